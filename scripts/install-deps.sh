@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests and the benchmarks need.
+# Idempotent: apt is only touched when a package is missing.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config clang-format
+  libhdf5-dev hdf5-tools
+  libblosc-dev hdf5-filter-plugin-blosc-serial
+  libcurl4-openssl-dev libarchive-dev
+  libfmt-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3-h5py python3-numpy
+  bzip2
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}" >&2
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi

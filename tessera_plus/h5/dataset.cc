@@ -1,0 +1,126 @@
+#include "tessera_plus/h5/dataset.h"
+
+#include <string>
+
+#include "tessera_plus/errors.h"
+#include "tessera_plus/h5/error.h"
+#include "tessera_plus/h5/file.h"
+
+namespace tessera_plus::h5 {
+namespace {
+
+DataspaceId selection(const Dataset& ds, hsize_t start, hsize_t count) {
+  DataspaceId space(check_id(H5Dget_space(ds.id()), "reading a dataset's shape"));
+  if (count > 0) {
+    check(H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, &start, nullptr, &count, nullptr),
+          "selecting dataset rows");
+  } else {
+    check(H5Sselect_none(space.get()), "selecting no rows");
+  }
+  return space;
+}
+
+DataspaceId memory_space(hsize_t count) {
+  return DataspaceId(check_id(H5Screate_simple(1, &count, nullptr), "creating a dataspace"));
+}
+
+PropListId creation_plist_for(const Creation& how) {
+  PropListId dcpl(check_id(H5Pcreate(H5P_DATASET_CREATE), "creating dataset properties"));
+  if (how.chunk > 0) check(H5Pset_chunk(dcpl.get(), 1, &how.chunk), "setting the chunk length");
+  if (how.deflate >= 0) {
+    check(H5Pset_deflate(dcpl.get(), static_cast<unsigned>(how.deflate)), "setting deflate");
+  }
+  for (const FilterOptions& filter : how.filters) {
+    check(H5Pset_filter(dcpl.get(), filter.id, H5Z_FLAG_OPTIONAL, filter.cd_values.size(),
+                        filter.cd_values.data()),
+          "setting a compression filter");
+  }
+  return dcpl;
+}
+
+}  // namespace
+
+Dataset Dataset::create(File& file, const std::string& name, const RecordLayout& layout,
+                        const void* records, std::size_t count, const Creation& how) {
+  ensure_initialized();
+  hsize_t dims = count;
+  hsize_t max_dims = how.growable ? H5S_UNLIMITED : dims;
+  DataspaceId space(check_id(H5Screate_simple(1, &dims, &max_dims), "creating a dataspace"));
+  DatatypeId type = compound_type(layout);
+  PropListId dcpl = creation_plist_for(how);
+  const std::string action = "cannot create dataset " + name + " in " + file.path();
+  Dataset ds(DatasetId(check_id(H5Dcreate2(file.id(), name.c_str(), type.get(), space.get(),
+                                           H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
+                                action.c_str())));
+  if (count > 0) ds.write(layout, 0, count, records);
+  return ds;
+}
+
+Dataset Dataset::open(const File& file, const std::string& name) {
+  ensure_initialized();
+  if (!file.has(name)) throw KeyError("no dataset '" + name + "' in " + file.path());
+  const std::string action = "cannot open dataset " + name + " in " + file.path();
+  return Dataset(DatasetId(check_id(H5Dopen2(file.id(), name.c_str(), H5P_DEFAULT),
+                                    action.c_str())));
+}
+
+hsize_t Dataset::length() const {
+  DataspaceId space(check_id(H5Dget_space(id_.get()), "reading a dataset's shape"));
+  int rank = check(H5Sget_simple_extent_ndims(space.get()), "reading a dataset's rank");
+  if (rank != 1) throw ValueError("dataset is not one-dimensional");
+  hsize_t dims = 0;
+  check(H5Sget_simple_extent_dims(space.get(), &dims, nullptr), "reading a dataset's length");
+  return dims;
+}
+
+void Dataset::resize(hsize_t length) {
+  check(H5Dset_extent(id_.get(), &length), "resizing a dataset");
+}
+
+void Dataset::read(const RecordLayout& layout, hsize_t start, hsize_t count, void* out) const {
+  if (count == 0) return;
+  DatatypeId type = compound_type(layout);
+  DataspaceId file_space = selection(*this, start, count);
+  DataspaceId mem_space = memory_space(count);
+  check(H5Dread(id_.get(), type.get(), mem_space.get(), file_space.get(), H5P_DEFAULT, out),
+        "reading dataset rows");
+}
+
+void Dataset::write(const RecordLayout& layout, hsize_t start, hsize_t count,
+                    const void* records) {
+  if (count == 0) return;
+  DatatypeId type = compound_type(layout);
+  DataspaceId file_space = selection(*this, start, count);
+  DataspaceId mem_space = memory_space(count);
+  check(H5Dwrite(id_.get(), type.get(), mem_space.get(), file_space.get(), H5P_DEFAULT, records),
+        "writing dataset rows");
+}
+
+bool Dataset::has_field(std::string_view name) const {
+  DatatypeId type = stored_type();
+  if (H5Tget_class(type.get()) != H5T_COMPOUND) return false;
+  std::string n(name);
+  return H5Tget_member_index(type.get(), n.c_str()) >= 0;
+}
+
+void Dataset::read_field_into(const Field& field, hsize_t start, hsize_t count, void* out) const {
+  if (!has_field(field.name)) {
+    throw KeyError("dataset has no field '" + std::string(field.name) + "'");
+  }
+  if (count == 0) return;
+  DatatypeId type = single_field_type(field);
+  DataspaceId file_space = selection(*this, start, count);
+  DataspaceId mem_space = memory_space(count);
+  check(H5Dread(id_.get(), type.get(), mem_space.get(), file_space.get(), H5P_DEFAULT, out),
+        "reading a dataset field");
+}
+
+DatatypeId Dataset::stored_type() const {
+  return DatatypeId(check_id(H5Dget_type(id_.get()), "reading a dataset's type"));
+}
+
+PropListId Dataset::creation_plist() const {
+  return PropListId(check_id(H5Dget_create_plist(id_.get()), "reading dataset properties"));
+}
+
+}  // namespace tessera_plus::h5

@@ -1,0 +1,67 @@
+#include "tessera_plus/h5/file.h"
+
+#include <sys/stat.h>
+
+#include "tessera_plus/h5/error.h"
+
+namespace tessera_plus::h5 {
+namespace {
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+herr_t collect_name(hid_t, const char* name, const H5L_info_t*, void* data) {
+  static_cast<std::vector<std::string>*>(data)->emplace_back(name);
+  return 0;
+}
+
+}  // namespace
+
+PropListId file_creation_plist() {
+  ensure_initialized();
+  PropListId fcpl(check_id(H5Pcreate(H5P_FILE_CREATE), "creating file properties"));
+  check(H5Pset_file_space_strategy(fcpl.get(), H5F_FSPACE_STRATEGY_FSM_AGGR, 1, 1),
+        "setting the file-space strategy");
+  return fcpl;
+}
+
+File File::open(const std::string& path, Mode mode) {
+  ensure_initialized();
+  const std::string action = "cannot open HDF5 file " + path;
+  if (mode == Mode::kReadOnly || (mode == Mode::kAppend && exists(path))) {
+    unsigned flags = mode == Mode::kReadOnly ? H5F_ACC_RDONLY : H5F_ACC_RDWR;
+    return File(FileId(check_id(H5Fopen(path.c_str(), flags, H5P_DEFAULT), action.c_str())), path);
+  }
+  PropListId fcpl = file_creation_plist();
+  return File(
+      FileId(check_id(H5Fcreate(path.c_str(), H5F_ACC_EXCL, fcpl.get(), H5P_DEFAULT),
+                      ("cannot create HDF5 file " + path).c_str())),
+      path);
+}
+
+bool File::has(const std::string& name) const {
+  return check_tri(H5Lexists(id_.get(), name.c_str(), H5P_DEFAULT),
+                   "looking up a member of an HDF5 file") > 0;
+}
+
+std::vector<std::string> File::member_names() const {
+  std::vector<std::string> names;
+  hsize_t index = 0;
+  check(H5Literate(id_.get(), H5_INDEX_NAME, H5_ITER_INC, &index, collect_name, &names),
+        "listing the members of an HDF5 file");
+  return names;
+}
+
+void File::remove(const std::string& name) {
+  check(H5Ldelete(id_.get(), name.c_str(), H5P_DEFAULT), "deleting a member of an HDF5 file");
+}
+
+void File::close() {
+  if (!id_.valid()) return;
+  check(H5Fflush(id_.get(), H5F_SCOPE_LOCAL), "flushing an HDF5 file");
+  id_.close();
+}
+
+}  // namespace tessera_plus::h5

@@ -1,0 +1,76 @@
+#include "tessera_plus/interfaces/tallow/client.h"
+
+#include <cstdlib>
+
+namespace tessera_plus::tallow {
+namespace {
+
+// The process-wide client state, as the real client library keeps it.
+struct ClientState {
+  std::shared_ptr<Backend> source;
+  bool initialised = false;
+};
+
+ClientState& state() {
+  static ClientState s;
+  return s;
+}
+
+std::shared_ptr<Backend> configured_backend() {
+  const char* name = std::getenv("TALLOW_SOURCE");
+  return make_backend(name && *name ? name : "sim");
+}
+
+}  // namespace
+
+void install_backend(std::shared_ptr<Backend> source) {
+  state().source = std::move(source);
+  state().initialised = false;
+}
+
+void init(bool enable_bjse) {
+  ClientState& s = state();
+  if (!s.source) s.source = configured_backend();
+  s.source->init(enable_bjse);
+  s.initialised = true;
+}
+
+Backend& backend() {
+  ClientState& s = state();
+  if (!s.initialised) init(false);
+  return *s.source;
+}
+
+namespace client {
+bool bjse_enabled() { return backend().bjse_enabled(); }
+}  // namespace client
+
+std::vector<Instrument> all_instruments(const AllInstrumentsArgs& args) {
+  return backend().all_instruments(args);
+}
+
+InstrumentAnswer instruments(const std::string& order_book_id,
+                             const std::optional<std::string>& market) {
+  return backend().instruments(order_book_id, market);
+}
+
+namespace convertible {
+InstrumentAnswer instruments(const std::vector<std::string>& order_book_ids) {
+  return backend().convertible_instruments(order_book_ids);
+}
+}  // namespace convertible
+
+std::optional<PriceTable> get_price(const std::string& order_book_id, const PriceArgs& args) {
+  return backend().get_price(order_book_id, args);
+}
+
+Date get_next_trading_date(const DateArg& date, const std::string& market) {
+  return backend().get_next_trading_date(date, market);
+}
+
+SuspensionTable is_suspended(const std::string& order_book_id, const DateArg& start,
+                             const DateArg& end) {
+  return backend().is_suspended(order_book_id, start, end);
+}
+
+}  // namespace tessera_plus::tallow

@@ -1,0 +1,44 @@
+// Dates, timestamps and the host's number forms of them. All timestamps are local wall-clock time
+// (the exchanges' time), never UTC.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tessera_plus::tessera {
+
+using Date = std::chrono::year_month_day;
+// Local wall-clock time with microsecond resolution (the 17:30 cut-off is decided to the
+// microsecond).
+using DateTime = std::chrono::local_time<std::chrono::microseconds>;
+
+// YYYYMMDD.
+int date_to_number(Date date);
+int date_to_number(DateTime timestamp);
+// HHMMSSmmm: milliseconds kept, so 09:30:03.500 is 93003500.
+int time_to_number(DateTime timestamp);
+// YYYYMMDDHHMMSS.
+std::int64_t convert_dt_to_int(DateTime timestamp);
+
+// YYYYMMDD to a date; ValueError when it is not a valid calendar date.
+Date date_from_number(std::int64_t number);
+// Eight-digit text YYYYMMDD to a date; ValueError otherwise.
+Date date_from_text(std::string_view text);
+DateTime make_datetime(Date date, int hour = 0, int minute = 0, int second = 0,
+                       int microsecond = 0);
+Date date_of(DateTime timestamp);
+
+// "%Y%m%d" and "%Y-%m-%d".
+std::string format_compact(Date date);
+std::string format_dashed(Date date);
+
+// The current local date and time. TESSERA_NOW ("YYYY-MM-DD HH:MM:SS[.ffffff]" or "YYYY-MM-DD")
+// fixes it, so that runs and tests are reproducible; a malformed value is a ValueError.
+DateTime now();
+
+// Parses "YYYY-MM-DD[ HH:MM:SS[.ffffff]]".
+DateTime parse_datetime(std::string_view text);
+
+}  // namespace tessera_plus::tessera
