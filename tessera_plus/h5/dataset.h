@@ -17,21 +17,22 @@ class File;
 // A dataset-creation filter given by its HDF5 filter id and client values (Blosc, for example).
 struct FilterOptions {
   H5Z_filter_t id;
-  std::vector<unsigned> cd_values;
+  std::vector<unsigned> cd_values{};
 };
 
 // How a dataset is created. `chunk` 0 means contiguous storage (only valid without filters and
 // without `growable`).
 struct Creation {
   hsize_t chunk = 0;
-  bool growable = false;      // unlimited maximum length
-  int deflate = -1;           // gzip level, or -1 for none
-  std::vector<FilterOptions> filters;
+  bool growable = false;  // unlimited maximum length
+  int deflate = -1;       // gzip level, or -1 for none
+  std::vector<FilterOptions> filters{};
 };
 
 class Dataset {
  public:
-  // Creates `name` holding `count` records of `layout` from `records` (may be null when count is 0).
+  // Creates `name` holding `count` records of `layout` from `records` (may be null when count is
+  // 0).
   static Dataset create(File& file, const std::string& name, const RecordLayout& layout,
                         const void* records, std::size_t count, const Creation& how);
   static Dataset open(const File& file, const std::string& name);

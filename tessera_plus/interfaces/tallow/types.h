@@ -34,15 +34,15 @@ Date to_date(const DateArg& arg);
 std::string describe(const DateArg& arg);
 
 struct Instrument {
-  std::string order_book_id;
-  std::string symbol;
-  std::string type;      // an INSTRUMENT_TYPE value
-  std::string exchange;  // XSHE, XSHG, BJSE, XHKG, SHFE, ...
+  std::string order_book_id{};
+  std::string symbol{};
+  std::string type{};      // an INSTRUMENT_TYPE value
+  std::string exchange{};  // XSHE, XSHG, BJSE, XHKG, SHFE, ...
   std::string listed_date = "0000-00-00";
   std::string de_listed_date = "0000-00-00";  // "0000-00-00" while still listed
-  std::string underlying_order_book_id;       // futures and options; empty otherwise
-  std::string underlying_symbol;              // futures; empty otherwise
-  std::string stock_code;                     // convertible bonds: the conversion stock
+  std::string underlying_order_book_id{};     // futures and options; empty otherwise
+  std::string underlying_symbol{};            // futures; empty otherwise
+  std::string stock_code{};                   // convertible bonds: the conversion stock
 };
 
 // None, one record, or a list of records.
@@ -53,7 +53,7 @@ using InstrumentAnswer = std::variant<std::monostate, Instrument, std::vector<In
 class PriceTable {
  public:
   std::vector<std::string> order_book_ids;  // key level 0, one per row
-  std::vector<DateTime> timestamps;          // key level 1, one per row
+  std::vector<DateTime> timestamps;         // key level 1, one per row
   std::optional<std::vector<DateTime>> trading_date;
 
   std::size_t rows() const { return timestamps.size(); }
@@ -75,25 +75,25 @@ class PriceTable {
 
 // A column of suspended / not suspended per order book id, over `dates`.
 struct SuspensionTable {
-  std::vector<Date> dates;
-  std::vector<std::pair<std::string, std::vector<bool>>> columns;
+  std::vector<Date> dates{};
+  std::vector<std::pair<std::string, std::vector<bool>>> columns{};
   // KeyError when the id has no column.
   const std::vector<bool>& column(std::string_view order_book_id) const;
 };
 
 struct AllInstrumentsArgs {
-  std::optional<std::string> type;
-  std::optional<std::string> market;
-  std::optional<DateArg> date;
+  std::optional<std::string> type{};
+  std::optional<std::string> market{};
+  std::optional<DateArg> date{};
 };
 
 struct PriceArgs {
-  std::optional<DateArg> start_date;
-  std::optional<DateArg> end_date;
-  std::optional<std::string> frequency;  // "1m", "tick"; daily when absent
-  std::optional<std::string> adjust_type;
-  std::optional<bool> expect_df;
-  std::optional<std::string> market;
+  std::optional<DateArg> start_date{};
+  std::optional<DateArg> end_date{};
+  std::optional<std::string> frequency{};  // "1m", "tick"; daily when absent
+  std::optional<std::string> adjust_type{};
+  std::optional<bool> expect_df{};
+  std::optional<std::string> market{};
 };
 
 }  // namespace tessera_plus::tallow
