@@ -115,6 +115,18 @@ void Dataset::read_field_into(const Field& field, hsize_t start, hsize_t count, 
         "reading a dataset field");
 }
 
+std::vector<std::int64_t> Dataset::read_integers() const {
+  DatatypeId type = stored_type();
+  if (H5Tget_class(type.get()) != H5T_INTEGER) {
+    throw ValueError("dataset does not hold plain integers");
+  }
+  std::vector<std::int64_t> values(length());
+  if (values.empty()) return values;
+  check(H5Dread(id_.get(), H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
+        "reading integer values");
+  return values;
+}
+
 DatatypeId Dataset::stored_type() const {
   return DatatypeId(check_id(H5Dget_type(id_.get()), "reading a dataset's type"));
 }

@@ -4,6 +4,7 @@
 #include <hdf5.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,11 @@ class Dataset {
     return values;
   }
   bool has_field(std::string_view name) const;
+
+  // All values of a dataset of plain integers (any width, either byte order), widened to 64 bits;
+  // unsigned values beyond the signed range come back clamped to it. ValueError when the stored
+  // type is not an integer type (a compound, floats, text).
+  std::vector<std::int64_t> read_integers() const;
 
   // Properties as stored, for checks and tests.
   DatatypeId stored_type() const;
