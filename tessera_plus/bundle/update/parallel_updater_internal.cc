@@ -1,0 +1,65 @@
+#include "tessera_plus/bundle/update/parallel_updater_internal.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <tuple>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/update/merge_tags.h"
+#include "tessera_plus/errors.h"
+#include "tessera_plus/interfaces/tessera/process_pool.h"
+#include "tessera_plus/interfaces/tessera/shared_flag.h"
+
+namespace tessera_plus::bundle::internal {
+namespace {
+
+void create_directories(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) throw_os_error(ec.value(), "cannot create directory " + path);
+}
+
+}  // namespace
+
+std::string render_id_set(const std::set<std::string>& ids) {
+  if (ids.empty()) return "set()";
+  constexpr std::size_t kShown = 6;
+  std::string text = "{";
+  std::size_t n = 0;
+  for (const std::string& id : ids) {
+    if (n == kShown) {
+      text += ", ...";
+      break;
+    }
+    text += (n++ == 0 ? "'" : ", '") + id + "'";
+  }
+  return text + "}";
+}
+
+bool run_parallel_update(const UpdateKind& kind, const std::string& path,
+                         const std::vector<std::string>& tags, bool with_derivatives,
+                         int concurrency, bool rebuild, bool enable_bjse) {
+  std::set<std::string> ids = _merge_tags(tags, with_derivatives, enable_bjse);
+  if (kind.creates_path) create_directories(path);
+  fmt::print(stdout, "{}\n",
+             fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)));
+  std::fflush(stdout);
+
+  tessera::SharedFlag succeed = tessera::SharedFlag::create(true);
+  tessera::ProgressedProcessPoolExecutor pool(concurrency, tessera::process_init,
+                                              std::tuple{succeed});
+  for (const std::string& id : ids) {
+    pool.submit(id, [&kind, &path, id, rebuild] {
+      kind.writer(id, path, std::nullopt, MIN_START_DATE, rebuild);
+    });
+  }
+  // Waits for every task; the flag is read only afterwards. An error that escaped a writer, or a
+  // worker that died, left the flag alone, so the pool's count decides as well: such an instrument
+  // was not written either.
+  pool.close();
+  return succeed.value() && pool.failed() == 0;
+}
+
+}  // namespace tessera_plus::bundle::internal
