@@ -1,0 +1,137 @@
+#include "tessera_plus/bundle/store/minbar_file.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <string_view>
+#include <system_error>
+
+#include "tessera_plus/errors.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+namespace fs = std::filesystem;
+
+const h5::Field& field_of(const h5::RecordLayout& layout, std::string_view name) {
+  const h5::Field* field = layout.find(name);
+  if (!field) throw KeyError("record type has no field '" + std::string(name) + "'");
+  return *field;
+}
+
+// YYYYMMDDHHMMSS -> YYYYMMDD, rounding down like the readers do.
+int calendar_date(std::int64_t datetime) {
+  std::int64_t q = datetime / 1000000;
+  if (datetime % 1000000 < 0) --q;
+  return static_cast<int>(q);
+}
+
+// The leftmost row whose key is >= `min_date` (the length when there is none), over rows whose
+// keys ascend. One single-value read per step.
+template <typename T, typename KeyOf>
+hsize_t leftmost_at_or_after(const h5::Dataset& ds, const h5::Field& field, int min_date,
+                             KeyOf key_of) {
+  hsize_t lo = 0;
+  hsize_t hi = ds.length();
+  while (lo < hi) {
+    hsize_t mid = lo + (hi - lo) / 2;
+    if (key_of(ds.read_field<T>(field, mid, 1)[0]) < min_date) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+std::string building_prefix(const std::string& file_name) { return "." + file_name + ".tmp-"; }
+
+// The process id that a building name ends with, or 0 when the rest is not a number.
+pid_t builder_of(std::string_view rest) {
+  pid_t pid = 0;
+  auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+  return ec == std::errc() && end == rest.data() + rest.size() ? pid : 0;
+}
+
+bool abandoned(pid_t pid) {
+  if (pid <= 0) return false;
+  return pid == ::getpid() || (::kill(pid, 0) != 0 && errno == ESRCH);
+}
+
+}  // namespace
+
+h5::Creation minbar_creation(std::size_t chunk) {
+  return h5::Creation{.chunk = chunk, .growable = true, .deflate = 9, .filters = {}};
+}
+
+void create_minbar_datasets(h5::File& file, const MinbarRecords& records) {
+  h5::Dataset::create(file, "data", *records.layout, records.data.data(), records.rows,
+                      minbar_creation(MINBAR_DATA_CHUNK));
+  h5::Dataset::create(file, "index", INDEX_DTYPE, records.index.data(), records.index.size(),
+                      minbar_creation(MINBAR_INDEX_CHUNK));
+}
+
+void append_records(h5::Dataset& origin, const h5::RecordLayout& layout, const void* records,
+                    std::size_t count) {
+  hsize_t origin_len = origin.length();
+  origin.resize(origin_len + count);
+  origin.write(layout, origin_len, count, records);
+}
+
+IndexEntry last_index_entry(const h5::Dataset& index) {
+  hsize_t length = index.length();
+  if (length == 0) return {MIN_START_DATE, 0};
+  IndexEntry last{};
+  index.read(INDEX_DTYPE, length - 1, 1, &last);
+  return last;
+}
+
+int last_data_date(const h5::Dataset& data) {
+  hsize_t length = data.length();
+  if (length == 0) return MIN_START_DATE;
+  return calendar_date(
+      data.read_field<std::int64_t>(field_of(EQUITIES_DTYPE, "datetime"), length - 1, 1)[0]);
+}
+
+void cut_back(h5::Dataset& index, h5::Dataset& data, int min_date) {
+  hsize_t index_len = leftmost_at_or_after<std::int32_t>(
+      index, field_of(INDEX_DTYPE, "date"), min_date, [](std::int32_t date) { return date; });
+  // Both record types start with the same `datetime` field, so either layout names it.
+  hsize_t data_len = leftmost_at_or_after<std::int64_t>(data, field_of(EQUITIES_DTYPE, "datetime"),
+                                                        min_date, calendar_date);
+  // A night bar belongs to the next trading day but carries the calendar date before it, so the
+  // calendar cut alone would keep the night bars of `min_date`, and the refetch would store them
+  // twice. The first entry cut from `index` says where that trading day's bars begin; rows that
+  // no remaining entry covers go as well.
+  if (index_len == 0) {
+    data_len = 0;
+  } else if (index_len < index.length()) {
+    IndexEntry first_cut{};
+    index.read(INDEX_DTYPE, index_len, 1, &first_cut);
+    data_len = std::min<hsize_t>(data_len, first_cut.line_no);
+  }
+  data.resize(data_len);
+  index.resize(index_len);
+}
+
+fs::path building_name(const fs::path& dir, const std::string& file_name) {
+  return dir / (building_prefix(file_name) + std::to_string(::getpid()));
+}
+
+void remove_abandoned_builds(const fs::path& dir, const std::string& file_name) {
+  const std::string prefix = building_prefix(file_name);
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix) || !abandoned(builder_of(name.substr(prefix.size())))) continue;
+    if (::unlink(it->path().c_str()) != 0 && errno != ENOENT) {
+      throw_os_error(errno, "cannot remove the abandoned build " + it->path().string());
+    }
+  }
+  if (ec) throw_os_error(ec.value(), "cannot list " + dir.string());
+}
+
+}  // namespace tessera_plus::bundle
