@@ -28,6 +28,10 @@ class Backend {
   virtual Date get_next_trading_date(const DateArg& date, const std::string& market) = 0;
   virtual SuspensionTable is_suspended(const std::string& order_book_id, const DateArg& start,
                                        const DateArg& end) = 0;
+  // Trading days in [start, end], ascending. The default asks get_next_trading_date day by day;
+  // sources with a calendar at hand answer directly.
+  virtual std::vector<Date> get_trading_dates(const DateArg& start, const DateArg& end,
+                                              const std::string& market);
 };
 
 // The backend named `name` ("sim"); ValueError naming the known sources otherwise.

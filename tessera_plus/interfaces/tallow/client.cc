@@ -73,4 +73,9 @@ SuspensionTable is_suspended(const std::string& order_book_id, const DateArg& st
   return backend().is_suspended(order_book_id, start, end);
 }
 
+std::vector<Date> get_trading_dates(const DateArg& start, const DateArg& end,
+                                    const std::string& market) {
+  return backend().get_trading_dates(start, end, market);
+}
+
 }  // namespace tessera_plus::tallow

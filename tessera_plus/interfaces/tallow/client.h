@@ -32,6 +32,8 @@ std::optional<PriceTable> get_price(const std::string& order_book_id, const Pric
 Date get_next_trading_date(const DateArg& date, const std::string& market);
 SuspensionTable is_suspended(const std::string& order_book_id, const DateArg& start,
                              const DateArg& end);
+std::vector<Date> get_trading_dates(const DateArg& start, const DateArg& end,
+                                    const std::string& market = "cn");
 
 // Makes `backend` this process's client source from now on (tests install a scripted double);
 // nullptr returns to the configured source at the next call.
