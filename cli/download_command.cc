@@ -1,0 +1,35 @@
+// `tessera-plus download-sample [-d PATH] [--file PATH]`: fills the bundle with the sample bundle,
+// downloaded from the sample server or unpacked from a local twbundle_sample.tar.bz2.
+#include <memory>
+#include <string>
+
+#include "cli/command.h"
+#include "tessera_plus/bundle/update/sample_download.h"
+
+namespace tessera_plus::cli {
+namespace {
+
+struct DownloadOptions {
+  std::string data_bundle_path = default_bundle_root();
+  std::string file;  // empty: download
+};
+
+Command setup_download(CLI::App& main) {
+  auto options = std::make_shared<DownloadOptions>();
+  CLI::App* app =
+      main.add_subcommand("download-sample", "unpack the sample bundle into the bundle");
+  app->add_option("-d,--data-bundle-path", options->data_bundle_path,
+                  "the bundle root (holding bundle/)")
+      ->capture_default_str();
+  app->add_option("--file", options->file,
+                  "a local twbundle_sample.tar.bz2 to unpack instead of downloading");
+  return Command{app, [options] {
+                   bundle::download_simple_bundle(options->data_bundle_path, true, options->file);
+                   return kExitOk;
+                 }};
+}
+
+const RegisterCommand reg{setup_download};
+
+}  // namespace
+}  // namespace tessera_plus::cli

@@ -1,0 +1,23 @@
+// Filling a bundle with the sample bundle, downloaded from the sample server or taken from a copy
+// the user already has.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tessera_plus::bundle {
+
+// Unpacks the sample archive "twbundle_sample.tar.bz2" into `data_bundle_path`/bundle, creating
+// that directory if needed. With a non-empty `file_path` the archive is that local file, which is
+// kept; a missing file or one with another name is reported on standard output and nothing is
+// unpacked. Otherwise the archive is downloaded from the sample server (proxy: TESSERA_PROXY, or
+// none) into a fresh private temporary file, which is deleted afterwards on every path.
+// `sample` is accepted for the host's call and not used.
+//
+// Throws OSError when the directory cannot be created, the request or download fails or stops
+// early, or unpacking fails; KeyError / ValueError for a missing / non-numeric content-length;
+// ValueError for an archive member that would land outside the bundle directory.
+void download_simple_bundle(const std::string& data_bundle_path, bool sample,
+                            const std::optional<std::string>& file_path = std::nullopt);
+
+}  // namespace tessera_plus::bundle
