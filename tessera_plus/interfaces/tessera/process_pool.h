@@ -20,8 +20,8 @@ namespace tessera_plus::tessera {
 // Each task gets a worker process of its own, forked from the caller, which runs the initializer
 // and then the task. So every worker has run the initializer before its task, and nothing a task
 // leaves behind (open HDF5 handles, a half-written library state) reaches another task. Tasks
-// start when the pool is closed, once the batch is complete: the progress bar knows its total and
-// every worker sees the caller's state as it was after the last submit.
+// start in the order submitted when the pool is closed, once the batch is complete: the progress
+// bar knows its total and every worker sees the caller's state as it was after the last submit.
 //
 // A task fails when an error escapes it (the worker writes one `system_log.error` line naming the
 // task's label and the error) or when its worker dies (a signal, an exit of its own; the caller's
