@@ -1,0 +1,25 @@
+// The host's base-data updater: daily bars and the base data that the rest of the bundle module
+// reads (trading calendar, suspensions, instrument list).
+#pragma once
+
+#include <string>
+
+namespace tessera_plus::tessera {
+
+struct TallowKwargs {
+  bool enable_bjse = false;
+};
+
+// Updates the bundle directory `path` (which must exist):
+//   trading_dates.npy  the calendar, ascending YYYYMMDD int64, NPY 1.0
+//   suspended_days.h5  one int64 dataset of YYYYMMDD per stock with suspended days
+//   instruments.pk     the instrument list, a pickled list of dicts
+//   <class>.h5         daily bars, deflate-compressed when `enable_compression`
+// `create` builds every file afresh; otherwise the daily bars are extended. The work runs in up
+// to `concurrency` worker processes whose market-data clients are initialised with
+// `tallow_kwargs`; the caller's client is left as it was. True when every part succeeded; each
+// failure is logged.
+bool update_daybar(const std::string& path, bool create, bool enable_compression, int concurrency,
+                   const TallowKwargs& tallow_kwargs);
+
+}  // namespace tessera_plus::tessera
