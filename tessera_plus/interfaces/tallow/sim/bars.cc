@@ -60,7 +60,8 @@ PriceTable minute_table(const SimInstrument& ins, int first, int last, DateTime 
     if (!trades_on(ins, index)) continue;
     generate_day(ins, index, day);
     const std::size_t n = bars_until(index, day, cutoff);
-    if (table.rows() == 0) table.reserve(n * std::size_t(last - index + 1));
+    if (table.rows() == 0)
+      table.reserve(bar_slots(ins.session).size() * std::size_t(last - index + 1));
     const DateTime trading_date = midnight(index);
     for (std::size_t k = 0; k < n; ++k) {
       table.order_book_ids.push_back(ins.record.order_book_id);

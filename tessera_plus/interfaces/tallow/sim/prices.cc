@@ -35,7 +35,10 @@ double brownian(std::uint64_t key, int index) {
   return index == hi ? b_hi : b_lo;
 }
 
-std::int64_t rnd(double x) { return static_cast<std::int64_t>(std::llround(x)); }
+// Round half away from zero, inline: libm's llround is a call per value and showed in profiles.
+std::int64_t rnd(double x) {
+  return x >= 0 ? static_cast<std::int64_t>(x + 0.5) : -static_cast<std::int64_t>(0.5 - x);
+}
 
 std::int64_t cents(double price) { return std::max<std::int64_t>(1, rnd(price * 100)); }
 
@@ -109,7 +112,7 @@ void generate_day(const SimInstrument& ins, int index, DayBars& out) {
     std::int64_t volume = std::max<std::int64_t>(1, rnd(lots)) * ins.lot;
     out.volume[k] = volume;
     double vwap = double(o + c + out.high[k] + out.low[k]) * 0.25 / 100.0;
-    out.total_turnover[k] = std::round(vwap * double(volume) * ins.multiplier * 100.0) / 100.0;
+    out.total_turnover[k] = double(rnd(vwap * double(volume) * ins.multiplier * 100.0)) / 100.0;
     if (ins.derivative) {
       interest = std::max<std::int64_t>(1, interest + rnd(rng.normal() * ins.bar_lots * 0.2));
     }
