@@ -221,6 +221,33 @@ TEST_F(SimMarketTest, NightBarsCarryTheNextTradingDate) {
   EXPECT_EQ(convert_dt_to_int(after_holiday->timestamps.front()), 20240611090100);
 }
 
+TEST_F(SimMarketTest, HongKongAndIndexFuturesKeepTheirOwnHours) {
+  SimMarket m{SimConfig{}};
+  auto hk = m.get_price("00700.XHKG", window(20240628, 20240628, "1m"));
+  ASSERT_TRUE(hk);
+  ASSERT_EQ(hk->rows(), 330u);
+  EXPECT_EQ(convert_dt_to_int(hk->timestamps.front()), 20240628093100);
+  EXPECT_EQ(convert_dt_to_int(hk->timestamps.back()), 20240628160000);
+  std::string index_future;
+  for (const Instrument& i : m.all_instruments({.type = "FUTURE"})) {
+    if (i.underlying_symbol == "IF" && i.de_listed_date >= "2024-06-28")
+      index_future = i.order_book_id;
+  }
+  auto t = m.get_price(index_future, window(20240628, 20240628, "1m"));
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->rows(), 240u);  // no night session
+  EXPECT_EQ(convert_dt_to_int(t->timestamps.front()), 20240628093100);
+}
+
+TEST_F(SimMarketTest, DailyTableFollowsTheCalendar) {
+  SimMarket m{full_history()};
+  auto daily = m.get_price("000001.XSHE", window(20050104, 20240701, std::nullopt));
+  ASSERT_TRUE(daily);
+  std::vector<int> days;
+  for (DateTime when : daily->timestamps) days.push_back(date_to_number(when));
+  EXPECT_EQ(days, trading_calendar());  // never suspended, listed before 2005
+}
+
 TEST_F(SimMarketTest, DailyRowsAggregateTheMinuteBars) {
   SimMarket m{SimConfig{}};
   auto daily = m.get_price("000858.XSHE", window(20240601, 20240628, std::nullopt));
