@@ -1,0 +1,131 @@
+#include "tessera_plus/bundle/store/tick_records.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string_view>
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/errors.h"
+#include "tessera_plus/h5/record_layout.h"
+#include "tessera_plus/interfaces/tessera/datetime_func.h"
+#include "tessera_plus/interfaces/tessera/ticks_loader.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+using tessera::H5TicksLoader;
+
+// Records are built positionally: column i of COLUMNS, scaled by FIELDS[i], fills field i of
+// DTYPES. The three lists must therefore agree name by name.
+constexpr bool layouts_agree() {
+  if (H5TicksLoader::COLUMNS.size() != H5TicksLoader::FIELDS.size()) return false;
+  if (H5TicksLoader::COLUMNS.size() != H5TicksLoader::DTYPES.fields.size()) return false;
+  for (std::size_t i = 0; i < H5TicksLoader::COLUMNS.size(); ++i) {
+    if (H5TicksLoader::COLUMNS[i] != H5TicksLoader::FIELDS[i].name) return false;
+    if (H5TicksLoader::COLUMNS[i] != H5TicksLoader::DTYPES.fields[i].name) return false;
+  }
+  return true;
+}
+static_assert(layouts_agree());
+
+struct RowKey {
+  std::string_view order_book_id;
+  std::int64_t timestamp;
+  bool operator==(const RowKey&) const = default;
+};
+
+struct RowKeyHash {
+  std::size_t operator()(const RowKey& key) const noexcept {
+    return std::hash<std::int64_t>{}(key.timestamp) * 31 +
+           std::hash<std::string_view>{}(key.order_book_id);
+  }
+};
+
+// keep[i] is false for a row whose key occurs again further down the table.
+std::vector<bool> last_of_each_key(const tallow::PriceTable& ticks) {
+  const std::size_t n = ticks.rows();
+  std::vector<bool> keep(n, false);
+  std::unordered_set<RowKey, RowKeyHash> seen;
+  seen.reserve(n);
+  for (std::size_t i = n; i-- > 0;) {
+    std::string_view id = i < ticks.order_book_ids.size() ? ticks.order_book_ids[i] : "";
+    keep[i] = seen.insert(RowKey{id, ticks.timestamps[i].time_since_epoch().count()}).second;
+  }
+  return keep;
+}
+
+// Where each stored field's values come from, resolved once per day rather than per row.
+struct ColumnSource {
+  enum class From { kDate, kTime, kZero, kColumn } from;
+  const std::vector<double>* values = nullptr;
+};
+
+ColumnSource source_of(const tallow::PriceTable& ticks, std::string_view name) {
+  if (name == "date") return {ColumnSource::From::kDate};
+  if (name == "time") return {ColumnSource::From::kTime};
+  if (name == "open_interest" && !ticks.has_column(name)) return {ColumnSource::From::kZero};
+  const std::vector<double>& values = ticks.column(name);
+  if (values.size() != ticks.rows()) {
+    throw ValueError(fmt::format("the service's tick column '{}' has {} values for {} rows", name,
+                                 values.size(), ticks.rows()));
+  }
+  return {ColumnSource::From::kColumn, &values};
+}
+
+double value_at(const tallow::PriceTable& ticks, const ColumnSource& source, std::size_t row) {
+  switch (source.from) {
+    case ColumnSource::From::kDate:
+      return tessera::date_to_number(ticks.timestamps[row]);
+    case ColumnSource::From::kTime:
+      return tessera::time_to_number(ticks.timestamps[row]);
+    case ColumnSource::From::kZero:
+      return 0.0;
+    case ColumnSource::From::kColumn:
+      break;
+  }
+  return (*source.values)[row];
+}
+
+}  // namespace
+
+std::vector<TickDayRows> group_tick_rows(const tallow::PriceTable& ticks) {
+  if (!ticks.trading_date) throw KeyError("the service's tick table has no column 'trading_date'");
+  const std::vector<tessera::DateTime>& trading_date = *ticks.trading_date;
+  if (trading_date.size() != ticks.rows()) {
+    throw ValueError(
+        fmt::format("the service's tick column 'trading_date' has {} values for {} rows",
+                    trading_date.size(), ticks.rows()));
+  }
+  // Grouped by calendar date rather than by exact value: the dataset is named by the date, so two
+  // values of one day (midnight and 15:00, say) must not end up as two datasets of one name.
+  std::map<tessera::Date, std::vector<std::size_t>> days;
+  std::vector<bool> keep = last_of_each_key(ticks);
+  for (std::size_t i = 0; i < ticks.rows(); ++i) {
+    if (keep[i]) days[tessera::date_of(trading_date[i])].push_back(i);
+  }
+  std::vector<TickDayRows> out;
+  out.reserve(days.size());
+  for (auto& [date, rows] : days) out.push_back({date, std::move(rows)});
+  return out;
+}
+
+std::vector<std::byte> build_tick_records(const tallow::PriceTable& ticks,
+                                          std::span<const std::size_t> rows) {
+  const h5::RecordLayout& layout = H5TicksLoader::DTYPES;
+  std::vector<std::byte> records(rows.size() * layout.size);
+  for (std::size_t c = 0; c < layout.fields.size(); ++c) {
+    const h5::Field& field = layout.fields[c];
+    const double factor = H5TicksLoader::FIELDS[c].factor;
+    const ColumnSource source = source_of(ticks, H5TicksLoader::COLUMNS[c]);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      h5::store_field(records.data() + r * layout.size, field,
+                      value_at(ticks, source, rows[r]) * factor);
+    }
+  }
+  return records;
+}
+
+}  // namespace tessera_plus::bundle
