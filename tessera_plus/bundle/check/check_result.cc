@@ -1,0 +1,116 @@
+#include "tessera_plus/bundle/check/check_result.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/interfaces/tessera/progress.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+// Writes one message as one printed line: the text and a line break.
+void print(std::ostream& out, const std::string& text) { out << text << '\n'; }
+
+// The instrument name of a file: its last path component up to the first ".h5".
+std::string symbol_of(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  return name.substr(0, name.find(".h5"));
+}
+
+// A name quoted the way users of the host are used to reading lists of names: in single quotes,
+// or in double quotes when it holds a single quote and no double quote; backslashes, the chosen
+// quote and control characters escaped.
+std::string quoted(const std::string& name) {
+  const bool use_double =
+      name.find('\'') != std::string::npos && name.find('"') == std::string::npos;
+  const char quote = use_double ? '"' : '\'';
+  std::string text(1, quote);
+  for (unsigned char c : name) {
+    if (c == '\\' || c == quote) {
+      text += '\\';
+      text += static_cast<char>(c);
+    } else if (c == '\n') {
+      text += "\\n";
+    } else if (c == '\r') {
+      text += "\\r";
+    } else if (c == '\t') {
+      text += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      text += fmt::format("\\x{:02x}", c);
+    } else {
+      text += static_cast<char>(c);
+    }
+  }
+  return text + quote;
+}
+
+// ['000001.XSHE', '600000.XSHG']
+std::string render_names(const std::vector<std::string>& paths) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += quoted(symbol_of(paths[i]));
+  }
+  return text + "]";
+}
+
+std::string read_answer(std::istream& in, std::ostream& out) {
+  out << "是否删除异常数据(yes/no):" << std::flush;
+  std::string line;
+  if (!std::getline(in, line)) throw EOFError("EOF when reading a line");
+  // Only ASCII letters can make up a valid answer, so ASCII lower-casing decides as well as a
+  // full Unicode one would.
+  std::transform(line.begin(), line.end(), line.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return line;
+}
+
+void delete_files(const std::vector<std::string>& paths) {
+  tessera::ProgressBar bar(paths.size());
+  for (const std::string& path : paths) {
+    if (::unlink(path.c_str()) != 0) throw_os_error(errno, "cannot delete " + path);
+    bar.advance();
+  }
+}
+
+}  // namespace
+
+void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
+                            const std::vector<std::string>& blocking_or_permision_error,
+                            const std::string& frequency, std::istream& in, std::ostream& out) {
+  // Counted before anything is deleted: the completion line reports what was asked for.
+  const std::size_t len_err = error_file_path_list.size();
+  const std::size_t len_blocking_or_permission_error = blocking_or_permision_error.size();
+  if (len_err == 0 && len_blocking_or_permission_error == 0) {
+    print(out, "\n检测完成：" + frequency + "数据质量良好！");
+    return;
+  }
+  print(out,
+        fmt::format("\n检测完成：共有{}个标的{}数据存在异常，{}个文件被其他进程占用或没有权限。",
+                    len_err, frequency, len_blocking_or_permission_error));
+  if (len_err > 0) {
+    print(out, fmt::format("数据异常标的如下:\n{}\n", render_names(error_file_path_list)));
+  }
+  if (len_blocking_or_permission_error > 0) {
+    print(out, fmt::format("被其他进程占用或没有权限的文件如下:\n{}\n",
+                           render_names(blocking_or_permision_error)));
+  }
+  const std::string is_ok = read_answer(in, out);
+  if (is_ok == "yes" || is_ok == "y") {
+    print(out, "\n准备删除异常数据！");
+    out.flush();  // the progress bar goes to standard error; keep the console in order
+    delete_files(error_file_path_list);
+    print(out, fmt::format("\n删除完成！共删除{}个标的。", len_err));
+  } else if (is_ok == "no" || is_ok == "n") {
+    print(out, "\n异常数据未删除！");
+  } else {
+    print(out, "\n输入异常！异常数据未删除!");
+  }
+}
+
+}  // namespace tessera_plus::bundle
