@@ -1,0 +1,211 @@
+#include "tessera_plus/bundle/check/minbar_checker.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/bundle/check/bundle_scan.h"
+#include "tessera_plus/bundle/check/check_result.h"
+#include "tessera_plus/bundle/check/npy_reader.h"
+#include "tessera_plus/bundle/update/client_setup.h"
+#include "tessera_plus/errors.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+#include "tessera_plus/interfaces/tallow/client.h"
+#include "tessera_plus/interfaces/tessera/progress.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+using check_detail::calendar_slice;
+using Calendar = std::span<const std::int64_t>;
+
+// The index as the checker reads it: both fields widened to 64 bits, whatever their stored width,
+// so that a negative or oversized `line_no` is seen as such instead of wrapping.
+struct IndexRow {
+  std::int64_t date;
+  std::int64_t line_no;
+};
+constexpr std::array<h5::Field, 2> kIndexRowFields = {h5::Field{"date", h5::Kind::kInt64, 0},
+                                                      h5::Field{"line_no", h5::Kind::kInt64, 8}};
+constexpr h5::RecordLayout kIndexRowLayout{sizeof(IndexRow), kIndexRowFields};
+constexpr h5::Field kDatetimeField{"datetime", h5::Kind::kInt64, 0};
+
+constexpr std::int64_t kDayFactor = 1000000;  // YYYYMMDDHHMMSS = YYYYMMDD * kDayFactor + HHMMSS
+constexpr std::int64_t kFirstEquityBar = 93100;
+// Futures trade in a night session from the evening: a bar at or after 18:00 belongs to the next
+// trading day, the day the exchange settles it on.
+constexpr std::int64_t kNightSessionStart = 180000;
+
+// Floor division and modulo, so that a damaged negative timestamp still splits into a date and a
+// time of day in [0, 235959] rather than two negative parts.
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+std::int64_t floor_mod(std::int64_t a, std::int64_t b) { return a - floor_div(a, b) * b; }
+
+struct MinbarFile {
+  std::vector<std::int64_t> index_dates;
+  // For each index row, the `datetime` of the day's first bar (the row at its `line_no`).
+  std::vector<std::int64_t> first_bar_datetimes;
+};
+
+std::vector<IndexRow> read_index(const h5::File& file) {
+  h5::Dataset index = h5::Dataset::open(file, "index");
+  for (const h5::Field& field : kIndexRowFields) {
+    if (!index.has_field(field.name)) {
+      throw KeyError(fmt::format("'index' of {} has no field '{}'", file.path(), field.name));
+    }
+  }
+  std::vector<IndexRow> rows(index.length());
+  index.read(kIndexRowLayout, 0, rows.size(), rows.data());
+  return rows;
+}
+
+// Reads `index` and the `datetime` column of `data` whole. Every `line_no` is checked against the
+// row count of `data` before a single row of it is read.
+MinbarFile read_minbar_file(const h5::File& file) {
+  h5::Dataset data = h5::Dataset::open(file, "data");
+  if (!data.has_field(kDatetimeField.name)) {
+    throw KeyError(fmt::format("'data' of {} has no field 'datetime'", file.path()));
+  }
+  const std::vector<IndexRow> rows = read_index(file);
+  const auto data_rows = static_cast<std::int64_t>(data.length());
+  for (const IndexRow& row : rows) {
+    if (row.line_no < 0 || row.line_no >= data_rows) {
+      throw ValueError(fmt::format("{}: index line_no {} of date {} is outside 'data' ({} rows)",
+                                   file.path(), row.line_no, row.date, data_rows));
+    }
+  }
+  const std::vector<std::int64_t> datetimes =
+      data.read_field<std::int64_t>(kDatetimeField, 0, static_cast<hsize_t>(data_rows));
+  MinbarFile result;
+  result.index_dates.reserve(rows.size());
+  result.first_bar_datetimes.reserve(rows.size());
+  for (const IndexRow& row : rows) {
+    result.index_dates.push_back(row.date);
+    result.first_bar_datetimes.push_back(datetimes[static_cast<std::size_t>(row.line_no)]);
+  }
+  return result;
+}
+
+// Stock-like instruments open at 09:30, and their first one-minute bar is stamped at its end.
+bool equity_days_match(const MinbarFile& f) {
+  for (std::size_t i = 0; i < f.index_dates.size(); ++i) {
+    // Unsigned arithmetic: a damaged date must give a mismatch, not an overflow.
+    auto expected = static_cast<std::int64_t>(
+        static_cast<std::uint64_t>(f.index_dates[i]) * kDayFactor + kFirstEquityBar);
+    if (f.first_bar_datetimes[i] != expected) return false;
+  }
+  return true;
+}
+
+// The trading day after the calendar date `date`: the entry after the first one not less than it,
+// held at the calendar's last entry.
+std::int64_t next_trading_day(Calendar trading_dates, std::int64_t date) {
+  if (trading_dates.empty()) {
+    throw ValueError("the trading calendar is empty; cannot place a night-session bar");
+  }
+  auto search = std::lower_bound(trading_dates.begin(), trading_dates.end(), date);
+  auto next = std::min<std::size_t>(static_cast<std::size_t>(search - trading_dates.begin()) + 1,
+                                    trading_dates.size() - 1);
+  return trading_dates[next];
+}
+
+bool futures_days_match(const MinbarFile& f, Calendar trading_dates) {
+  for (std::size_t i = 0; i < f.index_dates.size(); ++i) {
+    const std::int64_t datetime = f.first_bar_datetimes[i];
+    const std::int64_t date = floor_div(datetime, kDayFactor);
+    const std::int64_t day = floor_mod(datetime, kDayFactor) < kNightSessionStart
+                                 ? date
+                                 : next_trading_day(trading_dates, date);
+    if (day != f.index_dates[i]) return false;
+  }
+  return true;
+}
+
+// Trading days between the first and the last index date (as stored, not re-sorted) that the
+// index lacks, in calendar order.
+std::vector<std::int64_t> missing_days(const std::vector<std::int64_t>& index_dates,
+                                       Calendar trading_dates) {
+  std::vector<std::int64_t> held = index_dates;
+  std::sort(held.begin(), held.end());
+  std::vector<std::int64_t> missing;
+  for (std::int64_t day : calendar_slice(trading_dates, index_dates.front(), index_dates.back())) {
+    if (!std::binary_search(held.begin(), held.end(), day)) missing.push_back(day);
+  }
+  return missing;
+}
+
+// A missing day is a gap in the file only when the service has minute bars for it; suspensions
+// have none. Asks day by day and stops at the first day with data.
+bool service_has_any(const std::string& order_book_id, const std::vector<std::int64_t>& days) {
+  for (std::int64_t day : days) {
+    tallow::PriceArgs args;
+    args.start_date = tallow::DateArg(day);
+    args.end_date = tallow::DateArg(day);
+    args.frequency = "1m";
+    if (tallow::get_price(order_book_id, args).has_value()) return true;
+  }
+  return false;
+}
+
+// True when the file is broken. A file with neither dataset is not a minute-bar file at all and
+// counts as sound.
+bool is_broken(const std::string& path, Calendar trading_dates) {
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  if (!file.has("index")) return file.has("data");
+  const MinbarFile f = read_minbar_file(file);
+  const std::string folder = check_detail::folder_of(path);
+  const bool futures_rule = folder == "future" || folder == "option";
+  if (!(futures_rule ? futures_days_match(f, trading_dates) : equity_days_match(f))) return true;
+  if (f.index_dates.empty()) return true;
+  const std::vector<std::int64_t> missing = missing_days(f.index_dates, trading_dates);
+  return !missing.empty() && service_has_any(check_detail::order_book_id_of(path), missing);
+}
+
+}  // namespace
+
+void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out) {
+  using check_detail::join_path;
+  const std::string base_path = join_path(data_bundle_path, "bundle");
+  const std::string calendar_path = join_path(base_path, "trading_dates.npy");
+  if (!check_detail::path_exists(calendar_path)) {
+    out << "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n";
+    return;
+  }
+  _init_tallow();
+  const std::vector<std::string> min_file_path_list =
+      check_detail::list_h5_files_one_level_down(join_path(base_path, "h5"));
+  if (min_file_path_list.empty()) {
+    out << "当前目录下不存在分钟数据!\n";
+    return;
+  }
+  out << fmt::format("共有{}个分钟数据文件!\n", min_file_path_list.size()) << std::flush;
+  const std::vector<std::int64_t> trading_dates = read_npy_int_array(calendar_path);
+  std::vector<std::string> error_file_path_list;
+  std::vector<std::string> blocking_or_permission_error;
+  {
+    tessera::ProgressBar bar(min_file_path_list.size());
+    for (const std::string& min_file_path : min_file_path_list) {
+      try {
+        if (is_broken(min_file_path, trading_dates)) error_file_path_list.push_back(min_file_path);
+      } catch (const BlockingIOError&) {
+        blocking_or_permission_error.push_back(min_file_path);
+      } catch (const PermissionError&) {
+        blocking_or_permission_error.push_back(min_file_path);
+      } catch (const OSError&) {
+        // Not an HDF5 file, truncated, unreadable: the next update rebuilds it once deleted.
+        error_file_path_list.push_back(min_file_path);
+      }
+      bar.advance();
+    }
+  }
+  deal_with_check_result(error_file_path_list, blocking_or_permission_error, "分钟", in, out);
+}
+
+}  // namespace tessera_plus::bundle

@@ -1,0 +1,156 @@
+#include "tessera_plus/bundle/check/tick_checker.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <span>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/bundle/check/bundle_scan.h"
+#include "tessera_plus/bundle/check/check_result.h"
+#include "tessera_plus/bundle/check/npy_reader.h"
+#include "tessera_plus/bundle/update/client_setup.h"
+#include "tessera_plus/errors.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+#include "tessera_plus/interfaces/tallow/client.h"
+#include "tessera_plus/interfaces/tessera/progress.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+using check_detail::calendar_slice;
+// Days are compared as their 8-digit text, in which text order and date order agree.
+using Days = std::vector<std::string>;
+// Order book id -> suspended days, sorted so that membership is a binary search.
+using Suspensions = std::map<std::string, Days>;
+
+// The first `count` characters of `text`, counting a UTF-8 sequence as one character.
+std::string first_characters(const std::string& text, std::size_t count) {
+  std::size_t pos = 0;
+  for (std::size_t seen = 0; pos < text.size() && seen < count; ++seen) {
+    ++pos;
+    while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) ++pos;
+  }
+  return text.substr(0, pos);
+}
+
+Days calendar_as_text(const std::vector<std::int64_t>& dates) {
+  Days days;
+  days.reserve(dates.size());
+  for (std::int64_t date : dates) days.push_back(std::to_string(date));
+  return days;
+}
+
+// Reads the suspended days of every instrument that has a tick file, in one pass over the
+// suspension file, so that the loop over tick files touches nothing else.
+Suspensions read_suspensions(const std::string& path, const std::vector<std::string>& tick_files) {
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  Suspensions suspendeds;
+  for (const std::string& tick_file : tick_files) {
+    const std::string order_book_id = check_detail::order_book_id_of(tick_file);
+    Days& days = suspendeds[order_book_id];
+    if (!file.has(order_book_id)) continue;
+    days = calendar_as_text(h5::Dataset::open(file, order_book_id).read_integers());
+    std::sort(days.begin(), days.end());
+  }
+  file.close();
+  return suspendeds;
+}
+
+bool contains(const Days& sorted, const std::string& day) {
+  return std::binary_search(sorted.begin(), sorted.end(), day);
+}
+
+// A missing day is a gap only when the service has ticks for it. Asks day by day, the date as
+// text, and stops at the first day with data.
+bool service_has_any(const std::string& order_book_id, const Days& days) {
+  for (const std::string& day : days) {
+    tallow::PriceArgs args;
+    args.start_date = tallow::DateArg(day);
+    args.end_date = tallow::DateArg(day);
+    args.frequency = "tick";
+    if (tallow::get_price(order_book_id, args).has_value()) return true;
+  }
+  return false;
+}
+
+// True when the file is broken. Reads the member names only, never the ticks.
+bool is_broken(const std::string& path, std::span<const std::string> trading_dates,
+               const Suspensions& suspendeds) {
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  Days h5_trading_dates = file.member_names();
+  if (h5_trading_dates.empty()) return false;
+  std::sort(h5_trading_dates.begin(), h5_trading_dates.end());
+  // Cutting keeps the order: the prefixes of sorted names are sorted too.
+  for (std::string& name : h5_trading_dates) name = first_characters(name, 8);
+  const std::span<const std::string> expected =
+      calendar_slice(trading_dates, h5_trading_dates.front(), h5_trading_dates.back());
+  if (std::equal(expected.begin(), expected.end(), h5_trading_dates.begin(),
+                 h5_trading_dates.end())) {
+    return false;
+  }
+  Days missing_dates;
+  for (const std::string& day : expected) {
+    if (!contains(h5_trading_dates, day)) missing_dates.push_back(day);
+  }
+  const std::string order_book_id = check_detail::order_book_id_of(path);
+  const Days& suspended_dates = suspendeds.at(order_book_id);
+  if (std::all_of(missing_dates.begin(), missing_dates.end(),
+                  [&](const std::string& day) { return contains(suspended_dates, day); })) {
+    return false;
+  }
+  // Suspended days are asked about too: a file is broken when any of its gaps has ticks.
+  return service_has_any(order_book_id, missing_dates);
+}
+
+}  // namespace
+
+void check_tick_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out) {
+  using check_detail::join_path;
+  const std::string base_path = join_path(data_bundle_path, "bundle");
+  const std::string calendar_path = join_path(base_path, "trading_dates.npy");
+  const std::string suspension_path = join_path(base_path, "suspended_days.h5");
+  if (!check_detail::path_exists(calendar_path)) {
+    out << "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n";
+    return;
+  }
+  if (!check_detail::path_exists(suspension_path)) {
+    out << "当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!\n";
+    return;
+  }
+  _init_tallow();
+  const std::vector<std::string> tick_file_path_list =
+      check_detail::list_h5_files(join_path(base_path, "ticks"));
+  if (tick_file_path_list.empty()) {
+    out << "当前目录下不存在tick数据!\n";
+    return;
+  }
+  out << fmt::format("共有{}个tick数据文件!\n", tick_file_path_list.size()) << std::flush;
+  const Days trading_dates = calendar_as_text(read_npy_int_array(calendar_path));
+  const Suspensions suspendeds = read_suspensions(suspension_path, tick_file_path_list);
+  std::vector<std::string> error_file_path_list;
+  std::vector<std::string> blocking_or_permission_error;
+  {
+    tessera::ProgressBar bar(tick_file_path_list.size());
+    for (const std::string& tick_file_path : tick_file_path_list) {
+      try {
+        if (is_broken(tick_file_path, trading_dates, suspendeds)) {
+          error_file_path_list.push_back(tick_file_path);
+        }
+      } catch (const BlockingIOError&) {
+        blocking_or_permission_error.push_back(tick_file_path);
+      } catch (const PermissionError&) {
+        blocking_or_permission_error.push_back(tick_file_path);
+      } catch (const OSError&) {
+        error_file_path_list.push_back(tick_file_path);
+      }
+      bar.advance();
+    }
+  }
+  deal_with_check_result(error_file_path_list, blocking_or_permission_error, "tick", in, out);
+}
+
+}  // namespace tessera_plus::bundle
