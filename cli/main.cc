@@ -36,6 +36,10 @@ void print_error(const char* what) {
 int run(int argc, char** argv) {
   CLI::App app{"tessera-plus: keeps a tessera data bundle up to date and sound"};
   app.require_subcommand(0, 1);
+  // A usage error is one line: what is wrong and where to look.
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return "tessera-plus: usage error: " + std::string(e.what()) + " (see --help)\n";
+  });
   std::vector<Command> commands;
   for (const CommandSetup& setup : command_setups()) commands.push_back(setup(app));
   try {
