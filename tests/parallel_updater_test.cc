@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/update/parallel_updater.h"
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
 #include "tessera_plus/errors.h"
 #include "tessera_plus/interfaces/tallow/client.h"
@@ -16,6 +17,7 @@
 namespace tessera_plus::bundle::internal {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::SizeIs;
 
@@ -168,6 +170,30 @@ TEST_F(ParallelUpdaterTest, SelectionSwitchesReachMergeTags) {
   // enable_bjse reached the selection: "stock" switched the exchange on for the queries.
   ASSERT_THAT(svc->calls_of("init"), SizeIs(2));
   EXPECT_EQ(svc->calls_of("init")[0].enable_bjse, true);
+}
+
+// The entry points with an empty selection, so that their real writers never run.
+TEST_F(ParallelUpdaterTest, EntryPointsDifferInStartLineAndDirectory) {
+  std::string h5 = dir / "bundle/h5";
+  std::string ticks = dir / "bundle/ticks";
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(update_minbar(h5, {}, false, 2));
+  EXPECT_TRUE(update_tick(ticks, {}, true, 2, true, true));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "开始更新 0 只标的的分钟线数据：set()\n开始更新 0 只标的的tick数据：set()\n");
+  EXPECT_FALSE(std::filesystem::exists(h5));  // the minute-bar writer creates its directories
+  EXPECT_TRUE(std::filesystem::is_directory(ticks));
+}
+
+// The fault this guards against: the real writer raises for an instrument the service does not
+// know, and the update used to report success although nothing was written.
+TEST_F(ParallelUpdaterTest, RealWriterErrorMakesTheUpdateFail) {
+  ::testing::internal::CaptureStdout();
+  bool ok = update_minbar(dir / "bundle/h5", {"000001.XSHE"}, false, 1);
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(ok);
+  EXPECT_THAT(log_lines(),
+              ElementsAre(HasSubstr("更新 000001.XSHE 失败：标的 000001.XSHE 不存在")));
 }
 
 }  // namespace
