@@ -385,6 +385,39 @@ TEST_F(TickAppender, FileHeldByAnotherProcessIsLoggedAsAnOsError) {
   EXPECT_TRUE(svc_->calls.empty());
 }
 
+// Each daily update drops the latest day and writes it again, here a day that was still growing
+// when it was last fetched. Without free-space tracking that survives closing the file, the space
+// of every dropped day would be lost for good.
+TEST_F(TickAppender, DailyUpdatesTakeNoMoreDiskThanWritingInOneGo) {
+  Market market;
+  for (Date d = day(20240102); market.trading_dates.size() < 60; d = sys_days(d) + days(1)) {
+    int number = tessera::date_to_number(d);
+    market.trading_dates.push_back(number);
+    market.ticks[number] = ticks_of(number, 1000, number % 97);
+  }
+  market.serve(svc_);
+  auto update_as_of = [&](int date, const std::string& name) {
+    setenv("TESSERA_NOW", (tessera::format_dashed(day(date)) + " 18:00:00").c_str(), 1);
+    _append_h5_tick(kId, ticks_dir(), name);
+  };
+  ::testing::internal::CaptureStdout();
+  update_as_of(market.trading_dates.back(), "one_go.h5");
+  for (std::size_t i = 29; i < market.trading_dates.size(); ++i) {
+    int date = market.trading_dates[i];
+    std::vector<Tick> whole_day = market.ticks[date];
+    market.ticks[date].resize(600);  // the service has part of the day so far
+    update_as_of(date, "daily.h5");
+    market.ticks[date] = whole_day;
+  }
+  update_as_of(market.trading_dates.back(), "daily.h5");
+  ::testing::internal::GetCapturedStdout();
+
+  auto one_go = std::filesystem::file_size(dir_ / "bundle/ticks/one_go.h5");
+  auto daily = std::filesystem::file_size(dir_ / "bundle/ticks/daily.h5");
+  EXPECT_TRUE(tessera::sval().value());
+  EXPECT_LT(double(daily), 1.05 * double(one_go)) << daily << " bytes against " << one_go;
+}
+
 TEST_F(TickAppender, WrittenFileReadsInH5pyRecordForRecord) {
   Market market{.trading_dates = {20240627, 20240628},
                 .ticks = {{20240628, ticks_of(20240628, 300, 12.3456)}},

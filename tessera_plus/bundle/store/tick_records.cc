@@ -44,16 +44,32 @@ struct RowKeyHash {
   }
 };
 
+RowKey key_of(const tallow::PriceTable& ticks, std::size_t row) {
+  std::string_view id = row < ticks.order_book_ids.size() ? ticks.order_book_ids[row] : "";
+  return RowKey{id, ticks.timestamps[row].time_since_epoch().count()};
+}
+
+// The service sends ticks in key order as a rule; keys that strictly increase cannot repeat, and
+// checking that is far cheaper than hashing every key.
+bool keys_strictly_increase(const tallow::PriceTable& ticks) {
+  for (std::size_t i = 1; i < ticks.rows(); ++i) {
+    RowKey before = key_of(ticks, i - 1), key = key_of(ticks, i);
+    if (before.order_book_id != key.order_book_id ? before.order_book_id > key.order_book_id
+                                                  : before.timestamp >= key.timestamp) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // keep[i] is false for a row whose key occurs again further down the table.
 std::vector<bool> last_of_each_key(const tallow::PriceTable& ticks) {
   const std::size_t n = ticks.rows();
+  if (keys_strictly_increase(ticks)) return std::vector<bool>(n, true);
   std::vector<bool> keep(n, false);
   std::unordered_set<RowKey, RowKeyHash> seen;
   seen.reserve(n);
-  for (std::size_t i = n; i-- > 0;) {
-    std::string_view id = i < ticks.order_book_ids.size() ? ticks.order_book_ids[i] : "";
-    keep[i] = seen.insert(RowKey{id, ticks.timestamps[i].time_since_epoch().count()}).second;
-  }
+  for (std::size_t i = n; i-- > 0;) keep[i] = seen.insert(key_of(ticks, i)).second;
   return keep;
 }
 
