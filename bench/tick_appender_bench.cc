@@ -16,6 +16,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,7 +62,7 @@ std::vector<Date> trading_dates(std::size_t count) {
 // One day of plausible level-1 snapshots: a random walk on a 0.01 grid, five levels each side,
 // cumulative volume and turnover. Seeded by the date, so a day always comes out the same. Values
 // are pushed in the order of H5TicksLoader::COLUMNS after `date` and `time`.
-void append_day(PriceTable& table, Date date) {
+void append_day(PriceTable& table, Date date, int ticks = kTicksPerDay) {
   std::vector<std::vector<double>*> columns;
   for (std::string_view name : tp::tessera::H5TicksLoader::COLUMNS) {
     if (name != "date" && name != "time") columns.push_back(&table.column(name));
@@ -72,7 +73,7 @@ void append_day(PriceTable& table, Date date) {
   const double prev_close = 10.0;
   double last = prev_close, high = last, low = last, volume = 0, turnover = 0;
   std::vector<double> row;
-  for (int i = 0; i < kTicksPerDay; ++i) {
+  for (int i = 0; i < ticks; ++i) {
     int seconds_in = i < kTicksPerDay / 2 ? 3 * i : 3 * (i - kTicksPerDay / 2) + 12600;
     table.order_book_ids.push_back(kId);
     table.timestamps.push_back(tp::tessera::make_datetime(date, 9, 30) + seconds(seconds_in));
@@ -107,6 +108,7 @@ class OneStockMarket : public tp::tallow::Backend {
   explicit OneStockMarket(std::size_t days) : dates_(trading_dates(days)) {}
   const std::vector<Date>& dates() const { return dates_; }
   double service_seconds = 0;
+  std::optional<Date> partial_day;  // a day the service has only the morning of, so far
 
   void init(bool) override {}
   bool bjse_enabled() const override { return false; }
@@ -137,7 +139,7 @@ class OneStockMarket : public tp::tallow::Backend {
     for (Date d : dates_) {
       if (d < first || d > last) continue;
       if (args.frequency) {
-        append_day(table, d);
+        append_day(table, d, d == partial_day ? kTicksPerDay / 2 : kTicksPerDay);
       } else {
         table.order_book_ids.push_back(kId);
         table.timestamps.push_back(tp::tessera::make_datetime(d));
@@ -272,24 +274,37 @@ BENCHMARK(BM_ReplaceLatestDay)
     ->UseRealTime();
 
 // 30 daily updates, each replacing the latest day and adding the next, against the same 243 days
-// written in one go.
+// written in one go. With argument 1 every update finds only the morning of its newest day, so the
+// day it replaces next time is half the size of its replacement.
 void BM_DiskUseOfDailyUpdates(benchmark::State& state) {
   auto market = std::make_shared<OneStockMarket>(243);
   tp::tallow::install_backend(market);
   const std::vector<Date>& dates = market->dates();
+  const bool partial = state.range(0) == 1;
   for (auto _ : state) {
     Scratch one_go, daily;
-    bool ok = update(one_go, dates.back()) && update(daily, dates[dates.size() - 31]);
-    for (std::size_t i = dates.size() - 30; i < dates.size(); ++i)
+    market->partial_day.reset();
+    bool ok = update(one_go, dates.back());
+    for (std::size_t i = dates.size() - 31; i < dates.size(); ++i) {
+      if (partial) market->partial_day = dates[i];
       ok = ok && update(daily, dates[i]);
+    }
+    market->partial_day.reset();
+    ok = ok && update(daily, dates.back());  // the last morning-only day made whole
     if (!ok) state.SkipWithError("the writer failed");
     state.counters["one_go_MB"] = double(file_size(one_go)) / 1e6;
     state.counters["daily_MB"] = double(file_size(daily)) / 1e6;
+    state.counters["daily_bytes"] = double(file_size(daily));
     state.counters["daily_vs_one_go"] = double(file_size(daily)) / double(file_size(one_go));
   }
   tp::tallow::install_backend(nullptr);
 }
-BENCHMARK(BM_DiskUseOfDailyUpdates)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_DiskUseOfDailyUpdates)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 }  // namespace
 
