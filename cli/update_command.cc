@@ -1,0 +1,104 @@
+// `tessera-plus update` (the full update from the market-data service) and
+// `tessera-plus smart-update` (extend whatever the bundle already holds).
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/command.h"
+#include "tessera_plus/bundle/update/client_setup.h"
+#include "tessera_plus/bundle/update/full_update.h"
+#include "tessera_plus/bundle/update/smart_update.h"
+#include "tessera_plus/errors.h"
+
+namespace tessera_plus::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+int default_concurrency() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
+// Refuses a root that cannot hold a bundle before anything is fetched or written.
+void check_bundle_root(const std::string& root) {
+  std::error_code ec;
+  if (fs::exists(root, ec) && !fs::is_directory(root, ec)) {
+    throw ArgumentError("the bundle root " + root + " is not a directory; pass -d a directory");
+  }
+  fs::path probe = root;
+  while (!probe.empty() && !fs::exists(probe, ec)) probe = probe.parent_path();
+  if (probe.empty()) probe = ".";
+  if (::access(probe.c_str(), W_OK | X_OK) != 0) {
+    throw ArgumentError("the bundle root " + root + " is not writable (" + probe.string() +
+                        "); choose another -d or fix its permissions");
+  }
+}
+
+CLI::Option* add_common(CLI::App* app, std::string& root, int& concurrency) {
+  app->add_option("-d,--data-bundle-path", root, "the bundle root (holding bundle/)")
+      ->capture_default_str();
+  return app->add_option("-j,--concurrency", concurrency, "worker processes")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1024));
+}
+
+struct UpdateOptions {
+  std::string root = default_bundle_root();
+  int concurrency = default_concurrency();
+  bool base = true;
+  std::vector<std::string> minbar, tick;
+  bool with_derivatives = false, rebuild = false, enable_bjse = false;
+};
+
+Command setup_update(CLI::App& main) {
+  auto o = std::make_shared<UpdateOptions>();
+  CLI::App* app = main.add_subcommand(
+      "update", "update base data, then the minute bars and ticks of the instruments named");
+  add_common(app, o->root, o->concurrency);
+  app->add_flag("--base,!--no-base", o->base, "update daily bars and base data (default: yes)");
+  app->add_option("--minbar", o->minbar,
+                  "minute-bar tags: stock, futures, fund, index, option, convertible, all, a "
+                  "futures underlying symbol or an order book id");
+  app->add_option("--tick", o->tick, "tick tags, as for --minbar");
+  app->add_flag("--with-derivatives", o->with_derivatives,
+                "also futures and options on the selected instruments");
+  app->add_flag("--rebuild", o->rebuild, "rewrite the selected files from their first date");
+  app->add_flag("--enable-bjse", o->enable_bjse, "include Beijing Stock Exchange stocks");
+  return Command{app, [o] {
+                   check_bundle_root(o->root);
+                   bundle::_init_tallow(o->enable_bjse);
+                   bool ok = bundle::update_bundle_from_tallow(
+                       o->concurrency, o->root, o->base, o->minbar, o->tick, o->with_derivatives,
+                       o->rebuild, o->enable_bjse);
+                   return ok ? kExitOk : kExitFailed;
+                 }};
+}
+
+struct SmartOptions {
+  std::string root = default_bundle_root();
+  int concurrency = default_concurrency();
+};
+
+Command setup_smart_update(CLI::App& main) {
+  auto o = std::make_shared<SmartOptions>();
+  CLI::App* app = main.add_subcommand(
+      "smart-update", "update base data and extend every minute-bar and tick file present");
+  add_common(app, o->root, o->concurrency);
+  return Command{app, [o] {
+                   check_bundle_root(o->root);
+                   bundle::_init_tallow();
+                   bool ok = bundle::update_bundle_from_exist_file(o->concurrency, o->root);
+                   return ok ? kExitOk : kExitFailed;
+                 }};
+}
+
+const RegisterCommand reg_update{setup_update};
+const RegisterCommand reg_smart{setup_smart_update};
+
+}  // namespace
+}  // namespace tessera_plus::cli

@@ -1,0 +1,83 @@
+#include "tessera_plus/bundle/update/full_update.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/update/parallel_updater.h"
+#include "tessera_plus/errors.h"
+#include "tessera_plus/interfaces/tallow/client.h"
+#include "tessera_plus/interfaces/tessera/base_bundle/base_updater.h"
+#include "tessera_plus/interfaces/tessera/datetime_func.h"
+#include "tessera_plus/interfaces/tessera/settings.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+namespace fs = std::filesystem;
+
+void say(const std::string& line) { std::cout << line << std::endl; }
+
+[[noreturn]] void exit_without_bjse_permission() {
+  say("没有 enable_bjse 参数，详情可联系Larkspur：" + tessera::support_phone());
+  throw ExitRequest(0);
+}
+
+void check_bjse_permission() {
+  std::vector<tallow::Instrument> stocks =
+      tallow::all_instruments({.type = "CS", .date = tessera::now()});
+  auto bjse = std::find_if(stocks.begin(), stocks.end(),
+                           [](const tallow::Instrument& i) { return i.exchange == "BJSE"; });
+  if (bjse == stocks.end()) exit_without_bjse_permission();
+  try {
+    tallow::get_price(bjse->order_book_id);
+  } catch (const tallow::PermissionDenied&) {
+    exit_without_bjse_permission();
+  }
+}
+
+void confirm_rebuild(std::istream& in) {
+  for (int attempt = 0; attempt < REBUILD_COMFIRM_RETRY_TIMES; ++attempt) {
+    say("本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]");
+    std::string answer;
+    if (!std::getline(in, answer)) {
+      throw Error("standard input closed while waiting for the rebuild confirmation");
+    }
+    if (answer == "Y") return;
+    if (answer == "n" || attempt == REBUILD_COMFIRM_RETRY_TIMES - 1) throw ExitRequest(0);
+  }
+}
+
+bool update_base(const fs::path& path, int concurrency, bool enable_bjse) {
+  say("开始更新日线及基础数据");
+  bool create = !fs::exists(path);
+  if (create) fs::create_directories(path);
+  return tessera::update_daybar(path.string(), create, true, concurrency,
+                                {.enable_bjse = enable_bjse});
+}
+
+}  // namespace
+
+bool update_bundle_from_tallow(int concurrency, const std::string& data_bundle_path, bool base,
+                               const std::vector<std::string>& minbar,
+                               const std::vector<std::string>& tick, bool with_derivatives,
+                               bool rebuild, bool enable_bjse, std::istream& in) {
+  const fs::path path = fs::path(data_bundle_path) / "bundle";
+  if (enable_bjse) check_bjse_permission();
+  bool succeed = true;
+  if (rebuild) confirm_rebuild(in);
+  if (base) succeed = update_base(path, concurrency, enable_bjse);
+  if (!minbar.empty()) {
+    bool ok = update_minbar((path / "h5").string(), minbar, with_derivatives, concurrency, rebuild,
+                            enable_bjse);
+    if (!ok) succeed = false;
+  }
+  if (!tick.empty()) {
+    bool ok = update_tick((path / "ticks").string(), tick, with_derivatives, concurrency, rebuild,
+                          enable_bjse);
+    if (!ok) succeed = false;
+  }
+  return succeed;
+}
+
+}  // namespace tessera_plus::bundle

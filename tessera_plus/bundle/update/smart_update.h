@@ -1,0 +1,12 @@
+// The smart update: refresh base data and extend every minute-bar and tick file a bundle holds.
+#pragma once
+
+#include <string>
+
+namespace tessera_plus::bundle {
+
+// Uses the client as the caller initialised it. Whether Beijing-exchange data is wanted comes
+// from the bundle's own instrument list. True unless an update that ran reported failure.
+bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path);
+
+}  // namespace tessera_plus::bundle
