@@ -84,7 +84,10 @@ std::string take_error_stack() { return join(read_stack().lines); }
 void throw_error(const char* action) {
   StackLines stack = read_stack();
   std::string text = std::string(action);
-  if (!stack.lines.empty()) text += "\n" + join(stack.lines);
+  if (!stack.lines.empty()) {
+    text += '\n';
+    text += join(stack.lines);
+  }
   if (stack.error_number == 11) throw BlockingIOError(text);
   if (stack.error_number == 13 || stack.error_number == 1) {
     throw PermissionError(stack.error_number, text);
