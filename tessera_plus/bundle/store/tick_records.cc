@@ -45,7 +45,10 @@ struct RowKeyHash {
 };
 
 RowKey key_of(const tallow::PriceTable& ticks, std::size_t row) {
-  std::string_view id = row < ticks.order_book_ids.size() ? ticks.order_book_ids[row] : "";
+  // Both arms are views: a "" arm would make the result a temporary std::string.
+  std::string_view id = row < ticks.order_book_ids.size()
+                            ? std::string_view(ticks.order_book_ids[row])
+                            : std::string_view();
   return RowKey{id, ticks.timestamps[row].time_since_epoch().count()};
 }
 
