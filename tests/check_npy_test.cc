@@ -3,6 +3,7 @@
 
 #include "tessera_plus/bundle/check/npy_reader.h"
 #include "tessera_plus/errors.h"
+#include "tessera_plus/interfaces/tessera/base_bundle/npy_writer.h"
 #include "tests/support/check_fixtures.h"
 
 namespace tessera_plus {
@@ -58,6 +59,10 @@ TEST(NpyReader, AnyIntegerWidthAndByteOrder) {
 }
 
 TEST(NpyReader, VersionTwoHeader) { EXPECT_EQ(read_image(npy_image(kDates, "<i8", 2)), kDates); }
+
+TEST(NpyReader, CalendarAsTheHostsBaseUpdaterWritesIt) {
+  EXPECT_EQ(read_image(tessera::npy_bytes(kDates)), kDates);
+}
 
 TEST(NpyReader, FilesWrittenByNumpy) {
   EXPECT_EQ(numpy_saved("np.array([20200102, 20200103, 20200106])"), kDates);
