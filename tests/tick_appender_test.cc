@@ -2,12 +2,15 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -445,6 +448,39 @@ with h5py.File(sys.argv[1], 'r') as f, open(sys.argv[2], 'wb') as raw:
   ASSERT_EQ(bytes.size(), expected.size() * sizeof(TickRecord));
   EXPECT_EQ(std::memcmp(bytes.data(), expected.data(), bytes.size()), 0);
   EXPECT_EQ(expected[299].last, static_cast<std::int64_t>((12.3456 + 299) * 10000));
+}
+
+// A new file is built under a hidden name: a run killed half-way (here by its file-size limit)
+// leaves no "{}.h5" that HDF5 cannot open, and the next run replaces what it left.
+TEST_F(TickAppender, KilledBuildLeavesNoTickFileAndTheNextRunBuildsIt) {
+  Market market{.trading_dates = {20240627, 20240628},
+                .ticks = {{20240627, ticks_of(20240627, 3000, 10)},
+                          {20240628, ticks_of(20240628, 3000, 11)}}};
+  market.serve(svc_);
+  pid_t child = ::fork();
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_DFL);
+    rlimit limit{16384, 16384};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    _append_h5_tick(kId, ticks_dir());
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(ticks_dir())) {
+    left.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left[0].starts_with(".000001.XSHE.h5.tmp-")) << left[0];
+
+  _append_h5_tick(kId, ticks_dir());
+  EXPECT_TRUE(tessera::sval().value()) << log();
+  EXPECT_THAT(names(), ElementsAre("20240627", "20240628"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ticks_dir()),
+                          std::filesystem::directory_iterator()),
+            1);
 }
 
 }  // namespace

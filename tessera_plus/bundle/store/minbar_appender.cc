@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/bundle/store/building_file.h"
 #include "tessera_plus/bundle/store/minbar_file.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/errors.h"

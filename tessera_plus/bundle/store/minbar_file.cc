@@ -47,20 +47,6 @@ hsize_t leftmost_at_or_after(const h5::Dataset& ds, const h5::Field& field, int 
   return lo;
 }
 
-std::string building_prefix(const std::string& file_name) { return "." + file_name + ".tmp-"; }
-
-// The process id that a building name ends with, or 0 when the rest is not a number.
-pid_t builder_of(std::string_view rest) {
-  pid_t pid = 0;
-  auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
-  return ec == std::errc() && end == rest.data() + rest.size() ? pid : 0;
-}
-
-bool abandoned(pid_t pid) {
-  if (pid <= 0) return false;
-  return pid == ::getpid() || (::kill(pid, 0) != 0 && errno == ESRCH);
-}
-
 }  // namespace
 
 h5::Creation minbar_creation(std::size_t chunk) {
@@ -115,23 +101,6 @@ void cut_back(h5::Dataset& index, h5::Dataset& data, int min_date) {
   }
   data.resize(data_len);
   index.resize(index_len);
-}
-
-fs::path building_name(const fs::path& dir, const std::string& file_name) {
-  return dir / (building_prefix(file_name) + std::to_string(::getpid()));
-}
-
-void remove_abandoned_builds(const fs::path& dir, const std::string& file_name) {
-  const std::string prefix = building_prefix(file_name);
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (!name.starts_with(prefix) || !abandoned(builder_of(name.substr(prefix.size())))) continue;
-    if (::unlink(it->path().c_str()) != 0 && errno != ENOENT) {
-      throw_os_error(errno, "cannot remove the abandoned build " + it->path().string());
-    }
-  }
-  if (ec) throw_os_error(ec.value(), "cannot list " + dir.string());
 }
 
 }  // namespace tessera_plus::bundle

@@ -59,13 +59,4 @@ int last_data_date(const h5::Dataset& data);
 // value per step, so a repair never loads a whole column.
 void cut_back(h5::Dataset& index, h5::Dataset& data, int min_date);
 
-// A file that is being built lives under a name in its class directory that no scan takes for an
-// instrument file (hidden, not ending in ".h5") and that names the building process, so that two
-// processes never share one. `file_name` is the final name inside `dir`.
-std::filesystem::path building_name(const std::filesystem::path& dir, const std::string& file_name);
-
-// Removes what builds of `file_name` left in `dir` when they were killed: every building name of
-// a process that no longer runs, and this process's own.
-void remove_abandoned_builds(const std::filesystem::path& dir, const std::string& file_name);
-
 }  // namespace tessera_plus::bundle

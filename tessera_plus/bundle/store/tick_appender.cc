@@ -1,6 +1,7 @@
 #include "tessera_plus/bundle/store/tick_appender.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <span>
@@ -9,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/bundle/store/building_file.h"
 #include "tessera_plus/bundle/store/tick_records.h"
 #include "tessera_plus/errors.h"
 #include "tessera_plus/h5/dataset.h"
@@ -39,10 +41,9 @@ using tessera::H5TicksLoader;
 // chunk is padded.
 constexpr hsize_t kTickChunkRecords = 8192;
 
-std::string tick_file_path(const std::string& order_book_id, const std::string& path,
+std::string tick_file_name(const std::string& order_book_id,
                            const std::optional<std::string>& file_name) {
-  std::string name = file_name && !file_name->empty() ? *file_name : order_book_id + ".h5";
-  return (std::filesystem::path(path) / name).string();
+  return file_name && !file_name->empty() ? *file_name : order_book_id + ".h5";
 }
 
 // The greatest dataset name (names are "%Y%m%d", so text order is date order), kept as text so
@@ -161,24 +162,11 @@ void report_failure(tessera::SharedFlag& sval, const std::string& message) {
   sval.set_value(false);
 }
 
-}  // namespace
-
-void _append_h5_tick(const std::string& order_book_id, const std::string& path,
-                     const std::optional<std::string>& file_name, int min_start_date,
-                     bool rebuild) {
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  if (ec) throw_os_error(ec.value(), "cannot create the tick directory " + path);
-  const std::string file_path = tick_file_path(order_book_id, path, file_name);
-  if (rebuild) remove_h5(file_path);
-  const h5::Mode mode = tessera::get_h5_mode(file_path);
-  tessera::SharedFlag& sval = tessera::sval();
-  // The file is closed (its destructor runs) before any handler below: a failure never leaves it
-  // open, and what was written before the failure stays.
+// Runs `body`; a failure is logged against `file_path` and clears the shared flag.
+template <typename Body>
+void guarded(const std::string& file_path, tessera::SharedFlag& sval, Body body) {
   try {
-    h5::File file = h5::File::open(file_path, mode);
-    update_tick_file(file, order_book_id, min_start_date);
-    file.close();
+    body();
   } catch (const OSError& e) {
     report_failure(
         sval, "更新 " + file_path + " 失败，请检查文件的权限以及是否被其他进程占用\n" + e.what());
@@ -190,6 +178,40 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
     report_failure(sval, "更新 " + file_path +
                              " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" +
                              e.what());
+  }
+}
+
+}  // namespace
+
+void _append_h5_tick(const std::string& order_book_id, const std::string& path,
+                     const std::optional<std::string>& file_name, int min_start_date,
+                     bool rebuild) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) throw_os_error(ec.value(), "cannot create the tick directory " + path);
+  const std::string name = tick_file_name(order_book_id, file_name);
+  const std::string file_path = (std::filesystem::path(path) / name).string();
+  if (rebuild) remove_h5(file_path);
+  const h5::Mode mode = tessera::get_h5_mode(file_path);
+  tessera::SharedFlag& sval = tessera::sval();
+  // A new file is written under a building name and renamed into place once closed, also after a
+  // caught failure (what was written stays), so that only a killed run leaves anything unfinished,
+  // and then under a name the next run removes.
+  const bool building = !std::filesystem::exists(file_path);
+  if (building) remove_abandoned_builds(path, name);
+  const std::string target = building ? building_name(path, name).string() : file_path;
+  // The file is closed (its destructor runs) before any handler: a failure never leaves it open.
+  guarded(file_path, sval, [&] {
+    h5::File file = h5::File::open(target, building ? h5::Mode::kCreate : mode);
+    update_tick_file(file, order_book_id, min_start_date);
+    file.close();
+  });
+  if (building && std::filesystem::exists(target)) {
+    guarded(file_path, sval, [&] {
+      if (::rename(target.c_str(), file_path.c_str()) != 0) {
+        throw_os_error(errno, "cannot move " + target + " to " + file_path);
+      }
+    });
   }
 }
 
