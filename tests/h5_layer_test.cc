@@ -284,5 +284,19 @@ TEST(ErrorKinds, CreatingOverAnExistingFileFails) {
   EXPECT_THROW(h5::File::open(dir / "missing.h5", h5::Mode::kReadOnly), OSError);
 }
 
+TEST(StoreField, ScaledPricesKeepTheirLastDigitAndRealFractionsStillTruncate) {
+  const h5::Field& last = *tessera::H5TicksLoader::DTYPES.find("last");
+  tessera::TickRecord tick{};
+  auto stored = [&](double value) {
+    h5::store_field(reinterpret_cast<std::byte*>(&tick), last, value);
+    return tick.last;
+  };
+  EXPECT_EQ(stored(0.57 * 10000), 5700);  // 5699.999999999999 in binary
+  EXPECT_EQ(stored(-0.57 * 10000), -5700);
+  EXPECT_EQ(stored(10.23 * 10000), 102300);
+  EXPECT_EQ(stored(1.23456 * 10000), 12345);  // a real fraction of the unit is cut off
+  EXPECT_EQ(stored(-2.99999 * 10000), -29999);
+}
+
 }  // namespace
 }  // namespace tessera_plus
