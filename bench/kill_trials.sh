@@ -32,8 +32,9 @@ for ((t = 1; t <= trials; t++)); do
   lost=$($digest "$dir" | grep -c UNREADABLE)
   "$cli" update -d "$dir" "${args[@]}" >/dev/null 2>&1
   $digest "$dir" >"$work/t$t.txt"
-  differ=$(diff "$work/ref.txt" "$work/t$t.txt" | grep -c '^[<>]')
-  echo "trial $t: killed after ${delay}s; unreadable after kill: $lost; differing lines after re-run: $differ"
+  leftover=$(grep -c LEFTOVER "$work/t$t.txt")
+  differ=$(diff <(grep -v LEFTOVER "$work/ref.txt") <(grep -v LEFTOVER "$work/t$t.txt") | grep -c '^[<>]')
+  echo "trial $t: killed after ${delay}s; unreadable after kill: $lost; after re-run: $differ differing lines, $leftover leftover hidden files"
   lost_total=$((lost_total + lost))
   differ_total=$((differ_total + differ))
   rm -rf "$dir"

@@ -1,6 +1,7 @@
 """Prints one line per dataset of every HDF5 file under a bundle root, and one per other file:
 its path relative to the root and a digest of its content. Two bundles hold the same data exactly
-when their outputs are equal; a file HDF5 cannot open prints UNREADABLE."""
+when their outputs are equal; a file HDF5 cannot open or list prints UNREADABLE. Hidden files
+(unfinished builds) are listed as LEFTOVER without their content."""
 import hashlib
 import os
 import sys
@@ -16,6 +17,9 @@ for folder, dirs, files in sorted(os.walk(root)):
         rel = os.path.relpath(path, root)
         if name in skip:
             continue
+        if name.startswith('.'):
+            print(rel, 'LEFTOVER')
+            continue
         if not name.endswith('.h5'):
             print(rel, hashlib.sha256(open(path, 'rb').read()).hexdigest())
             continue
@@ -25,5 +29,5 @@ for folder, dirs, files in sorted(os.walk(root)):
                     data = f[key][()]
                     print(rel, key, data.dtype.str if data.dtype.names is None else data.dtype.descr,
                           hashlib.sha256(data.tobytes()).hexdigest())
-        except OSError as e:
+        except (OSError, RuntimeError, KeyError) as e:
             print(rel, 'UNREADABLE', type(e).__name__)
