@@ -3,18 +3,36 @@
 # pseudo-random moments, runs the same update again, and compares every file with a bundle built
 # without interruption. Prints, per trial, how many files HDF5 could not open right after the kill
 # and how many datasets differ after the re-run. Usage: bench/kill_trials.sh [TRIALS] [BUILD_DIR]
+# [new|extend]: "new" kills updates that build a bundle from nothing; "extend" kills smart updates
+# that extend a bundle built five trading days earlier (files grown in place).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 trials=${1:-20}
 cli=${2:-build/release}/tessera-plus
+scenario=${3:-new}
 digest="/usr/bin/python3 tests/support/bundle_digest.py"
 export TESSERA_NOW="2024-06-28 18:00:00" TESSERA_LOG_FILE=/dev/null
 args=(-j 2 --minbar 000001.XSHE 600000.XSHG 000002.XSHE 000300.XSHG RB --tick 000001.XSHE IF)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# prepare DIR: what a trial starts from; run DIR: the update that gets killed.
+prepare() {
+  if [ "$scenario" = extend ]; then
+    TESSERA_NOW="2024-06-21 18:00:00" TALLOW_SIM_HISTORY_DAYS=55 \
+      "$cli" update -d "$1" "${args[@]}" >/dev/null 2>&1
+  fi
+}
+run() {
+  if [ "$scenario" = extend ]; then
+    TALLOW_SIM_HISTORY_DAYS=60 "$cli" smart-update -d "$1" -j 2
+  else
+    "$cli" update -d "$1" "${args[@]}"
+  fi
+}
+prepare "$work/ref"
 start=$(date +%s.%N)
-"$cli" update -d "$work/ref" "${args[@]}" >/dev/null 2>&1 || { echo "reference update failed"; exit 1; }
+run "$work/ref" >/dev/null 2>&1 || { echo "reference update failed"; exit 1; }
 full=$(echo "$(date +%s.%N) - $start" | bc)
 $digest "$work/ref" >"$work/ref.txt"
 echo "reference update: ${full}s, $(wc -l <"$work/ref.txt") datasets and files"
@@ -24,13 +42,16 @@ lost_total=0 differ_total=0
 for ((t = 1; t <= trials; t++)); do
   dir="$work/t$t"
   delay=$(echo "scale=3; $RANDOM * $full / 32767" | bc)
-  setsid "$cli" update -d "$dir" "${args[@]}" >/dev/null 2>&1 &
+  prepare "$dir"
+  export -f run
+  export cli scenario
+  setsid bash -c 'run "$0"' "$dir" >/dev/null 2>&1 &
   pid=$!
   sleep "$delay"
   kill -KILL -- "-$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
   lost=$($digest "$dir" | grep -c UNREADABLE)
-  "$cli" update -d "$dir" "${args[@]}" >/dev/null 2>&1
+  run "$dir" >/dev/null 2>&1
   $digest "$dir" >"$work/t$t.txt"
   leftover=$(grep -c LEFTOVER "$work/t$t.txt")
   differ=$(diff <(grep -v LEFTOVER "$work/ref.txt") <(grep -v LEFTOVER "$work/t$t.txt") | grep -c '^[<>]')
