@@ -15,6 +15,7 @@
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/interfaces/tessera/ticks_loader.h"
+#include "tests/support/check_fixtures.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus {
@@ -181,29 +182,17 @@ TEST(ErrorKinds, FileHeldReadWriteElsewhereIsBlocking) {
   TempDir dir;
   std::string path = dir / "held.h5";
   h5::File::open(path, h5::Mode::kAppend).close();
-  int ready[2], release[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(release), 0);
-  pid_t holder = ::fork();
-  if (holder == 0) {
-    h5::File held = h5::File::open(path, h5::Mode::kAppend);
-    char c = 'r';
-    (void)!::write(ready[1], &c, 1);
-    (void)!::read(release[0], &c, 1);
-    ::_exit(0);
+  {
+    testing::FileHolder holder(path);
+    try {
+      h5::File::open(path, h5::Mode::kReadOnly);
+      ADD_FAILURE() << "opened a file locked elsewhere";
+    } catch (const BlockingIOError& e) {
+      EXPECT_EQ(e.error_number(), 11);
+      EXPECT_NE(std::string(e.what()).find(path), std::string::npos);
+    }
+    EXPECT_THROW(h5::File::open(path, h5::Mode::kAppend), BlockingIOError);
   }
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
-  try {
-    h5::File::open(path, h5::Mode::kReadOnly);
-    ADD_FAILURE() << "opened a file locked elsewhere";
-  } catch (const BlockingIOError& e) {
-    EXPECT_EQ(e.error_number(), 11);
-    EXPECT_NE(std::string(e.what()).find(path), std::string::npos);
-  }
-  EXPECT_THROW(h5::File::open(path, h5::Mode::kAppend), BlockingIOError);
-  (void)!::write(release[1], "x", 1);
-  ::waitpid(holder, nullptr, 0);
   EXPECT_NO_THROW(h5::File::open(path, h5::Mode::kReadOnly));
 }
 

@@ -1,5 +1,7 @@
 #include "tessera_plus/bundle/check/bundle_scan.h"
 
+#include "tessera_plus/errors.h"
+
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -76,6 +78,19 @@ std::string folder_of(const std::string& path) {
   if (slash == std::string::npos) return {};
   std::string parent = path.substr(0, slash);
   return parent.substr(parent.rfind('/') + 1);
+}
+
+void sort_file(const std::string& path, const std::function<bool()>& is_broken,
+               std::vector<std::string>& broken, std::vector<std::string>& locked) {
+  try {
+    if (is_broken()) broken.push_back(path);
+  } catch (const BlockingIOError&) {
+    locked.push_back(path);
+  } catch (const PermissionError&) {
+    locked.push_back(path);
+  } catch (const OSError&) {
+    broken.push_back(path);
+  }
 }
 
 }  // namespace tessera_plus::bundle::check_detail

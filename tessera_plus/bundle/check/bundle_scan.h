@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -42,5 +43,11 @@ std::span<const T> calendar_slice(std::span<const T> calendar, const T& start_da
   if (end <= start) return {};
   return std::span<const T>(start, end);
 }
+
+// Runs `is_broken` on `path` and files the path by the outcome: `broken` when it says so or fails
+// with an operating-system error (not an HDF5 file, truncated, unreadable), `locked` when another
+// process holds the file or permission is denied. Errors of any other kind reach the caller.
+void sort_file(const std::string& path, const std::function<bool()>& is_broken,
+               std::vector<std::string>& broken, std::vector<std::string>& locked);
 
 }  // namespace tessera_plus::bundle::check_detail

@@ -192,16 +192,9 @@ void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, s
   {
     tessera::ProgressBar bar(min_file_path_list.size());
     for (const std::string& min_file_path : min_file_path_list) {
-      try {
-        if (is_broken(min_file_path, trading_dates)) error_file_path_list.push_back(min_file_path);
-      } catch (const BlockingIOError&) {
-        blocking_or_permission_error.push_back(min_file_path);
-      } catch (const PermissionError&) {
-        blocking_or_permission_error.push_back(min_file_path);
-      } catch (const OSError&) {
-        // Not an HDF5 file, truncated, unreadable: the next update rebuilds it once deleted.
-        error_file_path_list.push_back(min_file_path);
-      }
+      check_detail::sort_file(
+          min_file_path, [&] { return is_broken(min_file_path, trading_dates); },
+          error_file_path_list, blocking_or_permission_error);
       bar.advance();
     }
   }

@@ -136,17 +136,9 @@ void check_tick_data(const std::string& data_bundle_path, std::istream& in, std:
   {
     tessera::ProgressBar bar(tick_file_path_list.size());
     for (const std::string& tick_file_path : tick_file_path_list) {
-      try {
-        if (is_broken(tick_file_path, trading_dates, suspendeds)) {
-          error_file_path_list.push_back(tick_file_path);
-        }
-      } catch (const BlockingIOError&) {
-        blocking_or_permission_error.push_back(tick_file_path);
-      } catch (const PermissionError&) {
-        blocking_or_permission_error.push_back(tick_file_path);
-      } catch (const OSError&) {
-        error_file_path_list.push_back(tick_file_path);
-      }
+      check_detail::sort_file(
+          tick_file_path, [&] { return is_broken(tick_file_path, trading_dates, suspendeds); },
+          error_file_path_list, blocking_or_permission_error);
       bar.advance();
     }
   }
