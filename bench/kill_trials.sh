@@ -33,7 +33,7 @@ run() {
 prepare "$work/ref"
 start=$(date +%s.%N)
 run "$work/ref" >/dev/null 2>&1 || { echo "reference update failed"; exit 1; }
-full=$(echo "$(date +%s.%N) - $start" | bc)
+full=$(awk -v a="$(date +%s.%N)" -v b="$start" 'BEGIN { printf "%.3f", a - b }')
 $digest "$work/ref" >"$work/ref.txt"
 echo "reference update: ${full}s, $(wc -l <"$work/ref.txt") datasets and files"
 
@@ -41,7 +41,7 @@ RANDOM=20240628
 lost_total=0 differ_total=0
 for ((t = 1; t <= trials; t++)); do
   dir="$work/t$t"
-  delay=$(echo "scale=3; $RANDOM * $full / 32767" | bc)
+  delay=$(awk -v r="$RANDOM" -v f="$full" 'BEGIN { printf "%.3f", r * f / 32767 }')
   prepare "$dir"
   export -f run
   export cli scenario
