@@ -131,6 +131,17 @@ TEST(SimCalendar, NextTradingDateIsStrictlyAfter) {
   EXPECT_EQ(m.get_next_trading_date(std::string("20240208"), "hk"), ymd(20240219));
 }
 
+TEST(SimCalendar, TradingDatesOverARangeAgreeWithStepByStep) {
+  SimMarket m{SimConfig{}};
+  for (auto [start, end] : {std::pair{20240101, 20241231}, std::pair{20240210, 20240218},
+                            std::pair{20041201, 20050110}}) {
+    auto direct = m.get_trading_dates(std::int64_t{start}, std::int64_t{end}, "cn");
+    auto stepped = m.Backend::get_trading_dates(std::int64_t{start}, std::int64_t{end}, "cn");
+    EXPECT_EQ(direct, stepped) << start << "-" << end;
+  }
+  EXPECT_TRUE(m.get_trading_dates(std::int64_t{20240210}, std::int64_t{20240217}, "cn").empty());
+}
+
 TEST_F(SimMarketTest, ADayHasTheSameBarsAloneAndInsideALongWindow) {
   SimMarket m{full_history()};
   for (std::string id : {std::string("000001.XSHE"), gold_contract(m)}) {

@@ -128,6 +128,19 @@ Date SimMarket::get_next_trading_date(const DateArg& date, const std::string& ma
   return next_trading_date(to_date(date));
 }
 
+std::vector<Date> SimMarket::get_trading_dates(const DateArg& start, const DateArg& end,
+                                               const std::string& market) {
+  is_hk_market(market);
+  faults_.on_data_call("get_trading_dates", "");
+  const TradingCalendar& c = cal();
+  std::vector<Date> dates;
+  for (int i = c.first_on_or_after(to_date(start)), last = c.last_on_or_before(to_date(end));
+       i <= last; ++i) {
+    dates.push_back(c.date(i));
+  }
+  return dates;
+}
+
 SuspensionTable SimMarket::is_suspended(const std::string& order_book_id, const DateArg& start,
                                         const DateArg& end) {
   const Universe& u = universe();

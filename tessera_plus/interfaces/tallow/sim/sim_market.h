@@ -42,6 +42,9 @@ class SimMarket : public Backend {
   std::optional<PriceTable> get_price(const std::string& order_book_id,
                                       const PriceArgs& args) override;
   Date get_next_trading_date(const DateArg& date, const std::string& market) override;
+  // Straight from the calendar: one data call, not one per day.
+  std::vector<Date> get_trading_dates(const DateArg& start, const DateArg& end,
+                                      const std::string& market) override;
   SuspensionTable is_suspended(const std::string& order_book_id, const DateArg& start,
                                const DateArg& end) override;
 
