@@ -59,6 +59,10 @@ TEST(NumberForms, DatesTimesAndTimestamps) {
   EXPECT_EQ(tessera::format_dashed(tessera::date_from_number(20240105)), "2024-01-05");
   EXPECT_THROW(tessera::date_from_number(20241301), ValueError);
   EXPECT_THROW(tessera::date_from_text("2024010"), ValueError);
+  EXPECT_EQ(tessera::dashed_date_number("2024-06-28"), 20240628);
+  EXPECT_EQ(tessera::dashed_date_number("0000-00-00"), 0);  // still listed
+  EXPECT_THROW(tessera::dashed_date_number(""), ValueError);
+  EXPECT_THROW(tessera::dashed_date_number("T-15"), ValueError);
 }
 
 TEST(RemoveH5, MissingFileIsFineDirectoryIsAnOsError) {

@@ -48,17 +48,6 @@ void require_safe_name(std::string_view what, const std::string& name) {
     throw ValueError(fmt::format("unsafe {} '{}': it must be a plain file name", what, name));
 }
 
-int de_listed_number(const std::string& text) {
-  std::string digits;
-  std::copy_if(text.begin(), text.end(), std::back_inserter(digits),
-               [](char c) { return c != '-'; });
-  if (digits.empty() || digits.size() > 8 ||
-      digits.find_first_not_of("0123456789") != std::string::npos) {
-    throw ValueError(fmt::format("invalid de-listing date '{}'", text));
-  }
-  return std::stoi(digits);
-}
-
 struct Listing {
   int de_listed_date;
   std::string type;
@@ -66,7 +55,7 @@ struct Listing {
 
 Listing listing_of(const tallow::InstrumentAnswer& ins, const std::string& order_book_id) {
   if (const auto* one = std::get_if<tallow::Instrument>(&ins)) {
-    return {de_listed_number(one->de_listed_date), one->type};
+    return {tessera::dashed_date_number(one->de_listed_date), one->type};
   }
   const auto* list = std::get_if<std::vector<tallow::Instrument>>(&ins);
   if (!list || list->empty()) throw ValueError("标的 " + order_book_id + " 不存在");
@@ -75,7 +64,7 @@ Listing listing_of(const tallow::InstrumentAnswer& ins, const std::string& order
     if (record.de_listed_date == "0000-00-00") return {0, list->front().type};
     latest = std::max(latest, record.de_listed_date);
   }
-  return {de_listed_number(latest), list->front().type};
+  return {tessera::dashed_date_number(latest), list->front().type};
 }
 
 struct FileClass {

@@ -1,7 +1,7 @@
 #include "tessera_plus/interfaces/tessera/datetime_func.h"
 
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <regex>
 
 #include <fmt/format.h>
@@ -37,7 +37,8 @@ std::int64_t convert_dt_to_int(DateTime timestamp) {
 }
 
 Date date_from_number(std::int64_t number) {
-  Date date{year(static_cast<int>(number / 10000)), month(static_cast<unsigned>(number / 100 % 100)),
+  Date date{year(static_cast<int>(number / 10000)),
+            month(static_cast<unsigned>(number / 100 % 100)),
             day(static_cast<unsigned>(number % 100))};
   if (number < 10000101 || number > 99991231 || !date.ok()) {
     throw ValueError(fmt::format("{} is not a date of the form YYYYMMDD", number));
@@ -52,6 +53,17 @@ Date date_from_text(std::string_view text) {
   return date_from_number(std::stoll(std::string(text)));
 }
 
+int dashed_date_number(std::string_view text) {
+  std::string digits;
+  for (char c : text)
+    if (c != '-') digits += c;
+  if (digits.empty() || digits.size() > 8 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    throw ValueError(fmt::format("'{}' is not a date of the form YYYY-MM-DD", text));
+  }
+  return std::stoi(digits);
+}
+
 DateTime make_datetime(Date date, int hour, int minute, int second, int microsecond) {
   return local_days(date) + hours(hour) + minutes(minute) + seconds(second) +
          microseconds(microsecond);
@@ -60,8 +72,8 @@ DateTime make_datetime(Date date, int hour, int minute, int second, int microsec
 std::string format_compact(Date date) { return fmt::format("{:08d}", date_to_number(date)); }
 
 std::string format_dashed(Date date) {
-  return fmt::format("{:04d}-{:02d}-{:02d}", static_cast<int>(date.year()),
-                     unsigned(date.month()), unsigned(date.day()));
+  return fmt::format("{:04d}-{:02d}-{:02d}", static_cast<int>(date.year()), unsigned(date.month()),
+                     unsigned(date.day()));
 }
 
 DateTime parse_datetime(std::string_view text) {

@@ -26,6 +26,9 @@ std::int64_t convert_dt_to_int(DateTime timestamp);
 Date date_from_number(std::int64_t number);
 // Eight-digit text YYYYMMDD to a date; ValueError otherwise.
 Date date_from_text(std::string_view text);
+// The service's date text "YYYY-MM-DD" as YYYYMMDD, with every '-' dropped; "0000-00-00" (still
+// listed) gives 0. ValueError when what remains is not one to eight digits.
+int dashed_date_number(std::string_view text);
 DateTime make_datetime(Date date, int hour = 0, int minute = 0, int second = 0,
                        int microsecond = 0);
 Date date_of(DateTime timestamp);

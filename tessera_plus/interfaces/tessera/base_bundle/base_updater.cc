@@ -22,9 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::vector<std::int64_t> suspended_days(const tallow::Instrument& ins, int end_date) {
-  std::string listed = ins.listed_date;
-  std::erase(listed, '-');
-  int start = std::max(bundle::MIN_START_DATE, listed.empty() ? 0 : std::stoi(listed));
+  int start = std::max(bundle::MIN_START_DATE, dashed_date_number(ins.listed_date));
   if (start > end_date) return {};
   tallow::SuspensionTable table = [&] {
     SuppressWarnings quiet;

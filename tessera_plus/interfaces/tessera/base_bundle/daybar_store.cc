@@ -19,13 +19,6 @@ using bundle::EquityBar;
 // A year of daily bars per chunk: one chunk rewritten per daily append, few chunks per history.
 constexpr hsize_t kDaybarChunk = 256;
 
-int date_number(const std::string& dashed) {
-  std::string digits;
-  for (char c : dashed)
-    if (c != '-') digits += c;
-  return digits.empty() ? 0 : std::stoi(digits);
-}
-
 std::vector<EquityBar> to_records(const tallow::PriceTable& table) {
   std::vector<EquityBar> bars(table.rows());
   const auto& open = table.column("open");
@@ -48,7 +41,7 @@ std::vector<EquityBar> to_records(const tallow::PriceTable& table) {
 
 // The first date still missing from `id`'s dataset, or the first date worth asking for.
 int first_missing_date(const h5::File& file, const tallow::Instrument& ins) {
-  int listed = std::max(date_number(ins.listed_date), bundle::MIN_START_DATE);
+  int listed = std::max(dashed_date_number(ins.listed_date), bundle::MIN_START_DATE);
   if (!file.has(ins.order_book_id)) return listed;
   h5::Dataset ds = h5::Dataset::open(file, ins.order_book_id);
   hsize_t n = ds.length();
@@ -61,7 +54,7 @@ int first_missing_date(const h5::File& file, const tallow::Instrument& ins) {
 
 void update_instrument(h5::File& file, const tallow::Instrument& ins, int end_date,
                        bool compression) {
-  int de_listed = date_number(ins.de_listed_date);
+  int de_listed = dashed_date_number(ins.de_listed_date);
   int last = de_listed != 0 ? std::min(de_listed, end_date) : end_date;
   int start = first_missing_date(file, ins);
   if (start > last) return;
