@@ -129,12 +129,10 @@ TEST_F(FullUpdate, CorruptInstrumentListStopsTheSmartUpdateBeforeWriting) {
 }
 
 std::string digest(const std::string& root) {
-  std::ifstream script(std::string(TESSERA_PLUS_SOURCE_DIR) + "/tests/support/bundle_digest.py");
-  std::stringstream text;
-  text << script.rdbuf();
+  std::string script =
+      testing::read_file(std::string(TESSERA_PLUS_SOURCE_DIR) + "/tests/support/bundle_digest.py");
   std::string out;
-  EXPECT_EQ(testing::run_python(text.str(), root), 0) << out;
-  testing::run_python(text.str(), root, &out);
+  EXPECT_EQ(testing::run_python(script, root, &out), 0) << out;
   return out;
 }
 

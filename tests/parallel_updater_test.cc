@@ -81,16 +81,10 @@ class ParallelUpdaterTest : public ::testing::Test {
     return ids;
   }
   std::string written_args(const std::string& id) const {
-    std::ifstream in(dir / ("written/" + id));
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return testing::read_file(dir / ("written/" + id));
   }
   std::string log_path() const { return dir / "update.log"; }
-  std::vector<std::string> log_lines() const {
-    std::ifstream in(log_path());
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::vector<std::string> log_lines() const { return testing::read_lines(log_path()); }
 
   testing::TempDir dir;
   testing::ScopedScriptedService svc;

@@ -16,15 +16,9 @@ namespace {
 using tessera::PickleDict;
 using tessera::PickleList;
 using tessera::PickleValue;
+using testing::read_file;
 using testing::run_python;
 using testing::TempDir;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 PickleValue record(const std::string& id, std::int64_t n, double x) {
   auto d = std::make_shared<PickleDict>();

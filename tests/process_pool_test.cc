@@ -45,16 +45,8 @@ class ProcessPoolTest : public ::testing::Test {
     std::ofstream(marker(name)) << text;
   }
   bool exists(const std::string& name) const { return std::filesystem::exists(marker(name)); }
-  std::string read(const std::string& name) const {
-    std::ifstream in(marker(name));
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::vector<std::string> log_lines() const {
-    std::ifstream in(log_path());
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
+  std::string read(const std::string& name) const { return testing::read_file(marker(name)); }
+  std::vector<std::string> log_lines() const { return testing::read_lines(log_path()); }
 
   testing::TempDir dir;
 

@@ -145,10 +145,7 @@ class TickAppender : public ::testing::Test {
   std::string ticks_dir() const { return dir_ / "bundle/ticks"; }
   std::string file() const { return dir_ / "bundle/ticks/000001.XSHE.h5"; }
 
-  std::string log() const {
-    std::ifstream in(dir_ / "tessera.log");
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  std::string log() const { return testing::read_file(dir_ / "tessera.log"); }
 
   std::vector<std::string> names() const {
     return h5::File::open(file(), h5::Mode::kReadOnly).member_names();
@@ -240,16 +237,14 @@ TEST_F(TickAppender, LatestStoredDateAfterEndDateLeavesFileUntouched) {
   market.serve(svc_);
   setenv("TESSERA_NOW", "2024-07-02 18:00:00", 1);
   _append_h5_tick(kId, ticks_dir());
-  std::ifstream before_in(file(), std::ios::binary);
-  std::string before{std::istreambuf_iterator<char>(before_in), {}};
+  std::string before = testing::read_file(file());
   svc_->calls.clear();
 
   setenv("TESSERA_NOW", "2024-07-02 17:30:00", 1);  // end date 20240701
   _append_h5_tick(kId, ticks_dir());
 
   EXPECT_TRUE(svc_->calls.empty());
-  std::ifstream after_in(file(), std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after_in), {}), before);
+  EXPECT_EQ(testing::read_file(file()), before);
   EXPECT_TRUE(tessera::sval().value());
 }
 
@@ -443,8 +438,7 @@ with h5py.File(sys.argv[1], 'r') as f, open(sys.argv[2], 'wb') as raw:
   ASSERT_EQ(status, 0) << out;
   EXPECT_EQ(out, "20240627 0 True [] False\n20240628 300 True ['32001'] True\n");
   std::vector<TickRecord> expected = records("20240628");
-  std::ifstream raw(dir_ / "raw", std::ios::binary);
-  std::string bytes{std::istreambuf_iterator<char>(raw), {}};
+  std::string bytes = testing::read_file(dir_ / "raw");
   ASSERT_EQ(bytes.size(), expected.size() * sizeof(TickRecord));
   EXPECT_EQ(std::memcmp(bytes.data(), expected.data(), bytes.size()), 0);
   EXPECT_EQ(expected[299].last, 3113456);  // 311.3456

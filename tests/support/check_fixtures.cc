@@ -21,13 +21,6 @@ std::string ensure_dir(const std::string& path) {
   return path;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Adds one minute to a YYYYMMDDHHMMSS number within the hour.
 std::int64_t plus_minutes(std::int64_t datetime, int minutes) { return datetime + 100 * minutes; }
 

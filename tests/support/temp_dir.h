@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace tessera_plus::testing {
 
@@ -19,6 +20,11 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// The whole content of `path` (bytes as stored); empty when it cannot be read.
+std::string read_file(const std::string& path);
+// The lines of `path`, without their line ends.
+std::vector<std::string> read_lines(const std::string& path);
 
 // Runs `/usr/bin/python3 -c <script>` with `args` and returns its exit status; standard output
 // goes to `output` when given.
