@@ -108,13 +108,6 @@ std::int64_t datetime_at(const Contents& c, const h5::RecordLayout& layout, std:
   return v;
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::set<std::string> names_in(const fs::path& dir) {
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
@@ -173,7 +166,7 @@ class MinbarAppender : public ::testing::Test {
         layout());
   }
   bool flag() const { return tessera::sval().value(); }
-  std::string log() const { return read_text(log_); }
+  std::string log() const { return testing::read_file(log_); }
 
   TempDir dir_;
   std::string log_ = dir_ / "tessera.log";

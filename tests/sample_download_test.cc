@@ -61,13 +61,6 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 std::vector<std::string> entries(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
@@ -89,7 +82,7 @@ class SampleDownloadTest : public ::testing::Test {
   SampleDownloadTest() {
     fs::create_directories(tmp_);
     sample_tar().write_bz2(archive_path_);
-    archive_ = read_file(archive_path_);
+    archive_ = testing::read_file(archive_path_);
   }
 
   void serve_archive(LoopbackHttpServer& server) {
@@ -109,8 +102,8 @@ class SampleDownloadTest : public ::testing::Test {
 
   void expect_sample_unpacked() {
     fs::path bundle = fs::path(root_) / "bundle";
-    EXPECT_EQ(read_file(bundle / "h5/CS/000001.XSHE.h5"), "minute bars");
-    EXPECT_EQ(read_file(bundle / "trading_dates.npy"), "dates");
+    EXPECT_EQ(testing::read_file(bundle / "h5/CS/000001.XSHE.h5"), "minute bars");
+    EXPECT_EQ(testing::read_file(bundle / "trading_dates.npy"), "dates");
     struct stat info {};
     ASSERT_EQ(::stat((bundle / "h5/CS/000001.XSHE.h5").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
@@ -179,7 +172,7 @@ TEST_F(SampleDownloadTest, LinkPlantedAtTheTemporaryNameIsNotFollowed) {
   run();
 
   expect_sample_unpacked();
-  EXPECT_EQ(read_file(victim), "precious");
+  EXPECT_EQ(testing::read_file(victim), "precious");
   EXPECT_EQ(entries(tmp_), std::vector<std::string>{"tessera_plus.bundle"});
 }
 
@@ -274,7 +267,7 @@ TEST_F(SampleDownloadTest, WithoutTesseraProxyNoProxyIsUsed) {
 TEST_F(SampleDownloadTest, LocalArchiveIsUnpackedAndKept) {
   EXPECT_EQ(run(archive_path_), "解压中...\nbundle 数据解压完成\n");
   expect_sample_unpacked();
-  EXPECT_EQ(read_file(archive_path_), archive_);
+  EXPECT_EQ(testing::read_file(archive_path_), archive_);
 }
 
 TEST_F(SampleDownloadTest, MissingLocalFileIsReported) {
@@ -407,7 +400,7 @@ TEST_F(ArchiveExtractTest, LinksInsideUnpackAsStored) {
   tar.add_file("tool", "#!", 04755);
   ASSERT_EQ(extract(tar), "");
   EXPECT_EQ(fs::read_symlink(dest_ / "h5/latest"), "a.h5");
-  EXPECT_EQ(read_file(dest_ / "top"), "bars");
+  EXPECT_EQ(testing::read_file(dest_ / "top"), "bars");
   EXPECT_TRUE(fs::equivalent(dest_ / "h5/copy.h5", dest_ / "h5/a.h5"));
   struct stat info {};
   ASSERT_EQ(::stat((dest_ / "tool").c_str(), &info), 0);
