@@ -1,6 +1,7 @@
 #include "tessera_plus/bundle/check/bundle_scan.h"
 
 #include "tessera_plus/errors.h"
+#include "tessera_plus/interfaces/tessera/progress.h"
 
 #include <sys/stat.h>
 
@@ -80,16 +81,21 @@ std::string folder_of(const std::string& path) {
   return parent.substr(parent.rfind('/') + 1);
 }
 
-void sort_file(const std::string& path, const std::function<bool()>& is_broken,
-               std::vector<std::string>& broken, std::vector<std::string>& locked) {
-  try {
-    if (is_broken()) broken.push_back(path);
-  } catch (const BlockingIOError&) {
-    locked.push_back(path);
-  } catch (const PermissionError&) {
-    locked.push_back(path);
-  } catch (const OSError&) {
-    broken.push_back(path);
+void sort_files(const std::vector<std::string>& paths,
+                const std::function<bool(const std::string&)>& is_broken,
+                std::vector<std::string>& broken, std::vector<std::string>& locked) {
+  tessera::ProgressBar bar(paths.size());
+  for (const std::string& path : paths) {
+    try {
+      if (is_broken(path)) broken.push_back(path);
+    } catch (const BlockingIOError&) {
+      locked.push_back(path);
+    } catch (const PermissionError&) {
+      locked.push_back(path);
+    } catch (const OSError&) {
+      broken.push_back(path);
+    }
+    bar.advance();
   }
 }
 

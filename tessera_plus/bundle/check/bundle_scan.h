@@ -44,10 +44,12 @@ std::span<const T> calendar_slice(std::span<const T> calendar, const T& start_da
   return std::span<const T>(start, end);
 }
 
-// Runs `is_broken` on `path` and files the path by the outcome: `broken` when it says so or fails
-// with an operating-system error (not an HDF5 file, truncated, unreadable), `locked` when another
-// process holds the file or permission is denied. Errors of any other kind reach the caller.
-void sort_file(const std::string& path, const std::function<bool()>& is_broken,
-               std::vector<std::string>& broken, std::vector<std::string>& locked);
+// Runs `is_broken` on each of `paths` in order, advancing a progress bar, and files each path by
+// the outcome: `broken` when it says so or fails with an operating-system error (not an HDF5 file,
+// truncated, unreadable), `locked` when another process holds the file or permission is denied.
+// Errors of any other kind reach the caller.
+void sort_files(const std::vector<std::string>& paths,
+                const std::function<bool(const std::string&)>& is_broken,
+                std::vector<std::string>& broken, std::vector<std::string>& locked);
 
 }  // namespace tessera_plus::bundle::check_detail

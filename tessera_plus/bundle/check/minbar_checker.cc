@@ -16,7 +16,6 @@
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/interfaces/tallow/client.h"
-#include "tessera_plus/interfaces/tessera/progress.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -189,15 +188,9 @@ void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, s
   const std::vector<std::int64_t> trading_dates = read_npy_int_array(calendar_path);
   std::vector<std::string> error_file_path_list;
   std::vector<std::string> blocking_or_permission_error;
-  {
-    tessera::ProgressBar bar(min_file_path_list.size());
-    for (const std::string& min_file_path : min_file_path_list) {
-      check_detail::sort_file(
-          min_file_path, [&] { return is_broken(min_file_path, trading_dates); },
-          error_file_path_list, blocking_or_permission_error);
-      bar.advance();
-    }
-  }
+  check_detail::sort_files(
+      min_file_path_list, [&](const std::string& path) { return is_broken(path, trading_dates); },
+      error_file_path_list, blocking_or_permission_error);
   deal_with_check_result(error_file_path_list, blocking_or_permission_error, "分钟", in, out);
 }
 

@@ -16,7 +16,6 @@
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/interfaces/tallow/client.h"
-#include "tessera_plus/interfaces/tessera/progress.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -133,15 +132,10 @@ void check_tick_data(const std::string& data_bundle_path, std::istream& in, std:
   const Suspensions suspendeds = read_suspensions(suspension_path, tick_file_path_list);
   std::vector<std::string> error_file_path_list;
   std::vector<std::string> blocking_or_permission_error;
-  {
-    tessera::ProgressBar bar(tick_file_path_list.size());
-    for (const std::string& tick_file_path : tick_file_path_list) {
-      check_detail::sort_file(
-          tick_file_path, [&] { return is_broken(tick_file_path, trading_dates, suspendeds); },
-          error_file_path_list, blocking_or_permission_error);
-      bar.advance();
-    }
-  }
+  check_detail::sort_files(
+      tick_file_path_list,
+      [&](const std::string& path) { return is_broken(path, trading_dates, suspendeds); },
+      error_file_path_list, blocking_or_permission_error);
   deal_with_check_result(error_file_path_list, blocking_or_permission_error, "tick", in, out);
 }
 
