@@ -35,10 +35,9 @@ File File::open(const std::string& path, Mode mode) {
     return File(FileId(check_id(H5Fopen(path.c_str(), flags, H5P_DEFAULT), action.c_str())), path);
   }
   PropListId fcpl = file_creation_plist();
-  return File(
-      FileId(check_id(H5Fcreate(path.c_str(), H5F_ACC_EXCL, fcpl.get(), H5P_DEFAULT),
-                      ("cannot create HDF5 file " + path).c_str())),
-      path);
+  return File(FileId(check_id(H5Fcreate(path.c_str(), H5F_ACC_EXCL, fcpl.get(), H5P_DEFAULT),
+                              ("cannot create HDF5 file " + path).c_str())),
+              path);
 }
 
 bool File::has(const std::string& name) const {
@@ -60,7 +59,11 @@ void File::remove(const std::string& name) {
 
 void File::close() {
   if (!id_.valid()) return;
-  check(H5Fflush(id_.get(), H5F_SCOPE_LOCAL), "flushing an HDF5 file");
+  // The flush reports a failed write here even while datasets still keep the file open; a file
+  // opened read-only has nothing to write.
+  unsigned intent = 0;
+  check(H5Fget_intent(id_.get(), &intent), "reading an HDF5 file's open mode");
+  if (intent & H5F_ACC_RDWR) check(H5Fflush(id_.get(), H5F_SCOPE_LOCAL), "flushing an HDF5 file");
   id_.close();
 }
 
