@@ -32,9 +32,9 @@
 #include "tessera_plus/bundle/store/minbar_appender.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
-#include "tessera_plus/interfaces/tallow/client.h"
-#include "tessera_plus/interfaces/tallow/sim/calendar.h"
-#include "tessera_plus/interfaces/tessera/shared_flag.h"
+#include "tessera_plus/market/client.h"
+#include "tessera_plus/sim/calendar.h"
+#include "tessera_plus/base/shared_flag.h"
 
 namespace tessera_plus::bundle {
 namespace {

@@ -41,8 +41,8 @@
 #include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
-#include "tessera_plus/interfaces/tallow/client.h"
-#include "tessera_plus/interfaces/tessera/shared_flag.h"
+#include "tessera_plus/market/client.h"
+#include "tessera_plus/base/shared_flag.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -346,7 +346,7 @@ void BM_ChunkLength(benchmark::State& state) {
   static const Series s = make_series(1219 + kAppends);
   static const MinbarRecords records = to_minbar_records(s.table, EQUITIES_DTYPE);
   const std::size_t stored = records.rows - kAppends * kBarsPerDay;
-  hsize_t chunk = static_cast<hsize_t>(state.range(0));
+  h5::Size chunk = static_cast<h5::Size>(state.range(0));
   Scratch scratch;
   std::string path = (scratch.dir / "x.h5").string();
   double write_s = 0;
@@ -364,7 +364,7 @@ void BM_ChunkLength(benchmark::State& state) {
   constexpr int kReads = 50;
   for (int k = 0; k < kReads; ++k) {
     h5::File f = h5::File::open(path, h5::Mode::kReadOnly);
-    hsize_t at = static_cast<hsize_t>((k * 24 + 7) % 1200) * kBarsPerDay;
+    h5::Size at = static_cast<h5::Size>((k * 24 + 7) % 1200) * kBarsPerDay;
     h5::Dataset::open(f, "data").read(EQUITIES_DTYPE, at, kBarsPerDay, day.data());
   }
   double read_ms = (cpu_seconds() - start) * 1000 / kReads;

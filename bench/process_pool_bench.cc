@@ -13,7 +13,7 @@
 
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/h5/file.h"
-#include "tessera_plus/interfaces/tessera/process_pool.h"
+#include "tessera_plus/base/process_pool.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "tessera_plus/interfaces/tallow/sim/calendar.h"
-#include "tessera_plus/interfaces/tallow/sim/prices.h"
-#include "tessera_plus/interfaces/tallow/sim/sim_market.h"
+#include "tessera_plus/sim/calendar.h"
+#include "tessera_plus/sim/prices.h"
+#include "tessera_plus/sim/sim_market.h"
 
 namespace {
 

@@ -25,10 +25,10 @@
 
 #include "tessera_plus/bundle/store/tick_appender.h"
 #include "tessera_plus/bundle/store/tick_records.h"
-#include "tessera_plus/interfaces/tallow/client.h"
-#include "tessera_plus/interfaces/tessera/datetime_func.h"
-#include "tessera_plus/interfaces/tessera/shared_flag.h"
-#include "tessera_plus/interfaces/tessera/ticks_loader.h"
+#include "tessera_plus/market/client.h"
+#include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/store/ticks_loader.h"
 
 namespace tp = tessera_plus;
 using tp::tallow::Date;

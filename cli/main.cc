@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli/command.h"
-#include "tessera_plus/errors.h"
+#include "tessera_plus/base/errors.h"
 
 namespace tessera_plus::cli {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "tessera_plus/errors.h"
-#include "tessera_plus/h5/error.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/error_internal.h"
 #include "tessera_plus/h5/file.h"
 
 namespace tessera_plus::h5 {

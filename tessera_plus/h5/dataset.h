@@ -1,8 +1,6 @@
 // One-dimensional datasets of packed records, the only kind the bundle files hold.
 #pragma once
 
-#include <hdf5.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,14 +15,14 @@ class File;
 
 // A dataset-creation filter given by its HDF5 filter id and client values (Blosc, for example).
 struct FilterOptions {
-  H5Z_filter_t id;
+  int id;
   std::vector<unsigned> cd_values{};
 };
 
 // How a dataset is created. `chunk` 0 means contiguous storage (only valid without filters and
 // without `growable`).
 struct Creation {
-  hsize_t chunk = 0;
+  Size chunk = 0;
   bool growable = false;  // unlimited maximum length
   int deflate = -1;       // gzip level, or -1 for none
   std::vector<FilterOptions> filters{};
@@ -41,18 +39,18 @@ class Dataset {
   Dataset(Dataset&&) noexcept = default;
   Dataset& operator=(Dataset&&) noexcept = default;
 
-  hid_t id() const { return id_.get(); }
-  hsize_t length() const;
-  void resize(hsize_t length);
+  Id id() const { return id_.get(); }
+  Size length() const;
+  void resize(Size length);
 
   // Reads rows [start, start + count) of the fields of `layout` that the stored type has in
   // common with it (HDF5 matches compound fields by name).
-  void read(const RecordLayout& layout, hsize_t start, hsize_t count, void* out) const;
-  void write(const RecordLayout& layout, hsize_t start, hsize_t count, const void* records);
+  void read(const RecordLayout& layout, Size start, Size count, void* out) const;
+  void write(const RecordLayout& layout, Size start, Size count, const void* records);
 
   // Reads one field of rows [start, start + count). KeyError when the stored type lacks it.
   template <typename T>
-  std::vector<T> read_field(const Field& field, hsize_t start, hsize_t count) const {
+  std::vector<T> read_field(const Field& field, Size start, Size count) const {
     std::vector<T> values(count);
     read_field_into(field, start, count, values.data());
     return values;
@@ -70,7 +68,7 @@ class Dataset {
 
  private:
   explicit Dataset(DatasetId id) : id_(std::move(id)) {}
-  void read_field_into(const Field& field, hsize_t start, hsize_t count, void* out) const;
+  void read_field_into(const Field& field, Size start, Size count, void* out) const;
   DatasetId id_;
 };
 

@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "tessera_plus/h5/error.h"
+#include "tessera_plus/h5/error_internal.h"
 
 namespace tessera_plus::h5 {
 namespace {

@@ -24,7 +24,7 @@ class File {
   File(File&&) noexcept = default;
   File& operator=(File&&) noexcept = default;
 
-  hid_t id() const { return id_.get(); }
+  Id id() const { return id_.get(); }
   const std::string& path() const { return path_; }
 
   bool has(const std::string& name) const;

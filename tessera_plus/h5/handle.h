@@ -1,27 +1,30 @@
 // Move-only owners of HDF5 identifiers. Every identifier the library opens lives in one of these, so
 // it is closed on every path, exceptions included.
+//
+// This header is public and must not pull in <hdf5.h>: `Id` and `Size` are the integer types that
+// HDF5 1.10 uses for `hid_t` and `hsize_t` (checked in handle.cc).
 #pragma once
 
-#include <hdf5.h>
-
+#include <cstdint>
 #include <utility>
 
 namespace tessera_plus::h5 {
 
-[[noreturn]] void throw_error(const char* action);
+using Id = std::int64_t;
+using Size = unsigned long long;
+inline constexpr Id kInvalidId = -1;
 
-template <herr_t (*Close)(hid_t)>
 class Handle {
  public:
   Handle() = default;
-  explicit Handle(hid_t id) : id_(id) {}
+  explicit Handle(Id id) : id_(id) {}
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
-  Handle(Handle&& other) noexcept : id_(std::exchange(other.id_, H5I_INVALID_HID)) {}
+  Handle(Handle&& other) noexcept : id_(std::exchange(other.id_, kInvalidId)) {}
   Handle& operator=(Handle&& other) noexcept {
     if (this != &other) {
       reset();
-      id_ = std::exchange(other.id_, H5I_INVALID_HID);
+      id_ = std::exchange(other.id_, kInvalidId);
     }
     return *this;
   }
@@ -29,32 +32,23 @@ class Handle {
   // call close() first.
   ~Handle() { reset(); }
 
-  hid_t get() const noexcept { return id_; }
+  Id get() const noexcept { return id_; }
   bool valid() const noexcept { return id_ >= 0; }
-
-  void reset() noexcept {
-    if (id_ >= 0) {
-      Close(id_);
-      H5Eclear2(H5E_DEFAULT);
-    }
-    id_ = H5I_INVALID_HID;
-  }
-
-  void close() {
-    if (id_ < 0) return;
-    herr_t status = Close(std::exchange(id_, H5I_INVALID_HID));
-    if (status < 0) throw_error("closing an HDF5 object");
-  }
+  // Closes without reporting, clearing whatever the close left on the error stack.
+  void reset() noexcept;
+  // Closes and throws the error stack's OSError kind when HDF5 reports a failure.
+  void close();
 
  private:
-  hid_t id_ = H5I_INVALID_HID;
+  Id id_ = kInvalidId;
 };
 
-using FileId = Handle<H5Fclose>;
-using GroupId = Handle<H5Gclose>;
-using DatasetId = Handle<H5Dclose>;
-using DataspaceId = Handle<H5Sclose>;
-using DatatypeId = Handle<H5Tclose>;
-using PropListId = Handle<H5Pclose>;
+// The kinds are told apart by name only: every identifier is released the same way.
+using FileId = Handle;
+using GroupId = Handle;
+using DatasetId = Handle;
+using DataspaceId = Handle;
+using DatatypeId = Handle;
+using PropListId = Handle;
 
 }  // namespace tessera_plus::h5

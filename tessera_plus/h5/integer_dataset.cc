@@ -1,6 +1,6 @@
 #include "tessera_plus/h5/integer_dataset.h"
 
-#include "tessera_plus/h5/error.h"
+#include "tessera_plus/h5/error_internal.h"
 #include "tessera_plus/h5/file.h"
 
 namespace tessera_plus::h5 {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "tessera_plus/h5/error.h"
+#include "tessera_plus/h5/error_internal.h"
 
 namespace tessera_plus::h5 {
 namespace {

@@ -1,6 +1,6 @@
 #include "tests/support/scripted_service.h"
 
-#include "tessera_plus/interfaces/tallow/client.h"
+#include "tessera_plus/market/client.h"
 
 namespace tessera_plus::testing {
 

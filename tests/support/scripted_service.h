@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tessera_plus/interfaces/tallow/backend.h"
+#include "tessera_plus/market/backend.h"
 
 namespace tessera_plus::testing {
 

@@ -1,7 +1,7 @@
 #include "tessera_plus/bundle/check/bundle_scan.h"
 
-#include "tessera_plus/errors.h"
-#include "tessera_plus/interfaces/tessera/progress.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/progress.h"
 
 #include <sys/stat.h>
 

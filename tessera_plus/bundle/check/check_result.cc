@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "tessera_plus/interfaces/tessera/progress.h"
+#include "tessera_plus/base/progress.h"
 
 namespace tessera_plus::bundle {
 namespace {

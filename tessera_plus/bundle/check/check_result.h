@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tessera_plus/errors.h"
+#include "tessera_plus/base/errors.h"
 
 namespace tessera_plus::bundle {
 

@@ -10,12 +10,12 @@
 
 #include "tessera_plus/bundle/check/bundle_scan.h"
 #include "tessera_plus/bundle/check/check_result.h"
-#include "tessera_plus/bundle/check/npy_reader.h"
-#include "tessera_plus/bundle/update/client_setup.h"
-#include "tessera_plus/errors.h"
+#include "tessera_plus/bundle/base_data/npy_reader.h"
+#include "tessera_plus/bundle/client/client_setup.h"
+#include "tessera_plus/base/errors.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
-#include "tessera_plus/interfaces/tallow/client.h"
+#include "tessera_plus/market/client.h"
 
 namespace tessera_plus::bundle {
 namespace {

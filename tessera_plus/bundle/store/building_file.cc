@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "tessera_plus/errors.h"
+#include "tessera_plus/base/errors.h"
 
 namespace tessera_plus::bundle {
 namespace {

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <unistd.h>
 
-#include "tessera_plus/errors.h"
-#include "tessera_plus/interfaces/tessera/datetime_func.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/datetime_func.h"
 
 namespace tessera_plus::bundle {
 

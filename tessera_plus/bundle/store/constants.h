@@ -11,8 +11,8 @@
 
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/record_layout.h"
-#include "tessera_plus/interfaces/tessera/blosc.h"
-#include "tessera_plus/interfaces/tessera/instrument_type.h"
+#include "tessera_plus/h5/blosc.h"
+#include "tessera_plus/base/instrument_type.h"
 
 namespace tessera_plus::bundle {
 

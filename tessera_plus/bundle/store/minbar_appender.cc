@@ -17,14 +17,14 @@
 #include "tessera_plus/bundle/store/building_file.h"
 #include "tessera_plus/bundle/store/minbar_file.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
-#include "tessera_plus/errors.h"
+#include "tessera_plus/base/errors.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
-#include "tessera_plus/interfaces/tallow/client.h"
-#include "tessera_plus/interfaces/tessera/datetime_func.h"
-#include "tessera_plus/interfaces/tessera/logger.h"
-#include "tessera_plus/interfaces/tessera/scripts.h"
-#include "tessera_plus/interfaces/tessera/shared_flag.h"
+#include "tessera_plus/market/client.h"
+#include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/logger.h"
+#include "tessera_plus/h5/mode.h"
+#include "tessera_plus/base/shared_flag.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -146,7 +146,7 @@ IndexEntry make_consistent(h5::Dataset& index, h5::Dataset& data) {
   return last_index_entry(index);
 }
 
-void shift_line_numbers(std::vector<IndexEntry>& index, hsize_t offset, std::size_t rows) {
+void shift_line_numbers(std::vector<IndexEntry>& index, h5::Size offset, std::size_t rows) {
   if (offset + rows > std::numeric_limits<std::uint32_t>::max()) {
     throw ValueError("the file would hold more bars than its index can address");
   }

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "tessera_plus/errors.h"
+#include "tessera_plus/base/errors.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -32,12 +32,12 @@ int calendar_date(std::int64_t datetime) {
 // The leftmost row whose key is >= `min_date` (the length when there is none), over rows whose
 // keys ascend. One single-value read per step.
 template <typename T, typename KeyOf>
-hsize_t leftmost_at_or_after(const h5::Dataset& ds, const h5::Field& field, int min_date,
+h5::Size leftmost_at_or_after(const h5::Dataset& ds, const h5::Field& field, int min_date,
                              KeyOf key_of) {
-  hsize_t lo = 0;
-  hsize_t hi = ds.length();
+  h5::Size lo = 0;
+  h5::Size hi = ds.length();
   while (lo < hi) {
-    hsize_t mid = lo + (hi - lo) / 2;
+    h5::Size mid = lo + (hi - lo) / 2;
     if (key_of(ds.read_field<T>(field, mid, 1)[0]) < min_date) {
       lo = mid + 1;
     } else {
@@ -62,13 +62,13 @@ void create_minbar_datasets(h5::File& file, const MinbarRecords& records) {
 
 void append_records(h5::Dataset& origin, const h5::RecordLayout& layout, const void* records,
                     std::size_t count) {
-  hsize_t origin_len = origin.length();
+  h5::Size origin_len = origin.length();
   origin.resize(origin_len + count);
   origin.write(layout, origin_len, count, records);
 }
 
 IndexEntry last_index_entry(const h5::Dataset& index) {
-  hsize_t length = index.length();
+  h5::Size length = index.length();
   if (length == 0) return {MIN_START_DATE, 0};
   IndexEntry last{};
   index.read(INDEX_DTYPE, length - 1, 1, &last);
@@ -76,17 +76,17 @@ IndexEntry last_index_entry(const h5::Dataset& index) {
 }
 
 int last_data_date(const h5::Dataset& data) {
-  hsize_t length = data.length();
+  h5::Size length = data.length();
   if (length == 0) return MIN_START_DATE;
   return calendar_date(
       data.read_field<std::int64_t>(field_of(EQUITIES_DTYPE, "datetime"), length - 1, 1)[0]);
 }
 
 void cut_back(h5::Dataset& index, h5::Dataset& data, int min_date) {
-  hsize_t index_len = leftmost_at_or_after<std::int32_t>(
+  h5::Size index_len = leftmost_at_or_after<std::int32_t>(
       index, field_of(INDEX_DTYPE, "date"), min_date, [](std::int32_t date) { return date; });
   // Both record types start with the same `datetime` field, so either layout names it.
-  hsize_t data_len = leftmost_at_or_after<std::int64_t>(data, field_of(EQUITIES_DTYPE, "datetime"),
+  h5::Size data_len = leftmost_at_or_after<std::int64_t>(data, field_of(EQUITIES_DTYPE, "datetime"),
                                                         min_date, calendar_date);
   // A night bar belongs to the next trading day but carries the calendar date before it, so the
   // calendar cut alone would keep the night bars of `min_date`, and the refetch would store them
@@ -97,7 +97,7 @@ void cut_back(h5::Dataset& index, h5::Dataset& data, int min_date) {
   } else if (index_len < index.length()) {
     IndexEntry first_cut{};
     index.read(INDEX_DTYPE, index_len, 1, &first_cut);
-    data_len = std::min<hsize_t>(data_len, first_cut.line_no);
+    data_len = std::min<h5::Size>(data_len, first_cut.line_no);
   }
   data.resize(data_len);
   index.resize(index_len);

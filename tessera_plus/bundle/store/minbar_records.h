@@ -7,7 +7,7 @@
 
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/h5/record_layout.h"
-#include "tessera_plus/interfaces/tallow/types.h"
+#include "tessera_plus/market/types.h"
 
 namespace tessera_plus::bundle {
 

@@ -12,18 +12,18 @@
 
 #include "tessera_plus/bundle/store/building_file.h"
 #include "tessera_plus/bundle/store/tick_records.h"
-#include "tessera_plus/errors.h"
+#include "tessera_plus/base/errors.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
-#include "tessera_plus/interfaces/tallow/client.h"
-#include "tessera_plus/interfaces/tessera/datetime_func.h"
-#include "tessera_plus/interfaces/tessera/instrument_type.h"
-#include "tessera_plus/interfaces/tessera/logger.h"
-#include "tessera_plus/interfaces/tessera/scripts.h"
-#include "tessera_plus/interfaces/tessera/settings.h"
-#include "tessera_plus/interfaces/tessera/shared_flag.h"
-#include "tessera_plus/interfaces/tessera/ticks_loader.h"
-#include "tessera_plus/interfaces/tessera/warnings.h"
+#include "tessera_plus/market/client.h"
+#include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/instrument_type.h"
+#include "tessera_plus/base/logger.h"
+#include "tessera_plus/h5/mode.h"
+#include "tessera_plus/base/settings.h"
+#include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/base/warnings.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -39,7 +39,7 @@ using tessera::H5TicksLoader;
 // read back in one piece with a single chunk-index entry; busier contracts get a few chunks of
 // that size rather than one huge buffer. A short day gets a chunk of exactly its length, so no
 // chunk is padded.
-constexpr hsize_t kTickChunkRecords = 8192;
+constexpr h5::Size kTickChunkRecords = 8192;
 
 std::string tick_file_name(const std::string& order_book_id,
                            const std::optional<std::string>& file_name) {
@@ -82,7 +82,7 @@ void replace_day(h5::File& file, const std::string& name, const std::vector<std:
   const std::size_t count = records.size() / H5TicksLoader::DTYPES.size;
   if (file.has(name)) file.remove(name);
   h5::Creation how = COMPRESSION_KWARGS;
-  how.chunk = std::min<hsize_t>(count, kTickChunkRecords);
+  how.chunk = std::min<h5::Size>(count, kTickChunkRecords);
   h5::Dataset::create(file, name, H5TicksLoader::DTYPES, records.data(), count, how);
 }
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "tessera_plus/interfaces/tallow/types.h"
+#include "tessera_plus/market/types.h"
 
 namespace tessera_plus::bundle {
 

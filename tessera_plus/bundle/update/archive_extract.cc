@@ -12,7 +12,7 @@
 
 #include <fmt/format.h>
 
-#include "tessera_plus/errors.h"
+#include "tessera_plus/base/errors.h"
 
 namespace tessera_plus::bundle {
 namespace {

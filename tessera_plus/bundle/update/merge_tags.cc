@@ -8,8 +8,8 @@
 #include <fmt/ranges.h>
 
 #include "tessera_plus/bundle/store/constants.h"
-#include "tessera_plus/bundle/update/client_setup.h"
-#include "tessera_plus/interfaces/tallow/client.h"
+#include "tessera_plus/bundle/client/client_setup.h"
+#include "tessera_plus/market/client.h"
 
 namespace tessera_plus::bundle {
 namespace {

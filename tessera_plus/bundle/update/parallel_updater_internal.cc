@@ -8,9 +8,9 @@
 
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/update/merge_tags.h"
-#include "tessera_plus/errors.h"
-#include "tessera_plus/interfaces/tessera/process_pool.h"
-#include "tessera_plus/interfaces/tessera/shared_flag.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/process_pool.h"
+#include "tessera_plus/base/shared_flag.h"
 
 namespace tessera_plus::bundle::internal {
 namespace {

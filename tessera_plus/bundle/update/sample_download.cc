@@ -14,9 +14,9 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/bundle/update/archive_extract.h"
-#include "tessera_plus/errors.h"
-#include "tessera_plus/interfaces/tessera/downloader.h"
-#include "tessera_plus/interfaces/tessera/settings.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/net/downloader.h"
+#include "tessera_plus/base/settings.h"
 #include "tessera_plus/net/http.h"
 
 namespace tessera_plus::bundle {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "tessera_plus/bundle/update/parallel_updater.h"
-#include "tessera_plus/interfaces/tessera/base_bundle/base_updater.h"
-#include "tessera_plus/interfaces/tessera/base_bundle/instrument_list.h"
+#include "tessera_plus/bundle/base_data/base_updater.h"
+#include "tessera_plus/bundle/base_data/instrument_list.h"
 
 namespace tessera_plus::bundle {
 namespace {

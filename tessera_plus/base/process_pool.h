@@ -1,0 +1,80 @@
+// The host's worker pool for per-instrument updates. Tasks run in worker PROCESSES, never
+// threads: the HDF5 library is not thread-safe, and a crash in one task must not take the
+// caller or the other tasks with it.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "tessera_plus/base/shared_flag.h"
+
+namespace tessera_plus::tessera {
+
+// Runs submitted tasks in forked worker processes, at most `max_workers` alive at once, and shows
+// finished/total, rate and time left on standard error.
+//
+// Each task gets a worker process of its own, forked from the caller, which runs the initializer
+// and then the task. So every worker has run the initializer before its task, and nothing a task
+// leaves behind (open HDF5 handles, a half-written library state) reaches another task. Tasks
+// start in the order submitted when the pool is closed, once the batch is complete: the progress
+// bar knows its total and every worker sees the caller's state as it was after the last submit.
+//
+// A task fails when an error escapes it (the worker writes one `system_log.error` line naming the
+// task's label and the error) or when its worker dies (a signal, an exit of its own; the caller's
+// process writes the line). Failures never stop the other tasks, and closing always returns.
+//
+// Use from one thread of the caller. Not copyable; closing is also what the destructor does.
+class ProgressedProcessPoolExecutor {
+ public:
+  using Task = std::function<void()>;
+
+  // ValueError when `max_workers` is less than 1.
+  explicit ProgressedProcessPoolExecutor(int max_workers, std::function<void()> initializer = {});
+  // `initializer(initargs...)` runs in every worker before its task.
+  template <typename... Params, typename... Args>
+  ProgressedProcessPoolExecutor(int max_workers, void (*initializer)(Params...),
+                                std::tuple<Args...> initargs)
+      : ProgressedProcessPoolExecutor(
+            max_workers, [initializer, initargs] { std::apply(initializer, initargs); }) {}
+  ~ProgressedProcessPoolExecutor();
+  ProgressedProcessPoolExecutor(const ProgressedProcessPoolExecutor&) = delete;
+  ProgressedProcessPoolExecutor& operator=(const ProgressedProcessPoolExecutor&) = delete;
+
+  // Queues `task`; `label` names it in log lines (for an update: what it updates). Error after
+  // close().
+  void submit(std::string label, Task task);
+  // Runs every queued task and waits until all have finished. Never throws; later calls do
+  // nothing.
+  void close() noexcept;
+
+  // Tasks that failed, as counted by close().
+  std::size_t failed() const { return failed_; }
+
+ private:
+  struct Job {
+    std::string label;
+    Task task;
+  };
+  struct Worker;
+
+  void start(std::size_t job, std::vector<Worker>& running) noexcept;
+  void reap_one(std::vector<Worker>& running) noexcept;
+  void record_exit(const Job& job, int status) noexcept;
+  [[noreturn]] void run_worker(const Job& job) noexcept;
+
+  std::size_t max_workers_;
+  std::function<void()> initializer_;
+  std::vector<Job> jobs_;
+  std::size_t failed_ = 0;
+  bool closed_ = false;
+};
+
+// The initializer that update pools hand to every worker: publishes `flag` as this process's
+// `sval`. The market-data client inherited from the caller is usable in the worker as it is.
+void process_init(SharedFlag flag);
+
+}  // namespace tessera_plus::tessera

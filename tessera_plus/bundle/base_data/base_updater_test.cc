@@ -1,0 +1,152 @@
+// The host's base-data updater: the files the rest of the bundle module reads, built once and then
+// extended, readable by numpy, pickle and h5py.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+#include "tessera_plus/bundle/base_data/base_updater.h"
+#include "tessera_plus/bundle/base_data/instrument_list.h"
+#include "tests/support/scripted_service.h"
+#include "tests/support/temp_dir.h"
+
+namespace tessera_plus {
+namespace {
+
+using tallow::Instrument;
+using testing::run_python;
+using testing::ScopedScriptedService;
+using testing::TempDir;
+
+class BaseUpdater : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TESSERA_LOG_FILE", (dir_ / "log.txt").c_str(), 1);
+    std::filesystem::create_directories(bundle_);
+    service_->on_all_instruments = [](const tallow::AllInstrumentsArgs&) {
+      return std::vector<Instrument>{{.order_book_id = "000001.XSHE",
+                                      .type = "CS",
+                                      .exchange = "XSHE",
+                                      .listed_date = "1991-04-03"},
+                                     {.order_book_id = "430047.BJSE",
+                                      .type = "CS",
+                                      .exchange = "BJSE",
+                                      .listed_date = "2005-01-20"},
+                                     {.order_book_id = "IF0501",
+                                      .type = "FUTURE",
+                                      .exchange = "CFFEX",
+                                      .de_listed_date = "2005-01-21"}};
+    };
+    // Every calendar day trades; a day's bar is a function of the day alone.
+    service_->on_get_price = [](const std::string&, const tallow::PriceArgs& args) {
+      tallow::PriceTable t;
+      auto day = std::chrono::sys_days(tallow::to_date(*args.start_date));
+      auto last = std::chrono::sys_days(tallow::to_date(*args.end_date));
+      for (auto& c : {"open", "high", "low", "close", "volume", "total_turnover"}) t.add_column(c);
+      for (; day <= last; day += std::chrono::days(1)) {
+        t.order_book_ids.push_back("x");
+        t.timestamps.push_back(tessera::make_datetime(tessera::Date(day)));
+        double v = tessera::date_to_number(tessera::Date(day)) % 100;
+        for (auto& [name, col] :
+             const_cast<std::vector<std::pair<std::string, std::vector<double>>>&>(t.columns())) {
+          col.push_back(v);
+        }
+      }
+      return std::optional<tallow::PriceTable>(t);
+    };
+    service_->on_is_suspended = [](const std::string& id, const tallow::DateArg& start,
+                                   const tallow::DateArg& end) {
+      tallow::SuspensionTable t;
+      std::vector<bool> flags;
+      for (auto d = std::chrono::sys_days(tallow::to_date(start));
+           d <= std::chrono::sys_days(tallow::to_date(end)); d += std::chrono::days(1)) {
+        t.dates.push_back(tessera::Date(d));
+        flags.push_back(id == "000001.XSHE" &&
+                        tessera::date_to_number(tessera::Date(d)) == 20050110);
+      }
+      t.columns.emplace_back(id, flags);
+      return t;
+    };
+  }
+  void TearDown() override {
+    ::unsetenv("TESSERA_NOW");
+    ::unsetenv("TESSERA_LOG_FILE");
+  }
+
+  std::int64_t rows(const std::string& file, const std::string& id) {
+    h5::File f = h5::File::open(bundle_ / file, h5::Mode::kReadOnly);
+    return static_cast<std::int64_t>(h5::Dataset::open(f, id).length());
+  }
+
+  TempDir dir_;
+  std::filesystem::path bundle_ = dir_.path() / "bundle";
+  ScopedScriptedService service_;
+};
+
+TEST_F(BaseUpdater, BuildsBaseFilesThenExtendsDailyBars) {
+  ::setenv("TESSERA_NOW", "2005-01-31 18:00:00", 1);
+  ASSERT_TRUE(tessera::update_daybar(bundle_.string(), true, true, 2, {.enable_bjse = true}));
+  EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 28);  // 2005-01-04 .. 2005-01-31
+  EXPECT_EQ(rows("stocks.h5", "430047.BJSE"), 12);  // from its listing day
+  EXPECT_EQ(rows("futures.h5", "IF0501"), 18);      // up to its de-listing day
+
+  ::setenv("TESSERA_NOW", "2005-02-03 09:00:00", 1);  // before the cut-off: through 02-02
+  ASSERT_TRUE(tessera::update_daybar(bundle_.string(), false, true, 2, {}));
+  EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 30);
+  EXPECT_EQ(rows("futures.h5", "IF0501"), 18);
+
+  auto listed = tessera::read_instrument_list((bundle_ / "instruments.pk").string());
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed[1].exchange, "BJSE");
+
+  std::string out;
+  ASSERT_EQ(run_python(R"(
+import sys, pickle, numpy, h5py
+d = sys.argv[1]
+cal = numpy.load(d + '/trading_dates.npy')
+print(cal.dtype, cal[0], cal[-1], len(cal), bool((numpy.diff(cal) > 0).all()))
+print([r['order_book_id'] for r in pickle.load(open(d + '/instruments.pk', 'rb'))])
+s = h5py.File(d + '/suspended_days.h5', 'r')
+print(list(s.keys()), list(s['000001.XSHE'][:]))
+b = h5py.File(d + '/stocks.h5', 'r')['000001.XSHE']
+print(b.compression, b[-1]['datetime'], b.dtype.names[0])
+)",
+                       bundle_.string(), &out),
+            0)
+      << out;
+  EXPECT_EQ(out,
+            "int64 20050104 20050202 30 True\n"
+            "['000001.XSHE', '430047.BJSE', 'IF0501']\n"
+            "['000001.XSHE'] [20050110]\n"
+            "gzip 20050202000000 datetime\n");
+}
+
+TEST_F(BaseUpdater, WorkersInitialiseTheirOwnClientNotTheCallers) {
+  ::setenv("TESSERA_NOW", "2005-01-10 18:00:00", 1);
+  ASSERT_TRUE(tessera::update_daybar(bundle_.string(), true, false, 1, {.enable_bjse = true}));
+  EXPECT_TRUE(service_->calls_of("init").empty());  // the workers' calls stay in the workers
+  EXPECT_FALSE(service_->bjse);
+}
+
+TEST_F(BaseUpdater, AFailingPartMakesTheResultFalseAndKeepsTheOthers) {
+  ::setenv("TESSERA_NOW", "2005-01-10 18:00:00", 1);
+  service_->on_is_suspended = [](const std::string&, const tallow::DateArg&,
+                                 const tallow::DateArg&) -> tallow::SuspensionTable {
+    throw Error("service unavailable");
+  };
+  EXPECT_FALSE(tessera::update_daybar(bundle_.string(), true, true, 2, {}));
+  EXPECT_TRUE(std::filesystem::exists(bundle_ / "stocks.h5"));
+  EXPECT_TRUE(std::filesystem::exists(bundle_ / "trading_dates.npy"));
+  EXPECT_FALSE(std::filesystem::exists(bundle_ / "suspended_days.h5"));
+}
+
+TEST_F(BaseUpdater, MissingBundleDirectoryIsAnOsError) {
+  EXPECT_THROW(tessera::update_daybar((dir_.path() / "nope").string(), false, true, 1, {}),
+               OSError);
+}
+
+}  // namespace
+}  // namespace tessera_plus

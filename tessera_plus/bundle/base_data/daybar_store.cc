@@ -1,0 +1,106 @@
+#include "tessera_plus/bundle/base_data/daybar_store.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+#include "tessera_plus/market/client.h"
+#include "tessera_plus/bundle/base_data/atomic_file.h"
+
+namespace tessera_plus::tessera {
+namespace {
+
+using bundle::EQUITIES_DTYPE;
+using bundle::EquityBar;
+
+// A year of daily bars per chunk: one chunk rewritten per daily append, few chunks per history.
+constexpr h5::Size kDaybarChunk = 256;
+
+std::vector<EquityBar> to_records(const tallow::PriceTable& table) {
+  std::vector<EquityBar> bars(table.rows());
+  const auto& open = table.column("open");
+  const auto& high = table.column("high");
+  const auto& low = table.column("low");
+  const auto& close = table.column("close");
+  const auto& volume = table.column("volume");
+  const auto& turnover = table.column("total_turnover");
+  for (std::size_t i = 0; i < bars.size(); ++i) {
+    bars[i] = {std::int64_t{date_to_number(table.timestamps[i])} * 1000000,
+               open[i],
+               high[i],
+               low[i],
+               close[i],
+               volume[i],
+               turnover[i]};
+  }
+  return bars;
+}
+
+// The first date still missing from `id`'s dataset, or the first date worth asking for.
+int first_missing_date(const h5::File& file, const tallow::Instrument& ins) {
+  int listed = std::max(dashed_date_number(ins.listed_date), bundle::MIN_START_DATE);
+  if (!file.has(ins.order_book_id)) return listed;
+  h5::Dataset ds = h5::Dataset::open(file, ins.order_book_id);
+  h5::Size n = ds.length();
+  if (n == 0) return listed;
+  auto last = ds.read_field<std::int64_t>(*EQUITIES_DTYPE.find("datetime"), n - 1, 1);
+  Date next =
+      Date(std::chrono::sys_days(date_from_number(last[0] / 1000000)) + std::chrono::days(1));
+  return date_to_number(next);
+}
+
+void update_instrument(h5::File& file, const tallow::Instrument& ins, int end_date,
+                       bool compression) {
+  int de_listed = dashed_date_number(ins.de_listed_date);
+  int last = de_listed != 0 ? std::min(de_listed, end_date) : end_date;
+  int start = first_missing_date(file, ins);
+  if (start > last) return;
+  auto table = tallow::get_price(ins.order_book_id, {.start_date = std::int64_t{start},
+                                                     .end_date = std::int64_t{last},
+                                                     .adjust_type = "none",
+                                                     .expect_df = true});
+  if (!table || table->empty()) return;
+  std::vector<EquityBar> bars = to_records(*table);
+  if (!file.has(ins.order_book_id)) {
+    h5::Creation how{.chunk = kDaybarChunk, .growable = true, .deflate = compression ? 9 : -1};
+    h5::Dataset::create(file, ins.order_book_id, EQUITIES_DTYPE, bars.data(), bars.size(), how);
+    return;
+  }
+  h5::Dataset ds = h5::Dataset::open(file, ins.order_book_id);
+  h5::Size n = ds.length();
+  ds.resize(n + bars.size());
+  ds.write(EQUITIES_DTYPE, n, bars.size(), bars.data());
+}
+
+bool in_class(const DaybarClass& cls, const tallow::Instrument& ins) {
+  return std::find(cls.types.begin(), cls.types.end(), ins.type) != cls.types.end();
+}
+
+}  // namespace
+
+const std::vector<DaybarClass>& daybar_classes() {
+  using T = INSTRUMENT_TYPE;
+  static const std::vector<DaybarClass> classes = {
+      {"stocks.h5", {T::CS}},      {"funds.h5", {T::ETF, T::LOF, T::REITs}},
+      {"indexes.h5", {T::INDX}},   {"futures.h5", {T::FUTURE}},
+      {"options.h5", {T::OPTION}}, {"convertibles.h5", {T::CONVERTIBLE}}};
+  return classes;
+}
+
+void update_daybar_file(const std::string& path, const DaybarClass& cls,
+                        const std::vector<tallow::Instrument>& instruments, int end_date,
+                        bool compression, bool fresh) {
+  replace_file_atomically(path, [&](const std::string& temp) {
+    if (!fresh && std::filesystem::exists(path)) std::filesystem::copy_file(path, temp);
+    h5::File file = h5::File::open(temp, h5::Mode::kAppend);
+    for (const tallow::Instrument& ins : instruments) {
+      if (in_class(cls, ins)) update_instrument(file, ins, end_date, compression);
+    }
+    file.close();
+  });
+}
+
+}  // namespace tessera_plus::tessera

@@ -1,0 +1,28 @@
+// Daily bars: one HDF5 file per instrument class, one growable dataset per instrument, records
+// laid out like equity minute bars (datetime YYYYMMDD000000, prices, volume, turnover).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tessera_plus/market/types.h"
+
+namespace tessera_plus::tessera {
+
+struct DaybarClass {
+  std::string_view file_name;
+  std::vector<std::string_view> types;
+};
+
+// stocks.h5, funds.h5, indexes.h5, futures.h5, options.h5, convertibles.h5.
+const std::vector<DaybarClass>& daybar_classes();
+
+// Brings the file at `path` up to date for those `instruments` whose type belongs to `cls`,
+// through `end_date` (YYYYMMDD). `fresh` starts from an empty file. The update works on a copy
+// that replaces the file only when complete, so a killed update never leaves it unreadable.
+void update_daybar_file(const std::string& path, const DaybarClass& cls,
+                        const std::vector<tallow::Instrument>& instruments, int end_date,
+                        bool compression, bool fresh);
+
+}  // namespace tessera_plus::tessera

@@ -1,0 +1,130 @@
+// The instrument list's pickle format: what we write Python reads, what Python writes at
+// protocols 2 to 5 we read, and nothing but plain data gets through.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/base_data/pickle.h"
+#include "tests/support/temp_dir.h"
+
+namespace tessera_plus {
+namespace {
+
+using tessera::PickleDict;
+using tessera::PickleList;
+using tessera::PickleValue;
+using testing::read_file;
+using testing::run_python;
+using testing::TempDir;
+
+PickleValue record(const std::string& id, std::int64_t n, double x) {
+  auto d = std::make_shared<PickleDict>();
+  d->emplace_back("order_book_id", PickleValue{id});
+  d->emplace_back("exchange", PickleValue{std::string("XSHE")});
+  d->emplace_back("round_lot", PickleValue{n});
+  d->emplace_back("price", PickleValue{x});
+  d->emplace_back("listed", PickleValue{true});
+  d->emplace_back("note", PickleValue{});
+  return PickleValue{d};
+}
+
+TEST(Pickle, PythonLoadsWhatWeWrite) {
+  TempDir dir;
+  auto list = std::make_shared<PickleList>();
+  list->push_back(record("000001.XSHE", 100, 10.25));
+  list->push_back(record("平安银行", -70000, -0.5));
+  list->push_back(record("big", 5000000000LL, 1e300));
+  list->push_back(record("small", -3000000000LL, 0));
+  std::ofstream(dir / "x.pk", std::ios::binary) << tessera::pickle_dumps(PickleValue{list});
+  std::string out;
+  ASSERT_EQ(run_python(R"(
+import sys, pickle
+rows = pickle.load(open(sys.argv[1], 'rb'))
+for r in rows:
+    print(r['order_book_id'], r['exchange'], r['round_lot'], repr(r['price']), r['listed'], r['note'])
+)",
+                       dir / "x.pk", &out),
+            0)
+      << out;
+  EXPECT_EQ(out,
+            "000001.XSHE XSHE 100 10.25 True None\n"
+            "平安银行 XSHE -70000 -0.5 True None\n"
+            "big XSHE 5000000000 1e+300 True None\n"
+            "small XSHE -3000000000 0.0 True None\n");
+}
+
+TEST(Pickle, ReadsWhatPythonWritesAtProtocolsTwoToFive) {
+  TempDir dir;
+  ASSERT_EQ(run_python(R"(
+import sys, pickle
+shared = {'nested': [1, 2.5, None]}
+rows = [{'order_book_id': '000001.XSHE', 'exchange': 'XSHE', 'n': 2**40, 'neg': -129,
+         'ok': False, 't': (1, 'a'), 'shared': shared},
+        {'order_book_id': '430047.BJSE', 'exchange': 'BJSE', 'n': 0, 'neg': -1,
+         'ok': True, 't': (), 'shared': shared}] * 3
+for p in (2, 3, 4, 5):
+    with open('%s/p%d.pk' % (sys.argv[1], p), 'wb') as f:
+        pickle.dump(rows, f, protocol=p)
+)",
+                       dir.path().string()),
+            0);
+  for (int p = 2; p <= 5; ++p) {
+    SCOPED_TRACE(p);
+    PickleValue v = tessera::pickle_loads(read_file(dir / ("p" + std::to_string(p) + ".pk")));
+    ASSERT_NE(v.list(), nullptr);
+    ASSERT_EQ(v.list()->size(), 6u);
+    const PickleValue& last = v.list()->back();
+    EXPECT_EQ(*last.get("exchange")->text(), "BJSE");
+    EXPECT_EQ(std::get<std::int64_t>(v.list()->front().get("n")->value), std::int64_t{1} << 40);
+    EXPECT_EQ(std::get<std::int64_t>(v.list()->front().get("neg")->value), -129);
+    EXPECT_FALSE(std::get<bool>(v.list()->front().get("ok")->value));
+    const PickleList* nested = last.get("shared")->get("nested")->list();
+    ASSERT_NE(nested, nullptr);
+    EXPECT_EQ(std::get<double>((*nested)[1].value), 2.5);
+    EXPECT_TRUE((*nested)[2].is_none());
+  }
+}
+
+TEST(Pickle, RefusesAnythingThatCouldRunCode) {
+  TempDir dir;
+  std::string marker = dir / "pwned";
+  ASSERT_EQ(run_python(R"(
+import sys, os, pickle, collections
+class Evil:
+    def __reduce__(self):
+        return (os.system, ('touch ' + sys.argv[2],))
+for p in (2, 5):
+    pickle.dump([{'exchange': 'XSHE', 'x': Evil()}], open('%s/evil%d.pk' % (sys.argv[1], p), 'wb'), protocol=p)
+pickle.dump([collections.OrderedDict(a=1)], open(sys.argv[1] + '/global.pk', 'wb'), protocol=2)
+)",
+                       dir.path().string() + " " + marker),
+            0);
+  for (const char* name : {"evil2.pk", "evil5.pk", "global.pk"}) {
+    SCOPED_TRACE(name);
+    try {
+      tessera::pickle_loads(read_file(dir / name));
+      ADD_FAILURE() << "accepted";
+    } catch (const ValueError& e) {
+      EXPECT_NE(std::string(e.what()).find("refused opcode"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST(Pickle, TruncatedOrGarbageInputIsAValueError) {
+  auto list = std::make_shared<PickleList>();
+  list->push_back(record("000001.XSHE", 100, 1.0));
+  std::string good = tessera::pickle_dumps(PickleValue{list});
+  for (std::size_t cut : {std::size_t{1}, std::size_t{5}, good.size() / 2}) {
+    EXPECT_THROW(tessera::pickle_loads(good.substr(0, good.size() - cut)), ValueError);
+  }
+  EXPECT_THROW(tessera::pickle_loads(""), ValueError);
+  EXPECT_THROW(tessera::pickle_loads("hello world"), ValueError);
+  EXPECT_THROW(tessera::pickle_loads(std::string("\x80\x02X\xff\xff\xff\x7f", 8)), ValueError);
+}
+
+}  // namespace
+}  // namespace tessera_plus

@@ -1,0 +1,188 @@
+#include "tessera_plus/bundle/check/tick_checker.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+#include "tessera_plus/market/types.h"
+#include "tests/support/check_fixtures.h"
+#include "tests/support/scripted_service.h"
+
+namespace tessera_plus {
+namespace {
+
+using bundle::check_tick_data;
+using tallow::PriceTable;
+using ::testing::ElementsAre;
+using testing::FileHolder;
+using ::testing::HasSubstr;
+using testing::ScopedScriptedService;
+using testing::TestBundle;
+using testing::write_tick_file;
+
+constexpr char kNoCalendar[] = "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n";
+constexpr char kNoSuspensions[] = "当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!\n";
+constexpr char kAllSound[] = "检测完成：tick数据质量良好！";
+// 2020-01-02 Thu, 03 Fri, 06 Mon, 07 Tue, 08 Wed.
+const std::vector<std::int64_t> kCalendar = {20200102, 20200103, 20200106, 20200107, 20200108};
+
+std::string summary(int broken, int locked) {
+  return fmt::format("检测完成：共有{}个标的tick数据存在异常，{}个文件被其他进程占用或没有权限。",
+                     broken, locked);
+}
+
+// suspended_days.h5 as the host's base data writes it: one plain integer dataset per id.
+void write_suspensions(const std::string& path,
+                       const std::map<std::string, std::vector<std::int64_t>>& days,
+                       const std::string& dtype = "<i8") {
+  std::string script = "import sys, h5py, numpy\nwith h5py.File(sys.argv[1], 'w') as f:\n  pass\n";
+  for (const auto& [id, dates] : days) {
+    script += fmt::format("  f['{}'] = numpy.array([{}], dtype='{}')\n", id, fmt::join(dates, ", "),
+                          dtype);
+  }
+  ASSERT_EQ(testing::run_python(script, path), 0) << script;
+}
+
+class TickCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bundle_.write_calendar(kCalendar);
+    write_suspensions(bundle_.base() + "/suspended_days.h5", {{"000001.XSHE", {20200103}}});
+  }
+
+  std::string tick_file(const std::string& name) const { return bundle_.tick_dir() + "/" + name; }
+
+  std::string check() {
+    std::istringstream in("n\n");
+    std::ostringstream out;
+    check_tick_data(bundle_.root(), in, out);
+    return out.str();
+  }
+
+  std::vector<std::string> asked_days() {
+    std::vector<std::string> days;
+    for (const auto& call : svc_->calls_of("get_price")) {
+      days.push_back(std::get<std::string>(*call.price.start_date));
+    }
+    return days;
+  }
+
+  void answer_with_data() {
+    svc_->on_get_price = [](const std::string&, const tallow::PriceArgs&) {
+      return std::optional<PriceTable>(PriceTable{});
+    };
+  }
+
+  TestBundle bundle_;
+  ScopedScriptedService svc_;
+};
+
+TEST(TickCheckBaseFiles, CalendarIsTestedFirstThenSuspensions) {
+  ScopedScriptedService svc;
+  TestBundle bundle;
+  write_tick_file(bundle.tick_dir() + "/000001.XSHE.h5", {"20200102"});
+  std::istringstream in;
+  std::ostringstream out;
+  check_tick_data(bundle.root(), in, out);
+  EXPECT_EQ(out.str(), kNoCalendar);
+  bundle.write_calendar(kCalendar);
+  out.str("");
+  check_tick_data(bundle.root(), in, out);
+  EXPECT_EQ(out.str(), kNoSuspensions);
+  EXPECT_TRUE(svc->calls_of("init").empty());
+}
+
+TEST_F(TickCheck, OnlyFilesDirectlyInTicksAreChecked) {
+  write_tick_file(bundle_.tick_dir() + "/../ticks_elsewhere.h5", {"20200102"});
+  std::filesystem::create_directories(tick_file("sub"));
+  write_tick_file(tick_file("sub/000001.XSHE.h5"), {"20200102", "20200106"});
+  EXPECT_EQ(check(), "当前目录下不存在tick数据!\n");
+  EXPECT_EQ(svc_->calls_of("init").size(), 1u);
+}
+
+TEST_F(TickCheck, CompleteAndEmptyFilesAreSoundWithoutQuestions) {
+  write_tick_file(tick_file("000001.XSHE.h5"), {"20200102", "20200103", "20200106"});
+  write_tick_file(tick_file("000002.XSHE.h5"), {});
+  EXPECT_EQ(check(), std::string("共有2个tick数据文件!\n\n") + kAllSound + "\n");
+  EXPECT_TRUE(svc_->calls_of("get_price").empty());
+}
+
+TEST_F(TickCheck, SuspendedGapNeedsNoQuestion) {
+  write_tick_file(tick_file("000001.XSHE.h5"), {"20200102", "20200106"});
+  EXPECT_THAT(check(), HasSubstr(kAllSound));
+  EXPECT_TRUE(svc_->calls_of("get_price").empty());
+}
+
+TEST_F(TickCheck, UnsuspendedGapIsAskedAboutAsText) {
+  write_tick_file(tick_file("600000.XSHG.h5"), {"20200102", "20200106"});
+  EXPECT_THAT(check(), HasSubstr(kAllSound));  // the service has no ticks for it
+  auto calls = svc_->calls_of("get_price");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].order_book_id, "600000.XSHG");
+  EXPECT_EQ(std::get<std::string>(*calls[0].price.start_date), "20200103");
+  EXPECT_EQ(std::get<std::string>(*calls[0].price.end_date), "20200103");
+  EXPECT_EQ(calls[0].price.frequency, "tick");
+
+  answer_with_data();
+  std::string out = check();
+  EXPECT_THAT(out, HasSubstr(summary(1, 0)));
+  EXPECT_THAT(out, HasSubstr("['600000.XSHG']"));
+}
+
+TEST_F(TickCheck, OnceAnyGapIsNotSuspendedSuspendedGapsAreAskedToo) {
+  // 20200103 is suspended, 20200106 is not: both are asked, in calendar order.
+  write_tick_file(tick_file("000001.XSHE.h5"), {"20200102", "20200107"});
+  EXPECT_THAT(check(), HasSubstr(kAllSound));
+  EXPECT_THAT(asked_days(), ElementsAre("20200103", "20200106"));
+  svc_->calls.clear();
+  answer_with_data();
+  EXPECT_THAT(check(), HasSubstr(summary(1, 0)));
+  EXPECT_THAT(asked_days(), ElementsAre("20200103"));
+}
+
+TEST_F(TickCheck, NamesCountByTheirFirstEightCharactersAndExtrasAreHarmless) {
+  write_tick_file(tick_file("000001.XSHE.h5"),
+                  {"20200102", "20200103_old", "20200104", "20200106"});
+  EXPECT_THAT(check(), HasSubstr(kAllSound));
+  EXPECT_TRUE(svc_->calls_of("get_price").empty());
+}
+
+TEST_F(TickCheck, LockedFileIsListedAndOthersAreStillChecked) {
+  write_tick_file(tick_file("000001.XSHE.h5"), {"20200102"});
+  write_tick_file(tick_file("600000.XSHG.h5"), {"20200102", "20200106"});
+  testing::write_file(tick_file("000002.XSHE.h5"), "not HDF5");
+  answer_with_data();
+  FileHolder holder(tick_file("000001.XSHE.h5"));
+  std::string out = check();
+  EXPECT_THAT(out, HasSubstr(summary(2, 1)));
+  EXPECT_THAT(out, HasSubstr("被其他进程占用或没有权限的文件如下:\n['000001.XSHE']\n"));
+}
+
+TEST_F(TickCheck, UnreadableSuspensionFileEndsTheCheck) {
+  testing::write_file(bundle_.base() + "/suspended_days.h5", "not HDF5");
+  write_tick_file(tick_file("000001.XSHE.h5"), {"20200102"});
+  std::istringstream in;
+  std::ostringstream out;
+  EXPECT_THROW(check_tick_data(bundle_.root(), in, out), OSError);
+  EXPECT_EQ(out.str(), "共有1个tick数据文件!\n");
+}
+
+TEST_F(TickCheck, SuspensionsOfAnyIntegerWidthAndByteOrder) {
+  for (const char* dtype : {"<i4", ">i8", "<u4"}) {
+    write_suspensions(bundle_.base() + "/suspended_days.h5", {{"000001.XSHE", {20200103}}}, dtype);
+    write_tick_file(tick_file("000001.XSHE.h5"), {"20200102", "20200106"});
+    EXPECT_THAT(check(), HasSubstr(kAllSound)) << dtype;
+    EXPECT_TRUE(svc_->calls_of("get_price").empty()) << dtype;
+    std::filesystem::remove(tick_file("000001.XSHE.h5"));
+  }
+}
+
+}  // namespace
+}  // namespace tessera_plus

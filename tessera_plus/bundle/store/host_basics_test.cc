@@ -1,0 +1,162 @@
+// The host framework's small pieces and the shared store operations.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/blosc.h"
+#include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/logger.h"
+#include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/base/warnings.h"
+#include "tests/support/temp_dir.h"
+
+namespace tessera_plus {
+namespace {
+
+using testing::TempDir;
+
+int end_date_at(const char* now) {
+  ::setenv("TESSERA_NOW", now, 1);
+  int result = bundle::_get_end_date();
+  ::unsetenv("TESSERA_NOW");
+  return result;
+}
+
+TEST(GetEndDate, SwitchesToTodayJustAfterHalfPastFive) {
+  EXPECT_EQ(end_date_at("2024-06-28 17:30:00"), 20240627);
+  EXPECT_EQ(end_date_at("2024-06-28 17:30:00.000000"), 20240627);
+  EXPECT_EQ(end_date_at("2024-06-28 17:30:00.000001"), 20240628);
+  EXPECT_EQ(end_date_at("2024-03-01 00:05:00"), 20240229);
+  EXPECT_EQ(end_date_at("2023-03-01 00:05:00"), 20230228);
+  EXPECT_EQ(end_date_at("2025-01-01 09:00:00"), 20241231);
+}
+
+TEST(Clock, MalformedFixedNowIsAValueError) {
+  ::setenv("TESSERA_NOW", "28/06/2024", 1);
+  EXPECT_THROW(tessera::now(), ValueError);
+  ::setenv("TESSERA_NOW", "2024-02-30 10:00:00", 1);
+  EXPECT_THROW(tessera::now(), ValueError);
+  ::unsetenv("TESSERA_NOW");
+}
+
+TEST(NumberForms, DatesTimesAndTimestamps) {
+  using namespace std::chrono;
+  tessera::DateTime t =
+      tessera::make_datetime(year(2005) / 1 / 4, 9, 30, 3, 500000);  // 09:30:03.500
+  EXPECT_EQ(tessera::date_to_number(t), 20050104);
+  EXPECT_EQ(tessera::time_to_number(t), 93003500);
+  EXPECT_EQ(tessera::convert_dt_to_int(t), 20050104093003);
+  EXPECT_EQ(tessera::convert_dt_to_int(tessera::make_datetime(year(2005) / 1 / 4, 9, 31)) / 1000000,
+            20050104);
+  EXPECT_EQ(tessera::format_dashed(tessera::date_from_number(20240105)), "2024-01-05");
+  EXPECT_THROW(tessera::date_from_number(20241301), ValueError);
+  EXPECT_THROW(tessera::date_from_text("2024010"), ValueError);
+  EXPECT_EQ(tessera::dashed_date_number("2024-06-28"), 20240628);
+  EXPECT_EQ(tessera::dashed_date_number("0000-00-00"), 0);  // still listed
+  EXPECT_THROW(tessera::dashed_date_number(""), ValueError);
+  EXPECT_THROW(tessera::dashed_date_number("T-15"), ValueError);
+}
+
+TEST(RemoveH5, MissingFileIsFineDirectoryIsAnOsError) {
+  TempDir dir;
+  EXPECT_NO_THROW(bundle::remove_h5(dir / "absent.h5"));
+  std::ofstream(dir / "present.h5") << "x";
+  bundle::remove_h5(dir / "present.h5");
+  EXPECT_FALSE(std::filesystem::exists(dir / "present.h5"));
+  std::filesystem::create_directory(dir / "folder.h5");
+  EXPECT_THROW(bundle::remove_h5(dir / "folder.h5"), OSError);
+  EXPECT_TRUE(std::filesystem::exists(dir / "folder.h5"));
+}
+
+TEST(BloscOpts, UnknownCompressorOrLevelIsAValueError) {
+  EXPECT_THROW(tessera::blosc_opts(9, "lz4"), ValueError);
+  EXPECT_THROW(tessera::blosc_opts(10, "blosc:lz4"), ValueError);
+  auto zstd = tessera::blosc_opts(5, "blosc:zstd");
+  EXPECT_EQ(zstd.filters.at(0).cd_values, (std::vector<unsigned>{0, 0, 0, 0, 5, 1, 5}));
+}
+
+TEST(Warnings, SuppressionScopeRestoresTheHandlerOnEveryExit) {
+  std::vector<std::string> seen;
+  auto previous = tessera::set_warning_handler([&](std::string_view w) { seen.emplace_back(w); });
+  try {
+    tessera::SuppressWarnings quiet;
+    tessera::warn("hidden");
+    throw ValueError("boom");
+  } catch (const ValueError&) {
+  }
+  tessera::warn("shown");
+  tessera::set_warning_handler(std::move(previous));
+  EXPECT_EQ(seen, std::vector<std::string>{"shown"});
+}
+
+TEST(SystemLog, LinesFromManyProcessesNeverInterleave) {
+  TempDir dir;
+  std::string log = dir / "logs/system.log";
+  ::setenv("TESSERA_LOG_FILE", log.c_str(), 1);
+  ::setenv("TESSERA_NOW", "2024-06-28 18:00:00", 1);
+  constexpr int kProcesses = 4, kLines = 200;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      // Silence the stderr copy so the test output stays readable.
+      (void)!::freopen("/dev/null", "w", stderr);
+      for (int i = 0; i < kLines; ++i) {
+        tessera::system_log::error("更新 " + std::to_string(p) + " " + std::string(2000, 'a' + p));
+      }
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) ::waitpid(pid, nullptr, 0);
+  ::unsetenv("TESSERA_LOG_FILE");
+  ::unsetenv("TESSERA_NOW");
+  std::ifstream in(log);
+  std::string line;
+  int count = 0;
+  std::regex shape(R"(2024-06-28 18:00:00\.000 ERROR 更新 ([0-3]) ([a-d])\2{1999})");
+  while (std::getline(in, line)) {
+    ++count;
+    EXPECT_TRUE(std::regex_match(line, shape)) << line.substr(0, 80);
+  }
+  EXPECT_EQ(count, kProcesses * kLines);
+}
+
+TEST(SharedFlag, FalseWrittenByAForkedWorkerIsSeenByTheParent) {
+  tessera::SharedFlag flag = tessera::SharedFlag::create(true);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    tessera::publish_sval(flag);
+    tessera::sval().set_value(false);
+    ::_exit(0);
+  }
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_FALSE(flag.value());
+}
+
+TEST(TicksLoader, ColumnsFactorsAndRecordTypeAgree) {
+  ASSERT_EQ(tessera::H5TicksLoader::COLUMNS.size(), tessera::H5TicksLoader::FIELDS.size());
+  ASSERT_EQ(tessera::H5TicksLoader::COLUMNS.size(), tessera::H5TicksLoader::DTYPES.fields.size());
+  std::set<std::string_view> names;
+  for (std::size_t i = 0; i < tessera::H5TicksLoader::COLUMNS.size(); ++i) {
+    EXPECT_EQ(tessera::H5TicksLoader::FIELDS[i].name, tessera::H5TicksLoader::COLUMNS[i]);
+    EXPECT_EQ(tessera::H5TicksLoader::DTYPES.fields[i].name, tessera::H5TicksLoader::COLUMNS[i]);
+    names.insert(tessera::H5TicksLoader::COLUMNS[i]);
+  }
+  EXPECT_EQ(names.size(), tessera::H5TicksLoader::COLUMNS.size());
+  for (auto required : {"date", "time", "open_interest", "last", "a5", "b5_v"}) {
+    EXPECT_TRUE(names.count(required)) << required;
+  }
+  EXPECT_EQ(tessera::H5TicksLoader::FIELDS[3].factor, 10000.0);  // last price
+}
+
+}  // namespace
+}  // namespace tessera_plus

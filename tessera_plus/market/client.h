@@ -1,0 +1,45 @@
+// The market-data client: one per process, with the operations the bundle module calls.
+//
+// Its source (a Backend) is installed by whoever sets the client up (`_init_tallow` picks it from
+// TALLOW_SOURCE; tests install a scripted double). A forked worker process inherits the parent's
+// client and can use it from its start; a source that was installed but never initialised is
+// initialised with the Beijing-exchange switch off at its first call. Calls before any source is
+// installed are a ValueError.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tessera_plus/market/backend.h"
+#include "tessera_plus/market/types.h"
+
+namespace tessera_plus::tallow {
+
+// (Re)initialises the client in this process with the Beijing-exchange switch.
+void init(bool enable_bjse);
+
+namespace client {
+bool bjse_enabled();
+}  // namespace client
+
+std::vector<Instrument> all_instruments(const AllInstrumentsArgs& args = {});
+InstrumentAnswer instruments(const std::string& order_book_id,
+                             const std::optional<std::string>& market = std::nullopt);
+namespace convertible {
+InstrumentAnswer instruments(const std::vector<std::string>& order_book_ids);
+}  // namespace convertible
+std::optional<PriceTable> get_price(const std::string& order_book_id, const PriceArgs& args = {});
+Date get_next_trading_date(const DateArg& date, const std::string& market);
+SuspensionTable is_suspended(const std::string& order_book_id, const DateArg& start,
+                             const DateArg& end);
+std::vector<Date> get_trading_dates(const DateArg& start, const DateArg& end,
+                                    const std::string& market = "cn");
+
+// Makes `backend` this process's client source from now on; nullptr leaves the client without one.
+void install_backend(std::shared_ptr<Backend> backend);
+bool has_backend();
+// The backend in use.
+Backend& backend();
+
+}  // namespace tessera_plus::tallow

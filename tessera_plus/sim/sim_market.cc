@@ -1,0 +1,161 @@
+#include "tessera_plus/sim/sim_market.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/sim/bars.h"
+#include "tessera_plus/sim/calendar.h"
+#include "tessera_plus/sim/ticks.h"
+#include "tessera_plus/base/instrument_type.h"
+
+namespace tessera_plus::tallow::sim {
+namespace {
+
+constexpr int kProbeDays = 20;
+
+const TradingCalendar& cal() { return TradingCalendar::instance(); }
+
+SimConfig checked(SimConfig config) {
+  if (config.tick_seconds <= 0 || 60 % config.tick_seconds != 0) {
+    throw ValueError(
+        fmt::format("tick interval {} s does not divide a minute", config.tick_seconds));
+  }
+  if (!(config.fault_rate >= 0 && config.fault_rate <= 1) ||
+      !(config.latency_rate >= 0 && config.latency_rate <= 1) || config.latency_ms < 0 ||
+      config.stocks < 0 || config.history_days < 0) {
+    throw ValueError("simulated market configuration out of range");
+  }
+  return config;
+}
+
+bool is_hk_market(const std::optional<std::string>& market) {
+  if (!market || *market == "cn") return false;
+  if (*market == "hk") return true;
+  throw ValueError(fmt::format("unknown market '{}'; expected 'cn' or 'hk'", *market));
+}
+
+// Listed on `day`: listing and de-listing dates as text compare like dates.
+bool listed_on(const Instrument& r, const std::string& day) {
+  return r.listed_date <= day && (r.de_listed_date == "0000-00-00" || day <= r.de_listed_date);
+}
+
+std::string frequency_of(const PriceArgs& args) {
+  std::string f = args.frequency.value_or("1d");
+  if (f != "1d" && f != "1m" && f != "tick") {
+    throw ValueError(fmt::format("unsupported frequency '{}'; expected '1m', 'tick' or '1d'", f));
+  }
+  return f;
+}
+
+}  // namespace
+
+SimMarket::SimMarket(SimConfig config) : config_(checked(std::move(config))), faults_(config_) {}
+
+void SimMarket::init(bool enable_bjse) { bjse_ = enable_bjse; }
+
+bool SimMarket::bjse_enabled() const { return bjse_; }
+
+const Universe& SimMarket::universe() {
+  Date today = tessera::date_of(tessera::now());
+  if (!universe_ || universe_day_ != today) {
+    universe_.emplace(config_, today);
+    universe_day_ = today;
+  }
+  return *universe_;
+}
+
+std::vector<Instrument> SimMarket::all_instruments(const AllInstrumentsArgs& args) {
+  const bool hk = is_hk_market(args.market);
+  std::optional<std::string> day;
+  if (args.date) day = tessera::format_dashed(to_date(*args.date));
+  std::vector<Instrument> out;
+  for (const SimInstrument& s : universe().all()) {
+    if (s.hk != hk || (s.bjse && !bjse_)) continue;
+    if (args.type && s.record.type != *args.type) continue;
+    if (day && !listed_on(s.record, *day)) continue;
+    out.push_back(s.record);
+  }
+  return out;
+}
+
+InstrumentAnswer SimMarket::instruments(const std::string& order_book_id,
+                                        const std::optional<std::string>& market) {
+  const SimInstrument* s = universe().find(order_book_id);
+  if (!s || (market && is_hk_market(market) != s->hk)) return {};
+  if (s->earlier_holder) return std::vector<Instrument>{*s->earlier_holder, s->record};
+  return s->record;
+}
+
+InstrumentAnswer SimMarket::convertible_instruments(const std::vector<std::string>& ids) {
+  std::vector<Instrument> found;
+  for (const std::string& id : ids) {
+    const SimInstrument* s = universe().find(id);
+    if (s && s->record.type == tessera::INSTRUMENT_TYPE::CONVERTIBLE) found.push_back(s->record);
+  }
+  if (found.empty()) return {};
+  if (ids.size() == 1) return found.front();
+  return found;
+}
+
+std::optional<PriceTable> SimMarket::get_price(const std::string& order_book_id,
+                                               const PriceArgs& args) {
+  const std::string frequency = frequency_of(args);
+  const Universe& u = universe();
+  const SimInstrument* ins = u.find(order_book_id);
+  if (!ins) return std::nullopt;
+  check_permission(config_.deny, *ins, frequency);
+  faults_.on_data_call("get_price", order_book_id);
+
+  int last = u.today_index();
+  if (args.end_date) last = std::min(last, cal().last_on_or_before(to_date(*args.end_date)));
+  int first = args.start_date ? cal().first_on_or_after(to_date(*args.start_date))
+                              : std::max(0, last - kProbeDays + 1);
+  if (first > last) return std::nullopt;
+  const DateTime now = tessera::now();
+  PriceTable table = frequency == "1m" ? minute_table(*ins, first, last, now)
+                     : frequency == "tick"
+                         ? tick_table(*ins, first, last, now, config_.tick_seconds)
+                         : daily_table(*ins, first, last, now);
+  if (table.empty()) return std::nullopt;
+  return table;
+}
+
+Date SimMarket::get_next_trading_date(const DateArg& date, const std::string& market) {
+  is_hk_market(market);
+  faults_.on_data_call("get_next_trading_date", "");
+  return next_trading_date(to_date(date));
+}
+
+std::vector<Date> SimMarket::get_trading_dates(const DateArg& start, const DateArg& end,
+                                               const std::string& market) {
+  is_hk_market(market);
+  faults_.on_data_call("get_trading_dates", "");
+  const TradingCalendar& c = cal();
+  std::vector<Date> dates;
+  for (int i = c.first_on_or_after(to_date(start)), last = c.last_on_or_before(to_date(end));
+       i <= last; ++i) {
+    dates.push_back(c.date(i));
+  }
+  return dates;
+}
+
+SuspensionTable SimMarket::is_suspended(const std::string& order_book_id, const DateArg& start,
+                                        const DateArg& end) {
+  const Universe& u = universe();
+  faults_.on_data_call("is_suspended", order_book_id);
+  SuspensionTable table;
+  std::vector<bool>& column = table.columns.emplace_back(order_book_id, std::vector<bool>{}).second;
+  const SimInstrument* ins = u.find(order_book_id);
+  if (!ins) return table;
+  int first = std::max(ins->first, cal().first_on_or_after(to_date(start)));
+  int last = std::min(ins->last, cal().last_on_or_before(to_date(end)));
+  for (int index = first; index <= last; ++index) {
+    table.dates.push_back(cal().date(index));
+    column.push_back(is_suspended_on(*ins, index));
+  }
+  return table;
+}
+
+}  // namespace tessera_plus::tallow::sim
