@@ -28,13 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
-#include "tessera_plus/bundle/store/minbar_appender.h"
+#include "tessera_plus/bundle/update/minbar_appender.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/client.h"
 #include "tessera_plus/sim/calendar.h"
-#include "tessera_plus/base/shared_flag.h"
 
 namespace tessera_plus::bundle {
 namespace {

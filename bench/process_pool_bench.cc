@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "tessera_plus/base/process_pool.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/h5/file.h"
-#include "tessera_plus/base/process_pool.h"
 
 namespace {
 

@@ -23,12 +23,12 @@
 
 #include <fmt/format.h>
 
-#include "tessera_plus/bundle/store/tick_appender.h"
-#include "tessera_plus/bundle/store/tick_records.h"
-#include "tessera_plus/market/client.h"
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/store/tick_records.h"
 #include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/bundle/update/tick_appender.h"
+#include "tessera_plus/market/client.h"
 
 namespace tp = tessera_plus;
 using tp::tallow::Date;

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/client/client_setup.h"
 #include "tessera_plus/bundle/update/full_update.h"
 #include "tessera_plus/bundle/update/smart_update.h"
-#include "tessera_plus/base/errors.h"
 
 namespace tessera_plus::cli {
 namespace {

@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+scripts/check_style.sh
 jobs=$(nproc)
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSERA_PLUS_WERROR=ON >/dev/null
 cmake --build build/release -j"$jobs"

@@ -14,8 +14,8 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// An operating-system or I/O failure: opening, reading, writing, locking or deleting a file. Carries
-// the errno value when one is known (0 otherwise, for example for a file that is not HDF5).
+// An operating-system or I/O failure: opening, reading, writing, locking or deleting a file.
+// Carries the errno value when one is known (0 otherwise, for example for a file that is not HDF5).
 class OSError : public Error {
  public:
   OSError(int error_number, const std::string& what) : Error(what), errno_(error_number) {}
@@ -67,7 +67,12 @@ class ExitRequest : public std::exception {
   int status_;
 };
 
-// Maps an errno value to the most specific OSError kind. `what` should name the file or action.
+// The one map from errno to error kinds: EAGAIN/EWOULDBLOCK (a lock held elsewhere) is a
+// BlockingIOError, EACCES/EPERM a PermissionError, anything else (0 when unknown) an OSError.
+// Throws with `text` as the message, unchanged.
+[[noreturn]] void raise_os_error(int error_number, const std::string& text);
+
+// raise_os_error with the message "{what}: {strerror}". `what` should name the file or action.
 [[noreturn]] void throw_os_error(int error_number, const std::string& what);
 
 }  // namespace tessera_plus

@@ -45,8 +45,7 @@ std::string ProgressBar::render() const {
   constexpr std::size_t kWidth = 30;
   double fraction = total_ == 0 ? 1.0 : static_cast<double>(done_) / static_cast<double>(total_);
   auto filled = static_cast<std::size_t>(fraction * kWidth);
-  double elapsed =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : 0.0;
   double left = rate > 0 ? static_cast<double>(total_ - done_) / rate : -1.0;
   return fmt::format("{}{:3.0f}%|{}{}| {}/{} [{}<{}, {:.2f}it/s]",

@@ -18,8 +18,8 @@ struct SharedFlag::Region {
   Shared* shared = nullptr;
 
   explicit Region(bool initial) {
-    void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                     -1, 0);
+    void* p =
+        ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw_os_error(errno, "cannot map shared memory for the success flag");
     shared = static_cast<Shared*>(p);
     pthread_mutexattr_t attr;

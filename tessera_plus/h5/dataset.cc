@@ -60,8 +60,8 @@ Dataset Dataset::open(const File& file, const std::string& name) {
   ensure_initialized();
   if (!file.has(name)) throw KeyError("no dataset '" + name + "' in " + file.path());
   const std::string action = "cannot open dataset " + name + " in " + file.path();
-  return Dataset(DatasetId(check_id(H5Dopen2(file.id(), name.c_str(), H5P_DEFAULT),
-                                    action.c_str())));
+  return Dataset(
+      DatasetId(check_id(H5Dopen2(file.id(), name.c_str(), H5P_DEFAULT), action.c_str())));
 }
 
 hsize_t Dataset::length() const {
@@ -86,8 +86,7 @@ void Dataset::read(const RecordLayout& layout, hsize_t start, hsize_t count, voi
         "reading dataset rows");
 }
 
-void Dataset::write(const RecordLayout& layout, hsize_t start, hsize_t count,
-                    const void* records) {
+void Dataset::write(const RecordLayout& layout, hsize_t start, hsize_t count, const void* records) {
   if (count == 0) return;
   DatatypeId type = compound_type(layout);
   DataspaceId file_space = selection(*this, start, count);

@@ -88,11 +88,7 @@ void throw_error(const char* action) {
     text += '\n';
     text += join(stack.lines);
   }
-  if (stack.error_number == 11) throw BlockingIOError(text);
-  if (stack.error_number == 13 || stack.error_number == 1) {
-    throw PermissionError(stack.error_number, text);
-  }
-  throw OSError(stack.error_number, text);
+  raise_os_error(stack.error_number, text);
 }
 
 }  // namespace tessera_plus::h5

@@ -1,5 +1,5 @@
-// Move-only owners of HDF5 identifiers. Every identifier the library opens lives in one of these, so
-// it is closed on every path, exceptions included.
+// Move-only owners of HDF5 identifiers. Every identifier the library opens lives in one of these,
+// so it is closed on every path, exceptions included.
 //
 // This header is public and must not pull in <hdf5.h>: `Id` and `Size` are the integer types that
 // HDF5 1.10 uses for `hid_t` and `hsize_t` (checked in handle.cc).

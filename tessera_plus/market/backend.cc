@@ -1,6 +1,5 @@
 #include "tessera_plus/market/backend.h"
 
-
 namespace tessera_plus::tallow {
 
 std::vector<Date> Backend::get_trading_dates(const DateArg& start, const DateArg& end,

@@ -68,4 +68,10 @@ const std::vector<bool>& SuspensionTable::column(std::string_view order_book_id)
   throw KeyError(fmt::format("the suspension table has no column '{}'", order_book_id));
 }
 
+std::span<const Instrument> records_of(const InstrumentAnswer& answer) {
+  if (const auto* one = std::get_if<Instrument>(&answer)) return {one, 1};
+  if (const auto* many = std::get_if<std::vector<Instrument>>(&answer)) return *many;
+  return {};
+}
+
 }  // namespace tessera_plus::tallow

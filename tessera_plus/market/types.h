@@ -4,14 +4,15 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
-#include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/errors.h"
 
 namespace tessera_plus::tallow {
 
@@ -47,6 +48,9 @@ struct Instrument {
 
 // None, one record, or a list of records.
 using InstrumentAnswer = std::variant<std::monostate, Instrument, std::vector<Instrument>>;
+
+// The records of an answer, whichever of the three shapes it has: none, one or several.
+std::span<const Instrument> records_of(const InstrumentAnswer& answer);
 
 // A table keyed by (order book id, timestamp) with named numeric columns. `trading_date` is a
 // column of timestamps that the service may or may not send.

@@ -4,8 +4,8 @@
 // only once its day's last bar is.
 #pragma once
 
-#include "tessera_plus/sim/universe.h"
 #include "tessera_plus/market/types.h"
+#include "tessera_plus/sim/universe.h"
 
 namespace tessera_plus::tallow::sim {
 

@@ -9,8 +9,8 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
-#include "tessera_plus/sim/random.h"
 #include "tessera_plus/market/types.h"
+#include "tessera_plus/sim/random.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {

@@ -5,10 +5,10 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/instrument_type.h"
 #include "tessera_plus/sim/bars.h"
 #include "tessera_plus/sim/calendar.h"
 #include "tessera_plus/sim/ticks.h"
-#include "tessera_plus/base/instrument_type.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {

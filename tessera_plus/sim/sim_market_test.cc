@@ -13,10 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include "tessera_plus/market/client.h"
-#include "tessera_plus/sim/calendar.h"
 #include "tessera_plus/base/instrument_type.h"
 #include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/market/client.h"
+#include "tessera_plus/sim/calendar.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {

@@ -4,10 +4,10 @@
 #include <array>
 #include <chrono>
 
+#include "tessera_plus/bundle/store/ticks_loader.h"
 #include "tessera_plus/sim/calendar.h"
 #include "tessera_plus/sim/prices.h"
 #include "tessera_plus/sim/random.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {

@@ -2,8 +2,8 @@
 // the bar tables (bars.h): listing, suspensions and `cutoff` (now).
 #pragma once
 
-#include "tessera_plus/sim/universe.h"
 #include "tessera_plus/market/types.h"
+#include "tessera_plus/sim/universe.h"
 
 namespace tessera_plus::tallow::sim {
 

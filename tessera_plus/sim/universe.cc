@@ -7,10 +7,10 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/instrument_type.h"
 #include "tessera_plus/sim/calendar.h"
 #include "tessera_plus/sim/prices.h"
 #include "tessera_plus/sim/random.h"
-#include "tessera_plus/base/instrument_type.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {

@@ -27,9 +27,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tessera_plus/market/types.h"
 #include "tessera_plus/sim/config.h"
 #include "tessera_plus/sim/sessions.h"
-#include "tessera_plus/market/types.h"
 
 namespace tessera_plus::tallow::sim {
 

@@ -4,18 +4,18 @@
 
 #include <fmt/format.h>
 
-#include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/base/errors.h"
-#include "tessera_plus/h5/file.h"
-#include "tessera_plus/h5/integer_dataset.h"
-#include "tessera_plus/market/client.h"
-#include "tessera_plus/bundle/base_data/atomic_file.h"
+#include "tessera_plus/base/process_pool.h"
+#include "tessera_plus/base/publish.h"
+#include "tessera_plus/base/warnings.h"
 #include "tessera_plus/bundle/base_data/daybar_store.h"
 #include "tessera_plus/bundle/base_data/instrument_list.h"
 #include "tessera_plus/bundle/base_data/npy_writer.h"
 #include "tessera_plus/bundle/client/client_setup.h"
-#include "tessera_plus/base/process_pool.h"
-#include "tessera_plus/base/warnings.h"
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/h5/file.h"
+#include "tessera_plus/h5/integer_dataset.h"
+#include "tessera_plus/market/client.h"
 
 namespace tessera_plus::tessera {
 namespace {
@@ -48,7 +48,7 @@ void write_calendar(const fs::path& dir, int end_date) {
 
 void write_suspensions(const fs::path& dir, const std::vector<tallow::Instrument>& instruments,
                        int end_date) {
-  replace_file_atomically((dir / "suspended_days.h5").string(), [&](const std::string& temp) {
+  publish_file((dir / "suspended_days.h5").string(), [&](const std::string& temp) {
     h5::File file = h5::File::open(temp, h5::Mode::kCreate);
     for (const tallow::Instrument& ins : instruments) {
       if (ins.type != INSTRUMENT_TYPE::CS) continue;
@@ -79,6 +79,7 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   }
   const int end_date = bundle::_get_end_date();
   const fs::path dir(path);
+  remove_abandoned_builds(dir);
   ProgressedProcessPoolExecutor pool(
       concurrency, [enable_bjse = tallow_kwargs.enable_bjse] { init_worker_client(enable_bjse); });
   pool.submit(path + " 基础数据", [dir, end_date] { update_base_data(dir, end_date); });

@@ -4,12 +4,12 @@
 
 #include <filesystem>
 
-#include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/base/errors.h"
-#include "tessera_plus/h5/dataset.h"
-#include "tessera_plus/h5/file.h"
 #include "tessera_plus/bundle/base_data/base_updater.h"
 #include "tessera_plus/bundle/base_data/instrument_list.h"
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
 

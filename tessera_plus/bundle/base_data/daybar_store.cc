@@ -4,11 +4,11 @@
 #include <chrono>
 #include <filesystem>
 
+#include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/client.h"
-#include "tessera_plus/bundle/base_data/atomic_file.h"
 
 namespace tessera_plus::tessera {
 namespace {
@@ -93,7 +93,7 @@ const std::vector<DaybarClass>& daybar_classes() {
 void update_daybar_file(const std::string& path, const DaybarClass& cls,
                         const std::vector<tallow::Instrument>& instruments, int end_date,
                         bool compression, bool fresh) {
-  replace_file_atomically(path, [&](const std::string& temp) {
+  publish_file(path, [&](const std::string& temp) {
     if (!fresh && std::filesystem::exists(path)) std::filesystem::copy_file(path, temp);
     h5::File file = h5::File::open(temp, h5::Mode::kAppend);
     for (const tallow::Instrument& ins : instruments) {

@@ -1,8 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tessera_plus/bundle/base_data/npy_reader.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/base_data/npy_reader.h"
 #include "tessera_plus/bundle/base_data/npy_writer.h"
 #include "tests/support/check_fixtures.h"
 

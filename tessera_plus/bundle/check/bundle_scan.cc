@@ -63,17 +63,6 @@ std::vector<std::string> list_h5_files_one_level_down(const std::string& dir) {
   return paths;
 }
 
-std::string order_book_id_of(const std::string& path) {
-  std::string name = path.substr(path.rfind('/') + 1);
-  std::string id;
-  for (std::size_t pos = 0;;) {
-    std::size_t hit = name.find(".h5", pos);
-    id.append(name, pos, hit == std::string::npos ? std::string::npos : hit - pos);
-    if (hit == std::string::npos) return id;
-    pos = hit + 3;
-  }
-}
-
 std::string folder_of(const std::string& path) {
   std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return {};

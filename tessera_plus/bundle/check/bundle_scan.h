@@ -25,9 +25,6 @@ std::vector<std::string> list_h5_files(const std::string& dir);
 // The same for every entry of `dir` not beginning with a dot: the files exactly one level below.
 std::vector<std::string> list_h5_files_one_level_down(const std::string& dir);
 
-// The last path component with every ".h5" removed: 000001.XSHE.h5 -> 000001.XSHE.
-std::string order_book_id_of(const std::string& path);
-
 // The name of the directory that directly holds `path`.
 std::string folder_of(const std::string& path);
 

@@ -8,11 +8,13 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/base_data/npy_reader.h"
 #include "tessera_plus/bundle/check/bundle_scan.h"
 #include "tessera_plus/bundle/check/check_result.h"
-#include "tessera_plus/bundle/base_data/npy_reader.h"
+#include "tessera_plus/bundle/check/service_probe.h"
 #include "tessera_plus/bundle/client/client_setup.h"
-#include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/file_names.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/client.h"
@@ -140,19 +142,6 @@ std::vector<std::int64_t> missing_days(const std::vector<std::int64_t>& index_da
   return missing;
 }
 
-// A missing day is a gap in the file only when the service has minute bars for it; suspensions
-// have none. Asks day by day and stops at the first day with data.
-bool service_has_any(const std::string& order_book_id, const std::vector<std::int64_t>& days) {
-  for (std::int64_t day : days) {
-    tallow::PriceArgs args;
-    args.start_date = tallow::DateArg(day);
-    args.end_date = tallow::DateArg(day);
-    args.frequency = "1m";
-    if (tallow::get_price(order_book_id, args).has_value()) return true;
-  }
-  return false;
-}
-
 // True when the file is broken. A file with neither dataset is not a minute-bar file at all and
 // counts as sound.
 bool is_broken(const std::string& path, Calendar trading_dates) {
@@ -164,7 +153,9 @@ bool is_broken(const std::string& path, Calendar trading_dates) {
   if (!(futures_rule ? futures_days_match(f, trading_dates) : equity_days_match(f))) return true;
   if (f.index_dates.empty()) return true;
   const std::vector<std::int64_t> missing = missing_days(f.index_dates, trading_dates);
-  return !missing.empty() && service_has_any(check_detail::order_book_id_of(path), missing);
+  // A missing day is a gap only when the service has minute bars for it; suspensions have none.
+  return !missing.empty() && check_detail::service_has_any(order_book_id_of_file(path),
+                                                           {missing.begin(), missing.end()}, "1m");
 }
 
 }  // namespace

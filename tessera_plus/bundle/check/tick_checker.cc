@@ -8,11 +8,13 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/base_data/npy_reader.h"
 #include "tessera_plus/bundle/check/bundle_scan.h"
 #include "tessera_plus/bundle/check/check_result.h"
-#include "tessera_plus/bundle/base_data/npy_reader.h"
+#include "tessera_plus/bundle/check/service_probe.h"
 #include "tessera_plus/bundle/client/client_setup.h"
-#include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/file_names.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/client.h"
@@ -49,7 +51,7 @@ Suspensions read_suspensions(const std::string& path, const std::vector<std::str
   h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
   Suspensions suspendeds;
   for (const std::string& tick_file : tick_files) {
-    const std::string order_book_id = check_detail::order_book_id_of(tick_file);
+    const std::string order_book_id = order_book_id_of_file(tick_file);
     Days& days = suspendeds[order_book_id];
     if (!file.has(order_book_id)) continue;
     days = calendar_as_text(h5::Dataset::open(file, order_book_id).read_integers());
@@ -61,19 +63,6 @@ Suspensions read_suspensions(const std::string& path, const std::vector<std::str
 
 bool contains(const Days& sorted, const std::string& day) {
   return std::binary_search(sorted.begin(), sorted.end(), day);
-}
-
-// A missing day is a gap only when the service has ticks for it. Asks day by day, the date as
-// text, and stops at the first day with data.
-bool service_has_any(const std::string& order_book_id, const Days& days) {
-  for (const std::string& day : days) {
-    tallow::PriceArgs args;
-    args.start_date = tallow::DateArg(day);
-    args.end_date = tallow::DateArg(day);
-    args.frequency = "tick";
-    if (tallow::get_price(order_book_id, args).has_value()) return true;
-  }
-  return false;
 }
 
 // True when the file is broken. Reads the member names only, never the ticks.
@@ -95,14 +84,16 @@ bool is_broken(const std::string& path, std::span<const std::string> trading_dat
   for (const std::string& day : expected) {
     if (!contains(h5_trading_dates, day)) missing_dates.push_back(day);
   }
-  const std::string order_book_id = check_detail::order_book_id_of(path);
+  const std::string order_book_id = order_book_id_of_file(path);
   const Days& suspended_dates = suspendeds.at(order_book_id);
   if (std::all_of(missing_dates.begin(), missing_dates.end(),
                   [&](const std::string& day) { return contains(suspended_dates, day); })) {
     return false;
   }
   // Suspended days are asked about too: a file is broken when any of its gaps has ticks.
-  return service_has_any(order_book_id, missing_dates);
+  // A missing day is a gap only when the service has ticks for it; asked with the date as text.
+  return check_detail::service_has_any(order_book_id, {missing_dates.begin(), missing_dates.end()},
+                                       "tick");
 }
 
 }  // namespace

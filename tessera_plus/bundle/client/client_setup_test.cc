@@ -3,8 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tessera_plus/market/client.h"
 #include "tessera_plus/base/warnings.h"
+#include "tessera_plus/market/client.h"
 #include "tests/support/scripted_service.h"
 
 namespace tessera_plus::bundle {

@@ -10,11 +10,11 @@
 #include <fstream>
 #include <vector>
 
-#include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/store/ticks_loader.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
 #include "tests/support/check_fixtures.h"
 #include "tests/support/temp_dir.h"
 

@@ -8,14 +8,14 @@
 #include <regex>
 #include <set>
 
-#include "tessera_plus/bundle/store/constants.h"
-#include "tessera_plus/base/errors.h"
-#include "tessera_plus/h5/blosc.h"
 #include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/shared_flag.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
 #include "tessera_plus/base/warnings.h"
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/h5/blosc.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus {

@@ -33,7 +33,7 @@ int calendar_date(std::int64_t datetime) {
 // keys ascend. One single-value read per step.
 template <typename T, typename KeyOf>
 h5::Size leftmost_at_or_after(const h5::Dataset& ds, const h5::Field& field, int min_date,
-                             KeyOf key_of) {
+                              KeyOf key_of) {
   h5::Size lo = 0;
   h5::Size hi = ds.length();
   while (lo < hi) {
@@ -87,7 +87,7 @@ void cut_back(h5::Dataset& index, h5::Dataset& data, int min_date) {
       index, field_of(INDEX_DTYPE, "date"), min_date, [](std::int32_t date) { return date; });
   // Both record types start with the same `datetime` field, so either layout names it.
   h5::Size data_len = leftmost_at_or_after<std::int64_t>(data, field_of(EQUITIES_DTYPE, "datetime"),
-                                                        min_date, calendar_date);
+                                                         min_date, calendar_date);
   // A night bar belongs to the next trading day but carries the calendar date before it, so the
   // calendar cut alone would keep the night bars of `min_date`, and the refetch would store them
   // twice. The first entry cut from `index` says where that trading day's bars begin; rows that

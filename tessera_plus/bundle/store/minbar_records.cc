@@ -12,8 +12,8 @@
 
 #include <fmt/format.h>
 
-#include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/errors.h"
 
 namespace tessera_plus::bundle {
 namespace {

@@ -7,8 +7,8 @@
 #include <limits>
 #include <vector>
 
-#include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/minbar_records.h"
 
 namespace tessera_plus::bundle {
 namespace {

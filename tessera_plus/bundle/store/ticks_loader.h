@@ -3,12 +3,11 @@
 //
 // One record per tick of Chinese exchanges' level-1 snapshots (about one every 3 seconds):
 //   date, time          the tick's own calendar date YYYYMMDD and time HHMMSSmmm (int32 each)
-//   open ... limit_down prices, stored as int64 = price * 10000 (exact for the exchanges' 0.001 grid)
-//   volume              cumulative shares or contracts of the day (int64)
-//   total_turnover      cumulative traded value of the day (float64, unscaled)
-//   open_interest       futures and options; 0 for everything else (int64)
-//   a1..a5, b1..b5      five ask and five bid prices, scaled like the other prices (int64)
-//   a1_v..a5_v, b1_v..b5_v  volumes at those levels (int64)
+//   open ... limit_down prices, stored as int64 = price * 10000 (exact for the exchanges' 0.001
+//   grid) volume              cumulative shares or contracts of the day (int64) total_turnover
+//   cumulative traded value of the day (float64, unscaled) open_interest       futures and options;
+//   0 for everything else (int64) a1..a5, b1..b5      five ask and five bid prices, scaled like the
+//   other prices (int64) a1_v..a5_v, b1_v..b5_v  volumes at those levels (int64)
 // Every integer field is filled by truncating value * factor toward zero.
 #pragma once
 
@@ -49,19 +48,43 @@ using h5::Kind;
 inline constexpr std::size_t kColumns = 32;
 inline constexpr double kPrice = 10000.0;
 
-#define TP_PRICE(n) Field{#n, Kind::kInt64, offsetof(TickRecord, n)}
-#define TP_INT(n) Field{#n, Kind::kInt64, offsetof(TickRecord, n)}
+#define TP_PRICE(n) \
+  Field { #n, Kind::kInt64, offsetof(TickRecord, n) }
+#define TP_INT(n) \
+  Field { #n, Kind::kInt64, offsetof(TickRecord, n) }
 inline constexpr std::array<Field, kColumns> kFields = {
     Field{"date", Kind::kInt32, offsetof(TickRecord, date)},
     Field{"time", Kind::kInt32, offsetof(TickRecord, time)},
-    TP_PRICE(open), TP_PRICE(last), TP_PRICE(high), TP_PRICE(low), TP_PRICE(prev_close),
-    TP_PRICE(limit_up), TP_PRICE(limit_down), TP_INT(volume),
+    TP_PRICE(open),
+    TP_PRICE(last),
+    TP_PRICE(high),
+    TP_PRICE(low),
+    TP_PRICE(prev_close),
+    TP_PRICE(limit_up),
+    TP_PRICE(limit_down),
+    TP_INT(volume),
     Field{"total_turnover", Kind::kFloat64, offsetof(TickRecord, total_turnover)},
     TP_INT(open_interest),
-    TP_PRICE(a1), TP_PRICE(a2), TP_PRICE(a3), TP_PRICE(a4), TP_PRICE(a5),
-    TP_PRICE(b1), TP_PRICE(b2), TP_PRICE(b3), TP_PRICE(b4), TP_PRICE(b5),
-    TP_INT(a1_v), TP_INT(a2_v), TP_INT(a3_v), TP_INT(a4_v), TP_INT(a5_v),
-    TP_INT(b1_v), TP_INT(b2_v), TP_INT(b3_v), TP_INT(b4_v), TP_INT(b5_v)};
+    TP_PRICE(a1),
+    TP_PRICE(a2),
+    TP_PRICE(a3),
+    TP_PRICE(a4),
+    TP_PRICE(a5),
+    TP_PRICE(b1),
+    TP_PRICE(b2),
+    TP_PRICE(b3),
+    TP_PRICE(b4),
+    TP_PRICE(b5),
+    TP_INT(a1_v),
+    TP_INT(a2_v),
+    TP_INT(a3_v),
+    TP_INT(a4_v),
+    TP_INT(a5_v),
+    TP_INT(b1_v),
+    TP_INT(b2_v),
+    TP_INT(b3_v),
+    TP_INT(b4_v),
+    TP_INT(b5_v)};
 #undef TP_PRICE
 #undef TP_INT
 
@@ -84,7 +107,9 @@ constexpr std::array<TickField, kColumns> fields() {
   std::array<TickField, kColumns> out{};
   for (std::size_t i = 0; i < kColumns; ++i) {
     const Field& f = kFields[i];
-    std::string_view dtype = f.kind == Kind::kInt32 ? "<i4" : f.kind == Kind::kFloat64 ? "<f8" : "<i8";
+    std::string_view dtype = f.kind == Kind::kInt32     ? "<i4"
+                             : f.kind == Kind::kFloat64 ? "<f8"
+                                                        : "<i8";
     out[i] = TickField{f.name, dtype, is_price(f.name) ? kPrice : 1.0};
   }
   return out;

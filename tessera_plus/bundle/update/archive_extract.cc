@@ -38,8 +38,7 @@ constexpr std::size_t kBlockSize = 64 * 1024;
   int error_number = archive_errno(a);
   const char* reason = archive_error_string(a);
   std::string text = fmt::format("{}: {}", what, reason ? reason : "unknown libarchive error");
-  if (error_number == EACCES || error_number == EPERM) throw PermissionError(error_number, text);
-  throw OSError(error_number > 0 ? error_number : 0, text);
+  raise_os_error(error_number > 0 ? error_number : 0, text);
 }
 
 [[noreturn]] void refuse(const std::string& member, std::string_view why) {

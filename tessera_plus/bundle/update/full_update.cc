@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/settings.h"
+#include "tessera_plus/bundle/base_data/base_updater.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/update/parallel_updater.h"
-#include "tessera_plus/base/errors.h"
 #include "tessera_plus/market/client.h"
-#include "tessera_plus/bundle/base_data/base_updater.h"
-#include "tessera_plus/base/datetime_func.h"
-#include "tessera_plus/base/settings.h"
 
 namespace tessera_plus::bundle {
 namespace {

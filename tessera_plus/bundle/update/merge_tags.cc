@@ -7,8 +7,8 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/client/client_setup.h"
+#include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/market/client.h"
 
 namespace tessera_plus::bundle {
@@ -112,11 +112,9 @@ void add_conversion_stocks(IdSet& selected, const Table& convertible) {
     if (selected.contains(row.order_book_id)) bonds.push_back(row.order_book_id);
   }
   if (bonds.empty()) return;
-  tallow::InstrumentAnswer answer = tallow::convertible::instruments(bonds);
-  if (const auto* one = std::get_if<tallow::Instrument>(&answer)) {
-    add_known(selected, one->stock_code);
-  } else if (const auto* many = std::get_if<std::vector<tallow::Instrument>>(&answer)) {
-    for (const tallow::Instrument& record : *many) add_known(selected, record.stock_code);
+  const tallow::InstrumentAnswer answer = tallow::convertible::instruments(bonds);
+  for (const tallow::Instrument& record : tallow::records_of(answer)) {
+    add_known(selected, record.stock_code);
   }
 }
 

@@ -1,8 +1,8 @@
 #include "tessera_plus/bundle/update/parallel_updater.h"
 
-#include "tessera_plus/bundle/store/minbar_appender.h"
-#include "tessera_plus/bundle/store/tick_appender.h"
+#include "tessera_plus/bundle/update/minbar_appender.h"
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
+#include "tessera_plus/bundle/update/tick_appender.h"
 
 namespace tessera_plus::bundle {
 

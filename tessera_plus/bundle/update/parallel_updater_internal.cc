@@ -6,11 +6,12 @@
 
 #include <fmt/format.h>
 
-#include "tessera_plus/bundle/store/constants.h"
-#include "tessera_plus/bundle/update/merge_tags.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/process_pool.h"
+#include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/update/merge_tags.h"
 
 namespace tessera_plus::bundle::internal {
 namespace {
@@ -19,6 +20,17 @@ void create_directories(const std::string& path) {
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec) throw_os_error(ec.value(), "cannot create directory " + path);
+}
+
+// Leftovers of killed builds are found here, with one listing per class directory for the whole
+// run, rather than by each writer (a listing per file grows quadratically with the directory).
+void sweep_abandoned_builds(const std::string& path) {
+  namespace fs = std::filesystem;
+  remove_abandoned_builds(path);
+  std::error_code ec;
+  for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_directory(ec)) remove_abandoned_builds(it->path());
+  }
 }
 
 }  // namespace
@@ -46,6 +58,7 @@ bool run_parallel_update(const UpdateKind& kind, const std::string& path,
   fmt::print(stdout, "{}\n",
              fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)));
   std::fflush(stdout);
+  sweep_abandoned_builds(path);
 
   tessera::SharedFlag succeed = tessera::SharedFlag::create(true);
   tessera::ProgressedProcessPoolExecutor pool(concurrency, tessera::process_init,

@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/update/parallel_updater.h"
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
-#include "tessera_plus/base/errors.h"
 #include "tessera_plus/market/client.h"
-#include "tessera_plus/base/shared_flag.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
 

@@ -13,10 +13,10 @@
 
 #include <fmt/format.h>
 
-#include "tessera_plus/bundle/update/archive_extract.h"
 #include "tessera_plus/base/errors.h"
-#include "tessera_plus/net/downloader.h"
 #include "tessera_plus/base/settings.h"
+#include "tessera_plus/bundle/update/archive_extract.h"
+#include "tessera_plus/net/downloader.h"
 #include "tessera_plus/net/http.h"
 
 namespace tessera_plus::bundle {

@@ -15,9 +15,9 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/update/archive_extract.h"
 #include "tessera_plus/bundle/update/sample_download.h"
-#include "tessera_plus/base/errors.h"
 #include "tessera_plus/net/downloader.h"
 #include "tests/support/loopback_http.h"
 #include "tests/support/tar_writer.h"

@@ -4,9 +4,10 @@
 #include <iostream>
 #include <vector>
 
-#include "tessera_plus/bundle/update/parallel_updater.h"
 #include "tessera_plus/bundle/base_data/base_updater.h"
 #include "tessera_plus/bundle/base_data/instrument_list.h"
+#include "tessera_plus/bundle/store/file_names.h"
+#include "tessera_plus/bundle/update/parallel_updater.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -31,7 +32,7 @@ void collect_ids(const fs::path& dir, std::vector<std::string>& ids) {
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
     std::string name = entry.path().filename().string();
     if (ends_with(name, ".h5") && !ends_with(name, "-sample.h5")) {
-      ids.push_back(name.substr(0, name.size() - 3));
+      ids.push_back(order_book_id_of_file(name));
     }
   }
 }

@@ -1,0 +1,52 @@
+// Build, then publish: a file is written under a hidden temporary name beside its final path,
+// synced, and renamed into place, so that its final name only ever shows a complete file. The one
+// way every writer of this library creates or replaces a whole file.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace tessera_plus {
+
+// One build of the file at `final_path`. The temporary name is hidden (leading dot), does not end
+// in the real suffix (so no scan takes it for data) and names this process, so two processes never
+// share one. Destroying an unpublished build removes its temporary file, on every path out.
+class PendingFile {
+ public:
+  explicit PendingFile(std::filesystem::path final_path);
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  ~PendingFile();
+
+  // Where the content is to be written.
+  const std::string& temp_path() const { return temp_; }
+  const std::filesystem::path& final_path() const { return final_; }
+
+  // Syncs the temporary file, renames it over the final path and syncs the directory. OSError on
+  // any failure, with the temporary file removed and the old file (if any) untouched.
+  void publish();
+
+ private:
+  std::filesystem::path final_;
+  std::string temp_;
+  bool published_ = false;
+};
+
+// Builds `path` through `build(temp_path)` and publishes it.
+void publish_file(const std::filesystem::path& path,
+                  const std::function<void(const std::string& temp_path)>& build);
+
+// Writes `bytes` to `path` through a PendingFile.
+void write_file_atomically(const std::filesystem::path& path, const std::string& bytes);
+
+// Removes, in one listing of `dir`, the temporary files that killed builds left behind. A build is
+// abandoned when no process holds a lock on it: its writer keeps an exclusive lock while it works
+// (HDF5 does so on files it writes), so a lock that can be taken means the builder is gone. This
+// survives process-id reuse. A missing directory is fine.
+void remove_abandoned_builds(const std::filesystem::path& dir);
+
+// fsync of a file or directory by path; OSError naming it on failure.
+void sync_path(const std::filesystem::path& path);
+
+}  // namespace tessera_plus

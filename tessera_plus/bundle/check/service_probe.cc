@@ -1,0 +1,19 @@
+#include "tessera_plus/bundle/check/service_probe.h"
+
+#include "tessera_plus/market/client.h"
+
+namespace tessera_plus::bundle::check_detail {
+
+bool service_has_any(const std::string& order_book_id, const std::vector<tallow::DateArg>& days,
+                     const std::string& frequency) {
+  for (const tallow::DateArg& day : days) {
+    tallow::PriceArgs args;
+    args.start_date = day;
+    args.end_date = day;
+    args.frequency = frequency;
+    if (tallow::get_price(order_book_id, args).has_value()) return true;
+  }
+  return false;
+}
+
+}  // namespace tessera_plus::bundle::check_detail

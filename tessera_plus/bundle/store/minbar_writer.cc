@@ -1,0 +1,81 @@
+#include "tessera_plus/bundle/store/minbar_writer.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/publish.h"
+#include "tessera_plus/bundle/store/minbar_file.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+#include "tessera_plus/h5/mode.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+// A file without `index`: whatever `data` it has goes, and both datasets are built anew.
+void rebuild_in_place(h5::File& file, const FetchBars& fetch, int min_start_date) {
+  std::optional<MinbarRecords> fetched = fetch(min_start_date);
+  if (file.has("data")) file.remove("data");
+  if (!fetched) return;
+  create_minbar_datasets(file, *fetched);
+}
+
+// Brings `index` and `data` back to the same last date; returns the last `index` entry then.
+IndexEntry make_consistent(h5::Dataset& index, h5::Dataset& data) {
+  IndexEntry latest = last_index_entry(index);
+  int data_date = last_data_date(data);
+  if (latest.date == data_date) return latest;
+  cut_back(index, data, std::min(latest.date, data_date));
+  return last_index_entry(index);
+}
+
+void shift_line_numbers(std::vector<IndexEntry>& index, h5::Size offset, std::size_t rows) {
+  if (offset + rows > std::numeric_limits<std::uint32_t>::max()) {
+    throw ValueError("the file would hold more bars than its index can address");
+  }
+  for (IndexEntry& entry : index) entry.line_no += static_cast<std::uint32_t>(offset);
+}
+
+void extend(h5::File& file, int de_listed_date, const FetchBars& fetch,
+            const NextTradingDate& next_trading_date) {
+  h5::Dataset index = h5::Dataset::open(file, "index");
+  h5::Dataset data = h5::Dataset::open(file, "data");
+  IndexEntry latest = make_consistent(index, data);
+  if (de_listed_date != 0 && latest.date >= de_listed_date) return;
+  std::optional<MinbarRecords> fetched = fetch(next_trading_date(latest.date));
+  if (!fetched) return;
+  // The new bars land after the last stored row, so that is where their line numbers start.
+  // (Counting from the last entry's `line_no` instead would point past the bars whenever that
+  // entry claims rows that `data` does not hold.)
+  shift_line_numbers(fetched->index, data.length(), fetched->rows);
+  // `index` first: a run stopped between the two leaves `index` ahead of `data`, which the next
+  // update notices and repairs.
+  append_records(index, INDEX_DTYPE, fetched->index.data(), fetched->index.size());
+  append_records(data, *fetched->layout, fetched->data.data(), fetched->rows);
+}
+
+}  // namespace
+
+void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecords& records) {
+  publish_file(h5_file, [&](const std::string& temp) {
+    h5::File file = h5::File::open(temp, h5::Mode::kCreate);
+    create_minbar_datasets(file, records);
+    file.close();
+  });
+}
+
+void update_minbar_file(const std::string& h5_file, int min_start_date, int de_listed_date,
+                        const FetchBars& fetch, const NextTradingDate& next_trading_date) {
+  h5::File file = h5::File::open(h5_file, tessera::get_h5_mode(h5_file));
+  if (!file.has("index")) {
+    rebuild_in_place(file, fetch, min_start_date);
+  } else {
+    extend(file, de_listed_date, fetch, next_trading_date);
+  }
+  file.close();
+}
+
+}  // namespace tessera_plus::bundle

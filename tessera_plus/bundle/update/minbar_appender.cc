@@ -1,0 +1,142 @@
+#include "tessera_plus/bundle/update/minbar_appender.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/file_names.h"
+#include "tessera_plus/bundle/store/minbar_records.h"
+#include "tessera_plus/bundle/store/minbar_writer.h"
+#include "tessera_plus/bundle/update/write_guard.h"
+#include "tessera_plus/market/client.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What `_get_price` needs to know about the instrument; fixed for one call of `_append_h5`.
+struct Context {
+  std::string order_book_id;
+  std::string market;
+  int de_listed_date = 0;  // 0 while listed
+  const h5::RecordLayout* dtypes = nullptr;
+};
+
+struct Listing {
+  int de_listed_date;
+  std::string type;
+};
+
+// Still listed when any record says so ("0000-00-00"), else de-listed on the latest date given.
+Listing listing_of(const tallow::InstrumentAnswer& ins, const std::string& order_book_id) {
+  const std::span<const tallow::Instrument> records = tallow::records_of(ins);
+  if (records.empty()) throw ValueError("标的 " + order_book_id + " 不存在");
+  std::string latest;
+  for (const tallow::Instrument& record : records) {
+    if (record.de_listed_date == "0000-00-00") return {0, records.front().type};
+    latest = std::max(latest, record.de_listed_date);
+  }
+  return {tessera::dashed_date_number(latest), records.front().type};
+}
+
+struct FileClass {
+  const h5::RecordLayout* dtypes;
+  const char* directory;
+};
+
+std::optional<FileClass> class_of(std::string_view ins_type) {
+  if (std::find(EQUITIES_INS_TYPE.begin(), EQUITIES_INS_TYPE.end(), ins_type) !=
+      EQUITIES_INS_TYPE.end()) {
+    return FileClass{&EQUITIES_DTYPE, "equities"};
+  }
+  if (ins_type == INSTRUMENT_TYPE::FUTURE) return FileClass{&DERIVATIVES_DTYPE, "future"};
+  if (ins_type == INSTRUMENT_TYPE::OPTION) return FileClass{&DERIVATIVES_DTYPE, "option"};
+  return std::nullopt;
+}
+
+// The bars from `start_date` to the end date as file records; nullopt when there are none.
+std::optional<MinbarRecords> _get_price(const Context& ctx, int start_date) {
+  int today = tessera::date_to_number(tessera::now());
+  int end_date =
+      ctx.de_listed_date != 0 && ctx.de_listed_date < today ? ctx.de_listed_date : _get_end_date();
+  if (end_date < start_date) return std::nullopt;
+  std::optional<tallow::PriceTable> df =
+      tallow::get_price(ctx.order_book_id, tallow::PriceArgs{.start_date = std::int64_t{start_date},
+                                                             .end_date = std::int64_t{end_date},
+                                                             .frequency = "1m",
+                                                             .adjust_type = "none",
+                                                             .expect_df = true,
+                                                             .market = ctx.market});
+  if (!df || df->empty()) return std::nullopt;
+  return to_minbar_records(*df, *ctx.dtypes);
+}
+
+fs::path class_directory(const std::string& path, const char* name) {
+  fs::path dir = fs::path(path) / name;
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) throw_os_error(ec.value(), "cannot create the directory " + dir.string());
+  return dir;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+int next_trading_date(const Context& ctx, int date) {
+  return tessera::date_to_number(tallow::get_next_trading_date(std::int64_t{date}, ctx.market));
+}
+
+}  // namespace
+
+void _append_h5(const std::string& order_book_id, const std::string& path,
+                const std::optional<std::string>& file_name, int min_start_date, bool rebuild) {
+  require_safe_name("order_book_id", order_book_id);
+  const bool named = file_name && !file_name->empty();
+  if (named) require_safe_name("file_name", *file_name);
+
+  Context ctx{order_book_id, order_book_id.ends_with(".XHKG") ? "hk" : "cn", 0, nullptr};
+  Listing listing = listing_of(tallow::instruments(order_book_id, ctx.market), order_book_id);
+  ctx.de_listed_date = listing.de_listed_date;
+  if (ctx.de_listed_date != 0 && ctx.de_listed_date < MIN_START_DATE) return;
+  std::optional<FileClass> file_class = class_of(listing.type);
+  if (!file_class) return;
+  ctx.dtypes = file_class->dtypes;
+
+  fs::path dir = class_directory(path, file_class->directory);
+  const std::string name = named ? *file_name : instrument_file_name(order_book_id);
+  const std::string h5_file = (dir / name).string();
+  if (rebuild) remove_h5(h5_file);
+
+  std::optional<MinbarRecords> fetched;
+  if (!exists(h5_file)) {
+    fetched = _get_price(ctx, min_start_date);
+    if (!fetched) return;
+  }
+  guard_file_update(h5_file, [&] {
+    if (fetched) {
+      create_minbar_file(h5_file, *fetched);
+    } else {
+      update_minbar_file(
+          h5_file, min_start_date, ctx.de_listed_date,
+          [&](int start_date) { return _get_price(ctx, start_date); },
+          [&](int date) { return next_trading_date(ctx, date); });
+    }
+  });
+}
+
+}  // namespace tessera_plus::bundle
