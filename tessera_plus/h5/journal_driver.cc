@@ -18,7 +18,9 @@
 namespace tessera_plus::h5 {
 namespace {
 
-constexpr haddr_t kMaxAddress = (static_cast<haddr_t>(1) << 62) - 1;
+// As the plain POSIX driver: free-space managers record the address width, so another value would
+// make the files differ from the plain driver's.
+constexpr haddr_t kMaxAddress = (static_cast<haddr_t>(1) << 63) - 1;
 
 // What the property list carries to the driver's open.
 struct Config {
