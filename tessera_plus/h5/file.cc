@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include "tessera_plus/base/errors.h"
 #include "tessera_plus/h5/error_internal.h"
+#include "tessera_plus/h5/journal_driver.h"
 
 namespace tessera_plus::h5 {
 namespace {
@@ -40,6 +42,41 @@ File File::open(const std::string& path, Mode mode) {
               path);
 }
 
+File File::open_journaled(const std::string& path, Mode mode, std::optional<FaultPlan> faults) {
+  ensure_initialized();
+  auto session = std::make_shared<JournalSession>(faults);
+  PropListId fapl = journal_access_plist(session);
+  // A strong close closes the datasets still open too, so the commit happens in close() and its
+  // outcome is known there, never later in some dataset's destructor.
+  check(H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG), "setting the file close degree");
+  if (mode == Mode::kReadOnly || (mode == Mode::kAppend && exists(path))) {
+    unsigned flags = mode == Mode::kReadOnly ? H5F_ACC_RDONLY : H5F_ACC_RDWR;
+    return File(FileId(check_id(H5Fopen(path.c_str(), flags, fapl.get()),
+                                ("cannot open HDF5 file " + path).c_str())),
+                path, std::move(session));
+  }
+  PropListId fcpl = file_creation_plist();
+  return File(FileId(check_id(H5Fcreate(path.c_str(), H5F_ACC_EXCL, fcpl.get(), fapl.get()),
+                              ("cannot create HDF5 file " + path).c_str())),
+              path, std::move(session));
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    abandon_if_open();
+    id_ = std::move(other.id_);
+    path_ = std::move(other.path_);
+    journal_ = std::move(other.journal_);
+  }
+  return *this;
+}
+
+File::~File() { abandon_if_open(); }
+
+void File::abandon_if_open() noexcept {
+  if (journal_ && id_.valid()) journal_->abandon();
+}
+
 bool File::has(const std::string& name) const {
   return check_tri(H5Lexists(id_.get(), name.c_str(), H5P_DEFAULT),
                    "looking up a member of an HDF5 file") > 0;
@@ -59,12 +96,29 @@ void File::remove(const std::string& name) {
 
 void File::close() {
   if (!id_.valid()) return;
+  if (journal_) {
+    // The flush only moves HDF5's caches into the journal's memory, but it decides where the
+    // free-space information lands, so it keeps the file byte for byte what the plain driver
+    // makes.
+    check(H5Fflush(id_.get(), H5F_SCOPE_LOCAL), "flushing an HDF5 file");
+    id_.close();
+    if (journal_->error_number() != 0) {
+      throw_os_error(journal_->error_number(), journal_->error_text());
+    }
+    return;
+  }
   // The flush reports a failed write here even while datasets still keep the file open; a file
   // opened read-only has nothing to write.
   unsigned intent = 0;
   check(H5Fget_intent(id_.get(), &intent), "reading an HDF5 file's open mode");
   if (intent & H5F_ACC_RDWR) check(H5Fflush(id_.get(), H5F_SCOPE_LOCAL), "flushing an HDF5 file");
   id_.close();
+}
+
+void File::abandon() {
+  if (!id_.valid()) return;
+  if (journal_) journal_->abandon();
+  id_.reset();
 }
 
 }  // namespace tessera_plus::h5

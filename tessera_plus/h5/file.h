@@ -1,12 +1,17 @@
 // HDF5 files and their top-level members.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tessera_plus/h5/handle.h"
+#include "tessera_plus/h5/journal_io.h"
 
 namespace tessera_plus::h5 {
+
+class JournalSession;
 
 enum class Mode {
   kReadOnly,  // an existing file, read only
@@ -21,8 +26,16 @@ class File {
   // instead of being lost for good.
   static File open(const std::string& path, Mode mode);
 
+  // Opens `path` through the journal (journal_driver.h): the writes of this open reach the file
+  // only in close(), all of them or none. Any open first rolls back an update that a killed process
+  // left half-applied. A journaled file destroyed without close() (an exception on the way) keeps
+  // its old content. `faults` is for tests only.
+  static File open_journaled(const std::string& path, Mode mode,
+                             std::optional<FaultPlan> faults = std::nullopt);
+
   File(File&&) noexcept = default;
-  File& operator=(File&&) noexcept = default;
+  File& operator=(File&& other) noexcept;
+  ~File();
 
   Id id() const { return id_.get(); }
   const std::string& path() const { return path_; }
@@ -32,13 +45,23 @@ class File {
   std::vector<std::string> member_names() const;
   void remove(const std::string& name);
 
-  // Flushes and closes, reporting failures; the destructor closes silently.
+  // Flushes and closes, reporting failures; the destructor closes silently. A journaled file
+  // commits here and throws the commit's failure as the OSError kind of its errno (ENOSPC, EIO...);
+  // the file then holds its old content unless journal()->committed() says otherwise.
   void close();
+  // Closes a journaled file without committing, keeping its old content.
+  void abandon();
+
+  // The journal session of a journaled file, or null; its outcome stays readable after close().
+  const JournalSession* journal() const { return journal_.get(); }
 
  private:
-  File(FileId id, std::string path) : id_(std::move(id)), path_(std::move(path)) {}
+  File(FileId id, std::string path, std::shared_ptr<JournalSession> journal = nullptr)
+      : id_(std::move(id)), path_(std::move(path)), journal_(std::move(journal)) {}
+  void abandon_if_open() noexcept;
   FileId id_;
   std::string path_;
+  std::shared_ptr<JournalSession> journal_;
 };
 
 // The creation property list of every file this library creates.

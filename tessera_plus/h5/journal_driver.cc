@@ -1,0 +1,433 @@
+#include "tessera_plus/h5/journal_driver.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/error_internal.h"
+#include "tessera_plus/h5/write_overlay.h"
+
+namespace tessera_plus::h5 {
+namespace {
+
+// As the plain POSIX driver: free-space managers record the address width, so another value would
+// make the files differ from the plain driver's.
+constexpr haddr_t kMaxAddress = (static_cast<haddr_t>(1) << 63) - 1;
+
+// What the property list carries to the driver's open.
+struct Config {
+  std::shared_ptr<JournalSession> session;
+};
+
+struct State {
+  int fd = -1;
+  std::string path;
+  FileIdentity identity;
+  bool writable = false;
+  std::shared_ptr<JournalSession> session;
+  haddr_t eoa = 0;
+  std::uint64_t base_size = 0;  // the size on disk when the session began
+  std::uint64_t cut = 0;        // bytes of the base at or beyond this read as zeros
+  std::uint64_t eof = 0;        // the session's logical size
+  bool dirty = false;
+  WriteOverlay overlay;
+  int failure = 0;  // the first failed I/O of the session; nothing is committed after one
+  std::string failure_text;
+};
+
+// HDF5 allocates the public part; the C++ state hangs off it.
+struct DriverFile {
+  H5FD_t pub;
+  State* state;
+};
+
+State& state_of(const H5FD_t* file) { return *reinterpret_cast<const DriverFile*>(file)->state; }
+
+// Files open through the journal in this process, by identity. HDF5 opens a file a second time to
+// find out whether it is open already; without this, the second open would wait on our own lock
+// or build a second overlay of the same file.
+std::mutex registry_mutex;
+std::map<std::pair<std::uint64_t, std::uint64_t>, State*> registry;
+
+std::pair<std::uint64_t, std::uint64_t> key_of(const FileIdentity& id) {
+  return {id.device, id.inode};
+}
+
+void push_error(const char* function, H5E_minor_t minor, int error_number,
+                const std::string& what) {
+  H5Epush2(H5E_DEFAULT, __FILE__, function, __LINE__, H5E_ERR_CLS, H5E_VFL, minor,
+           "%s, errno = %d, error message = '%s'", what.c_str(), error_number,
+           std::strerror(error_number));
+}
+
+// The session's error text; whoever throws it adds the errno's words.
+std::string describe(const std::string& what, const std::string& path) { return what + " " + path; }
+
+int lock(int fd, int operation) {
+  while (::flock(fd, operation | LOCK_NB) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+// Rolls back a pending record under the exclusive lock. A read-only open borrows a second
+// descriptor with write access for it.
+int recover_pending(State& s, JournalIo& io, Recovery* found, std::string* what) {
+  *found = Recovery::kNone;
+  if (::access(rollback_path(s.path).c_str(), F_OK) != 0) return 0;
+  int wfd = s.writable ? s.fd : ::open(s.path.c_str(), O_RDWR | O_CLOEXEC);
+  if (wfd < 0) {
+    *what = "a pending rollback record needs write access to";
+    return errno;
+  }
+  int error = lock(wfd, LOCK_EX);
+  if (error) *what = "cannot lock";
+  if (!error) {
+    error = recover(wfd, s.path, io, found);
+    if (error) *what = "cannot roll back the interrupted update of";
+  }
+  if (wfd != s.fd) ::close(wfd);
+  return error;
+}
+
+bool locking_wanted(hid_t fapl) {
+  hbool_t use = true;
+  hbool_t ignore = false;
+  if (H5Pget_file_locking(fapl, &use, &ignore) < 0) return true;
+  return use;
+}
+
+// Opens, identifies, recovers and locks; 0 or an errno with `what` saying which step failed.
+int open_state(State& s, unsigned flags, hid_t fapl, std::string* what) {
+  int oflags = (s.writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  // Never O_TRUNC: a truncating create empties the file logically, and only the commit does so
+  // for real.
+  if (flags & H5F_ACC_CREAT) oflags |= O_CREAT;
+  if (flags & H5F_ACC_EXCL) oflags |= O_EXCL;
+  *what = "cannot open";
+  s.fd = ::open(s.path.c_str(), oflags, 0666);
+  if (s.fd < 0) return errno;
+  struct stat st;
+  if (::fstat(s.fd, &st) != 0) return errno;
+  s.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  {
+    std::lock_guard guard(registry_mutex);
+    if (registry.count(key_of(s.identity))) {
+      *what = "already open through the journal in this process:";
+      return EBUSY;
+    }
+  }
+  Recovery found = Recovery::kNone;
+  if (int e = recover_pending(s, s.session->io(), &found, what)) return e;
+  s.session->opened(found);
+  if (s.writable || locking_wanted(fapl)) {
+    *what = "cannot lock";
+    if (int e = lock(s.fd, s.writable ? LOCK_EX : LOCK_SH)) return e;
+  }
+  if (::fstat(s.fd, &st) != 0) return errno;
+  s.base_size = static_cast<std::uint64_t>(st.st_size);
+  s.cut = (flags & H5F_ACC_TRUNC) ? 0 : s.base_size;
+  s.eof = s.cut;
+  s.dirty = s.cut != s.base_size;
+  return 0;
+}
+
+H5FD_t* driver_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr) {
+  const auto* config = static_cast<const Config*>(H5Pget_driver_info(fapl));
+  if (!config || !config->session) {
+    push_error(__func__, H5E_CANTOPENFILE, EINVAL, "no journal session given for");
+    return nullptr;
+  }
+  auto* state = new (std::nothrow) State;
+  auto* file = static_cast<DriverFile*>(std::calloc(1, sizeof(DriverFile)));
+  if (!state || !file) {
+    delete state;
+    std::free(file);
+    push_error(__func__, H5E_CANTOPENFILE, ENOMEM, "cannot open");
+    return nullptr;
+  }
+  state->path = name;
+  state->writable = flags & H5F_ACC_RDWR;
+  state->session = config->session;
+  std::string what;
+  if (int e = open_state(*state, flags, fapl, &what)) {
+    push_error(__func__, H5E_CANTOPENFILE, e, what + " " + state->path);
+    if (state->fd >= 0) ::close(state->fd);
+    delete state;
+    std::free(file);
+    return nullptr;
+  }
+  {
+    std::lock_guard guard(registry_mutex);
+    registry[key_of(state->identity)] = state;
+  }
+  file->pub.maxaddr = maxaddr == HADDR_UNDEF || maxaddr == 0 ? kMaxAddress : maxaddr;
+  file->state = state;
+  return &file->pub;
+}
+
+// The commit proper: record, apply, make durable, remove the record. Returns 0 or an errno, with
+// `*applied` telling whether the file holds the new content.
+int commit(State& s, std::size_t* record_bytes, bool* applied, std::string* what) {
+  JournalIo& io = s.session->io();
+  *applied = false;
+  RollbackRecord record;
+  record.identity = s.identity;
+  record.old_size = s.base_size;
+  record.new_size = s.eof;
+  record.cut_size = s.cut;
+  std::uint64_t kept = std::min(s.cut, s.base_size);
+  auto save = [&](std::uint64_t offset, std::uint64_t length) {
+    SavedRange range{offset, std::vector<std::byte>(length)};
+    ssize_t n = pread_full(s.fd, range.bytes.data(), length, static_cast<off_t>(offset));
+    if (n < 0) return errno;
+    record.ranges.push_back(std::move(range));
+    return 0;
+  };
+  *what = "cannot read the old content of";
+  std::vector<std::byte> header(std::min<std::uint64_t>(s.base_size, kIdentityHeaderBytes));
+  if (pread_full(s.fd, header.data(), header.size(), 0) < 0) return errno;
+  record.header_crc = crc32c(header);
+  for (const auto& [offset, bytes] : s.overlay.extents()) {
+    if (offset >= kept) break;
+    if (int e = save(offset, std::min<std::uint64_t>(bytes.size(), kept - offset))) return e;
+  }
+  if (kept < s.base_size) {
+    if (int e = save(kept, s.base_size - kept)) return e;
+  }
+  std::vector<std::byte> encoded = encode(record);
+  *record_bytes = encoded.size();
+
+  // The record must be durable, its directory entry included, before the file changes.
+  const std::string record_path = rollback_path(s.path);
+  *what = "cannot write the rollback record of";
+  int rfd = ::open(record_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (rfd < 0) return errno;
+  int error = io.pwrite_all(rfd, encoded.data(), encoded.size(), 0);
+  if (!error) error = io.fsync(rfd);
+  ::close(rfd);
+  if (!error) error = io.fsync_directory_of(s.path);
+  if (error) {
+    // The file is untouched; a record left behind here is harmless either way.
+    io.unlink(record_path);
+    return error;
+  }
+
+  *what = "cannot apply the update to";
+  if (s.cut < s.base_size) error = io.ftruncate(s.fd, static_cast<off_t>(s.cut));
+  for (auto it = s.overlay.extents().begin(); !error && it != s.overlay.extents().end(); ++it) {
+    error =
+        io.pwrite_all(s.fd, it->second.data(), it->second.size(), static_cast<off_t>(it->first));
+  }
+  if (!error) error = io.ftruncate(s.fd, static_cast<off_t>(s.eof));
+  if (!error) error = io.fsync(s.fd);
+  if (!error) error = io.unlink(record_path);
+  if (error) {
+    // Put the old content back now; if that fails too, the record stays for the next open.
+    roll_back(s.fd, s.path, record, io);
+    return error;
+  }
+  *applied = true;
+  *what = "cannot make durable the update of";
+  return io.fsync_directory_of(s.path);
+}
+
+void finish_session(State& s) {
+  JournalSession& session = *s.session;
+  if (!s.writable || session.abandoned() || (!s.dirty && s.failure == 0)) {
+    session.finish(false, 0, {}, 0);
+    return;
+  }
+  if (s.failure) {
+    session.finish(false, s.failure, s.failure_text, 0);
+    return;
+  }
+  std::size_t record_bytes = 0;
+  bool applied = false;
+  std::string what;
+  int error = commit(s, &record_bytes, &applied, &what);
+  session.finish(applied, error, error ? describe(what, s.path) : std::string(), record_bytes);
+}
+
+// Never fails: HDF5 keeps a file whose close failed registered and crashes at exit. The outcome
+// goes to the session.
+herr_t driver_close(H5FD_t* file) {
+  State* s = &state_of(file);
+  finish_session(*s);
+  {
+    std::lock_guard guard(registry_mutex);
+    auto it = registry.find(key_of(s->identity));
+    if (it != registry.end() && it->second == s) registry.erase(it);
+  }
+  ::close(s->fd);  // releases the lock
+  delete s;
+  std::free(file);
+  return 0;
+}
+
+int driver_cmp(const H5FD_t* a, const H5FD_t* b) {
+  auto ka = key_of(state_of(a).identity);
+  auto kb = key_of(state_of(b).identity);
+  return ka < kb ? -1 : kb < ka ? 1 : 0;
+}
+
+herr_t driver_query(const H5FD_t*, unsigned long* flags) {
+  // Not POSIX_COMPAT_HANDLE (the descriptor does not show the session's writes) and not SWMR.
+  *flags = H5FD_FEAT_AGGREGATE_METADATA | H5FD_FEAT_ACCUMULATE_METADATA | H5FD_FEAT_DATA_SIEVE |
+           H5FD_FEAT_AGGREGATE_SMALLDATA | H5FD_FEAT_DEFAULT_VFD_COMPATIBLE;
+  return 0;
+}
+
+haddr_t driver_get_eoa(const H5FD_t* file, H5FD_mem_t) { return state_of(file).eoa; }
+
+herr_t driver_set_eoa(H5FD_t* file, H5FD_mem_t, haddr_t addr) {
+  state_of(file).eoa = addr;
+  return 0;
+}
+
+haddr_t driver_get_eof(const H5FD_t* file, H5FD_mem_t) { return state_of(file).eof; }
+
+herr_t driver_get_handle(H5FD_t* file, hid_t, void** handle) {
+  *handle = &state_of(file).fd;
+  return 0;
+}
+
+herr_t driver_read(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void* buffer) {
+  State& s = state_of(file);
+  auto* out = static_cast<std::byte*>(buffer);
+  if (addr == HADDR_UNDEF || addr + size > s.eoa) {
+    push_error(__func__, H5E_OVERFLOW, EINVAL, "read beyond the allocated end of " + s.path);
+    return -1;
+  }
+  std::memset(out, 0, size);
+  std::uint64_t base_end = std::min<std::uint64_t>(addr + size, s.cut);
+  if (addr < base_end) {
+    if (pread_full(s.fd, out, base_end - addr, static_cast<off_t>(addr)) < 0) {
+      if (s.failure == 0) {
+        s.failure = errno;
+        s.failure_text = describe("cannot read", s.path);
+      }
+      push_error(__func__, H5E_READERROR, s.failure, "cannot read " + s.path);
+      return -1;
+    }
+  }
+  s.overlay.read_over(addr, out, size);
+  return 0;
+}
+
+herr_t driver_write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t addr, size_t size,
+                    const void* buffer) {
+  State& s = state_of(file);
+  if (addr == HADDR_UNDEF || addr + size > s.eoa) {
+    push_error(__func__, H5E_OVERFLOW, EINVAL, "write beyond the allocated end of " + s.path);
+    return -1;
+  }
+  try {
+    s.overlay.write(addr, static_cast<const std::byte*>(buffer), size);
+  } catch (const std::bad_alloc&) {
+    if (s.failure == 0) s.failure = ENOMEM;
+    push_error(__func__, H5E_WRITEERROR, ENOMEM, "cannot keep a write to " + s.path);
+    return -1;
+  }
+  s.eof = std::max<std::uint64_t>(s.eof, addr + size);
+  s.dirty = true;
+  return 0;
+}
+
+herr_t driver_flush(H5FD_t*, hid_t, hbool_t) {
+  // Nothing reaches the file before the close: a flushed state is no safe point to resume from.
+  return 0;
+}
+
+// HDF5 sets the file to its allocated end at every flush, shrinking it as well as growing it.
+herr_t driver_truncate(H5FD_t* file, hid_t, hbool_t) {
+  State& s = state_of(file);
+  if (s.eoa == s.eof) return 0;
+  if (s.eoa < s.eof) {
+    s.overlay.cut(s.eoa);
+    s.cut = std::min<std::uint64_t>(s.cut, s.eoa);
+  }
+  s.eof = s.eoa;
+  s.dirty = true;
+  return 0;
+}
+
+void* driver_fapl_get(H5FD_t* file) { return new (std::nothrow) Config{state_of(file).session}; }
+
+void* driver_fapl_copy(const void* info) {
+  return new (std::nothrow) Config(*static_cast<const Config*>(info));
+}
+
+herr_t driver_fapl_free(void* info) {
+  delete static_cast<Config*>(info);
+  return 0;
+}
+
+const H5FD_class_t kJournalClass = {
+    "tessera_journal", kMaxAddress,      H5F_CLOSE_WEAK,   nullptr,
+    nullptr,           nullptr,          nullptr,          sizeof(Config),
+    driver_fapl_get,   driver_fapl_copy, driver_fapl_free, 0,
+    nullptr,           nullptr,          driver_open,      driver_close,
+    driver_cmp,        driver_query,     nullptr,          nullptr,
+    nullptr,           driver_get_eoa,   driver_set_eoa,   driver_get_eof,
+    driver_get_handle, driver_read,      driver_write,     driver_flush,
+    driver_truncate,   nullptr,          nullptr,          H5FD_FLMAP_DICHOTOMY,
+};
+
+hid_t driver_id() {
+  // HDF5 forgets registered drivers when the library is closed and opened again.
+  static hid_t id = H5I_INVALID_HID;
+  if (id < 0 || H5Iis_valid(id) <= 0) {
+    id = check_id(H5FDregister(&kJournalClass), "registering the journal file driver");
+  }
+  return id;
+}
+
+}  // namespace
+
+void JournalSession::opened(Recovery found) {
+  recovery_ = found;
+  finished_ = false;
+}
+
+void JournalSession::finish(bool committed, int error_number, std::string text,
+                            std::size_t record_bytes) {
+  finished_ = true;
+  committed_ = committed;
+  error_number_ = error_number;
+  error_text_ = std::move(text);
+  record_bytes_ = record_bytes;
+}
+
+PropListId journal_access_plist(std::shared_ptr<JournalSession> session) {
+  ensure_initialized();
+  PropListId fapl(check_id(H5Pcreate(H5P_FILE_ACCESS), "creating file access properties"));
+  Config config{std::move(session)};
+  check(H5Pset_driver(fapl.get(), driver_id(), &config), "selecting the journal file driver");
+  return fapl;
+}
+
+Recovery recover_journal(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return Recovery::kNone;
+    throw_os_error(errno, "cannot open " + path + " to recover it");
+  }
+  JournalIo io;
+  Recovery found = Recovery::kNone;
+  int error = lock(fd, LOCK_EX);
+  if (!error) error = recover(fd, path, io, &found);
+  ::close(fd);
+  if (error) throw_os_error(error, describe("cannot recover", path));
+  return found;
+}
+
+}  // namespace tessera_plus::h5

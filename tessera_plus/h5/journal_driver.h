@@ -1,0 +1,77 @@
+// An HDF5 file driver that makes every read-write session of a file atomic. The session's writes
+// stay in memory (reads see them); at close a rollback record of the bytes about to be overwritten
+// is made durable beside the file, the writes are applied and made durable, and the record is
+// removed. Whatever stops the process, the file is its old or its new self: a kill during the short
+// apply step leaves a complete record, which the next journaled open of the file rolls back before
+// HDF5 reads anything. Plain readers (h5py included) never roll back; they see the old file, the
+// new one, or, only while a record is pending, an error.
+//
+// The files are ordinary HDF5 files: the driver puts nothing of its own into them.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tessera_plus/h5/handle.h"
+#include "tessera_plus/h5/journal_io.h"
+#include "tessera_plus/h5/rollback_record.h"
+
+namespace tessera_plus::h5 {
+
+// One journaled open of a file and, after the close, its outcome. HDF5 cannot report a failed
+// commit through H5Fclose (an error there leaves the file registered and crashes at exit), so the
+// driver's close always succeeds and the caller must ask this object. Only the opening thread uses
+// it.
+class JournalSession {
+ public:
+  explicit JournalSession(std::optional<FaultPlan> faults = std::nullopt) : io_(faults) {}
+
+  // The close discards the session's writes instead of committing them.
+  void abandon() { abandoned_ = true; }
+  bool abandoned() const { return abandoned_; }
+
+  // True once the driver has closed the file.
+  bool finished() const { return finished_; }
+  // 0 when the session ended as intended (committed, nothing to commit, read only, abandoned);
+  // otherwise the errno of the first failure, after which the file was left or put back as it was,
+  // except where committed() says that the new content is already in place.
+  int error_number() const { return error_number_; }
+  const std::string& error_text() const { return error_text_; }
+  bool committed() const { return committed_; }
+
+  // What the open found beside the file.
+  Recovery recovery() const { return recovery_; }
+  const IoCounts& io_counts() const { return io_.counts(); }
+  std::size_t record_bytes() const { return record_bytes_; }
+
+  // For the driver.
+  JournalIo& io() { return io_; }
+  void opened(Recovery found);
+  void finish(bool committed, int error_number, std::string text, std::size_t record_bytes);
+
+ private:
+  JournalIo io_;
+  bool abandoned_ = false;
+  bool finished_ = false;
+  bool committed_ = false;
+  int error_number_ = 0;
+  std::string error_text_;
+  Recovery recovery_ = Recovery::kNone;
+  std::size_t record_bytes_ = 0;
+};
+
+// A file-access property list that opens files through the journal for `session`. A file can be
+// open through the journal once per process at a time; a second open fails with errno EBUSY.
+// Read-write opens hold an exclusive lock on the file for the whole session (whatever
+// HDF5_USE_FILE_LOCKING says, because recovery relies on it); read-only opens a shared one unless
+// the property list turns locking off. Any open that finds a pending record rolls it back first,
+// which needs write access to the file even for a read-only open (PermissionError otherwise).
+PropListId journal_access_plist(std::shared_ptr<JournalSession> session);
+
+// Rolls back (or discards) a pending record of `path` without opening the file with HDF5, for
+// tools that read with plain HDF5 afterwards. Throws OSError on failure.
+Recovery recover_journal(const std::string& path);
+
+}  // namespace tessera_plus::h5

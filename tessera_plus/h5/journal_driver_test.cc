@@ -1,0 +1,517 @@
+// The journaling file driver against a minute-bar-like append to a real file: results as h5py sees
+// them, every write/fsync/truncate of the commit made to fail in turn, a real child process ended
+// at every I/O call in turn, and records that do not belong to the file.
+#include "tessera_plus/h5/journal_driver.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+#include "tessera_plus/h5/rollback_record.h"
+#include "tests/support/temp_dir.h"
+
+namespace tessera_plus {
+namespace {
+
+namespace fs = std::filesystem;
+using h5::FaultPlan;
+using testing::read_file;
+using testing::run_python;
+using testing::TempDir;
+
+struct Bar {
+  std::int64_t datetime;
+  double open, high, low, close, volume, total_turnover;
+};
+struct Day {
+  std::int64_t date;
+  std::int64_t line_no;
+};
+
+constexpr std::array kBarFields = {
+    h5::Field{"datetime", h5::Kind::kInt64, 0},         h5::Field{"open", h5::Kind::kFloat64, 8},
+    h5::Field{"high", h5::Kind::kFloat64, 16},          h5::Field{"low", h5::Kind::kFloat64, 24},
+    h5::Field{"close", h5::Kind::kFloat64, 32},         h5::Field{"volume", h5::Kind::kFloat64, 40},
+    h5::Field{"total_turnover", h5::Kind::kFloat64, 48}};
+constexpr h5::RecordLayout kBarLayout{sizeof(Bar), kBarFields};
+constexpr std::array kDayFields = {h5::Field{"date", h5::Kind::kInt64, 0},
+                                   h5::Field{"line_no", h5::Kind::kInt64, 8}};
+constexpr h5::RecordLayout kDayLayout{sizeof(Day), kDayFields};
+static_assert(sizeof(Bar) == 56 && sizeof(Day) == 16);
+
+constexpr int kBarsPerDay = 240;
+constexpr int kFixtureDays = 30;  // 7,200 rows: seven full 1,024-row chunks and a partial one
+
+// The existing file, made by h5py the way the bundle's files are laid out: chunked, deflate 9,
+// free space tracked persistently. No object timestamps, so two runs of one append give the same
+// bytes and "new" can be compared byte for byte.
+constexpr const char* kMakeFixture = R"(
+import sys, h5py, numpy as np
+path, days = sys.argv[1], int(sys.argv[2])
+bar = np.dtype([('datetime', '<i8'), ('open', '<f8'), ('high', '<f8'), ('low', '<f8'),
+                ('close', '<f8'), ('volume', '<f8'), ('total_turnover', '<f8')])
+day = np.dtype([('date', '<i8'), ('line_no', '<i8')])
+rows = np.zeros(days * 240, bar)
+index = np.zeros(days, day)
+for d in range(days):
+    date = 20200101 + d
+    index[d] = (date, d * 240)
+    for m in range(240):
+        p = 10 + (d * 240 + m) % 97 * 0.01
+        rows[d * 240 + m] = (date * 1000000 + 93000 + m, p, p + 0.02, p - 0.01, p + 0.01,
+                             1000.0 + m, (1000.0 + m) * p)
+with h5py.File(path, 'w', fs_strategy='fsm', fs_persist=True, fs_threshold=1) as f:
+    for name, values in (('data', rows), ('index', index)):
+        f.create_dataset(name, data=values, chunks=(1024,), maxshape=(None,),
+                         compression='gzip', compression_opts=9)
+)";
+
+// For each file after the first two (old, new): "old", "new", "error" or "wrong", as h5py sees it.
+constexpr const char* kClassify = R"(
+import sys, h5py
+def rows(path):
+    with h5py.File(path, 'r') as f:
+        return f['data'][:].tobytes(), f['index'][:].tobytes()
+old, new = rows(sys.argv[1]), rows(sys.argv[2])
+for path in sys.argv[3:]:
+    try:
+        got = rows(path)
+        print('old' if got == old else 'new' if got == new else 'wrong')
+    except Exception:
+        print('error')
+)";
+
+std::vector<Bar> next_day_bars() {
+  std::vector<Bar> bars;
+  for (int m = 0; m < kBarsPerDay; ++m) {
+    double p = 20 + m * 0.01;
+    bars.push_back({20200301093000 + m, p, p + 0.02, p - 0.01, p + 0.01, 500.0 + m, 1.0 * m});
+  }
+  return bars;
+}
+
+void append_rows(h5::File& file) {
+  h5::Dataset data = h5::Dataset::open(file, "data");
+  h5::Size n = data.length();
+  auto bars = next_day_bars();
+  data.resize(n + bars.size());
+  data.write(kBarLayout, n, bars.size(), bars.data());
+  h5::Dataset index = h5::Dataset::open(file, "index");
+  h5::Size m = index.length();
+  Day day{20200301, static_cast<std::int64_t>(n)};
+  index.resize(m + 1);
+  index.write(kDayLayout, m, 1, &day);
+}
+
+struct AppendResult {
+  int error_number = 0;  // of the OSError that close() threw, 0 when none
+  bool committed = false;
+  h5::IoCounts counts;
+  std::size_t record_bytes = 0;
+};
+
+AppendResult journaled_append(const std::string& path, std::optional<FaultPlan> faults) {
+  AppendResult result;
+  h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend, faults);
+  append_rows(file);
+  try {
+    file.close();
+  } catch (const OSError& e) {
+    result.error_number = e.error_number();
+  }
+  result.committed = file.journal()->committed();
+  result.counts = file.journal()->io_counts();
+  result.record_bytes = file.journal()->record_bytes();
+  return result;
+}
+
+// Both datasets' rows as plain HDF5 reads them, or nothing when it cannot.
+std::optional<std::string> rows_via_hdf5(const std::string& path) {
+  try {
+    h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+    h5::Dataset data = h5::Dataset::open(file, "data");
+    h5::Dataset index = h5::Dataset::open(file, "index");
+    std::string bytes(data.length() * sizeof(Bar) + index.length() * sizeof(Day), '\0');
+    data.read(kBarLayout, 0, data.length(), bytes.data());
+    index.read(kDayLayout, 0, index.length(), bytes.data() + data.length() * sizeof(Bar));
+    file.close();
+    return bytes;
+  } catch (const Error&) {
+    return std::nullopt;
+  }
+}
+
+bool exists(const std::string& path) { return fs::exists(path); }
+
+// `bytes` with the times of version-2 object headers, and the checksums over them, zeroed. HDF5
+// stamps the header it makes at close for the free-space information with the current second, so
+// two runs of one append differ there and nowhere else.
+std::string without_times(std::string bytes) {
+  for (std::size_t at = bytes.find("OHDR"); at != std::string::npos;
+       at = bytes.find("OHDR", at + 4)) {
+    if (at + 6 > bytes.size() || bytes[at + 4] != 2) continue;
+    auto flags = static_cast<unsigned char>(bytes[at + 5]);
+    if (!(flags & 0x20)) continue;
+    std::size_t times = at + 6;
+    std::size_t size_at = times + 16 + ((flags & 0x10) ? 4 : 0);
+    std::size_t width = std::size_t{1} << (flags & 3);
+    if (size_at + width > bytes.size()) continue;
+    std::uint64_t chunk = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+      chunk |= std::uint64_t{static_cast<unsigned char>(bytes[size_at + i])} << (8 * i);
+    }
+    std::size_t checksum = size_at + width + chunk;
+    if (checksum + 4 > bytes.size()) continue;
+    std::fill_n(bytes.begin() + times, 16, '\0');
+    std::fill_n(bytes.begin() + checksum, 4, '\0');
+  }
+  return bytes;
+}
+
+// One old file and the same append made with the plain driver, shared by every case.
+class JournalDriverTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixtures_ = new TempDir;
+    ASSERT_EQ(run_python(kMakeFixture, old_path() + " " + std::to_string(kFixtureDays)), 0);
+    fs::copy_file(old_path(), new_path());
+    h5::File file = h5::File::open(new_path(), h5::Mode::kAppend);
+    append_rows(file);
+    file.close();
+  }
+  static void TearDownTestSuite() { delete fixtures_; }
+
+  static std::string old_path() { return *fixtures_ / "old.h5"; }
+  static std::string new_path() { return *fixtures_ / "new.h5"; }
+
+  static bool is_old(const std::string& path) { return read_file(path) == read_file(old_path()); }
+  // The new file as the plain driver wrote it, up to the second in its timestamps.
+  static bool is_new(const std::string& path) {
+    return without_times(read_file(path)) == without_times(read_file(new_path()));
+  }
+
+  // A fresh copy of the old file in this case's directory.
+  std::string fresh(const std::string& name) {
+    std::string path = dir_ / name;
+    fs::copy_file(old_path(), path, fs::copy_options::overwrite_existing);
+    return path;
+  }
+
+  // h5py's verdict on each of `paths`.
+  std::vector<std::string> classify(const std::vector<std::string>& paths) {
+    std::string args = old_path() + " " + new_path();
+    for (const auto& p : paths) args += " " + p;
+    std::string out;
+    EXPECT_EQ(run_python(kClassify, args, &out), 0);
+    std::vector<std::string> verdicts;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) verdicts.push_back(line);
+    return verdicts;
+  }
+
+  static inline TempDir* fixtures_ = nullptr;
+  TempDir dir_;
+};
+
+// --- the journaled append itself -----------------------------------------------------------------
+
+TEST_F(JournalDriverTest, AppendEqualsThePlainDriversFileByteForByte) {
+  std::string path = fresh("a.h5");
+  AppendResult result = journaled_append(path, std::nullopt);
+  EXPECT_EQ(result.error_number, 0);
+  EXPECT_TRUE(result.committed);
+  EXPECT_TRUE(is_new(path));
+  EXPECT_FALSE(exists(h5::rollback_path(path)));
+  // Record, its directory, the file, the directory again: nothing more is needed for durability.
+  EXPECT_EQ(result.counts.fsyncs, 4);
+  // The journal saves what it overwrites, never the whole file.
+  EXPECT_GT(result.record_bytes, 0u);
+  EXPECT_LT(result.record_bytes, read_file(path).size() / 4);
+  EXPECT_EQ(classify({path}), std::vector<std::string>{"new"});
+}
+
+TEST_F(JournalDriverTest, NothingReachesTheFileBeforeCloseAndReadsSeeTheSession) {
+  std::string path = fresh("a.h5");
+  h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend);
+  append_rows(file);
+  h5::Dataset data = h5::Dataset::open(file, "data");
+  std::vector<Bar> last(1);
+  data.read(kBarLayout, data.length() - 1, 1, last.data());
+  EXPECT_EQ(last[0].datetime, next_day_bars().back().datetime);
+  EXPECT_TRUE(is_old(path));
+  file.close();
+  EXPECT_TRUE(is_new(path));
+}
+
+TEST_F(JournalDriverTest, AFileDroppedWithoutCloseKeepsItsOldContent) {
+  std::string path = fresh("a.h5");
+  {
+    h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend);
+    append_rows(file);
+  }  // as when an exception unwinds past the writer
+  EXPECT_TRUE(is_old(path));
+  h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend);
+  append_rows(file);
+  file.abandon();
+  EXPECT_TRUE(file.journal()->finished());
+  EXPECT_TRUE(is_old(path));
+}
+
+TEST_F(JournalDriverTest, ANewFileMadeThroughTheJournalIsAnOrdinaryHdf5File) {
+  std::string path = dir_ / "created.h5";
+  h5::File file = h5::File::open_journaled(path, h5::Mode::kCreate);
+  auto bars = next_day_bars();
+  h5::Dataset::create(file, "data", kBarLayout, bars.data(), bars.size(),
+                      {.chunk = 1024, .growable = true, .deflate = 9});
+  file.close();
+  std::string out;
+  ASSERT_EQ(run_python(R"(
+import sys, h5py
+with h5py.File(sys.argv[1], 'r') as f:
+    d = f['data']
+    print(len(d), d[-1]['datetime'], d.compression, d.chunks, f.id.get_create_plist().get_file_space_strategy())
+)",
+                       path, &out),
+            0);
+  EXPECT_EQ(out, "240 20200301093239 gzip (1024,) (0, 1, 1)\n");  // FSM_AGGR, persistent
+}
+
+TEST_F(JournalDriverTest, ASecondOpenOfTheSameFileInOneProcessIsRefused) {
+  std::string path = fresh("a.h5");
+  h5::File first = h5::File::open_journaled(path, h5::Mode::kAppend);
+  try {
+    h5::File::open_journaled(path, h5::Mode::kReadOnly);
+    FAIL() << "opened twice";
+  } catch (const OSError& e) {
+    EXPECT_EQ(e.error_number(), EBUSY);
+  }
+  // Plain HDF5 in this process meets our lock instead of reading a file in the middle of a session.
+  EXPECT_THROW(h5::File::open(path, h5::Mode::kAppend), BlockingIOError);
+  first.close();
+}
+
+// --- every failure of the commit, in turn --------------------------------------------------------
+
+struct FaultCase {
+  FaultPlan::Call call;
+  int error_number;
+};
+
+TEST_F(JournalDriverTest, EveryFailedCallOfTheCommitLeavesTheOldFileOrReportsTheNewOne) {
+  const h5::IoCounts counts = journaled_append(fresh("count.h5"), std::nullopt).counts;
+  ASSERT_GT(counts.writes, 2);
+  std::vector<std::string> paths;
+  std::vector<bool> expect_new;
+  int failures = 0;
+  for (FaultCase c :
+       {FaultCase{FaultPlan::Call::kWrite, EIO}, FaultCase{FaultPlan::Call::kWrite, ENOSPC},
+        FaultCase{FaultPlan::Call::kFsync, EIO}, FaultCase{FaultPlan::Call::kFsync, ENOSPC},
+        FaultCase{FaultPlan::Call::kTruncate, EIO}}) {
+    int calls = c.call == FaultPlan::Call::kWrite   ? counts.writes
+                : c.call == FaultPlan::Call::kFsync ? counts.fsyncs
+                                                    : counts.truncates;
+    for (int k = 1; k <= calls; ++k) {
+      SCOPED_TRACE("call kind " + std::to_string(static_cast<int>(c.call)) + ", errno " +
+                   std::to_string(c.error_number) + ", k " + std::to_string(k));
+      std::string path = fresh("f" + std::to_string(paths.size()) + ".h5");
+      AppendResult result = journaled_append(path, FaultPlan{c.call, k, c.error_number});
+      EXPECT_EQ(result.error_number, c.error_number);  // never lost, never replaced by another
+      EXPECT_FALSE(exists(h5::rollback_path(path)));
+      EXPECT_TRUE(result.committed ? is_new(path) : is_old(path));
+      ASSERT_TRUE(rows_via_hdf5(path).has_value());
+      paths.push_back(path);
+      expect_new.push_back(result.committed);
+      ++failures;
+    }
+  }
+  // Only the last directory fsync comes after the new content is durable.
+  EXPECT_EQ(std::count(expect_new.begin(), expect_new.end(), true), 2);
+  std::vector<std::string> verdicts = classify(paths);
+  ASSERT_EQ(verdicts.size(), paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_EQ(verdicts[i], expect_new[i] ? "new" : "old") << paths[i];
+  }
+  EXPECT_EQ(failures, 2 * counts.writes + 2 * counts.fsyncs + counts.truncates);
+}
+
+TEST_F(JournalDriverTest, ADiskThatStaysFullEndsInTheOldFileAfterTheNextOpen) {
+  const int writes = journaled_append(fresh("count.h5"), std::nullopt).counts.writes;
+  for (int k = 1; k <= writes; ++k) {
+    SCOPED_TRACE("full from write " + std::to_string(k));
+    std::string path = fresh("full.h5");
+    AppendResult result = journaled_append(
+        path, FaultPlan{FaultPlan::Call::kWrite, k, ENOSPC, /*crash=*/false, /*sticky=*/true});
+    EXPECT_EQ(result.error_number, ENOSPC);
+    EXPECT_FALSE(result.committed);
+    // Putting the old bytes back fails as well when every write fails; then the record waits.
+    h5::File::open_journaled(path, h5::Mode::kReadOnly).close();
+    EXPECT_FALSE(exists(h5::rollback_path(path)));
+    EXPECT_TRUE(is_old(path));
+  }
+}
+
+// --- a process killed at every I/O call, in turn -------------------------------------------------
+
+// Runs the append in a child that ends at the `k`th call of kind `call`; true when it got there.
+bool crashed_at(const std::string& path, int k, FaultPlan::Call call = FaultPlan::Call::kAny) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int status = 1;
+    try {
+      status = journaled_append(path, FaultPlan{call, k, 0, true}).error_number;
+    } catch (...) {
+    }
+    ::_exit(status == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  int code = WEXITSTATUS(status);
+  EXPECT_TRUE(code == 0 || code == h5::kFaultCrashStatus) << "child exit " << code;
+  return code == h5::kFaultCrashStatus;
+}
+
+TEST_F(JournalDriverTest, AKillAtAnyIoCallLeavesOldOrNewAndOurOpenFinishesTheJob) {
+  const std::optional<std::string> old_rows = rows_via_hdf5(old_path());
+  const std::optional<std::string> new_rows = rows_via_hdf5(new_path());
+  std::vector<std::string> copies;
+  std::vector<bool> record_pending;
+  std::set<h5::Recovery> recoveries;
+  int k = 1;
+  for (; k < 100; ++k) {
+    SCOPED_TRACE("killed at I/O call " + std::to_string(k));
+    std::string path = fresh("k" + std::to_string(k) + ".h5");
+    if (!crashed_at(path, k)) break;
+    bool pending = exists(h5::rollback_path(path));
+    // Plain HDF5, before any recovery: old or new rows, or an error while a record is pending.
+    std::optional<std::string> plain = rows_via_hdf5(path);
+    if (plain) {
+      EXPECT_TRUE(*plain == *old_rows || *plain == *new_rows);
+    } else {
+      EXPECT_TRUE(pending) << "unreadable without a record to roll back";
+    }
+    copies.push_back(dir_ / ("before-recovery-" + std::to_string(k) + ".h5"));
+    fs::copy_file(path, copies.back());
+    record_pending.push_back(pending);
+
+    h5::File reopened = h5::File::open_journaled(path, h5::Mode::kReadOnly);
+    recoveries.insert(reopened.journal()->recovery());
+    reopened.close();
+    EXPECT_FALSE(exists(h5::rollback_path(path)));
+    EXPECT_TRUE(is_old(path) || is_new(path));
+  }
+  ASSERT_LT(k, 100);
+  EXPECT_GT(k, 10);  // the append did reach its commit in every child before this one
+  // The kill points covered both kinds of leftover record.
+  EXPECT_TRUE(recoveries.count(h5::Recovery::kRolledBack));
+  EXPECT_TRUE(recoveries.count(h5::Recovery::kDiscardedIncomplete));
+
+  std::vector<std::string> verdicts = classify(copies);
+  ASSERT_EQ(verdicts.size(), copies.size());
+  for (std::size_t i = 0; i < copies.size(); ++i) {
+    SCOPED_TRACE(copies[i]);
+    EXPECT_NE(verdicts[i], "wrong");  // h5py never sees wrong rows without an error
+    if (!record_pending[i]) {
+      EXPECT_NE(verdicts[i], "error");
+    }
+  }
+}
+
+// --- records that must not be applied ------------------------------------------------------------
+
+TEST_F(JournalDriverTest, ARecordOfAnotherFileIsNeitherAppliedNorKept) {
+  std::string path = fresh("a.h5");
+  // The record is write 1; ending before write 3 leaves the file half-applied.
+  ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
+  const std::string record = read_file(h5::rollback_path(path));
+  ASSERT_FALSE(record.empty());
+  ASSERT_FALSE(is_old(path));
+
+  // Another inode under the same name: a file restored from a backup by copying it into place.
+  std::string other = dir_ / "other.h5";
+  fs::copy_file(new_path(), other);
+  std::ofstream(h5::rollback_path(other), std::ios::binary) << record;
+  h5::File opened = h5::File::open_journaled(other, h5::Mode::kReadOnly);
+  EXPECT_EQ(opened.journal()->recovery(), h5::Recovery::kDiscardedStale);
+  opened.close();
+  EXPECT_TRUE(is_new(other));
+  EXPECT_FALSE(exists(h5::rollback_path(other)));
+
+  // The same inode with other content: an older file written over it in place.
+  std::string older = dir_ / "older.h5";
+  ASSERT_EQ(run_python(kMakeFixture, older + " 5"), 0);
+  struct stat before;
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << read_file(older);
+  struct stat after;
+  ASSERT_EQ(::stat(path.c_str(), &after), 0);
+  ASSERT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kDiscardedStale);
+  EXPECT_TRUE(read_file(path) == read_file(older));
+  EXPECT_FALSE(exists(h5::rollback_path(path)));
+}
+
+TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouched) {
+  for (bool flip : {false, true}) {
+    SCOPED_TRACE(flip ? "one byte changed" : "last byte missing");
+    std::string path = fresh("a.h5");
+    // Ending at the record's fsync: the record is written but the file is untouched.
+    ASSERT_TRUE(crashed_at(path, 1, FaultPlan::Call::kFsync));
+    std::string record = read_file(h5::rollback_path(path));
+    ASSERT_GT(record.size(), 64u);
+    if (flip) {
+      record[record.size() / 2] ^= 1;
+    } else {
+      record.pop_back();
+    }
+    std::ofstream(h5::rollback_path(path), std::ios::binary | std::ios::trunc) << record;
+    EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kDiscardedIncomplete);
+    EXPECT_TRUE(is_old(path));
+    EXPECT_FALSE(exists(h5::rollback_path(path)));
+  }
+}
+
+TEST(RollbackRecord, RoundTripsAndRejectsEveryShortOrDamagedCopy) {
+  h5::RollbackRecord record;
+  record.identity = {0x0102030405060708, 42};
+  record.old_size = 5'680'000;
+  record.new_size = 5'700'123;
+  record.cut_size = 5'680'000;
+  record.header_crc = 0xDEADBEEF;
+  record.ranges = {{0, std::vector<std::byte>(48, std::byte{7})},
+                   {4096, std::vector<std::byte>(3, std::byte{9})}};
+  std::vector<std::byte> bytes = h5::encode(record);
+  ASSERT_EQ(bytes.size(), 64 + 2 * 16 + 48 + 3 + 4u);  // fixed part, range headers, bytes, CRC
+  auto decoded = h5::decode(bytes);
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(decoded->identity, record.identity);
+  EXPECT_EQ(decoded->new_size, record.new_size);
+  EXPECT_EQ(decoded->header_crc, record.header_crc);
+  ASSERT_EQ(decoded->ranges.size(), 2u);
+  EXPECT_EQ(decoded->ranges[1].offset, 4096u);
+  EXPECT_EQ(decoded->ranges[1].bytes, record.ranges[1].bytes);
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    EXPECT_FALSE(h5::decode(std::span(bytes).first(n)).has_value()) << n;
+    std::vector<std::byte> damaged = bytes;
+    damaged[n] ^= std::byte{0x10};
+    EXPECT_FALSE(h5::decode(damaged).has_value()) << n;
+  }
+}
+
+}  // namespace
+}  // namespace tessera_plus

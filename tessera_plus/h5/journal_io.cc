@@ -1,0 +1,80 @@
+#include "tessera_plus/h5/journal_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace tessera_plus::h5 {
+
+int JournalIo::injected(FaultPlan::Call kind, int seen_of_kind) {
+  if (!plan_ || plan_->nth <= 0) return 0;
+  bool matches = plan_->call == FaultPlan::Call::kAny || plan_->call == kind;
+  if (!matches) return 0;
+  int seen = plan_->call == FaultPlan::Call::kAny ? counts_.total() : seen_of_kind;
+  bool hit = plan_->sticky ? seen >= plan_->nth : seen == plan_->nth;
+  if (!hit) return 0;
+  if (plan_->crash) ::_exit(kFaultCrashStatus);
+  return plan_->error_number;
+}
+
+int JournalIo::pwrite_all(int fd, const void* data, std::size_t size, off_t offset) {
+  ++counts_.writes;
+  if (int e = injected(FaultPlan::Call::kWrite, counts_.writes)) return e;
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd, p, size, offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+    offset += n;
+  }
+  return 0;
+}
+
+int JournalIo::fsync(int fd) {
+  ++counts_.fsyncs;
+  if (int e = injected(FaultPlan::Call::kFsync, counts_.fsyncs)) return e;
+  return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+int JournalIo::fsync_directory_of(const std::string& path) {
+  std::filesystem::path dir = std::filesystem::path(path).parent_path();
+  int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int result = fsync(fd);
+  ::close(fd);
+  return result;
+}
+
+int JournalIo::ftruncate(int fd, off_t size) {
+  ++counts_.truncates;
+  if (int e = injected(FaultPlan::Call::kTruncate, counts_.truncates)) return e;
+  return ::ftruncate(fd, size) == 0 ? 0 : errno;
+}
+
+int JournalIo::unlink(const std::string& path) {
+  ++counts_.unlinks;
+  if (int e = injected(FaultPlan::Call::kAny, counts_.total())) return e;
+  return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+ssize_t pread_full(int fd, void* data, std::size_t size, off_t offset) {
+  char* p = static_cast<char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pread(fd, p + done, size - done, offset + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+}  // namespace tessera_plus::h5

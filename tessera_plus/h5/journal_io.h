@@ -1,0 +1,62 @@
+// The few system calls that a journaled commit makes, counted and, for tests, made to fail or to
+// end the process at a chosen call. Production code passes no fault plan and gets plain calls.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace tessera_plus::h5 {
+
+// The exit status of a process that a fault plan ended at its crash point.
+inline constexpr int kFaultCrashStatus = 86;
+
+// A test-only instruction: the `nth` call (1-based) of kind `call` fails with `error_number`, or,
+// with `crash`, the process ends with _exit(kFaultCrashStatus) just before making it, as a SIGKILL
+// would. `sticky` makes every matching call from the nth on fail (a disk that stays full).
+struct FaultPlan {
+  enum class Call { kAny, kWrite, kFsync, kTruncate };
+  Call call = Call::kAny;
+  int nth = 0;
+  int error_number = EIO;
+  bool crash = false;
+  bool sticky = false;
+};
+
+struct IoCounts {
+  int writes = 0;
+  int fsyncs = 0;
+  int truncates = 0;
+  int unlinks = 0;
+  int total() const { return writes + fsyncs + truncates + unlinks; }
+};
+
+// Each call returns 0 or the errno of its failure; none throws, because the driver that uses them
+// runs inside HDF5 callbacks.
+class JournalIo {
+ public:
+  explicit JournalIo(std::optional<FaultPlan> plan = std::nullopt) : plan_(plan) {}
+
+  int pwrite_all(int fd, const void* data, std::size_t size, off_t offset);
+  int fsync(int fd);
+  // Makes a rename or unlink in the directory of `path` durable.
+  int fsync_directory_of(const std::string& path);
+  int ftruncate(int fd, off_t size);
+  int unlink(const std::string& path);
+
+  const IoCounts& counts() const { return counts_; }
+
+ private:
+  int injected(FaultPlan::Call kind, int seen_of_kind);
+  std::optional<FaultPlan> plan_;
+  IoCounts counts_;
+};
+
+// Reads exactly `size` bytes at `offset`, or fewer at the end of the file; returns -1 with errno
+// set.
+ssize_t pread_full(int fd, void* data, std::size_t size, off_t offset);
+
+}  // namespace tessera_plus::h5
