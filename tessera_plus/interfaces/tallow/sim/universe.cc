@@ -40,8 +40,6 @@ void set_defaults(SimInstrument& s) {
                 : id.starts_with("300") || id.starts_with("301") ? Board::kChiNext
                                                                  : Board::kMain;
       s.lock_rate = s.st ? 0.03 : 0.008;
-      s.gaps.halt_rate = 0.002;
-      s.gaps.hole_rate = 0.002;
     }
   } else if (type == INSTRUMENT_TYPE::ETF || type == INSTRUMENT_TYPE::LOF) {
     s.base_price = draw(k, 1, 0.8, 5);
@@ -189,6 +187,8 @@ void Universe::add_stocks(const SimConfig& config) {
     s.record = record(id, fmt::format("{}股票{}", s.st ? "ST" : "", id.substr(0, 6)),
                       INSTRUMENT_TYPE::CS, sh ? "XSHG" : "XSHE", listed_text, de_listed);
     s.gaps.block_rate = unit(mix64(k, 15)) < 0.3 ? 0.12 : 0.03;
+    s.gaps.halt_rate = 0.002;
+    s.gaps.hole_rate = 0.002;
     if (unit(mix64(k, 17)) < 0.45) {
       // July 2015: stocks stopped trading in their hundreds from the 6th to the 9th.
       s.gaps.mass_from = listing_index("2015-07-06") + int(draw(k, 18, 0, 4));
