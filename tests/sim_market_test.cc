@@ -293,7 +293,7 @@ TEST_F(SimMarketTest, SuspendedDaysHaveNoBarsAndNoTicks) {
   SuspensionTable s = m.is_suspended("000002.XSHE", std::int64_t{20050104}, std::int64_t{20240701});
   const std::vector<bool>& flags = s.column("000002.XSHE");
   ASSERT_EQ(flags.size(), s.dates.size());
-  ASSERT_EQ(s.dates.front(), ymd(20240301));  // the demo's history
+  ASSERT_EQ(s.dates.front(), ymd(20240506));  // the demo's history
   EXPECT_EQ(s.dates.back(), ymd(20240701));
   auto suspended = std::find(flags.begin(), flags.end(), true);
   auto traded = std::find(flags.begin(), flags.end(), false);

@@ -2,7 +2,7 @@
 // "sim" source; tests build a SimConfig directly.
 //
 // Environment variables (all optional):
-//   TALLOW_SIM_SCALE         "demo" (default): a few dozen instruments with data from 2024-03-01;
+//   TALLOW_SIM_SCALE         "demo" (default): a few dozen instruments with data from 2024-05-06;
 //                            "bench": 3000 A-share stocks and hundreds of other instruments with
 //                            data from 2005-01-04. The first day stays put as today moves on, as
 //                            a real service's history does.
@@ -60,7 +60,7 @@ struct DenyRule {
   bool operator==(const DenyRule&) const = default;
 };
 
-inline constexpr int kDemoHistoryStart = 20240301;
+inline constexpr int kDemoHistoryStart = 20240506;
 inline constexpr int kBenchHistoryStart = 20050104;
 
 struct SimConfig {

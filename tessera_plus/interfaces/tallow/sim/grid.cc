@@ -25,17 +25,15 @@ std::int64_t round_half_up(double x) { return static_cast<std::int64_t>(std::flo
 
 }  // namespace
 
-std::int64_t tick_at(const Grid& g, std::int64_t units) {
-  if (!g.hk_bands) return 1;
+std::int64_t band_tick(std::int64_t units) {
   for (const auto& [bound, tick] : kBands) {
     if (units < bound) return tick;
   }
   return kBands.back()[1];
 }
 
-std::int64_t snap(const Grid& g, std::int64_t units) {
-  if (!g.hk_bands) return units;
-  std::int64_t tick = tick_at(g, units);
+std::int64_t snap_to_band(std::int64_t units) {
+  std::int64_t tick = band_tick(units);
   return std::max(tick, (units + tick / 2) / tick * tick);
 }
 

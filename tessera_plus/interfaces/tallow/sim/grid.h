@@ -24,10 +24,17 @@ inline double to_price(const Grid& g, std::int64_t units) {
 }
 // The nearest tradable number of units to `price` (at least one tick).
 std::int64_t to_units(const Grid& g, double price);
-// `units` moved onto the tradable grid (only Hong Kong's bands move anything).
-std::int64_t snap(const Grid& g, std::int64_t units);
+std::int64_t snap_to_band(std::int64_t units);
+std::int64_t band_tick(std::int64_t units);
+// `units` moved onto the tradable grid (only Hong Kong's bands move anything). Inline: it runs
+// for every price of every bar.
+inline std::int64_t snap(const Grid& g, std::int64_t units) {
+  return g.hk_bands ? snap_to_band(units) : units;
+}
 // The tick size in units at a price level: 1 except in Hong Kong.
-std::int64_t tick_at(const Grid& g, std::int64_t units);
+inline std::int64_t tick_at(const Grid& g, std::int64_t units) {
+  return g.hk_bands ? band_tick(units) : 1;
+}
 
 struct Limits {
   std::int64_t up, down;  // in units; up = INT64_MAX / 4 and down = 1 when the day has none

@@ -221,7 +221,7 @@ void generate_day(const SimInstrument& ins, int index, DayBars& out) {
   // minutes, whose quiet runs last 3 to 20 minutes.
   const double r = ins.trade_rate;
   const double wake = 0.05 + 0.3 * r, sleep = r < 1.0 ? wake * (1.0 - r) / r : 0.0;
-  bool trading = rng.uniform() < r;
+  bool trading = r >= 1.0 || rng.uniform() < r;
   // A closing call auction: two silent minutes, then one match at the close.
   const std::size_t call_from = has_closing_auction(ins, index) && n >= 3 ? n - 3 : n;
   std::int64_t previous = q.open, interest = oi_from;
@@ -235,7 +235,7 @@ void generate_day(const SimInstrument& ins, int index, DayBars& out) {
       double x = double(q.open) + path[k] - bend * double(k + 1) / double(reach + 1);
       c = std::clamp(snap(ins.grid, rnd(x)), q.limit_down, q.limit_up);
     }
-    trading = trading ? rng.uniform() >= sleep : rng.uniform() < wake;
+    if (r < 1.0) trading = trading ? rng.uniform() >= sleep : rng.uniform() < wake;
     const bool trades = !halted && (trading || k + 1 == n || k == 0) &&
                         !(q.locked && k > reach && rng.uniform() < 0.5);
     if (halted && !ins.pad_halts) continue;

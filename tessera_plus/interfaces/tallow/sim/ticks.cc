@@ -315,12 +315,16 @@ class DayTicks {
     const double unit_price =
         ins_.share_price > 0 ? ins_.share_price : to_price(ins_.grid, price) * ins_.multiplier;
     state_.turnover += shares * unit_price;
-    book_.trade(state_.book, price, direction);
+    // An index has no order book.
+    if (ins_.record.type != tessera::INSTRUMENT_TYPE::INDX)
+      book_.trade(state_.book, price, direction);
   }
 
   void regular_minute(std::size_t k, DateTime start, int m, double lots) {
     // Trades: every slot for a busy minute, a few for a quiet one; the book changes in between.
-    const int t = lots <= 0 ? 0 : std::clamp(int(std::ceil(lots / 2.0)), 1, m);
+    // A futures trade is a few lots; a stock's minute, a few hundred shares a trade.
+    const double per_trade = ins_.derivative ? 4.0 : 2.0;
+    const int t = lots <= 0 ? 0 : std::clamp(int(std::ceil(lots / per_trade)), 1, m);
     bar_prices(day_, k, std::max(t, 1), ins_.grid, rng_, prices_);
     const double quiet = ins_.trade_rate >= 0.9 ? 0.6 : 0.05;
     int traded = 0;
@@ -333,7 +337,7 @@ class DayTicks {
         trade(price, share, price >= state_.last ? +1 : -1);
         lots_done_ += share;
         ++traded;
-      } else if (rng_.uniform() < quiet) {
+      } else if (ins_.record.type != tessera::INSTRUMENT_TYPE::INDX && rng_.uniform() < quiet) {
         book_.drift(state_.book);
       } else {
         continue;
