@@ -224,6 +224,8 @@ void generate_day(const SimInstrument& ins, int index, DayBars& out) {
   bool trading = r >= 1.0 || rng.uniform() < r;
   // A closing call auction: two silent minutes, then one match at the close.
   const std::size_t call_from = has_closing_auction(ins, index) && n >= 3 ? n - 3 : n;
+  // Turnover at the bar's mean price: a multiplication per bar, not a division.
+  const double value_per_unit = 0.25 * ins.multiplier * double(ins.grid.num) / double(ins.grid.den);
   std::int64_t previous = q.open, interest = oi_from;
   std::size_t row = 0;
   for (std::size_t k = 0; k < n; ++k) {
@@ -262,8 +264,7 @@ void generate_day(const SimInstrument& ins, int index, DayBars& out) {
       l = std::max(snap(ins.grid, std::min(o, c) - wick_down), q.limit_down);
       double lots = ins.bar_lots * day_activity * u_shape(k, n) * (0.4 + 1.2 * rng.uniform());
       volume = std::max<std::int64_t>(1, rnd(lots)) * ins.lot;
-      double mid = to_price(ins.grid, o + c + h + l) * 0.25;
-      double price = ins.share_price > 0 ? ins.share_price : mid * ins.multiplier;
+      double price = ins.share_price > 0 ? ins.share_price : double(o + c + h + l) * value_per_unit;
       turnover = double(rnd(price * double(volume) * 100.0)) / 100.0;
     }
     if (ins.derivative) {
