@@ -1,10 +1,22 @@
 // How fast the simulated market generates data, next to what the writers then spend on
-// compression. Reports minute bars (and ticks) generated per second on one core.
+// compression. Reports minute bars (and ticks) generated per second on one core, and what a bar
+// and a tick of each instrument class cost on disk once the bundle's own writers store 20
+// trading days of them (BM_FileBytes: counters bar_bytes and tick_bytes).
 //
 //   build/release/sim_market_bench
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 
 #include <benchmark/benchmark.h>
+
+#include "tessera_plus/base/instrument_type.h"
+#include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/update/minbar_appender.h"
+#include "tessera_plus/bundle/update/tick_appender.h"
+#include "tessera_plus/market/client.h"
 
 #include "tessera_plus/sim/calendar.h"
 #include "tessera_plus/sim/prices.h"
@@ -80,6 +92,84 @@ void BM_DailyTable20Years(benchmark::State& state) {
   state.SetItemsProcessed(rows);
 }
 BENCHMARK(BM_DailyTable20Years)->Unit(benchmark::kMillisecond);
+
+// Bytes a row of the files the writers make, per instrument class: the instrument of the class
+// with the longest data in the window, 20 trading days up to 2024-07-01.
+using Pick = std::function<bool(const sim::SimInstrument&)>;
+void BM_FileBytes(benchmark::State& state, const char* type, const char* underlying) {
+  namespace fs = std::filesystem;
+  setenv("TESSERA_NOW", "2024-07-01 18:00:00", 1);
+  sim::SimConfig config;
+  config.history_days = 20;
+  auto market = std::make_shared<sim::SimMarket>(config);
+  const sim::SimInstrument* best = nullptr;
+  for (const sim::SimInstrument& s : market->universe().all()) {
+    if (s.record.type != type || s.last < market->universe().today_index()) continue;
+    if (*underlying && s.record.underlying_symbol != underlying &&
+        !(std::string(underlying) == "hk" && s.hk)) {
+      continue;
+    }
+    if (std::string(underlying).empty() && s.hk) continue;
+    if (!best || s.last - s.first > best->last - best->first) best = &s;
+  }
+  if (!best) {
+    state.SkipWithError("no such instrument");
+    return;
+  }
+  const std::string id = best->record.order_book_id;
+  install_backend(market);
+  tessera_plus::tessera::publish_sval(tessera_plus::tessera::SharedFlag::create(true));
+  const fs::path dir = fs::temp_directory_path() / ("sim_bytes_" + std::to_string(getpid()));
+  double bars = 0, ticks = 0, bar_bytes = 0, tick_bytes = 0;
+  for (auto _ : state) {
+    fs::remove_all(dir);
+    tessera_plus::bundle::_append_h5(id, (dir / "h5").string());
+    tessera_plus::bundle::_append_h5_tick(id, (dir / "ticks").string());
+    PriceArgs a = window(20240101, 20240701, "1m");
+    auto t = market->get_price(id, a);
+    bars = t ? double(t->rows()) : 0;
+    a.frequency = "tick";
+    t = market->get_price(id, a);
+    ticks = t ? double(t->rows()) : 0;
+    bar_bytes = tick_bytes = 0;
+    for (auto& e : fs::recursive_directory_iterator(dir)) {
+      if (!e.is_regular_file()) continue;
+      bool tick = e.path().string().find("/ticks/") != std::string::npos;
+      (tick ? tick_bytes : bar_bytes) += double(e.file_size());
+    }
+  }
+  fs::remove_all(dir);
+  install_backend(nullptr);
+  state.SetLabel(id);
+  state.counters["bars"] = bars;
+  state.counters["bar_bytes"] = bars > 0 ? bar_bytes / bars : 0;
+  state.counters["ticks"] = ticks;
+  state.counters["tick_bytes"] = ticks > 0 ? tick_bytes / ticks : 0;
+}
+BENCHMARK_CAPTURE(BM_FileBytes, stock, "CS", "")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, hk_stock, "CS", "hk")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, etf, "ETF", "")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, lof, "LOF", "")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, index, "INDX", "")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, reits, "REITs", "")->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, convertible, "CONVERTIBLE", "")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, future_if, "FUTURE", "IF")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, future_rb, "FUTURE", "RB")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, future_au, "FUTURE", "AU")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, etf_option, "OPTION", "510050.XSHG")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileBytes, future_option, "OPTION", "AU")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

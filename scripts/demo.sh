@@ -8,6 +8,9 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release -j"$(nproc)" --target tessera-plus
 root=${TESSERA_DEMO_ROOT:-$(mktemp -d "${TMPDIR:-/tmp}/tessera_plus_demo.XXXXXX")}
 cli=build/release/tessera-plus
+# The simulated market's demo history starts on 2024-05-06 and grows with "today": a fixed today
+# keeps the demo small, and its output the same, whenever it runs.
+export TESSERA_NOW="${TESSERA_NOW:-2024-07-01 18:00:00}"
 echo "demo bundle: $root"
 # Stocks on both exchanges, an index, the RB futures (night sessions) and ticks of two stocks
 # and an index future.

@@ -33,17 +33,15 @@ struct Columns {
   }
 };
 
-double yuan(std::int64_t cents) { return double(cents) / 100.0; }
-
-DateTime midnight(int index) {
-  return DateTime(std::chrono::days(TradingCalendar::instance().day(index)));
+DateTime midnight(const SimInstrument& ins, int index) {
+  return DateTime(std::chrono::days(ins.calendar->day(index)));
 }
 
 // Number of bars of day `index` stamped at or before `cutoff`, found from the end because
 // `cutoff` is past the whole day except on today.
-std::size_t bars_until(int index, const DayBars& day, DateTime cutoff) {
+std::size_t bars_until(const SimInstrument& ins, int index, const DayBars& day, DateTime cutoff) {
   std::size_t n = day.size();
-  while (n > 0 && slot_time(index, day.slots[n - 1]) > cutoff) --n;
+  while (n > 0 && bar_time(ins, index, day.slots[n - 1]) > cutoff) --n;
   return n;
 }
 
@@ -56,19 +54,21 @@ PriceTable minute_table(const SimInstrument& ins, int first, int last, DateTime 
   if (ins.trading_date) table.trading_date.emplace();
   Columns cols(table, ins.derivative);
   DayBars day;
+  const Grid& g = ins.grid;
   for (int index = first; index <= last; ++index) {
-    if (!trades_on(ins, index)) continue;
+    if (!has_intraday_data(ins, index)) continue;
     generate_day(ins, index, day);
-    const std::size_t n = bars_until(index, day, cutoff);
+    const std::size_t n = bars_until(ins, index, day, cutoff);
     if (table.rows() == 0)
       table.reserve(bar_slots(ins.session).size() * std::size_t(last - index + 1));
-    const DateTime trading_date = midnight(index);
+    const DateTime trading_date = midnight(ins, index);
     for (std::size_t k = 0; k < n; ++k) {
       table.order_book_ids.push_back(ins.record.order_book_id);
-      table.timestamps.push_back(slot_time(index, day.slots[k]));
+      table.timestamps.push_back(bar_time(ins, index, day.slots[k]));
       if (table.trading_date) table.trading_date->push_back(trading_date);
-      cols.push(yuan(day.open[k]), yuan(day.high[k]), yuan(day.low[k]), yuan(day.close[k]),
-                double(day.volume[k]), day.total_turnover[k], double(day.open_interest[k]));
+      cols.push(to_price(g, day.open[k]), to_price(g, day.high[k]), to_price(g, day.low[k]),
+                to_price(g, day.close[k]), double(day.volume[k]), day.total_turnover[k],
+                double(day.open_interest[k]));
     }
   }
   return table;
@@ -84,17 +84,21 @@ PriceTable daily_table(const SimInstrument& ins, int first, int last, DateTime c
     if (!trades_on(ins, index)) continue;
     generate_day(ins, index, day);
     const std::size_t n = day.size();
-    if (slot_time(index, day.slots[n - 1]) > cutoff) break;  // the day is not over yet
+    if (n == 0) continue;
+    if (bar_time(ins, index, day.slots[n - 1]) > cutoff) break;  // the day is not over yet
     double volume = 0, turnover = 0;
     for (std::size_t k = 0; k < n; ++k) {
       volume += double(day.volume[k]);
       turnover += day.total_turnover[k];
     }
     table.order_book_ids.push_back(ins.record.order_book_id);
-    table.timestamps.push_back(midnight(index));
-    cols.push(yuan(day.open.front()), yuan(*std::max_element(day.high.begin(), day.high.end())),
-              yuan(*std::min_element(day.low.begin(), day.low.end())), yuan(day.close.back()),
-              volume, std::round(turnover * 100.0) / 100.0, double(day.open_interest.back()));
+    table.timestamps.push_back(midnight(ins, index));
+    const Grid& g = ins.grid;
+    cols.push(to_price(g, day.open.front()),
+              to_price(g, *std::max_element(day.high.begin(), day.high.end())),
+              to_price(g, *std::min_element(day.low.begin(), day.low.end())),
+              to_price(g, day.close.back()), volume, std::round(turnover * 100.0) / 100.0,
+              double(day.open_interest.back()));
   }
   return table;
 }

@@ -1,7 +1,7 @@
 // Minute and daily bar tables of one simulated instrument over a range of trading days. Days run
 // from calendar index `first` to `last` (both included, clipped to the instrument's listing);
-// suspended days have no rows; nothing stamped after `cutoff` (now) is included, and a daily row
-// only once its day's last bar is.
+// suspended days have no rows, nor have a vendor's holes in the minute tables; nothing stamped
+// after `cutoff` (now) is included, and a daily row only once its day's last bar is.
 #pragma once
 
 #include "tessera_plus/market/types.h"

@@ -1,6 +1,6 @@
 #include "tessera_plus/sim/calendar.h"
 
-#include <array>
+#include "tessera_plus/sim/holidays.h"
 
 #include <fmt/format.h>
 
@@ -13,29 +13,9 @@ using namespace std::chrono;
 
 constexpr int kFirstYear = 2005;
 constexpr int kLastYear = 2099;
-constexpr int kTabulatedLast = 2030;
 
-// Gregorian (month * 100 + day) of the lunar holidays, 2005-2030.
-struct LunarHolidays {
-  int spring_festival, dragon_boat, mid_autumn;
-};
-constexpr std::array<LunarHolidays, kTabulatedLast - kFirstYear + 1> kLunar = {{
-    {209, 611, 918},  {129, 531, 1006}, {218, 619, 925},  {207, 608, 914},  {126, 528, 1003},
-    {214, 616, 922},  {203, 606, 912},  {123, 623, 930},  {210, 612, 919},  {131, 602, 908},
-    {219, 620, 927},  {208, 609, 915},  {128, 530, 1004}, {216, 618, 924},  {205, 607, 913},
-    {125, 625, 1001}, {212, 614, 921},  {201, 603, 910},  {122, 622, 929},  {210, 610, 917},
-    {129, 531, 1006}, {217, 619, 925},  {206, 609, 915},  {126, 528, 1003}, {213, 616, 922},
-    {203, 605, 912},
-}};
-
-const LunarHolidays& lunar(int year) {
-  while (year > kTabulatedLast) year -= 19;
-  return kLunar[static_cast<std::size_t>(year - kFirstYear)];
-}
-
-sys_days at(int year, int month_day) {
-  return sys_days(Date{std::chrono::year(year), month(static_cast<unsigned>(month_day / 100)),
-                       std::chrono::day(static_cast<unsigned>(month_day % 100))});
+sys_days at(int year, unsigned m, unsigned d) {
+  return sys_days(Date{std::chrono::year(year), month(m), std::chrono::day(d)});
 }
 
 bool is_weekend(sys_days d) {
@@ -43,71 +23,28 @@ bool is_weekend(sys_days d) {
   return wd == 0 || wd == 6;
 }
 
-class HolidaySet {
- public:
-  explicit HolidaySet(sys_days first) : first_(first) {}
-  void close(sys_days d) {
-    auto i = static_cast<std::size_t>((d - first_).count());
-    if (i >= closed_.size()) closed_.resize(i + 1, false);
-    closed_[i] = true;
-  }
-  void close_range(sys_days from, sys_days to) {
-    for (sys_days d = from; d <= to; d += days(1)) close(d);
-  }
-  // A one-day holiday: a weekend holiday moves to Monday; Tuesday and Thursday bridge.
-  void close_one_day(sys_days d) {
-    auto wd = weekday(d).c_encoding();
-    close(d);
-    if (wd == 6) close(d + days(2));
-    if (wd == 0) close(d + days(1));
-    if (wd == 2) close(d - days(1));
-    if (wd == 4) close(d + days(1));
-  }
-  bool closed(sys_days d) const {
-    auto i = static_cast<std::size_t>((d - first_).count());
-    return i < closed_.size() && closed_[i];
-  }
-
- private:
-  sys_days first_;
-  std::vector<bool> closed_;
-};
-
-HolidaySet holidays(sys_days first) {
-  HolidaySet set(first);
-  for (int y = kFirstYear; y <= kLastYear; ++y) {
-    const LunarHolidays& l = lunar(y);
-    set.close_one_day(at(y, 101));
-    set.close_range(at(y, l.spring_festival) - days(1), at(y, l.spring_festival) + days(6));
-    set.close_range(at(y, 501), at(y, y < 2008 ? 507 : y < 2020 ? 503 : 505));
-    set.close_range(at(y, 1001), at(y, 1007));
-    if (y >= 2008) {
-      set.close_one_day(at(y, y % 4 <= 1 ? 404 : 405));
-      set.close_one_day(at(y, l.dragon_boat));
-      set.close_one_day(at(y, l.mid_autumn));
-    }
-  }
-  return set;
-}
-
 }  // namespace
 
-TradingCalendar::TradingCalendar() {
-  const sys_days first = at(kFirstYear, 101);
-  const sys_days last = at(kLastYear, 1231);
-  HolidaySet closed = holidays(first);
+TradingCalendar::TradingCalendar(bool hong_kong) {
+  const sys_days first = at(kFirstYear, 1, 1);
+  const sys_days last = at(kLastYear, 12, 31);
   first_day_ = static_cast<std::int32_t>(first.time_since_epoch().count());
   for (sys_days d = first; d <= last; d += days(1)) {
     // The trading days before d are counted so far: their count is d's next trading index.
     at_or_after_.push_back(static_cast<std::int32_t>(days_.size()));
-    if (!is_weekend(d) && !closed.closed(d)) {
-      days_.push_back(static_cast<std::int32_t>(d.time_since_epoch().count()));
-    }
+    if (is_weekend(d) || (hong_kong ? hong_kong_closed(d) : mainland_closed(d))) continue;
+    days_.push_back(static_cast<std::int32_t>(d.time_since_epoch().count()));
+    half_days_.push_back(hong_kong && hong_kong_half_day(d));
   }
 }
 
 const TradingCalendar& TradingCalendar::instance() {
-  static const TradingCalendar calendar;
+  static const TradingCalendar calendar(false);
+  return calendar;
+}
+
+const TradingCalendar& TradingCalendar::hong_kong() {
+  static const TradingCalendar calendar(true);
   return calendar;
 }
 
@@ -146,8 +83,8 @@ std::vector<int> trading_calendar() { return trading_calendar(tessera::date_of(t
 
 bool is_trading_day(Date date) { return TradingCalendar::instance().is_trading_day(date); }
 
-Date next_trading_date(Date date) {
-  const TradingCalendar& cal = TradingCalendar::instance();
+Date next_trading_date(Date date, bool hong_kong) {
+  const TradingCalendar& cal = TradingCalendar::of(hong_kong);
   int i = cal.first_on_or_after(Date(sys_days(date) + days(1)));
   if (i >= cal.size()) {
     throw ValueError(

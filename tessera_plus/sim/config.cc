@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
@@ -51,8 +52,29 @@ double parse_rate(const char* name, const std::string& value) {
   return out;
 }
 
+int parse_date(std::string_view text, std::string_view rule, int empty) {
+  if (text.empty()) return empty;
+  int out = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  if (ec != std::errc() || end != text.data() + text.size() || text.size() != 8) {
+    throw ValueError(
+        fmt::format("TALLOW_SIM_DENY: bad date '{}' in rule '{}'; expected YYYYMMDD", text, rule));
+  }
+  return out;
+}
+
 DenyRule parse_rule(std::string_view text) {
   DenyRule rule;
+  if (auto at = text.find('@'); at != std::string_view::npos) {
+    std::string_view range = text.substr(at + 1);
+    auto dash = range.find('-');
+    if (dash == std::string_view::npos) {
+      throw ValueError(fmt::format("TALLOW_SIM_DENY: rule '{}' needs @FROM-TO", text));
+    }
+    rule.from = parse_date(range.substr(0, dash), text, 0);
+    rule.to = parse_date(range.substr(dash + 1), text, 99991231);
+    text = text.substr(0, at);
+  }
   auto split = text.rfind('_');
   std::string_view head = split == std::string_view::npos ? text : text.substr(0, split);
   std::string_view tail = split == std::string_view::npos ? "" : text.substr(split + 1);
@@ -92,7 +114,7 @@ SimConfig SimConfig::for_scale(Scale scale) {
   config.scale = scale;
   if (scale == Scale::kBench) {
     config.stocks = 3000;
-    config.history_days = 0;
+    config.history_start = kBenchHistoryStart;
   }
   return config;
 }
@@ -108,6 +130,9 @@ SimConfig SimConfig::from_environment() {
   }
   SimConfig c = for_scale(scale);
   if (auto v = env("TALLOW_SIM_STOCKS")) c.stocks = parse_int("TALLOW_SIM_STOCKS", *v, 0, 9000);
+  if (auto v = env("TALLOW_SIM_HISTORY_START")) {
+    c.history_start = parse_int("TALLOW_SIM_HISTORY_START", *v, 20050104, 20991231);
+  }
   if (auto v = env("TALLOW_SIM_HISTORY_DAYS")) {
     c.history_days = parse_int("TALLOW_SIM_HISTORY_DAYS", *v, 0, 100000);
   }
@@ -131,6 +156,26 @@ SimConfig SimConfig::from_environment() {
       bad_value("TALLOW_SIM_TRADING_DATE", *v, "'all' or 'derivatives'");
     }
     c.equity_trading_date = *v == "all";
+  }
+  if (auto v = env("TALLOW_SIM_NO_DATA")) {
+    if (*v != "none" && *v != "empty") bad_value("TALLOW_SIM_NO_DATA", *v, "'none' or 'empty'");
+    c.empty_tables = *v == "empty";
+  }
+  if (auto v = env("TALLOW_SIM_HALTS")) {
+    if (*v != "omit" && *v != "pad") bad_value("TALLOW_SIM_HALTS", *v, "'omit' or 'pad'");
+    c.pad_halts = *v == "pad";
+  }
+  if (auto v = env("TALLOW_SIM_QUOTA_ROWS")) {
+    c.quota_rows = parse_int<std::int64_t>("TALLOW_SIM_QUOTA_ROWS", *v, 0, INT64_MAX);
+  }
+  if (auto v = env("TALLOW_SIM_OUTAGES")) {
+    auto comma = v->find(',');
+    if (comma == std::string::npos) bad_value("TALLOW_SIM_OUTAGES", *v, "'UP,DOWN' in calls");
+    c.outage_up = parse_int("TALLOW_SIM_OUTAGES", v->substr(0, comma), 1, 1000000000);
+    c.outage_down = parse_int("TALLOW_SIM_OUTAGES", v->substr(comma + 1), 1, 1000000000);
+  }
+  if (auto v = env("TALLOW_SIM_LATENCY_PER_1000_ROWS")) {
+    c.latency_per_1000_rows_ms = parse_int("TALLOW_SIM_LATENCY_PER_1000_ROWS", *v, 0, 600000);
   }
   return c;
 }

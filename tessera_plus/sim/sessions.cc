@@ -19,6 +19,12 @@ constexpr std::array<Range, 2> kEquityRanges = {
     {{SlotPart::kDay, hm(9, 30), hm(11, 30)}, {SlotPart::kDay, hm(13, 0), hm(15, 0)}}};
 constexpr std::array<Range, 2> kHongKongRanges = {
     {{SlotPart::kDay, hm(9, 30), hm(12, 0)}, {SlotPart::kDay, hm(13, 0), hm(16, 0)}}};
+constexpr std::array<Range, 2> kHongKong2011Ranges = {
+    {{SlotPart::kDay, hm(9, 30), hm(12, 0)}, {SlotPart::kDay, hm(13, 30), hm(16, 0)}}};
+constexpr std::array<Range, 2> kHongKongOldRanges = {
+    {{SlotPart::kDay, hm(10, 0), hm(12, 30)}, {SlotPart::kDay, hm(14, 30), hm(16, 0)}}};
+constexpr std::array<Range, 2> kIndexFutureOldRanges = {
+    {{SlotPart::kDay, hm(9, 15), hm(11, 30)}, {SlotPart::kDay, hm(13, 0), hm(15, 15)}}};
 constexpr std::array<Range, 3> kCommodityDay = {{{SlotPart::kDay, hm(9, 0), hm(10, 15)},
                                                  {SlotPart::kDay, hm(10, 30), hm(11, 30)},
                                                  {SlotPart::kDay, hm(13, 30), hm(15, 0)}}};
@@ -48,6 +54,18 @@ Schedule build(SessionKind kind) {
     case SessionKind::kHongKong:
       for (const Range& r : kHongKongRanges) add(s, r);
       return s;
+    case SessionKind::kHongKong2011:
+      for (const Range& r : kHongKong2011Ranges) add(s, r);
+      return s;
+    case SessionKind::kHongKongOld:
+      for (const Range& r : kHongKongOldRanges) add(s, r);
+      return s;
+    case SessionKind::kIndexFutureOld:
+      for (const Range& r : kIndexFutureOldRanges) add(s, r);
+      return s;
+    case SessionKind::kIndexFuture:
+      for (const Range& r : kEquityRanges) add(s, r);
+      return s;
     case SessionKind::kCommodity:
       break;
     case SessionKind::kNight2300:
@@ -65,10 +83,12 @@ Schedule build(SessionKind kind) {
 }
 
 const Schedule& schedule(SessionKind kind) {
-  static const std::array<Schedule, 6> all = {
-      build(SessionKind::kEquity),    build(SessionKind::kHongKong),
-      build(SessionKind::kCommodity), build(SessionKind::kNight2300),
-      build(SessionKind::kNight0100), build(SessionKind::kNight0230)};
+  static const std::array<Schedule, 10> all = {
+      build(SessionKind::kEquity),         build(SessionKind::kHongKong),
+      build(SessionKind::kCommodity),      build(SessionKind::kNight2300),
+      build(SessionKind::kNight0100),      build(SessionKind::kNight0230),
+      build(SessionKind::kHongKong2011),   build(SessionKind::kHongKongOld),
+      build(SessionKind::kIndexFutureOld), build(SessionKind::kIndexFuture)};
   return all[static_cast<std::size_t>(kind)];
 }
 
@@ -78,9 +98,25 @@ std::span<const BarSlot> bar_slots(SessionKind kind) { return schedule(kind).slo
 
 int night_slot_count(SessionKind kind) { return schedule(kind).night; }
 
-bool has_night_session(int index) {
+SessionKind session_on(SessionKind kind, tessera::Date date) {
+  const int n = tessera::date_to_number(date);
+  if (kind == SessionKind::kHongKong) {
+    if (n < 20110307) return SessionKind::kHongKongOld;
+    if (n < 20120305) return SessionKind::kHongKong2011;
+  }
+  if (kind == SessionKind::kIndexFuture && n < 20160101) return SessionKind::kIndexFutureOld;
+  if (kind == SessionKind::kIndexFuture) return SessionKind::kEquity;
+  return kind;
+}
+
+bool has_night_session(int index, std::int32_t night_from) {
   if (index <= 0) return false;
   const TradingCalendar& cal = TradingCalendar::instance();
+  if (cal.day(index - 1) < night_from) return false;
+  // No night sessions from the first trading day after the 2020 Spring Festival (3 February)
+  // until the one that the evening of 6 May opened.
+  constexpr std::int32_t kPauseFrom = 18295, kPauseTo = 18388;  // 2020-02-03, 2020-05-06
+  if (cal.day(index) >= kPauseFrom && cal.day(index) <= kPauseTo) return false;
   // Only a weekend may lie between the two trading days: a gap of 1 day, or Friday to Monday.
   int gap = cal.day(index) - cal.day(index - 1);
   return gap == 1 || (gap == 3 && std::chrono::weekday(cal.date(index)) == std::chrono::Monday);

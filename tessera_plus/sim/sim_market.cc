@@ -15,8 +15,6 @@ namespace {
 
 constexpr int kProbeDays = 20;
 
-const TradingCalendar& cal() { return TradingCalendar::instance(); }
-
 SimConfig checked(SimConfig config) {
   if (config.tick_seconds <= 0 || 60 % config.tick_seconds != 0) {
     throw ValueError(
@@ -24,7 +22,8 @@ SimConfig checked(SimConfig config) {
   }
   if (!(config.fault_rate >= 0 && config.fault_rate <= 1) ||
       !(config.latency_rate >= 0 && config.latency_rate <= 1) || config.latency_ms < 0 ||
-      config.stocks < 0 || config.history_days < 0) {
+      config.stocks < 0 || config.history_days < 0 || config.quota_rows < 0 ||
+      config.outage_up < 0 || config.outage_down < 0 || config.latency_per_1000_rows_ms < 0) {
     throw ValueError("simulated market configuration out of range");
   }
   return config;
@@ -104,35 +103,42 @@ std::optional<PriceTable> SimMarket::get_price(const std::string& order_book_id,
   const std::string frequency = frequency_of(args);
   const Universe& u = universe();
   const SimInstrument* ins = u.find(order_book_id);
-  if (!ins) return std::nullopt;
-  check_permission(config_.deny, *ins, frequency);
-  faults_.on_data_call("get_price", order_book_id);
-
-  int last = u.today_index();
-  if (args.end_date) last = std::min(last, cal().last_on_or_before(to_date(*args.end_date)));
-  int first = args.start_date ? cal().first_on_or_after(to_date(*args.start_date))
-                              : std::max(0, last - kProbeDays + 1);
-  if (first > last) return std::nullopt;
+  if (!ins) return no_data();
+  const TradingCalendar& c = *ins->calendar;
   const DateTime now = tessera::now();
-  PriceTable table = frequency == "1m" ? minute_table(*ins, first, last, now)
-                     : frequency == "tick"
-                         ? tick_table(*ins, first, last, now, config_.tick_seconds)
-                         : daily_table(*ins, first, last, now);
-  if (table.empty()) return std::nullopt;
+  int last = c.last_on_or_before(tessera::date_of(now));
+  if (args.end_date) last = std::min(last, c.last_on_or_before(to_date(*args.end_date)));
+  int first = args.start_date ? c.first_on_or_after(to_date(*args.start_date))
+                              : std::max(0, last - kProbeDays + 1);
+  check_permission(config_.deny, *ins, frequency, c.date_number(std::min(first, c.size() - 1)),
+                   c.date_number(std::max(last, 0)));
+  faults_.on_data_call("get_price", order_book_id);
+  if (first > last) return no_data();
+  PriceTable table = frequency == "1m"     ? minute_table(*ins, first, last, now)
+                     : frequency == "tick" ? tick_table(*ins, first, last, now,
+                                                        tick_interval(*ins, config_.tick_seconds))
+                                           : daily_table(*ins, first, last, now);
+  faults_.on_answer(table.rows());
+  if (table.empty()) return no_data();
   return table;
 }
 
+std::optional<PriceTable> SimMarket::no_data() const {
+  if (!config_.empty_tables) return std::nullopt;
+  return PriceTable{};
+}
+
 Date SimMarket::get_next_trading_date(const DateArg& date, const std::string& market) {
-  is_hk_market(market);
+  const bool hk = is_hk_market(market);
   faults_.on_data_call("get_next_trading_date", "");
-  return next_trading_date(to_date(date));
+  return next_trading_date(to_date(date), hk);
 }
 
 std::vector<Date> SimMarket::get_trading_dates(const DateArg& start, const DateArg& end,
                                                const std::string& market) {
-  is_hk_market(market);
+  const bool hk = is_hk_market(market);
   faults_.on_data_call("get_trading_dates", "");
-  const TradingCalendar& c = cal();
+  const TradingCalendar& c = TradingCalendar::of(hk);
   std::vector<Date> dates;
   for (int i = c.first_on_or_after(to_date(start)), last = c.last_on_or_before(to_date(end));
        i <= last; ++i) {
@@ -149,10 +155,11 @@ SuspensionTable SimMarket::is_suspended(const std::string& order_book_id, const 
   std::vector<bool>& column = table.columns.emplace_back(order_book_id, std::vector<bool>{}).second;
   const SimInstrument* ins = u.find(order_book_id);
   if (!ins) return table;
-  int first = std::max(ins->first, cal().first_on_or_after(to_date(start)));
-  int last = std::min(ins->last, cal().last_on_or_before(to_date(end)));
+  const TradingCalendar& c = *ins->calendar;
+  int first = std::max(ins->first, c.first_on_or_after(to_date(start)));
+  int last = std::min(ins->last, c.last_on_or_before(to_date(end)));
   for (int index = first; index <= last; ++index) {
-    table.dates.push_back(cal().date(index));
+    table.dates.push_back(c.date(index));
     column.push_back(is_suspended_on(*ins, index));
   }
   return table;

@@ -12,10 +12,11 @@
 //                     switch is on; with `date`, the instruments listed on that date.
 //   instruments       none for an unknown id or one of the other market; 601313.XSHG answers a
 //                     list of two records (the id was re-used).
-//   get_price         frequency "1m", "tick" or daily ("1d" or absent); none for no data. Without
-//                     dates (a probe) the last 20 trading days; without `end_date`, up to today.
+//   get_price         frequency "1m", "tick" or daily ("1d" or absent); none (or, switched, an
+//                     empty table) for no data. Without dates (a probe) the last 20 trading days;
+//                     without `end_date`, up to today. Dates are of the instrument's market.
 //                     Prices are unadjusted whatever `adjust_type` says (nothing is ever split).
-//   get_next_trading_date  the simulated calendar for both markets.
+//   get_next_trading_date  the simulated calendar of the market asked for.
 //   is_suspended      one row per trading day of [start, end] on which the instrument is listed.
 #pragma once
 
@@ -53,6 +54,8 @@ class SimMarket : public Backend {
   const Universe& universe();
 
  private:
+  std::optional<PriceTable> no_data() const;
+
   SimConfig config_;
   bool bjse_ = false;
   FaultInjector faults_;

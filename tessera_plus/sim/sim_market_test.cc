@@ -69,7 +69,7 @@ class SimMarketTest : public ::testing::Test {
   static void set_now(const char* text) { setenv("TESSERA_NOW", text, 1); }
   static SimConfig full_history() {
     SimConfig c;
-    c.history_days = 0;
+    c.history_start = kBenchHistoryStart;
     return c;
   }
   // An AU futures contract trading on 2024-06-28, which has a night session.
@@ -128,7 +128,9 @@ TEST(SimCalendar, NextTradingDateIsStrictlyAfter) {
   EXPECT_EQ(next_trading_date(ymd(20240930)), ymd(20241008));
   SimMarket m{SimConfig{}};
   EXPECT_EQ(m.get_next_trading_date(std::int64_t{20240208}, "cn"), ymd(20240219));
-  EXPECT_EQ(m.get_next_trading_date(std::string("20240208"), "hk"), ymd(20240219));
+  // Hong Kong trades the morning of Lunar New Year's Eve and reopens on the fourth day.
+  EXPECT_EQ(m.get_next_trading_date(std::string("20240208"), "hk"), ymd(20240209));
+  EXPECT_EQ(m.get_next_trading_date(std::string("20240209"), "hk"), ymd(20240214));
 }
 
 TEST(SimCalendar, TradingDatesOverARangeAgreeWithStepByStep) {
@@ -180,14 +182,16 @@ TEST_F(SimMarketTest, EquityBarsFollowTheSessionsAndStayConsistent) {
     ASSERT_GE(h[i], std::max(o[i], c[i]));
     ASSERT_LE(l[i], std::min(o[i], c[i]));
     ASSERT_GT(l[i], 0);
-    ASSERT_GT(v[i], 0);
+    // Only the 14:58 and 14:59 minutes of the closing call are silent.
+    ASSERT_EQ(v[i] > 0, i != 237 && i != 238) << i;
     ASSERT_EQ(std::fmod(v[i], 100.0), 0.0);  // whole lots
     ASSERT_GE(to[i], l[i] * v[i] - 0.01);
     ASSERT_LE(to[i], h[i] * v[i] + 0.01);
-    if (i > 0) {
+    if (i > 0 && i != 239) {
       ASSERT_EQ(o[i], c[i - 1]);
     }
   }
+  EXPECT_TRUE(o[239] == c[239] && h[239] == l[239] && h[239] == c[239]);  // the closing match
 }
 
 TEST_F(SimMarketTest, PricesWalkOnFromDayToDay) {
@@ -289,7 +293,7 @@ TEST_F(SimMarketTest, SuspendedDaysHaveNoBarsAndNoTicks) {
   SuspensionTable s = m.is_suspended("000002.XSHE", std::int64_t{20050104}, std::int64_t{20240701});
   const std::vector<bool>& flags = s.column("000002.XSHE");
   ASSERT_EQ(flags.size(), s.dates.size());
-  ASSERT_EQ(s.dates.size(), 60u);  // the demo's history
+  ASSERT_EQ(s.dates.front(), ymd(20240506));  // the demo's history
   EXPECT_EQ(s.dates.back(), ymd(20240701));
   auto suspended = std::find(flags.begin(), flags.end(), true);
   auto traded = std::find(flags.begin(), flags.end(), false);
@@ -339,23 +343,37 @@ TEST_F(SimMarketTest, TicksCarryTheHostColumnsAndTraceTheBars) {
   for (const auto& [name, _] : ticks->columns()) actual.insert(name);
   EXPECT_EQ(actual, expected);
   ASSERT_TRUE(ticks->trading_date);
-  ASSERT_EQ(ticks->rows(), 240u * 20u);
-  EXPECT_EQ(convert_dt_to_int(ticks->timestamps.front()), 20240628093003);
-  EXPECT_EQ(ticks->timestamps[1] - ticks->timestamps[0], std::chrono::seconds(3));
+  // The opening call's indicative snapshots from 09:15:00, its match at 09:25:00, then the
+  // continuous session every 3 seconds.
+  EXPECT_EQ(convert_dt_to_int(ticks->timestamps.front()), 20240628091500);
   const auto &last = ticks->column("last"), &volume = ticks->column("volume");
   EXPECT_TRUE(std::is_sorted(volume.begin(), volume.end()));
   EXPECT_EQ(volume.back(),
             std::accumulate(bars->column("volume").begin(), bars->column("volume").end(), 0.0));
+  // Every minute's trades trace its bar: open first, close last, its high and low in between.
+  std::size_t j = 0;
+  double traded = 0;
   for (std::size_t k = 0; k < bars->rows(); ++k) {
-    double high = 0, low = 1e18;
-    for (std::size_t j = k * 20; j < k * 20 + 20; ++j) {
-      high = std::max(high, last[j]);
-      low = std::min(low, last[j]);
+    std::vector<double> prices;
+    for (; j < ticks->rows() && ticks->timestamps[j] <= bars->timestamps[k]; ++j) {
+      if (ticks->timestamps[j] <= bars->timestamps[k] - std::chrono::seconds(60)) continue;
+      if (volume[j] > traded) prices.push_back(last[j]);
+      traded = volume[j];
     }
-    ASSERT_EQ(last[k * 20], bars->column("open")[k]);
-    ASSERT_EQ(last[k * 20 + 19], bars->column("close")[k]);
-    ASSERT_EQ(high, bars->column("high")[k]);
-    ASSERT_EQ(low, bars->column("low")[k]);
+    if (bars->column("volume")[k] == 0) {
+      ASSERT_TRUE(prices.empty()) << k;
+      continue;
+    }
+    ASSERT_FALSE(prices.empty()) << k;
+    ASSERT_EQ(prices.front(), bars->column("open")[k]) << k;
+    ASSERT_EQ(prices.back(), bars->column("close")[k]) << k;
+    ASSERT_EQ(*std::max_element(prices.begin(), prices.end()), bars->column("high")[k]) << k;
+    ASSERT_EQ(*std::min_element(prices.begin(), prices.end()), bars->column("low")[k]) << k;
+  }
+  // The closing call: nothing trades from 14:57 until its match at 15:00:00.
+  EXPECT_EQ(convert_dt_to_int(ticks->timestamps.back()), 20240628150000);
+  for (std::size_t k = bars->rows() - 3; k + 1 < bars->rows(); ++k) {
+    EXPECT_EQ(bars->column("volume")[k], 0.0);
   }
   for (double p : ticks->column("a1")) ASSERT_TRUE(on_cent_grid(p));
 
@@ -363,7 +381,9 @@ TEST_F(SimMarketTest, TicksCarryTheHostColumnsAndTraceTheBars) {
   ASSERT_TRUE(futures);
   EXPECT_TRUE(futures->has_column("open_interest"));
   EXPECT_EQ(date_to_number(futures->trading_date->front()), 20240628);
-  EXPECT_EQ(date_to_number(futures->timestamps.front()), 20240627);
+  // The night session's opening match, a minute before it, on the evening before.
+  EXPECT_EQ(convert_dt_to_int(futures->timestamps.front()), 20240627205900);
+  EXPECT_EQ(futures->timestamps[2] - futures->timestamps[1], std::chrono::milliseconds(500));
 }
 
 TEST_F(SimMarketTest, TickIntervalIsConfigurable) {
@@ -372,7 +392,12 @@ TEST_F(SimMarketTest, TickIntervalIsConfigurable) {
   SimMarket m{c};
   auto ticks = m.get_price("600000.XSHG", window(20240628, 20240628, "tick"));
   ASSERT_TRUE(ticks);
-  EXPECT_EQ(ticks->rows(), 240u);
+  // Ten indicative snapshots of the opening call and its match; then at most one a minute.
+  EXPECT_LE(ticks->rows(), 11u + 240u);
+  EXPECT_GE(ticks->rows(), 11u + 200u);
+  for (std::size_t i = 11; i < ticks->rows(); ++i) {
+    EXPECT_EQ(tessera::time_to_number(ticks->timestamps[i]) % 100, 0);
+  }
   c.tick_seconds = 7;
   EXPECT_THROW(SimMarket{c}, ValueError);
 }
@@ -509,7 +534,8 @@ TEST(SimConfigParsing, ReadsTheEnvironment) {
   SimConfig d = SimConfig::from_environment();
   EXPECT_EQ(d.scale, Scale::kDemo);
   EXPECT_EQ(d.tick_seconds, 3);
-  EXPECT_EQ(d.history_days, 60);
+  EXPECT_EQ(d.history_days, 0);
+  EXPECT_EQ(d.history_start, kDemoHistoryStart);
 
   setenv("TALLOW_SIM_SCALE", "bench", 1);
   setenv("TALLOW_SIM_SEED", "42", 1);
@@ -521,7 +547,7 @@ TEST(SimConfigParsing, ReadsTheEnvironment) {
   SimConfig c = SimConfig::from_environment();
   EXPECT_EQ(c.scale, Scale::kBench);
   EXPECT_EQ(c.stocks, 3000);
-  EXPECT_EQ(c.history_days, 0);
+  EXPECT_EQ(c.history_start, kBenchHistoryStart);
   EXPECT_EQ(c.seed, 42u);
   EXPECT_EQ(c.tick_seconds, 6);
   EXPECT_EQ(c.deny, (std::vector<DenyRule>{{"hk", "tick"}}));

@@ -11,6 +11,7 @@
 #include "tessera_plus/sim/calendar.h"
 #include "tessera_plus/sim/prices.h"
 #include "tessera_plus/sim/random.h"
+#include "tessera_plus/sim/universe_util.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {
@@ -18,68 +19,55 @@ namespace {
 using tessera::INSTRUMENT_TYPE;
 using namespace std::chrono;
 
-constexpr std::string_view kListed = "0000-00-00";
-
 const TradingCalendar& cal() { return TradingCalendar::instance(); }
 
-std::string dashed(int index) { return tessera::format_dashed(cal().date(index)); }
-
-// Calendar index of a listing date text: 0 before the calendar begins.
-int listing_index(const std::string& text) {
-  return cal().first_on_or_after(tessera::date_of(tessera::parse_datetime(text)));
-}
-
-// Calendar index of the last trading day on or before a de-listing date text.
-int delisting_index(const std::string& text) {
-  if (text == kListed) return INT_MAX;
-  return cal().last_on_or_before(tessera::date_of(tessera::parse_datetime(text)));
-}
-
-// Uniform in [low, high) from a key and a purpose.
-double draw(std::uint64_t key, std::uint64_t purpose, double low, double high) {
-  return low + (high - low) * unit(mix64(key, purpose));
-}
-
-Instrument record(std::string id, std::string symbol, std::string_view type, std::string exchange,
-                  std::string listed, std::string de_listed = std::string(kListed)) {
-  Instrument r;
-  r.order_book_id = std::move(id);
-  r.symbol = std::move(symbol);
-  r.type = std::string(type);
-  r.exchange = std::move(exchange);
-  r.listed_date = std::move(listed);
-  r.de_listed_date = std::move(de_listed);
-  return r;
-}
-
-// Price and volume parameters by instrument type; futures and options set theirs on top.
+// Price, grid, limit and volume parameters by instrument type; futures and options set theirs in
+// contracts.cc.
 void set_defaults(SimInstrument& s) {
   const std::string& type = s.record.type;
+  const std::string& id = s.record.order_book_id;
   std::uint64_t k = s.key;
   if (type == INSTRUMENT_TYPE::CS) {
     s.base_price = s.hk ? draw(k, 1, 5, 400) : draw(k, 1, 3, 60);
     s.volatility = draw(k, 2, 0.018, 0.03);
-    s.limit = s.hk ? 0.5 : s.bjse ? 0.3 : 0.1;
     s.bar_lots = draw(k, 3, 50, 2000);
+    if (s.hk) {
+      s.grid = kHongKongGrid;
+      s.limit = 0;  // Hong Kong has no daily limits
+    } else {
+      s.board = s.bjse                                           ? Board::kBjse
+                : id.starts_with("688")                          ? Board::kStar
+                : id.starts_with("300") || id.starts_with("301") ? Board::kChiNext
+                                                                 : Board::kMain;
+      s.lock_rate = s.st ? 0.03 : 0.008;
+    }
   } else if (type == INSTRUMENT_TYPE::ETF || type == INSTRUMENT_TYPE::LOF) {
     s.base_price = draw(k, 1, 0.8, 5);
     s.volatility = 0.012;
-    s.bar_lots = type == INSTRUMENT_TYPE::ETF ? draw(k, 3, 1000, 20000) : draw(k, 3, 10, 200);
+    s.grid = kMilliGrid;
+    s.bar_lots = type == INSTRUMENT_TYPE::ETF ? draw(k, 3, 1000, 20000) : draw(k, 3, 2, 40);
+    if (type == INSTRUMENT_TYPE::LOF) s.trade_rate = draw(k, 4, 0.05, 0.4);
+    s.gaps.hole_rate = 0.002;
   } else if (type == INSTRUMENT_TYPE::INDX) {
     s.base_price = draw(k, 1, 1000, 5000);
     s.volatility = 0.012;
-    s.limit = 0.2;
-    s.bar_lots = draw(k, 3, 1e5, 1e6);
+    s.limit = 0;
+    s.bar_lots = draw(k, 3, 2e5, 1e6);
+    s.share_price = draw(k, 4, 8, 25);
   } else if (type == INSTRUMENT_TYPE::REITs) {
     s.base_price = draw(k, 1, 2, 8);
     s.volatility = 0.008;
-    s.bar_lots = draw(k, 3, 50, 500);
+    s.grid = kMilliGrid;
+    s.bar_lots = draw(k, 3, 5, 100);
+    s.trade_rate = draw(k, 4, 0.2, 0.7);
   } else if (type == INSTRUMENT_TYPE::CONVERTIBLE) {
     s.base_price = draw(k, 1, 100, 130);
     s.volatility = 0.01;
+    s.grid = kMilliGrid;
     s.limit = 0.2;
     s.lot = 10;
     s.bar_lots = draw(k, 3, 100, 1000);
+    s.trade_rate = draw(k, 4, 0.6, 1.0);
   }
 }
 
@@ -108,83 +96,23 @@ constexpr std::array<StockSeed, 14> kNamedStocks = {{
     {"000005.XSHE", "世纪星源", "1990-12-10", "T-10"},
 }};
 
-struct FutureSeed {
-  const char* symbol;
-  const char* exchange;
-  const char* underlying;  // index for index futures
-  SessionKind session;
-  const char* inception;
-  std::array<bool, 12> months;
-  int life_months;
-  double base_price, multiplier;
-  bool demo;
-};
-
-constexpr std::array<bool, 12> kAllMonths = {true, true, true, true, true, true,
-                                             true, true, true, true, true, true};
-constexpr std::array<FutureSeed, 7> kFutures = {{
-    {"IF", "CFFEX", "000300.XSHG", SessionKind::kEquity, "2010-04-16", kAllMonths, 6, 3500, 300,
-     true},
-    {"RB",
-     "SHFE",
-     "",
-     SessionKind::kNight2300,
-     "2009-03-27",
-     {true, false, false, false, true, false, false, false, false, true, false, false},
-     12,
-     3800,
-     10,
-     true},
-    {"AU",
-     "SHFE",
-     "",
-     SessionKind::kNight0230,
-     "2008-01-09",
-     {false, true, false, true, false, true, false, true, false, true, false, true},
-     12,
-     400,
-     1000,
-     true},
-    {"IC", "CFFEX", "000905.XSHG", SessionKind::kEquity, "2015-04-16", kAllMonths, 6, 6000, 200,
-     false},
-    {"CU", "SHFE", "", SessionKind::kNight0100, "2005-01-04", kAllMonths, 12, 50000, 5, false},
-    {"M",
-     "DCE",
-     "",
-     SessionKind::kNight2300,
-     "2005-01-04",
-     {true, false, true, false, true, false, true, true, true, false, true, true},
-     12,
-     3000,
-     10,
-     false},
-    {"JD", "DCE", "", SessionKind::kCommodity, "2013-11-08", kAllMonths, 12, 4000, 10, false},
-}};
-
-Date month_day(int year, int month, int day) {
-  while (month < 1) {
-    month += 12;
-    --year;
-  }
-  while (month > 12) {
-    month -= 12;
-    ++year;
-  }
-  return Date{std::chrono::year(year), std::chrono::month(unsigned(month)),
-              std::chrono::day(unsigned(day))};
-}
-
 }  // namespace
 
 Universe::Universe(const SimConfig& config, tessera::Date today)
-    : seed_(config.seed), trading_date_(config.equity_trading_date) {
+    : seed_(config.seed), trading_date_(config.equity_trading_date), pad_halts_(config.pad_halts) {
   today_index_ = cal().last_on_or_before(today);
-  data_start_ = config.history_days > 0 ? std::max(0, today_index_ - config.history_days + 1) : 0;
+  data_start_ = config.history_days > 0
+                    ? std::max(0, today_index_ - config.history_days + 1)
+                    : cal().first_on_or_after(tessera::date_from_number(config.history_start));
+  start_date_ = cal().date(std::min(data_start_, cal().size() - 1));
   add_stocks(config);
   add_funds_and_indexes(config);
   add_futures(config);
   add_options(config);
+  add_etf_options(config);
 }
+
+std::uint64_t Universe::key_of(std::string_view id) const { return mix64(seed_, hash_text(id)); }
 
 const SimInstrument* Universe::find(std::string_view order_book_id) const {
   auto it = by_id_.find(std::string(order_book_id));
@@ -193,15 +121,19 @@ const SimInstrument* Universe::find(std::string_view order_book_id) const {
 
 void Universe::add(SimInstrument s) {
   if (by_id_.contains(s.record.order_book_id)) return;
-  s.key = mix64(seed_, hash_text(s.record.order_book_id));
+  s.key = key_of(s.record.order_book_id);
   s.walk_key = s.walk_key == 0 ? s.key : mix64(seed_, s.walk_key);
+  if (s.hk) s.calendar = &TradingCalendar::hong_kong();
+  s.pad_halts = pad_halts_;
   if (!s.derivative) set_defaults(s);
   s.trading_date = s.record.type != INSTRUMENT_TYPE::INDX && (trading_date_ || s.derivative);
+  const TradingCalendar& c = *s.calendar;
   int first =
-      listing_index(s.earlier_holder ? s.earlier_holder->listed_date : s.record.listed_date);
-  int last = delisting_index(s.record.de_listed_date);
-  s.first = std::max(first, data_start_);
-  s.last = std::min(last, today_index_);
+      listing_index(c, s.earlier_holder ? s.earlier_holder->listed_date : s.record.listed_date);
+  s.listed = listing_index(c, s.record.listed_date);
+  int last = delisting_index(c, s.record.de_listed_date);
+  s.first = std::max(first, c.first_on_or_after(start_date_));
+  s.last = std::min(last, c.last_on_or_before(cal().date(std::max(today_index_, 0))));
   by_id_.emplace(s.record.order_book_id, instruments_.size());
   instruments_.push_back(std::move(s));
 }
@@ -219,7 +151,16 @@ void Universe::add_stocks(const SimConfig& config) {
     SimInstrument s;
     s.record = record(id, seed.symbol, INSTRUMENT_TYPE::CS, id.ends_with("XSHG") ? "XSHG" : "XSHE",
                       resolve(seed.listed), resolve(seed.de_listed));
-    if (id == "000002.XSHE") s.suspension_rate = 1.0 / 12;
+    if (id == "000002.XSHE") {
+      // Now and then a few days, and the half year of 2015-12-18 to 2016-07-01.
+      s.gaps.block_rate = 0.6;
+      s.gaps.fixed_blocks.emplace_back(listing_index("2015-12-18"), delisting_index("2016-07-01"));
+    }
+    if (id == "601318.XSHG") s.gaps.fixed_blocks.emplace_back(today_index_ - 24, INT_MAX);
+    if (id == "300750.XSHE") {
+      s.gaps.halt_rate = 0.03;
+      s.gaps.hole_rate = 0.02;
+    }
     if (id == "601313.XSHG") {
       s.earlier_holder =
           record(id, "江南嘉捷", INSTRUMENT_TYPE::CS, "XSHG", "2012-01-19", "2018-02-27");
@@ -242,10 +183,23 @@ void Universe::add_stocks(const SimConfig& config) {
       de_listed = until >= today_index_ ? std::string(kListed) : dashed(until);
     }
     SimInstrument s;
-    s.record = record(id, fmt::format("股票{}", id.substr(0, 6)), INSTRUMENT_TYPE::CS,
-                      sh ? "XSHG" : "XSHE", listed_text, de_listed);
-    s.suspension_rate = unit(mix64(k, 15)) < 0.1 ? 0.01 : 0.0;
+    s.st = unit(mix64(k, 16)) < 0.05;
+    s.record = record(id, fmt::format("{}股票{}", s.st ? "ST" : "", id.substr(0, 6)),
+                      INSTRUMENT_TYPE::CS, sh ? "XSHG" : "XSHE", listed_text, de_listed);
+    s.gaps.block_rate = unit(mix64(k, 15)) < 0.3 ? 0.12 : 0.03;
+    s.gaps.halt_rate = 0.002;
+    s.gaps.hole_rate = 0.002;
+    if (unit(mix64(k, 17)) < 0.45) {
+      // July 2015: stocks stopped trading in their hundreds from the 6th to the 9th.
+      s.gaps.mass_from = listing_index("2015-07-06") + int(draw(k, 18, 0, 4));
+      s.gaps.mass_length = 1 + int(std::pow(draw(k, 19, 0, 1), 2) * 60);
+    }
     add(std::move(s));
+    SimInstrument& added = instruments_.back();
+    if (added.record.order_book_id == id && unit(mix64(k, 20)) < 0.17) {
+      added.trade_rate = draw(k, 21, 0.03, 0.3);  // an illiquid name
+      added.bar_lots = draw(k, 22, 3, 30);
+    }
   }
 
   const bool bench = config.scale == Scale::kBench;
@@ -270,6 +224,7 @@ void Universe::add_stocks(const SimConfig& config) {
                INSTRUMENT_TYPE::CS, "XHKG", i < 3 ? kHk[std::size_t(i)].listed : "2000-01-03");
     s.session = SessionKind::kHongKong;
     s.hk = true;
+    s.record.exchange = "XHKG";
     add(std::move(s));
   }
 }
@@ -336,119 +291,6 @@ void Universe::add_funds_and_indexes(const SimConfig& config) {
     s.record.stock_code = stocks[i];
     add(std::move(s));
   }
-}
-
-void Universe::add_futures(const SimConfig& config) {
-  const Date data_start = cal().date(data_start_);
-  const Date today = cal().date(std::max(today_index_, 0));
-  const int first_month = int(data_start.year()) * 12 + int(unsigned(data_start.month())) - 1;
-  const int today_month = int(today.year()) * 12 + int(unsigned(today.month())) - 1;
-  for (const FutureSeed& f : kFutures) {
-    if (!f.demo && config.scale != Scale::kBench) continue;
-    const int inception = listing_index(f.inception);
-    for (int m = first_month; m <= today_month + f.life_months; ++m) {
-      int year = m / 12, month = m % 12 + 1;
-      if (!f.months[std::size_t(month - 1)]) continue;
-      int expiry = cal().first_on_or_after(month_day(year, month, 15));
-      int listed =
-          std::max(inception, cal().first_on_or_after(month_day(year, month - f.life_months, 16)));
-      if (expiry < data_start_ || listed > today_index_ || expiry >= cal().size() ||
-          expiry <= inception) {
-        continue;
-      }
-      std::string id = fmt::format("{}{:02d}{:02d}", f.symbol, year % 100, month);
-      SimInstrument s;
-      s.record = record(id, fmt::format("{}{:02d}{:02d}", f.symbol, year % 100, month),
-                        INSTRUMENT_TYPE::FUTURE, f.exchange, dashed(listed), dashed(expiry));
-      s.record.underlying_symbol = f.symbol;
-      s.record.underlying_order_book_id = f.underlying;
-      s.session = f.session;
-      s.derivative = true;
-      s.walk_key = hash_text(f.symbol);
-      std::uint64_t k = hash_text(id);
-      // Contracts of one underlying share its walk, each at its own small basis.
-      s.base_price = f.base_price * (1.0 + 0.02 * normalish(mix64(seed_, k)));
-      s.volatility = 0.013;
-      s.limit = 0.07;
-      s.lot = 1;
-      s.multiplier = f.multiplier;
-      s.bar_lots = draw(mix64(seed_, k), 3, 100, 1000);
-      add(std::move(s));
-    }
-  }
-}
-
-void Universe::add_options(const SimConfig& config) {
-  const bool bench = config.scale == Scale::kBench;
-  // Options on AU futures: a call and a put per contract, struck near the contract's price when
-  // the options list; they expire 20 trading days before the contract.
-  std::vector<const SimInstrument*> gold;
-  for (const SimInstrument& s : instruments_) {
-    if (s.record.underlying_symbol == "AU" &&
-        delisting_index(s.record.de_listed_date) - 20 > today_index_) {
-      gold.push_back(&s);
-    }
-  }
-  if (!bench && gold.size() > 2) gold.resize(2);
-  std::vector<SimInstrument> options;
-  for (const SimInstrument* u : gold) {
-    int expiry = delisting_index(u->record.de_listed_date) - 20;
-    int listed = std::max(listing_index(u->record.listed_date), expiry - 120);
-    if (listed > today_index_) continue;
-    int strike = int(std::lround(close_price(*u, listed) / 8.0)) * 8;
-    for (char cp : {'C', 'P'}) {
-      SimInstrument s;
-      std::string id = fmt::format("{}{}{}", u->record.order_book_id, cp, strike);
-      s.record = record(id, id, INSTRUMENT_TYPE::OPTION, "SHFE", dashed(listed), dashed(expiry));
-      s.record.underlying_order_book_id = u->record.order_book_id;
-      s.record.underlying_symbol = "AU";
-      s.session = u->session;
-      s.base_price = close_price(*u, listed) * draw(hash_text(id), 1, 0.02, 0.05);
-      s.multiplier = 1000;
-      options.push_back(std::move(s));
-    }
-  }
-  // Options on 510050.XSHG, monthly: expiry on the first trading day from the 22nd, listed 60
-  // trading days earlier.
-  const Date today = cal().date(std::max(today_index_, 0));
-  const int today_month = int(today.year()) * 12 + int(unsigned(today.month())) - 1;
-  const int months = bench ? 240 : 2;
-  for (int m = today_month - (bench ? months : 0); m <= today_month + 1; ++m) {
-    int year = m / 12, month = m % 12 + 1;
-    int expiry = cal().first_on_or_after(month_day(year, month, 22));
-    int listed = std::max(listing_index("2015-02-09"), expiry - 60);
-    if (expiry < data_start_ || listed > today_index_ || listed >= expiry) continue;
-    for (int put = 0; put < 2; ++put) {
-      SimInstrument s;
-      std::string id =
-          fmt::format("{:08d}.XSHG", 10000000 + ((year % 100) * 100 + month) * 10 + put);
-      s.record =
-          record(id, fmt::format("50ETF{}{:02d}{:02d}", put ? "沽" : "购", year % 100, month),
-                 INSTRUMENT_TYPE::OPTION, "XSHG", dashed(listed), dashed(expiry));
-      s.record.underlying_order_book_id = "510050.XSHG";
-      s.record.underlying_symbol = "510050.XSHG";
-      s.base_price = draw(hash_text(id), 1, 0.05, 0.3);
-      s.multiplier = 10000;
-      options.push_back(std::move(s));
-    }
-  }
-  for (SimInstrument& s : options) {
-    s.derivative = true;
-    s.volatility = 0.04;
-    s.limit = 0.5;
-    s.lot = 1;
-    s.bar_lots = draw(hash_text(s.record.order_book_id), 3, 10, 100);
-    add(std::move(s));
-  }
-}
-
-bool is_suspended_on(const SimInstrument& ins, int index) {
-  return ins.suspension_rate > 0 &&
-         unit(mix64(ins.key, std::uint64_t(index), 0x5057)) < ins.suspension_rate;
-}
-
-bool trades_on(const SimInstrument& ins, int index) {
-  return index >= ins.first && index <= ins.last && !is_suspended_on(ins, index);
 }
 
 }  // namespace tessera_plus::tallow::sim

@@ -71,4 +71,11 @@ ScopedScriptedService::ScopedScriptedService() : service_(std::make_shared<Scrip
 
 ScopedScriptedService::~ScopedScriptedService() { tallow::install_backend(nullptr); }
 
+tallow::PriceTable one_row_table() {
+  tallow::PriceTable table;
+  table.order_book_ids.push_back("000001.XSHE");
+  table.timestamps.push_back(tessera::DateTime{});
+  return table;
+}
+
 }  // namespace tessera_plus::testing

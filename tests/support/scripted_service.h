@@ -80,4 +80,7 @@ class ScopedScriptedService {
   std::shared_ptr<ScriptedService> service_;
 };
 
+// A table of one row with no columns: "the service has data" to callers that only ask whether.
+tallow::PriceTable one_row_table();
+
 }  // namespace tessera_plus::testing

@@ -159,7 +159,12 @@ TEST_F(MinbarCheck, MissingDayIsAGapOnlyWhenTheServiceHasBars) {
   EXPECT_EQ(calls[0].price.frequency, "1m");
 
   svc_->on_get_price = [](const std::string&, const tallow::PriceArgs&) {
-    return std::optional<PriceTable>(PriceTable{});  // any table, even an empty one, is data
+    return std::optional<PriceTable>(PriceTable{});  // an empty table is no data either
+  };
+  EXPECT_THAT(check(), HasSubstr(kAllSound));
+
+  svc_->on_get_price = [](const std::string&, const tallow::PriceArgs&) {
+    return std::optional<PriceTable>(testing::one_row_table());
   };
   EXPECT_THAT(check(), HasSubstr(summary(1, 0)));
 }
@@ -167,7 +172,7 @@ TEST_F(MinbarCheck, MissingDayIsAGapOnlyWhenTheServiceHasBars) {
 TEST_F(MinbarCheck, StopsAskingAtTheFirstDayWithBars) {
   write_minbar_file(equities("000001.XSHE.h5"), {equity_day(20200102), equity_day(20200108)});
   svc_->on_get_price = [](const std::string&, const tallow::PriceArgs&) {
-    return std::optional<PriceTable>(PriceTable{});
+    return std::optional<PriceTable>(testing::one_row_table());
   };
   EXPECT_THAT(check(), HasSubstr(summary(1, 0)));
   EXPECT_EQ(asked_days(), (std::vector<std::int64_t>{20200103}));

@@ -11,7 +11,9 @@ bool service_has_any(const std::string& order_book_id, const std::vector<tallow:
     args.start_date = day;
     args.end_date = day;
     args.frequency = frequency;
-    if (tallow::get_price(order_book_id, args).has_value()) return true;
+    // The service may say "nothing" with None or with an empty table; both mean no data.
+    const std::optional<tallow::PriceTable> answer = tallow::get_price(order_book_id, args);
+    if (answer && !answer->empty()) return true;
   }
   return false;
 }

@@ -76,7 +76,7 @@ class TickCheck : public ::testing::Test {
 
   void answer_with_data() {
     svc_->on_get_price = [](const std::string&, const tallow::PriceArgs&) {
-      return std::optional<PriceTable>(PriceTable{});
+      return std::optional<PriceTable>(testing::one_row_table());
     };
   }
 
