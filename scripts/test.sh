@@ -9,6 +9,10 @@ jobs=$(nproc)
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSERA_PLUS_WERROR=ON >/dev/null
 cmake --build build/release -j"$jobs"
 (cd build/release && ctest --output-on-failure -j"$jobs")
+scripts/check_tidy.sh build/release
+# A plain Release build, as users make it, must build too (warnings shown, never fatal).
+cmake -S . -B build/o3 -DCMAKE_BUILD_TYPE=Release -DTESSERA_PLUS_TESTS=OFF >/dev/null
+cmake --build build/o3 -j"$jobs" --target tessera-plus
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTESSERA_PLUS_SANITIZE=ON -DTESSERA_PLUS_WERROR=ON >/dev/null
 cmake --build build/asan -j"$jobs"
 (cd build/asan && ctest --output-on-failure -j"$jobs")

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include <fmt/format.h>
@@ -11,7 +12,7 @@ namespace {
 
 std::string clock_text(double seconds) {
   if (seconds < 0 || seconds > 359999) return "--:--";
-  auto s = static_cast<long>(seconds + 0.5);
+  const long s = std::lround(seconds);
   if (s >= 3600) return fmt::format("{}:{:02d}:{:02d}", s / 3600, s / 60 % 60, s % 60);
   return fmt::format("{:02d}:{:02d}", s / 60, s % 60);
 }
@@ -48,10 +49,10 @@ std::string ProgressBar::render() const {
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : 0.0;
   double left = rate > 0 ? static_cast<double>(total_ - done_) / rate : -1.0;
-  return fmt::format("{}{:3.0f}%|{}{}| {}/{} [{}<{}, {:.2f}it/s]",
-                     caption_.empty() ? "" : caption_ + ": ", fraction * 100,
-                     std::string(filled, '#'), std::string(kWidth - filled, ' '), done_, total_,
-                     clock_text(elapsed), clock_text(left), rate);
+  return fmt::format("{}{}{:3.0f}%|{}{}| {}/{} [{}<{}, {:.2f}it/s]", caption_,
+                     caption_.empty() ? "" : ": ", fraction * 100, std::string(filled, '#'),
+                     std::string(kWidth - filled, ' '), done_, total_, clock_text(elapsed),
+                     clock_text(left), rate);
 }
 
 void ProgressBar::draw(bool final) {
@@ -59,8 +60,8 @@ void ProgressBar::draw(bool final) {
   if (tty_) {
     if (!final && now - last_draw_ < std::chrono::milliseconds(100)) return;
     last_draw_ = now;
-    std::string line = "\r" + render() + (final ? "\n" : "");
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    // Formatted in one piece: GCC 12 at -O3 misreads "\r" + std::string as overlapping copies.
+    fmt::print(stderr, "\r{}{}", render(), final ? "\n" : "");
     std::fflush(stderr);
     return;
   }
@@ -68,8 +69,7 @@ void ProgressBar::draw(bool final) {
   if (!final && decile == last_decile_) return;
   if (final && decile == last_decile_ && done_ != 0) return;
   last_decile_ = decile;
-  std::string line = render() + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  fmt::print(stderr, "{}\n", render());
 }
 
 }  // namespace tessera_plus::tessera

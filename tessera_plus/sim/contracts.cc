@@ -48,7 +48,6 @@ struct FutureSeed {
 
 constexpr std::array<bool, 12> kAll = {true, true, true, true, true, true,
                                        true, true, true, true, true, true};
-constexpr std::array<bool, 12> kNone = {};
 constexpr std::array<bool, 12> m(std::initializer_list<int> months) {
   std::array<bool, 12> out{};
   for (int x : months) out[std::size_t(x - 1)] = true;

@@ -45,7 +45,8 @@ double walk_price(std::uint64_t walk_key, double base, double volatility, int in
 
 // Round half away from zero, inline: libm's llround is a call per value and showed in profiles.
 std::int64_t rnd(double x) {
-  return x >= 0 ? static_cast<std::int64_t>(x + 0.5) : -static_cast<std::int64_t>(0.5 - x);
+  const double away = x >= 0 ? std::trunc(x + 0.5) : -std::trunc(0.5 - x);
+  return static_cast<std::int64_t>(away);
 }
 
 // Intraday volume: heavier at the open and close of the day.

@@ -265,7 +265,7 @@ class DayTicks {
     const bool close_auction = has_closing_auction(ins_, index_) && day_.size() >= 3;
     for (std::size_t k = 0; k < day_.size() && !done_; ++k) {
       const DateTime start = bar_time(ins_, index_, day_.slots[k]) - minutes(1);
-      double lots = double(day_.volume[k] / ins_.lot) - (k == 0 ? auction_lots : 0);
+      double lots = whole_lots(day_.volume[k]) - (k == 0 ? auction_lots : 0);
       state_.open_interest = day_.open_interest[k];
       if (close_auction && k + 3 >= day_.size()) {
         closing_minute(k, start, m);
@@ -276,11 +276,17 @@ class DayTicks {
   }
 
  private:
+  // Volumes are whole lots by construction, so the division is exact.
+  double whole_lots(std::int64_t volume) const {
+    const std::int64_t lots = volume / ins_.lot;
+    return static_cast<double>(lots);
+  }
+
   // Stocks: indicative snapshots from 09:15, the match at 09:25:00. Futures: the match a minute
   // before the first bar's minute. Returns the lots the match took from the first bar.
   double opening_auction() {
     const DayQuote& q = day_.quote;
-    const double first_lots = double(day_.volume.front() / ins_.lot);
+    const double first_lots = whole_lots(day_.volume.front());
     if (first_lots <= 0 || day_.open.front() != q.open) return 0;
     const double lots = std::floor(first_lots * 0.3);
     const DateTime first = bar_time(ins_, index_, day_.slots.front()) - minutes(1);
@@ -355,7 +361,7 @@ class DayTicks {
       if (match && j + 1 == m) {
         double lots = 0;
         for (std::size_t i = day_.size() - 3; i < day_.size(); ++i) {
-          lots += double(day_.volume[i] / ins_.lot);
+          lots += whole_lots(day_.volume[i]);
         }
         if (lots > 0) trade(day_.close.back(), lots, +1);
         emit(at);

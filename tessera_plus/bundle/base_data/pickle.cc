@@ -9,7 +9,9 @@
 
 // GCC 12 reports a false "may be used uninitialized" on moving std::variant values that hold a
 // std::string (GCC bug 105562); the values here are always constructed.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace tessera_plus::tessera {
 
