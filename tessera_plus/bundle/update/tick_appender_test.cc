@@ -483,6 +483,7 @@ TEST_F(TickAppender, KilledBuildLeavesNoTickFileAndTheNextRunBuildsIt) {
 // A first download of many batches killed in its third batch keeps the first two under the real
 // name, readable by h5py, and the next run goes on from there.
 TEST_F(TickAppender, AKillDuringALaterBatchOfANewFileCostsThatBatchOnly) {
+  setenv("TESSERA_NOW", "2024-09-30 18:00:00", 1);
   Market market;
   for (Date d = day(20240101); market.trading_dates.size() < 250; d = sys_days(d) + days(1)) {
     int n = tessera::date_to_number(d);
