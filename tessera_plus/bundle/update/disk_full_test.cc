@@ -102,10 +102,10 @@ class DiskFull : public ::testing::Test {
   bool mounted_ = false;
 };
 
-#define MOUNT_OR_SKIP(size)                                                                  \
-  if (!mount_tmpfs(size)) {                                                                  \
-    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno)                    \
-                 << "); the disk-full cases need a real small file system";                  \
+#define MOUNT_OR_SKIP(size)                                                 \
+  if (!mount_tmpfs(size)) {                                                 \
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno)   \
+                 << "); the disk-full cases need a real small file system"; \
   }
 
 TEST_F(DiskFull, AMinuteBarAppendFailsLoudlyAndKeepsTheOldRows) {
