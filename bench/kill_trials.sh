@@ -4,7 +4,8 @@
 # without interruption. Prints, per trial, how many files HDF5 could not open right after the kill
 # and how many datasets differ after the re-run. Usage: bench/kill_trials.sh [TRIALS] [BUILD_DIR]
 # [new|extend]: "new" kills updates that build a bundle from nothing; "extend" kills smart updates
-# that extend a bundle built five trading days earlier (files grown in place).
+# that extend a bundle built a month earlier (files grown in place through the journal). After each
+# re-run, rollback records left beside files count as leftovers too.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 trials=${1:-20}
@@ -17,15 +18,20 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # prepare DIR: what a trial starts from; run DIR: the update that gets killed.
+# The month-old bundle is built once and copied for every trial.
+export TALLOW_SIM_HISTORY_START=20240401
 prepare() {
   if [ "$scenario" = extend ]; then
-    TESSERA_NOW="2024-06-21 18:00:00" TALLOW_SIM_HISTORY_DAYS=55 \
-      "$cli" update -d "$1" "${args[@]}" >/dev/null 2>&1
+    if [ ! -d "$work/month-old" ]; then
+      TESSERA_NOW="2024-05-28 18:00:00" "$cli" update -d "$work/month-old" "${args[@]}" \
+        >/dev/null 2>&1
+    fi
+    cp -a "$work/month-old" "$1"
   fi
 }
 run() {
   if [ "$scenario" = extend ]; then
-    TALLOW_SIM_HISTORY_DAYS=60 "$cli" smart-update -d "$1" -j 2
+    "$cli" smart-update -d "$1" -j 2
   else
     "$cli" update -d "$1" "${args[@]}"
   fi

@@ -130,6 +130,15 @@ DatatypeId Dataset::stored_type() const {
   return DatatypeId(check_id(H5Dget_type(id_.get()), "reading a dataset's type"));
 }
 
+bool Dataset::has_external_storage() const {
+  PropListId dcpl = creation_plist();
+  int external = H5Pget_external_count(dcpl.get());
+  if (external < 0) throw_error("reading a dataset's external storage");
+  H5D_layout_t layout = H5Pget_layout(dcpl.get());
+  if (layout < 0) throw_error("reading a dataset's layout");
+  return external > 0 || layout == H5D_VIRTUAL;
+}
+
 PropListId Dataset::creation_plist() const {
   return PropListId(check_id(H5Dget_create_plist(id_.get()), "reading dataset properties"));
 }

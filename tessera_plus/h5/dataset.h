@@ -62,6 +62,10 @@ class Dataset {
   // type is not an integer type (a compound, floats, text).
   std::vector<std::int64_t> read_integers() const;
 
+  // True when the values live outside the file: external raw-data files, or a virtual dataset
+  // that maps other files. Writing such a dataset would write those files.
+  bool has_external_storage() const;
+
   // Properties as stored, for checks and tests.
   DatatypeId stored_type() const;
   PropListId creation_plist() const;

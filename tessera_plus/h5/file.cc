@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/h5/error_internal.h"
 #include "tessera_plus/h5/journal_driver.h"
@@ -12,6 +14,23 @@ namespace {
 bool exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
+}
+
+// A record beside the file means that a commit was interrupted: until it is rolled back the bytes
+// on disk may be half old, half new, so plain HDF5 must not read them. Rolling back needs write
+// access and the file's lock; a reader that has neither cannot read the file yet.
+void recover_before_reading(const std::string& path) {
+  if (!exists(rollback_path(path))) return;
+  try {
+    recover_journal(path);
+  } catch (const OSError& e) {
+    raise_os_error(
+        e.error_number() == EACCES || e.error_number() == EPERM ? EAGAIN : e.error_number(),
+        "cannot read " + path +
+            " yet: an interrupted update left a rollback record beside it, which the "
+            "next update (or a reader with write access) applies\n" +
+            e.what());
+  }
 }
 
 herr_t collect_name(hid_t, const char* name, const H5L_info_t*, void* data) {
@@ -32,6 +51,7 @@ PropListId file_creation_plist() {
 File File::open(const std::string& path, Mode mode) {
   ensure_initialized();
   const std::string action = "cannot open HDF5 file " + path;
+  if (mode == Mode::kReadOnly) recover_before_reading(path);
   if (mode == Mode::kReadOnly || (mode == Mode::kAppend && exists(path))) {
     unsigned flags = mode == Mode::kReadOnly ? H5F_ACC_RDONLY : H5F_ACC_RDWR;
     return File(FileId(check_id(H5Fopen(path.c_str(), flags, H5P_DEFAULT), action.c_str())), path);
@@ -80,6 +100,13 @@ void File::abandon_if_open() noexcept {
 bool File::has(const std::string& name) const {
   return check_tri(H5Lexists(id_.get(), name.c_str(), H5P_DEFAULT),
                    "looking up a member of an HDF5 file") > 0;
+}
+
+bool File::member_is_hard_link(const std::string& name) const {
+  if (!has(name)) throw KeyError("the HDF5 file " + path_ + " has no member '" + name + "'");
+  H5L_info_t info;
+  check(H5Lget_info(id_.get(), name.c_str(), &info, H5P_DEFAULT), "inspecting a member's link");
+  return info.type == H5L_TYPE_HARD;
 }
 
 std::vector<std::string> File::member_names() const {

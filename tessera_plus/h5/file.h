@@ -23,7 +23,9 @@ class File {
  public:
   // Opens `path`. Files created here track free space persistently, so that space released by a
   // deleted dataset or a rewritten chunk is reused after the file is closed and opened again
-  // instead of being lost for good.
+  // instead of being lost for good. A read-only open first rolls back an update that a killed
+  // process left half-applied (journal_driver.h), or, without write access to do so, fails as a
+  // file locked by another process would.
   static File open(const std::string& path, Mode mode);
 
   // Opens `path` through the journal (journal_driver.h): the writes of this open reach the file
@@ -41,6 +43,9 @@ class File {
   const std::string& path() const { return path_; }
 
   bool has(const std::string& name) const;
+  // True when `name` is an ordinary member stored in this file; false for a soft link or a link
+  // into another file, whose target a writer must never follow. KeyError when it does not exist.
+  bool member_is_hard_link(const std::string& name) const;
   // Names of the top-level members, in HDF5's name order.
   std::vector<std::string> member_names() const;
   void remove(const std::string& name);

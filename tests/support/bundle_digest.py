@@ -1,7 +1,8 @@
 """Prints one line per dataset of every HDF5 file under a bundle root, and one per other file:
 its path relative to the root and a digest of its content. Two bundles hold the same data exactly
 when their outputs are equal; a file HDF5 cannot open or list prints UNREADABLE. Hidden files
-(unfinished builds) are listed as LEFTOVER without their content."""
+(unfinished builds) and rollback records of interrupted commits are listed as LEFTOVER without
+their content."""
 import hashlib
 import os
 import sys
@@ -17,7 +18,7 @@ for folder, dirs, files in sorted(os.walk(root)):
         rel = os.path.relpath(path, root)
         if name in skip:
             continue
-        if name.startswith('.'):
+        if name.startswith('.') or name.endswith('.rollback'):
             print(rel, 'LEFTOVER')
             continue
         if not name.endswith('.h5'):

@@ -8,6 +8,7 @@
 #include "tessera_plus/base/process_pool.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/warnings.h"
+#include "tessera_plus/base/write_failure.h"
 #include "tessera_plus/bundle/base_data/daybar_store.h"
 #include "tessera_plus/bundle/base_data/instrument_list.h"
 #include "tessera_plus/bundle/base_data/npy_writer.h"
@@ -82,12 +83,15 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   remove_abandoned_builds(dir);
   ProgressedProcessPoolExecutor pool(
       concurrency, [enable_bjse = tallow_kwargs.enable_bjse] { init_worker_client(enable_bjse); });
-  pool.submit(path + " 基础数据", [dir, end_date] { update_base_data(dir, end_date); });
+  pool.submit(path + " 基础数据",
+              [dir, end_date] { with_write_advice([&] { update_base_data(dir, end_date); }); });
   for (const DaybarClass& cls : daybar_classes()) {
     std::string file = (dir / cls.file_name).string();
     pool.submit(file, [file, &cls, end_date, enable_compression, create] {
-      update_daybar_file(file, cls, tallow::all_instruments(), end_date, enable_compression,
-                         create);
+      with_write_advice([&] {
+        update_daybar_file(file, cls, tallow::all_instruments(), end_date, enable_compression,
+                           create);
+      });
     });
   }
   pool.close();

@@ -6,6 +6,8 @@
 
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/store/write_options.h"
+#include "tessera_plus/bundle/store/write_safety.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/client.h"
@@ -69,7 +71,7 @@ void update_instrument(h5::File& file, const tallow::Instrument& ins, int end_da
     h5::Dataset::create(file, ins.order_book_id, EQUITIES_DTYPE, bars.data(), bars.size(), how);
     return;
   }
-  h5::Dataset ds = h5::Dataset::open(file, ins.order_book_id);
+  h5::Dataset ds = bundle::open_for_write(file, ins.order_book_id);
   h5::Size n = ds.length();
   ds.resize(n + bars.size());
   ds.write(EQUITIES_DTYPE, n, bars.size(), bars.data());
@@ -77,6 +79,15 @@ void update_instrument(h5::File& file, const tallow::Instrument& ins, int end_da
 
 bool in_class(const DaybarClass& cls, const tallow::Instrument& ins) {
   return std::find(cls.types.begin(), cls.types.end(), ins.type) != cls.types.end();
+}
+
+void update_instruments(h5::File& file, const DaybarClass& cls,
+                        const std::vector<tallow::Instrument>& instruments, int end_date,
+                        bool compression) {
+  for (const tallow::Instrument& ins : instruments) {
+    if (in_class(cls, ins)) update_instrument(file, ins, end_date, compression);
+  }
+  file.close();
 }
 
 }  // namespace
@@ -92,14 +103,16 @@ const std::vector<DaybarClass>& daybar_classes() {
 
 void update_daybar_file(const std::string& path, const DaybarClass& cls,
                         const std::vector<tallow::Instrument>& instruments, int end_date,
-                        bool compression, bool fresh) {
+                        bool compression, bool fresh, const bundle::WriteOptions& options) {
+  bundle::require_regular_file(path);
+  if (!fresh && std::filesystem::exists(path)) {
+    h5::File file = bundle::open_for_update(path, options);
+    update_instruments(file, cls, instruments, end_date, compression);
+    return;
+  }
   publish_file(path, [&](const std::string& temp) {
-    if (!fresh && std::filesystem::exists(path)) std::filesystem::copy_file(path, temp);
-    h5::File file = h5::File::open(temp, h5::Mode::kAppend);
-    for (const tallow::Instrument& ins : instruments) {
-      if (in_class(cls, ins)) update_instrument(file, ins, end_date, compression);
-    }
-    file.close();
+    h5::File file = h5::File::open(temp, h5::Mode::kCreate);
+    update_instruments(file, cls, instruments, end_date, compression);
   });
 }
 

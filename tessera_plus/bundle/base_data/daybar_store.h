@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tessera_plus/bundle/store/write_options.h"
 #include "tessera_plus/market/types.h"
 
 namespace tessera_plus::tessera {
@@ -19,10 +20,11 @@ struct DaybarClass {
 const std::vector<DaybarClass>& daybar_classes();
 
 // Brings the file at `path` up to date for those `instruments` whose type belongs to `cls`,
-// through `end_date` (YYYYMMDD). `fresh` starts from an empty file. The update works on a copy
-// that replaces the file only when complete, so a killed update never leaves it unreadable.
+// through `end_date` (YYYYMMDD). An existing file is extended in place in one journaled update (all
+// of it or none; no copy of the file); `fresh`, or a missing file, builds the file under a
+// temporary name and publishes it when complete.
 void update_daybar_file(const std::string& path, const DaybarClass& cls,
                         const std::vector<tallow::Instrument>& instruments, int end_date,
-                        bool compression, bool fresh);
+                        bool compression, bool fresh, const bundle::WriteOptions& options = {});
 
 }  // namespace tessera_plus::tessera

@@ -8,9 +8,10 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/store/minbar_file.h"
+#include "tessera_plus/bundle/store/minbar_tail.h"
+#include "tessera_plus/bundle/store/write_safety.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
-#include "tessera_plus/h5/mode.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -18,13 +19,21 @@ namespace {
 // A file without `index`: whatever `data` it has goes, and both datasets are built anew.
 void rebuild_in_place(h5::File& file, const FetchBars& fetch, int min_start_date) {
   std::optional<MinbarRecords> fetched = fetch(min_start_date);
-  if (file.has("data")) file.remove("data");
+  if (file.has("data")) {
+    require_hard_link(file, "data");
+    file.remove("data");
+  }
   if (!fetched) return;
   create_minbar_datasets(file, *fetched);
 }
 
-// Brings `index` and `data` back to the same last date; returns the last `index` entry then.
+// Cuts a tail that cannot be right back to the last sound day, then brings `index` and `data` back
+// to the same last date; returns the last `index` entry then.
 IndexEntry make_consistent(h5::Dataset& index, h5::Dataset& data) {
+  if (std::optional<SoundPrefix> sound = unsound_tail(index, data)) {
+    data.resize(sound->data_length);
+    index.resize(sound->index_length);
+  }
   IndexEntry latest = last_index_entry(index);
   int data_date = last_data_date(data);
   if (latest.date == data_date) return latest;
@@ -41,8 +50,8 @@ void shift_line_numbers(std::vector<IndexEntry>& index, h5::Size offset, std::si
 
 void extend(h5::File& file, int de_listed_date, const FetchBars& fetch,
             const NextTradingDate& next_trading_date) {
-  h5::Dataset index = h5::Dataset::open(file, "index");
-  h5::Dataset data = h5::Dataset::open(file, "data");
+  h5::Dataset index = open_for_write(file, "index");
+  h5::Dataset data = open_for_write(file, "data");
   IndexEntry latest = make_consistent(index, data);
   if (de_listed_date != 0 && latest.date >= de_listed_date) return;
   std::optional<MinbarRecords> fetched = fetch(next_trading_date(latest.date));
@@ -51,8 +60,7 @@ void extend(h5::File& file, int de_listed_date, const FetchBars& fetch,
   // (Counting from the last entry's `line_no` instead would point past the bars whenever that
   // entry claims rows that `data` does not hold.)
   shift_line_numbers(fetched->index, data.length(), fetched->rows);
-  // `index` first: a run stopped between the two leaves `index` ahead of `data`, which the next
-  // update notices and repairs.
+  // Both land in one journaled commit; the order only matters to files written without it.
   append_records(index, INDEX_DTYPE, fetched->index.data(), fetched->index.size());
   append_records(data, *fetched->layout, fetched->data.data(), fetched->rows);
 }
@@ -68,8 +76,10 @@ void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecord
 }
 
 void update_minbar_file(const std::string& h5_file, int min_start_date, int de_listed_date,
-                        const FetchBars& fetch, const NextTradingDate& next_trading_date) {
-  h5::File file = h5::File::open(h5_file, tessera::get_h5_mode(h5_file));
+                        const FetchBars& fetch, const NextTradingDate& next_trading_date,
+                        const WriteOptions& options) {
+  require_regular_file(h5_file);
+  h5::File file = open_for_update(h5_file, options);
   if (!file.has("index")) {
     rebuild_in_place(file, fetch, min_start_date);
   } else {

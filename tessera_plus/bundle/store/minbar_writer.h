@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tessera_plus/bundle/store/minbar_records.h"
+#include "tessera_plus/bundle/store/write_options.h"
 
 namespace tessera_plus::bundle {
 
@@ -21,13 +22,17 @@ using NextTradingDate = std::function<int(int date)>;
 // both datasets are complete: a run killed half-way leaves no half-built file under the real name.
 void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecords& records);
 
-// Brings an existing file up to date.
+// Brings an existing file up to date, in one journaled update: whatever stops it, the file is its
+// old or its new self (see h5/journal_driver.h). A file that is a link, or whose datasets point
+// outside it, is refused before anything is written (write_safety.h).
 // - Without `index` (an interrupted build by other means): `data` goes, and both datasets are
 //   built anew from `fetch(min_start_date)`.
-// - Otherwise `index` and `data` are first cut back to the same last date, and the bars from the
+// - Otherwise a tail that cannot be right (minbar_tail.h) is cut back to its last sound day,
+//   `index` and `data` are cut back to the same last date, and the bars from the
 //   next trading date on are appended, unless the instrument was de-listed (`de_listed_date`, 0
 //   while listed) on or before the last stored date.
 void update_minbar_file(const std::string& h5_file, int min_start_date, int de_listed_date,
-                        const FetchBars& fetch, const NextTradingDate& next_trading_date);
+                        const FetchBars& fetch, const NextTradingDate& next_trading_date,
+                        const WriteOptions& options = {});
 
 }  // namespace tessera_plus::bundle

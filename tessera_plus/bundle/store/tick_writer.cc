@@ -5,8 +5,8 @@
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/bundle/store/write_safety.h"
 #include "tessera_plus/h5/dataset.h"
-#include "tessera_plus/h5/mode.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -20,13 +20,6 @@ using tessera::H5TicksLoader;
 // chunk is padded.
 constexpr h5::Size kTickChunkRecords = 8192;
 
-void run_and_close(const std::string& path, h5::Mode mode,
-                   const std::function<void(h5::File&)>& update) {
-  h5::File file = h5::File::open(path, mode);
-  update(file);
-  file.close();
-}
-
 }  // namespace
 
 std::optional<std::string> latest_tick_day(const h5::File& file) {
@@ -38,7 +31,10 @@ std::optional<std::string> latest_tick_day(const h5::File& file) {
 void replace_tick_day(h5::File& file, const std::string& name,
                       const std::vector<std::byte>& records) {
   const std::size_t count = records.size() / H5TicksLoader::DTYPES.size;
-  if (file.has(name)) file.remove(name);
+  if (file.has(name)) {
+    open_for_write(file, name);
+    file.remove(name);
+  }
   h5::Creation how = COMPRESSION_KWARGS;
   how.chunk = std::min<h5::Size>(count, kTickChunkRecords);
   h5::Dataset::create(file, name, H5TicksLoader::DTYPES, records.data(), count, how);
@@ -50,20 +46,53 @@ void mark_suspended_day(h5::File& file, const std::string& name) {
   }
 }
 
+namespace {
+
+h5::File open_first(const std::filesystem::path& path, const WriteOptions& options,
+                    std::unique_ptr<PendingFile>& pending) {
+  require_regular_file(path.string());
+  if (std::filesystem::exists(path)) return open_for_update(path.string(), options);
+  pending = std::make_unique<PendingFile>(path);
+  return h5::File::open(pending->temp_path(), h5::Mode::kCreate);
+}
+
+}  // namespace
+
+TickFileUpdate::TickFileUpdate(const std::filesystem::path& file_path, const WriteOptions& options)
+    : path_(file_path), options_(options), file_(open_first(file_path, options, pending_)) {}
+
+// An unfinished batch is dropped: the journal rolls it back, an unpublished build is removed.
+TickFileUpdate::~TickFileUpdate() = default;
+
+void TickFileUpdate::publish_pending() {
+  file_.close();
+  pending_->publish();
+  pending_.reset();
+}
+
+void TickFileUpdate::commit() {
+  if (pending_) {
+    publish_pending();
+  } else {
+    file_.close();
+  }
+  file_ = open_for_update(path_.string(), options_);
+}
+
+void TickFileUpdate::finish() {
+  if (pending_) {
+    publish_pending();
+  } else {
+    file_.close();
+  }
+}
+
 void update_tick_file(const std::filesystem::path& file_path,
-                      const std::function<void(h5::File&)>& update) {
-  if (std::filesystem::exists(file_path)) {
-    run_and_close(file_path.string(), tessera::get_h5_mode(file_path.string()), update);
-    return;
-  }
-  PendingFile pending(file_path);
-  try {
-    run_and_close(pending.temp_path(), h5::Mode::kCreate, update);
-  } catch (...) {
-    if (std::filesystem::exists(pending.temp_path())) pending.publish();
-    throw;
-  }
-  pending.publish();
+                      const std::function<void(TickFileUpdate&)>& update,
+                      const WriteOptions& options) {
+  TickFileUpdate session(file_path, options);
+  update(session);
+  session.finish();
 }
 
 }  // namespace tessera_plus::bundle

@@ -5,10 +5,13 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "tessera_plus/base/publish.h"
+#include "tessera_plus/bundle/store/write_options.h"
 #include "tessera_plus/h5/file.h"
 
 namespace tessera_plus::bundle {
@@ -18,7 +21,8 @@ std::optional<std::string> latest_tick_day(const h5::File& file);
 
 // Writes a day whole: an existing dataset of that name is dropped and created anew from `records`
 // (packed H5TicksLoader::DTYPES). The dropped dataset's space goes back to the file's free-space
-// tracking and is reused.
+// tracking and is reused. A member of that name that links elsewhere or keeps its values in other
+// files is refused.
 void replace_tick_day(h5::File& file, const std::string& name,
                       const std::vector<std::byte>& records);
 
@@ -27,11 +31,36 @@ void replace_tick_day(h5::File& file, const std::string& name,
 // filter and no chunking.
 void mark_suspended_day(h5::File& file, const std::string& name);
 
-// Opens the tick file at `file_path` and runs `update` on it. A file that did not exist is built
-// under a temporary name and published once closed, also after `update` failed (what was written
-// stays; the failure still propagates), so only a killed run leaves anything unfinished, and then
-// under a name the next run's sweep removes.
+// A tick file being brought up to date batch by batch. A file that did not exist is built under a
+// temporary name until its first batch is complete, then published; every later batch (and every
+// batch of an existing file) is a journaled update of the real file. A run that fails or is killed
+// loses the batch it was writing, never the batches before it, and never leaves a file that is
+// neither its old nor its new self.
+class TickFileUpdate {
+ public:
+  TickFileUpdate(const std::filesystem::path& file_path, const WriteOptions& options);
+  TickFileUpdate(const TickFileUpdate&) = delete;
+  TickFileUpdate& operator=(const TickFileUpdate&) = delete;
+  ~TickFileUpdate();
+
+  h5::File& file() { return file_; }
+  // Makes what was written so far durable under the real name and opens the next batch.
+  void commit();
+  // Commits and closes; the object is done afterwards.
+  void finish();
+
+ private:
+  void publish_pending();
+  std::filesystem::path path_;
+  WriteOptions options_;
+  std::unique_ptr<PendingFile> pending_;
+  h5::File file_;
+};
+
+// Runs `update` on the tick file at `file_path` through a TickFileUpdate and finishes it. A file
+// that is a link or not a regular file is refused before anything is written.
 void update_tick_file(const std::filesystem::path& file_path,
-                      const std::function<void(h5::File&)>& update);
+                      const std::function<void(TickFileUpdate&)>& update,
+                      const WriteOptions& options = {});
 
 }  // namespace tessera_plus::bundle

@@ -2,6 +2,7 @@
 // repairing and rebuilding one instrument's file, and how failures are reported.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,9 +22,11 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/store/minbar_writer.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
+#include "tessera_plus/h5/journal_driver.h"
 #include "tessera_plus/market/types.h"
 #include "tests/support/check_fixtures.h"
 #include "tests/support/scripted_service.h"
@@ -406,6 +409,8 @@ TEST_F(MinbarAppender, IndexAheadOfDataIsCutBackAndRefilled) {
   _append_h5("IF0503", h5_path());
   EXPECT_EQ(contents("IF0503"), fresh_build("IF0503"));
   // Both cut back to before 12 January, the last date `data` held; refetched from the 13th on.
+  // The entry that claims rows `data` lacks goes, and with it the 12th, whose end it would have
+  // marked; refetched from the 12th on.
   EXPECT_EQ(std::get<std::int64_t>(*svc_->calls_of("get_next_trading_date").back().date), 20050111);
   EXPECT_TRUE(flag());
 }
@@ -528,15 +533,209 @@ TEST_F(MinbarAppender, KilledBuildLeavesNoFileAndItsLeftoverIsReplaced) {
   EXPECT_EQ(contents(), fresh_build());
 }
 
+// A file-size limit is not a permission problem: the line says I/O error.
 TEST_F(MinbarAppender, FailedBuildIsLoggedAndLeavesNothing) {
   set_now("2005-06-30 18:00:00");
   int status = build_with_file_size_limit(h5_path(), 2048, false);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 1);  // the child cleared its flag
   EXPECT_EQ(names_in(fs::path(h5_path()) / "equities"), std::set<std::string>{});
-  EXPECT_NE(log().find("更新 " + file() + " 失败，请检查文件的权限以及是否被其他进程占用\n"),
+  EXPECT_NE(log().find("更新 " + file() +
+                       " 失败，读写文件时发生 I/O 错误，请检查磁盘后重新执行更新命令\n"),
             std::string::npos)
       << log();
+}
+
+// Damage that other tools leave behind, made with h5py on a future (night bars make the day
+// boundaries hardest): the next update must cut back to a sound day and refetch, never call the
+// file up to date.
+TEST_F(MinbarAppender, TailsThatCannotBeRightAreRepairedAndRefetched) {
+  make_future();
+  const std::pair<const char*, const char*> damages[] = {
+      {"zero rows and (0, 0) entries, the length right",
+       "d[len(d)-14:] = np.zeros(14, d.dtype); i[len(i)-2:] = np.zeros(2, i.dtype)"},
+      {"zero rows only", "d[len(d)-3:] = np.zeros(3, d.dtype)"},
+      {"last entry dated 0", "e = i[len(i)-1]; e['date'] = 0; i[len(i)-1] = e"},
+      {"last entry on the day before", "e = i[len(i)-1]; e['line_no'] -= 7; i[len(i)-1] = e"},
+      {"last entry inside its day", "e = i[len(i)-1]; e['line_no'] += 1; i[len(i)-1] = e"},
+      {"rows out of order", "n = len(d); a = d[n-2]; d[n-2] = d[n-1]; d[n-1] = a"},
+      {"an earlier entry dated 0 too",
+       "i[len(i)-3:] = np.zeros(3, i.dtype); d[len(d)-2:] = np.zeros(2, d.dtype)"},
+  };
+  int n = 0;
+  for (const auto& [what, damage] : damages) {
+    SCOPED_TRACE(what);
+    const std::string id = "IF050" + std::to_string(n++);
+    set_now("2005-01-12 18:00:00");
+    _append_h5(id, h5_path());
+    ASSERT_EQ(run_python(std::string("import sys, h5py, numpy as np\n"
+                                     "with h5py.File(sys.argv[1], 'r+') as f:\n"
+                                     "    d = f['data']; i = f['index']\n    ") +
+                             damage,
+                         file(id)),
+              0);
+    set_now("2005-01-20 18:00:00");
+    _append_h5(id, h5_path());
+    EXPECT_EQ(contents(id), fresh_build(id));
+    EXPECT_TRUE(flag());
+  }
+}
+
+// Layouts that point outside the file, made with h5py: the writer refuses before writing anything,
+// logs one line and clears the flag; the outside file keeps its bytes.
+TEST_F(MinbarAppender, WritesThatWouldLandOutsideTheFileAreRefused) {
+  const std::string outside = dir_ / "outside.bin";
+  const std::pair<const char*, std::string> layouts[] = {
+      {"data with external storage",
+       "rows = f['data'][()]; del f['data']; open(out, 'wb').write(rows.tobytes())\n"
+       "    f.create_dataset('data', data=rows, external=[(out, 0, rows.nbytes)])"},
+      {"index as an external link",
+       "with h5py.File(out, 'w') as o: o['index'] = f['index'][()]\n"
+       "    del f['index']; f['index'] = h5py.ExternalLink(out, 'index')"},
+      {"data as a soft link",
+       "f['elsewhere'] = f['data'][()]; del f['data']\n"
+       "    f['data'] = h5py.SoftLink('/elsewhere')"},
+  };
+  for (const auto& [what, craft] : layouts) {
+    SCOPED_TRACE(what);
+    set_now("2005-01-12 18:00:00");
+    fs::remove_all(h5_path());
+    fs::remove(outside);
+    _append_h5("000001.XSHE", h5_path());
+    ASSERT_EQ(run_python("import sys, h5py\nout = sys.argv[2]\n"
+                         "with h5py.File(sys.argv[1], 'r+') as f:\n    " +
+                             craft,
+                         file() + " " + outside),
+              0);
+    const std::string outside_before = testing::read_file(outside);
+    const std::string file_before = testing::read_file(file());
+    tessera::publish_sval(tessera::SharedFlag::create(true));
+    set_now("2005-01-20 18:00:00");
+    _append_h5("000001.XSHE", h5_path());
+    EXPECT_FALSE(flag());
+    EXPECT_EQ(testing::read_file(outside), outside_before);
+    EXPECT_EQ(testing::read_file(file()), file_before);
+    EXPECT_NE(log().find("refusing to write " + file()), std::string::npos) << log();
+  }
+}
+
+TEST_F(MinbarAppender, AFileThatIsALinkOrAPipeIsRefusedButALinkedClassDirectoryIsFollowed) {
+  const fs::path equities = fs::path(h5_path()) / "equities";
+  set_now("2005-01-12 18:00:00");
+  _append_h5("000001.XSHE", h5_path());
+  const std::string outside = dir_ / "outside.h5";
+  fs::rename(file(), outside);
+  fs::create_symlink(outside, file());
+  const std::string outside_before = testing::read_file(outside);
+  set_now("2005-01-20 18:00:00");
+  _append_h5("000001.XSHE", h5_path());
+  EXPECT_FALSE(flag());
+  EXPECT_EQ(testing::read_file(outside), outside_before);
+  EXPECT_NE(log().find("it is a symbolic link"), std::string::npos) << log();
+
+  fs::remove(file());
+  ASSERT_EQ(::mkfifo(file().c_str(), 0644), 0);
+  _append_h5("000001.XSHE", h5_path());  // must neither hang nor write
+  EXPECT_NE(log().find("not a regular file"), std::string::npos) << log();
+
+  // The user moved the whole class directory to another disk and linked it back.
+  fs::remove(file());
+  const fs::path moved = dir_ / "other-disk-equities";
+  fs::rename(equities, moved);
+  fs::create_symlink(moved, equities);
+  fs::rename(outside, moved / "000001.XSHE.h5");
+  tessera::publish_sval(tessera::SharedFlag::create(true));
+  _append_h5("000001.XSHE", h5_path());
+  EXPECT_TRUE(flag()) << log();
+  EXPECT_EQ(contents(), fresh_build());
+}
+
+// Every failure and every crash point of an append's commit, in turn, through the writer.
+class MinbarAppendFaults : public MinbarAppender {
+ protected:
+  void SetUp() override {
+    MinbarAppender::SetUp();
+    set_now("2005-01-12 18:00:00");
+    _append_h5("000001.XSHE", h5_path());
+    old_bytes_ = testing::read_file(file());
+    set_now("2005-01-20 18:00:00");
+    new_contents_ = fresh_build();
+  }
+  void update(std::optional<h5::FaultPlan> faults) {
+    update_minbar_file(
+        file(), MIN_START_DATE, 0,
+        [&](int start) {
+          return std::optional<MinbarRecords>(
+              to_minbar_records(market_.bars("000001.XSHE", tessera::date_from_number(start),
+                                             tessera::date_from_number(20050120)),
+                                EQUITIES_DTYPE));
+        },
+        [](int date) {
+          return tessera::date_to_number(next_weekday(tessera::date_from_number(date)));
+        },
+        WriteOptions{.journal = true, .faults = faults});
+  }
+  void restore() { std::ofstream(file(), std::ios::binary | std::ios::trunc) << old_bytes_; }
+  bool record_left() const { return fs::exists(h5::rollback_path(file())); }
+
+  std::string old_bytes_;
+  Contents new_contents_;
+};
+
+TEST_F(MinbarAppendFaults, EveryFailedWriteOrFsyncLeavesTheOldFileAndIsReported) {
+  for (auto call : {h5::FaultPlan::Call::kWrite, h5::FaultPlan::Call::kFsync}) {
+    int failed = 0;
+    for (int k = 1;; ++k) {
+      SCOPED_TRACE(k);
+      restore();
+      bool threw = false;
+      try {
+        update(h5::FaultPlan{call, k, k % 2 ? ENOSPC : EIO});
+      } catch (const OSError& e) {
+        threw = true;
+        EXPECT_EQ(e.error_number(), k % 2 ? ENOSPC : EIO);
+      }
+      if (!threw) {
+        EXPECT_EQ(contents(), new_contents_);  // k is past the last call: the fault never fired
+        break;
+      }
+      ++failed;
+      // The last fsync of the directory comes after the new content is in place.
+      if (testing::read_file(file()) != old_bytes_) {
+        EXPECT_EQ(contents(), new_contents_);
+      }
+      EXPECT_FALSE(record_left());
+    }
+    EXPECT_GE(failed, 3);
+  }
+}
+
+TEST_F(MinbarAppendFaults, AKillAtEveryCallLeavesOldOrNewForEveryReader) {
+  int crashes = 0;
+  for (int k = 1;; ++k) {
+    SCOPED_TRACE(k);
+    restore();
+    pid_t child = ::fork();
+    if (child == 0) {
+      try {
+        update(h5::FaultPlan{h5::FaultPlan::Call::kAny, k, 0, /*crash=*/true});
+      } catch (...) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    if (WEXITSTATUS(status) == 0) break;
+    ASSERT_EQ(WEXITSTATUS(status), h5::kFaultCrashStatus);
+    ++crashes;
+    // A read-only open rolls back a pending record first, as the checkers' opens do.
+    Contents seen = contents();
+    EXPECT_TRUE(testing::read_file(file()) == old_bytes_ || seen == new_contents_);
+    EXPECT_FALSE(record_left());
+  }
+  EXPECT_GE(crashes, 5);
 }
 
 }  // namespace

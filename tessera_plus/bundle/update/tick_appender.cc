@@ -116,8 +116,8 @@ void mark_suspended_days(h5::File& file, const std::string& order_book_id,
   }
 }
 
-void update_ticks(h5::File& file, const std::string& order_book_id, int min_start_date) {
-  const DateArg start_date = start_date_of(file, min_start_date);
+void update_ticks(TickFileUpdate& update, const std::string& order_book_id, int min_start_date) {
+  const DateArg start_date = start_date_of(update.file(), min_start_date);
   const int end_date = _get_end_date();
   if (end_date < date_number_of(start_date)) return;
   std::optional<PriceTable> daily = tallow::get_price(
@@ -125,12 +125,14 @@ void update_ticks(h5::File& file, const std::string& order_book_id, int min_star
       PriceArgs{.start_date = start_date, .end_date = std::int64_t{end_date}, .expect_df = true});
   if (!daily || daily->empty()) return;
   const std::vector<Date> dates = trading_dates_of(*daily);
+  // Each batch is made durable before the next is fetched, so a failure costs one batch.
   for (std::size_t first = 0; first < dates.size(); first += TICK_DATE_CHUNK_SIZE) {
+    if (first > 0) update.commit();
     const std::size_t count = std::min<std::size_t>(TICK_DATE_CHUNK_SIZE, dates.size() - first);
-    write_batch(file, order_book_id, std::span(dates).subspan(first, count));
+    write_batch(update.file(), order_book_id, std::span(dates).subspan(first, count));
   }
   if (is_stock(order_book_id)) {
-    mark_suspended_days(file, order_book_id, start_date, std::int64_t{end_date});
+    mark_suspended_days(update.file(), order_book_id, start_date, std::int64_t{end_date});
   }
 }
 
@@ -147,8 +149,9 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
   const std::string file_path = (std::filesystem::path(path) / name).string();
   if (rebuild) remove_h5(file_path);
   guard_file_update(file_path, [&] {
-    update_tick_file(file_path,
-                     [&](h5::File& file) { update_ticks(file, order_book_id, min_start_date); });
+    update_tick_file(file_path, [&](TickFileUpdate& update) {
+      update_ticks(update, order_book_id, min_start_date);
+    });
   });
 }
 

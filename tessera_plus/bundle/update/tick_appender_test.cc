@@ -480,5 +480,85 @@ TEST_F(TickAppender, KilledBuildLeavesNoTickFileAndTheNextRunBuildsIt) {
             1);
 }
 
+// A first download of many batches killed in its third batch keeps the first two under the real
+// name, readable by h5py, and the next run goes on from there.
+TEST_F(TickAppender, AKillDuringALaterBatchOfANewFileCostsThatBatchOnly) {
+  setenv("TESSERA_NOW", "2024-09-30 18:00:00", 1);
+  Market market;
+  for (Date d = day(20240101); market.trading_dates.size() < 250; d = sys_days(d) + days(1)) {
+    int n = tessera::date_to_number(d);
+    market.trading_dates.push_back(n);
+    market.ticks[n] = ticks_of(n, 3, 1);
+  }
+  market.serve(svc_);
+  const auto serve_ticks = svc_->on_get_price;
+  svc_->on_get_price = [&](const std::string& id, const PriceArgs& args) {
+    if (args.frequency && tallow::to_date(*args.start_date) > day(20240410)) {
+      ::kill(::getpid(), SIGKILL);  // the third batch: killed while downloading it
+    }
+    return serve_ticks(id, args);
+  };
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::testing::internal::CaptureStdout();
+    _append_h5_tick(kId, ticks_dir());
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  EXPECT_EQ(names().size(), 200u);
+  EXPECT_EQ(names().back(), "20240718");
+  EXPECT_EQ(
+      testing::run_python("import sys, h5py\nh5py.File(sys.argv[1], 'r')['20240718'][()]", file()),
+      0);
+
+  svc_->on_get_price = serve_ticks;
+  ::testing::internal::CaptureStdout();
+  _append_h5_tick(kId, ticks_dir());
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(tessera::sval().value()) << log();
+  EXPECT_EQ(names().size(), 250u);
+  EXPECT_FALSE(std::filesystem::exists(file() + ".rollback"));
+}
+
+// A day to replace that is a link elsewhere, or keeps its values in another file, is refused.
+TEST_F(TickAppender, ATickDatasetThatPointsOutsideTheFileIsRefused) {
+  const std::string outside = dir_ / "outside.bin";
+  const std::pair<const char*, std::string> layouts[] = {
+      {"soft link",
+       "f['0'] = f['20240701'][()]; del f['20240701']\n"
+       "    f['20240701'] = h5py.SoftLink('/0')"},
+      {"external link",
+       "with h5py.File(out, 'w') as o: o['d'] = f['20240701'][()]\n"
+       "    del f['20240701']; f['20240701'] = h5py.ExternalLink(out, 'd')"},
+      {"external storage",
+       "rows = f['20240701'][()]; del f['20240701']; open(out, 'wb').write(rows.tobytes())\n"
+       "    f.create_dataset('20240701', data=rows, external=[(out, 0, rows.nbytes)])"},
+  };
+  Market market{
+      .trading_dates = {20240628, 20240701},
+      .ticks = {{20240628, ticks_of(20240628, 4, 10)}, {20240701, ticks_of(20240701, 2, 20)}}};
+  market.serve(svc_);
+  for (const auto& [what, craft] : layouts) {
+    SCOPED_TRACE(what);
+    std::filesystem::remove_all(ticks_dir());
+    tessera::publish_sval(tessera::SharedFlag::create(true));
+    _append_h5_tick(kId, ticks_dir());
+    ASSERT_EQ(testing::run_python("import sys, h5py\nout = sys.argv[2]\n"
+                                  "with h5py.File(sys.argv[1], 'r+') as f:\n    " +
+                                      craft,
+                                  file() + " " + outside),
+              0);
+    const std::string before = testing::read_file(outside);
+    const std::string file_before = testing::read_file(file());
+    _append_h5_tick(kId, ticks_dir());  // the latest day is fetched again and replaced
+    EXPECT_FALSE(tessera::sval().value());
+    EXPECT_EQ(testing::read_file(outside), before);
+    EXPECT_EQ(testing::read_file(file()), file_before);
+    EXPECT_THAT(log(), HasSubstr("refusing to write " + file()));
+  }
+}
+
 }  // namespace
 }  // namespace tessera_plus

@@ -4,6 +4,7 @@
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/settings.h"
 #include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/base/write_failure.h"
 #include "tessera_plus/market/types.h"
 
 namespace tessera_plus::bundle {
@@ -22,8 +23,7 @@ void guard_file_update(const std::string& file_path, const std::function<void()>
   } catch (const ExitRequest&) {
     throw;
   } catch (const OSError& e) {
-    report_failure("更新 " + file_path + " 失败，请检查文件的权限以及是否被其他进程占用\n" +
-                   e.what());
+    report_failure(describe_write_failure(file_path, e));
   } catch (const tallow::PermissionDenied&) {
     report_failure("更新 " + file_path +
                    " 失败，您没有相关数据的使用权限，可联系Larkspur开通相关权限：" +

@@ -1,0 +1,107 @@
+#include "tessera_plus/bundle/store/minbar_tail.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "tessera_plus/bundle/store/records.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+// The last entries read on the quick path; a repair reads the whole index (8 bytes a day).
+constexpr h5::Size kQuickEntries = 2;
+
+// Night sessions open at 21:00 and day sessions close by 15:15, so a bar from 18:00 on that carries
+// the previous trading day's date is a night bar of the next trading day.
+constexpr std::int64_t kEveningFrom = 180000;
+
+int calendar_date(std::int64_t datetime) { return static_cast<int>(datetime / 1000000); }
+
+// Whether the bar `datetime` can belong to the trading day that follows `previous_date`.
+bool after_day(std::int64_t datetime, int previous_date) {
+  int date = calendar_date(datetime);
+  return date > previous_date || (date == previous_date && datetime % 1000000 >= kEveningFrom);
+}
+
+class TailReader {
+ public:
+  TailReader(const h5::Dataset& index, const h5::Dataset& data)
+      : index_(index), data_(data), rows_(data.length()) {}
+
+  h5::Size rows() const { return rows_; }
+
+  std::vector<IndexEntry> entries(h5::Size first, h5::Size count) const {
+    std::vector<IndexEntry> out(count);
+    if (count > 0) index_.read(INDEX_DTYPE, first, count, out.data());
+    return out;
+  }
+
+  std::vector<std::int64_t> datetimes(h5::Size first, h5::Size count) const {
+    if (count == 0) return {};
+    return data_.read_field<std::int64_t>(*EQUITIES_DTYPE.find("datetime"), first, count);
+  }
+
+  // `entry` against the one before it (`previous`, null for the first entry).
+  bool entry_is_sound(const IndexEntry& entry, const IndexEntry* previous) const {
+    if (entry.date <= 0 || entry.line_no >= rows_) return false;
+    if (previous && (entry.date <= previous->date || entry.line_no <= previous->line_no)) {
+      return false;
+    }
+    if (!previous && entry.line_no != 0) return false;
+    // The entry's bar opens its day: it belongs to this day, and the row before it does not.
+    h5::Size first = entry.line_no > 0 ? entry.line_no - 1 : 0;
+    std::vector<std::int64_t> around = datetimes(first, entry.line_no - first + 1);
+    const int previous_date = previous ? previous->date : 0;
+    std::int64_t bar = around.back();
+    if (bar <= 0 || calendar_date(bar) > entry.date || !after_day(bar, previous_date)) return false;
+    if (around.size() == 1) return true;
+    return around.front() > 0 && around.front() < bar && !after_day(around.front(), previous_date);
+  }
+
+  // The bars of the last day, from `entry.line_no` to the end of `data`.
+  bool last_day_is_sound(const IndexEntry& entry, const IndexEntry* previous) const {
+    std::vector<std::int64_t> bars = datetimes(entry.line_no, rows_ - entry.line_no);
+    const int previous_date = previous ? previous->date : 0;
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+      if (bars[i] <= 0 || calendar_date(bars[i]) > entry.date ||
+          !after_day(bars[i], previous_date)) {
+        return false;
+      }
+      if (i > 0 && bars[i] <= bars[i - 1]) return false;
+    }
+    return true;
+  }
+
+ private:
+  const h5::Dataset& index_;
+  const h5::Dataset& data_;
+  h5::Size rows_;
+};
+
+}  // namespace
+
+std::optional<SoundPrefix> unsound_tail(const h5::Dataset& index, const h5::Dataset& data) {
+  const h5::Size length = index.length();
+  if (length == 0) return std::nullopt;
+  TailReader reader(index, data);
+  const h5::Size first = length - std::min(length, kQuickEntries);
+  std::vector<IndexEntry> tail = reader.entries(first, length - first);
+  const IndexEntry* previous = tail.size() > 1 ? &tail[tail.size() - 2] : nullptr;
+  if (reader.entry_is_sound(tail.back(), previous) &&
+      reader.last_day_is_sound(tail.back(), previous)) {
+    return std::nullopt;
+  }
+  std::vector<IndexEntry> all = reader.entries(0, length);
+  if (reader.entry_is_sound(all.back(), length > 1 ? &all[length - 2] : nullptr)) {
+    return SoundPrefix{length - 1, all.back().line_no};
+  }
+  for (h5::Size i = length - 1; i-- > 0;) {
+    if (reader.entry_is_sound(all[i], i > 0 ? &all[i - 1] : nullptr)) {
+      return SoundPrefix{i, all[i].line_no};
+    }
+  }
+  return SoundPrefix{0, 0};
+}
+
+}  // namespace tessera_plus::bundle

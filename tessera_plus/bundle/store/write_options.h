@@ -1,0 +1,25 @@
+// How the writers open an existing file for an in-place update.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "tessera_plus/h5/file.h"
+#include "tessera_plus/h5/journal_io.h"
+
+namespace tessera_plus::bundle {
+
+struct WriteOptions {
+  // False only to measure what the journal costs (bench/); such an update is not crash-safe.
+  bool journal = true;
+  // Test only: failures or a crash at a chosen system call of the commit.
+  std::optional<h5::FaultPlan> faults = std::nullopt;
+};
+
+// Opens the existing file at `path` read-write, through the journal unless `options` say not.
+inline h5::File open_for_update(const std::string& path, const WriteOptions& options) {
+  if (!options.journal) return h5::File::open(path, h5::Mode::kAppend);
+  return h5::File::open_journaled(path, h5::Mode::kAppend, options.faults);
+}
+
+}  // namespace tessera_plus::bundle
