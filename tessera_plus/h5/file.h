@@ -23,7 +23,8 @@ class File {
  public:
   // Opens `path`. Files created here track free space persistently, so that space released by a
   // deleted dataset or a rewritten chunk is reused after the file is closed and opened again
-  // instead of being lost for good.
+  // instead of being lost for good. Something at `path` that is not a regular file (a FIFO, a
+  // device) is refused with OSError (EINVAL) before HDF5 touches it.
   static File open(const std::string& path, Mode mode);
 
   // Opens `path` through the journal (journal_driver.h): the writes of this open reach the file
