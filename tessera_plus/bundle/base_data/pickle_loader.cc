@@ -14,7 +14,9 @@
 
 // GCC 12 reports a false "may be used uninitialized" on moving std::variant values that hold a
 // std::string (GCC bug 105562); the values here are always constructed.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace tessera_plus::tessera {
 namespace {
@@ -55,6 +57,11 @@ struct Item {
   PickleValue value;
   Callable callable = Callable::kNone;
 };
+
+// What one container really costs: the shared vector and its control block, the stack entry and
+// the bookkeeping below. Counting less would let a file of a million empty lists use far more
+// memory than the budget says.
+constexpr std::uint64_t kContainerWeight = 256;
 
 // Bookkeeping of each container built: how much it weighs (itself and everything in it, memo
 // references counted as copies), how deep it nests, and whether it may still change.
@@ -140,8 +147,8 @@ class Loader {
   }
   template <typename Container>
   void push_container(std::shared_ptr<Container> c) {
-    spend(sizeof(PickleValue));
-    info_[c.get()] = ContainerInfo{sizeof(PickleValue)};
+    spend(kContainerWeight);
+    info_[c.get()] = ContainerInfo{kContainerWeight};
     stack_.push_back(Item{PickleValue{std::move(c)}});
   }
   Item pop_item() {
