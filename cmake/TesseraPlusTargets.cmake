@@ -25,3 +25,13 @@ function(tessera_plus_add_test stem)
   gtest_discover_tests(${stem} DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "TESSERA_LOG_FILE=${CMAKE_BINARY_DIR}/test-logs/tessera_plus.log")
 endfunction()
+
+# tessera_plus_add_fuzzer(<file stem> <deps...>): one libFuzzer program from <stem>.cc in the
+# current folder (TESSERA_PLUS_FUZZ builds only; scripts/fuzz.sh runs them).
+function(tessera_plus_add_fuzzer stem)
+  if(TESSERA_PLUS_FUZZ)
+    add_executable(${stem} ${CMAKE_CURRENT_SOURCE_DIR}/${stem}.cc)
+    target_link_libraries(${stem} PRIVATE ${ARGN} tessera_plus_warnings)
+    target_link_options(${stem} PRIVATE -fsanitize=fuzzer)
+  endif()
+endfunction()

@@ -16,3 +16,5 @@ cmake --build build/o3 -j"$jobs" --target tessera-plus
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTESSERA_PLUS_SANITIZE=ON -DTESSERA_PLUS_WERROR=ON >/dev/null
 cmake --build build/asan -j"$jobs"
 (cd build/asan && ctest --output-on-failure -j"$jobs")
+# Hostile inputs: every reader of untrusted bytes under libFuzzer for a bounded time.
+scripts/fuzz.sh

@@ -2,12 +2,19 @@
 
 #include <string>
 
+#include <fmt/format.h>
+
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/dataset_checks_internal.h"
 #include "tessera_plus/h5/error_internal.h"
 #include "tessera_plus/h5/file.h"
 
 namespace tessera_plus::h5 {
 namespace {
+
+std::string where(const File& file, const std::string& name) {
+  return fmt::format("dataset '{}' of {}", name, file.path());
+}
 
 DataspaceId selection(const Dataset& ds, hsize_t start, hsize_t count) {
   DataspaceId space(check_id(H5Dget_space(ds.id()), "reading a dataset's shape"));
@@ -51,7 +58,8 @@ Dataset Dataset::create(File& file, const std::string& name, const RecordLayout&
   const std::string action = "cannot create dataset " + name + " in " + file.path();
   Dataset ds(DatasetId(check_id(H5Dcreate2(file.id(), name.c_str(), type.get(), space.get(),
                                            H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
-                                action.c_str())));
+                                action.c_str())),
+             where(file, name));
   if (count > 0) ds.write(layout, 0, count, records);
   return ds;
 }
@@ -61,24 +69,46 @@ Dataset Dataset::open(const File& file, const std::string& name) {
   if (!file.has(name)) throw KeyError("no dataset '" + name + "' in " + file.path());
   const std::string action = "cannot open dataset " + name + " in " + file.path();
   return Dataset(
-      DatasetId(check_id(H5Dopen2(file.id(), name.c_str(), H5P_DEFAULT), action.c_str())));
+      DatasetId(check_id(H5Dopen2(file.id(), name.c_str(), H5P_DEFAULT), action.c_str())),
+      where(file, name));
 }
 
 hsize_t Dataset::length() const {
   DataspaceId space(check_id(H5Dget_space(id_.get()), "reading a dataset's shape"));
   int rank = check(H5Sget_simple_extent_ndims(space.get()), "reading a dataset's rank");
-  if (rank != 1) throw ValueError("dataset is not one-dimensional");
+  if (rank != 1) throw_damage(where_, "not a one-dimensional array");
   hsize_t dims = 0;
   check(H5Sget_simple_extent_dims(space.get(), &dims, nullptr), "reading a dataset's length");
   return dims;
 }
 
+hsize_t Dataset::readable_length() const {
+  if (!checked_) {
+    DatatypeId type = stored_type();
+    check_stored_type(type.get(), where_);
+    checked_rows_ = checked_extent(id_.get(), where_);
+    checked_ = true;
+  }
+  return checked_rows_;
+}
+
+void Dataset::check_readable(hsize_t start, hsize_t count) const {
+  const hsize_t rows = readable_length();
+  if (start > rows || count > rows - start) {
+    throw_damage(where_, fmt::format("rows {} to {} asked of {}", start, start + count, rows));
+  }
+}
+
 void Dataset::resize(hsize_t length) {
+  checked_ = false;
   check(H5Dset_extent(id_.get(), &length), "resizing a dataset");
 }
 
 void Dataset::read(const RecordLayout& layout, hsize_t start, hsize_t count, void* out) const {
   if (count == 0) return;
+  check_readable(start, count);
+  DatatypeId stored = stored_type();
+  for (const Field& field : layout.fields) check_stored_field(stored.get(), field, where_);
   DatatypeId type = compound_type(layout);
   DataspaceId file_space = selection(*this, start, count);
   DataspaceId mem_space = memory_space(count);
@@ -88,6 +118,7 @@ void Dataset::read(const RecordLayout& layout, hsize_t start, hsize_t count, voi
 
 void Dataset::write(const RecordLayout& layout, hsize_t start, hsize_t count, const void* records) {
   if (count == 0) return;
+  checked_ = false;
   DatatypeId type = compound_type(layout);
   DataspaceId file_space = selection(*this, start, count);
   DataspaceId mem_space = memory_space(count);
@@ -104,9 +135,11 @@ bool Dataset::has_field(std::string_view name) const {
 
 void Dataset::read_field_into(const Field& field, hsize_t start, hsize_t count, void* out) const {
   if (!has_field(field.name)) {
-    throw KeyError("dataset has no field '" + std::string(field.name) + "'");
+    throw KeyError(where_ + " has no field '" + std::string(field.name) + "'");
   }
   if (count == 0) return;
+  check_readable(start, count);
+  check_stored_field(stored_type().get(), field, where_);
   DatatypeId type = single_field_type(field);
   DataspaceId file_space = selection(*this, start, count);
   DataspaceId mem_space = memory_space(count);
@@ -117,9 +150,9 @@ void Dataset::read_field_into(const Field& field, hsize_t start, hsize_t count, 
 std::vector<std::int64_t> Dataset::read_integers() const {
   DatatypeId type = stored_type();
   if (H5Tget_class(type.get()) != H5T_INTEGER) {
-    throw ValueError("dataset does not hold plain integers");
+    throw ValueError(where_ + " does not hold plain integers");
   }
-  std::vector<std::int64_t> values(length());
+  std::vector<std::int64_t> values(readable_length());
   if (values.empty()) return values;
   check(H5Dread(id_.get(), H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
         "reading integer values");

@@ -40,15 +40,25 @@ class Dataset {
   Dataset& operator=(Dataset&&) noexcept = default;
 
   Id id() const { return id_.get(); }
+  // The extent as stored; the file's damage (OSError) when the dataset is not one-dimensional.
   Size length() const;
+  // The extent after the checks that every read makes first, without reading a row: a stored
+  // type of plain numbers or of records of them whose members lie inside the record without
+  // overlapping, and an extent that the allocated storage can plausibly hold. Size buffers by
+  // this, never by length(). The file's damage (OSError, errno 0, naming file and dataset)
+  // otherwise.
+  Size readable_length() const;
   void resize(Size length);
 
   // Reads rows [start, start + count) of the fields of `layout` that the stored type has in
-  // common with it (HDF5 matches compound fields by name).
+  // common with it (HDF5 matches compound fields by name). Every field of `layout` must be
+  // stored (KeyError otherwise) as a number of a kind that converts to it; the checks of
+  // readable_length() come first, and rows past it are the file's damage.
   void read(const RecordLayout& layout, Size start, Size count, void* out) const;
   void write(const RecordLayout& layout, Size start, Size count, const void* records);
 
-  // Reads one field of rows [start, start + count). KeyError when the stored type lacks it.
+  // Reads one field of rows [start, start + count). KeyError when the stored type lacks it; the
+  // checks of read() otherwise.
   template <typename T>
   std::vector<T> read_field(const Field& field, Size start, Size count) const {
     std::vector<T> values(count);
@@ -71,9 +81,15 @@ class Dataset {
   PropListId creation_plist() const;
 
  private:
-  explicit Dataset(DatasetId id) : id_(std::move(id)) {}
+  Dataset(DatasetId id, std::string where) : id_(std::move(id)), where_(std::move(where)) {}
   void read_field_into(const Field& field, Size start, Size count, void* out) const;
+  // Validates the stored type and the extent once per open (writes reset it) and checks that rows
+  // [start, start + count) lie inside.
+  void check_readable(Size start, Size count) const;
   DatasetId id_;
+  std::string where_;  // "dataset 'data' of /path/file.h5", for messages
+  mutable Size checked_rows_ = 0;
+  mutable bool checked_ = false;
 };
 
 }  // namespace tessera_plus::h5

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/regular_file.h"
 #include "tessera_plus/h5/error_internal.h"
 #include "tessera_plus/h5/journal_driver.h"
 
@@ -50,6 +51,8 @@ PropListId file_creation_plist() {
 
 File File::open(const std::string& path, Mode mode) {
   ensure_initialized();
+  // HDF5 would open a FIFO and wait forever for its superblock.
+  require_regular_file_if_present(path);
   const std::string action = "cannot open HDF5 file " + path;
   if (mode == Mode::kReadOnly) recover_before_reading(path);
   if (mode == Mode::kReadOnly || (mode == Mode::kAppend && exists(path))) {
@@ -64,6 +67,7 @@ File File::open(const std::string& path, Mode mode) {
 
 File File::open_journaled(const std::string& path, Mode mode, std::optional<FaultPlan> faults) {
   ensure_initialized();
+  require_regular_file_if_present(path);
   auto session = std::make_shared<JournalSession>(faults);
   PropListId fapl = journal_access_plist(session);
   // A strong close closes the datasets still open too, so the commit happens in close() and its

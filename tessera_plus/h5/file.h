@@ -23,9 +23,10 @@ class File {
  public:
   // Opens `path`. Files created here track free space persistently, so that space released by a
   // deleted dataset or a rewritten chunk is reused after the file is closed and opened again
-  // instead of being lost for good. A read-only open first rolls back an update that a killed
-  // process left half-applied (journal_driver.h), or, without write access to do so, fails as a
-  // file locked by another process would.
+  // instead of being lost for good. Something at `path` that is not a regular file (a FIFO, a
+  // device) is refused with OSError (EINVAL) before HDF5 touches it. A read-only open first rolls
+  // back an update that a killed process left half-applied (journal_driver.h), or, without write
+  // access to do so, fails as a file locked by another process would.
   static File open(const std::string& path, Mode mode);
 
   // Opens `path` through the journal (journal_driver.h): the writes of this open reach the file

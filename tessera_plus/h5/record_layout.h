@@ -53,7 +53,8 @@ DatatypeId single_field_type(const Field& field);
 
 // Stores `value` into the field of the record at `record`, converted to the field's type. Integer
 // fields take the value truncated toward zero, after snapping a value within floating-point noise
-// of a whole number to it (so 0.57 * 10000 stores 5700, not 5699).
+// of a whole number (a few ULPs) to it, so 0.57 * 10000 stores 5700, not 5699; ValueError when the
+// value does not fit an integer field (NaN, infinite, out of range).
 void store_field(std::byte* record, const Field& field, double value);
 
 }  // namespace tessera_plus::h5

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/regular_file.h"
 #include "tessera_plus/bundle/base_data/pickle.h"
 
 namespace tessera_plus::tessera {
@@ -40,13 +41,11 @@ std::string instrument_list_bytes(const std::vector<tallow::Instrument>& instrum
 }
 
 std::vector<tallow::Instrument> read_instrument_list(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw_os_error(errno, "cannot read " + path);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
+  // Every listed instrument of every market takes a few hundred bytes; 256 MiB is far beyond that.
+  const std::string bytes = read_regular_file(path, std::size_t{256} << 20);
   PickleValue value;
   try {
-    value = pickle_loads(bytes.str());
+    value = pickle_loads(bytes);
   } catch (const ValueError& e) {
     throw ValueError(path + " is not a valid instrument list (" + e.what() + ")");
   }

@@ -2,7 +2,7 @@
 
 #include <bit>
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/regular_file.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -19,6 +20,13 @@ constexpr std::string_view kMagic = "\x93NUMPY";
 // numpy itself refuses headers beyond 10 000 bytes by default; anything near this is not a
 // calendar but a damaged or hostile file.
 constexpr std::size_t kMaxHeaderLength = 1 << 20;
+// A calendar of every day of two centuries holds 73 000 dates; 64 MiB is room for any array this
+// reader is used for and a firm ceiling on what a damaged file can make it allocate.
+constexpr std::size_t kMaxFileSize = 64 << 20;
+// Trading dates before the first exchange opened or beyond this century are not dates a calendar
+// holds but the sign of a damaged or foreign array.
+constexpr std::int64_t kFirstCalendarDate = 19900101;
+constexpr std::int64_t kLastCalendarDate = 21001231;
 
 struct ElementType {
   bool is_signed;
@@ -31,18 +39,6 @@ struct Header {
   bool fortran_order = false;
   std::vector<std::uint64_t> shape;
 };
-
-std::string read_whole_file(const std::string& path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                       &std::fclose);
-  if (!file) throw_os_error(errno, "cannot open " + path);
-  std::string content;
-  char buffer[1 << 16];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) content.append(buffer, n);
-  if (std::ferror(file.get())) throw_os_error(errno, "cannot read " + path);
-  return content;
-}
 
 // The header is a Python dict literal such as
 //   {'descr': '<i8', 'fortran_order': False, 'shape': (3,), }
@@ -222,7 +218,11 @@ std::uint64_t element_count(const Header& header, const std::string& path) {
 }  // namespace
 
 std::vector<std::int64_t> read_npy_int_array(const std::string& path) {
-  const std::string content = read_whole_file(path);
+  return parse_npy_int_array(read_regular_file(path, kMaxFileSize), path, nullptr);
+}
+
+std::vector<std::int64_t> parse_npy_int_array(const std::string& content, const std::string& path,
+                                              std::size_t* dimensions) {
   std::string_view rest = content;
   auto bad = [&path](const std::string& why) {
     return ValueError(fmt::format("{} is not an NPY integer array: {}", path, why));
@@ -247,6 +247,7 @@ std::vector<std::int64_t> read_npy_int_array(const std::string& path) {
   if (header.fortran_order && header.shape.size() > 1) {
     throw bad("Fortran-ordered arrays of more than one dimension are not supported");
   }
+  if (dimensions != nullptr) *dimensions = header.shape.size();
   const std::uint64_t count = element_count(header, path);
   if (count > rest.size() / header.type.size) {
     throw bad(fmt::format("truncated data: {} elements of {} bytes promised, {} bytes present",
@@ -257,6 +258,37 @@ std::vector<std::int64_t> read_npy_int_array(const std::string& path) {
     values[i] = decode(rest.data() + i * header.type.size, header.type, path);
   }
   return values;
+}
+
+std::vector<std::int64_t> read_trading_calendar(const std::string& path) {
+  std::size_t dimensions = 0;
+  std::vector<std::int64_t> dates =
+      parse_npy_int_array(read_regular_file(path, kMaxFileSize), path, &dimensions);
+  check_trading_calendar(dates, dimensions, path);
+  return dates;
+}
+
+void check_trading_calendar(const std::vector<std::int64_t>& dates, std::size_t dimensions,
+                            const std::string& path) {
+  auto bad = [&path](const std::string& why) {
+    return ValueError(fmt::format("{} is not a trading calendar: {}", path, why));
+  };
+  if (dimensions != 1) throw bad(fmt::format("{} dimensions instead of one", dimensions));
+  if (dates.empty()) throw bad("it holds no dates");
+  for (std::size_t i = 0; i < dates.size(); ++i) {
+    const std::int64_t d = dates[i];
+    using namespace std::chrono;
+    const year_month_day date{year(static_cast<int>(d / 10000)),
+                              month(static_cast<unsigned>(d / 100 % 100)),
+                              day(static_cast<unsigned>(d % 100))};
+    if (d < kFirstCalendarDate || d > kLastCalendarDate || !date.ok()) {
+      throw bad(fmt::format("element {} ({}) is not a date from {} to {}", i, d, kFirstCalendarDate,
+                            kLastCalendarDate));
+    }
+    if (i > 0 && d <= dates[i - 1]) {
+      throw bad(fmt::format("element {} ({}) does not come after {}", i, d, dates[i - 1]));
+    }
+  }
 }
 
 }  // namespace tessera_plus::bundle

@@ -2,6 +2,7 @@
 // trading calendar (trading_dates.npy).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,6 +17,22 @@ namespace tessera_plus::bundle {
 // that is not such an array: a bad magic string or header, floats, objects, structured or
 // unsigned 64-bit values beyond the signed range, Fortran order with more than one dimension, or
 // fewer data bytes than the header promises.
+// A FIFO or device at `path` is refused (OSError) without blocking, as is a file over 64 MiB.
 std::vector<std::int64_t> read_npy_int_array(const std::string& path);
+
+// The same from the bytes of a file; `path` only names it in messages. When `dimensions` is not
+// null it receives the number of dimensions of the stored shape (0 for a scalar).
+std::vector<std::int64_t> parse_npy_int_array(const std::string& content, const std::string& path,
+                                              std::size_t* dimensions);
+
+// The trading calendar trading_dates.npy: read_npy_int_array, then check_trading_calendar. The
+// checkers judge files against it, so a calendar that is reversed, negated or of the wrong kind
+// must stop them before any file is called broken (and offered for deletion).
+std::vector<std::int64_t> read_trading_calendar(const std::string& path);
+
+// ValueError (one line naming `path` and the first fault) unless `dates` is a one-dimensional,
+// non-empty, strictly ascending array of real dates YYYYMMDD from 19900101 to 21001231.
+void check_trading_calendar(const std::vector<std::int64_t>& dates, std::size_t dimensions,
+                            const std::string& path);
 
 }  // namespace tessera_plus::bundle

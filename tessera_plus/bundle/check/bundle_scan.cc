@@ -1,7 +1,6 @@
 #include "tessera_plus/bundle/check/bundle_scan.h"
 
-#include "tessera_plus/base/errors.h"
-#include "tessera_plus/base/progress.h"
+#include "tessera_plus/base/regular_file.h"
 
 #include <sys/stat.h>
 
@@ -14,11 +13,6 @@ namespace {
 bool hidden(const std::string& name) { return !name.empty() && name.front() == '.'; }
 
 bool ends_with_h5(const std::string& name) { return name.ends_with(".h5"); }
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // Names in `dir` that do not begin with a dot, in listing order; none when it cannot be listed.
 std::vector<std::string> visible_names(const std::string& dir) {
@@ -50,7 +44,7 @@ std::vector<std::string> list_h5_files(const std::string& dir) {
   for (const std::string& name : visible_names(dir)) {
     if (!ends_with_h5(name)) continue;
     std::string path = join_path(dir, name);
-    if (!is_directory(path)) paths.push_back(std::move(path));
+    if (is_regular_file(path)) paths.push_back(std::move(path));
   }
   return paths;
 }
@@ -68,24 +62,6 @@ std::string folder_of(const std::string& path) {
   if (slash == std::string::npos) return {};
   std::string parent = path.substr(0, slash);
   return parent.substr(parent.rfind('/') + 1);
-}
-
-void sort_files(const std::vector<std::string>& paths,
-                const std::function<bool(const std::string&)>& is_broken,
-                std::vector<std::string>& broken, std::vector<std::string>& locked) {
-  tessera::ProgressBar bar(paths.size());
-  for (const std::string& path : paths) {
-    try {
-      if (is_broken(path)) broken.push_back(path);
-    } catch (const BlockingIOError&) {
-      locked.push_back(path);
-    } catch (const PermissionError&) {
-      locked.push_back(path);
-    } catch (const OSError&) {
-      broken.push_back(path);
-    }
-    bar.advance();
-  }
 }
 
 }  // namespace tessera_plus::bundle::check_detail

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,8 +17,9 @@ bool path_exists(const std::string& path);
 
 // The entries of `dir` whose names end in ".h5" and do not begin with a dot, as `dir` joined with
 // the name, in directory-listing order. Directories are left out: only files can be instrument
-// files, and a directory could neither be checked nor deleted as one. A missing or unreadable
-// `dir` gives no entries.
+// files, and a directory could neither be checked nor deleted as one. Anything else that is not a
+// regular file (a FIFO, a socket, a device) is left out too: opening one could block forever. A
+// missing or unreadable `dir` gives no entries.
 std::vector<std::string> list_h5_files(const std::string& dir);
 
 // The same for every entry of `dir` not beginning with a dot: the files exactly one level below.
@@ -40,13 +40,5 @@ std::span<const T> calendar_slice(std::span<const T> calendar, const T& start_da
   if (end <= start) return {};
   return std::span<const T>(start, end);
 }
-
-// Runs `is_broken` on each of `paths` in order, advancing a progress bar, and files each path by
-// the outcome: `broken` when it says so or fails with an operating-system error (not an HDF5 file,
-// truncated, unreadable), `locked` when another process holds the file or permission is denied.
-// Errors of any other kind reach the caller.
-void sort_files(const std::vector<std::string>& paths,
-                const std::function<bool(const std::string&)>& is_broken,
-                std::vector<std::string>& broken, std::vector<std::string>& locked);
 
 }  // namespace tessera_plus::bundle::check_detail

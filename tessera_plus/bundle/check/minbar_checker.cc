@@ -12,6 +12,7 @@
 #include "tessera_plus/bundle/base_data/npy_reader.h"
 #include "tessera_plus/bundle/check/bundle_scan.h"
 #include "tessera_plus/bundle/check/check_result.h"
+#include "tessera_plus/bundle/check/file_sorter.h"
 #include "tessera_plus/bundle/check/service_probe.h"
 #include "tessera_plus/bundle/client/client_setup.h"
 #include "tessera_plus/bundle/store/file_names.h"
@@ -62,7 +63,7 @@ std::vector<IndexRow> read_index(const h5::File& file) {
       throw KeyError(fmt::format("'index' of {} has no field '{}'", file.path(), field.name));
     }
   }
-  std::vector<IndexRow> rows(index.length());
+  std::vector<IndexRow> rows(index.readable_length());
   index.read(kIndexRowLayout, 0, rows.size(), rows.data());
   return rows;
 }
@@ -75,7 +76,7 @@ MinbarFile read_minbar_file(const h5::File& file) {
     throw KeyError(fmt::format("'data' of {} has no field 'datetime'", file.path()));
   }
   const std::vector<IndexRow> rows = read_index(file);
-  const auto data_rows = static_cast<std::int64_t>(data.length());
+  const auto data_rows = static_cast<std::int64_t>(data.readable_length());
   for (const IndexRow& row : rows) {
     if (row.line_no < 0 || row.line_no >= data_rows) {
       throw ValueError(fmt::format("{}: index line_no {} of date {} is outside 'data' ({} rows)",
@@ -142,25 +143,29 @@ std::vector<std::int64_t> missing_days(const std::vector<std::int64_t>& index_da
   return missing;
 }
 
-// True when the file is broken. A file with neither dataset is not a minute-bar file at all and
-// counts as sound.
-bool is_broken(const std::string& path, Calendar trading_dates) {
+// What the file itself says, without the service: broken, sound, or sound unless the service has
+// bars for the days it lacks. A file with neither dataset is not a minute-bar file at all and
+// counts as sound. Runs in a worker process.
+}  // namespace
+
+check_detail::Finding check_detail::inspect_minbar_file(const std::string& path,
+                                                        Calendar trading_dates) {
   h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
-  if (!file.has("index")) return file.has("data");
+  if (!file.has("index")) return {file.has("data") ? Finding::kBroken : Finding::kSound};
   const MinbarFile f = read_minbar_file(file);
   const std::string folder = check_detail::folder_of(path);
   const bool futures_rule = folder == "future" || folder == "option";
-  if (!(futures_rule ? futures_days_match(f, trading_dates) : equity_days_match(f))) return true;
-  if (f.index_dates.empty()) return true;
+  if (!(futures_rule ? futures_days_match(f, trading_dates) : equity_days_match(f))) {
+    return {Finding::kBroken};
+  }
+  if (f.index_dates.empty()) return {Finding::kBroken};
   const std::vector<std::int64_t> missing = missing_days(f.index_dates, trading_dates);
-  // A missing day is a gap only when the service has minute bars for it; suspensions have none.
-  return !missing.empty() && check_detail::service_has_any(order_book_id_of_file(path),
-                                                           {missing.begin(), missing.end()}, "1m");
+  if (missing.empty()) return {Finding::kSound};
+  return {Finding::kGaps, {missing.begin(), missing.end()}};
 }
 
-}  // namespace
-
-void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out) {
+void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out,
+                        int jobs) {
   using check_detail::join_path;
   const std::string base_path = join_path(data_bundle_path, "bundle");
   const std::string calendar_path = join_path(base_path, "trading_dates.npy");
@@ -176,11 +181,18 @@ void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, s
     return;
   }
   out << fmt::format("共有{}个分钟数据文件!\n", min_file_path_list.size()) << std::flush;
-  const std::vector<std::int64_t> trading_dates = read_npy_int_array(calendar_path);
+  const std::vector<std::int64_t> trading_dates = read_trading_calendar(calendar_path);
   std::vector<std::string> error_file_path_list;
   std::vector<std::string> blocking_or_permission_error;
+  // A missing day is a gap only when the service has minute bars for it; suspensions have none.
   check_detail::sort_files(
-      min_file_path_list, [&](const std::string& path) { return is_broken(path, trading_dates); },
+      min_file_path_list, jobs,
+      [&](const std::string& path) {
+        return check_detail::inspect_minbar_file(path, trading_dates);
+      },
+      [](const std::string& path, const std::vector<tallow::DateArg>& missing) {
+        return check_detail::service_has_any(order_book_id_of_file(path), missing, "1m");
+      },
       error_file_path_list, blocking_or_permission_error);
   deal_with_check_result(error_file_path_list, blocking_or_permission_error, "分钟", in, out);
 }

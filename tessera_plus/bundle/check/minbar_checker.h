@@ -1,15 +1,17 @@
 // Verifying every minute-bar file of a bundle against the trading calendar.
 #pragma once
 
+#include <cstdint>
 #include <iostream>
+#include <span>
 #include <string>
 
 namespace tessera_plus::bundle {
 
-// Checks every file matching bundle/h5/*/*.h5 under `data_bundle_path`, read-only, one at a time,
-// in the main process, then hands the broken and the locked or unreadable files to
-// deal_with_check_result, which reports them and asks on `in` whether to delete the broken ones.
-// Console messages go to `out`, the progress bar to standard error.
+// Checks every file matching bundle/h5/*/*.h5 under `data_bundle_path`, read-only, then hands the
+// broken and the locked or unreadable files to deal_with_check_result, which reports them and asks
+// on `in` whether to delete the broken ones. Console messages go to `out`, the progress bar to
+// standard error.
 //
 // A file is broken when it has `data` but no `index`, an empty `index`, a day whose first bar
 // does not match its index date, a trading day missing between its first and last index date
@@ -17,7 +19,20 @@ namespace tessera_plus::bundle {
 // A lock held by another process or missing permission lists the file as unreadable instead.
 // Any other error (a missing `data` beside `index`, a missing field, a `line_no` past the end of
 // `data`, a service failure) ends the check and reaches the caller without a summary.
+//
+// Each file is read in a worker process of its own, `jobs` at a time, so that a file which crashes
+// the HDF5 library is listed as broken (the log names the signal) instead of ending the check;
+// the service is asked from this process, and files are filed and reported in listing order
+// whatever `jobs` is. The calendar is validated first (read_trading_calendar): a damaged calendar
+// is an error before any file is judged, so it can never get sound files deleted.
 void check_min_bar_data(const std::string& data_bundle_path, std::istream& in = std::cin,
-                        std::ostream& out = std::cout);
+                        std::ostream& out = std::cout, int jobs = 1);
+
+namespace check_detail {
+struct Finding;
+// The per-file part of the check, without the service: what the file at `path` says about itself
+// against the (validated, ascending) calendar. Runs in a worker process; exposed for fuzzing.
+Finding inspect_minbar_file(const std::string& path, std::span<const std::int64_t> trading_dates);
+}  // namespace check_detail
 
 }  // namespace tessera_plus::bundle

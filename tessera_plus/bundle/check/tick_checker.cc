@@ -7,13 +7,17 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/logger.h"
 #include "tessera_plus/bundle/base_data/npy_reader.h"
 #include "tessera_plus/bundle/check/bundle_scan.h"
 #include "tessera_plus/bundle/check/check_result.h"
+#include "tessera_plus/bundle/check/file_sorter.h"
 #include "tessera_plus/bundle/check/service_probe.h"
 #include "tessera_plus/bundle/client/client_setup.h"
+#include "tessera_plus/bundle/store/dates.h"
 #include "tessera_plus/bundle/store/file_names.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
@@ -65,12 +69,32 @@ bool contains(const Days& sorted, const std::string& day) {
   return std::binary_search(sorted.begin(), sorted.end(), day);
 }
 
-// True when the file is broken. Reads the member names only, never the ticks.
-bool is_broken(const std::string& path, std::span<const std::string> trading_dates,
-               const Suspensions& suspendeds) {
+// Members that cannot be stored days (not a real date, or after today) stop the writer from
+// extending the file; they are named in the log so the user can remove them. The check itself
+// judges the file by its names as they are.
+void report_stray_members(const std::string& path, const Days& names) {
+  const int today = today_number();
+  std::vector<std::string> stray;
+  for (const std::string& name : names) {
+    if (!is_tick_day_name(name, today)) stray.push_back(name);
+  }
+  if (stray.empty()) return;
+  tessera::system_log::error(fmt::format("检查 {}: 成员 {} 不是今天及以前的日期，更新时被忽略",
+                                         path, fmt::join(stray, ", ")));
+}
+
+// What the file's member names say, without the service: sound, or sound unless the service has
+// ticks for a missing day that is not a recorded suspension. Reads the names only, never the
+// ticks. Runs in a worker process.
+}  // namespace
+
+check_detail::Finding check_detail::inspect_tick_file(const std::string& path,
+                                                      std::span<const std::string> trading_dates,
+                                                      const Days& suspended_dates) {
   h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
   Days h5_trading_dates = file.member_names();
-  if (h5_trading_dates.empty()) return false;
+  if (h5_trading_dates.empty()) return {Finding::kSound};
+  report_stray_members(path, h5_trading_dates);
   std::sort(h5_trading_dates.begin(), h5_trading_dates.end());
   // Cutting keeps the order: the prefixes of sorted names are sorted too.
   for (std::string& name : h5_trading_dates) name = first_characters(name, 8);
@@ -78,27 +102,22 @@ bool is_broken(const std::string& path, std::span<const std::string> trading_dat
       calendar_slice(trading_dates, h5_trading_dates.front(), h5_trading_dates.back());
   if (std::equal(expected.begin(), expected.end(), h5_trading_dates.begin(),
                  h5_trading_dates.end())) {
-    return false;
+    return {Finding::kSound};
   }
   Days missing_dates;
   for (const std::string& day : expected) {
     if (!contains(h5_trading_dates, day)) missing_dates.push_back(day);
   }
-  const std::string order_book_id = order_book_id_of_file(path);
-  const Days& suspended_dates = suspendeds.at(order_book_id);
   if (std::all_of(missing_dates.begin(), missing_dates.end(),
                   [&](const std::string& day) { return contains(suspended_dates, day); })) {
-    return false;
+    return {Finding::kSound};
   }
   // Suspended days are asked about too: a file is broken when any of its gaps has ticks.
-  // A missing day is a gap only when the service has ticks for it; asked with the date as text.
-  return check_detail::service_has_any(order_book_id, {missing_dates.begin(), missing_dates.end()},
-                                       "tick");
+  return {Finding::kGaps, {missing_dates.begin(), missing_dates.end()}};
 }
 
-}  // namespace
-
-void check_tick_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out) {
+void check_tick_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out,
+                     int jobs) {
   using check_detail::join_path;
   const std::string base_path = join_path(data_bundle_path, "bundle");
   const std::string calendar_path = join_path(base_path, "trading_dates.npy");
@@ -119,13 +138,20 @@ void check_tick_data(const std::string& data_bundle_path, std::istream& in, std:
     return;
   }
   out << fmt::format("共有{}个tick数据文件!\n", tick_file_path_list.size()) << std::flush;
-  const Days trading_dates = calendar_as_text(read_npy_int_array(calendar_path));
+  const Days trading_dates = calendar_as_text(read_trading_calendar(calendar_path));
   const Suspensions suspendeds = read_suspensions(suspension_path, tick_file_path_list);
   std::vector<std::string> error_file_path_list;
   std::vector<std::string> blocking_or_permission_error;
+  // A missing day is a gap only when the service has ticks for it; asked with the date as text.
   check_detail::sort_files(
-      tick_file_path_list,
-      [&](const std::string& path) { return is_broken(path, trading_dates, suspendeds); },
+      tick_file_path_list, jobs,
+      [&](const std::string& path) {
+        return check_detail::inspect_tick_file(path, trading_dates,
+                                               suspendeds.at(order_book_id_of_file(path)));
+      },
+      [](const std::string& path, const std::vector<tallow::DateArg>& missing) {
+        return check_detail::service_has_any(order_book_id_of_file(path), missing, "tick");
+      },
       error_file_path_list, blocking_or_permission_error);
   deal_with_check_result(error_file_path_list, blocking_or_permission_error, "tick", in, out);
 }

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <iostream>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace tessera_plus::bundle {
 
-// Checks every file matching bundle/ticks/*.h5 under `data_bundle_path`, read-only, one at a time,
+// Checks every file matching bundle/ticks/*.h5 under `data_bundle_path`, read-only,
 // looking only at the names of its top-level members (one per stored trading day, YYYYMMDD), then
 // hands the broken and the locked or unreadable files to deal_with_check_result, which asks on
 // `in` whether to delete the broken ones. Console messages go to `out`, the progress bar to
@@ -17,7 +19,19 @@ namespace tessera_plus::bundle {
 // day is asked about, in calendar order, until the first one with data. The suspension file is
 // read once, before the first tick file. Errors other than the operating system's inside the
 // loop, and every error before it, reach the caller without a summary.
+//
+// Files are read in worker processes, `jobs` at a time, as in check_min_bar_data; members that
+// are not real dates up to today are named in the log (the writer ignores them).
 void check_tick_data(const std::string& data_bundle_path, std::istream& in = std::cin,
-                     std::ostream& out = std::cout);
+                     std::ostream& out = std::cout, int jobs = 1);
+
+namespace check_detail {
+struct Finding;
+// The per-file part of the check, without the service: what the member names of the tick file at
+// `path` say against the calendar (8-digit texts, ascending) and the instrument's suspended days
+// (sorted). Runs in a worker process; exposed for fuzzing.
+Finding inspect_tick_file(const std::string& path, std::span<const std::string> trading_dates,
+                          const std::vector<std::string>& suspended_dates);
+}  // namespace check_detail
 
 }  // namespace tessera_plus::bundle

@@ -16,3 +16,21 @@ int _get_end_date() {
 }
 
 }  // namespace tessera_plus::bundle
+
+namespace tessera_plus::bundle {
+
+bool is_tick_day_name(const std::string& name, int today) {
+  if (name.size() != 8) return false;
+  for (char c : name) {
+    if (c < '0' || c > '9') return false;
+  }
+  const int number = std::stoi(name);
+  using namespace std::chrono;
+  const year_month_day date{year(number / 10000), month(static_cast<unsigned>(number / 100 % 100)),
+                            day(static_cast<unsigned>(number % 100))};
+  return date.ok() && number <= today;
+}
+
+int today_number() { return tessera::date_to_number(tessera::date_of(tessera::now())); }
+
+}  // namespace tessera_plus::bundle

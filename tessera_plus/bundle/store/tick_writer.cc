@@ -4,6 +4,7 @@
 
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/store/dates.h"
 #include "tessera_plus/bundle/store/ticks_loader.h"
 #include "tessera_plus/bundle/store/write_safety.h"
 #include "tessera_plus/h5/dataset.h"
@@ -23,9 +24,12 @@ constexpr h5::Size kTickChunkRecords = 8192;
 }  // namespace
 
 std::optional<std::string> latest_tick_day(const h5::File& file) {
-  std::vector<std::string> names = file.member_names();
-  if (names.empty()) return std::nullopt;
-  return *std::max_element(names.begin(), names.end());
+  const int today = today_number();
+  std::optional<std::string> latest;
+  for (const std::string& name : file.member_names()) {
+    if (is_tick_day_name(name, today) && (!latest || name > *latest)) latest = name;
+  }
+  return latest;
 }
 
 void replace_tick_day(h5::File& file, const std::string& name,

@@ -16,7 +16,8 @@
 
 namespace tessera_plus::bundle {
 
-// The newest dataset name of `file` ("%Y%m%d", so text order is date order); nullopt when empty.
+// The newest dataset name of `file` ("%Y%m%d", so text order is date order) among those that are
+// real dates no later than today (is_tick_day_name); nullopt when there is none.
 std::optional<std::string> latest_tick_day(const h5::File& file);
 
 // Writes a day whole: an existing dataset of that name is dropped and created anew from `records`

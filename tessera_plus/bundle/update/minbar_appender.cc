@@ -67,8 +67,8 @@ std::optional<FileClass> class_of(std::string_view ins_type) {
   return std::nullopt;
 }
 
-// The bars from `start_date` to the end date as file records; nullopt when there are none.
-std::optional<MinbarRecords> _get_price(const Context& ctx, int start_date) {
+// The service's bars from `start_date` to the end date; nullopt when there are none.
+std::optional<tallow::PriceTable> fetch_bars(const Context& ctx, int start_date) {
   int today = tessera::date_to_number(tessera::now());
   int end_date =
       ctx.de_listed_date != 0 && ctx.de_listed_date < today ? ctx.de_listed_date : _get_end_date();
@@ -81,6 +81,13 @@ std::optional<MinbarRecords> _get_price(const Context& ctx, int start_date) {
                                                              .expect_df = true,
                                                              .market = ctx.market});
   if (!df || df->empty()) return std::nullopt;
+  return df;
+}
+
+// The bars from `start_date` to the end date as file records; nullopt when there are none.
+std::optional<MinbarRecords> _get_price(const Context& ctx, int start_date) {
+  std::optional<tallow::PriceTable> df = fetch_bars(ctx, start_date);
+  if (!df) return std::nullopt;
   return to_minbar_records(*df, *ctx.dtypes);
 }
 
@@ -122,14 +129,17 @@ void _append_h5(const std::string& order_book_id, const std::string& path,
   const std::string h5_file = (dir / name).string();
   if (rebuild) remove_h5(h5_file);
 
-  std::optional<MinbarRecords> fetched;
+  // The service's errors of a new file's first fetch reach the caller; the conversion of its values
+  // runs inside the guard, so a bad value (a NaN in an integer field) fails this instrument with
+  // its log line and the flag, and no file is written.
+  std::optional<tallow::PriceTable> fetched;
   if (!exists(h5_file)) {
-    fetched = _get_price(ctx, min_start_date);
+    fetched = fetch_bars(ctx, min_start_date);
     if (!fetched) return;
   }
   guard_file_update(h5_file, [&] {
     if (fetched) {
-      create_minbar_file(h5_file, *fetched);
+      create_minbar_file(h5_file, to_minbar_records(*fetched, *ctx.dtypes));
     } else {
       update_minbar_file(
           h5_file, min_start_date, ctx.de_listed_date,

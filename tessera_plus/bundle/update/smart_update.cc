@@ -31,7 +31,8 @@ bool ends_with(const std::string& s, const std::string& suffix) {
 void collect_ids(const fs::path& dir, std::vector<std::string>& ids) {
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
     std::string name = entry.path().filename().string();
-    if (ends_with(name, ".h5") && !ends_with(name, "-sample.h5")) {
+    // A FIFO or device named like an instrument file would block the writer's open forever.
+    if (ends_with(name, ".h5") && !ends_with(name, "-sample.h5") && entry.is_regular_file()) {
       ids.push_back(order_book_id_of_file(name));
     }
   }

@@ -1,0 +1,129 @@
+#include "tessera_plus/bundle/check/file_sorter.h"
+
+#include <cstdint>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/isolated_runner.h"
+#include "tessera_plus/base/logger.h"
+#include "tessera_plus/base/progress.h"
+
+namespace tessera_plus::bundle::check_detail {
+namespace {
+
+// A worker's reply: one letter for the outcome, then its details.
+//   S sound, B broken, L locked, O broken by an operating-system error,
+//   G gaps (one day per line: 'i' and the number, or 's' and the text),
+//   K / V / E / X a KeyError / ValueError / other Error / other exception to raise in the caller.
+std::string encode(const Finding& finding) {
+  if (finding.kind == Finding::kSound) return "S";
+  if (finding.kind == Finding::kBroken) return "B";
+  std::string reply = "G";
+  for (const tallow::DateArg& day : finding.missing) {
+    if (const auto* number = std::get_if<std::int64_t>(&day)) {
+      reply += fmt::format("i{}\n", *number);
+    } else if (const auto* text = std::get_if<std::string>(&day)) {
+      reply += "s" + *text + "\n";
+    } else {
+      throw ValueError("a missing day must be a number or a text: " + tallow::describe(day));
+    }
+  }
+  return reply;
+}
+
+std::vector<tallow::DateArg> decode_days(std::string_view text) {
+  std::vector<tallow::DateArg> days;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (line.front() == 'i') {
+      days.emplace_back(static_cast<std::int64_t>(std::stoll(std::string(line.substr(1)))));
+    } else {
+      days.emplace_back(std::string(line.substr(1)));
+    }
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return days;
+}
+
+std::string inspect_in_worker(const std::string& path,
+                              const std::function<Finding(const std::string&)>& inspect) {
+  try {
+    return encode(inspect(path));
+  } catch (const BlockingIOError& e) {
+    return std::string("L") + e.what();
+  } catch (const PermissionError& e) {
+    return std::string("L") + e.what();
+  } catch (const OSError& e) {
+    return std::string("O") + e.what();
+  } catch (const KeyError& e) {
+    return std::string("K") + e.what();
+  } catch (const ValueError& e) {
+    return std::string("V") + e.what();
+  } catch (const Error& e) {
+    return std::string("E") + e.what();
+  } catch (const std::exception& e) {
+    return std::string("X") + e.what();
+  }
+}
+
+[[noreturn]] void raise_in_caller(char kind, const std::string& message) {
+  switch (kind) {
+    case 'K':
+      throw KeyError(message);
+    case 'V':
+      throw ValueError(message);
+    case 'E':
+      throw Error(message);
+    default:
+      throw std::runtime_error(message);
+  }
+}
+
+}  // namespace
+
+void sort_files(
+    const std::vector<std::string>& paths, int jobs,
+    const std::function<Finding(const std::string&)>& inspect,
+    const std::function<bool(const std::string&, const std::vector<tallow::DateArg>&)>& has_data,
+    std::vector<std::string>& broken, std::vector<std::string>& locked) {
+  tessera::ProgressBar bar(paths.size());
+  auto work = [&](std::size_t i) { return inspect_in_worker(paths[i], inspect); };
+  auto file = [&](std::size_t i, IsolatedOutcome&& outcome) {
+    const std::string& path = paths[i];
+    if (!outcome.completed || outcome.reply.empty()) {
+      // The library died on this file (or could not even reply): that is damage, and the one
+      // place where the reason is shown is the log.
+      tessera::system_log::error(
+          fmt::format("检查 {} 时工作进程异常结束（{}），视为异常数据", path, outcome.describe()));
+      broken.push_back(path);
+    } else {
+      const char kind = outcome.reply.front();
+      const std::string detail = outcome.reply.substr(1);
+      try {
+        if (kind == 'B' || kind == 'O') {
+          broken.push_back(path);
+        } else if (kind == 'L') {
+          locked.push_back(path);
+        } else if (kind == 'G') {
+          if (has_data(path, decode_days(detail))) broken.push_back(path);
+        } else if (kind != 'S') {
+          raise_in_caller(kind, detail);
+        }
+      } catch (const BlockingIOError&) {
+        locked.push_back(path);
+      } catch (const PermissionError&) {
+        locked.push_back(path);
+      } catch (const OSError&) {
+        broken.push_back(path);
+      }
+    }
+    bar.advance();
+    return true;
+  };
+  run_isolated(paths.size(), jobs, work, file);
+}
+
+}  // namespace tessera_plus::bundle::check_detail
