@@ -90,17 +90,29 @@ const std::vector<DaybarClass>& daybar_classes() {
   return classes;
 }
 
-void update_daybar_file(const std::string& path, const DaybarClass& cls,
-                        const std::vector<tallow::Instrument>& instruments, int end_date,
-                        bool compression, bool fresh) {
+std::vector<InstrumentFailure> update_daybar_file(
+    const std::string& path, const DaybarClass& cls,
+    const std::vector<tallow::Instrument>& instruments, int end_date, bool compression,
+    bool fresh) {
+  std::vector<InstrumentFailure> failures;
   publish_file(path, [&](const std::string& temp) {
     if (!fresh && std::filesystem::exists(path)) std::filesystem::copy_file(path, temp);
     h5::File file = h5::File::open(temp, h5::Mode::kAppend);
     for (const tallow::Instrument& ins : instruments) {
-      if (in_class(cls, ins)) update_instrument(file, ins, end_date, compression);
+      if (!in_class(cls, ins)) continue;
+      // The service is asked before anything of the instrument is written, so a service error
+      // leaves its dataset as it was.
+      try {
+        update_instrument(file, ins, end_date, compression);
+      } catch (const tallow::ServiceUnavailable& e) {
+        failures.push_back({ins.order_book_id, std::string("数据服务暂时不可用：") + e.what()});
+      } catch (const tallow::PermissionDenied& e) {
+        failures.push_back({ins.order_book_id, std::string("没有数据使用权限：") + e.what()});
+      }
     }
     file.close();
   });
+  return failures;
 }
 
 }  // namespace tessera_plus::tessera
