@@ -94,10 +94,11 @@ auto RetryingBackend::with_retries(std::string_view operation, std::string_view 
       const nanoseconds delay = backoff(attempt);
       if (attempt >= policy_.attempts || waited + delay > policy_.max_wait) {
         ++counters_->give_ups;
-        tessera::system_log::error(
-            fmt::format("放弃 {}({})：数据服务 {} 次调用均失败，共等待 {}：{}", operation, subject,
-                        attempt, seconds_text(waited), tessera::one_line(e.what(), 300)));
-        throw;
+        const std::string what = fmt::format("{}({}) 的 {} 次调用均失败：{}", operation, subject,
+                                             attempt, tessera::one_line(e.what(), 300));
+        tessera::system_log::error(fmt::format("放弃 {}，共等待 {}", what, seconds_text(waited)));
+        // Whoever reports the failure names the call and that it was tried in vain.
+        throw ServiceUnavailable(what);
       }
       ++counters_->retries;
       tessera::record_retry();

@@ -34,7 +34,8 @@ using UnitRandom = std::function<double()>;
 // Forwards every call to `inner`. A call that fails with ServiceUnavailable is made again after
 // a backoff drawn uniformly from [0, min(max_delay, base_delay * 2^(n-1))] ("full jitter", so that
 // workers that failed together do not come back together), until it succeeds, `attempts` calls
-// have been made or the next backoff would pass `max_wait`; then the last error propagates. Every
+// have been made or the next backoff would pass `max_wait`; then a ServiceUnavailable naming the
+// call, the attempts and the last error propagates. Every
 // other error propagates at once: permission, unknown instruments and bad arguments do not change
 // by asking again. Each retry is a DEBUG log line and counts in the run report; each give-up is
 // one ERROR line. Every call, retried or not, first waits for its turn under the rate limit.

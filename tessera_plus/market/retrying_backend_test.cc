@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/run_report.h"
@@ -99,7 +100,13 @@ TEST_F(RetryingBackendTest, GivesUpAfterTheLastAttemptWithOneErrorLine) {
   EXPECT_EQ(price_calls, 3);
   EXPECT_THAT(slept, SizeIs(2));
   EXPECT_EQ(backend->counters().give_ups, 1u);
-  EXPECT_THAT(log(), ElementsAre(HasSubstr("ERROR 放弃 get_price(000002.XSHE)：数据服务 3 次")));
+  EXPECT_THAT(log(),
+              ElementsAre(HasSubstr("ERROR 放弃 get_price(000002.XSHE) 的 3 次调用均失败：busy")));
+  try {
+    backend->get_price("000002.XSHE", {});
+  } catch (const ServiceUnavailable& e) {
+    EXPECT_STREQ(e.what(), "get_price(000002.XSHE) 的 3 次调用均失败：busy");
+  }
 }
 
 TEST_F(RetryingBackendTest, GivesUpBeforeTheTotalWaitWouldPassItsCap) {
@@ -132,21 +139,25 @@ TEST_F(RetryingBackendTest, PermissionUnknownInstrumentsAndBadArgumentsAreNeverR
 }
 
 TEST_F(RetryingBackendTest, EveryDataCallIsCoveredButInitIsPassedThrough) {
-  int failures = 0;
+  // Each operation fails on its first call only.
+  std::map<std::string, int> calls;
+  auto first_fails = [&](const std::string& op) {
+    if (calls[op]++ == 0) throw ServiceUnavailable("timeout");
+  };
   service->on_is_suspended = [&](const std::string& id, const DateArg&, const DateArg&) {
-    if (failures++ == 0) throw ServiceUnavailable("timeout");
+    first_fails("is_suspended");
     return SuspensionTable{.dates = {}, .columns = {{id, {}}}};
   };
   service->on_all_instruments = [&](const AllInstrumentsArgs&) {
-    if (failures++ == 1) throw ServiceUnavailable("timeout");
+    first_fails("all_instruments");
     return std::vector<Instrument>{};
   };
   service->on_instruments = [&](const std::string&, const std::optional<std::string>&) {
-    if (failures++ == 2) throw ServiceUnavailable("timeout");
+    first_fails("instruments");
     return InstrumentAnswer{};
   };
   service->on_get_next_trading_date = [&](const DateArg&, const std::string&) {
-    if (failures++ == 3) throw ServiceUnavailable("timeout");
+    first_fails("get_next_trading_date");
     return Date(std::chrono::year(2024) / 7 / 1);
   };
   auto backend = retrying({.attempts = 2});
