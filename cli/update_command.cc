@@ -88,8 +88,11 @@ int run_reported(const RetryOptions& retry, bool enable_bjse, const std::functio
   bundle::_init_tallow(enable_bjse);
   bool ok = update();
   tessera::RunTotals totals = tessera::run_totals();
-  std::cout.flush();
-  bundle::print_run_summary(totals, std::cout);
+  // A run asked to do nothing says nothing.
+  if (!ok || totals.updated + totals.unchanged + totals.failed + totals.retries > 0) {
+    std::cout.flush();
+    bundle::print_run_summary(totals, std::cout);
+  }
   return ok && totals.failed == 0 ? kExitOk : kExitFailed;
 }
 
