@@ -41,16 +41,31 @@ std::string system_log::file_path() {
   return std::string(home && *home ? home : "/tmp") + "/.tessera/logs/tessera_plus.log";
 }
 
-void system_log::error(std::string_view message) {
-  std::string line = fmt::format("{} ERROR {}\n", timestamp(), message);
+namespace {
+
+void write_line(std::string_view level, std::string_view message) {
+  std::string line = fmt::format("{} {} {}\n", timestamp(), level, message);
   write_all(STDERR_FILENO, line);
-  std::filesystem::path path = file_path();
+  std::filesystem::path path = system_log::file_path();
   std::error_code ec;
   std::filesystem::create_directories(path.parent_path(), ec);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
   write_all(fd, line);
   ::close(fd);
+}
+
+}  // namespace
+
+void system_log::error(std::string_view message) { write_line("ERROR", message); }
+
+bool system_log::debug_enabled() {
+  const char* level = std::getenv("TESSERA_LOG_LEVEL");
+  return level && std::string_view(level) == "debug";
+}
+
+void system_log::debug(std::string_view message) {
+  if (debug_enabled()) write_line("DEBUG", message);
 }
 
 }  // namespace tessera_plus::tessera

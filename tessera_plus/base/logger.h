@@ -1,5 +1,6 @@
 // The host's system log. Each message becomes one line
 //   2024-06-28 18:00:00.123 ERROR <message>
+// (or DEBUG, for the lines that are off unless asked for)
 // written to standard error and appended to the log file. The file is $TESSERA_LOG_FILE, or
 // ~/.tessera/logs/tessera_plus.log when that is unset. Each line goes out in one write() on a
 // descriptor opened with O_APPEND, so lines from many worker processes never interleave.
@@ -12,6 +13,9 @@ namespace tessera_plus::tessera {
 
 struct system_log {
   static void error(std::string_view message);
+  // Written only when TESSERA_LOG_LEVEL is "debug" (read at each call); the line says DEBUG.
+  static void debug(std::string_view message);
+  static bool debug_enabled();
   // Where lines are appended, as resolved from the environment now.
   static std::string file_path();
 };

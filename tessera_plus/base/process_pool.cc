@@ -16,6 +16,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/progress.h"
+#include "tessera_plus/base/run_report.h"
 
 namespace tessera_plus::tessera {
 namespace {
@@ -28,6 +29,7 @@ constexpr int kTaskRaised = 3;
 void log_failure(const std::string& label, const std::string& reason) noexcept {
   try {
     system_log::error(fmt::format("更新 {} 失败：{}", label, reason));
+    record_failure(label, reason);
   } catch (...) {
     // Reporting must not turn one failed task into a failed pool.
   }

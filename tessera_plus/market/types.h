@@ -19,8 +19,19 @@ namespace tessera_plus::tallow {
 using tessera::Date;
 using tessera::DateTime;
 
+// The service's error kinds. Only ServiceUnavailable is worth asking again; the others say
+// something about the request or the account that a second attempt will not change. Unknown
+// instruments and bad arguments are ValueError or KeyError (errors.h).
+
 // The account may not use the requested data.
 class PermissionDenied : public Error {
+ public:
+  using Error::Error;
+};
+
+// The service could not answer this time: a timeout, an overload, a rate limit, a dropped
+// connection. The same request may well succeed a moment later.
+class ServiceUnavailable : public Error {
  public:
   using Error::Error;
 };

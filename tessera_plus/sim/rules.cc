@@ -78,11 +78,11 @@ void FaultInjector::on_data_call(std::string_view operation, std::string_view or
   if (fault_rate_ <= 0 && latency_ms_ <= 0 && outage_up_ <= 0) return;
   std::uint64_t draw =
       mix64(seed_ ^ 0xfa17, ++calls_, hash_text(operation) ^ hash_text(order_book_id));
-  if (in_outage()) throw Error("simulated transient service failure");
+  if (in_outage()) throw ServiceUnavailable("simulated transient service failure");
   if (latency_ms_ > 0 && unit(mix64(draw, 1)) < latency_rate_) {
     std::this_thread::sleep_for(std::chrono::milliseconds(latency_ms_));
   }
-  if (unit(draw) < fault_rate_) throw Error("simulated transient service failure");
+  if (unit(draw) < fault_rate_) throw ServiceUnavailable("simulated transient service failure");
 }
 
 }  // namespace tessera_plus::tallow::sim

@@ -22,8 +22,8 @@ void check_permission(const std::vector<DenyRule>& rules, const SimInstrument& i
 class FaultInjector {
  public:
   explicit FaultInjector(const SimConfig& config);
-  // Sleeps and/or throws Error("simulated transient service failure") as drawn; throws it for
-  // every call of an outage.
+  // Sleeps and/or throws ServiceUnavailable("simulated transient service failure") as drawn;
+  // throws it for every call of an outage.
   void on_data_call(std::string_view operation, std::string_view order_book_id);
   // After an answer of `rows` rows: the latency that grows with its size, and the quota, which
   // raises Error("simulated quota exceeded") once the process has received more rows than it.

@@ -1,12 +1,16 @@
 #include "tessera_plus/bundle/base_data/base_updater.h"
 
 #include <filesystem>
+#include <optional>
 
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/process_pool.h"
 #include "tessera_plus/base/publish.h"
+#include "tessera_plus/base/run_report.h"
+#include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/base/warnings.h"
 #include "tessera_plus/base/write_failure.h"
 #include "tessera_plus/bundle/base_data/daybar_store.h"
@@ -14,6 +18,7 @@
 #include "tessera_plus/bundle/base_data/npy_writer.h"
 #include "tessera_plus/bundle/client/client_setup.h"
 #include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/h5/integer_dataset.h"
 #include "tessera_plus/market/client.h"
@@ -38,6 +43,14 @@ std::vector<std::int64_t> suspended_days(const tallow::Instrument& ins, int end_
   return days;
 }
 
+// A part of the base data that could not be brought up to date: logged, listed in the run's
+// failures, and the base update's result made false. The other parts go on.
+void report_failed_part(SharedFlag& ok, const std::string& what, const std::string& reason) {
+  system_log::error(fmt::format("更新 {} 失败，{}", what, reason));
+  record_failure(what, reason);
+  ok.set_value(false);
+}
+
 void write_calendar(const fs::path& dir, int end_date) {
   std::vector<std::int64_t> numbers;
   for (const Date& d :
@@ -47,24 +60,43 @@ void write_calendar(const fs::path& dir, int end_date) {
   write_file_atomically((dir / "trading_dates.npy").string(), npy_bytes(numbers));
 }
 
+// The stored days of every stock in the current file, so that a stock the service cannot answer
+// for this time keeps what it had.
+std::optional<h5::File> previous_suspensions(const fs::path& file) {
+  if (!fs::exists(file)) return std::nullopt;
+  return h5::File::open(file.string(), h5::Mode::kReadOnly);
+}
+
 void write_suspensions(const fs::path& dir, const std::vector<tallow::Instrument>& instruments,
-                       int end_date) {
-  publish_file((dir / "suspended_days.h5").string(), [&](const std::string& temp) {
+                       int end_date, SharedFlag& ok) {
+  const fs::path target = dir / "suspended_days.h5";
+  std::optional<h5::File> previous = previous_suspensions(target);
+  publish_file(target.string(), [&](const std::string& temp) {
     h5::File file = h5::File::open(temp, h5::Mode::kCreate);
     for (const tallow::Instrument& ins : instruments) {
       if (ins.type != INSTRUMENT_TYPE::CS) continue;
-      std::vector<std::int64_t> days = suspended_days(ins, end_date);
+      std::vector<std::int64_t> days;
+      try {
+        days = suspended_days(ins, end_date);
+      } catch (const tallow::ServiceUnavailable& e) {
+        report_failed_part(ok, target.string() + " " + ins.order_book_id,
+                           std::string("数据服务暂时不可用：") + e.what());
+        if (previous && previous->has(ins.order_book_id)) {
+          days = h5::Dataset::open(*previous, ins.order_book_id).read_integers();
+        }
+      }
       if (!days.empty()) h5::write_int64_dataset(file, ins.order_book_id, days);
     }
     file.close();
   });
 }
 
-void update_base_data(const fs::path& dir, int end_date) {
-  write_calendar(dir, end_date);
-  std::vector<tallow::Instrument> instruments = tallow::all_instruments();
-  write_suspensions(dir, instruments, end_date);
-  write_file_atomically((dir / "instruments.pk").string(), instrument_list_bytes(instruments));
+void write_daybars(const fs::path& file, const DaybarClass& cls, int end_date, bool compression,
+                   bool create, SharedFlag& ok) {
+  for (const InstrumentFailure& f : update_daybar_file(
+           file.string(), cls, tallow::all_instruments(), end_date, compression, create)) {
+    report_failed_part(ok, file.string() + " " + f.order_book_id, f.reason);
+  }
 }
 
 void init_worker_client(bool enable_bjse) { bundle::_init_tallow(enable_bjse); }
@@ -81,21 +113,31 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   const int end_date = bundle::_get_end_date();
   const fs::path dir(path);
   remove_abandoned_builds(dir);
+  // Parts that fail alone: the calendar, the suspensions, the instrument list and each class
+  // of daily bars are tasks of their own, and within a part a failed instrument costs only
+  // itself. `ok` carries those instrument failures, which do not fail their task, to the result.
+  SharedFlag ok = SharedFlag::create(true);
   ProgressedProcessPoolExecutor pool(
       concurrency, [enable_bjse = tallow_kwargs.enable_bjse] { init_worker_client(enable_bjse); });
-  pool.submit(path + " 基础数据",
-              [dir, end_date] { with_write_advice([&] { update_base_data(dir, end_date); }); });
+  pool.submit(path + "/trading_dates.npy",
+              [dir, end_date] { with_write_advice([&] { write_calendar(dir, end_date); }); });
+  pool.submit(path + "/suspended_days.h5", [dir, end_date, ok]() mutable {
+    with_write_advice([&] { write_suspensions(dir, tallow::all_instruments(), end_date, ok); });
+  });
+  pool.submit(path + "/instruments.pk", [dir] {
+    with_write_advice([&] {
+      write_file_atomically((dir / "instruments.pk").string(),
+                            instrument_list_bytes(tallow::all_instruments()));
+    });
+  });
   for (const DaybarClass& cls : daybar_classes()) {
-    std::string file = (dir / cls.file_name).string();
-    pool.submit(file, [file, &cls, end_date, enable_compression, create] {
-      with_write_advice([&] {
-        update_daybar_file(file, cls, tallow::all_instruments(), end_date, enable_compression,
-                           create);
-      });
+    fs::path file = dir / cls.file_name;
+    pool.submit(file.string(), [file, &cls, end_date, enable_compression, create, ok]() mutable {
+      with_write_advice([&] { write_daybars(file, cls, end_date, enable_compression, create, ok); });
     });
   }
   pool.close();
-  return pool.failed() == 0;
+  return pool.failed() == 0 && ok.value();
 }
 
 }  // namespace tessera_plus::tessera

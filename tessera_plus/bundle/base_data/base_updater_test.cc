@@ -1,5 +1,6 @@
 // The host's base-data updater: the files the rest of the bundle module reads, built once and then
 // extended, readable by numpy, pickle and h5py.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -141,6 +142,39 @@ TEST_F(BaseUpdater, AFailingPartMakesTheResultFalseAndKeepsTheOthers) {
   EXPECT_TRUE(std::filesystem::exists(bundle_ / "stocks.h5"));
   EXPECT_TRUE(std::filesystem::exists(bundle_ / "trading_dates.npy"));
   EXPECT_FALSE(std::filesystem::exists(bundle_ / "suspended_days.h5"));
+}
+
+// A service that gives up on one instrument costs that instrument only: the class file, the
+// suspensions and the list are still written, and what the instrument had is kept.
+TEST_F(BaseUpdater, AnInstrumentTheServiceFailsForCostsOnlyItself) {
+  ::setenv("TESSERA_NOW", "2005-01-31 18:00:00", 1);
+  auto bars = service_->on_get_price;
+  service_->on_get_price = [bars](const std::string& id, const tallow::PriceArgs& args) {
+    if (id == "430047.BJSE") throw tallow::ServiceUnavailable("timeout");
+    return bars(id, args);
+  };
+  EXPECT_FALSE(tessera::update_daybar(bundle_.string(), true, true, 2, {.enable_bjse = true}));
+  EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 28);
+  EXPECT_FALSE(h5::File::open(bundle_ / "stocks.h5", h5::Mode::kReadOnly).has("430047.BJSE"));
+  EXPECT_EQ(tessera::read_instrument_list((bundle_ / "instruments.pk").string()).size(), 3u);
+  auto suspended = [this] {
+    h5::File f = h5::File::open(bundle_ / "suspended_days.h5", h5::Mode::kReadOnly);
+    return h5::Dataset::open(f, "000001.XSHE").read_integers();
+  };
+  EXPECT_THAT(suspended(), ::testing::ElementsAre(20050110));
+  EXPECT_THAT(testing::read_file(dir_ / "log.txt"),
+              ::testing::HasSubstr("stocks.h5 430047.BJSE 失败，数据服务暂时不可用：timeout"));
+
+  // The next run catches the instrument up; a stock whose suspensions cannot be had this time
+  // keeps the days the file held.
+  service_->on_get_price = bars;
+  service_->on_is_suspended = [](const std::string&, const tallow::DateArg&,
+                                 const tallow::DateArg&) -> tallow::SuspensionTable {
+    throw tallow::ServiceUnavailable("timeout");
+  };
+  EXPECT_FALSE(tessera::update_daybar(bundle_.string(), false, true, 2, {.enable_bjse = true}));
+  EXPECT_EQ(rows("stocks.h5", "430047.BJSE"), 12);
+  EXPECT_THAT(suspended(), ::testing::ElementsAre(20050110));
 }
 
 TEST_F(BaseUpdater, MissingBundleDirectoryIsAnOsError) {

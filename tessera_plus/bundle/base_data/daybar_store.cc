@@ -81,13 +81,25 @@ bool in_class(const DaybarClass& cls, const tallow::Instrument& ins) {
   return std::find(cls.types.begin(), cls.types.end(), ins.type) != cls.types.end();
 }
 
-void update_instruments(h5::File& file, const DaybarClass& cls,
-                        const std::vector<tallow::Instrument>& instruments, int end_date,
-                        bool compression) {
+// Updates every instrument of the class and closes (commits) the file. An instrument whose data
+// the service does not deliver is skipped and returned: the service is asked before anything of
+// the instrument is written, so its dataset stays as it was.
+std::vector<InstrumentFailure> update_instruments(h5::File& file, const DaybarClass& cls,
+                                                  const std::vector<tallow::Instrument>& instruments,
+                                                  int end_date, bool compression) {
+  std::vector<InstrumentFailure> failures;
   for (const tallow::Instrument& ins : instruments) {
-    if (in_class(cls, ins)) update_instrument(file, ins, end_date, compression);
+    if (!in_class(cls, ins)) continue;
+    try {
+      update_instrument(file, ins, end_date, compression);
+    } catch (const tallow::ServiceUnavailable& e) {
+      failures.push_back({ins.order_book_id, std::string("数据服务暂时不可用：") + e.what()});
+    } catch (const tallow::PermissionDenied& e) {
+      failures.push_back({ins.order_book_id, std::string("没有数据使用权限：") + e.what()});
+    }
   }
   file.close();
+  return failures;
 }
 
 }  // namespace
@@ -101,19 +113,21 @@ const std::vector<DaybarClass>& daybar_classes() {
   return classes;
 }
 
-void update_daybar_file(const std::string& path, const DaybarClass& cls,
-                        const std::vector<tallow::Instrument>& instruments, int end_date,
-                        bool compression, bool fresh, const bundle::WriteOptions& options) {
+std::vector<InstrumentFailure> update_daybar_file(
+    const std::string& path, const DaybarClass& cls,
+    const std::vector<tallow::Instrument>& instruments, int end_date, bool compression, bool fresh,
+    const bundle::WriteOptions& options) {
   bundle::require_regular_file(path);
   if (!fresh && std::filesystem::exists(path)) {
     h5::File file = bundle::open_for_update(path, options);
-    update_instruments(file, cls, instruments, end_date, compression);
-    return;
+    return update_instruments(file, cls, instruments, end_date, compression);
   }
+  std::vector<InstrumentFailure> failures;
   publish_file(path, [&](const std::string& temp) {
     h5::File file = h5::File::open(temp, h5::Mode::kCreate);
-    update_instruments(file, cls, instruments, end_date, compression);
+    failures = update_instruments(file, cls, instruments, end_date, compression);
   });
+  return failures;
 }
 
 }  // namespace tessera_plus::tessera

@@ -19,12 +19,21 @@ struct DaybarClass {
 // stocks.h5, funds.h5, indexes.h5, futures.h5, options.h5, convertibles.h5.
 const std::vector<DaybarClass>& daybar_classes();
 
+struct InstrumentFailure {
+  std::string order_book_id;
+  std::string reason;
+};
+
 // Brings the file at `path` up to date for those `instruments` whose type belongs to `cls`,
 // through `end_date` (YYYYMMDD). An existing file is extended in place in one journaled update (all
 // of it or none; no copy of the file); `fresh`, or a missing file, builds the file under a
-// temporary name and publishes it when complete.
-void update_daybar_file(const std::string& path, const DaybarClass& cls,
-                        const std::vector<tallow::Instrument>& instruments, int end_date,
-                        bool compression, bool fresh, const bundle::WriteOptions& options = {});
+// temporary name and publishes it when complete. An instrument whose data the service does not
+// deliver (unavailable after the client's retries, or not permitted) keeps what the file held and
+// is returned; the others are updated all the same, so that one bad answer does not cost the
+// whole class its day.
+std::vector<InstrumentFailure> update_daybar_file(
+    const std::string& path, const DaybarClass& cls,
+    const std::vector<tallow::Instrument>& instruments, int end_date, bool compression, bool fresh,
+    const bundle::WriteOptions& options = {});
 
 }  // namespace tessera_plus::tessera

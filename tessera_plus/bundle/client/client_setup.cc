@@ -9,11 +9,17 @@ namespace {
 
 void init_quietly(bool enable_bjse) {
   tessera::SuppressWarnings quiet;
-  if (!tallow::has_backend()) tallow::install_backend(source_from_environment());
+  if (!tallow::has_backend()) install_client_source(tallow::RetryPolicy::from_environment());
   tallow::init(enable_bjse);
 }
 
 }  // namespace
+
+void install_client_source(const tallow::RetryPolicy& policy) {
+  if (tallow::has_backend()) return;
+  tallow::install_backend(
+      std::make_shared<tallow::RetryingBackend>(source_from_environment(), policy));
+}
 
 void _init_tallow(bool enable_bjse) { init_quietly(enable_bjse); }
 

@@ -9,6 +9,7 @@
 
 #include "tessera_plus/bundle/client/client_setup.h"
 #include "tessera_plus/market/client.h"
+#include "tessera_plus/market/retrying_backend.h"
 #include "tessera_plus/sim/sim_market.h"
 #include "tests/support/scripted_service.h"
 
@@ -39,9 +40,11 @@ bool in_child(Body body) {
   return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-TEST_F(TallowClientTest, DefaultSourceIsTheSimulatedMarket) {
+TEST_F(TallowClientTest, DefaultSourceIsTheSimulatedMarketBehindTheRetryLayer) {
   bundle::_init_tallow(false);
-  EXPECT_NE(dynamic_cast<sim::SimMarket*>(&backend()), nullptr);
+  auto* retrying = dynamic_cast<RetryingBackend*>(&backend());
+  ASSERT_NE(retrying, nullptr);
+  EXPECT_NE(dynamic_cast<sim::SimMarket*>(&retrying->inner()), nullptr);
   EXPECT_FALSE(client::bjse_enabled());
 }
 

@@ -9,7 +9,8 @@ namespace tessera_plus::bundle {
 bool update_minbar(const std::string& path, const std::vector<std::string>& tags,
                    bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
   // The writer finds the instrument's class directory under `path` and creates it itself.
-  const internal::UpdateKind kMinbar{_append_h5, "开始更新 {} 只标的的分钟线数据：{}", false};
+  const internal::UpdateKind kMinbar{
+      _append_h5, "开始更新 {} 只标的的分钟线数据：{}", false, {"equities", "future", "option"}};
   return internal::run_parallel_update(kMinbar, path, tags, with_derivatives, concurrency, rebuild,
                                        enable_bjse);
 }

@@ -1,5 +1,8 @@
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
 
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <tuple>
@@ -9,6 +12,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/process_pool.h"
 #include "tessera_plus/base/publish.h"
+#include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/update/merge_tags.h"
@@ -30,6 +34,33 @@ void sweep_abandoned_builds(const std::string& path) {
   std::error_code ec;
   for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->is_directory(ec)) remove_abandoned_builds(it->path());
+  }
+}
+
+// What identifies a version of the instrument's files: size and modification time of each place
+// the writer may have put one (zeros where there is none).
+std::vector<std::int64_t> file_state(const UpdateKind& kind, const std::string& path,
+                                     const std::string& id) {
+  std::vector<std::int64_t> state;
+  for (std::string_view dir : kind.file_directories) {
+    struct stat st {};
+    std::string file = (std::filesystem::path(path) / dir / (id + ".h5")).string();
+    if (::stat(file.c_str(), &st) != 0) st = {};
+    state.insert(state.end(), {std::int64_t(st.st_size), std::int64_t(st.st_mtim.tv_sec),
+                               std::int64_t(st.st_mtim.tv_nsec), std::int64_t(st.st_ino)});
+  }
+  return state;
+}
+
+// Runs the writer for one instrument in its worker and counts the outcome. A failure was counted
+// where it was reported (the writer's guard, or the pool for an error that escaped).
+void write_and_count(const UpdateKind& kind, const std::string& path, const std::string& id,
+                     bool rebuild) {
+  const std::uint64_t failures_before = tessera::failures_recorded_here();
+  const std::vector<std::int64_t> before = file_state(kind, path, id);
+  kind.writer(id, path, std::nullopt, MIN_START_DATE, rebuild);
+  if (tessera::failures_recorded_here() == failures_before) {
+    tessera::record_updated(file_state(kind, path, id) != before);
   }
 }
 
@@ -64,9 +95,7 @@ bool run_parallel_update(const UpdateKind& kind, const std::string& path,
   tessera::ProgressedProcessPoolExecutor pool(concurrency, tessera::process_init,
                                               std::tuple{succeed});
   for (const std::string& id : ids) {
-    pool.submit(id, [&kind, &path, id, rebuild] {
-      kind.writer(id, path, std::nullopt, MIN_START_DATE, rebuild);
-    });
+    pool.submit(id, [&kind, &path, id, rebuild] { write_and_count(kind, path, id, rebuild); });
   }
   // Waits for every task; the flag is read only afterwards. An error that escaped a writer, or a
   // worker that died, left the flag alone, so the pool's count decides as well: such an instrument

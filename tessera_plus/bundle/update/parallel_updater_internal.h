@@ -21,6 +21,9 @@ struct UpdateKind {
   std::string_view start_line;
   // Whether `path` is created (with its parents) before the start line.
   bool creates_path;
+  // Where under `path` the writer may put an instrument's file ("" for `path` itself), so that
+  // the run can tell an updated instrument from one the writer left unchanged.
+  std::vector<std::string_view> file_directories = {""};
 };
 
 // {'a', 'b'}: ascending, at most six ids, then ", ..." when there are more; "set()" when empty.
@@ -29,8 +32,9 @@ std::string render_id_set(const std::set<std::string>& ids);
 // Resolves `tags`, prints the start line, and runs kind.writer(id, path, file name from the id,
 // MIN_START_DATE, rebuild) for every id in a pool of `concurrency` worker processes that share one
 // success flag. True only when no writer cleared the flag, no error escaped a writer and no worker
-// died. Errors before the pool runs (the service, the directory, a `concurrency` below 1)
-// propagate.
+// died. Each instrument counts in the run report as updated, unchanged or (through the writer's
+// guard or the pool) failed. Errors before the pool runs (the service, the directory, a
+// `concurrency` below 1) propagate.
 bool run_parallel_update(const UpdateKind& kind, const std::string& path,
                          const std::vector<std::string>& tags, bool with_derivatives,
                          int concurrency, bool rebuild, bool enable_bjse);

@@ -131,8 +131,13 @@ void update_ticks(TickFileUpdate& update, const std::string& order_book_id, int 
     const std::size_t count = std::min<std::size_t>(TICK_DATE_CHUNK_SIZE, dates.size() - first);
     write_batch(update.file(), order_book_id, std::span(dates).subspan(first, count));
   }
+  // Markers are asked for over the whole history, not from the newest stored day: a run whose
+  // is_suspended call failed after its ticks were stored leaves that day the newest, and the
+  // markers of the days before it would otherwise never be written. Existing markers are kept,
+  // so this only fills the gaps an interrupted run left.
   if (is_stock(order_book_id)) {
-    mark_suspended_days(update.file(), order_book_id, start_date, std::int64_t{end_date});
+    mark_suspended_days(update.file(), order_book_id, std::int64_t{min_start_date},
+                        std::int64_t{end_date});
   }
 }
 

@@ -27,6 +27,8 @@
 #include "tessera_plus/bundle/store/ticks_loader.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
+#include "tessera_plus/market/client.h"
+#include "tessera_plus/market/retrying_backend.h"
 #include "tessera_plus/market/types.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
@@ -45,6 +47,7 @@ using tessera::TickRecord;
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::ScopedScriptedService;
 using testing::TempDir;
 using namespace std::chrono;
@@ -558,6 +561,62 @@ TEST_F(TickAppender, ATickDatasetThatPointsOutsideTheFileIsRefused) {
     EXPECT_EQ(testing::read_file(file()), file_before);
     EXPECT_THAT(log(), HasSubstr("refusing to write " + file()));
   }
+
+// Suspension markers after a run whose is_suspended call failed for good: the ticks of that run
+// stay, its newest day becomes the next run's start, and the markers of the days before it must
+// still be written, so that the file ends up as an uninterrupted run leaves it.
+class TickMarkersAfterFaults : public TickAppender {
+ protected:
+  void SetUp() override {
+    TickAppender::SetUp();
+    market.serve(svc_);
+    // Unlike Market's, this answer honours the window asked for, as the service does.
+    svc_->on_is_suspended = [this](const std::string& id, const DateArg& s, const DateArg& e) {
+      if (suspension_failures-- > 0) throw tallow::ServiceUnavailable("timeout");
+      tallow::SuspensionTable table;
+      table.columns.emplace_back(id, std::vector<bool>{});
+      for (int d : market.trading_dates) {
+        if (day(d) < tallow::to_date(s) || day(d) > tallow::to_date(e)) continue;
+        table.dates.push_back(day(d));
+        table.columns[0].second.push_back(d == 20240626 || d == 20240628);
+      }
+      return table;
+    };
+    // The client as the program sets it up: the retry layer over the service, no real sleeps.
+    tallow::install_backend(std::make_shared<tallow::RetryingBackend>(
+        std::shared_ptr<tallow::Backend>(&*svc_, [](tallow::Backend*) {}),
+        tallow::RetryPolicy{.attempts = 3}, [](nanoseconds) {}));
+  }
+
+  Market market{.trading_dates = {20240625, 20240626, 20240627, 20240628, 20240701},
+                .ticks = {{20240625, ticks_of(20240625, 2, 1)},
+                          {20240627, ticks_of(20240627, 2, 2)},
+                          {20240701, ticks_of(20240701, 2, 3)}}};
+  int suspension_failures = 0;
+};
+
+TEST_F(TickMarkersAfterFaults, TransientFailuresWithinTheRetryBudgetCostNothing) {
+  suspension_failures = 2;  // the third attempt answers
+  _append_h5_tick(kId, ticks_dir());
+  EXPECT_TRUE(tessera::sval().value()) << log();
+  EXPECT_THAT(names(), ElementsAre("20240625", "20240626", "20240627", "20240628", "20240701"));
+}
+
+TEST_F(TickMarkersAfterFaults, MarkersMissedByAFailedRunAreWrittenByTheNext) {
+  suspension_failures = 3;  // every attempt of the first run fails
+  _append_h5_tick(kId, ticks_dir());
+  EXPECT_FALSE(tessera::sval().value());
+  EXPECT_THAT(names(), ElementsAre("20240625", "20240627", "20240701"));
+  // A network error is not a damaged file: no advice to delete it.
+  EXPECT_THAT(log(), HasSubstr(" 失败，数据服务暂时不可用：is_suspended(000001.XSHE) 的 3 次调用"));
+  EXPECT_THAT(log(), Not(HasSubstr("该文件可能已经损坏")));
+
+  tessera::publish_sval(tessera::SharedFlag::create(true));
+  _append_h5_tick(kId, ticks_dir());
+  EXPECT_TRUE(tessera::sval().value());
+  EXPECT_THAT(names(), ElementsAre("20240625", "20240626", "20240627", "20240628", "20240701"));
+  EXPECT_EQ(records("20240626").size(), 0u);
+  EXPECT_EQ(records("20240627").size(), 2u);
 }
 
 }  // namespace

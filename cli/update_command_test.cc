@@ -1,0 +1,122 @@
+// `tessera-plus update` against the simulated market with injected service faults: what the run
+// keeps, how it ends (summary, failure list, exit status), and that one more run converges on
+// the bundle a fault-free run builds. Retries wait 0 ms, so nothing really sleeps.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/check_fixtures.h"
+#include "tests/support/temp_dir.h"
+
+namespace tessera_plus {
+namespace {
+
+using testing::CliResult;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::TempDir;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+// Dataset by dataset, as bundle_digest.py prints it.
+std::string digest(const std::string& root) {
+  std::string command = "/usr/bin/python3 '" TESSERA_PLUS_SOURCE_DIR
+                        "/tests/support/bundle_digest.py' '" +
+                        root + "'";
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  ::pclose(pipe);
+  return out;
+}
+
+class UpdateCommand : public ::testing::Test {
+ protected:
+  // Base data, minute bars of two stocks and ticks of a stock with suspended days, at a fixed
+  // "now" in the simulated market's demo history.
+  CliResult update(const std::string& root, const std::vector<std::string>& faults) {
+    std::vector<std::string> env = {"TESSERA_NOW=2024-06-28 20:00:00", "TALLOW_RETRY_BASE_MS=0",
+                                    "TESSERA_LOG_FILE=" + log_path(), "TALLOW_SIM_FAULT_RATE=0",
+                                    "TALLOW_RETRY_ATTEMPTS=5"};
+    env.insert(env.end(), faults.begin(), faults.end());
+    return testing::run_cli({"update", "-d", root, "-j", "2", "--minbar", "000001.XSHE",
+                             "000002.XSHE", "--tick", "000002.XSHE"},
+                            "", env);
+  }
+  std::string log_path() const { return dir / "tessera.log"; }
+  std::string log() const { return testing::read_file(log_path()); }
+  // A fault-free run into its own root, once per test.
+  const std::string& reference() {
+    if (reference_.empty()) {
+      CliResult clean = update(dir / "reference", {});
+      EXPECT_EQ(clean.status, 0) << clean.err;
+      reference_ = digest(dir / "reference");
+    }
+    return reference_;
+  }
+
+  TempDir dir;
+
+ private:
+  std::string reference_;
+};
+
+TEST_F(UpdateCommand, CleanRunEndsWithItsTotalsAndStatusZero) {
+  CliResult run = update(dir / "b", {});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(lines_of(run.out).back(), "更新结束：3 个标的已更新，0 个无变化，0 项失败，重试 0 次");
+}
+
+TEST_F(UpdateCommand, RetriesAbsorbOccasionalFaultsAndTheBundleIsTheFaultFreeOne) {
+  CliResult run = update(dir / "b", {"TALLOW_SIM_FAULT_RATE=0.05"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("0 项失败"));
+  EXPECT_THAT(run.out, Not(HasSubstr("重试 0 次")));  // some calls did fail and were retried
+  EXPECT_EQ(digest(dir / "b"), reference());
+}
+
+TEST_F(UpdateCommand, FailuresAreListedThenOneMoreRunConverges) {
+  // No retries at a high fault rate: something fails for sure, and what succeeded must stay.
+  CliResult faulty = update(dir / "b", {"TALLOW_SIM_FAULT_RATE=0.3", "TALLOW_RETRY_ATTEMPTS=1"});
+  EXPECT_EQ(faulty.status, 1) << faulty.err;
+  EXPECT_THAT(faulty.out, HasSubstr("失败的标的及原因：\n"));
+  EXPECT_THAT(log(), HasSubstr("数据服务暂时不可用"));
+  EXPECT_THAT(log(), Not(HasSubstr("该文件可能已经损坏")));
+  // The base files exist although some of their instruments failed.
+  for (const char* name : {"stocks.h5", "suspended_days.h5", "instruments.pk"}) {
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "b/bundle" / name)) << name;
+  }
+
+  CliResult again = update(dir / "b", {});
+  EXPECT_EQ(again.status, 0) << again.err << again.out;
+  EXPECT_EQ(digest(dir / "b"), reference());
+}
+
+TEST_F(UpdateCommand, AtMostTwentyFailuresAreShownThenTheCountOfTheRest) {
+  CliResult run = update(dir / "b", {"TALLOW_SIM_FAULT_RATE=1", "TALLOW_RETRY_ATTEMPTS=2"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  std::vector<std::string> lines = lines_of(run.out);
+  auto header = std::find(lines.begin(), lines.end(), "失败的标的及原因：");
+  ASSERT_NE(header, lines.end()) << run.out;
+  ASSERT_EQ(lines.end() - header, 22) << run.out;  // the header, 20 failures, the rest's count
+  EXPECT_THAT(header[1], HasSubstr("的 2 次调用均失败：simulated transient service failure"));
+  EXPECT_THAT(lines.back(), ::testing::MatchesRegex("  另有 [0-9]+ 项失败未列出"));
+  EXPECT_THAT(header[-1], ::testing::MatchesRegex("更新结束：0 个标的已更新，0 个无变化，[0-9]+ "
+                                                  "项失败，重试 [0-9]+ 次"));
+}
+
+}  // namespace
+}  // namespace tessera_plus

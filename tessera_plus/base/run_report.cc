@@ -1,0 +1,104 @@
+#include "tessera_plus/base/run_report.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "tessera_plus/base/shared_memory.h"
+
+namespace tessera_plus::tessera {
+namespace {
+
+// Fixed-size slots: the region is mapped once, before any fork, and never grows.
+constexpr std::size_t kWhatBytes = 200;
+constexpr std::size_t kReasonBytes = 400;
+
+template <std::size_t N>
+void copy_text(char (&slot)[N], std::string_view text) {
+  std::string cut = one_line(text, N - 1);
+  std::memcpy(slot, cut.data(), cut.size());
+  slot[cut.size()] = '\0';
+}
+
+struct Published {
+  std::optional<RunReport> report;
+  std::uint64_t failures_here = 0;
+};
+
+Published& published() {
+  static Published p;
+  return p;
+}
+
+}  // namespace
+
+struct RunReport::Region {
+  std::atomic<std::uint64_t> updated{0}, unchanged{0}, retries{0};
+  SharedMutex lock;
+  std::uint64_t failed = 0;
+  struct Slot {
+    char what[kWhatBytes];
+    char reason[kReasonBytes];
+  } shown[kShownFailures];
+};
+
+RunReport RunReport::create() { return RunReport(make_shared_mapped<Region>()); }
+
+void RunReport::count_updated(bool changed) { ++(changed ? region_->updated : region_->unchanged); }
+
+void RunReport::count_retry() { ++region_->retries; }
+
+void RunReport::add_failure(std::string_view what, std::string_view reason) {
+  region_->lock.lock();
+  if (region_->failed < kShownFailures) {
+    Region::Slot& slot = region_->shown[region_->failed];
+    copy_text(slot.what, what);
+    copy_text(slot.reason, reason);
+  }
+  ++region_->failed;
+  region_->lock.unlock();
+}
+
+RunTotals RunReport::totals() const {
+  RunTotals t{.updated = region_->updated,
+              .unchanged = region_->unchanged,
+              .retries = region_->retries,
+              .failures = {}};
+  region_->lock.lock();
+  t.failed = region_->failed;
+  for (std::size_t i = 0; i < std::min<std::uint64_t>(t.failed, kShownFailures); ++i) {
+    t.failures.push_back({region_->shown[i].what, region_->shown[i].reason});
+  }
+  region_->lock.unlock();
+  return t;
+}
+
+void publish_run_report(std::optional<RunReport> report) { published().report = std::move(report); }
+
+RunTotals run_totals() { return published().report ? published().report->totals() : RunTotals{}; }
+
+void record_updated(bool changed) {
+  if (published().report) published().report->count_updated(changed);
+}
+
+void record_failure(std::string_view what, std::string_view reason) {
+  ++published().failures_here;
+  if (published().report) published().report->add_failure(what, reason);
+}
+
+void record_retry() {
+  if (published().report) published().report->count_retry();
+}
+
+std::uint64_t failures_recorded_here() { return published().failures_here; }
+
+std::string one_line(std::string_view text, std::size_t max_bytes) {
+  text = text.substr(0, text.find('\n'));
+  if (text.size() <= max_bytes) return std::string(text);
+  std::size_t end = max_bytes;
+  // Back up over UTF-8 continuation bytes (10xxxxxx) to the start of the cut character.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end));
+}
+
+}  // namespace tessera_plus::tessera

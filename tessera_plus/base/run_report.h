@@ -1,0 +1,65 @@
+// What one run of the program did, gathered from every worker process: instruments updated,
+// unchanged and failed, the failures with a one-line reason each, and the service calls retried.
+// The front end publishes one report before the first pool starts and reads it at the end; the
+// library records into whatever report is published and records nothing when none is (library
+// use without the front end).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessera_plus::tessera {
+
+struct RunFailure {
+  std::string what;    // the instrument, file or part that failed
+  std::string reason;  // one line
+};
+
+struct RunTotals {
+  std::uint64_t updated = 0, unchanged = 0, failed = 0, retries = 0;
+  // The first kShownFailures failures in the order they were recorded; `failed` counts them all.
+  std::vector<RunFailure> failures;
+};
+
+class RunReport {
+ public:
+  static constexpr std::size_t kShownFailures = 20;
+
+  // A new report in fresh shared memory: processes forked afterwards record into the same one.
+  static RunReport create();
+
+  void count_updated(bool changed);
+  void add_failure(std::string_view what, std::string_view reason);
+  void count_retry();
+  RunTotals totals() const;
+
+ private:
+  struct Region;
+  explicit RunReport(std::shared_ptr<Region> region) : region_(std::move(region)) {}
+  std::shared_ptr<Region> region_;
+};
+
+// Publishes `report` as this process's run report (and, through fork, its workers'); nullopt
+// withdraws it.
+void publish_run_report(std::optional<RunReport> report);
+// The published report's totals; empty totals when none is published.
+RunTotals run_totals();
+
+// Record into the published report; nothing happens without one.
+void record_updated(bool changed);
+void record_failure(std::string_view what, std::string_view reason);
+void record_retry();
+
+// Failures recorded by this process so far, published report or not. A worker runs one task, so
+// the count before and after the task tells whether that task failed.
+std::uint64_t failures_recorded_here();
+
+// `text` cut to its first line and at most `max_bytes` bytes, never inside a UTF-8 character.
+std::string one_line(std::string_view text, std::size_t max_bytes);
+
+}  // namespace tessera_plus::tessera

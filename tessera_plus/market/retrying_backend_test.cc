@@ -1,0 +1,242 @@
+// The retry layer over a scripted service: which errors are tried again, how long it waits, when
+// it gives up, and that its limit and counters hold across worker processes. Nothing really
+// sleeps: the sleeper and the clock are fakes.
+#include "tessera_plus/market/retrying_backend.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/run_report.h"
+#include "tests/support/scripted_service.h"
+#include "tests/support/temp_dir.h"
+
+namespace tessera_plus::tallow {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::SizeIs;
+
+class RetryingBackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* log = std::getenv("TESSERA_LOG_FILE")) saved_log_ = log;
+    ::setenv("TESSERA_LOG_FILE", (dir / "log").c_str(), 1);
+    ::unsetenv("TESSERA_LOG_LEVEL");
+  }
+  void TearDown() override {
+    saved_log_.empty() ? ::unsetenv("TESSERA_LOG_FILE")
+                       : ::setenv("TESSERA_LOG_FILE", saved_log_.c_str(), 1);
+    ::unsetenv("TESSERA_LOG_LEVEL");
+    tessera::publish_run_report(std::nullopt);
+  }
+
+  // A backend whose jitter always draws `draw` and whose sleeps are recorded in `slept`.
+  std::shared_ptr<RetryingBackend> retrying(RetryPolicy policy, double draw = 0.5) {
+    return std::make_shared<RetryingBackend>(
+        service, policy, [this](nanoseconds d) { slept.push_back(d); }, [draw] { return draw; },
+        [this] { return now; });
+  }
+  // get_price fails with `error` for the first `failures` calls, then answers one row.
+  template <typename E>
+  void fail_first(int failures) {
+    service->on_get_price = [this, failures](const std::string&, const PriceArgs&) {
+      if (++price_calls <= failures) throw E("busy");
+      return std::optional<PriceTable>(testing::one_row_table());
+    };
+  }
+  std::vector<std::string> log() const { return testing::read_lines(dir / "log"); }
+
+  testing::TempDir dir;
+  std::shared_ptr<testing::ScriptedService> service = std::make_shared<testing::ScriptedService>();
+  std::vector<nanoseconds> slept;
+  nanoseconds now{0};
+  int price_calls = 0;
+
+ private:
+  std::string saved_log_;
+};
+
+TEST_F(RetryingBackendTest, TransientFailuresAreRetriedWithGrowingJitteredBackoff) {
+  fail_first<ServiceUnavailable>(3);
+  auto backend = retrying({.attempts = 5, .base_delay = milliseconds(100)}, 0.5);
+  auto table = backend->get_price("000001.XSHE", {});
+  ASSERT_TRUE(table);
+  EXPECT_EQ(table->rows(), 1u);
+  EXPECT_EQ(price_calls, 4);
+  // Half (the draw) of 100, 200, 400 ms.
+  EXPECT_THAT(slept, ElementsAre(milliseconds(50), milliseconds(100), milliseconds(200)));
+  EXPECT_EQ(backend->counters().retries, 3u);
+  EXPECT_EQ(backend->counters().give_ups, 0u);
+  EXPECT_TRUE(log().empty());  // retries are debug lines, off by default
+}
+
+TEST_F(RetryingBackendTest, BackoffNeverExceedsItsCapAndDebugLinesNameTheCall) {
+  ::setenv("TESSERA_LOG_LEVEL", "debug", 1);
+  fail_first<ServiceUnavailable>(6);
+  auto backend = retrying(
+      {.attempts = 7, .base_delay = milliseconds(100), .max_delay = milliseconds(300)}, 1.0);
+  backend->get_price("000001.XSHE", {});
+  EXPECT_THAT(slept, ElementsAre(milliseconds(100), milliseconds(200), milliseconds(300),
+                                 milliseconds(300), milliseconds(300), milliseconds(300)));
+  auto lines = log();
+  ASSERT_THAT(lines, SizeIs(6));
+  EXPECT_THAT(lines[0], HasSubstr("DEBUG 重试 get_price(000001.XSHE)：第 1 次调用失败"));
+  EXPECT_THAT(lines[0], HasSubstr("busy"));
+}
+
+TEST_F(RetryingBackendTest, GivesUpAfterTheLastAttemptWithOneErrorLine) {
+  fail_first<ServiceUnavailable>(100);
+  auto backend = retrying({.attempts = 3});
+  EXPECT_THROW(backend->get_price("000002.XSHE", {}), ServiceUnavailable);
+  EXPECT_EQ(price_calls, 3);
+  EXPECT_THAT(slept, SizeIs(2));
+  EXPECT_EQ(backend->counters().give_ups, 1u);
+  EXPECT_THAT(log(),
+              ElementsAre(HasSubstr("ERROR 放弃 get_price(000002.XSHE) 的 3 次调用均失败：busy")));
+  try {
+    backend->get_price("000002.XSHE", {});
+  } catch (const ServiceUnavailable& e) {
+    EXPECT_STREQ(e.what(), "get_price(000002.XSHE) 的 3 次调用均失败：busy");
+  }
+}
+
+TEST_F(RetryingBackendTest, GivesUpBeforeTheTotalWaitWouldPassItsCap) {
+  fail_first<ServiceUnavailable>(100);
+  // Waits of 100 and 200 ms fit in 350 ms; the third (400 ms) would not.
+  auto backend = retrying(
+      {.attempts = 10, .max_wait = milliseconds(350), .base_delay = milliseconds(100)}, 1.0);
+  EXPECT_THROW(backend->get_price("000001.XSHE", {}), ServiceUnavailable);
+  EXPECT_EQ(price_calls, 3);
+  EXPECT_THAT(slept, ElementsAre(milliseconds(100), milliseconds(200)));
+}
+
+TEST_F(RetryingBackendTest, PermissionUnknownInstrumentsAndBadArgumentsAreNeverRetried) {
+  auto backend = retrying({.attempts = 5});
+  fail_first<PermissionDenied>(1);
+  EXPECT_THROW(backend->get_price("000001.XSHE", {}), PermissionDenied);
+  price_calls = 0;
+  fail_first<ValueError>(1);
+  EXPECT_THROW(backend->get_price("000001.XSHE", {}), ValueError);
+  price_calls = 0;
+  fail_first<KeyError>(1);
+  EXPECT_THROW(backend->get_price("000001.XSHE", {}), KeyError);
+  // A plain service error (a quota, say) is not known to be transient either.
+  price_calls = 0;
+  fail_first<Error>(1);
+  EXPECT_THROW(backend->get_price("000001.XSHE", {}), Error);
+  EXPECT_EQ(price_calls, 1);
+  EXPECT_TRUE(slept.empty());
+  EXPECT_EQ(backend->counters().retries, 0u);
+}
+
+TEST_F(RetryingBackendTest, EveryDataCallIsCoveredButInitIsPassedThrough) {
+  // Each operation fails on its first call only.
+  std::map<std::string, int> calls;
+  auto first_fails = [&](const std::string& op) {
+    if (calls[op]++ == 0) throw ServiceUnavailable("timeout");
+  };
+  service->on_is_suspended = [&](const std::string& id, const DateArg&, const DateArg&) {
+    first_fails("is_suspended");
+    return SuspensionTable{.dates = {}, .columns = {{id, {}}}};
+  };
+  service->on_all_instruments = [&](const AllInstrumentsArgs&) {
+    first_fails("all_instruments");
+    return std::vector<Instrument>{};
+  };
+  service->on_instruments = [&](const std::string&, const std::optional<std::string>&) {
+    first_fails("instruments");
+    return InstrumentAnswer{};
+  };
+  service->on_get_next_trading_date = [&](const DateArg&, const std::string&) {
+    first_fails("get_next_trading_date");
+    return Date(std::chrono::year(2024) / 7 / 1);
+  };
+  auto backend = retrying({.attempts = 2});
+  backend->is_suspended("000001.XSHE", std::int64_t{20240101}, std::int64_t{20240105});
+  backend->all_instruments({});
+  backend->instruments("000001.XSHE", std::nullopt);
+  backend->get_next_trading_date(std::int64_t{20240628}, "cn");
+  EXPECT_EQ(backend->counters().retries, 4u);
+  service->on_init = [](bool) { throw ServiceUnavailable("down"); };
+  EXPECT_THROW(backend->init(true), ServiceUnavailable);
+  EXPECT_THAT(service->calls_of("init"), SizeIs(1));
+}
+
+// The counters and the rate limit live in shared memory: a worker's calls count for the parent.
+TEST_F(RetryingBackendTest, WorkersShareCountersRunReportAndRateLimit) {
+  tessera::publish_run_report(tessera::RunReport::create());
+  fail_first<ServiceUnavailable>(1);
+  auto backend = retrying({.attempts = 3, .requests_per_second = 10});
+  pid_t child = ::fork();
+  if (child == 0) {
+    backend->get_price("000001.XSHE", {});  // fails once: two calls, one retry
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(backend->counters().calls, 2u);
+  EXPECT_EQ(backend->counters().retries, 1u);
+  EXPECT_EQ(tessera::run_totals().retries, 1u);
+  // The clock has not moved: the child's two calls took the turns at 0 and 100 ms, so the
+  // parent's first call waits for the one at 200 ms.
+  slept.clear();
+  price_calls = 1;  // the child's failure happened in the child's copy of the script
+  backend->get_price("000001.XSHE", {});
+  EXPECT_THAT(slept, ElementsAre(milliseconds(200)));
+}
+
+TEST(RateLimiter, SpacesCallsEvenlyAndRefillsWhileIdle) {
+  nanoseconds now{0};
+  std::vector<nanoseconds> slept;
+  RateLimiter limiter(
+      4, [&] { return now; }, [&](nanoseconds d) { slept.push_back(d); });
+  limiter.acquire();
+  limiter.acquire();
+  limiter.acquire();
+  EXPECT_THAT(slept, ElementsAre(milliseconds(250), milliseconds(500)));
+  now = milliseconds(2000);  // idle long enough: no wait, and no burst saved up either
+  slept.clear();
+  limiter.acquire();
+  limiter.acquire();
+  EXPECT_THAT(slept, ElementsAre(milliseconds(250)));
+
+  RateLimiter off(
+      0, [&] { return now; }, [&](nanoseconds d) { slept.push_back(d); });
+  slept.clear();
+  for (int i = 0; i < 100; ++i) off.acquire();
+  EXPECT_TRUE(slept.empty());
+}
+
+TEST(RetryPolicy, EnvironmentOverridesDefaultsAndRejectsNonsense) {
+  ::setenv("TALLOW_RETRY_ATTEMPTS", "2", 1);
+  ::setenv("TALLOW_RETRY_MAX_WAIT_S", "1.5", 1);
+  ::setenv("TALLOW_RATE_LIMIT", "20", 1);
+  RetryPolicy p = RetryPolicy::from_environment();
+  EXPECT_EQ(p.attempts, 2);
+  EXPECT_EQ(p.max_wait, milliseconds(1500));
+  EXPECT_EQ(p.requests_per_second, 20);
+  ::setenv("TALLOW_RETRY_ATTEMPTS", "0", 1);
+  EXPECT_THROW(RetryPolicy::from_environment(), ValueError);
+  ::setenv("TALLOW_RETRY_ATTEMPTS", "five", 1);
+  EXPECT_THROW(RetryPolicy::from_environment(), ValueError);
+  ::unsetenv("TALLOW_RETRY_ATTEMPTS");
+  ::unsetenv("TALLOW_RETRY_MAX_WAIT_S");
+  ::unsetenv("TALLOW_RATE_LIMIT");
+  p = RetryPolicy::from_environment();
+  EXPECT_EQ(p.attempts, 5);
+  EXPECT_EQ(p.max_wait, milliseconds(30000));
+  EXPECT_EQ(p.requests_per_second, 0);
+}
+
+}  // namespace
+}  // namespace tessera_plus::tallow
