@@ -4,10 +4,10 @@
 # case: the exit status, the program's last line, whether the bundle is byte-identical to before
 # (or, for good archives, what changed), whether anything appeared outside the bundle, and whether
 # a staging directory was left. The disk-full cases run on a 3 MB tmpfs in a private mount
-# namespace (unshare -rm). Usage: bench/sample_hostile_trials.sh [BUILD_DIR]
+# namespace (unshare -rm). Usage: bench/sample_hostile_trials.sh [PROGRAM]
 set -uo pipefail
 cd "$(dirname "$0")/.."
-cli=$(realpath "${1:-build/release}/tessera-plus")
+cli=$(realpath "${1:-build/release/tessera-plus}")
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/sample-hostile.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 py=/usr/bin/python3
@@ -31,6 +31,8 @@ if case == "bomb":
         good_start(tar)
         info = tarfile.TarInfo("stocks.h5"); info.size = 4 << 30; info.mtime = 1600000000
         class Zeros(io.RawIOBase):
+            def readable(self):
+                return True
             def readinto(self, b):
                 b[:] = bytes(len(b)); return len(b)
         tar.addfile(info, io.BufferedReader(Zeros(), 1 << 20))

@@ -4,12 +4,12 @@
 # SIZE_MB of instrument-file-like data (half incompressible, half repetitive, like compressed HDF5
 # chunks next to their indexes). Prints the median of RUNS runs of each and their ratio, and the
 # time of the sync after tar (the install makes its files durable; tar leaves that to the kernel).
-# Usage: bench/sample_install_time.sh [SIZE_MB] [RUNS] [BUILD_DIR]
+# Usage: bench/sample_install_time.sh [SIZE_MB] [RUNS] [PROGRAM]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size_mb=${1:-200}
 runs=${2:-3}
-cli=${3:-build/release}/tessera-plus
+cli=$(realpath "${3:-build/release/tessera-plus}")
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/sample-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
