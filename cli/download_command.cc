@@ -12,6 +12,7 @@ namespace {
 struct DownloadOptions {
   std::string data_bundle_path = default_bundle_root();
   std::string file;  // empty: download
+  bundle::SampleLimits limits;
 };
 
 Command setup_download(CLI::App& main) {
@@ -23,8 +24,16 @@ Command setup_download(CLI::App& main) {
       ->capture_default_str();
   app->add_option("--file", options->file,
                   "a local twbundle_sample.tar.bz2 to unpack instead of downloading");
+  app->add_option("--max-unpacked-bytes", options->limits.max_unpacked_bytes,
+                  "most bytes the archive may unpack to (default: what the free space allows)");
+  app->add_option("--max-members", options->limits.max_members, "most members the archive may hold")
+      ->capture_default_str();
+  app->add_option("--max-path-length", options->limits.max_path_length,
+                  "longest member name, in bytes")
+      ->capture_default_str();
   return Command{app, [options] {
-                   bundle::download_simple_bundle(options->data_bundle_path, true, options->file);
+                   bundle::download_simple_bundle(options->data_bundle_path, true, options->file,
+                                                  options->limits);
                    return kExitOk;
                  }};
 }

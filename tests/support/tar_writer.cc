@@ -24,13 +24,13 @@ void put_octal(char* header, std::size_t offset, std::size_t size, long value) {
 }  // namespace
 
 void TarWriter::add(const std::string& name, char type, int mode, const std::string& content,
-                    const std::string& link, int major, int minor) {
+                    const std::string& link, int major, int minor, long size) {
   char header[kBlock] = {};
   put(header, 0, 100, name);
   put_octal(header, 100, 8, mode);
   put_octal(header, 108, 8, 0);  // uid
   put_octal(header, 116, 8, 0);  // gid
-  put_octal(header, 124, 12, static_cast<long>(content.size()));
+  put_octal(header, 124, 12, size >= 0 ? size : static_cast<long>(content.size()));
   put_octal(header, 136, 12, kMtime);
   header[156] = type;
   put(header, 157, 100, link);
@@ -66,11 +66,19 @@ void TarWriter::add_char_device(const std::string& name, int major, int minor) {
   add(name, '3', 0666, "", "", major, minor);
 }
 
+void TarWriter::add_fifo(const std::string& name) { add(name, '6', 0644, "", ""); }
+
+void TarWriter::add_truncated_file(const std::string& name, long size, const std::string& content) {
+  add(name, '0', 0644, content, "", 0, 0, size);
+  truncated_ = true;
+}
+
 void TarWriter::write_bz2(const std::string& path) const {
   std::string command = fmt::format("bzip2 -c > '{}'", path);
   std::FILE* pipe = ::popen(command.c_str(), "w");
   if (pipe == nullptr) throw std::runtime_error("cannot run bzip2");
-  std::string archive = data_ + std::string(2 * kBlock, '\0');  // two empty blocks end it
+  // Two empty blocks end an archive, unless it is meant to stop inside a member.
+  std::string archive = truncated_ ? data_ : data_ + std::string(2 * kBlock, '\0');
   std::size_t written = std::fwrite(archive.data(), 1, archive.size(), pipe);
   if (::pclose(pipe) != 0 || written != archive.size()) {
     throw std::runtime_error("bzip2 failed writing " + path);

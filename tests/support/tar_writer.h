@@ -15,15 +15,20 @@ class TarWriter {
   void add_symlink(const std::string& name, const std::string& target);
   void add_hardlink(const std::string& name, const std::string& target);
   void add_char_device(const std::string& name, int major, int minor);
+  void add_fifo(const std::string& name);
+  // A member whose header claims `size` bytes while only `content` follows: the archive ends
+  // inside it.
+  void add_truncated_file(const std::string& name, long size, const std::string& content);
 
   // Writes the archive compressed with the bzip2 command to `path`.
   void write_bz2(const std::string& path) const;
 
  private:
   void add(const std::string& name, char type, int mode, const std::string& content,
-           const std::string& link, int major = 0, int minor = 0);
+           const std::string& link, int major = 0, int minor = 0, long size = -1);
 
   std::string data_;
+  bool truncated_ = false;
 };
 
 }  // namespace tessera_plus::testing

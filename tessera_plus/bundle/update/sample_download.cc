@@ -15,7 +15,7 @@
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/settings.h"
-#include "tessera_plus/bundle/update/archive_extract.h"
+#include "tessera_plus/bundle/update/sample_install.h"
 #include "tessera_plus/net/downloader.h"
 #include "tessera_plus/net/http.h"
 
@@ -104,7 +104,7 @@ bool usable_local_archive(const std::string& file_path) {
   return true;
 }
 
-void download_and_unpack(const std::string& bundle_dir) {
+void download_and_unpack(const std::string& bundle_dir, const SampleLimits& limits) {
   const std::string url = sample_address();
   const char* proxy_setting = std::getenv("TESSERA_PROXY");
   const std::string proxy = proxy_setting ? proxy_setting : "";
@@ -113,14 +113,15 @@ void download_and_unpack(const std::string& bundle_dir) {
   tessera::download(archive.file(), total_length, url, proxy);
   archive.close();
   say("bundle 数据下载完毕，解压中...");
-  _extract_tar_bz2(archive.path(), bundle_dir);
+  install_sample_archive(archive.path(), bundle_dir, limits);
   archive.remove();
 }
 
 }  // namespace
 
 void download_simple_bundle(const std::string& data_bundle_path, bool /*sample*/,
-                            const std::optional<std::string>& file_path) {
+                            const std::optional<std::string>& file_path,
+                            const SampleLimits& limits) {
   const std::string bundle_dir = (std::filesystem::path(data_bundle_path) / "bundle").string();
   std::error_code error;
   std::filesystem::create_directories(bundle_dir, error);
@@ -128,9 +129,9 @@ void download_simple_bundle(const std::string& data_bundle_path, bool /*sample*/
   if (file_path && !file_path->empty()) {
     if (!usable_local_archive(*file_path)) return;
     say("解压中...");
-    _extract_tar_bz2(*file_path, bundle_dir);
+    install_sample_archive(*file_path, bundle_dir, limits);
   } else {
-    download_and_unpack(bundle_dir);
+    download_and_unpack(bundle_dir, limits);
   }
   say("bundle 数据解压完成");
 }

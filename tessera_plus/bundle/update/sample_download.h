@@ -5,19 +5,24 @@
 #include <optional>
 #include <string>
 
+#include "tessera_plus/bundle/update/sample_install.h"
+
 namespace tessera_plus::bundle {
 
-// Unpacks the sample archive "twbundle_sample.tar.bz2" into `data_bundle_path`/bundle, creating
-// that directory if needed. With a non-empty `file_path` the archive is that local file, which is
-// kept; a missing file or one with another name is reported on standard output and nothing is
-// unpacked. Otherwise the archive is downloaded from the sample server (proxy: TESSERA_PROXY, or
-// none) into a fresh private temporary file, which is deleted afterwards on every path.
-// `sample` is accepted for the host's call and not used.
+// Installs the sample archive "twbundle_sample.tar.bz2" into `data_bundle_path`/bundle, creating
+// that directory if needed, through install_sample_archive (staged, checked, then moved in; see
+// there for what an archive may hold and for `limits`). With a non-empty `file_path` the archive is
+// that local file, which is kept; a missing file or one with another name is reported on standard
+// output and nothing is unpacked. Otherwise the archive is downloaded from the sample server
+// (proxy: TESSERA_PROXY, or none) into a fresh private temporary file, which is deleted afterwards
+// on every path. `sample` is accepted for the host's call and not used.
 //
 // Throws OSError when the directory cannot be created, the request or download fails or stops
 // early, or unpacking fails; KeyError / ValueError for a missing / non-numeric content-length;
-// ValueError for an archive member that would land outside the bundle directory.
+// ValueError for a refused archive member or a limit reached. Any failure before the files are
+// moved in leaves the bundle's files as they were.
 void download_simple_bundle(const std::string& data_bundle_path, bool sample,
-                            const std::optional<std::string>& file_path = std::nullopt);
+                            const std::optional<std::string>& file_path = std::nullopt,
+                            const SampleLimits& limits = {});
 
 }  // namespace tessera_plus::bundle
