@@ -133,7 +133,8 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   for (const DaybarClass& cls : daybar_classes()) {
     fs::path file = dir / cls.file_name;
     pool.submit(file.string(), [file, &cls, end_date, enable_compression, create, ok]() mutable {
-      with_write_advice([&] { write_daybars(file, cls, end_date, enable_compression, create, ok); });
+      with_write_advice(
+          [&] { write_daybars(file, cls, end_date, enable_compression, create, ok); });
     });
   }
   pool.close();

@@ -84,9 +84,9 @@ bool in_class(const DaybarClass& cls, const tallow::Instrument& ins) {
 // Updates every instrument of the class and closes (commits) the file. An instrument whose data
 // the service does not deliver is skipped and returned: the service is asked before anything of
 // the instrument is written, so its dataset stays as it was.
-std::vector<InstrumentFailure> update_instruments(h5::File& file, const DaybarClass& cls,
-                                                  const std::vector<tallow::Instrument>& instruments,
-                                                  int end_date, bool compression) {
+std::vector<InstrumentFailure> update_instruments(
+    h5::File& file, const DaybarClass& cls, const std::vector<tallow::Instrument>& instruments,
+    int end_date, bool compression) {
   std::vector<InstrumentFailure> failures;
   for (const tallow::Instrument& ins : instruments) {
     if (!in_class(cls, ins)) continue;
