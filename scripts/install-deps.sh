@@ -3,7 +3,7 @@
 # Idempotent: apt is only touched when a package is missing.
 set -euo pipefail
 packages=(
-  build-essential cmake pkg-config clang-format
+  build-essential cmake pkg-config clang-format clang-tidy clang libclang-rt-14-dev
   libhdf5-dev hdf5-tools
   libblosc-dev hdf5-filter-plugin-blosc-serial
   libcurl4-openssl-dev libarchive-dev
