@@ -1,7 +1,7 @@
 // The futures and options of the simulated universe.
 //
-// Index futures (IF, IC) follow CFFEX's listing rule: the current month, the next month and the
-// next two quarter months, each expiring on the third Friday of its month (the next trading day
+// Index futures (IF, IC, IH, IM) follow CFFEX's listing rule: the current month, the next month and
+// the next two quarter months, each expiring on the third Friday of its month (the next trading day
 // when that is a holiday). Commodity futures list their delivery months a year ahead and expire on
 // the 15th. Volume and open interest concentrate in one dominant contract per underlying, which
 // rolls to the next main month some weeks before expiry; the others trade thinly.
@@ -54,7 +54,7 @@ constexpr std::array<bool, 12> m(std::initializer_list<int> months) {
   return out;
 }
 
-const std::array<FutureSeed, 7> kFutures = {{
+const std::array<FutureSeed, 9> kFutures = {{
     {"IF", "CFFEX", "000300.XSHG", SessionKind::kIndexFuture, "2010-04-16", "", kAll, kAll, 0, 3500,
      300, 0.10, Grid{1, 5, false}, true},
     {"RB", "SHFE", "", SessionKind::kNight2300, "2009-03-27", "2014-12-26", m({1, 5, 10}),
@@ -62,6 +62,10 @@ const std::array<FutureSeed, 7> kFutures = {{
     {"AU", "SHFE", "", SessionKind::kNight0230, "2008-01-09", "2013-07-05", m({2, 4, 6, 8, 10, 12}),
      m({6, 12}), 12, 400, 1000, 0.06, Grid{1, 50, false}, true},
     {"IC", "CFFEX", "000905.XSHG", SessionKind::kIndexFuture, "2015-04-16", "", kAll, kAll, 0, 6000,
+     200, 0.10, Grid{1, 5, false}, false},
+    {"IH", "CFFEX", "000016.XSHG", SessionKind::kIndexFuture, "2015-04-16", "", kAll, kAll, 0, 2500,
+     300, 0.10, Grid{1, 5, false}, false},
+    {"IM", "CFFEX", "000852.XSHG", SessionKind::kIndexFuture, "2022-07-22", "", kAll, kAll, 0, 6500,
      200, 0.10, Grid{1, 5, false}, false},
     {"CU", "SHFE", "", SessionKind::kNight0100, "2005-01-04", "2013-12-20", kAll, kAll, 12, 50000,
      5, 0.06, Grid{10, 1, false}, false},

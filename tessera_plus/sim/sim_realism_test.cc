@@ -366,6 +366,20 @@ TEST_F(SimRealism, IndexFuturesAndOptionChainsFollowTheListingRules) {
   auto june = std::get<Instrument>(m.instruments("IF2406", std::nullopt));
   EXPECT_EQ(june.de_listed_date, "2024-06-21");  // the third Friday
 
+  // IH and IM list by the same rule, each from its own first day (IM from 2022-07-22).
+  SimMarket bench{SimConfig::for_scale(Scale::kBench)};
+  std::map<std::string, std::set<std::string>> by_symbol;
+  for (const Instrument& i : bench.all_instruments({.type = "FUTURE", .date = ymd(20240628)})) {
+    by_symbol[i.underlying_symbol].insert(i.order_book_id);
+  }
+  EXPECT_EQ(by_symbol["IH"], (std::set<std::string>{"IH2407", "IH2408", "IH2409", "IH2412"}));
+  EXPECT_EQ(by_symbol["IM"], (std::set<std::string>{"IM2407", "IM2408", "IM2409", "IM2412"}));
+  std::set<std::string> im_2021;
+  for (const Instrument& i : bench.all_instruments({.type = "FUTURE", .date = ymd(20211231)})) {
+    if (i.underlying_symbol == "IM") im_2021.insert(i.order_book_id);
+  }
+  EXPECT_TRUE(im_2021.empty());
+
   std::map<std::string, int> per_expiry;
   for (const Instrument& i : m.all_instruments({.type = "OPTION", .date = ymd(20240628)})) {
     if (i.underlying_order_book_id == "510050.XSHG") ++per_expiry[i.de_listed_date];

@@ -237,7 +237,7 @@ void Universe::add_funds_and_indexes(const SimConfig& config) {
     const char* listed;
     const char* stock_code;
   };
-  static constexpr std::array<FundSeed, 14> kFunds = {{
+  static constexpr std::array<FundSeed, 16> kFunds = {{
       {"510050.XSHG", "50ETF", INSTRUMENT_TYPE::ETF, "2005-02-23", ""},
       {"510300.XSHG", "300ETF", INSTRUMENT_TYPE::ETF, "2012-05-28", ""},
       {"159919.XSHE", "300ETF", INSTRUMENT_TYPE::ETF, "2012-05-28", ""},
@@ -247,6 +247,8 @@ void Universe::add_funds_and_indexes(const SimConfig& config) {
       {"000001.XSHG", "上证指数", INSTRUMENT_TYPE::INDX, "1991-07-15", ""},
       {"399001.XSHE", "深证成指", INSTRUMENT_TYPE::INDX, "1995-01-23", ""},
       {"000905.XSHG", "中证500", INSTRUMENT_TYPE::INDX, "2007-01-15", ""},
+      {"000016.XSHG", "上证50", INSTRUMENT_TYPE::INDX, "2004-01-02", ""},
+      {"000852.XSHG", "中证1000", INSTRUMENT_TYPE::INDX, "2014-10-17", ""},
       {"508000.XSHG", "华安张江REIT", INSTRUMENT_TYPE::REITs, "2021-06-21", ""},
       {"180101.XSHE", "博时蛇口REIT", INSTRUMENT_TYPE::REITs, "2021-06-21", ""},
       {"110059.XSHG", "浦发转债", INSTRUMENT_TYPE::CONVERTIBLE, "2019-11-15", "600000.XSHG"},
