@@ -486,12 +486,36 @@ TEST(SimServiceModes, EmptyTablesAreNoDataToTheWriters) {
   EXPECT_EQ(empty.digest, none.digest);
 }
 
-// The same through the checkers. Disabled: they ask the service about each missing day and take
-// only None for "no bars that day", so under empty tables every suspended day makes its file
-// broken (here 601318.XSHG in both checks). Enable once the checkers accept either answer.
+// The same through the checkers: they ask the service about each missing day, and an empty table
+// must mean "no bars that day" as None does, or every suspended day makes its file broken.
 TEST(SimServiceModes, EmptyTablesAreNoDataToTheCheckers) {
   testing::TempDir dir;
   EXPECT_EQ(run_in_mode(dir, "empty").checks, run_in_mode(dir, "none").checks);
+}
+
+// The night auction of a futures trading day happens on the calendar day before it (20:59 on
+// Thursday for Friday's trading day); through the real writer its ticks land in the trading day's
+// dataset, not in the dataset of the day they were made on.
+TEST(SimServiceModes, NightAuctionTicksAreStoredUnderTheirTradingDay) {
+  testing::TempDir dir;
+  const std::string root = dir / "root";
+  std::vector<std::string> env = {"TESSERA_NOW=2024-07-01 18:00:00",
+                                  "TALLOW_SIM_HISTORY_START=20240624",
+                                  "TESSERA_LOG_FILE=" + dir / "log"};
+  ASSERT_EQ(testing::run_cli({"update", "-d", root, "--no-base", "--tick", "RB"}, "", env).status,
+            0);
+  std::string out;
+  ASSERT_EQ(
+      testing::run_python(
+          "import sys, glob, h5py\n"
+          "f = h5py.File(sorted(glob.glob(sys.argv[1] + '/bundle/ticks/RB*.h5'))[0], 'r')\n"
+          "d = f['20240628'][()]\n"
+          "print(int(d['date'][0]), int(d['time'][0]), sorted(set(int(x) for x in d['date'])))",
+          root, &out),
+      0);
+  // The first tick is Thursday's 20:59 match; the day holds Thursday night and Friday.
+  EXPECT_EQ(out.substr(0, out.find(' ')), "20240627") << out;
+  EXPECT_NE(out.find("[20240627, 20240628]"), std::string::npos) << out;
 }
 
 // A halt that leaves out the morning's first hour makes the day start at 10:31, which the
