@@ -25,6 +25,12 @@ class PermissionDenied : public Error {
   using Error::Error;
 };
 
+// The service could not answer now (a timeout, a dropped connection); asking again later may work.
+class ServiceUnavailable : public Error {
+ public:
+  using Error::Error;
+};
+
 // A date as callers pass it: integer YYYYMMDD, eight-digit text, a calendar date or a timestamp.
 // The alternative is kept as given so that tests can see exactly what was asked.
 using DateArg = std::variant<std::int64_t, std::string, Date, DateTime>;

@@ -160,29 +160,37 @@ bool is_broken(const std::string& path, Calendar trading_dates) {
 
 }  // namespace
 
-void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out) {
+CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::ostream& out) {
   using check_detail::join_path;
   const std::string base_path = join_path(data_bundle_path, "bundle");
   const std::string calendar_path = join_path(base_path, "trading_dates.npy");
   if (!check_detail::path_exists(calendar_path)) {
     out << "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n";
-    return;
+    return {};
   }
   _init_tallow();
   const std::vector<std::string> min_file_path_list =
       check_detail::list_h5_files_one_level_down(join_path(base_path, "h5"));
   if (min_file_path_list.empty()) {
     out << "当前目录下不存在分钟数据!\n";
-    return;
+    return {};
   }
   out << fmt::format("共有{}个分钟数据文件!\n", min_file_path_list.size()) << std::flush;
   const std::vector<std::int64_t> trading_dates = read_npy_int_array(calendar_path);
-  std::vector<std::string> error_file_path_list;
-  std::vector<std::string> blocking_or_permission_error;
+  CheckFindings findings{.checked = true};
+  std::vector<std::string>& error_file_path_list = findings.broken;
+  std::vector<std::string>& blocking_or_permission_error = findings.locked;
   check_detail::sort_files(
       min_file_path_list, [&](const std::string& path) { return is_broken(path, trading_dates); },
       error_file_path_list, blocking_or_permission_error);
-  deal_with_check_result(error_file_path_list, blocking_or_permission_error, "分钟", in, out);
+  return findings;
+}
+
+void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out) {
+  const CheckFindings findings = find_min_bar_problems(data_bundle_path, out);
+  if (findings.checked) {
+    deal_with_check_result(findings.broken, findings.locked, "分钟", in, out);
+  }
 }
 
 }  // namespace tessera_plus::bundle

@@ -4,6 +4,8 @@
 #include <iostream>
 #include <string>
 
+#include "tessera_plus/bundle/check/check_result.h"
+
 namespace tessera_plus::bundle {
 
 // Checks every file matching bundle/h5/*/*.h5 under `data_bundle_path`, read-only, one at a time,
@@ -17,6 +19,11 @@ namespace tessera_plus::bundle {
 // A lock held by another process or missing permission lists the file as unreadable instead.
 // Any other error (a missing `data` beside `index`, a missing field, a `line_no` past the end of
 // `data`, a service failure) ends the check and reaches the caller without a summary.
+// The same check, without the handling: the findings are returned, nothing is asked or deleted.
+// Messages up to the number of files go to `out`.
+CheckFindings find_min_bar_problems(const std::string& data_bundle_path,
+                                    std::ostream& out = std::cout);
+
 void check_min_bar_data(const std::string& data_bundle_path, std::istream& in = std::cin,
                         std::ostream& out = std::cout);
 

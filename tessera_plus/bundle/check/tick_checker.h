@@ -4,6 +4,8 @@
 #include <iostream>
 #include <string>
 
+#include "tessera_plus/bundle/check/check_result.h"
+
 namespace tessera_plus::bundle {
 
 // Checks every file matching bundle/ticks/*.h5 under `data_bundle_path`, read-only, one at a time,
@@ -17,6 +19,11 @@ namespace tessera_plus::bundle {
 // day is asked about, in calendar order, until the first one with data. The suspension file is
 // read once, before the first tick file. Errors other than the operating system's inside the
 // loop, and every error before it, reach the caller without a summary.
+// The same check, without the handling: the findings are returned, nothing is asked or deleted.
+// Messages up to the number of files go to `out`.
+CheckFindings find_tick_problems(const std::string& data_bundle_path,
+                                 std::ostream& out = std::cout);
+
 void check_tick_data(const std::string& data_bundle_path, std::istream& in = std::cin,
                      std::ostream& out = std::cout);
 
