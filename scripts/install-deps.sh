@@ -10,6 +10,7 @@ packages=(
   libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-h5py python3-numpy
+  pybind11-dev python3-dev python3-pandas python3-jsonschema
   bzip2
 )
 missing=()

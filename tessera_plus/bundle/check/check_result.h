@@ -16,6 +16,15 @@ class EOFError : public Error {
   using Error::Error;
 };
 
+// What a check found, before anything is reported or deleted: the broken files and the files
+// that were locked or denied, each in the order checked. `checked` is false when the check stopped
+// before looking at any file (no calendar, no files); its message is then printed already.
+struct CheckFindings {
+  bool checked = false;
+  std::vector<std::string> broken{};
+  std::vector<std::string> locked{};
+};
+
 // Prints the summary of a check of `frequency` data ("分钟" or "tick") to `out`. When anything was
 // found, lists the names, asks "是否删除异常数据(yes/no):" and reads one line from `in`; "yes"/"y"
 // (any case, nothing else on the line) deletes every file of `error_file_path_list` with a

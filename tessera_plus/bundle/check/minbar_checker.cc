@@ -164,26 +164,27 @@ check_detail::Finding check_detail::inspect_minbar_file(const std::string& path,
   return {Finding::kGaps, {missing.begin(), missing.end()}};
 }
 
-void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out,
-                        int jobs) {
+CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::ostream& out,
+                                    int jobs) {
   using check_detail::join_path;
   const std::string base_path = join_path(data_bundle_path, "bundle");
   const std::string calendar_path = join_path(base_path, "trading_dates.npy");
   if (!check_detail::path_exists(calendar_path)) {
     out << "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n";
-    return;
+    return {};
   }
   _init_tallow();
   const std::vector<std::string> min_file_path_list =
       check_detail::list_h5_files_one_level_down(join_path(base_path, "h5"));
   if (min_file_path_list.empty()) {
     out << "当前目录下不存在分钟数据!\n";
-    return;
+    return {};
   }
   out << fmt::format("共有{}个分钟数据文件!\n", min_file_path_list.size()) << std::flush;
   const std::vector<std::int64_t> trading_dates = read_trading_calendar(calendar_path);
-  std::vector<std::string> error_file_path_list;
-  std::vector<std::string> blocking_or_permission_error;
+  CheckFindings findings{.checked = true};
+  std::vector<std::string>& error_file_path_list = findings.broken;
+  std::vector<std::string>& blocking_or_permission_error = findings.locked;
   // A missing day is a gap only when the service has minute bars for it; suspensions have none.
   check_detail::sort_files(
       min_file_path_list, jobs,
@@ -194,7 +195,15 @@ void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, s
         return check_detail::service_has_any(order_book_id_of_file(path), missing, "1m");
       },
       error_file_path_list, blocking_or_permission_error);
-  deal_with_check_result(error_file_path_list, blocking_or_permission_error, "分钟", in, out);
+  return findings;
+}
+
+void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out,
+                        int jobs) {
+  const CheckFindings findings = find_min_bar_problems(data_bundle_path, out, jobs);
+  if (findings.checked) {
+    deal_with_check_result(findings.broken, findings.locked, "分钟", in, out);
+  }
 }
 
 }  // namespace tessera_plus::bundle

@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include "tessera_plus/bundle/check/check_result.h"
+
 namespace tessera_plus::bundle {
 
 // Checks every file matching bundle/h5/*/*.h5 under `data_bundle_path`, read-only, then hands the
@@ -25,6 +27,12 @@ namespace tessera_plus::bundle {
 // the service is asked from this process, and files are filed and reported in listing order
 // whatever `jobs` is. The calendar is validated first (read_trading_calendar): a damaged calendar
 // is an error before any file is judged, so it can never get sound files deleted.
+
+// The same check, without the handling: the findings are returned, nothing is asked or deleted.
+// Messages up to the number of files go to `out`.
+CheckFindings find_min_bar_problems(const std::string& data_bundle_path,
+                                    std::ostream& out = std::cout, int jobs = 1);
+
 void check_min_bar_data(const std::string& data_bundle_path, std::istream& in = std::cin,
                         std::ostream& out = std::cout, int jobs = 1);
 

@@ -116,32 +116,32 @@ check_detail::Finding check_detail::inspect_tick_file(const std::string& path,
   return {Finding::kGaps, {missing_dates.begin(), missing_dates.end()}};
 }
 
-void check_tick_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out,
-                     int jobs) {
+CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostream& out, int jobs) {
   using check_detail::join_path;
   const std::string base_path = join_path(data_bundle_path, "bundle");
   const std::string calendar_path = join_path(base_path, "trading_dates.npy");
   const std::string suspension_path = join_path(base_path, "suspended_days.h5");
   if (!check_detail::path_exists(calendar_path)) {
     out << "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n";
-    return;
+    return {};
   }
   if (!check_detail::path_exists(suspension_path)) {
     out << "当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!\n";
-    return;
+    return {};
   }
   _init_tallow();
   const std::vector<std::string> tick_file_path_list =
       check_detail::list_h5_files(join_path(base_path, "ticks"));
   if (tick_file_path_list.empty()) {
     out << "当前目录下不存在tick数据!\n";
-    return;
+    return {};
   }
   out << fmt::format("共有{}个tick数据文件!\n", tick_file_path_list.size()) << std::flush;
   const Days trading_dates = calendar_as_text(read_trading_calendar(calendar_path));
   const Suspensions suspendeds = read_suspensions(suspension_path, tick_file_path_list);
-  std::vector<std::string> error_file_path_list;
-  std::vector<std::string> blocking_or_permission_error;
+  CheckFindings findings{.checked = true};
+  std::vector<std::string>& error_file_path_list = findings.broken;
+  std::vector<std::string>& blocking_or_permission_error = findings.locked;
   // A missing day is a gap only when the service has ticks for it; asked with the date as text.
   check_detail::sort_files(
       tick_file_path_list, jobs,
@@ -153,7 +153,15 @@ void check_tick_data(const std::string& data_bundle_path, std::istream& in, std:
         return check_detail::service_has_any(order_book_id_of_file(path), missing, "tick");
       },
       error_file_path_list, blocking_or_permission_error);
-  deal_with_check_result(error_file_path_list, blocking_or_permission_error, "tick", in, out);
+  return findings;
+}
+
+void check_tick_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out,
+                     int jobs) {
+  const CheckFindings findings = find_tick_problems(data_bundle_path, out, jobs);
+  if (findings.checked) {
+    deal_with_check_result(findings.broken, findings.locked, "tick", in, out);
+  }
 }
 
 }  // namespace tessera_plus::bundle

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tessera_plus/bundle/check/check_result.h"
+
 namespace tessera_plus::bundle {
 
 // Checks every file matching bundle/ticks/*.h5 under `data_bundle_path`, read-only,
@@ -22,6 +24,12 @@ namespace tessera_plus::bundle {
 //
 // Files are read in worker processes, `jobs` at a time, as in check_min_bar_data; members that
 // are not real dates up to today are named in the log (the writer ignores them).
+
+// The same check, without the handling: the findings are returned, nothing is asked or deleted.
+// Messages up to the number of files go to `out`.
+CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostream& out = std::cout,
+                                 int jobs = 1);
+
 void check_tick_data(const std::string& data_bundle_path, std::istream& in = std::cin,
                      std::ostream& out = std::cout, int jobs = 1);
 

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/pysource/python_source.h"
 #include "tessera_plus/sim/sim_market.h"
 
 namespace tessera_plus::bundle {
@@ -13,8 +14,10 @@ std::shared_ptr<tallow::Backend> make_source(std::string_view name) {
   if (name == "sim") {
     return std::make_shared<tallow::sim::SimMarket>(tallow::sim::SimConfig::from_environment());
   }
+  if (name == "python") return pysource::make_python_source(pysource::module_from_environment());
   throw ValueError(fmt::format(
-      "unknown market-data source TALLOW_SOURCE='{}'; the known source is 'sim'", name));
+      "unknown market-data source TALLOW_SOURCE='{}'; the known sources are 'sim' and 'python'",
+      name));
 }
 
 std::shared_ptr<tallow::Backend> source_from_environment() {

@@ -8,8 +8,10 @@
 
 namespace tessera_plus::bundle {
 
-// The source named `name`: "sim", the built-in simulated market configured from TALLOW_SIM_*.
-// Any other name is a ValueError naming the known sources.
+// The source named `name`: "sim", the built-in simulated market configured from TALLOW_SIM_*;
+// "python", the Python client library that TALLOW_PYTHON_MODULE names (`tallow` by default),
+// imported into an interpreter started here in the main process. Any other name is a ValueError
+// naming the known sources.
 std::shared_ptr<tallow::Backend> make_source(std::string_view name);
 
 // The source that TALLOW_SOURCE names, "sim" when it is unset or empty.

@@ -1,0 +1,107 @@
+// The commands, with keyword arguments named after the command-line flags. Nothing here asks on
+// standard input: a rebuild requested by rebuild=True is confirmed by the call itself, and the
+// checks return their findings instead of offering to delete.
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pybind11/stl.h>
+
+#include "python/bindings.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/check/minbar_checker.h"
+#include "tessera_plus/bundle/check/tick_checker.h"
+#include "tessera_plus/bundle/client/client_setup.h"
+#include "tessera_plus/bundle/update/full_update.h"
+#include "tessera_plus/bundle/update/sample_download.h"
+#include "tessera_plus/bundle/update/smart_update.h"
+
+namespace tessera_plus::python {
+namespace {
+
+int concurrency_or_cores(std::optional<int> concurrency) {
+  if (concurrency) {
+    if (*concurrency < 1) throw ValueError("concurrency must be at least 1");
+    return *concurrency;
+  }
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
+// A stopped update (no Beijing-exchange permission) did nothing: a failure to the caller.
+template <typename Run>
+bool unless_stopped(Run run) {
+  try {
+    return run();
+  } catch (const ExitRequest&) {
+    return false;
+  }
+}
+
+bool update(const std::string& data_bundle_path, const std::vector<std::string>& minbar,
+            const std::vector<std::string>& tick, bool base, std::optional<int> concurrency,
+            bool with_derivatives, bool rebuild, bool enable_bjse) {
+  int workers = concurrency_or_cores(concurrency);
+  bundle::_init_tallow(enable_bjse);
+  std::istringstream yes("yes\n");
+  return unless_stopped([&] {
+    return bundle::update_bundle_from_tallow(workers, data_bundle_path, base, minbar, tick,
+                                             with_derivatives, rebuild, enable_bjse, yes);
+  });
+}
+
+bool smart_update(const std::string& data_bundle_path, std::optional<int> concurrency) {
+  int workers = concurrency_or_cores(concurrency);
+  bundle::_init_tallow();
+  return bundle::update_bundle_from_exist_file(workers, data_bundle_path);
+}
+
+py::tuple findings_tuple(const bundle::CheckFindings& findings) {
+  return py::make_tuple(findings.broken, findings.locked);
+}
+
+}  // namespace
+
+void bind_commands(py::module_& m) {
+  m.def("update", &update, py::arg("data_bundle_path"), py::kw_only(),
+        py::arg("minbar") = std::vector<std::string>{},
+        py::arg("tick") = std::vector<std::string>{}, py::arg("base") = true,
+        py::arg("concurrency") = py::none(), py::arg("with_derivatives") = false,
+        py::arg("rebuild") = false, py::arg("enable_bjse") = false,
+        "Brings the bundle under data_bundle_path up to date: base data (unless base=False),\n"
+        "then the minute bars and ticks of the instruments that the tags in minbar and tick\n"
+        "name. concurrency worker processes (default: one per core). rebuild=True rewrites the\n"
+        "selected files without asking. Returns True when every step succeeded; False when one\n"
+        "failed or the update stopped (no Beijing-exchange permission).");
+  m.def("smart_update", &smart_update, py::arg("data_bundle_path"), py::kw_only(),
+        py::arg("concurrency") = py::none(),
+        "Refreshes base data and extends every minute-bar and tick file the bundle holds.\n"
+        "Returns True when every update succeeded.");
+  m.def(
+      "check_minbar",
+      [](const std::string& path) {
+        return findings_tuple(bundle::find_min_bar_problems(path, std::cout));
+      },
+      py::arg("data_bundle_path"),
+      "Checks every minute-bar file; returns (broken, locked): the paths of the broken files\n"
+      "and of those locked by another process or denied. Asks nothing, deletes nothing.");
+  m.def(
+      "check_tick",
+      [](const std::string& path) {
+        return findings_tuple(bundle::find_tick_problems(path, std::cout));
+      },
+      py::arg("data_bundle_path"),
+      "Checks every tick file; returns (broken, locked) as check_minbar does.");
+  m.def(
+      "download_sample",
+      [](const std::string& path, std::optional<std::string> file) {
+        bundle::download_simple_bundle(path, true, file);
+      },
+      py::arg("data_bundle_path"), py::kw_only(), py::arg("file") = py::none(),
+      "Unpacks the sample bundle into data_bundle_path/bundle: downloaded, or the local\n"
+      "archive file (twbundle_sample.tar.bz2) when given.");
+}
+
+}  // namespace tessera_plus::python

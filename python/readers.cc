@@ -1,0 +1,90 @@
+// Minute-bar and tick files as NumPy structured arrays whose fields and types are those stored.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include "python/bindings.h"
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/records.h"
+#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+
+namespace tessera_plus::python {
+namespace {
+
+const char* numpy_format(h5::Kind kind) {
+  switch (kind) {
+    case h5::Kind::kInt32:
+      return "<i4";
+    case h5::Kind::kUInt32:
+      return "<u4";
+    case h5::Kind::kInt64:
+      return "<i8";
+    case h5::Kind::kFloat64:
+      return "<f8";
+  }
+  return "";
+}
+
+py::dtype dtype_of(const h5::RecordLayout& layout) {
+  py::list names, formats, offsets;
+  for (const h5::Field& f : layout.fields) {
+    names.append(std::string(f.name));
+    formats.append(numpy_format(f.kind));
+    offsets.append(f.offset);
+  }
+  py::dict spec;
+  spec["names"] = names;
+  spec["formats"] = formats;
+  spec["offsets"] = offsets;
+  spec["itemsize"] = layout.size;
+  return py::dtype::from_args(spec);
+}
+
+py::array read_records(const h5::File& file, const std::string& name,
+                       const h5::RecordLayout& layout) {
+  h5::Dataset dataset = h5::Dataset::open(file, name);
+  h5::Size length = dataset.length();
+  py::array records(dtype_of(layout), std::vector<py::ssize_t>{static_cast<py::ssize_t>(length)});
+  if (length > 0) dataset.read(layout, 0, length, records.mutable_data());
+  return records;
+}
+
+py::tuple read_minbar(const std::string& path) {
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  const h5::RecordLayout& layout = h5::Dataset::open(file, "data").has_field("open_interest")
+                                       ? bundle::DERIVATIVES_DTYPE
+                                       : bundle::EQUITIES_DTYPE;
+  return py::make_tuple(read_records(file, "data", layout),
+                        read_records(file, "index", bundle::INDEX_DTYPE));
+}
+
+py::array read_tick(const std::string& path, std::optional<std::string> date) {
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  const h5::RecordLayout& layout = tessera::H5TicksLoader::DTYPES;
+  if (date) return read_records(file, *date, layout);
+  std::vector<py::array> days;
+  for (const std::string& name : file.member_names())
+    days.push_back(read_records(file, name, layout));
+  if (days.empty()) return py::array(dtype_of(layout), std::vector<py::ssize_t>{0});
+  return py::module_::import("numpy").attr("concatenate")(days);
+}
+
+}  // namespace
+
+void bind_readers(py::module_& m) {
+  m.def("read_minbar", &read_minbar, py::arg("path"),
+        "Reads a minute-bar file whole: (data, index) as NumPy structured arrays with the\n"
+        "stored fields (datetime as YYYYMMDDHHMMSS, prices, volume, total_turnover, and\n"
+        "open_interest for derivatives; index: date YYYYMMDD and line_no).");
+  m.def("read_tick", &read_tick, py::arg("path"), py::arg("date") = py::none(),
+        "Reads a tick file: the ticks of one trading date ('YYYYMMDD') or, without date, of\n"
+        "every stored date in date order, as one NumPy structured array (prices scaled by\n"
+        "10000 as stored).");
+}
+
+}  // namespace tessera_plus::python

@@ -1,0 +1,69 @@
+"""Keeps a tessera data bundle up to date and sound: the tessera-plus commands as functions."""
+
+from typing import Any, Optional, Sequence, Tuple
+
+import numpy as np
+
+class PermissionDenied(Exception):
+    """The market-data account may not use the requested data."""
+
+class ServiceUnavailable(ConnectionError):
+    """The market-data service could not answer now; try again later."""
+
+def update(
+    data_bundle_path: str,
+    *,
+    minbar: Sequence[str] = ...,
+    tick: Sequence[str] = ...,
+    base: bool = ...,
+    concurrency: Optional[int] = ...,
+    with_derivatives: bool = ...,
+    rebuild: bool = ...,
+    enable_bjse: bool = ...,
+) -> bool:
+    """Base data, then the minute bars and ticks of the tagged instruments. True on success."""
+
+def smart_update(data_bundle_path: str, *, concurrency: Optional[int] = ...) -> bool:
+    """Refreshes base data and extends every minute-bar and tick file present."""
+
+def check_minbar(data_bundle_path: str) -> Tuple[list[str], list[str]]:
+    """(broken, locked) minute-bar file paths. Asks nothing, deletes nothing."""
+
+def check_tick(data_bundle_path: str) -> Tuple[list[str], list[str]]:
+    """(broken, locked) tick file paths. Asks nothing, deletes nothing."""
+
+def download_sample(data_bundle_path: str, *, file: Optional[str] = ...) -> None:
+    """Unpacks the sample bundle, downloaded or from a local archive."""
+
+def read_minbar(path: str) -> Tuple[np.ndarray, np.ndarray]:
+    """(data, index) of a minute-bar file as structured arrays."""
+
+def read_tick(path: str, date: Optional[str] = ...) -> np.ndarray:
+    """Ticks of one date ('YYYYMMDD') or of every stored date, as one structured array."""
+
+class sim:
+    class SimMarket:
+        """The simulated market, configured from TALLOW_SIM_* and TESSERA_NOW."""
+        def __init__(self) -> None: ...
+        def init(self, enable_bjse: bool) -> None: ...
+        def bjse_enabled(self) -> bool: ...
+        def all_instruments(
+            self, type: Optional[str] = ..., market: Optional[str] = ..., date: Any = ...
+        ) -> list[dict[str, str]]: ...
+        def instruments(self, order_book_id: str, market: Optional[str] = ...) -> Any: ...
+        def convertible_instruments(self, order_book_ids: Sequence[str]) -> Any: ...
+        def get_price(
+            self,
+            order_book_id: str,
+            start_date: Any = ...,
+            end_date: Any = ...,
+            frequency: Optional[str] = ...,
+            adjust_type: Optional[str] = ...,
+            expect_df: Optional[bool] = ...,
+            market: Optional[str] = ...,
+        ) -> Optional[dict[str, Any]]: ...
+        def get_next_trading_date(self, date: Any, market: str = ...) -> Any: ...
+        def get_trading_dates(self, start_date: Any, end_date: Any, market: str = ...) -> list[Any]: ...
+        def is_suspended(
+            self, order_book_id: str, start_date: Any, end_date: Any
+        ) -> Tuple[list[Any], dict[str, list[bool]]]: ...
