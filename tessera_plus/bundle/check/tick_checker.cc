@@ -26,7 +26,6 @@
 namespace tessera_plus::bundle {
 namespace {
 
-using check_detail::calendar_slice;
 // Days are compared as their 8-digit text, in which text order and date order agree.
 using Days = std::vector<std::string>;
 // Order book id -> suspended days, sorted so that membership is a binary search.
