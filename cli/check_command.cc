@@ -1,40 +1,87 @@
-// `tessera-plus check minbar|tick [-d PATH] [-j N]`: verifies the bundle's minute-bar or tick files
-// and, on the user's yes read from standard input, deletes the broken ones.
+// `tessera-plus check minbar|tick [-d PATH] [-j N] [--json] [--yes]`: verifies the bundle's
+// minute-bar or tick files and, on the user's yes read from standard input (or at once with
+// --yes), deletes the broken ones. --json prints the findings as one JSON document instead.
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
 #include "cli/command.h"
+#include "cli/reports.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
 #include "tessera_plus/bundle/check/tick_checker.h"
 
 namespace tessera_plus::cli {
 namespace {
 
+struct CheckOptions {
+  std::string data_bundle_path = default_bundle_root();
+  // One worker process per file being read; the default keeps every core busy.
+  int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  bool json = false;
+  bool yes = false;
+};
+
+// Unattended runs (--json, --yes) report what they found through the exit status; the
+// interactive run keeps ending with 0, whatever the answer.
+int run_check(const CheckOptions& o, bool minbar) {
+  const std::string frequency = minbar ? "分钟" : "tick";
+  const auto start = std::chrono::steady_clock::now();
+  // With --json the console lines are kept out of standard output: one document, nothing else.
+  std::ostringstream held;
+  std::ostream& out = o.json ? held : std::cout;
+  const bundle::CheckFindings findings =
+      minbar ? bundle::find_min_bar_problems(o.data_bundle_path, out, o.jobs)
+             : bundle::find_tick_problems(o.data_bundle_path, out, o.jobs);
+  const bool found = !findings.broken.empty() || !findings.locked.empty();
+  const int status = (o.json || o.yes) && found ? kExitFailed : kExitOk;
+  if (findings.checked) {
+    if (o.yes) {
+      bundle::delete_check_result(findings.broken, findings.locked, frequency, out);
+    } else if (!o.json) {
+      bundle::deal_with_check_result(findings.broken, findings.locked, frequency, std::cin, out);
+    }
+  }
+  if (o.json) {
+    CheckReport report{.kind = minbar ? "minbar" : "tick",
+                       .data_bundle_path = o.data_bundle_path,
+                       .findings = findings,
+                       .message = findings.checked ? "" : held.str(),
+                       .deleted = o.yes && findings.checked ? findings.broken.size() : 0,
+                       .seconds = seconds_since(start),
+                       .exit_status = status};
+    std::cout << render_check_report(report) << std::flush;
+  }
+  return status;
+}
+
 Command setup_check(CLI::App& main) {
   CLI::App* check = main.add_subcommand("check", "verify minute-bar or tick files of the bundle");
   check->require_subcommand(1);
-  auto data_bundle_path = std::make_shared<std::string>(default_bundle_root());
-  check->add_option("-d,--data-bundle-path", *data_bundle_path, "the bundle root (holding bundle/)")
+  auto o = std::make_shared<CheckOptions>();
+  check
+      ->add_option("-d,--data-bundle-path", o->data_bundle_path,
+                   "the bundle root (holding bundle/)")
       ->capture_default_str();
-  // One worker process per file being read; the default keeps every core busy.
-  auto jobs =
-      std::make_shared<int>(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
-  check->add_option("-j,--jobs", *jobs, "files read at once, each in its own worker process")
+  check->add_option("-j,--jobs", o->jobs, "files read at once, each in its own worker process")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+  check->add_flag("--json", o->json,
+                  "print the findings as one JSON document on standard output; never asks");
+  check->add_flag("--yes", o->yes, "delete the broken files without asking (for cron)");
+  check->footer(
+      "Exit status: 0 when the files are sound (and after any answer to the question), 1 when an "
+      "error stopped the check, or with --json or --yes when broken or locked files were found, "
+      "2 on bad usage.");
   // The options may also follow the kind of data: `check minbar -d PATH`.
   CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files")->fallthrough();
   CLI::App* tick = check->add_subcommand("tick", "check the tick files")->fallthrough();
-  return Command{check, [data_bundle_path, jobs, minbar, tick] {
-                   if (minbar->parsed()) {
-                     bundle::check_min_bar_data(*data_bundle_path, std::cin, std::cout, *jobs);
-                   }
-                   if (tick->parsed()) {
-                     bundle::check_tick_data(*data_bundle_path, std::cin, std::cout, *jobs);
-                   }
+  return Command{check, [o, minbar, tick] {
+                   if (minbar->parsed()) return run_check(*o, true);
+                   if (tick->parsed()) return run_check(*o, false);
                    return kExitOk;
                  }};
 }

@@ -1,6 +1,7 @@
 // The `check` subcommands of the real program, answered through its standard input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -79,6 +80,26 @@ TEST(CheckCommand, TickUsesTheDefaultBundleRootAndTheOptionAfterCheck) {
   CliResult before = run_cli({"check", "-d", bundle.root(), "minbar"}, "");
   EXPECT_EQ(before.status, 0) << before.err;
   EXPECT_EQ(before.out, "当前目录下不存在分钟数据!\n");
+}
+
+TEST(CheckCommand, BarsLogOneFinalLineOffATerminalAndQuietSilencesThem) {
+  BrokenBundle b;
+  CliResult loud = b.check("no\n");
+  EXPECT_EQ(loud.status, 0) << loud.err;
+  // A short check logs its bar once, at the end, not once per tenth of the way.
+  EXPECT_TRUE(loud.err.starts_with("100%|##############################| 1/1 [")) << loud.err;
+  EXPECT_EQ(std::count(loud.err.begin(), loud.err.end(), '\n'), 1) << loud.err;
+  for (const auto& args :
+       {std::vector<std::string>{"check", "minbar", "-d", b.bundle.root(), "--quiet"},
+        std::vector<std::string>{"check", "--quiet", "-d", b.bundle.root(), "minbar"}}) {
+    CliResult quiet = run_cli(args, "no\n");
+    EXPECT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(after_prompt(quiet), "\n异常数据未删除！\n");
+  }
+  CliResult by_env =
+      run_cli({"check", "minbar", "-d", b.bundle.root()}, "no\n", {"TESSERA_PROGRESS=0"});
+  EXPECT_EQ(by_env.err, "");
 }
 
 TEST(CheckCommand, CheckWithoutKindIsAUsageError) {

@@ -31,6 +31,8 @@ Command setup_download(CLI::App& main) {
   app->add_option("--max-path-length", options->limits.max_path_length,
                   "longest member name, in bytes")
       ->capture_default_str();
+  app->footer(
+      "Exit status: 0 on success, 1 when the download or the unpacking failed, 2 on bad usage.");
   return Command{app, [options] {
                    bundle::download_simple_bundle(options->data_bundle_path, true, options->file,
                                                   options->limits);

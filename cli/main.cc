@@ -41,7 +41,13 @@ int run(int argc, char** argv) {
     return "tessera-plus: usage error: " + std::string(e.what()) + " (see --help)\n";
   });
   std::vector<Command> commands;
-  for (const CommandSetup& setup : command_setups()) commands.push_back(setup(app));
+  for (const CommandSetup& setup : command_setups()) {
+    commands.push_back(setup(app));
+    // Through the environment, so that the bars of forked workers fall silent too.
+    commands.back().app->add_flag_callback(
+        "--quiet", [] { ::setenv("TESSERA_PROGRESS", "0", 1); },
+        "no progress bars on standard error (the same as TESSERA_PROGRESS=0)");
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -2,6 +2,7 @@
 // `tessera-plus smart-update` (extend whatever the bundle already holds).
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/reports.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/bundle/client/client_setup.h"
 #include "tessera_plus/bundle/update/full_update.h"
@@ -43,14 +46,6 @@ void check_bundle_root(const std::string& root) {
   }
 }
 
-CLI::Option* add_common(CLI::App* app, std::string& root, int& concurrency) {
-  app->add_option("-d,--data-bundle-path", root, "the bundle root (holding bundle/)")
-      ->capture_default_str();
-  return app->add_option("-j,--concurrency", concurrency, "worker processes")
-      ->capture_default_str()
-      ->check(CLI::Range(1, 1024));
-}
-
 // How hard the client tries a service that fails now and then; unset flags keep the
 // environment's (TALLOW_RETRY_ATTEMPTS, TALLOW_RETRY_MAX_WAIT_S, TALLOW_RATE_LIMIT) or defaults.
 struct RetryOptions {
@@ -80,10 +75,47 @@ tallow::RetryPolicy retry_policy(const RetryOptions& r) {
   return policy;
 }
 
+// What every run shares: where the bundle is, how hard to retry, where the JSON summary goes.
+struct RunOptions {
+  std::string root = default_bundle_root();
+  int concurrency = default_concurrency();
+  RetryOptions retry;
+  std::string report_path;  // empty: no JSON summary
+};
+
+void add_common(CLI::App* app, RunOptions& o) {
+  app->add_option("-d,--data-bundle-path", o.root, "the bundle root (holding bundle/)")
+      ->capture_default_str();
+  app->add_option("-j,--concurrency", o.concurrency, "worker processes")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1024));
+  add_retry_options(app, o.retry);
+  app->add_option("--report", o.report_path,
+                  "also write a JSON summary of the run to this file (replaced whole)");
+  app->footer(
+      "Exit status: 0 on success (and when the user declines a rebuild or lacks the "
+      "Beijing-exchange permission), 1 when an instrument failed or an error stopped the run, "
+      "2 on bad usage.");
+}
+
+// The JSON summary, written whole or not at all. An error that stops the run is in it too, so a
+// nightly job finds a report whatever happened after the arguments were accepted.
+void write_report(const std::string& command, const RunOptions& o,
+                  std::chrono::steady_clock::time_point start, std::optional<std::string> error,
+                  int status) {
+  if (o.report_path.empty()) return;
+  UpdateReport report{.command = command,
+                      .data_bundle_path = o.root,
+                      .totals = tessera::run_totals(),
+                      .error = std::move(error),
+                      .seconds = seconds_since(start),
+                      .exit_status = status};
+  write_file_atomically(o.report_path, render_update_report(report));
+}
+
 // Sets the client up, runs `update` with a run report shared by every worker, and ends with the
 // summary. Anything that failed, reported through the result or the report, makes the status 1.
-int run_reported(const RetryOptions& retry, bool enable_bjse, const std::function<bool()>& update) {
-  tessera::publish_run_report(tessera::RunReport::create());
+int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<bool()>& update) {
   bundle::install_client_source(retry_policy(retry));
   bundle::_init_tallow(enable_bjse);
   bool ok = update();
@@ -96,20 +128,40 @@ int run_reported(const RetryOptions& retry, bool enable_bjse, const std::functio
   return ok && totals.failed == 0 ? kExitOk : kExitFailed;
 }
 
+int run_reported(const std::string& command, const RunOptions& o, bool enable_bjse,
+                 const std::function<bool()>& update) {
+  const auto start = std::chrono::steady_clock::now();
+  tessera::publish_run_report(tessera::RunReport::create());
+  int status = kExitFailed;
+  try {
+    check_bundle_root(o.root);
+    status = run_update(o.retry, enable_bjse, update);
+  } catch (const ExitRequest& e) {
+    write_report(command, o, start, std::nullopt, e.status());
+    throw;
+  } catch (const ArgumentError& e) {
+    write_report(command, o, start, tessera::one_line(e.what(), 400), kExitUsage);
+    throw;
+  } catch (const std::exception& e) {
+    write_report(command, o, start, tessera::one_line(e.what(), 400), kExitFailed);
+    throw;
+  }
+  write_report(command, o, start, std::nullopt, status);
+  return status;
+}
+
 struct UpdateOptions {
-  std::string root = default_bundle_root();
-  int concurrency = default_concurrency();
+  RunOptions run;
   bool base = true;
   std::vector<std::string> minbar, tick;
   bool with_derivatives = false, rebuild = false, enable_bjse = false;
-  RetryOptions retry;
 };
 
 Command setup_update(CLI::App& main) {
   auto o = std::make_shared<UpdateOptions>();
   CLI::App* app = main.add_subcommand(
       "update", "update base data, then the minute bars and ticks of the instruments named");
-  add_common(app, o->root, o->concurrency);
+  add_common(app, o->run);
   app->add_flag("--base,!--no-base", o->base, "update daily bars and base data (default: yes)");
   app->add_option("--minbar", o->minbar,
                   "minute-bar tags: stock, futures, fund, index, option, convertible, all, a "
@@ -119,32 +171,22 @@ Command setup_update(CLI::App& main) {
                 "also futures and options on the selected instruments");
   app->add_flag("--rebuild", o->rebuild, "rewrite the selected files from their first date");
   app->add_flag("--enable-bjse", o->enable_bjse, "include Beijing Stock Exchange stocks");
-  add_retry_options(app, o->retry);
   return Command{app, [o] {
-                   check_bundle_root(o->root);
-                   return run_reported(o->retry, o->enable_bjse, [&] {
+                   return run_reported("update", o->run, o->enable_bjse, [&] {
                      return bundle::update_bundle_from_tallow(
-                         o->concurrency, o->root, o->base, o->minbar, o->tick, o->with_derivatives,
-                         o->rebuild, o->enable_bjse);
+                         o->run.concurrency, o->run.root, o->base, o->minbar, o->tick,
+                         o->with_derivatives, o->rebuild, o->enable_bjse);
                    });
                  }};
 }
 
-struct SmartOptions {
-  std::string root = default_bundle_root();
-  int concurrency = default_concurrency();
-  RetryOptions retry;
-};
-
 Command setup_smart_update(CLI::App& main) {
-  auto o = std::make_shared<SmartOptions>();
+  auto o = std::make_shared<RunOptions>();
   CLI::App* app = main.add_subcommand(
       "smart-update", "update base data and extend every minute-bar and tick file present");
-  add_common(app, o->root, o->concurrency);
-  add_retry_options(app, o->retry);
+  add_common(app, *o);
   return Command{app, [o] {
-                   check_bundle_root(o->root);
-                   return run_reported(o->retry, false, [&] {
+                   return run_reported("smart-update", *o, false, [&] {
                      return bundle::update_bundle_from_exist_file(o->concurrency, o->root);
                    });
                  }};

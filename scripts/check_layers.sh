@@ -17,7 +17,8 @@ declare -A allowed=(
   [tessera_plus/bundle/base_data]="bundle/base_data bundle/store bundle/client market h5 base"
   [tessera_plus/bundle/update]="bundle/update bundle/store bundle/base_data bundle/client market net h5 base"
   [tessera_plus/bundle/check]="bundle/check bundle/store bundle/base_data bundle/client market h5 base"
-  [cli]="bundle/update bundle/check bundle/store bundle/client bundle/base_data market base"
+  [tessera_plus/bundle/status]="bundle/status bundle/store bundle/base_data h5 base"
+  [cli]="bundle/update bundle/check bundle/status bundle/store bundle/client bundle/base_data market base"
 )
 
 status=0

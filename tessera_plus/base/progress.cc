@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 #include <fmt/format.h>
 
@@ -17,13 +19,20 @@ std::string clock_text(double seconds) {
   return fmt::format("{:02d}:{:02d}", s / 60, s % 60);
 }
 
+bool progress_silenced() {
+  const char* setting = std::getenv("TESSERA_PROGRESS");
+  return setting != nullptr && std::string_view(setting) == "0";
+}
+
 }  // namespace
 
-ProgressBar::ProgressBar(std::size_t total, std::string caption)
+ProgressBar::ProgressBar(std::size_t total, std::string caption, ProgressOptions options)
     : total_(total),
       caption_(std::move(caption)),
-      tty_(::isatty(STDERR_FILENO) == 1),
-      start_(std::chrono::steady_clock::now()),
+      options_(std::move(options)),
+      tty_(options_.terminal.value_or(::isatty(::fileno(options_.out)) == 1)),
+      quiet_(options_.quiet.value_or(progress_silenced())),
+      start_(options_.now()),
       last_draw_(start_) {
   if (tty_) draw(false);
 }
@@ -46,7 +55,7 @@ std::string ProgressBar::render() const {
   constexpr std::size_t kWidth = 30;
   double fraction = total_ == 0 ? 1.0 : static_cast<double>(done_) / static_cast<double>(total_);
   auto filled = static_cast<std::size_t>(fraction * kWidth);
-  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  double elapsed = std::chrono::duration<double>(options_.now() - start_).count();
   double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : 0.0;
   double left = rate > 0 ? static_cast<double>(total_ - done_) / rate : -1.0;
   return fmt::format("{}{}{:3.0f}%|{}{}| {}/{} [{}<{}, {:.2f}it/s]", caption_,
@@ -56,20 +65,21 @@ std::string ProgressBar::render() const {
 }
 
 void ProgressBar::draw(bool final) {
-  auto now = std::chrono::steady_clock::now();
+  if (quiet_) return;
+  auto now = options_.now();
   if (tty_) {
     if (!final && now - last_draw_ < std::chrono::milliseconds(100)) return;
     last_draw_ = now;
     // Formatted in one piece: GCC 12 at -O3 misreads "\r" + std::string as overlapping copies.
-    fmt::print(stderr, "\r{}{}", render(), final ? "\n" : "");
-    std::fflush(stderr);
+    fmt::print(options_.out, "\r{}{}", render(), final ? "\n" : "");
+    std::fflush(options_.out);
     return;
   }
-  std::size_t decile = total_ == 0 ? 10 : done_ * 10 / total_;
-  if (!final && decile == last_decile_) return;
-  if (final && decile == last_decile_ && done_ != 0) return;
-  last_decile_ = decile;
-  fmt::print(stderr, "{}\n", render());
+  // A log keeps one line per interval at most, and the final one; a short task logs only that.
+  if (!final && now - last_draw_ < options_.log_interval) return;
+  last_draw_ = now;
+  fmt::print(options_.out, "{}\n", render());
+  std::fflush(options_.out);
 }
 
 }  // namespace tessera_plus::tessera

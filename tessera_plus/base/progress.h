@@ -1,17 +1,31 @@
 // A progress bar on standard error: done/total, rate and time left. On a terminal it redraws one
-// line (at most ten times a second); otherwise it prints a line at every tenth of the way, so logs
-// stay short.
+// line in place (at most ten times a second); otherwise (a log file, a pipe, cron) it prints a
+// line at most every few seconds and always the final one, so logs stay short. TESSERA_PROGRESS=0
+// in the environment silences every bar (the program's --quiet sets it).
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace tessera_plus::tessera {
 
+// How a bar draws; the defaults are the program's. Tests give their own clock and stream.
+struct ProgressOptions {
+  using Clock = std::chrono::steady_clock;
+  std::chrono::milliseconds log_interval{5000};  // between lines when not on a terminal
+  std::function<Clock::time_point()> now = Clock::now;
+  std::FILE* out = stderr;
+  std::optional<bool> terminal{};  // unset: whether `out` is a terminal
+  std::optional<bool> quiet{};     // unset: whether TESSERA_PROGRESS is "0"
+};
+
 class ProgressBar {
  public:
-  explicit ProgressBar(std::size_t total, std::string caption = "");
+  explicit ProgressBar(std::size_t total, std::string caption = "", ProgressOptions options = {});
   ~ProgressBar();
   ProgressBar(const ProgressBar&) = delete;
   ProgressBar& operator=(const ProgressBar&) = delete;
@@ -27,9 +41,10 @@ class ProgressBar {
   std::size_t total_;
   std::size_t done_ = 0;
   std::string caption_;
+  ProgressOptions options_;
   bool tty_;
+  bool quiet_;
   bool finished_ = false;
-  std::size_t last_decile_ = 0;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;
 };

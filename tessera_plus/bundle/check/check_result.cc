@@ -78,17 +78,15 @@ void delete_files(const std::vector<std::string>& paths) {
   }
 }
 
-}  // namespace
-
-void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
-                            const std::vector<std::string>& blocking_or_permision_error,
-                            const std::string& frequency, std::istream& in, std::ostream& out) {
-  // Counted before anything is deleted: the completion line reports what was asked for.
+// Prints the summary and the lists; false when there is nothing to ask about.
+bool print_findings(const std::vector<std::string>& error_file_path_list,
+                    const std::vector<std::string>& blocking_or_permision_error,
+                    const std::string& frequency, std::ostream& out) {
   const std::size_t len_err = error_file_path_list.size();
   const std::size_t len_blocking_or_permission_error = blocking_or_permision_error.size();
   if (len_err == 0 && len_blocking_or_permission_error == 0) {
     print(out, "\n检测完成：" + frequency + "数据质量良好！");
-    return;
+    return false;
   }
   print(out,
         fmt::format("\n检测完成：共有{}个标的{}数据存在异常，{}个文件被其他进程占用或没有权限。",
@@ -100,17 +98,49 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
     print(out, fmt::format("被其他进程占用或没有权限的文件如下:\n{}\n",
                            render_names(blocking_or_permision_error)));
   }
+  return true;
+}
+
+void delete_broken(const std::vector<std::string>& error_file_path_list, std::ostream& out) {
+  // Counted before anything is deleted: the completion line reports what was asked for.
+  const std::size_t len_err = error_file_path_list.size();
+  print(out, "\n准备删除异常数据！");
+  out.flush();  // the progress bar goes to standard error; keep the console in order
+  delete_files(error_file_path_list);
+  print(out, fmt::format("\n删除完成！共删除{}个标的。", len_err));
+}
+
+}  // namespace
+
+void CheckFindings::add_broken(const std::string& path, std::string reason) {
+  broken.push_back(path);
+  broken_reasons.push_back(std::move(reason));
+}
+
+void CheckFindings::add_locked(const std::string& path, std::string reason) {
+  locked.push_back(path);
+  locked_reasons.push_back(std::move(reason));
+}
+
+void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
+                            const std::vector<std::string>& blocking_or_permision_error,
+                            const std::string& frequency, std::istream& in, std::ostream& out) {
+  if (!print_findings(error_file_path_list, blocking_or_permision_error, frequency, out)) return;
   const std::string is_ok = read_answer(in, out);
   if (is_ok == "yes" || is_ok == "y") {
-    print(out, "\n准备删除异常数据！");
-    out.flush();  // the progress bar goes to standard error; keep the console in order
-    delete_files(error_file_path_list);
-    print(out, fmt::format("\n删除完成！共删除{}个标的。", len_err));
+    delete_broken(error_file_path_list, out);
   } else if (is_ok == "no" || is_ok == "n") {
     print(out, "\n异常数据未删除！");
   } else {
     print(out, "\n输入异常！异常数据未删除!");
   }
+}
+
+void delete_check_result(const std::vector<std::string>& error_file_path_list,
+                         const std::vector<std::string>& blocking_or_permision_error,
+                         const std::string& frequency, std::ostream& out) {
+  if (!print_findings(error_file_path_list, blocking_or_permision_error, frequency, out)) return;
+  delete_broken(error_file_path_list, out);
 }
 
 }  // namespace tessera_plus::bundle

@@ -2,6 +2,7 @@
 // update rebuilds them.
 #pragma once
 
+#include <cstddef>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -17,12 +18,19 @@ class EOFError : public Error {
 };
 
 // What a check found, before anything is reported or deleted: the broken files and the files
-// that were locked or denied, each in the order checked. `checked` is false when the check stopped
-// before looking at any file (no calendar, no files); its message is then printed already.
+// that were locked or denied, each in the order checked, with one line each saying why (the
+// reasons run parallel to the paths). `checked` is false when the check stopped before looking at
+// any file (no calendar, no files); its message is then printed already.
 struct CheckFindings {
   bool checked = false;
+  std::size_t files = 0;  // files looked at
   std::vector<std::string> broken{};
   std::vector<std::string> locked{};
+  std::vector<std::string> broken_reasons{};
+  std::vector<std::string> locked_reasons{};
+
+  void add_broken(const std::string& path, std::string reason);
+  void add_locked(const std::string& path, std::string reason);
 };
 
 // Prints the summary of a check of `frequency` data ("分钟" or "tick") to `out`. When anything was
@@ -36,5 +44,11 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
                             const std::vector<std::string>& blocking_or_permision_error,
                             const std::string& frequency, std::istream& in = std::cin,
                             std::ostream& out = std::cout);
+
+// The same for unattended runs: prints what the yes answer prints, without the question, and
+// deletes the broken files.
+void delete_check_result(const std::vector<std::string>& error_file_path_list,
+                         const std::vector<std::string>& blocking_or_permision_error,
+                         const std::string& frequency, std::ostream& out = std::cout);
 
 }  // namespace tessera_plus::bundle

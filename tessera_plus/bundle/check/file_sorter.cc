@@ -9,17 +9,18 @@
 #include "tessera_plus/base/isolated_runner.h"
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/progress.h"
+#include "tessera_plus/base/run_report.h"
 
 namespace tessera_plus::bundle::check_detail {
 namespace {
 
 // A worker's reply: one letter for the outcome, then its details.
-//   S sound, B broken, L locked, O broken by an operating-system error,
+//   S sound, B broken (and the reason), L locked, O broken by an operating-system error,
 //   G gaps (one day per line: 'i' and the number, or 's' and the text),
 //   K / V / E / X a KeyError / ValueError / other Error / other exception to raise in the caller.
 std::string encode(const Finding& finding) {
   if (finding.kind == Finding::kSound) return "S";
-  if (finding.kind == Finding::kBroken) return "B";
+  if (finding.kind == Finding::kBroken) return "B" + finding.reason;
   std::string reply = "G";
   for (const tallow::DateArg& day : finding.missing) {
     if (const auto* number = std::get_if<std::int64_t>(&day)) {
@@ -46,6 +47,12 @@ std::vector<tallow::DateArg> decode_days(std::string_view text) {
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
   }
   return days;
+}
+
+// A day as the reports show it: the 8-digit date, whichever form the service was asked with.
+std::string day_text(const tallow::DateArg& day) {
+  if (const auto* text = std::get_if<std::string>(&day)) return *text;
+  return tallow::describe(day);
 }
 
 std::string inspect_in_worker(const std::string& path,
@@ -84,11 +91,12 @@ std::string inspect_in_worker(const std::string& path,
 
 }  // namespace
 
-void sort_files(
-    const std::vector<std::string>& paths, int jobs,
-    const std::function<Finding(const std::string&)>& inspect,
-    const std::function<bool(const std::string&, const std::vector<tallow::DateArg>&)>& has_data,
-    std::vector<std::string>& broken, std::vector<std::string>& locked) {
+void sort_files(const std::vector<std::string>& paths, int jobs,
+                const std::function<Finding(const std::string&)>& inspect,
+                const std::function<std::optional<tallow::DateArg>(
+                    const std::string&, const std::vector<tallow::DateArg>&)>& day_with_data,
+                CheckFindings& findings) {
+  findings.files += paths.size();
   tessera::ProgressBar bar(paths.size());
   auto work = [&](std::size_t i) { return inspect_in_worker(paths[i], inspect); };
   auto file = [&](std::size_t i, IsolatedOutcome&& outcome) {
@@ -98,26 +106,29 @@ void sort_files(
       // place where the reason is shown is the log.
       tessera::system_log::error(
           fmt::format("检查 {} 时工作进程异常结束（{}），视为异常数据", path, outcome.describe()));
-      broken.push_back(path);
+      findings.add_broken(path, "crashed the reader (" + outcome.describe() + ")");
     } else {
       const char kind = outcome.reply.front();
       const std::string detail = outcome.reply.substr(1);
       try {
         if (kind == 'B' || kind == 'O') {
-          broken.push_back(path);
+          findings.add_broken(path, tessera::one_line(detail, 400));
         } else if (kind == 'L') {
-          locked.push_back(path);
+          findings.add_locked(path, tessera::one_line(detail, 400));
         } else if (kind == 'G') {
-          if (has_data(path, decode_days(detail))) broken.push_back(path);
+          if (auto day = day_with_data(path, decode_days(detail))) {
+            findings.add_broken(
+                path, "missing trading day " + day_text(*day) + " with data at the service");
+          }
         } else if (kind != 'S') {
           raise_in_caller(kind, detail);
         }
-      } catch (const BlockingIOError&) {
-        locked.push_back(path);
-      } catch (const PermissionError&) {
-        locked.push_back(path);
-      } catch (const OSError&) {
-        broken.push_back(path);
+      } catch (const BlockingIOError& e) {
+        findings.add_locked(path, tessera::one_line(e.what(), 400));
+      } catch (const PermissionError& e) {
+        findings.add_locked(path, tessera::one_line(e.what(), 400));
+      } catch (const OSError& e) {
+        findings.add_broken(path, tessera::one_line(e.what(), 400));
       }
     }
     bar.advance();

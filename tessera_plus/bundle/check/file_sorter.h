@@ -3,9 +3,11 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tessera_plus/bundle/check/check_result.h"
 #include "tessera_plus/market/types.h"
 
 namespace tessera_plus::bundle::check_detail {
@@ -16,11 +18,14 @@ struct Finding {
   // For kGaps: the trading days the file lacks, in calendar order, in the form the service is
   // asked with (integers for minute bars, 8-digit text for ticks).
   std::vector<tallow::DateArg> missing{};
+  // For kBroken: one line saying what is wrong, as the reports show it.
+  std::string reason{};
 };
 
 // Runs `inspect` on each of `paths` in a forked worker, at most `jobs` at once, and files each path
-// in the order given, advancing a progress bar: `broken` when the finding says so, when a gap is
-// one for which `has_data(path, missing)` finds data, when the worker fails with an
+// in the order given into `findings`, with a reason each, advancing a progress bar: `broken` when
+// the finding says so, when a gap is one for which `day_with_data(path, missing)` names a day with
+// data, when the worker fails with an
 // operating-system error (not an HDF5 file, truncated, damaged), and when the worker dies (the
 // signal is named in the log); `locked` when another process holds the file or permission is
 // denied. The service is asked in this process, file by file in order, so its client is never
@@ -29,10 +34,10 @@ struct Finding {
 // Errors of any other kind (a missing field, an index pointing past `data`, the service's
 // failures) stop the sorting: they reach the caller as the same kind, with the files before it
 // already filed and nothing filed after it.
-void sort_files(
-    const std::vector<std::string>& paths, int jobs,
-    const std::function<Finding(const std::string&)>& inspect,
-    const std::function<bool(const std::string&, const std::vector<tallow::DateArg>&)>& has_data,
-    std::vector<std::string>& broken, std::vector<std::string>& locked);
+void sort_files(const std::vector<std::string>& paths, int jobs,
+                const std::function<Finding(const std::string&)>& inspect,
+                const std::function<std::optional<tallow::DateArg>(
+                    const std::string&, const std::vector<tallow::DateArg>&)>& day_with_data,
+                CheckFindings& findings);
 
 }  // namespace tessera_plus::bundle::check_detail

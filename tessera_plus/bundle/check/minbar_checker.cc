@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -95,15 +96,18 @@ MinbarFile read_minbar_file(const h5::File& file) {
   return result;
 }
 
+// The index row whose date its first bar contradicts, if any: its position in `index`.
+using Mismatch = std::optional<std::size_t>;
+
 // Stock-like instruments open at 09:30, and their first one-minute bar is stamped at its end.
-bool equity_days_match(const MinbarFile& f) {
+Mismatch equity_days_mismatch(const MinbarFile& f) {
   for (std::size_t i = 0; i < f.index_dates.size(); ++i) {
     // Unsigned arithmetic: a damaged date must give a mismatch, not an overflow.
     auto expected = static_cast<std::int64_t>(
         static_cast<std::uint64_t>(f.index_dates[i]) * kDayFactor + kFirstEquityBar);
-    if (f.first_bar_datetimes[i] != expected) return false;
+    if (f.first_bar_datetimes[i] != expected) return i;
   }
-  return true;
+  return std::nullopt;
 }
 
 // The trading day after the calendar date `date`: the entry after the first one not less than it,
@@ -118,16 +122,16 @@ std::int64_t next_trading_day(Calendar trading_dates, std::int64_t date) {
   return trading_dates[next];
 }
 
-bool futures_days_match(const MinbarFile& f, Calendar trading_dates) {
+Mismatch futures_days_mismatch(const MinbarFile& f, Calendar trading_dates) {
   for (std::size_t i = 0; i < f.index_dates.size(); ++i) {
     const std::int64_t datetime = f.first_bar_datetimes[i];
     const std::int64_t date = floor_div(datetime, kDayFactor);
     const std::int64_t day = floor_mod(datetime, kDayFactor) < kNightSessionStart
                                  ? date
                                  : next_trading_day(trading_dates, date);
-    if (day != f.index_dates[i]) return false;
+    if (day != f.index_dates[i]) return i;
   }
-  return true;
+  return std::nullopt;
 }
 
 // Trading days between the first and the last index date (as stored, not re-sorted) that the
@@ -151,14 +155,21 @@ std::vector<std::int64_t> missing_days(const std::vector<std::int64_t>& index_da
 check_detail::Finding check_detail::inspect_minbar_file(const std::string& path,
                                                         Calendar trading_dates) {
   h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
-  if (!file.has("index")) return {file.has("data") ? Finding::kBroken : Finding::kSound};
+  if (!file.has("index")) {
+    if (file.has("data")) return {.kind = Finding::kBroken, .reason = "has 'data' but no 'index'"};
+    return {Finding::kSound};
+  }
   const MinbarFile f = read_minbar_file(file);
   const std::string folder = check_detail::folder_of(path);
   const bool futures_rule = folder == "future" || folder == "option";
-  if (!(futures_rule ? futures_days_match(f, trading_dates) : equity_days_match(f))) {
-    return {Finding::kBroken};
+  const Mismatch mismatch =
+      futures_rule ? futures_days_mismatch(f, trading_dates) : equity_days_mismatch(f);
+  if (mismatch) {
+    return {.kind = Finding::kBroken,
+            .reason = fmt::format("index date {} does not match its first bar {}",
+                                  f.index_dates[*mismatch], f.first_bar_datetimes[*mismatch])};
   }
-  if (f.index_dates.empty()) return {Finding::kBroken};
+  if (f.index_dates.empty()) return {.kind = Finding::kBroken, .reason = "empty index"};
   const std::vector<std::int64_t> missing = missing_days(f.index_dates, trading_dates);
   if (missing.empty()) return {Finding::kSound};
   return {Finding::kGaps, {missing.begin(), missing.end()}};
@@ -183,8 +194,6 @@ CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::os
   out << fmt::format("共有{}个分钟数据文件!\n", min_file_path_list.size()) << std::flush;
   const std::vector<std::int64_t> trading_dates = read_trading_calendar(calendar_path);
   CheckFindings findings{.checked = true};
-  std::vector<std::string>& error_file_path_list = findings.broken;
-  std::vector<std::string>& blocking_or_permission_error = findings.locked;
   // A missing day is a gap only when the service has minute bars for it; suspensions have none.
   check_detail::sort_files(
       min_file_path_list, jobs,
@@ -192,9 +201,9 @@ CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::os
         return check_detail::inspect_minbar_file(path, trading_dates);
       },
       [](const std::string& path, const std::vector<tallow::DateArg>& missing) {
-        return check_detail::service_has_any(order_book_id_of_file(path), missing, "1m");
+        return check_detail::first_day_with_data(order_book_id_of_file(path), missing, "1m");
       },
-      error_file_path_list, blocking_or_permission_error);
+      findings);
   return findings;
 }
 

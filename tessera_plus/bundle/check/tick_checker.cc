@@ -139,8 +139,6 @@ CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostre
   const Days trading_dates = calendar_as_text(read_trading_calendar(calendar_path));
   const Suspensions suspendeds = read_suspensions(suspension_path, tick_file_path_list);
   CheckFindings findings{.checked = true};
-  std::vector<std::string>& error_file_path_list = findings.broken;
-  std::vector<std::string>& blocking_or_permission_error = findings.locked;
   // A missing day is a gap only when the service has ticks for it; asked with the date as text.
   check_detail::sort_files(
       tick_file_path_list, jobs,
@@ -149,9 +147,9 @@ CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostre
                                                suspendeds.at(order_book_id_of_file(path)));
       },
       [](const std::string& path, const std::vector<tallow::DateArg>& missing) {
-        return check_detail::service_has_any(order_book_id_of_file(path), missing, "tick");
+        return check_detail::first_day_with_data(order_book_id_of_file(path), missing, "tick");
       },
-      error_file_path_list, blocking_or_permission_error);
+      findings);
   return findings;
 }
 

@@ -1,0 +1,97 @@
+// `tessera-plus status` on crafted bundles: counts, sizes, date ranges, staleness against the
+// calendar and the files it questions, in JSON (validated against its schema) and as text.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/check_fixtures.h"
+#include "tests/support/json_check.h"
+
+namespace tessera_plus {
+namespace {
+
+using testing::CliResult;
+using ::testing::HasSubstr;
+using testing::json_field;
+using testing::run_cli;
+using testing::schema_errors;
+using testing::TestBundle;
+
+const std::vector<std::string> kNow = {"TESSERA_NOW=2020-01-07 20:00:00"};
+
+std::uint64_t sizes_of(const std::string& dir) {
+  std::uint64_t total = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) total += entry.file_size();
+  return total;
+}
+
+TEST(StatusCommand, CountsDatesStalenessAndQuestionsFromTheIndexAlone) {
+  TestBundle b;
+  b.write_calendar({20200102, 20200103, 20200106, 20200107, 20200108});
+  const std::string eq = b.minbar_dir("equities");
+  testing::write_minbar_file(eq + "/A.XSHE.h5", {{20200102, 20200102093100},
+                                                 {20200103, 20200103093100},
+                                                 {20200106, 20200106093100},
+                                                 {20200107, 20200107093100}});
+  testing::write_minbar_file(eq + "/B.XSHE.h5", {{20200103, 20200103093100}});  // behind
+  testing::write_minbar_file(eq + "/C.XSHE.h5",                                 // a gap, and behind
+                             {{20200102, 20200102093100}, {20200106, 20200106093100}});
+  testing::write_minbar_file(eq + "/D.XSHE.h5",
+                             {{20200106, 20200106093100}, {20200103, 20200103093100}});
+  testing::write_minbar_file(eq + "/E.XSHE.h5", {{20200104, 20200104093100}});
+  const std::vector<std::int64_t> bars = {20200102093100};
+  const std::vector<bundle::IndexEntry> no_rows;
+  testing::write_raw_minbar_file(eq + "/F.XSHE.h5", &bars, &no_rows);
+  testing::write_raw_minbar_file(eq + "/G.XSHE.h5", &bars, nullptr);
+  testing::write_file(eq + "/H.XSHE.h5", "not an HDF5 file");
+  testing::write_file(eq + "/.I.XSHE.h5.tmp", "a build in progress");
+  testing::write_tick_file(b.tick_dir() + "/A.XSHE.h5", {"20200106", "20200107", "notes"});
+  testing::write_tick_file(b.tick_dir() + "/B.XSHE.h5", {});
+
+  CliResult run = run_cli({"status", "-d", b.root(), "--json"}, "", kNow);
+  EXPECT_EQ(run.status, 1) << run.err;
+  ASSERT_EQ(schema_errors(run.out, "status-report.schema.json"), "") << run.out;
+  EXPECT_EQ(json_field(run.out, "d['last_trading_day']"), "20200107");
+  EXPECT_EQ(json_field(run.out, "[c['name'] for c in d['classes']]"),
+            R"(["equities", "future", "option", "ticks"])");
+  const std::string e = "d['classes'][0]";
+  EXPECT_EQ(json_field(run.out, "[" + e +
+                                    "[k] for k in ('files', 'first_date', 'last_date', "
+                                    "'behind', 'with_gaps')]"),
+            "[8, 20200102, 20200107, 4, 1]");
+  EXPECT_EQ(json_field(run.out, e + "['bytes']"), std::to_string(sizes_of(eq) - 19));
+  EXPECT_EQ(json_field(run.out, "[(q['path'].split('/')[-1], q['reason']) for q in " + e +
+                                    "['questioned'][:4]]"),
+            R"([["D.XSHE.h5", "index not ascending: 20200103 follows 20200106"], )"
+            R"(["E.XSHE.h5", "date 20200104 is not a trading day"], )"
+            R"(["F.XSHE.h5", "empty index"], ["G.XSHE.h5", "has 'data' but no 'index'"]])");
+  EXPECT_EQ(json_field(run.out, e + "['questioned'][4]['path'].split('/')[-1]"), "H.XSHE.h5");
+  EXPECT_EQ(json_field(run.out, "d['classes'][1]['present']"), "false");
+  const std::string t = "d['classes'][3]";
+  EXPECT_EQ(json_field(run.out, "[" + t +
+                                    "[k] for k in ('files', 'first_date', 'last_date', "
+                                    "'behind')]"),
+            "[2, 20200106, 20200107, 0]");
+  EXPECT_EQ(json_field(run.out, t + "['questioned'][0]['reason']"),
+            "member 'notes' is not a date up to today");
+}
+
+TEST(StatusCommand, TextWithoutACalendarJudgesNothingAgainstIt) {
+  TestBundle b;
+  testing::write_minbar_file(b.minbar_dir("equities") + "/A.XSHE.h5",
+                             {{20200102, 20200102093100}, {20200106, 20200106093100}});
+  CliResult run = run_cli({"status", "-d", b.root()}, "", kNow);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("当前目录下不存在 trading_dates.npy 文件"));
+  EXPECT_THAT(run.out, HasSubstr("equities：1 个文件，"));
+  EXPECT_THAT(
+      run.out,
+      HasSubstr("日期 20200102 至 20200106，0 个落后于最近交易日，0 个有缺失交易日，0 个可疑"));
+  EXPECT_THAT(run.out, HasSubstr("future：目录不存在"));
+}
+
+}  // namespace
+}  // namespace tessera_plus

@@ -1,0 +1,150 @@
+#include "tessera_plus/bundle/status/bundle_status.h"
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <span>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/run_report.h"
+#include "tessera_plus/bundle/base_data/npy_reader.h"
+#include "tessera_plus/bundle/store/dates.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+namespace fs = std::filesystem;
+using Calendar = std::span<const std::int64_t>;
+
+constexpr std::array<const char*, 3> kMinbarClasses = {"equities", "future", "option"};
+constexpr std::size_t kReasonBytes = 400;
+
+struct Entry {
+  std::string path;
+  std::uint64_t bytes;
+};
+
+// The instrument files of `dir` as the checks see them: regular files ending in ".h5" whose names
+// do not begin with a dot (hidden names are builds in progress), sorted by name.
+std::vector<Entry> list_files(const fs::path& dir) {
+  std::vector<Entry> files;
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with('.') || !name.ends_with(".h5")) continue;
+    std::error_code type_ec;
+    if (!entry.is_regular_file(type_ec)) continue;
+    files.push_back({entry.path().string(), entry.file_size(type_ec)});
+  }
+  std::sort(files.begin(), files.end(),
+            [](const Entry& a, const Entry& b) { return a.path < b.path; });
+  return files;
+}
+
+// What a file's dates (index dates or tick days, as stored) say: a reason to question it, or
+// empty. Counts the file as behind or with gaps and widens the class's date range.
+std::string judge_dates(const std::vector<std::int64_t>& dates, Calendar calendar,
+                        std::optional<std::int64_t> last_trading_day, ClassStatus& status) {
+  if (dates.empty()) return {};
+  const auto [low, high] = std::minmax_element(dates.begin(), dates.end());
+  status.first_date = std::min(status.first_date.value_or(*low), *low);
+  status.last_date = std::max(status.last_date.value_or(*high), *high);
+  if (last_trading_day && *high < *last_trading_day) ++status.behind;
+  for (std::size_t i = 1; i < dates.size(); ++i) {
+    if (dates[i] <= dates[i - 1]) {
+      return fmt::format("index not ascending: {} follows {}", dates[i], dates[i - 1]);
+    }
+  }
+  if (calendar.empty()) return {};
+  for (std::int64_t date : dates) {
+    if (!std::binary_search(calendar.begin(), calendar.end(), date)) {
+      return fmt::format("date {} is not a trading day", date);
+    }
+  }
+  const auto first = std::lower_bound(calendar.begin(), calendar.end(), dates.front());
+  const auto last = std::upper_bound(calendar.begin(), calendar.end(), dates.back());
+  if (static_cast<std::size_t>(last - first) > dates.size()) ++status.with_gaps;
+  return {};
+}
+
+std::string survey_minbar_file(const std::string& path, Calendar calendar,
+                               std::optional<std::int64_t> last_trading_day, ClassStatus& status) {
+  const h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  if (!file.has("index")) return file.has("data") ? "has 'data' but no 'index'" : "";
+  const h5::Dataset index = h5::Dataset::open(file, "index");
+  if (!index.has_field("date")) return "'index' has no field 'date'";
+  const std::vector<std::int64_t> dates = index.read_field<std::int64_t>(
+      h5::Field{"date", h5::Kind::kInt64, 0}, 0, index.readable_length());
+  if (dates.empty()) return "empty index";
+  return judge_dates(dates, calendar, last_trading_day, status);
+}
+
+std::string survey_tick_file(const std::string& path, Calendar calendar,
+                             std::optional<std::int64_t> last_trading_day, ClassStatus& status) {
+  const h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  std::vector<std::string> names = file.member_names();
+  std::sort(names.begin(), names.end());
+  const int today = today_number();
+  std::vector<std::int64_t> days;
+  std::string stray;
+  for (const std::string& name : names) {
+    if (is_tick_day_name(name, today)) {
+      days.push_back(std::stoll(name));
+    } else if (stray.empty()) {
+      stray = fmt::format("member '{}' is not a date up to today", name);
+    }
+  }
+  std::string reason = judge_dates(days, calendar, last_trading_day, status);
+  return reason.empty() ? stray : reason;
+}
+
+template <typename Survey>
+ClassStatus survey_class(std::string name, const fs::path& dir, Calendar calendar,
+                         std::optional<std::int64_t> last_trading_day, Survey survey) {
+  ClassStatus status{.name = std::move(name), .dir = dir.string()};
+  std::error_code ec;
+  status.present = fs::is_directory(dir, ec);
+  for (const Entry& entry : list_files(dir)) {
+    ++status.files;
+    status.bytes += entry.bytes;
+    std::string reason;
+    try {
+      reason = survey(entry.path, calendar, last_trading_day, status);
+    } catch (const Error& e) {
+      // Locked, denied, not HDF5, damaged: the file is questioned with what went wrong.
+      reason = e.what();
+    }
+    if (!reason.empty()) {
+      status.questioned.push_back({entry.path, tessera::one_line(reason, kReasonBytes)});
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+BundleStatus bundle_status(const std::string& data_bundle_path) {
+  const fs::path base = fs::path(data_bundle_path) / "bundle";
+  BundleStatus result{.root = data_bundle_path};
+  std::vector<std::int64_t> calendar;
+  std::error_code ec;
+  if (fs::exists(base / "trading_dates.npy", ec)) {
+    calendar = read_trading_calendar(base / "trading_dates.npy");
+    result.has_calendar = true;
+    const auto after_today = std::upper_bound(calendar.begin(), calendar.end(), today_number());
+    if (after_today != calendar.begin()) result.last_trading_day = *(after_today - 1);
+  }
+  for (const char* name : kMinbarClasses) {
+    result.classes.push_back(survey_class(name, base / "h5" / name, calendar,
+                                          result.last_trading_day, survey_minbar_file));
+  }
+  result.classes.push_back(
+      survey_class("ticks", base / "ticks", calendar, result.last_trading_day, survey_tick_file));
+  return result;
+}
+
+}  // namespace tessera_plus::bundle

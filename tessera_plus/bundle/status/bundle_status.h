@@ -1,0 +1,51 @@
+// `tessera-plus status`: what each class directory of a bundle holds, how far behind the calendar
+// its files are, and which files a check would question, read cheaply: file sizes, the `index`
+// dataset of each minute-bar file and the member names of each tick file, never the bars or
+// ticks themselves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessera_plus::bundle {
+
+struct QuestionedFile {
+  std::string path;
+  std::string reason;  // one line
+};
+
+struct ClassStatus {
+  std::string name;  // "equities", "future", "option" (bundle/h5/<name>) or "ticks"
+  std::string dir;
+  bool present = false;  // whether the directory exists
+  std::size_t files = 0;
+  std::uint64_t bytes = 0;
+  // The earliest and the latest date any file holds (YYYYMMDD).
+  std::optional<std::int64_t> first_date{}, last_date{};
+  // Files whose last date is before the latest trading day.
+  std::size_t behind = 0;
+  // Files with trading days missing between their first and last date: the check asks the
+  // service about these (suspensions have no data), so they are counted, not questioned.
+  std::size_t with_gaps = 0;
+  // Files the check would call broken from what was read, or that could not be read.
+  std::vector<QuestionedFile> questioned{};
+};
+
+struct BundleStatus {
+  std::string root;
+  bool has_calendar = false;
+  // The calendar's latest trading day up to today (TESSERA_NOW when set).
+  std::optional<std::int64_t> last_trading_day{};
+  std::vector<ClassStatus> classes{};
+};
+
+// Surveys bundle/h5/{equities,future,option} and bundle/ticks under `data_bundle_path`. Without
+// bundle/trading_dates.npy nothing is judged against the calendar (no file is behind, no date is
+// foreign). A file that cannot be opened or read is questioned with the error's first line; a
+// damaged calendar is an error, as it is for the checks.
+BundleStatus bundle_status(const std::string& data_bundle_path);
+
+}  // namespace tessera_plus::bundle
