@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything twice (release, and address+undefined sanitizers) with warnings as errors and
-# runs every test with CTest.
+# Checks style and layers, builds everything (release, a plain Release, address+undefined
+# sanitizers) with warnings as errors, runs every test with CTest, clang-tidy, and the fuzzers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
