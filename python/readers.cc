@@ -37,12 +37,12 @@ py::dtype dtype_of(const h5::RecordLayout& layout) {
     formats.append(numpy_format(f.kind));
     offsets.append(f.offset);
   }
-  py::dict spec;
-  spec["names"] = names;
-  spec["formats"] = formats;
-  spec["offsets"] = offsets;
-  spec["itemsize"] = layout.size;
-  return py::dtype::from_args(spec);
+  py::dict fields;
+  fields["names"] = names;
+  fields["formats"] = formats;
+  fields["offsets"] = offsets;
+  fields["itemsize"] = layout.size;
+  return py::dtype::from_args(fields);
 }
 
 py::array read_records(const h5::File& file, const std::string& name,

@@ -1,5 +1,7 @@
 #include "tessera_plus/sim/sim_market.h"
 
+#include "tessera_plus/sim/failure_pattern_testing.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -587,16 +589,7 @@ TEST_F(SimMarketTest, FaultInjectionIsSeededAndLeavesTablesAlone) {
   half.fault_rate = 0.5;
   auto pattern = [&] {
     SimMarket m{half};
-    std::string failures;
-    for (int i = 0; i < 40; ++i) {
-      try {
-        m.get_next_trading_date(std::int64_t{20240628}, "cn");
-        failures += '.';
-      } catch (const Error&) {
-        failures += 'x';
-      }
-    }
-    return failures;
+    return failure_pattern(m, 40);
   };
   std::string first = pattern();
   EXPECT_EQ(first, pattern());

@@ -11,6 +11,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/instrument_type.h"
 #include "tessera_plus/sim/calendar.h"
+#include "tessera_plus/sim/failure_pattern_testing.h"
 #include "tessera_plus/sim/sim_market.h"
 #include "tests/support/check_fixtures.h"
 #include "tests/support/temp_dir.h"
@@ -412,16 +413,7 @@ TEST_F(SimRealism, PermissionsQuotaAndOutages) {
     o.outage_up = 30;
     o.outage_down = 8;
     SimMarket s{o};
-    std::string out;
-    for (int i = 0; i < 400; ++i) {
-      try {
-        s.get_next_trading_date(std::int64_t{20240628}, "cn");
-        out += '.';
-      } catch (const Error&) {
-        out += 'x';
-      }
-    }
-    return out;
+    return failure_pattern(s, 400);
   };
   const std::string run = pattern(1);
   EXPECT_EQ(run, pattern(1));
