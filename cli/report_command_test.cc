@@ -137,6 +137,13 @@ TEST_F(UpdateReport, CleanRunAndFailingRunAreSummarised) {
   EXPECT_EQ(
       json_field(doc, "[d['command'], d['updated'], d['failed'], d['error'], d['exit_status']]"),
       R"(["update", 1, 0, null, 0])");
+  // The new file's bars and size: what the run stored and how much the bundle grew by it.
+  const std::string file = dir / "b/bundle/h5/equities/000001.XSHE.h5";
+  EXPECT_EQ(json_field(doc, "d['rows_written'] == len(__import__('h5py').File('" + file +
+                                "', 'r')['data']) > 0"),
+            "true");
+  EXPECT_EQ(json_field(doc, "d['bytes_added'] == __import__('os').path.getsize('" + file + "')"),
+            "true");
 
   CliResult faulty = update({}, {"TALLOW_SIM_FAULT_RATE=1", "TALLOW_RETRY_ATTEMPTS=2"});
   EXPECT_EQ(faulty.status, 1) << faulty.err;

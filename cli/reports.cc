@@ -81,6 +81,7 @@ std::string render_update_report(const UpdateReport& r) {
   // Only the first failures are kept with their reasons; the rest are counted.
   w.key("failures_not_listed").value(r.totals.failed - r.totals.failures.size());
   w.key("retries").value(r.totals.retries);
+  w.key("rows_written").value(r.totals.rows).key("bytes_added").value(r.totals.bytes);
   w.key("error");
   if (r.error) {
     w.value(*r.error);

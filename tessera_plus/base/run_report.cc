@@ -33,7 +33,8 @@ Published& published() {
 }  // namespace
 
 struct RunReport::Region {
-  std::atomic<std::uint64_t> updated{0}, unchanged{0}, retries{0};
+  std::atomic<std::uint64_t> updated{0}, unchanged{0}, retries{0}, rows{0};
+  std::atomic<std::int64_t> bytes{0};
   SharedMutex lock;
   std::uint64_t failed = 0;
   struct Slot {
@@ -47,6 +48,11 @@ RunReport RunReport::create() { return RunReport(make_shared_mapped<Region>()); 
 void RunReport::count_updated(bool changed) { ++(changed ? region_->updated : region_->unchanged); }
 
 void RunReport::count_retry() { ++region_->retries; }
+
+void RunReport::count_written(std::uint64_t rows, std::int64_t bytes) {
+  region_->rows += rows;
+  region_->bytes += bytes;
+}
 
 void RunReport::add_failure(std::string_view what, std::string_view reason) {
   region_->lock.lock();
@@ -64,6 +70,8 @@ RunTotals RunReport::totals() const {
               .unchanged = region_->unchanged,
               .retries = region_->retries,
               .failures = {}};
+  t.rows = region_->rows;
+  t.bytes = region_->bytes;
   region_->lock.lock();
   t.failed = region_->failed;
   for (std::size_t i = 0; i < std::min<std::uint64_t>(t.failed, kShownFailures); ++i) {
@@ -88,6 +96,14 @@ void record_failure(std::string_view what, std::string_view reason) {
 
 void record_retry() {
   if (published().report) published().report->count_retry();
+}
+
+void record_rows(std::uint64_t rows) {
+  if (published().report) published().report->count_written(rows, 0);
+}
+
+void record_bytes(std::int64_t bytes) {
+  if (published().report) published().report->count_written(0, bytes);
 }
 
 std::uint64_t failures_recorded_here() { return published().failures_here; }

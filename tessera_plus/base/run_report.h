@@ -24,6 +24,10 @@ struct RunTotals {
   std::uint64_t updated = 0, unchanged = 0, failed = 0, retries = 0;
   // The first kShownFailures failures in the order they were recorded; `failed` counts them all.
   std::vector<RunFailure> failures;
+  // Records stored by instruments whose update succeeded, and how much their files grew (bytes;
+  // negative when a repair shrank them more than the update added).
+  std::uint64_t rows = 0;
+  std::int64_t bytes = 0;
 };
 
 class RunReport {
@@ -36,6 +40,7 @@ class RunReport {
   void count_updated(bool changed);
   void add_failure(std::string_view what, std::string_view reason);
   void count_retry();
+  void count_written(std::uint64_t rows, std::int64_t bytes);
   RunTotals totals() const;
 
  private:
@@ -54,6 +59,8 @@ RunTotals run_totals();
 void record_updated(bool changed);
 void record_failure(std::string_view what, std::string_view reason);
 void record_retry();
+void record_rows(std::uint64_t rows);
+void record_bytes(std::int64_t bytes);
 
 // Failures recorded by this process so far, published report or not. A worker runs one task, so
 // the count before and after the task tells whether that task failed.

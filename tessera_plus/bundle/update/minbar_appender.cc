@@ -16,6 +16,7 @@
 
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/run_report.h"
 #include "tessera_plus/bundle/store/file_names.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/bundle/store/minbar_writer.h"
@@ -138,14 +139,22 @@ void _append_h5(const std::string& order_book_id, const std::string& path,
     if (!fetched) return;
   }
   guard_file_update(h5_file, [&] {
+    std::size_t stored = 0;
     if (fetched) {
-      create_minbar_file(h5_file, to_minbar_records(*fetched, *ctx.dtypes));
+      const MinbarRecords records = to_minbar_records(*fetched, *ctx.dtypes);
+      create_minbar_file(h5_file, records);
+      stored = records.rows;
     } else {
       update_minbar_file(
           h5_file, min_start_date, ctx.de_listed_date,
-          [&](int start_date) { return _get_price(ctx, start_date); },
+          [&](int start_date) {
+            std::optional<MinbarRecords> records = _get_price(ctx, start_date);
+            stored += records ? records->rows : 0;
+            return records;
+          },
           [&](int date) { return next_trading_date(ctx, date); });
     }
+    tessera::record_rows(stored);  // counted once the file holds them
   });
 }
 

@@ -37,8 +37,9 @@ void sweep_abandoned_builds(const std::string& path) {
   }
 }
 
-// What identifies a version of the instrument's files: size and modification time of each place
-// the writer may have put one (zeros where there is none).
+// What identifies a version of the instrument's files: size, modification time and inode of each
+// place the writer may have put one (zeros where there is none), the size first.
+constexpr std::size_t kStateFields = 4;
 std::vector<std::int64_t> file_state(const UpdateKind& kind, const std::string& path,
                                      const std::string& id) {
   std::vector<std::int64_t> state;
@@ -60,7 +61,11 @@ void write_and_count(const UpdateKind& kind, const std::string& path, const std:
   const std::vector<std::int64_t> before = file_state(kind, path, id);
   kind.writer(id, path, std::nullopt, MIN_START_DATE, rebuild);
   if (tessera::failures_recorded_here() == failures_before) {
-    tessera::record_updated(file_state(kind, path, id) != before);
+    const std::vector<std::int64_t> after = file_state(kind, path, id);
+    tessera::record_updated(after != before);
+    std::int64_t grown = 0;
+    for (std::size_t i = 0; i < after.size(); i += kStateFields) grown += after[i] - before[i];
+    tessera::record_bytes(grown);
   }
 }
 

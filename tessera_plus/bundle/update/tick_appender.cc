@@ -13,6 +13,7 @@
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/instrument_type.h"
+#include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/warnings.h"
 #include "tessera_plus/bundle/store/file_names.h"
 #include "tessera_plus/bundle/store/tick_records.h"
@@ -68,7 +69,9 @@ void print_batch(Date first, Date last) {
   std::fflush(stdout);
 }
 
-void write_batch(h5::File& file, const std::string& order_book_id, std::span<const Date> batch) {
+// Returns the ticks stored.
+std::size_t write_batch(h5::File& file, const std::string& order_book_id,
+                        std::span<const Date> batch) {
   print_batch(batch.front(), batch.back());
   std::optional<PriceTable> ticks =
       tallow::get_price(order_book_id, PriceArgs{.start_date = batch.front(),
@@ -76,11 +79,14 @@ void write_batch(h5::File& file, const std::string& order_book_id, std::span<con
                                                  .frequency = "tick",
                                                  .adjust_type = "none",
                                                  .expect_df = true});
-  if (!ticks || ticks->empty()) return;
+  if (!ticks || ticks->empty()) return 0;
+  std::size_t stored = 0;
   for (const TickDayRows& day : group_tick_rows(*ticks)) {
     replace_tick_day(file, tessera::format_compact(day.trading_date),
                      build_tick_records(*ticks, day.rows));
+    stored += day.rows.size();
   }
+  return stored;
 }
 
 // The service may answer with one record or a list; the list's record of this id decides. An
@@ -116,20 +122,23 @@ void mark_suspended_days(h5::File& file, const std::string& order_book_id,
   }
 }
 
-void update_ticks(TickFileUpdate& update, const std::string& order_book_id, int min_start_date) {
+// Returns the ticks stored.
+std::size_t update_ticks(TickFileUpdate& update, const std::string& order_book_id,
+                         int min_start_date) {
   const DateArg start_date = start_date_of(update.file(), min_start_date);
   const int end_date = _get_end_date();
-  if (end_date < date_number_of(start_date)) return;
+  if (end_date < date_number_of(start_date)) return 0;
   std::optional<PriceTable> daily = tallow::get_price(
       order_book_id,
       PriceArgs{.start_date = start_date, .end_date = std::int64_t{end_date}, .expect_df = true});
-  if (!daily || daily->empty()) return;
+  if (!daily || daily->empty()) return 0;
   const std::vector<Date> dates = trading_dates_of(*daily);
+  std::size_t stored = 0;
   // Each batch is made durable before the next is fetched, so a failure costs one batch.
   for (std::size_t first = 0; first < dates.size(); first += TICK_DATE_CHUNK_SIZE) {
     if (first > 0) update.commit();
     const std::size_t count = std::min<std::size_t>(TICK_DATE_CHUNK_SIZE, dates.size() - first);
-    write_batch(update.file(), order_book_id, std::span(dates).subspan(first, count));
+    stored += write_batch(update.file(), order_book_id, std::span(dates).subspan(first, count));
   }
   // Markers are asked for over the whole history, not from the newest stored day: a run whose
   // is_suspended call failed after its ticks were stored leaves that day the newest, and the
@@ -139,6 +148,7 @@ void update_ticks(TickFileUpdate& update, const std::string& order_book_id, int 
     mark_suspended_days(update.file(), order_book_id, std::int64_t{min_start_date},
                         std::int64_t{end_date});
   }
+  return stored;
 }
 
 }  // namespace
@@ -154,9 +164,11 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
   const std::string file_path = (std::filesystem::path(path) / name).string();
   if (rebuild) remove_h5(file_path);
   guard_file_update(file_path, [&] {
+    std::size_t stored = 0;
     update_tick_file(file_path, [&](TickFileUpdate& update) {
-      update_ticks(update, order_book_id, min_start_date);
+      stored = update_ticks(update, order_book_id, min_start_date);
     });
+    tessera::record_rows(stored);  // counted once the file holds them
   });
 }
 
