@@ -8,7 +8,7 @@ seconds=${FUZZ_SECONDS:-20}
 jobs=${JOBS:-$(nproc)}
 CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTESSERA_PLUS_FUZZ=ON -DTESSERA_PLUS_TESTS=OFF >/dev/null
-harnesses=(pickle_fuzz npy_reader_fuzz archive_extract_fuzz minbar_file_fuzz tick_file_fuzz)
+harnesses=(pickle_fuzz npy_reader_fuzz sample_install_fuzz minbar_file_fuzz tick_file_fuzz)
 cmake --build build/fuzz -j"$jobs" --target "${harnesses[@]}"
 # HDF5 itself leaks on some error paths and asks malloc for absurd sizes on damaged files (it
 # copes with the NULL it gets outside ASan). Neither is ours to fix: leak detection is off and
