@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config clang-format clang-tidy clang libclang-rt-14-dev
   libhdf5-dev hdf5-tools
   libblosc-dev hdf5-filter-plugin-blosc-serial
-  libcurl4-openssl-dev libarchive-dev
+  libcurl4-openssl-dev libarchive-dev libdeflate-dev
   libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-h5py python3-numpy
