@@ -147,6 +147,38 @@ void Dataset::read_field_into(const Field& field, hsize_t start, hsize_t count, 
         "reading a dataset field");
 }
 
+void Dataset::write_chunk(hsize_t first_row, const void* bytes, std::size_t size,
+                          unsigned filter_mask) {
+  checked_ = false;
+  check(H5Dwrite_chunk(id_.get(), H5P_DEFAULT, filter_mask, &first_row, size, bytes),
+        "writing a chunk");
+}
+
+std::size_t Dataset::chunk_storage_size(hsize_t first_row) const {
+  // Unlike H5Dget_chunk_storage_size, this answers for a chunk never written (no address, size 0)
+  // instead of failing, and it looks up one chunk without enumerating the others.
+  unsigned mask = 0;
+  haddr_t address = HADDR_UNDEF;
+  hsize_t size = 0;
+  check(H5Dget_chunk_info_by_coord(id_.get(), &first_row, &mask, &address, &size),
+        "reading a chunk's size");
+  return address == HADDR_UNDEF ? 0 : size;
+}
+
+unsigned Dataset::read_chunk(hsize_t first_row, std::size_t max_size,
+                             std::vector<std::byte>& out) const {
+  const std::size_t size = chunk_storage_size(first_row);
+  if (size > max_size) {
+    throw_damage(where_, fmt::format("a chunk of {} bytes where at most {} fit", size, max_size));
+  }
+  out.resize(size);
+  std::uint32_t mask = 0;
+  if (size > 0) {
+    check(H5Dread_chunk(id_.get(), H5P_DEFAULT, &first_row, &mask, out.data()), "reading a chunk");
+  }
+  return mask;
+}
+
 std::vector<std::int64_t> Dataset::read_integers() const {
   DatatypeId type = stored_type();
   if (H5Tget_class(type.get()) != H5T_INTEGER) {

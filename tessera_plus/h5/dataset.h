@@ -67,6 +67,18 @@ class Dataset {
   }
   bool has_field(std::string_view name) const;
 
+  // Chunks as stored, past the filter pipeline: for writers and readers that run the codec
+  // themselves. `first_row` must be the first row of a chunk and lie inside the extent, so grow the
+  // extent before writing a chunk past it. `filter_mask` has bit n set when filter n of the
+  // pipeline was skipped for this chunk (0: every filter applied).
+  void write_chunk(Size first_row, const void* bytes, std::size_t size, unsigned filter_mask = 0);
+  // The stored size of the chunk holding `first_row`, 0 when it was never written (its rows are
+  // the fill value).
+  std::size_t chunk_storage_size(Size first_row) const;
+  // Reads the stored bytes of the chunk holding `first_row` into `out` (resized to fit) and returns
+  // its filter mask. The size is bounded by the caller's `max_size`: the file's damage beyond it.
+  unsigned read_chunk(Size first_row, std::size_t max_size, std::vector<std::byte>& out) const;
+
   // All values of a dataset of plain integers (any width, either byte order), widened to 64 bits;
   // unsigned values beyond the signed range come back clamped to it. ValueError when the stored
   // type is not an integer type (a compound, floats, text).

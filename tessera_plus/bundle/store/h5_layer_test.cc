@@ -10,6 +10,7 @@
 #include <fstream>
 #include <vector>
 
+#include "tessera_plus/base/deflate.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/store/ticks_loader.h"
@@ -37,6 +38,46 @@ std::vector<EquityBar> some_equity_bars(int n) {
         {20050104093100 + i * 100, p, p + 0.02, p - 0.01, p + 0.01, 1000.0 + i, (1000.0 + i) * p});
   }
   return bars;
+}
+
+// Chunks compressed outside HDF5 and written past its pipeline are what its deflate filter reads,
+// and what h5py reads: the stored bytes come back unchanged, unwritten chunks have no storage.
+TEST(RawChunks, DeflateChunksWrittenDirectlyReadBackThroughThePipeline) {
+  TempDir dir;
+  std::string path = dir / "raw.h5";
+  auto bars = some_equity_bars(64 + 10);
+  bars.resize(128);  // the last chunk padded with zero rows to its full length
+  const std::size_t chunk_bytes = 64 * sizeof(EquityBar);
+  std::vector<std::byte> first, second;
+  DeflateEncoder encoder(9);
+  encoder.compress({reinterpret_cast<const std::byte*>(bars.data()), chunk_bytes}, first);
+  encoder.compress({reinterpret_cast<const std::byte*>(bars.data() + 64), chunk_bytes}, second);
+  {
+    h5::File file = h5::File::open(path, h5::Mode::kAppend);
+    h5::Dataset data = h5::Dataset::create(file, "data", bundle::EQUITIES_DTYPE, nullptr, 0,
+                                           minute_bar_creation());
+    data.resize(74);
+    data.write_chunk(0, first.data(), first.size());
+    EXPECT_EQ(data.chunk_storage_size(64), 0u);
+    data.write_chunk(64, second.data(), second.size());
+    file.close();
+  }
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  h5::Dataset data = h5::Dataset::open(file, "data");
+  std::vector<EquityBar> back(74);
+  data.read(bundle::EQUITIES_DTYPE, 0, 74, back.data());
+  EXPECT_EQ(std::memcmp(back.data(), bars.data(), 74 * sizeof(EquityBar)), 0);
+  std::vector<std::byte> stored;
+  EXPECT_EQ(data.read_chunk(64, 1 << 20, stored), 0u);
+  EXPECT_EQ(stored, second);
+  EXPECT_THROW(data.read_chunk(64, second.size() - 1, stored), OSError);
+  EXPECT_EQ(run_python("import h5py, sys\n"
+                       "d = h5py.File(sys.argv[1], 'r')['data']\n"
+                       "assert d.compression == 'gzip' and d.compression_opts == 9\n"
+                       "assert d.shape == (74,) and d.chunks == (64,)\n"
+                       "assert abs(d['close'][73] - (10 + 73 * 0.01 + 0.01)) < 1e-12\n",
+                       {path}),
+            0);
 }
 
 TEST(RecordLayout, MinuteBarFileRoundTripsAndLooksRightToH5py) {
