@@ -19,7 +19,7 @@
 //
 // Limits, so a small hostile file cannot exhaust the process: containers nest at most
 // kMaxPickleDepth deep; the values built, counted as if every memo reference (BINGET) were a
-// copy, may weigh at most 64 MiB plus 16 times the input size (a real instrument list weighs a
+// copy, may weigh at most 32 MiB plus 16 times the input size (a real instrument list weighs a
 // few times its file); a container fetched from the memo is read-only, so no value can contain
 // itself. Destroying a value never recurses, however deep it is.
 #pragma once

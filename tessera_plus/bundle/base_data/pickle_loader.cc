@@ -98,7 +98,7 @@ std::string latin1_bytes(const std::string& text, bool& ok) {
 class Loader {
  public:
   explicit Loader(const std::string& bytes)
-      : in_(bytes), budget_((std::uint64_t{64} << 20) + 16 * std::uint64_t{bytes.size()}) {}
+      : in_(bytes), budget_((std::uint64_t{32} << 20) + 16 * std::uint64_t{bytes.size()}) {}
   PickleValue run();
 
  private:
