@@ -1,18 +1,20 @@
 #include "tessera_plus/base/isolated_runner.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -22,110 +24,272 @@
 namespace tessera_plus {
 namespace {
 
+using Work = std::function<std::string(std::size_t)>;
+
 constexpr int kWorkRaised = 70;
 
-struct Child {
-  pid_t pid;
-  int pipe;  // read end of the reply pipe; -1 once it reached end of file
-  std::string reply;
-};
+// A worker answers this many items and then makes way for a fresh one: HDF5 keeps a little memory
+// from every file it failed to open, and a long-lived worker would gather all of it.
+constexpr std::size_t kItemsPerWorker = 256;
 
-bool write_all(int fd, const std::string& data) noexcept {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+// A reply travels as a frame: the item (8 bytes), whether the work raised (1), whether the worker
+// retires after it (1), the reply's length (8), then the reply.
+constexpr std::size_t kHeaderSize = 18;
+
+bool write_all(int fd, const char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+    data += n;
+    size -= static_cast<std::size_t>(n);
   }
   return true;
 }
 
-[[noreturn]] void run_child(int fd, std::size_t item,
-                            const std::function<std::string(std::size_t)>& work) noexcept {
-  rlimit cpu{kIsolatedCpuSeconds, kIsolatedCpuSeconds + 5};
+bool read_all(int fd, char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    ssize_t n = ::read(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+double cpu_seconds_used() noexcept {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+// The CPU limit counts the whole life of a process, so each item gets its own allowance on top of
+// what the worker has used so far; the hard limit caps a worker's life at two allowances, and a
+// worker retires once it has used one (see serve).
+void allow_cpu_for_one_item() noexcept {
+  rlimit cpu{};
+  ::getrlimit(RLIMIT_CPU, &cpu);
+  const auto used = static_cast<rlim_t>(cpu_seconds_used()) + 1;
+  cpu.rlim_cur = std::min<rlim_t>(used + kIsolatedCpuSeconds, cpu.rlim_max);
   ::setrlimit(RLIMIT_CPU, &cpu);
-  int status = 0;
-  try {
-    if (!write_all(fd, work(item))) status = kWorkRaised;
-  } catch (...) {
-    status = kWorkRaised;
-  }
-  std::fflush(nullptr);
-  ::_exit(status);
 }
 
-Child start(std::size_t item, const std::function<std::string(std::size_t)>& work) {
-  // Output buffered before the fork would otherwise be written twice.
-  std::cout.flush();
-  std::cerr.flush();
-  std::fflush(nullptr);
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw_os_error(errno, "cannot create a pipe");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    run_child(fds[1], item, work);
-  }
-  const int fork_errno = errno;
-  ::close(fds[1]);
-  if (pid < 0) {
-    ::close(fds[0]);
-    throw_os_error(fork_errno, "cannot start a worker process");
-  }
-  return Child{pid, fds[0], {}};
+bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
+                const std::string& reply) noexcept {
+  char header[kHeaderSize];
+  const auto index = static_cast<std::uint64_t>(item);
+  const auto length = static_cast<std::uint64_t>(reply.size());
+  std::memcpy(header, &index, 8);
+  header[8] = raised ? 1 : 0;
+  header[9] = retiring ? 1 : 0;
+  std::memcpy(header + 10, &length, 8);
+  return write_all(fd, header, kHeaderSize) && write_all(fd, reply.data(), reply.size());
 }
 
-IsolatedOutcome reap(Child& child) {
-  int status = 0;
-  while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+// A worker's life: items by index from the socket, one frame back for each, until the caller
+// closes its end or the worker has done its share.
+[[noreturn]] void serve(int fd, const Work& work) noexcept {
+  rlimit cpu{kIsolatedCpuSeconds, 2 * kIsolatedCpuSeconds + 5};
+  ::setrlimit(RLIMIT_CPU, &cpu);
+  for (std::size_t done = 0;;) {
+    std::uint64_t item = 0;
+    if (!read_all(fd, reinterpret_cast<char*>(&item), sizeof item)) break;
+    allow_cpu_for_one_item();
+    std::string reply;
+    bool raised = false;
+    try {
+      reply = work(static_cast<std::size_t>(item));
+    } catch (...) {
+      raised = true;
+      reply.clear();
+    }
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    const bool retiring = ++done >= kItemsPerWorker || cpu_seconds_used() >= kIsolatedCpuSeconds;
+    if (!send_reply(fd, static_cast<std::size_t>(item), raised, retiring, reply) || retiring) break;
   }
+  std::fflush(nullptr);
+  ::_exit(0);
+}
+
+struct Worker {
+  pid_t pid = -1;
+  int socket = -1;
+  std::optional<std::size_t> item;  // the item it is working on
+  bool retiring = false;            // takes no more items; its end of file follows
+  std::string received;
+};
+
+struct Finished {
+  std::size_t item;
+  IsolatedOutcome outcome;
+};
+
+IsolatedOutcome outcome_of_exit(int status) {
   IsolatedOutcome outcome;
   if (WIFSIGNALED(status)) {
     outcome.signal = WTERMSIG(status);
-  } else if (WEXITSTATUS(status) != 0) {
-    outcome.exit_status = WEXITSTATUS(status);
   } else {
-    outcome.completed = true;
-    outcome.reply = std::move(child.reply);
+    outcome.exit_status = WEXITSTATUS(status);
   }
   return outcome;
 }
 
-// Reads from every child's pipe until at least one reaches end of file; returns its position.
-std::size_t wait_for_one(std::vector<Child>& running) {
-  std::vector<pollfd> fds;
-  for (const Child& c : running) fds.push_back(pollfd{c.pipe, POLLIN, 0});
-  for (;;) {
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      throw_os_error(errno, "cannot wait for worker processes");
-    }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
-      char buffer[4096];
-      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n > 0) {
-        running[i].reply.append(buffer, static_cast<std::size_t>(n));
-        continue;
-      }
-      ::close(running[i].pipe);
-      running[i].pipe = -1;
-      return i;
-    }
+int reap(pid_t pid) noexcept {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  return status;
 }
 
-void kill_all(std::vector<Child>& running) noexcept {
-  for (Child& c : running) {
-    ::kill(c.pid, SIGKILL);
-    ::close(c.pipe);
-    while (::waitpid(c.pid, nullptr, 0) < 0 && errno == EINTR) {
+// Persistent worker processes, at most `limit` taking items at once.
+class Workers {
+ public:
+  Workers(std::size_t limit, const Work& work) : limit_(limit), work_(work) {}
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+  ~Workers() { kill_all(); }
+
+  // Hands `item` to an idle worker, starting one if fewer than the limit are taking items; false
+  // when all are busy.
+  bool give(std::size_t item) {
+    for (;;) {
+      Worker* idle = find_idle();
+      if (idle == nullptr) return false;
+      const auto index = static_cast<std::uint64_t>(item);
+      if (write_all(idle->socket, reinterpret_cast<const char*>(&index), sizeof index)) {
+        idle->item = item;
+        return true;
+      }
+      // Killed from outside while idle: it held no item, so only the worker is lost.
+      drop(static_cast<std::size_t>(idle - workers_.data()));
     }
   }
-  running.clear();
-}
+
+  // Waits until an item is done, by a reply or by the end of its worker.
+  Finished wait() {
+    for (;;) {
+      std::vector<pollfd> fds;
+      for (const Worker& w : workers_) fds.push_back(pollfd{w.socket, POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (errno == EINTR) continue;
+        throw_os_error(errno, "cannot wait for worker processes");
+      }
+      for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        if (std::optional<Finished> done = receive(i)) return std::move(*done);
+        break;  // a worker may have gone; poll again over those left
+      }
+    }
+  }
+
+  // Lets every worker leave through its own end of input, then reaps it.
+  void finish() noexcept {
+    for (Worker& w : workers_) ::close(w.socket);
+    for (Worker& w : workers_) reap(w.pid);
+    workers_.clear();
+  }
+
+  void kill_all() noexcept {
+    for (Worker& w : workers_) {
+      ::kill(w.pid, SIGKILL);
+      ::close(w.socket);
+      reap(w.pid);
+    }
+    workers_.clear();
+  }
+
+ private:
+  Worker* find_idle() {
+    std::size_t taking = 0;
+    for (Worker& w : workers_) {
+      if (w.retiring) continue;
+      if (!w.item) return &w;
+      ++taking;
+    }
+    if (taking >= limit_) return nullptr;
+    workers_.push_back(start());
+    return &workers_.back();
+  }
+
+  Worker start() {
+    // Output buffered before the fork would otherwise be written twice.
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+      throw_os_error(errno, "cannot create a socket pair");
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(fds[0]);
+      // Another worker's end of file must not wait for this one to let go of its socket.
+      for (const Worker& w : workers_) ::close(w.socket);
+      serve(fds[1], work_);
+    }
+    const int fork_errno = errno;
+    ::close(fds[1]);
+    if (pid < 0) {
+      ::close(fds[0]);
+      throw_os_error(fork_errno, "cannot start a worker process");
+    }
+    Worker worker;
+    worker.pid = pid;
+    worker.socket = fds[0];
+    return worker;
+  }
+
+  // Reads what worker `i` sent; an item's outcome once a reply is whole or the worker ended.
+  std::optional<Finished> receive(std::size_t i) {
+    Worker& w = workers_[i];
+    char buffer[65536];
+    ssize_t n = ::read(w.socket, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) return std::nullopt;
+    if (n > 0) {
+      w.received.append(buffer, static_cast<std::size_t>(n));
+      return take_reply(w);
+    }
+    const std::optional<std::size_t> item = w.item;
+    const int status = drop(i);
+    if (!item) return std::nullopt;
+    return Finished{*item, outcome_of_exit(status)};
+  }
+
+  static std::optional<Finished> take_reply(Worker& w) {
+    if (w.received.size() < kHeaderSize) return std::nullopt;
+    std::uint64_t index = 0, length = 0;
+    std::memcpy(&index, w.received.data(), 8);
+    std::memcpy(&length, w.received.data() + 10, 8);
+    if (w.received.size() - kHeaderSize < length) return std::nullopt;
+    IsolatedOutcome outcome;
+    if (w.received[8] != 0) {
+      outcome.exit_status = kWorkRaised;
+    } else {
+      outcome.completed = true;
+      outcome.reply = w.received.substr(kHeaderSize, length);
+    }
+    w.retiring = w.received[9] != 0;
+    w.received.clear();
+    w.item.reset();
+    return Finished{static_cast<std::size_t>(index), std::move(outcome)};
+  }
+
+  // Closes and reaps worker `i`; its wait status.
+  int drop(std::size_t i) noexcept {
+    ::close(workers_[i].socket);
+    const int status = reap(workers_[i].pid);
+    workers_.erase(workers_.begin() + static_cast<std::ptrdiff_t>(i));
+    return status;
+  }
+
+  std::size_t limit_;
+  const Work& work_;
+  std::vector<Worker> workers_;
+};
 
 }  // namespace
 
@@ -135,37 +299,22 @@ std::string IsolatedOutcome::describe() const {
   return "completed";
 }
 
-void run_isolated(std::size_t count, int jobs, const std::function<std::string(std::size_t)>& work,
+void run_isolated(std::size_t count, int jobs, const Work& work,
                   const std::function<bool(std::size_t, IsolatedOutcome&&)>& on_done) {
-  const std::size_t limit = jobs < 1 ? 1 : static_cast<std::size_t>(jobs);
-  std::vector<Child> running;
-  std::vector<std::size_t> running_items;
+  Workers workers(jobs < 1 ? 1 : static_cast<std::size_t>(jobs), work);
   std::map<std::size_t, IsolatedOutcome> finished;  // done but not yet handed over
   std::size_t next = 0, delivered = 0;
-  try {
-    while (delivered < count) {
-      while (running.size() < limit && next < count) {
-        running.push_back(start(next, work));
-        running_items.push_back(next++);
-      }
-      const std::size_t at = wait_for_one(running);
-      finished.emplace(running_items[at], reap(running[at]));
-      running.erase(running.begin() + static_cast<std::ptrdiff_t>(at));
-      running_items.erase(running_items.begin() + static_cast<std::ptrdiff_t>(at));
-      for (auto it = finished.find(delivered); it != finished.end();
-           it = finished.find(delivered)) {
-        IsolatedOutcome outcome = std::move(it->second);
-        finished.erase(it);
-        if (!on_done(delivered++, std::move(outcome))) {
-          kill_all(running);
-          return;
-        }
-      }
+  while (delivered < count) {
+    while (next < count && workers.give(next)) ++next;
+    Finished done = workers.wait();
+    finished.emplace(done.item, std::move(done.outcome));
+    for (auto it = finished.find(delivered); it != finished.end(); it = finished.find(delivered)) {
+      IsolatedOutcome outcome = std::move(it->second);
+      finished.erase(it);
+      if (!on_done(delivered++, std::move(outcome))) return;  // the destructor kills the rest
     }
-  } catch (...) {
-    kill_all(running);
-    throw;
   }
+  workers.finish();
 }
 
 }  // namespace tessera_plus

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,68 @@ TEST(IsolatedRunner, StoppingEarlyStartsNothingMore) {
       50, 2, [](std::size_t) { return std::string("ok"); },
       [&](std::size_t, IsolatedOutcome&&) { return ++delivered < 3; });
   EXPECT_EQ(delivered, 3u);
+}
+
+// One worker takes many items: a crash in the middle of its batch costs that item only, and a fresh
+// worker answers the rest, in order.
+TEST(IsolatedRunner, CrashMidBatchCostsOneItemAndAFreshWorkerTakesTheRest) {
+  std::vector<IsolatedOutcome> outcomes;
+  run_isolated(
+      10, 1,
+      [](std::size_t i) -> std::string {
+        if (i == 4) {
+          ::signal(SIGSEGV, SIG_DFL);
+          ::raise(SIGSEGV);
+        }
+        if (i == 7) throw std::runtime_error("escaped");
+        return std::to_string(i) + " " + std::to_string(::getpid());
+      },
+      [&](std::size_t i, IsolatedOutcome&& o) {
+        EXPECT_EQ(i, outcomes.size());
+        outcomes.push_back(std::move(o));
+        return true;
+      });
+  ASSERT_EQ(outcomes.size(), 10u);
+  auto pid_of = [&](std::size_t i) {
+    const std::string& reply = outcomes[i].reply;
+    EXPECT_EQ(reply.substr(0, reply.find(' ')), std::to_string(i));
+    return reply.substr(reply.find(' ') + 1);
+  };
+  EXPECT_EQ(pid_of(0), pid_of(3));  // one fork served the batch before the crash
+  EXPECT_EQ(outcomes[4].signal, SIGSEGV);
+  EXPECT_NE(pid_of(5), pid_of(3));
+  EXPECT_EQ(pid_of(5), pid_of(9));  // an escaped exception does not cost the worker
+  EXPECT_FALSE(outcomes[7].completed);
+  EXPECT_NE(outcomes[7].exit_status, 0);
+  EXPECT_NE(::getpid(), std::stoi(pid_of(0)));
+}
+
+TEST(IsolatedRunner, WorkersRetireAfterTheirShare) {
+  std::set<std::string> pids;
+  run_isolated(
+      1000, 2, [](std::size_t) { return std::to_string(::getpid()); },
+      [&](std::size_t, IsolatedOutcome&& o) {
+        pids.insert(o.reply);
+        return true;
+      });
+  EXPECT_GT(pids.size(), 2u);
+  EXPECT_LT(pids.size(), 100u);
+}
+
+// Stopping kills a worker stuck in its item instead of waiting for it.
+TEST(IsolatedRunner, StoppingKillsBusyWorkers) {
+  std::vector<std::size_t> delivered;
+  run_isolated(
+      4, 2,
+      [](std::size_t i) -> std::string {
+        if (i == 1) ::pause();
+        return "ok";
+      },
+      [&](std::size_t i, IsolatedOutcome&&) {
+        delivered.push_back(i);
+        return false;
+      });
+  EXPECT_EQ(delivered, std::vector<std::size_t>{0});
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "tessera_plus/h5/dataset.h"
 
+#include <algorithm>
 #include <string>
 
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/chunk_reads_internal.h"
 #include "tessera_plus/h5/dataset_checks_internal.h"
 #include "tessera_plus/h5/error_internal.h"
 #include "tessera_plus/h5/file.h"
@@ -29,6 +31,18 @@ DataspaceId selection(const Dataset& ds, hsize_t start, hsize_t count) {
 
 DataspaceId memory_space(hsize_t count) {
   return DataspaceId(check_id(H5Screate_simple(1, &count, nullptr), "creating a dataspace"));
+}
+
+// HDF5 converts through a buffer of a megabyte by default, allocated and cleared for every read
+// however few rows it fetches; one sized to the read costs what the read needs.
+PropListId transfer_for(std::size_t row_bytes, hsize_t count) {
+  constexpr std::size_t kLargest = std::size_t{1} << 20;
+  const std::size_t rows =
+      std::clamp<hsize_t>(count, 1, std::max<std::size_t>(kLargest / row_bytes, 1));
+  PropListId xfer(check_id(H5Pcreate(H5P_DATASET_XFER), "creating transfer properties"));
+  check(H5Pset_buffer(xfer.get(), rows * row_bytes, nullptr, nullptr),
+        "sizing the conversion buffer");
+  return xfer;
 }
 
 PropListId creation_plist_for(const Creation& how) {
@@ -110,9 +124,29 @@ void Dataset::read(const RecordLayout& layout, hsize_t start, hsize_t count, voi
   DatatypeId stored = stored_type();
   for (const Field& field : layout.fields) check_stored_field(stored.get(), field, where_);
   DatatypeId type = compound_type(layout);
+  read_rows(layout.fields, type.get(), layout.size, start, count, out);
+}
+
+void Dataset::read_rows(std::span<const Field> fields, hid_t memory_type, std::size_t out_record,
+                        hsize_t start, hsize_t count, void* out) const {
+  DatatypeId stored = stored_type();
+  if (!storage_known_) {
+    const std::optional<DeflateChunks> chunks = deflate_chunks(id_.get(), stored.get(), where_);
+    direct_chunk_rows_ = chunks ? chunks->chunk_rows : 0;
+    storage_known_ = true;
+  }
+  const std::size_t record = H5Tget_size(stored.get());
+  if (direct_chunk_rows_ > 0) {
+    if (const auto copies = field_copies(stored.get(), fields)) {
+      read_deflate_chunks(*this, DeflateChunks{direct_chunk_rows_, record}, *copies, out_record,
+                          start, count, static_cast<std::byte*>(out), where_);
+      return;
+    }
+  }
+  PropListId xfer = transfer_for(std::max(record, H5Tget_size(memory_type)), count);
   DataspaceId file_space = selection(*this, start, count);
   DataspaceId mem_space = memory_space(count);
-  check(H5Dread(id_.get(), type.get(), mem_space.get(), file_space.get(), H5P_DEFAULT, out),
+  check(H5Dread(id_.get(), memory_type, mem_space.get(), file_space.get(), xfer.get(), out),
         "reading dataset rows");
 }
 
@@ -141,10 +175,8 @@ void Dataset::read_field_into(const Field& field, hsize_t start, hsize_t count, 
   check_readable(start, count);
   check_stored_field(stored_type().get(), field, where_);
   DatatypeId type = single_field_type(field);
-  DataspaceId file_space = selection(*this, start, count);
-  DataspaceId mem_space = memory_space(count);
-  check(H5Dread(id_.get(), type.get(), mem_space.get(), file_space.get(), H5P_DEFAULT, out),
-        "reading a dataset field");
+  const Field at_start{field.name, field.kind, 0};
+  read_rows({&at_start, 1}, type.get(), size_of(field.kind), start, count, out);
 }
 
 void Dataset::write_chunk(hsize_t first_row, const void* bytes, std::size_t size,
@@ -186,8 +218,8 @@ std::vector<std::int64_t> Dataset::read_integers() const {
   }
   std::vector<std::int64_t> values(readable_length());
   if (values.empty()) return values;
-  check(H5Dread(id_.get(), H5T_NATIVE_INT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()),
-        "reading integer values");
+  const Field whole{"", Kind::kInt64, 0};
+  read_rows({&whole, 1}, H5T_NATIVE_INT64, sizeof(std::int64_t), 0, values.size(), values.data());
   return values;
 }
 

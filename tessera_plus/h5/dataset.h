@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,11 @@ class Dataset {
  private:
   Dataset(DatasetId id, std::string where) : id_(std::move(id)), where_(std::move(where)) {}
   void read_field_into(const Field& field, Size start, Size count, void* out) const;
+  // Reads rows [start, start + count), already checked, into records of `out_record` bytes holding
+  // `fields`: inflating the chunks here when the storage allows (chunk_reads_internal.h), through
+  // HDF5 with `memory_type` otherwise.
+  void read_rows(std::span<const Field> fields, Id memory_type, std::size_t out_record, Size start,
+                 Size count, void* out) const;
   // Validates the stored type and the extent once per open (writes reset it) and checks that rows
   // [start, start + count) lie inside.
   void check_readable(Size start, Size count) const;
@@ -102,6 +108,9 @@ class Dataset {
   std::string where_;  // "dataset 'data' of /path/file.h5", for messages
   mutable Size checked_rows_ = 0;
   mutable bool checked_ = false;
+  // Chunk length for direct chunk reads, 0 for HDF5's own reads; known once storage_known_.
+  mutable Size direct_chunk_rows_ = 0;
+  mutable bool storage_known_ = false;
 };
 
 }  // namespace tessera_plus::h5

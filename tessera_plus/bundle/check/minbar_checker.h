@@ -22,8 +22,8 @@ namespace tessera_plus::bundle {
 // Any other error (a missing `data` beside `index`, a missing field, a `line_no` past the end of
 // `data`, a service failure) ends the check and reaches the caller without a summary.
 //
-// Each file is read in a worker process of its own, `jobs` at a time, so that a file which crashes
-// the HDF5 library is listed as broken (the log names the signal) instead of ending the check;
+// Files are read in worker processes, `jobs` at a time, so that a file which crashes the HDF5
+// library is listed as broken (the log names the signal) instead of ending the check;
 // the service is asked from this process, and files are filed and reported in listing order
 // whatever `jobs` is. The calendar is validated first (read_trading_calendar): a damaged calendar
 // is an error before any file is judged, so it can never get sound files deleted.

@@ -1,0 +1,68 @@
+// Reads of deflate-chunked datasets past HDF5's read path: each chunk is fetched as stored
+// (H5Dread_chunk), inflated by libdeflate into one buffer of exactly a chunk, and the wanted
+// members are copied out of it. HDF5's own path allocates and clears a type-conversion and a
+// background buffer of a megabyte for every read, which was most of the cost of checking a small
+// file. Internal to the HDF5 layer; callers validate the stored type first (check_stored_type).
+#pragma once
+
+#include <hdf5.h>
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tessera_plus/h5/record_layout.h"
+
+namespace tessera_plus::h5 {
+
+class Dataset;
+
+// A chunk larger than this is not one that any writer of bundle files makes; reading it would mean
+// allocating whatever a damaged header claims.
+inline constexpr std::size_t kMaxChunkBytes = std::size_t{64} << 20;
+
+// A number as stored inside a record: one of the standard integer or IEEE float types.
+struct StoredNumber {
+  std::size_t offset = 0;
+  std::size_t size = 0;
+  bool is_float = false;
+  bool is_signed = false;
+  bool big_endian = false;
+};
+
+// One member to copy: where it is stored and where (and as what) the caller wants it.
+struct FieldCopy {
+  StoredNumber from;
+  std::size_t to = 0;
+  Kind kind = Kind::kInt64;
+};
+
+// Chunked storage that direct reads can serve.
+struct DeflateChunks {
+  hsize_t chunk_rows = 0;
+  std::size_t record = 0;  // stored record size
+};
+
+// The storage of `dataset` when it is chunked with deflate as its only filter, rows never written
+// read as zeros, and the file is open read-only (so no chunk of it waits in HDF5's cache
+// unwritten); nullopt when HDF5's own read path must serve it. The file's damage when a chunk is
+// larger than kMaxChunkBytes.
+std::optional<DeflateChunks> deflate_chunks(hid_t dataset, hid_t stored_type,
+                                            const std::string& where);
+
+// Where each of `fields` lies in the stored type and how it converts: a compound's members by name,
+// a plain number as the one field. nullopt when HDF5's own path must convert a member: a float into
+// an integer field (which it refuses), or a big-endian value that the field may not hold.
+std::optional<std::vector<FieldCopy>> field_copies(hid_t stored_type,
+                                                   std::span<const Field> fields);
+
+// Reads rows [start, start + count) of `ds` into records of `out_record` bytes at `out`, converting
+// numbers as HDF5 does (byte order, widening, clamping to the field's range). A chunk that is
+// larger than its contents can need, or whose deflate stream is damaged, is the file's damage.
+void read_deflate_chunks(const Dataset& ds, const DeflateChunks& storage,
+                         std::span<const FieldCopy> fields, std::size_t out_record, hsize_t start,
+                         hsize_t count, std::byte* out, const std::string& where);
+
+}  // namespace tessera_plus::h5
