@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tessera_plus/bundle/store/deflate_chunks.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
@@ -35,16 +36,24 @@ inline constexpr std::size_t MINBAR_DATA_CHUNK = 512;
 // 20-year file measured 0.14 ms slower (BM_AppendOneDay/4993).
 inline constexpr std::size_t MINBAR_INDEX_CHUNK = 128;
 
+// The libdeflate level our writers compress chunks with; the datasets still record deflate 9
+// (minbar_creation), which is what any other writer appending to the file would use.
+// MEASUREMENT_TABLE
+inline constexpr int MINBAR_DEFLATE_LEVEL = 6;
+
 // Chunked, unlimited maximum length, deflate level 9, no shuffle, no other filter.
 h5::Creation minbar_creation(std::size_t chunk);
 
+// What compresses the chunks of a minute-bar file, on `threads` threads.
+ChunkDeflater minbar_deflater(unsigned threads);
+
 // Creates `data`, then `index`, holding `records`. The order matters: a file interrupted in
 // between has no `index` and is rebuilt by the next update.
-void create_minbar_datasets(h5::File& file, const MinbarRecords& records);
+void create_minbar_datasets(h5::File& file, const MinbarRecords& records, ChunkDeflater& deflater);
 
-// Grows `origin` by `count` records of `layout`: one resize, then one write of the new tail.
+// Grows `origin` by `count` records of `layout` (append_deflated).
 void append_records(h5::Dataset& origin, const h5::RecordLayout& layout, const void* records,
-                    std::size_t count);
+                    std::size_t count, ChunkDeflater& deflater);
 
 // The last `index` entry, or (MIN_START_DATE, 0) when `index` is empty. Reads one entry.
 IndexEntry last_index_entry(const h5::Dataset& index);
