@@ -211,6 +211,23 @@ unsigned Dataset::read_chunk(hsize_t first_row, std::size_t max_size,
   return mask;
 }
 
+hsize_t Dataset::deflate_chunk_rows(const RecordLayout& layout) const {
+  DatatypeId expected = compound_type(layout);
+  if (check(H5Tequal(stored_type().get(), expected.get()), "comparing record types") <= 0) return 0;
+  PropListId dcpl = creation_plist();
+  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return 0;
+  if (check(H5Pget_nfilters(dcpl.get()), "reading a dataset's filters") != 1) return 0;
+  unsigned flags = 0;
+  std::size_t values = 0;
+  unsigned config = 0;
+  const H5Z_filter_t filter =
+      H5Pget_filter2(dcpl.get(), 0, &flags, &values, nullptr, 0, nullptr, &config);
+  if (filter != H5Z_FILTER_DEFLATE) return 0;
+  hsize_t chunk = 0;
+  if (H5Pget_chunk(dcpl.get(), 1, &chunk) != 1) return 0;
+  return chunk;
+}
+
 std::vector<std::int64_t> Dataset::read_integers() const {
   DatatypeId type = stored_type();
   if (H5Tget_class(type.get()) != H5T_INTEGER) {

@@ -79,6 +79,11 @@ class Dataset {
   // Reads the stored bytes of the chunk holding `first_row` into `out` (resized to fit) and returns
   // its filter mask. The size is bounded by the caller's `max_size`: the file's damage beyond it.
   unsigned read_chunk(Size first_row, std::size_t max_size, std::vector<std::byte>& out) const;
+  // The chunk length, in rows, when the chunks may be written as `layout` records deflated by the
+  // caller: the stored type is `layout` byte for byte (members, offsets, widths, byte order) and
+  // deflate is the one filter of a chunked layout. 0 otherwise (a file another tool wrote with
+  // another member order, byte order or pipeline), and the rows must go through write().
+  Size deflate_chunk_rows(const RecordLayout& layout) const;
 
   // All values of a dataset of plain integers (any width, either byte order), widened to 64 bits;
   // unsigned values beyond the signed range come back clamped to it. ValueError when the stored

@@ -53,18 +53,22 @@ h5::Creation minbar_creation(std::size_t chunk) {
   return h5::Creation{.chunk = chunk, .growable = true, .deflate = 9, .filters = {}};
 }
 
-void create_minbar_datasets(h5::File& file, const MinbarRecords& records) {
-  h5::Dataset::create(file, "data", *records.layout, records.data.data(), records.rows,
-                      minbar_creation(MINBAR_DATA_CHUNK));
-  h5::Dataset::create(file, "index", INDEX_DTYPE, records.index.data(), records.index.size(),
-                      minbar_creation(MINBAR_INDEX_CHUNK));
+ChunkDeflater minbar_deflater(unsigned threads) {
+  return ChunkDeflater(MINBAR_DEFLATE_LEVEL, threads);
+}
+
+void create_minbar_datasets(h5::File& file, const MinbarRecords& records, ChunkDeflater& deflater) {
+  h5::Dataset data = h5::Dataset::create(file, "data", *records.layout, nullptr, 0,
+                                         minbar_creation(MINBAR_DATA_CHUNK));
+  append_deflated(data, *records.layout, records.data.data(), records.rows, deflater);
+  h5::Dataset index = h5::Dataset::create(file, "index", INDEX_DTYPE, nullptr, 0,
+                                          minbar_creation(MINBAR_INDEX_CHUNK));
+  append_deflated(index, INDEX_DTYPE, records.index.data(), records.index.size(), deflater);
 }
 
 void append_records(h5::Dataset& origin, const h5::RecordLayout& layout, const void* records,
-                    std::size_t count) {
-  h5::Size origin_len = origin.length();
-  origin.resize(origin_len + count);
-  origin.write(layout, origin_len, count, records);
+                    std::size_t count, ChunkDeflater& deflater) {
+  append_deflated(origin, layout, records, count, deflater);
 }
 
 IndexEntry last_index_entry(const h5::Dataset& index) {

@@ -17,14 +17,16 @@ namespace tessera_plus::bundle {
 namespace {
 
 // A file without `index`: whatever `data` it has goes, and both datasets are built anew.
-void rebuild_in_place(h5::File& file, const FetchBars& fetch, int min_start_date) {
+void rebuild_in_place(h5::File& file, const FetchBars& fetch, int min_start_date,
+                      unsigned threads) {
   std::optional<MinbarRecords> fetched = fetch(min_start_date);
   if (file.has("data")) {
     require_hard_link(file, "data");
     file.remove("data");
   }
   if (!fetched) return;
-  create_minbar_datasets(file, *fetched);
+  ChunkDeflater deflater = minbar_deflater(threads);
+  create_minbar_datasets(file, *fetched, deflater);
 }
 
 // Cuts a tail that cannot be right back to the last sound day, then brings `index` and `data` back
@@ -49,7 +51,7 @@ void shift_line_numbers(std::vector<IndexEntry>& index, h5::Size offset, std::si
 }
 
 void extend(h5::File& file, int de_listed_date, const FetchBars& fetch,
-            const NextTradingDate& next_trading_date) {
+            const NextTradingDate& next_trading_date, unsigned threads) {
   h5::Dataset index = open_for_write(file, "index");
   h5::Dataset data = open_for_write(file, "data");
   IndexEntry latest = make_consistent(index, data);
@@ -61,16 +63,19 @@ void extend(h5::File& file, int de_listed_date, const FetchBars& fetch,
   // entry claims rows that `data` does not hold.)
   shift_line_numbers(fetched->index, data.length(), fetched->rows);
   // Both land in one journaled commit; the order only matters to files written without it.
-  append_records(index, INDEX_DTYPE, fetched->index.data(), fetched->index.size());
-  append_records(data, *fetched->layout, fetched->data.data(), fetched->rows);
+  ChunkDeflater deflater = minbar_deflater(threads);
+  append_records(index, INDEX_DTYPE, fetched->index.data(), fetched->index.size(), deflater);
+  append_records(data, *fetched->layout, fetched->data.data(), fetched->rows, deflater);
 }
 
 }  // namespace
 
-void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecords& records) {
+void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecords& records,
+                        const WriteOptions& options) {
+  ChunkDeflater deflater = minbar_deflater(options.deflate_threads);
   publish_file(h5_file, [&](const std::string& temp) {
     h5::File file = h5::File::open(temp, h5::Mode::kCreate);
-    create_minbar_datasets(file, records);
+    create_minbar_datasets(file, records, deflater);
     file.close();
   });
 }
@@ -81,9 +86,9 @@ void update_minbar_file(const std::string& h5_file, int min_start_date, int de_l
   require_regular_file(h5_file);
   h5::File file = open_for_update(h5_file, options);
   if (!file.has("index")) {
-    rebuild_in_place(file, fetch, min_start_date);
+    rebuild_in_place(file, fetch, min_start_date, options.deflate_threads);
   } else {
-    extend(file, de_listed_date, fetch, next_trading_date);
+    extend(file, de_listed_date, fetch, next_trading_date, options.deflate_threads);
   }
   file.close();
 }

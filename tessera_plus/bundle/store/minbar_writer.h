@@ -20,7 +20,9 @@ using NextTradingDate = std::function<int(int date)>;
 
 // Creates `h5_file` holding `records`. It is built under a temporary name and published only once
 // both datasets are complete: a run killed half-way leaves no half-built file under the real name.
-void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecords& records);
+// Only `options.deflate_threads` applies: a new file is not journaled.
+void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecords& records,
+                        const WriteOptions& options = {});
 
 // Brings an existing file up to date, in one journaled update: whatever stops it, the file is its
 // old or its new self (see h5/journal_driver.h). A file that is a link, or whose datasets point

@@ -14,6 +14,9 @@ struct WriteOptions {
   bool journal = true;
   // Test only: failures or a crash at a chosen system call of the commit.
   std::optional<h5::FaultPlan> faults = std::nullopt;
+  // Threads that compress chunks: more than one only when the cores would otherwise idle (one
+  // instrument at a time); the files are the same either way.
+  unsigned deflate_threads = 1;
 };
 
 // Opens the existing file at `path` read-write, through the journal unless `options` say not.

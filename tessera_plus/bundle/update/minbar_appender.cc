@@ -112,7 +112,8 @@ int next_trading_date(const Context& ctx, int date) {
 }  // namespace
 
 void _append_h5(const std::string& order_book_id, const std::string& path,
-                const std::optional<std::string>& file_name, int min_start_date, bool rebuild) {
+                const std::optional<std::string>& file_name, int min_start_date, bool rebuild,
+                const WriteOptions& options) {
   require_safe_name("order_book_id", order_book_id);
   const bool named = file_name && !file_name->empty();
   if (named) require_safe_name("file_name", *file_name);
@@ -142,7 +143,7 @@ void _append_h5(const std::string& order_book_id, const std::string& path,
     std::size_t stored = 0;
     if (fetched) {
       const MinbarRecords records = to_minbar_records(*fetched, *ctx.dtypes);
-      create_minbar_file(h5_file, records);
+      create_minbar_file(h5_file, records, options);
       stored = records.rows;
     } else {
       update_minbar_file(
@@ -152,7 +153,7 @@ void _append_h5(const std::string& order_book_id, const std::string& path,
             stored += records ? records->rows : 0;
             return records;
           },
-          [&](int date) { return next_trading_date(ctx, date); });
+          [&](int date) { return next_trading_date(ctx, date); }, options);
     }
     tessera::record_rows(stored);  // counted once the file holds them
   });

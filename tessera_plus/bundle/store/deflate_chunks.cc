@@ -1,0 +1,136 @@
+#include "tessera_plus/bundle/store/deflate_chunks.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "tessera_plus/base/errors.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+// Chunks a thread compresses per batch: enough to keep the threads' shares even and the cost of
+// starting them small (a 20-year file is about 2,400 chunks), few enough that the batch's
+// streams stay well under a megabyte.
+constexpr std::size_t kChunksPerThread = 32;
+
+// `carried` (the rows of a stored partial chunk) followed by `fresh` (the new records), cut into
+// chunks of `chunk_bytes`.
+struct RunBytes {
+  std::span<const std::byte> carried;
+  std::span<const std::byte> fresh;
+  std::size_t chunk_bytes;
+
+  std::size_t total() const { return carried.size() + fresh.size(); }
+  std::size_t chunks() const { return (total() + chunk_bytes - 1) / chunk_bytes; }
+
+  // Every chunk but the first (when rows are carried) and the last (when it is partial) lies in
+  // `fresh` whole and is compressed where it is.
+  std::span<const std::byte> chunk(std::size_t k, std::vector<std::byte>& scratch) const {
+    const std::size_t begin = k * chunk_bytes;
+    const std::size_t end = begin + chunk_bytes;
+    if (begin >= carried.size() && end <= total()) {
+      return fresh.subspan(begin - carried.size(), chunk_bytes);
+    }
+    scratch.assign(chunk_bytes, std::byte{0});
+    copy_part(carried, 0, begin, end, scratch);
+    copy_part(fresh, carried.size(), begin, end, scratch);
+    return scratch;
+  }
+
+  // Copies the part of `piece` (starting at `at` in the run) that falls into [begin, end).
+  static void copy_part(std::span<const std::byte> piece, std::size_t at, std::size_t begin,
+                        std::size_t end, std::vector<std::byte>& scratch) {
+    const std::size_t from = std::max(at, begin);
+    const std::size_t to = std::min(at + piece.size(), end);
+    if (from < to)
+      std::memcpy(scratch.data() + (from - begin), piece.data() + (from - at), to - from);
+  }
+};
+
+}  // namespace
+
+ChunkDeflater::ChunkDeflater(int level, unsigned threads) {
+  if (threads == 0) throw ValueError("deflate needs at least one thread");
+  for (unsigned t = 0; t < threads; ++t) encoders_.emplace_back(level);
+  scratch_.resize(threads);
+}
+
+void ChunkDeflater::run(std::size_t count, const ChunkSource& source, const ChunkSink& sink) {
+  const std::size_t batch = kChunksPerThread * encoders_.size();
+  for (std::size_t first = 0; first < count; first += batch) {
+    const std::size_t n = std::min(batch, count - first);
+    compress_batch(first, n, source);
+    for (std::size_t i = 0; i < n; ++i) sink(first + i, streams_[i]);
+  }
+}
+
+void ChunkDeflater::compress_batch(std::size_t first, std::size_t count,
+                                   const ChunkSource& source) {
+  if (streams_.size() < count) streams_.resize(count);
+  std::atomic<std::size_t> next{0};
+  auto work = [&](std::size_t t) {
+    for (std::size_t i; (i = next.fetch_add(1)) < count;) {
+      streams_[i].clear();
+      encoders_[t].compress(source(first + i, scratch_[t]), streams_[i]);
+    }
+  };
+  const std::size_t threads = std::min(encoders_.size(), count);
+  if (threads == 1) {
+    work(0);
+    return;
+  }
+  std::vector<std::exception_ptr> errors(threads);
+  {
+    std::vector<std::jthread> helpers;
+    for (std::size_t t = 1; t < threads; ++t) {
+      helpers.emplace_back([&, t] {
+        try {
+          work(t);
+        } catch (...) {
+          errors[t] = std::current_exception();
+          next = count;
+        }
+      });
+    }
+    try {
+      work(0);
+    } catch (...) {
+      errors[0] = std::current_exception();
+      next = count;
+    }
+  }  // the helpers join here
+  for (const std::exception_ptr& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
+}
+
+void append_deflated(h5::Dataset& ds, const h5::RecordLayout& layout, const void* records,
+                     std::size_t count, ChunkDeflater& deflater) {
+  if (count == 0) return;
+  const h5::Size old_length = ds.length();
+  const h5::Size chunk_rows = ds.deflate_chunk_rows(layout);
+  if (chunk_rows == 0) {
+    ds.resize(old_length + count);
+    ds.write(layout, old_length, count, records);
+    return;
+  }
+  // The stored chunk that the new rows start in is written again whole, with its old rows first.
+  const h5::Size first_row = old_length - old_length % chunk_rows;
+  std::vector<std::byte> carried((old_length - first_row) * layout.size);
+  if (!carried.empty()) ds.read(layout, first_row, old_length - first_row, carried.data());
+  ds.resize(old_length + count);
+  const RunBytes run{carried,
+                     {static_cast<const std::byte*>(records), count * layout.size},
+                     chunk_rows * layout.size};
+  deflater.run(
+      run.chunks(),
+      [&run](std::size_t k, std::vector<std::byte>& scratch) { return run.chunk(k, scratch); },
+      [&](std::size_t k, std::span<const std::byte> stream) {
+        ds.write_chunk(first_row + k * chunk_rows, stream.data(), stream.size());
+      });
+}
+
+}  // namespace tessera_plus::bundle

@@ -1,0 +1,266 @@
+// Chunks deflated by the writers themselves: what other readers and writers see of them, the last
+// partial chunk, files of other tools, and the thread pool.
+#include "tessera_plus/bundle/store/deflate_chunks.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tessera_plus/base/deflate.h"
+#include "tessera_plus/bundle/store/minbar_file.h"
+#include "tessera_plus/bundle/store/minbar_writer.h"
+#include "tessera_plus/bundle/store/records.h"
+#include "tessera_plus/h5/dataset.h"
+#include "tessera_plus/h5/file.h"
+#include "tests/support/temp_dir.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+using testing::run_python;
+using testing::TempDir;
+
+// Bar i of a deterministic series; the Python side of a test computes the same.
+EquityBar bar(int i) {
+  double p = 10 + (i % 97) * 0.01;
+  return {20050104093100 + std::int64_t{i} * 100,
+          p,
+          p + 0.02,
+          p - 0.01,
+          p + 0.01,
+          100.0 * (i % 13),
+          1000.0 + i};
+}
+
+std::vector<EquityBar> bars(int first, int count) {
+  std::vector<EquityBar> out;
+  for (int i = first; i < first + count; ++i) out.push_back(bar(i));
+  return out;
+}
+
+MinbarRecords records_of(const std::vector<EquityBar>& bars, int days) {
+  MinbarRecords r{&EQUITIES_DTYPE, {}, bars.size(), {}};
+  const auto* bytes = reinterpret_cast<const std::byte*>(bars.data());
+  r.data.assign(bytes, bytes + bars.size() * sizeof(EquityBar));
+  for (int d = 0; d < days; ++d) {
+    r.index.push_back({20050104 + d, static_cast<std::uint32_t>(d * bars.size() / days)});
+  }
+  return r;
+}
+
+std::vector<EquityBar> read_all(const h5::Dataset& data) {
+  std::vector<EquityBar> out(data.length());
+  data.read(EQUITIES_DTYPE, 0, out.size(), out.data());
+  return out;
+}
+
+bool same_bars(const std::vector<EquityBar>& a, const std::vector<EquityBar>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(EquityBar)) == 0;
+}
+
+// The stored streams of every chunk of `name`, in order.
+std::vector<std::vector<std::byte>> stored_chunks(const std::string& path, const std::string& name,
+                                                  h5::Size chunk) {
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  h5::Dataset ds = h5::Dataset::open(file, name);
+  std::vector<std::vector<std::byte>> chunks;
+  for (h5::Size row = 0; row < ds.length(); row += chunk) {
+    chunks.emplace_back();
+    ds.read_chunk(row, 1 << 24, chunks.back());
+  }
+  return chunks;
+}
+
+TEST(DeflatedChunks, FilesLookToH5pyLikeTheFilterPathsAndHoldTheSameValues) {
+  TempDir dir;
+  const std::string ours = dir / "ours.h5", filter = dir / "filter.h5";
+  const MinbarRecords records = records_of(bars(0, 2 * MINBAR_DATA_CHUNK + 77), 7);
+  create_minbar_file(ours, records);
+  {
+    h5::File file = h5::File::open(filter, h5::Mode::kCreate);
+    h5::Dataset::create(file, "data", EQUITIES_DTYPE, records.data.data(), records.rows,
+                        minbar_creation(MINBAR_DATA_CHUNK));
+    h5::Dataset::create(file, "index", INDEX_DTYPE, records.index.data(), records.index.size(),
+                        minbar_creation(MINBAR_INDEX_CHUNK));
+    file.close();
+  }
+  EXPECT_EQ(run_python(R"(
+import h5py, numpy, sys
+ours, filt = h5py.File(sys.argv[1], 'r'), h5py.File(sys.argv[2], 'r')
+for name, chunk in (('data', 512), ('index', 128)):
+    a, b = ours[name], filt[name]
+    assert a.dtype == b.dtype and a.dtype.isnative, (a.dtype, b.dtype)
+    assert a.compression == 'gzip' and a.compression_opts == 9, name
+    assert a.shuffle == b.shuffle == False and a.fletcher32 == False
+    assert a.chunks == (chunk,) and a.maxshape == (None,) and a.shape == b.shape, name
+    assert a[:].tobytes() == b[:].tobytes(), name
+d = ours['data']
+assert list(d.dtype.names) == ['datetime', 'open', 'high', 'low', 'close', 'volume',
+                               'total_turnover']
+assert d.shape == (1101,) and d['datetime'][1100] == 20050104093100 + 1100 * 100
+assert abs(d['open'][1100] - (10 + (1100 % 97) * 0.01)) < 1e-12
+)",
+                       ours + " " + filter),
+            0);
+}
+
+// Appends `count` bars from `first` on to `data` through a deflater, reopening the file each time
+// as the writers do.
+void append_bars(const std::string& path, int first, int count, unsigned threads = 1) {
+  h5::File file = h5::File::open(path, h5::Mode::kAppend);
+  h5::Dataset data = h5::Dataset::open(file, "data");
+  ChunkDeflater deflater = minbar_deflater(threads);
+  std::vector<EquityBar> more = bars(first, count);
+  append_deflated(data, EQUITIES_DTYPE, more.data(), more.size(), deflater);
+  file.close();
+}
+
+TEST(DeflatedChunks, TheLastPartialChunkIsJoinedAndPaddedWithZeros) {
+  constexpr int kChunk = 8;
+  TempDir dir;
+  const std::string path = dir / "f.h5";
+  {
+    h5::File file = h5::File::open(path, h5::Mode::kCreate);
+    h5::Dataset::create(file, "data", EQUITIES_DTYPE, nullptr, 0, minbar_creation(kChunk));
+    file.close();
+  }
+  append_bars(path, 0, 0);  // nothing to add: no chunk, no growth
+  // Into an empty dataset, up to a boundary exactly, from a boundary into a partial chunk, within
+  // that chunk, across the next boundary.
+  int stored = 0;
+  for (int count : {kChunk, 3, 2, 7, 1, 2 * kChunk + 5}) {
+    append_bars(path, stored, count);
+    stored += count;
+    h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+    h5::Dataset data = h5::Dataset::open(file, "data");
+    ASSERT_TRUE(same_bars(read_all(data), bars(0, stored))) << "after " << stored;
+    const h5::Size last = stored - (stored - 1) % kChunk - 1;
+    EXPECT_EQ(data.chunk_storage_size(last + kChunk), 0u) << "nothing stored past the data";
+    std::vector<std::byte> stream;
+    ASSERT_EQ(data.read_chunk(last, 1 << 20, stream), 0u);
+    std::vector<EquityBar> chunk(kChunk);
+    DeflateDecoder().decompress(stream, std::as_writable_bytes(std::span(chunk)));
+    std::vector<EquityBar> expected = bars(static_cast<int>(last), stored - static_cast<int>(last));
+    expected.resize(kChunk, EquityBar{});
+    EXPECT_TRUE(same_bars(chunk, expected)) << "the whole last chunk, padded, after " << stored;
+  }
+}
+
+TEST(DeflatedChunks, AFileExtendedInTurnByUsAndByH5pyStaysConsistent) {
+  TempDir dir;
+  const std::string path = dir / "f.h5";
+  create_minbar_file(path, records_of(bars(0, 700), 3));
+  const char* h5py_append = R"(
+import h5py, numpy, sys
+first, count = int(sys.argv[2]), int(sys.argv[3])
+with h5py.File(sys.argv[1], 'a') as f:
+    d = f['data']
+    assert d.compression == 'gzip' and d.compression_opts == 9
+    i = numpy.arange(first, first + count)
+    rows = numpy.zeros(count, dtype=d.dtype)
+    p = 10 + (i % 97) * 0.01
+    rows['datetime'] = 20050104093100 + i * 100
+    rows['open'], rows['high'], rows['low'], rows['close'] = p, p + 0.02, p - 0.01, p + 0.01
+    rows['volume'], rows['total_turnover'] = 100.0 * (i % 13), 1000.0 + i
+    d.resize((first + count,))
+    d[first:] = rows
+)";
+  int stored = 700;
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(run_python(h5py_append, path + " " + std::to_string(stored) + " 300"), 0);
+    stored += 300;
+    append_bars(path, stored, 250 + round);
+    stored += 250 + round;
+  }
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  EXPECT_TRUE(same_bars(read_all(h5::Dataset::open(file, "data")), bars(0, stored)));
+  EXPECT_EQ(run_python(R"(
+import h5py, numpy, sys
+d = h5py.File(sys.argv[1], 'r')['data'][:]
+i = numpy.arange(len(d))
+assert len(d) == int(sys.argv[2])
+assert (d['datetime'] == 20050104093100 + i * 100).all()
+assert (d['total_turnover'] == 1000.0 + i).all()
+)",
+                       path + " " + std::to_string(stored)),
+            0);
+}
+
+TEST(DeflatedChunks, DatasetsOfOtherLayoutsOrPipelinesGoThroughHdf5sFilters) {
+  TempDir dir;
+  const std::string path = dir / "foreign.h5";
+  // Another member order, a big-endian copy of ours, shuffle before deflate, and ours.
+  ASSERT_EQ(run_python(R"(
+import h5py, numpy, sys
+names = ['datetime', 'open', 'high', 'low', 'close', 'volume', 'total_turnover']
+ours = numpy.dtype([(n, '<i8' if n == 'datetime' else '<f8') for n in names])
+swapped = numpy.dtype([(n, ours[n].str) for n in names[1:] + names[:1]])
+big = numpy.dtype([(n, '>i8' if n == 'datetime' else '>f8') for n in names])
+with h5py.File(sys.argv[1], 'w') as f:
+    for name, dt, shuffle in (('swapped', swapped, False), ('big', big, False),
+                              ('shuffled', ours, True), ('ours', ours, False)):
+        d = f.create_dataset(name, (5,), dtype=dt, maxshape=(None,), chunks=(8,),
+                             compression='gzip', compression_opts=9, shuffle=shuffle)
+        i = numpy.arange(5)
+        d['datetime'] = 20050104093100 + i * 100
+        d['open'] = 10 + (i % 97) * 0.01
+        d['high'] = d['open'] + 0.02
+)",
+                       path),
+            0);
+  h5::File file = h5::File::open(path, h5::Mode::kAppend);
+  for (const char* name : {"swapped", "big", "shuffled", "ours"}) {
+    h5::Dataset ds = h5::Dataset::open(file, name);
+    EXPECT_EQ(ds.deflate_chunk_rows(EQUITIES_DTYPE), std::string(name) == "ours" ? 8u : 0u) << name;
+    ChunkDeflater deflater = minbar_deflater(2);
+    std::vector<EquityBar> more = bars(5, 20);
+    append_deflated(ds, EQUITIES_DTYPE, more.data(), more.size(), deflater);
+  }
+  file.close();
+  EXPECT_EQ(run_python(R"(
+import h5py, numpy, sys
+f = h5py.File(sys.argv[1], 'r')
+for name in ('swapped', 'big', 'shuffled', 'ours'):
+    d = f[name][:]
+    i = numpy.arange(25)
+    assert len(d) == 25, name
+    assert (d['datetime'] == 20050104093100 + i * 100).all(), name
+    assert (d['open'][5:] == 10 + (i[5:] % 97) * 0.01).all(), name
+    assert (d['total_turnover'][5:] == 1000.0 + i[5:]).all(), name
+)",
+                       path),
+            0);
+}
+
+TEST(DeflatedChunks, ARebuildOnTheThreadPoolStoresTheSameBytesAsOneThread) {
+  TempDir dir;
+  const MinbarRecords records = records_of(bars(0, 40 * MINBAR_DATA_CHUNK + 123), 160);
+  std::vector<std::string> paths;
+  for (unsigned threads : {1u, 3u}) {
+    const std::string path = dir / ("t" + std::to_string(threads) + ".h5");
+    {  // a file without `index`, as a build by other means that was interrupted leaves it
+      h5::File file = h5::File::open(path, h5::Mode::kCreate);
+      h5::Dataset::create(file, "data", EQUITIES_DTYPE, records.data.data(), 10,
+                          minbar_creation(MINBAR_DATA_CHUNK));
+      file.close();
+    }
+    update_minbar_file(
+        path, 20050104, 0, [&](int) { return std::optional<MinbarRecords>(records); },
+        [](int date) { return date + 1; }, WriteOptions{.deflate_threads = threads});
+    paths.push_back(path);
+  }
+  EXPECT_EQ(std::filesystem::file_size(paths[0]), std::filesystem::file_size(paths[1]));
+  EXPECT_EQ(stored_chunks(paths[0], "data", MINBAR_DATA_CHUNK),
+            stored_chunks(paths[1], "data", MINBAR_DATA_CHUNK));
+  EXPECT_EQ(stored_chunks(paths[0], "index", MINBAR_INDEX_CHUNK),
+            stored_chunks(paths[1], "index", MINBAR_INDEX_CHUNK));
+  h5::File file = h5::File::open(paths[1], h5::Mode::kReadOnly);
+  EXPECT_TRUE(same_bars(read_all(h5::Dataset::open(file, "data")),
+                        bars(0, static_cast<int>(records.rows))));
+}
+
+}  // namespace
+}  // namespace tessera_plus::bundle
