@@ -74,7 +74,7 @@ Dataset Dataset::create(File& file, const std::string& name, const RecordLayout&
                                            H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
                                 action.c_str())),
              where(file, name));
-  if (count > 0) ds.write(layout, 0, count, records);
+  if (count > 0 && records) ds.write(layout, 0, count, records);
   return ds;
 }
 

@@ -31,8 +31,8 @@ struct Creation {
 
 class Dataset {
  public:
-  // Creates `name` holding `count` records of `layout` from `records` (may be null when count is
-  // 0).
+  // Creates `name` holding `count` records of `layout` from `records`. Null `records` leaves the
+  // rows to the caller (write_chunk, for one), with the extent already `count`.
   static Dataset create(File& file, const std::string& name, const RecordLayout& layout,
                         const void* records, std::size_t count, const Creation& how);
   static Dataset open(const File& file, const std::string& name);

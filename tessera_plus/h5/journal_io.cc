@@ -41,6 +41,12 @@ int JournalIo::fsync(int fd) {
   return ::fsync(fd) == 0 ? 0 : errno;
 }
 
+int JournalIo::fdatasync(int fd) {
+  ++counts_.fsyncs;
+  if (int e = injected(FaultPlan::Call::kFsync, counts_.fsyncs)) return e;
+  return ::fdatasync(fd) == 0 ? 0 : errno;
+}
+
 int JournalIo::fsync_directory_of(const std::string& path) {
   std::filesystem::path dir = std::filesystem::path(path).parent_path();
   int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -42,6 +42,9 @@ class JournalIo {
 
   int pwrite_all(int fd, const void* data, std::size_t size, off_t offset);
   int fsync(int fd);
+  // fsync without the file's timestamps: its data and what reading the data needs (the size, the
+  // blocks). Counted and failed as an fsync.
+  int fdatasync(int fd);
   // Makes a rename or unlink in the directory of `path` durable.
   int fsync_directory_of(const std::string& path);
   int ftruncate(int fd, off_t size);

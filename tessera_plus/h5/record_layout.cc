@@ -1,9 +1,12 @@
 #include "tessera_plus/h5/record_layout.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -55,65 +58,93 @@ namespace {
 // Whole numbers within this many units in the last place count as that number.
 constexpr int kSnapUlps = 4;
 
+// std::nearbyint in the default rounding mode, without the library call for the values that the
+// records hold: adding and taking away 1.5 * 2^52 leaves no bits below the units, and the sum
+// rounds to nearest, ties to even. Beyond 2^51 the sum's spacing exceeds 1, so those go the long
+// way (doubles from 2^52 on are whole anyway).
+double round_to_nearest(double value) {
+  constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52
+  constexpr double kExact = 2251799813685248.0;  // 2^51
+  if (!(std::fabs(value) < kExact)) return std::nearbyint(value);
+  return (value + kShift) - kShift;
+}
+
 // Truncation toward zero, except that a product within floating-point noise of a whole number is
 // that number: 0.57 * 10000 is 5699.999999999999 in binary floating point, and truncating it would
 // store a price of 0.5699. One multiplication (and the decimal-to-binary rounding of its inputs)
 // errs by a few units in the last place of the result, so the tolerance is a few ULPs of the
 // value: it removes that noise and nothing else, however large the value (a relative tolerance
 // such as 1e-9 would round 600000000.7 up from about 5e8 on).
-double truncate_toward_zero(double value) {
-  const double nearest = std::nearbyint(value);
-  const double ulp = std::nextafter(std::fabs(nearest), HUGE_VAL) - std::fabs(nearest);
+// This gives the value that the conversion's own truncation then takes: the nearest whole number
+// when `value` is within noise of it, else `value` itself.
+double snap_to_whole(double value) {
+  const double nearest = round_to_nearest(value);
+  // Whole numbers (volumes, most prices once scaled) need no tolerance.
+  if (value == nearest) return nearest;
+  // The distance to the next double up: nextafter(|nearest|, +inf) - |nearest|, without the
+  // library call (it was a fifth of a tick write). For NaN and infinities both give NaN, and the
+  // comparison below fails as it should.
+  const double magnitude = std::fabs(nearest);
+  const double ulp = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) + 1) - magnitude;
   if (std::fabs(value - nearest) <= kSnapUlps * ulp) return nearest;
-  return std::trunc(value);
+  return value;
 }
 
-// Whether the truncated `value` is representable in the integer field: a NaN, an infinity or a
-// value out of range would be undefined behaviour to convert.
-bool fits(Kind kind, double value) {
-  switch (kind) {
-    case Kind::kInt32:
-      return value >= -2147483648.0 && value <= 2147483647.0;
-    case Kind::kUInt32:
-      return value >= 0.0 && value <= 4294967295.0;
-    case Kind::kInt64:
-      return value >= -9223372036854775808.0 && value < 9223372036854775808.0;
-    case Kind::kFloat64:
-      return true;
+// Whether `value`, truncated toward zero (as the conversion to T does), is representable in T: a
+// NaN, an infinity or a value out of range would be undefined behaviour to convert.
+template <typename T>
+bool truncates_into(double value) {
+  if constexpr (std::is_same_v<T, std::int32_t>) {
+    return value > -2147483649.0 && value < 2147483648.0;
+  } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+    return value > -1.0 && value < 4294967296.0;
+  } else {
+    // No double lies strictly between -2^63 - 1 and -2^63, so the lower bound is exact.
+    return value >= -9223372036854775808.0 && value < 9223372036854775808.0;
   }
-  return false;
+}
+
+template <typename T>
+void store_as(std::byte* at, const Field& field, double value) {
+  if constexpr (!std::is_same_v<T, double>) {
+    value = snap_to_whole(value);
+    if (!truncates_into<T>(value)) {  // NaN fails every comparison
+      throw ValueError(fmt::format("value {} does not fit the integer field '{}'",
+                                   std::trunc(value), field.name));
+    }
+  }
+  const T v = static_cast<T>(value);  // truncates toward zero
+  std::memcpy(at, &v, sizeof v);
+}
+
+// The loop with the field's type fixed, so that the compiler sees one conversion per value.
+template <typename T>
+void store_column_as(std::byte* records, std::size_t stride, const Field& field,
+                     std::span<const double> values, double factor) {
+  std::byte* at = records + field.offset;
+  for (double value : values) {
+    store_as<T>(at, field, value * factor);
+    at += stride;
+  }
 }
 
 }  // namespace
 
 void store_field(std::byte* record, const Field& field, double value) {
-  std::byte* at = record + field.offset;
-  if (field.kind != Kind::kFloat64) {
-    value = truncate_toward_zero(value);
-    if (!fits(field.kind, value)) {  // NaN fails every comparison
-      throw ValueError(
-          fmt::format("value {} does not fit the integer field '{}'", value, field.name));
-    }
-  }
+  store_column(record, 0, field, std::span(&value, 1));
+}
+
+void store_column(std::byte* records, std::size_t stride, const Field& field,
+                  std::span<const double> values, double factor) {
   switch (field.kind) {
-    case Kind::kInt32: {
-      auto v = static_cast<std::int32_t>(value);
-      std::memcpy(at, &v, sizeof v);
-      break;
-    }
-    case Kind::kUInt32: {
-      auto v = static_cast<std::uint32_t>(value);
-      std::memcpy(at, &v, sizeof v);
-      break;
-    }
-    case Kind::kInt64: {
-      auto v = static_cast<std::int64_t>(value);
-      std::memcpy(at, &v, sizeof v);
-      break;
-    }
+    case Kind::kInt32:
+      return store_column_as<std::int32_t>(records, stride, field, values, factor);
+    case Kind::kUInt32:
+      return store_column_as<std::uint32_t>(records, stride, field, values, factor);
+    case Kind::kInt64:
+      return store_column_as<std::int64_t>(records, stride, field, values, factor);
     case Kind::kFloat64:
-      std::memcpy(at, &value, sizeof value);
-      break;
+      return store_column_as<double>(records, stride, field, values, factor);
   }
 }
 

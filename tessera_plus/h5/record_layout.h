@@ -57,4 +57,9 @@ DatatypeId single_field_type(const Field& field);
 // value does not fit an integer field (NaN, infinite, out of range).
 void store_field(std::byte* record, const Field& field, double value);
 
+// store_field for one field of consecutive records: `values[i] * factor` goes into the record at
+// `records + i * stride`. The same conversion and errors, at a fraction of the cost per value.
+void store_column(std::byte* records, std::size_t stride, const Field& field,
+                  std::span<const double> values, double factor = 1.0);
+
 }  // namespace tessera_plus::h5

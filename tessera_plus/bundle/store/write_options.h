@@ -9,9 +9,14 @@
 
 namespace tessera_plus::bundle {
 
+#ifndef TESSERA_PLUS_BENCH_NO_JOURNAL
+#define TESSERA_PLUS_BENCH_NO_JOURNAL 0
+#endif
+
 struct WriteOptions {
-  // False only to measure what the journal costs (bench/); such an update is not crash-safe.
-  bool journal = true;
+  // False only to measure what the journal costs (bench/); such an update is not crash-safe. A
+  // build configured with TESSERA_PLUS_BENCH_NO_JOURNAL makes it the default everywhere.
+  bool journal = !TESSERA_PLUS_BENCH_NO_JOURNAL;
   // Test only: failures or a crash at a chosen system call of the commit.
   std::optional<h5::FaultPlan> faults = std::nullopt;
   // Threads that compress chunks: more than one only when the cores would otherwise idle (one
