@@ -25,6 +25,7 @@ struct RunBytes {
 
   std::size_t total() const { return carried.size() + fresh.size(); }
   std::size_t chunks() const { return (total() + chunk_bytes - 1) / chunk_bytes; }
+  bool last_is_partial() const { return total() % chunk_bytes != 0; }
 
   // Every chunk but the first (when rows are carried) and the last (when it is partial) lies in
   // `fresh` whole and is compressed where it is.
@@ -52,13 +53,16 @@ struct RunBytes {
 
 }  // namespace
 
-ChunkDeflater::ChunkDeflater(int level, unsigned threads) {
+ChunkDeflater::ChunkDeflater(int level, int partial_level, unsigned threads)
+    : partial_encoder_(partial_level) {
   if (threads == 0) throw ValueError("deflate needs at least one thread");
   for (unsigned t = 0; t < threads; ++t) encoders_.emplace_back(level);
   scratch_.resize(threads);
 }
 
-void ChunkDeflater::run(std::size_t count, const ChunkSource& source, const ChunkSink& sink) {
+void ChunkDeflater::run(std::size_t count, bool last_is_partial, const ChunkSource& source,
+                        const ChunkSink& sink) {
+  partial_chunk_ = last_is_partial && count > 0 ? count - 1 : SIZE_MAX;
   const std::size_t batch = kChunksPerThread * encoders_.size();
   for (std::size_t first = 0; first < count; first += batch) {
     const std::size_t n = std::min(batch, count - first);
@@ -70,6 +74,14 @@ void ChunkDeflater::run(std::size_t count, const ChunkSource& source, const Chun
 void ChunkDeflater::compress_batch(std::size_t first, std::size_t count,
                                    const ChunkSource& source) {
   if (streams_.size() < count) streams_.resize(count);
+  // The partial chunk, when it is in this batch, is the batch's last one.
+  if (first + count - 1 == partial_chunk_) {
+    --count;
+    streams_[count].clear();
+    std::vector<std::byte> scratch;
+    partial_encoder_.compress(source(first + count, scratch), streams_[count]);
+    if (count == 0) return;
+  }
   std::atomic<std::size_t> next{0};
   auto work = [&](std::size_t t) {
     for (std::size_t i; (i = next.fetch_add(1)) < count;) {
@@ -126,7 +138,7 @@ void append_deflated(h5::Dataset& ds, const h5::RecordLayout& layout, const void
                      {static_cast<const std::byte*>(records), count * layout.size},
                      chunk_rows * layout.size};
   deflater.run(
-      run.chunks(),
+      run.chunks(), run.last_is_partial(),
       [&run](std::size_t k, std::vector<std::byte>& scratch) { return run.chunk(k, scratch); },
       [&](std::size_t k, std::span<const std::byte> stream) {
         ds.write_chunk(first_row + k * chunk_rows, stream.data(), stream.size());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <vector>
@@ -15,12 +16,14 @@
 
 namespace tessera_plus::bundle {
 
-// Compresses chunks on `threads` threads (one encoder each), `level` as DeflateEncoder takes it.
-// The streams depend only on the input, never on the thread that made them, so the files are the
-// same whatever the thread count.
+// Compresses chunks on `threads` threads (one encoder each), `level` as DeflateEncoder takes it;
+// a run's last chunk, when it is partial, at `partial_level`: that chunk is compressed again by
+// every later append until it fills, so it is worth compressing fast rather than small. The streams
+// depend only on the input, never on the thread that made them, so the files are the same whatever
+// the thread count.
 class ChunkDeflater {
  public:
-  ChunkDeflater(int level, unsigned threads);
+  ChunkDeflater(int level, int partial_level, unsigned threads);
 
   // The bytes of chunk `k` of a run, copied into `scratch` (chunk-sized) when they are not one
   // piece of memory already; returns the chunk's bytes.
@@ -29,14 +32,18 @@ class ChunkDeflater {
   // Compressed chunk `k`, handed over in order of `k` on the calling thread.
   using ChunkSink = std::function<void(std::size_t k, std::span<const std::byte> stream)>;
 
-  // Compresses chunks 0 to `count` - 1 of `source` and passes each to `sink`. Chunks are taken in
-  // batches, so memory holds a few dozen compressed chunks at a time, not the whole run.
-  void run(std::size_t count, const ChunkSource& source, const ChunkSink& sink);
+  // Compresses chunks 0 to `count` - 1 of `source` and passes each to `sink`; the last one at the
+  // partial level when `last_is_partial`. Chunks are taken in batches, so memory holds a few dozen
+  // compressed chunks at a time, not the whole run.
+  void run(std::size_t count, bool last_is_partial, const ChunkSource& source,
+           const ChunkSink& sink);
 
  private:
   void compress_batch(std::size_t first, std::size_t count, const ChunkSource& source);
 
   std::vector<DeflateEncoder> encoders_;
+  DeflateEncoder partial_encoder_;               // used on the calling thread only
+  std::size_t partial_chunk_ = SIZE_MAX;         // chunk of the current run compressed with it
   std::vector<std::vector<std::byte>> scratch_;  // one per thread
   std::vector<std::vector<std::byte>> streams_;  // one per chunk of a batch
 };

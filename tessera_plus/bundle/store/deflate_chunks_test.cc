@@ -146,6 +146,19 @@ TEST(DeflatedChunks, TheLastPartialChunkIsJoinedAndPaddedWithZeros) {
     std::vector<EquityBar> expected = bars(static_cast<int>(last), stored - static_cast<int>(last));
     expected.resize(kChunk, EquityBar{});
     EXPECT_TRUE(same_bars(chunk, expected)) << "the whole last chunk, padded, after " << stored;
+    // Full chunks are kept small; only a partial one, compressed again by the next append, fast.
+    const bool partial = stored % kChunk != 0;
+    std::vector<std::byte> want;
+    DeflateEncoder(partial ? MINBAR_PARTIAL_CHUNK_LEVEL : MINBAR_DEFLATE_LEVEL)
+        .compress(std::as_bytes(std::span(chunk)), want);
+    EXPECT_EQ(stream, want) << "level of the last chunk after " << stored;
+    if (last >= kChunk) {
+      ASSERT_EQ(data.read_chunk(last - kChunk, 1 << 20, stream), 0u);
+      std::vector<EquityBar> full = bars(static_cast<int>(last - kChunk), kChunk);
+      want.clear();
+      DeflateEncoder(MINBAR_DEFLATE_LEVEL).compress(std::as_bytes(std::span(full)), want);
+      EXPECT_EQ(stream, want) << "a chunk filled by an append is stored at the file's level";
+    }
   }
 }
 

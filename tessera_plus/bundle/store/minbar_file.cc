@@ -54,7 +54,7 @@ h5::Creation minbar_creation(std::size_t chunk) {
 }
 
 ChunkDeflater minbar_deflater(unsigned threads) {
-  return ChunkDeflater(MINBAR_DEFLATE_LEVEL, threads);
+  return ChunkDeflater(MINBAR_DEFLATE_LEVEL, MINBAR_PARTIAL_CHUNK_LEVEL, threads);
 }
 
 void create_minbar_datasets(h5::File& file, const MinbarRecords& records, ChunkDeflater& deflater) {
