@@ -37,15 +37,6 @@ bool fill_is_zero(hid_t dcpl, hid_t stored_type, std::size_t record) {
   return std::all_of(fill.begin(), fill.end(), [](unsigned char b) { return b == 0; });
 }
 
-bool deflate_is_the_only_filter(hid_t dcpl) {
-  if (H5Pget_nfilters(dcpl) != 1) return false;
-  unsigned flags = 0;
-  std::size_t values = 0;
-  const H5Z_filter_t filter =
-      H5Pget_filter2(dcpl, 0, &flags, &values, nullptr, 0, nullptr, nullptr);
-  return filter == H5Z_FILTER_DEFLATE;
-}
-
 StoredNumber describe_number(hid_t type, std::size_t offset) {
   StoredNumber n;
   n.offset = offset;
@@ -193,10 +184,19 @@ std::size_t max_stored_size(std::size_t chunk_bytes) {
 
 }  // namespace
 
+bool chunked_with_deflate_alone(hid_t dcpl) {
+  if (H5Pget_layout(dcpl) != H5D_CHUNKED || H5Pget_nfilters(dcpl) != 1) return false;
+  unsigned flags = 0;
+  std::size_t values = 0;
+  const H5Z_filter_t filter =
+      H5Pget_filter2(dcpl, 0, &flags, &values, nullptr, 0, nullptr, nullptr);
+  return filter == H5Z_FILTER_DEFLATE;
+}
+
 std::optional<DeflateChunks> deflate_chunks(hid_t dataset, hid_t stored_type,
                                             const std::string& where) {
   PropListId dcpl(check_id(H5Dget_create_plist(dataset), "reading dataset properties"));
-  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || !deflate_is_the_only_filter(dcpl.get())) {
+  if (!chunked_with_deflate_alone(dcpl.get())) {
     H5Eclear2(H5E_DEFAULT);
     return std::nullopt;
   }

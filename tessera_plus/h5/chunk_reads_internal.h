@@ -45,6 +45,10 @@ struct DeflateChunks {
   std::size_t record = 0;  // stored record size
 };
 
+// Whether the dataset-creation properties `dcpl` say chunked storage with deflate as the only
+// filter: the layout whose chunks the writers and readers deflate and inflate themselves.
+bool chunked_with_deflate_alone(hid_t dcpl);
+
 // The storage of `dataset` when it is chunked with deflate as its only filter, rows never written
 // read as zeros, and the file is open read-only (so no chunk of it waits in HDF5's cache
 // unwritten); nullopt when HDF5's own read path must serve it. The file's damage when a chunk is

@@ -215,14 +215,7 @@ hsize_t Dataset::deflate_chunk_rows(const RecordLayout& layout) const {
   DatatypeId expected = compound_type(layout);
   if (check(H5Tequal(stored_type().get(), expected.get()), "comparing record types") <= 0) return 0;
   PropListId dcpl = creation_plist();
-  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return 0;
-  if (check(H5Pget_nfilters(dcpl.get()), "reading a dataset's filters") != 1) return 0;
-  unsigned flags = 0;
-  std::size_t values = 0;
-  unsigned config = 0;
-  const H5Z_filter_t filter =
-      H5Pget_filter2(dcpl.get(), 0, &flags, &values, nullptr, 0, nullptr, &config);
-  if (filter != H5Z_FILTER_DEFLATE) return 0;
+  if (!chunked_with_deflate_alone(dcpl.get())) return 0;
   hsize_t chunk = 0;
   if (H5Pget_chunk(dcpl.get(), 1, &chunk) != 1) return 0;
   return chunk;
