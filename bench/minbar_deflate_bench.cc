@@ -1,11 +1,12 @@
 // What compressing minute-bar chunks ourselves buys, side by side in one run on the bars of the
 // simulated market (bench scale, 20 years to the end of 2024).
 //
-//   BM_DeflateLevels/L   libdeflate level L against zlib's level 9 on the same chunks (512
-//                        records, the last zero-padded, as the writer stores them): size ratios
-//                        for a stock and for futures contracts under two seeds, and the speed-up
-//                        over zlib 9 on all of them together. The measurements behind
-//                        MINBAR_DEFLATE_LEVEL.
+//   BM_DeflateLevels/L   libdeflate level L on the writer's chunks (MINBAR_DATA_CHUNK records, the
+//                        last zero-padded, as it stores them) against the files zlib 9 made with
+//                        the old 512-record chunks: size ratios for a stock and for futures
+//                        contracts under two seeds (size_*; same_* against zlib 9 on the
+//                        writer's own chunks), and the speed-up over zlib 9 on all of them
+//                        together. The measurements behind MINBAR_DEFLATE_LEVEL.
 //   BM_CreateSideBySide  a 20-year stock file made by the writer on 1 thread and with the thread
 //                        pool on 2, by the old path (HDF5's deflate filter, zlib 9), and the bare
 //                        zlib-9 floor (compress2 of the same chunks); each the best of three
@@ -85,10 +86,15 @@ sim::SimMarket make_market(std::uint64_t seed) {
   return sim::SimMarket(config);
 }
 
-// The bytes of one file's dataset as the writer cuts them into chunks.
+// The records (data) and index entries of the old path's files: what the writer's files are held
+// against.
+constexpr std::size_t kOldDataChunk = 512;
+
+// The bytes of one file's dataset as the writer cuts them into chunks, and as the old path did.
 struct Sample {
   std::vector<std::byte> bytes;
   std::size_t chunk_bytes;
+  std::size_t old_chunk_bytes;
 };
 
 struct Corpus {
@@ -97,9 +103,11 @@ struct Corpus {
 
 void add_records(std::vector<Sample>& to, const MinbarRecords& records) {
   if (records.rows == 0) return;
-  to.push_back({records.data, MINBAR_DATA_CHUNK * records.layout->size});
+  to.push_back({records.data, MINBAR_DATA_CHUNK * records.layout->size,
+                kOldDataChunk * records.layout->size});
   const auto* index = reinterpret_cast<const std::byte*>(records.index.data());
   to.push_back({{index, index + records.index.size() * sizeof(IndexEntry)},
+                MINBAR_INDEX_CHUNK * sizeof(IndexEntry),
                 MINBAR_INDEX_CHUNK * sizeof(IndexEntry)});
 }
 
@@ -131,15 +139,17 @@ const std::map<std::string, std::vector<Sample>>& corpora() {
   return all;
 }
 
-// Calls `each` with every chunk of `sample`, the last zero-padded.
+// Calls `each` with every chunk of `sample`, cut as the writer does (`old`: as the old path did),
+// the last zero-padded.
 template <typename Each>
-void for_each_chunk(const Sample& sample, Each each) {
+void for_each_chunk(const Sample& sample, bool old, Each each) {
+  const std::size_t chunk_bytes = old ? sample.old_chunk_bytes : sample.chunk_bytes;
   std::vector<std::byte> padded;
-  for (std::size_t at = 0; at < sample.bytes.size(); at += sample.chunk_bytes) {
+  for (std::size_t at = 0; at < sample.bytes.size(); at += chunk_bytes) {
     std::span<const std::byte> chunk(sample.bytes.data() + at,
-                                     std::min(sample.chunk_bytes, sample.bytes.size() - at));
-    if (chunk.size() < sample.chunk_bytes) {
-      padded.assign(sample.chunk_bytes, std::byte{0});
+                                     std::min(chunk_bytes, sample.bytes.size() - at));
+    if (chunk.size() < chunk_bytes) {
+      padded.assign(chunk_bytes, std::byte{0});
       std::copy(chunk.begin(), chunk.end(), padded.begin());
       chunk = padded;
     }
@@ -184,19 +194,19 @@ struct Pass {
 };
 
 template <typename Compress>
-Pass pass_over(const std::vector<Sample>& samples, Compress compress) {
+Pass pass_over(const std::vector<Sample>& samples, bool old, Compress compress) {
   Pass p;
   const double start = seconds_now();
   for (const Sample& s : samples) {
-    for_each_chunk(s, [&](std::span<const std::byte> chunk) { p.bytes += compress(chunk); });
+    for_each_chunk(s, old, [&](std::span<const std::byte> chunk) { p.bytes += compress(chunk); });
   }
   p.seconds = seconds_now() - start;
   return p;
 }
 
-Pass zlib9_pass(const std::vector<Sample>& samples) {
+Pass zlib9_pass(const std::vector<Sample>& samples, bool old = true) {
   Zlib zlib;
-  return pass_over(samples, [&](std::span<const std::byte> c) { return zlib.level9(c); });
+  return pass_over(samples, old, [&](std::span<const std::byte> c) { return zlib.level9(c); });
 }
 
 void BM_DeflateLevels(benchmark::State& state) {
@@ -210,14 +220,17 @@ void BM_DeflateLevels(benchmark::State& state) {
       std::vector<std::byte> out;
       // Alternated so that a busy neighbour slows both alike.
       const Pass zlib = zlib9_pass(samples);
-      const Pass ours = pass_over(samples, [&](std::span<const std::byte> c) {
+      const Pass ours = pass_over(samples, false, [&](std::span<const std::byte> c) {
         out.clear();
         return encoder.compress(c, out);
       });
+      const Pass same = zlib9_pass(samples, false);
       zlib_s += zlib.seconds;
       ours_s += ours.seconds;
       state.counters["size_" + name] =
           static_cast<double>(ours.bytes) / static_cast<double>(zlib.bytes);
+      state.counters["same_" + name] =
+          static_cast<double>(ours.bytes) / static_cast<double>(same.bytes);
     }
     state.counters["speedup_vs_zlib9"] = zlib_s / ours_s;
   }
@@ -236,11 +249,12 @@ struct Scratch {
   std::string file(const std::string& name) const { return (dir / name).string(); }
 };
 
-// The old path: HDF5 compresses rows handed to H5Dwrite with its deflate filter (zlib 9).
+// The old path: HDF5 compresses rows handed to H5Dwrite with its deflate filter (zlib 9), in the
+// old chunks.
 void create_through_filter(const std::string& path, const MinbarRecords& records) {
   h5::File file = h5::File::open(path, h5::Mode::kCreate);
   h5::Dataset::create(file, "data", *records.layout, records.data.data(), records.rows,
-                      minbar_creation(MINBAR_DATA_CHUNK));
+                      minbar_creation(kOldDataChunk));
   h5::Dataset::create(file, "index", INDEX_DTYPE, records.index.data(), records.index.size(),
                       minbar_creation(MINBAR_INDEX_CHUNK));
   file.close();
@@ -344,7 +358,8 @@ struct Best {
 void BM_CreateSideBySide(benchmark::State& state) {
   sim::SimMarket market = make_market(sim::SimConfig{}.seed);
   const MinbarRecords records = history(market, kStock, EQUITIES_DTYPE);
-  const std::vector<Sample> chunks = {{records.data, MINBAR_DATA_CHUNK * EQUITIES_DTYPE.size}};
+  const std::vector<Sample> chunks = {
+      {records.data, MINBAR_DATA_CHUNK * EQUITIES_DTYPE.size, kOldDataChunk * EQUITIES_DTYPE.size}};
   Scratch scratch;
   const std::string ours = scratch.file("ours.h5"), ours2 = scratch.file("ours2.h5");
   const std::string old = scratch.file("old.h5");
@@ -360,7 +375,7 @@ void BM_CreateSideBySide(benchmark::State& state) {
       encode.time([&] {
         DeflateEncoder encoder(MINBAR_DEFLATE_LEVEL);
         std::vector<std::byte> out;
-        pass_over(chunks, [&](std::span<const std::byte> c) {
+        pass_over(chunks, false, [&](std::span<const std::byte> c) {
           out.clear();
           return encoder.compress(c, out);
         });

@@ -2,6 +2,7 @@
 // partial chunk, files of other tools, and the thread pool.
 #include "tessera_plus/bundle/store/deflate_chunks.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -90,7 +91,8 @@ TEST(DeflatedChunks, FilesLookToH5pyLikeTheFilterPathsAndHoldTheSameValues) {
   EXPECT_EQ(run_python(R"(
 import h5py, numpy, sys
 ours, filt = h5py.File(sys.argv[1], 'r'), h5py.File(sys.argv[2], 'r')
-for name, chunk in (('data', 512), ('index', 128)):
+rows, data_chunk, index_chunk = (int(a) for a in sys.argv[3:6])
+for name, chunk in (('data', data_chunk), ('index', index_chunk)):
     a, b = ours[name], filt[name]
     assert a.dtype == b.dtype and a.dtype.isnative, (a.dtype, b.dtype)
     assert a.compression == 'gzip' and a.compression_opts == 9, name
@@ -100,10 +102,12 @@ for name, chunk in (('data', 512), ('index', 128)):
 d = ours['data']
 assert list(d.dtype.names) == ['datetime', 'open', 'high', 'low', 'close', 'volume',
                                'total_turnover']
-assert d.shape == (1101,) and d['datetime'][1100] == 20050104093100 + 1100 * 100
-assert abs(d['open'][1100] - (10 + (1100 % 97) * 0.01)) < 1e-12
+last = rows - 1
+assert d.shape == (rows,) and d['datetime'][last] == 20050104093100 + last * 100
+assert abs(d['open'][last] - (10 + (last % 97) * 0.01)) < 1e-12
 )",
-                       ours + " " + filter),
+                       fmt::format("{} {} {} {} {}", ours, filter, records.rows, MINBAR_DATA_CHUNK,
+                                   MINBAR_INDEX_CHUNK)),
             0);
 }
 
