@@ -23,18 +23,22 @@ trap 'rm -rf "$work"' EXIT
 
 export TALLOW_SIM_SCALE=bench TALLOW_SIM_STOCKS=$files TALLOW_SIM_HISTORY_DAYS=40
 export TESSERA_LOG_FILE=/dev/null
-# Friday's bundle, brought to Monday: one trading day for every file. The first CLI given builds it.
-TESSERA_NOW="2024-05-31 18:00:00" "${builds[0]}/tessera-plus" update -d "$work/friday" -j 2 --minbar stock \
-  >/dev/null 2>&1 < /dev/null || { echo "building the bundle failed"; exit 1; }
+# Friday's bundle, brought to Monday: one trading day for every file. Each CLI builds its own, so
+# that each updates files laid out the way it writes them.
+for b in "${builds[@]}"; do
+  TESSERA_NOW="2024-05-31 18:00:00" "$b/tessera-plus" update -d "$work/friday.${b//\//_}" -j 2 \
+    --minbar stock >/dev/null 2>&1 </dev/null || { echo "$b: building the bundle failed"; exit 1; }
+done
 export TESSERA_NOW="2024-06-03 18:00:00"
-count=$(find "$work/friday/bundle/h5" -name '*.h5' | wc -l)
-echo "bundle: $count minute-bar files of $TALLOW_SIM_HISTORY_DAYS days, $(du -sh "$work/friday" | cut -f1)"
+first_bundle="$work/friday.${builds[0]//\//_}"
+count=$(find "$first_bundle/bundle/h5" -name '*.h5' | wc -l)
+echo "bundle: $count minute-bar files of $TALLOW_SIM_HISTORY_DAYS days, $(du -sh "$first_bundle" | cut -f1)"
 
 declare -A best_rate best_rss
 for ((r = 1; r <= rounds; r++)); do
   for b in "${builds[@]}"; do
     rm -rf "$work/run"
-    cp -a "$work/friday" "$work/run"
+    cp -a "$work/friday.${b//\//_}" "$work/run"
     sync
     start=$(date +%s.%N)
     /usr/bin/time -f %M -o "$work/rss" "$b/tessera-plus" smart-update -d "$work/run" -j 2 \
