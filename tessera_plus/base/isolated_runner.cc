@@ -68,11 +68,11 @@ double cpu_seconds_used() noexcept {
 // The CPU limit counts the whole life of a process, so each item gets its own allowance on top of
 // what the worker has used so far; the hard limit caps a worker's life at two allowances, and a
 // worker retires once it has used one (see serve).
-void allow_cpu_for_one_item() noexcept {
+void allow_cpu_for_one_item(unsigned seconds) noexcept {
   rlimit cpu{};
   ::getrlimit(RLIMIT_CPU, &cpu);
   const auto used = static_cast<rlim_t>(cpu_seconds_used()) + 1;
-  cpu.rlim_cur = std::min<rlim_t>(used + kIsolatedCpuSeconds, cpu.rlim_max);
+  cpu.rlim_cur = std::min<rlim_t>(used + seconds, cpu.rlim_max);
   ::setrlimit(RLIMIT_CPU, &cpu);
 }
 
@@ -90,13 +90,16 @@ bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
 
 // A worker's life: items by index from the socket, one frame back for each, until the caller
 // closes its end or the worker has done its share.
-[[noreturn]] void serve(int fd, const Work& work) noexcept {
-  rlimit cpu{kIsolatedCpuSeconds, 2 * kIsolatedCpuSeconds + 5};
-  ::setrlimit(RLIMIT_CPU, &cpu);
+[[noreturn]] void serve(int fd, const Work& work, const IsolationOptions& options) noexcept {
+  const unsigned allowance = options.cpu_seconds_per_item;
+  if (allowance > 0) {
+    rlimit cpu{allowance, 2 * allowance + 5};
+    ::setrlimit(RLIMIT_CPU, &cpu);
+  }
   for (std::size_t done = 0;;) {
     std::uint64_t item = 0;
     if (!read_all(fd, reinterpret_cast<char*>(&item), sizeof item)) break;
-    allow_cpu_for_one_item();
+    if (allowance > 0) allow_cpu_for_one_item(allowance);
     std::string reply;
     bool raised = false;
     try {
@@ -108,7 +111,8 @@ bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
-    const bool retiring = ++done >= kItemsPerWorker || cpu_seconds_used() >= kIsolatedCpuSeconds;
+    const bool retiring = ++done >= kItemsPerWorker || (raised && options.retire_after_raise) ||
+                          (allowance > 0 && cpu_seconds_used() >= allowance);
     if (!send_reply(fd, static_cast<std::size_t>(item), raised, retiring, reply) || retiring) break;
   }
   std::fflush(nullptr);
@@ -148,7 +152,8 @@ int reap(pid_t pid) noexcept {
 // Persistent worker processes, at most `limit` taking items at once.
 class Workers {
  public:
-  Workers(std::size_t limit, const Work& work) : limit_(limit), work_(work) {}
+  Workers(std::size_t limit, const Work& work, const IsolationOptions& options)
+      : limit_(limit), work_(work), options_(options) {}
   Workers(const Workers&) = delete;
   Workers& operator=(const Workers&) = delete;
   ~Workers() { kill_all(); }
@@ -229,7 +234,7 @@ class Workers {
       ::close(fds[0]);
       // Another worker's end of file must not wait for this one to let go of its socket.
       for (const Worker& w : workers_) ::close(w.socket);
-      serve(fds[1], work_);
+      serve(fds[1], work_, options_);
     }
     const int fork_errno = errno;
     ::close(fds[1]);
@@ -268,6 +273,7 @@ class Workers {
     IsolatedOutcome outcome;
     if (w.received[8] != 0) {
       outcome.exit_status = kWorkRaised;
+      outcome.raised = true;
     } else {
       outcome.completed = true;
       outcome.reply = w.received.substr(kHeaderSize, length);
@@ -288,6 +294,7 @@ class Workers {
 
   std::size_t limit_;
   const Work& work_;
+  IsolationOptions options_;
   std::vector<Worker> workers_;
 };
 
@@ -300,8 +307,9 @@ std::string IsolatedOutcome::describe() const {
 }
 
 void run_isolated(std::size_t count, int jobs, const Work& work,
-                  const std::function<bool(std::size_t, IsolatedOutcome&&)>& on_done) {
-  Workers workers(jobs < 1 ? 1 : static_cast<std::size_t>(jobs), work);
+                  const std::function<bool(std::size_t, IsolatedOutcome&&)>& on_done,
+                  const IsolationOptions& options) {
+  Workers workers(jobs < 1 ? 1 : static_cast<std::size_t>(jobs), work, options);
   std::map<std::size_t, IsolatedOutcome> finished;  // done but not yet handed over
   std::size_t next = 0, delivered = 0;
   while (delivered < count) {

@@ -14,6 +14,7 @@ struct IsolatedOutcome {
   std::string reply;       // what the work returned
   int signal = 0;          // the signal that killed the worker during this item, or 0
   int exit_status = 0;     // the worker's exit status when it ended without replying
+  bool raised = false;     // an exception escaped the work (the worker lived to say so)
   // "killed by signal 11 (Segmentation fault)" or "exited with status 3", for messages.
   std::string describe() const;
 };
@@ -22,15 +23,24 @@ struct IsolatedOutcome {
 // on one item, far beyond what any sound file needs.
 inline constexpr unsigned kIsolatedCpuSeconds = 300;
 
+struct IsolationOptions {
+  // CPU seconds one item may use before SIGXCPU ends its worker; 0 for no limit (work on trusted
+  // input whose size has no bound, like a first build of a long history).
+  unsigned cpu_seconds_per_item = kIsolatedCpuSeconds;
+  // A worker whose work raised takes no further item, so that nothing the failure left behind in
+  // the process meets the next item.
+  bool retire_after_raise = false;
+};
+
 // Runs `work(i)` for every i in [0, count) in forked worker processes, at most `jobs` working at
 // once, and calls `on_done(i, outcome)` in the caller's process in index order, each as soon as it
 // and every item before it are done. A worker takes items one at a time through a socket and
 // sends each reply back framed with its index, so a batch costs a fork per worker rather than per
 // item. A worker that dies during an item (a signal, an exit) costs that item only: its outcome
 // names the signal or status, and a fresh worker takes the items left. An exception escaping
-// `work` is reported as an exit with a non-zero status (so `work` should turn its expected errors
-// into its reply). Workers retire after a few hundred items or once they have used
-// kIsolatedCpuSeconds, so that what the library leaks per item and the CPU limit stay bounded.
+// `work` is reported as `raised` with a non-zero exit status (so `work` should turn its expected
+// errors into its reply). Workers retire after a few hundred items or once they have used their
+// CPU allowance, so that what the library leaks per item and the CPU limit stay bounded.
 // When `on_done` returns false, nothing more starts, the workers are killed and reaped, and the
 // call returns.
 //
@@ -38,6 +48,7 @@ inline constexpr unsigned kIsolatedCpuSeconds = 300;
 // through the caller's atexit handlers. Call from one thread; `jobs` below 1 counts as 1.
 // OSError when a worker or socket cannot be created.
 void run_isolated(std::size_t count, int jobs, const std::function<std::string(std::size_t)>& work,
-                  const std::function<bool(std::size_t, IsolatedOutcome&&)>& on_done);
+                  const std::function<bool(std::size_t, IsolatedOutcome&&)>& on_done,
+                  const IsolationOptions& options = {});
 
 }  // namespace tessera_plus

@@ -10,18 +10,21 @@
 #include <utility>
 #include <vector>
 
+#include "tessera_plus/base/isolated_runner.h"
 #include "tessera_plus/base/shared_flag.h"
 
 namespace tessera_plus::tessera {
 
-// Runs submitted tasks in forked worker processes, at most `max_workers` alive at once, and shows
+// Runs submitted tasks in forked worker processes, at most `max_workers` working at once, and shows
 // finished/total, rate and time left on standard error.
 //
-// Each task gets a worker process of its own, forked from the caller, which runs the initializer
-// and then the task. So every worker has run the initializer before its task, and nothing a task
-// leaves behind (open HDF5 handles, a half-written library state) reaches another task. Tasks
-// start in the order submitted when the pool is closed, once the batch is complete: the progress
-// bar knows its total and every worker sees the caller's state as it was after the last submit.
+// A worker is forked from the caller, runs the initializer once and then takes task after task
+// (base/isolated_runner.h): a fork per worker rather than per task, which in a nightly update of
+// a thousand small appends was most of the time. A worker whose task failed takes no other task,
+// so what a failure leaves behind (a half-written library state) never meets another task; a
+// worker also makes way for a fresh one after a few hundred tasks. Tasks start in the order
+// submitted when the pool is closed, once the batch is complete: the progress bar knows its total
+// and every worker sees the caller's state as it was after the last submit.
 //
 // A task fails when an error escapes it (the worker writes one `system_log.error` line naming the
 // task's label and the error) or when its worker dies (a signal, an exit of its own; the caller's
@@ -59,12 +62,9 @@ class ProgressedProcessPoolExecutor {
     std::string label;
     Task task;
   };
-  struct Worker;
 
-  void start(std::size_t job, std::vector<Worker>& running) noexcept;
-  void reap_one(std::vector<Worker>& running) noexcept;
-  void record_exit(const Job& job, int status) noexcept;
-  [[noreturn]] void run_worker(const Job& job) noexcept;
+  void run_task(const Job& job, bool& initialised) const;
+  void record_outcome(const Job& job, const IsolatedOutcome& outcome) noexcept;
 
   std::size_t max_workers_;
   std::function<void()> initializer_;

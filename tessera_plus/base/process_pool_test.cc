@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "tessera_plus/base/errors.h"
@@ -54,20 +55,37 @@ class ProcessPoolTest : public ::testing::Test {
   std::string saved_log_;
 };
 
-TEST_F(ProcessPoolTest, RunsEveryTaskOnceInAProcessOfItsOwn) {
+TEST_F(ProcessPoolTest, RunsEveryTaskOnceInWorkersThatTakeTaskAfterTask) {
   {
     ProgressedProcessPoolExecutor pool(2);
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 6; ++i) {
       std::string name = "task" + std::to_string(i);
       pool.submit(
           name, [this, name] { std::ofstream(marker(name), std::ios::app) << ::getpid() << "\n"; });
     }
   }  // leaving the scope waits for every task
-  for (int i = 0; i < 5; ++i) {
+  std::set<int> workers;
+  for (int i = 0; i < 6; ++i) {
     std::string pid = read("task" + std::to_string(i));
     EXPECT_EQ(std::count(pid.begin(), pid.end(), '\n'), 1) << "ran more or less than once";
     EXPECT_NE(std::stoi(pid), ::getpid()) << "ran in the caller's process";
+    workers.insert(std::stoi(pid));
   }
+  EXPECT_LE(workers.size(), 2u) << "a worker per task, not per worker";
+}
+
+TEST_F(ProcessPoolTest, AWorkerWhoseTaskFailedTakesNoOtherTask) {
+  ProgressedProcessPoolExecutor pool(1);
+  pool.submit("first", [this] { touch("first", std::to_string(::getpid())); });
+  pool.submit("fails", [this] {
+    touch("fails", std::to_string(::getpid()));
+    throw ValueError("half done");
+  });
+  pool.submit("after", [this] { touch("after", std::to_string(::getpid())); });
+  pool.close();
+  EXPECT_EQ(pool.failed(), 1u);
+  EXPECT_EQ(read("first"), read("fails")) << "one worker took both";
+  EXPECT_NE(read("after"), read("fails")) << "the failed worker's process went on working";
 }
 
 // Set only by the initializer, in the worker's own copy of the process.
