@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +85,8 @@ void allow_cpu_for_one_item() noexcept {
   ::setrlimit(RLIMIT_CPU, &cpu);
 }
 
+// The frame goes out in one call, so that the caller wakes once for it rather than once for the
+// header and again for the reply.
 bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
                 const std::string& reply) noexcept {
   char header[kHeaderSize];
@@ -93,7 +96,22 @@ bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
   header[8] = raised ? 1 : 0;
   header[9] = retiring ? 1 : 0;
   std::memcpy(header + 10, &length, 8);
-  return write_all(fd, header, kHeaderSize) && write_all(fd, reply.data(), reply.size());
+  iovec parts[2] = {{header, kHeaderSize}, {const_cast<char*>(reply.data()), reply.size()}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  ssize_t n = 0;
+  do {
+    n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  // What did not fit in the socket at once follows in plain writes.
+  const auto sent = static_cast<std::size_t>(n);
+  if (sent < kHeaderSize) {
+    return write_all(fd, header + sent, kHeaderSize - sent) &&
+           write_all(fd, reply.data(), reply.size());
+  }
+  return write_all(fd, reply.data() + (sent - kHeaderSize), reply.size() - (sent - kHeaderSize));
 }
 
 // A worker's life: items by index from the socket, one frame back for each, until the caller
