@@ -36,10 +36,11 @@ constexpr int kWorkRaised = 70;
 constexpr std::size_t kItemsPerWorker = 256;
 
 // Items handed to a worker ahead of its replies: the next index already waits in its socket when
-// it finishes one, so it never sits idle while the caller reads a reply and sends the next (on a
-// one-month file that round trip cost as much as reading the file). Items behind the one a worker
-// dies on never started; they go to another worker.
-constexpr std::size_t kItemsInFlight = 4;
+// it finishes one, so it never sits idle while the caller reads a reply, asks the service and
+// sends the next. One waiting item is enough for that; more would only leave items queued behind a
+// slow file while another worker runs out of work at the end. Items behind the one a worker dies
+// on never started; they go to another worker.
+constexpr std::size_t kItemsInFlight = 2;
 
 // A reply travels as a frame: the item (8 bytes), whether the work raised (1), whether the worker
 // retires after it (1), the reply's length (8), then the reply.
