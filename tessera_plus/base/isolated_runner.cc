@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +12,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -31,6 +34,13 @@ constexpr int kWorkRaised = 70;
 // A worker answers this many items and then makes way for a fresh one: HDF5 keeps a little memory
 // from every file it failed to open, and a long-lived worker would gather all of it.
 constexpr std::size_t kItemsPerWorker = 256;
+
+// Items handed to a worker ahead of its replies: the next index already waits in its socket when
+// it finishes one, so it never sits idle while the caller reads a reply, asks the service and
+// sends the next. One waiting item is enough for that; more would only leave items queued behind a
+// slow file while another worker runs out of work at the end. Items behind the one a worker dies
+// on never started; they go to another worker.
+constexpr std::size_t kItemsInFlight = 2;
 
 // A reply travels as a frame: the item (8 bytes), whether the work raised (1), whether the worker
 // retires after it (1), the reply's length (8), then the reply.
@@ -76,6 +86,8 @@ void allow_cpu_for_one_item(unsigned seconds) noexcept {
   ::setrlimit(RLIMIT_CPU, &cpu);
 }
 
+// The frame goes out in one call, so that the caller wakes once for it rather than once for the
+// header and again for the reply.
 bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
                 const std::string& reply) noexcept {
   char header[kHeaderSize];
@@ -85,7 +97,22 @@ bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
   header[8] = raised ? 1 : 0;
   header[9] = retiring ? 1 : 0;
   std::memcpy(header + 10, &length, 8);
-  return write_all(fd, header, kHeaderSize) && write_all(fd, reply.data(), reply.size());
+  iovec parts[2] = {{header, kHeaderSize}, {const_cast<char*>(reply.data()), reply.size()}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  ssize_t n = 0;
+  do {
+    n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  // What did not fit in the socket at once follows in plain writes.
+  const auto sent = static_cast<std::size_t>(n);
+  if (sent < kHeaderSize) {
+    return write_all(fd, header + sent, kHeaderSize - sent) &&
+           write_all(fd, reply.data(), reply.size());
+  }
+  return write_all(fd, reply.data() + (sent - kHeaderSize), reply.size() - (sent - kHeaderSize));
 }
 
 // A worker's life: items by index from the socket, one frame back for each, until the caller
@@ -122,8 +149,9 @@ bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
 struct Worker {
   pid_t pid = -1;
   int socket = -1;
-  std::optional<std::size_t> item;  // the item it is working on
-  bool retiring = false;            // takes no more items; its end of file follows
+  std::deque<std::size_t> items;  // sent and not answered, in the order it takes them
+  std::size_t sent = 0;           // items sent over its life, at most kItemsPerWorker
+  bool retiring = false;          // takes no more items; its end of file follows
   std::string received;
 };
 
@@ -158,25 +186,30 @@ class Workers {
   Workers& operator=(const Workers&) = delete;
   ~Workers() { kill_all(); }
 
-  // Hands `item` to an idle worker, starting one if fewer than the limit are taking items; false
-  // when all are busy.
-  bool give(std::size_t item) {
+  // Hands out items left by lost workers first, then items from `next` on, while a worker (an idle
+  // one first, a new one while fewer than the limit take items) has room for one.
+  void fill(std::size_t& next, std::size_t count) {
     for (;;) {
-      Worker* idle = find_idle();
-      if (idle == nullptr) return false;
-      const auto index = static_cast<std::uint64_t>(item);
-      if (write_all(idle->socket, reinterpret_cast<const char*>(&index), sizeof index)) {
-        idle->item = item;
-        return true;
+      const bool orphan = !orphans_.empty();
+      if (!orphan && next >= count) return;
+      const std::size_t item = orphan ? *orphans_.begin() : next;
+      if (!give(item)) return;
+      if (orphan) {
+        orphans_.erase(orphans_.begin());
+      } else {
+        ++next;
       }
-      // Killed from outside while idle: it held no item, so only the worker is lost.
-      drop(static_cast<std::size_t>(idle - workers_.data()));
     }
   }
 
   // Waits until an item is done, by a reply or by the end of its worker.
   Finished wait() {
     for (;;) {
+      if (!ready_.empty()) {
+        Finished done = std::move(ready_.front());
+        ready_.pop_front();
+        return done;
+      }
       std::vector<pollfd> fds;
       for (const Worker& w : workers_) fds.push_back(pollfd{w.socket, POLLIN, 0});
       if (::poll(fds.data(), fds.size(), -1) < 0) {
@@ -185,7 +218,7 @@ class Workers {
       }
       for (std::size_t i = 0; i < fds.size(); ++i) {
         if (fds[i].revents == 0) continue;
-        if (std::optional<Finished> done = receive(i)) return std::move(*done);
+        receive(i);
         break;  // a worker may have gone; poll again over those left
       }
     }
@@ -208,16 +241,42 @@ class Workers {
   }
 
  private:
-  Worker* find_idle() {
-    std::size_t taking = 0;
-    for (Worker& w : workers_) {
-      if (w.retiring) continue;
-      if (!w.item) return &w;
-      ++taking;
+  bool give(std::size_t item) {
+    for (;;) {
+      const std::optional<std::size_t> i = find_room();
+      if (!i) return false;
+      Worker& w = workers_[*i];
+      const auto index = static_cast<std::uint64_t>(item);
+      if (write_all(w.socket, reinterpret_cast<const char*>(&index), sizeof index)) {
+        w.items.push_back(item);
+        ++w.sent;
+        return true;
+      }
+      // It ended (a crash, or killed from outside) before this item reached it.
+      lose(*i);
     }
-    if (taking >= limit_) return nullptr;
-    workers_.push_back(start());
-    return &workers_.back();
+  }
+
+  // The worker to take one more item: an idle one, else a new one while fewer than the limit are
+  // taking items, else the least loaded one with room.
+  std::optional<std::size_t> find_room() {
+    std::size_t taking = 0;
+    std::optional<std::size_t> roomiest;
+    for (std::size_t i = 0; i < workers_.size(); ++i) {
+      const Worker& w = workers_[i];
+      if (w.retiring) continue;
+      if (w.items.empty()) return i;
+      ++taking;
+      if (w.items.size() < kItemsInFlight && w.sent < kItemsPerWorker &&
+          (!roomiest || w.items.size() < workers_[*roomiest].items.size())) {
+        roomiest = i;
+      }
+    }
+    if (taking < limit_) {
+      workers_.push_back(start());
+      return workers_.size() - 1;
+    }
+    return roomiest;
   }
 
   Worker start() {
@@ -248,40 +307,68 @@ class Workers {
     return worker;
   }
 
-  // Reads what worker `i` sent; an item's outcome once a reply is whole or the worker ended.
-  std::optional<Finished> receive(std::size_t i) {
+  // Reads what worker `i` sent, queueing the outcome of each whole reply; at its end of file, the
+  // worker is gone.
+  void receive(std::size_t i) {
     Worker& w = workers_[i];
     char buffer[65536];
     ssize_t n = ::read(w.socket, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) return std::nullopt;
+    if (n < 0 && errno == EINTR) return;
     if (n > 0) {
       w.received.append(buffer, static_cast<std::size_t>(n));
-      return take_reply(w);
+      take_replies(w);
+      return;
     }
-    const std::optional<std::size_t> item = w.item;
-    const int status = drop(i);
-    if (!item) return std::nullopt;
-    return Finished{*item, outcome_of_exit(status)};
+    lose(i);
   }
 
-  static std::optional<Finished> take_reply(Worker& w) {
-    if (w.received.size() < kHeaderSize) return std::nullopt;
-    std::uint64_t index = 0, length = 0;
-    std::memcpy(&index, w.received.data(), 8);
-    std::memcpy(&length, w.received.data() + 10, 8);
-    if (w.received.size() - kHeaderSize < length) return std::nullopt;
-    IsolatedOutcome outcome;
-    if (w.received[8] != 0) {
-      outcome.exit_status = kWorkRaised;
-      outcome.raised = true;
-    } else {
-      outcome.completed = true;
-      outcome.reply = w.received.substr(kHeaderSize, length);
+  void take_replies(Worker& w) {
+    std::size_t at = 0;
+    while (w.received.size() - at >= kHeaderSize) {
+      const char* frame = w.received.data() + at;
+      std::uint64_t index = 0, length = 0;
+      std::memcpy(&index, frame, 8);
+      std::memcpy(&length, frame + 10, 8);
+      if (w.received.size() - at - kHeaderSize < length) break;
+      IsolatedOutcome outcome;
+      if (frame[8] != 0) {
+        outcome.exit_status = kWorkRaised;
+        outcome.raised = true;
+      } else {
+        outcome.completed = true;
+        outcome.reply.assign(frame + kHeaderSize, length);
+      }
+      std::erase(w.items, static_cast<std::size_t>(index));
+      ready_.push_back(Finished{static_cast<std::size_t>(index), std::move(outcome)});
+      at += kHeaderSize + length;
+      if (frame[9] != 0) retire(w);
     }
-    w.retiring = w.received[9] != 0;
-    w.received.clear();
-    w.item.reset();
-    return Finished{static_cast<std::size_t>(index), std::move(outcome)};
+    w.received.erase(0, at);
+  }
+
+  // The worker answers nothing after this reply: what it was still sent goes to another.
+  void retire(Worker& w) {
+    w.retiring = true;
+    orphans_.insert(w.items.begin(), w.items.end());
+    w.items.clear();
+  }
+
+  // Worker `i` ended: after whatever replies it still sent, its first unanswered item is the one it
+  // ended on (its outcome names the signal or status) and those behind it never started.
+  void lose(std::size_t i) {
+    Worker& w = workers_[i];
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(w.socket, buffer, sizeof buffer)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      w.received.append(buffer, static_cast<std::size_t>(n));
+      take_replies(w);
+    }
+    std::deque<std::size_t> items = std::move(w.items);
+    const int status = drop(i);
+    if (items.empty()) return;
+    ready_.push_back(Finished{items.front(), outcome_of_exit(status)});
+    orphans_.insert(items.begin() + 1, items.end());
   }
 
   // Closes and reaps worker `i`; its wait status.
@@ -296,6 +383,8 @@ class Workers {
   const Work& work_;
   IsolationOptions options_;
   std::vector<Worker> workers_;
+  std::deque<Finished> ready_;     // outcomes read and not yet returned by wait()
+  std::set<std::size_t> orphans_;  // items sent to a worker that will never answer them
 };
 
 }  // namespace
@@ -313,7 +402,7 @@ void run_isolated(std::size_t count, int jobs, const Work& work,
   std::map<std::size_t, IsolatedOutcome> finished;  // done but not yet handed over
   std::size_t next = 0, delivered = 0;
   while (delivered < count) {
-    while (next < count && workers.give(next)) ++next;
+    workers.fill(next, count);
     Finished done = workers.wait();
     finished.emplace(done.item, std::move(done.outcome));
     for (auto it = finished.find(delivered); it != finished.end(); it = finished.find(delivered)) {

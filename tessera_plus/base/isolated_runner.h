@@ -34,13 +34,15 @@ struct IsolationOptions {
 
 // Runs `work(i)` for every i in [0, count) in forked worker processes, at most `jobs` working at
 // once, and calls `on_done(i, outcome)` in the caller's process in index order, each as soon as it
-// and every item before it are done. A worker takes items one at a time through a socket and
-// sends each reply back framed with its index, so a batch costs a fork per worker rather than per
-// item. A worker that dies during an item (a signal, an exit) costs that item only: its outcome
-// names the signal or status, and a fresh worker takes the items left. An exception escaping
-// `work` is reported as `raised` with a non-zero exit status (so `work` should turn its expected
-// errors into its reply). Workers retire after a few hundred items or once they have used their
-// CPU allowance, so that what the library leaks per item and the CPU limit stay bounded.
+// and every item before it are done. A worker works on one item at a time, takes them through a
+// socket in which the next few already wait, and sends each reply back framed with its index, so a
+// batch costs a fork per worker rather than per item and no round trip between items. A worker
+// that dies during an item (a signal, an exit) costs that item only: its outcome names the signal
+// or status, and the items queued behind it, which it never started, go to a fresh worker. An
+// exception escaping `work` is reported as `raised` with a non-zero exit status (so `work` should
+// turn its expected errors into its reply). Workers retire after a few hundred items or once they
+// have used their CPU allowance, so that what the library leaks per item and the CPU limit stay
+// bounded.
 // When `on_done` returns false, nothing more starts, the workers are killed and reaped, and the
 // call returns.
 //

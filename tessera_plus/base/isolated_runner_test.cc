@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -83,6 +84,58 @@ TEST(IsolatedRunner, CrashMidBatchCostsOneItemAndAFreshWorkerTakesTheRest) {
   EXPECT_FALSE(outcomes[7].completed);
   EXPECT_NE(outcomes[7].exit_status, 0);
   EXPECT_NE(::getpid(), std::stoi(pid_of(0)));
+}
+
+// Items wait in a worker's socket before it takes them. When it dies, the item it was on gets the
+// death and those queued behind it run elsewhere: every item runs exactly once, the replies it
+// sent before dying are kept, and a crash, an exit and a raised exception each cost one item.
+TEST(IsolatedRunner, ItemsQueuedBehindADeathRunOnceElsewhere) {
+  int log[2];
+  ASSERT_EQ(::pipe(log), 0);
+  std::vector<IsolatedOutcome> outcomes;
+  const std::set<std::size_t> crash = {1, 2, 9, 10, 11, 29};
+  run_isolated(
+      30, 2,
+      [&](std::size_t i) -> std::string {
+        const std::string started = std::to_string(i) + "\n";  // one write: the pipe keeps it whole
+        if (::write(log[1], started.data(), started.size()) < 0) ::_exit(4);
+        if (crash.count(i) != 0) {
+          ::signal(SIGSEGV, SIG_DFL);
+          ::raise(SIGSEGV);
+        }
+        if (i == 5) ::_exit(3);
+        if (i == 6) throw std::runtime_error("escaped");
+        return std::to_string(i);
+      },
+      [&](std::size_t i, IsolatedOutcome&& o) {
+        EXPECT_EQ(i, outcomes.size());
+        outcomes.push_back(std::move(o));
+        return true;
+      });
+  ::close(log[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(log[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(log[0]);
+  std::map<std::size_t, int> runs;
+  for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    ++runs[std::stoul(text.substr(at, end - at))];
+  }
+  ASSERT_EQ(outcomes.size(), 30u);
+  for (std::size_t i = 0; i < 30; ++i) {
+    EXPECT_EQ(runs[i], 1) << "item " << i;
+    if (crash.count(i) != 0) {
+      EXPECT_EQ(outcomes[i].signal, SIGSEGV) << "item " << i;
+    } else if (i == 5) {
+      EXPECT_EQ(outcomes[i].exit_status, 3);
+      EXPECT_EQ(outcomes[i].describe(), "exited with status 3");
+    } else if (i == 6) {
+      EXPECT_FALSE(outcomes[i].completed);
+    } else {
+      EXPECT_TRUE(outcomes[i].completed) << "item " << i;
+      EXPECT_EQ(outcomes[i].reply, std::to_string(i));
+    }
+  }
 }
 
 TEST(IsolatedRunner, WorkersRetireAfterTheirShare) {

@@ -163,7 +163,12 @@ void copy_rows(const std::byte* rows, std::size_t record, std::span<const FieldC
     const FieldCopy& f = fields[i];
     const std::byte* from = rows + f.from.offset;
     std::byte* to = out + f.to;
-    if (as_is[i]) {
+    if (as_is[i] && f.from.size == 8) {
+      // A constant size lets the copy compile to one move per row instead of a call.
+      for (std::size_t r = 0; r < count; ++r, from += record, to += out_record) {
+        std::memcpy(to, from, 8);
+      }
+    } else if (as_is[i]) {
       const std::size_t size = f.from.size;
       for (std::size_t r = 0; r < count; ++r, from += record, to += out_record) {
         std::memcpy(to, from, size);

@@ -98,9 +98,8 @@ hsize_t Dataset::length() const {
 
 hsize_t Dataset::readable_length() const {
   if (!checked_) {
-    DatatypeId type = stored_type();
-    check_stored_type(type.get(), where_);
-    checked_rows_ = checked_extent(id_.get(), where_);
+    check_stored_type(stored(), where_);
+    checked_rows_ = checked_extent(id_.get(), H5Tget_size(stored()), where_);
     checked_ = true;
   }
   return checked_rows_;
@@ -121,23 +120,22 @@ void Dataset::resize(hsize_t length) {
 void Dataset::read(const RecordLayout& layout, hsize_t start, hsize_t count, void* out) const {
   if (count == 0) return;
   check_readable(start, count);
-  DatatypeId stored = stored_type();
-  for (const Field& field : layout.fields) check_stored_field(stored.get(), field, where_);
+  for (const Field& field : layout.fields) check_stored_field(stored(), field, where_);
   DatatypeId type = compound_type(layout);
   read_rows(layout.fields, type.get(), layout.size, start, count, out);
 }
 
 void Dataset::read_rows(std::span<const Field> fields, hid_t memory_type, std::size_t out_record,
                         hsize_t start, hsize_t count, void* out) const {
-  DatatypeId stored = stored_type();
+  const hid_t stored_id = stored();
   if (!storage_known_) {
-    const std::optional<DeflateChunks> chunks = deflate_chunks(id_.get(), stored.get(), where_);
+    const std::optional<DeflateChunks> chunks = deflate_chunks(id_.get(), stored_id, where_);
     direct_chunk_rows_ = chunks ? chunks->chunk_rows : 0;
     storage_known_ = true;
   }
-  const std::size_t record = H5Tget_size(stored.get());
+  const std::size_t record = H5Tget_size(stored_id);
   if (direct_chunk_rows_ > 0) {
-    if (const auto copies = field_copies(stored.get(), fields)) {
+    if (const auto copies = field_copies(stored_id, fields)) {
       read_deflate_chunks(*this, DeflateChunks{direct_chunk_rows_, record}, *copies, out_record,
                           start, count, static_cast<std::byte*>(out), where_);
       return;
@@ -161,10 +159,9 @@ void Dataset::write(const RecordLayout& layout, hsize_t start, hsize_t count, co
 }
 
 bool Dataset::has_field(std::string_view name) const {
-  DatatypeId type = stored_type();
-  if (H5Tget_class(type.get()) != H5T_COMPOUND) return false;
+  if (H5Tget_class(stored()) != H5T_COMPOUND) return false;
   std::string n(name);
-  return H5Tget_member_index(type.get(), n.c_str()) >= 0;
+  return H5Tget_member_index(stored(), n.c_str()) >= 0;
 }
 
 void Dataset::read_field_into(const Field& field, hsize_t start, hsize_t count, void* out) const {
@@ -173,7 +170,7 @@ void Dataset::read_field_into(const Field& field, hsize_t start, hsize_t count, 
   }
   if (count == 0) return;
   check_readable(start, count);
-  check_stored_field(stored_type().get(), field, where_);
+  check_stored_field(stored(), field, where_);
   DatatypeId type = single_field_type(field);
   const Field at_start{field.name, field.kind, 0};
   read_rows({&at_start, 1}, type.get(), size_of(field.kind), start, count, out);
@@ -213,7 +210,7 @@ unsigned Dataset::read_chunk(hsize_t first_row, std::size_t max_size,
 
 hsize_t Dataset::deflate_chunk_rows(const RecordLayout& layout) const {
   DatatypeId expected = compound_type(layout);
-  if (check(H5Tequal(stored_type().get(), expected.get()), "comparing record types") <= 0) return 0;
+  if (check(H5Tequal(stored(), expected.get()), "comparing record types") <= 0) return 0;
   PropListId dcpl = creation_plist();
   if (!chunked_with_deflate_alone(dcpl.get())) return 0;
   hsize_t chunk = 0;
@@ -222,8 +219,7 @@ hsize_t Dataset::deflate_chunk_rows(const RecordLayout& layout) const {
 }
 
 std::vector<std::int64_t> Dataset::read_integers() const {
-  DatatypeId type = stored_type();
-  if (H5Tget_class(type.get()) != H5T_INTEGER) {
+  if (H5Tget_class(stored()) != H5T_INTEGER) {
     throw ValueError(where_ + " does not hold plain integers");
   }
   std::vector<std::int64_t> values(readable_length());
@@ -231,6 +227,13 @@ std::vector<std::int64_t> Dataset::read_integers() const {
   const Field whole{"", Kind::kInt64, 0};
   read_rows({&whole, 1}, H5T_NATIVE_INT64, sizeof(std::int64_t), 0, values.size(), values.data());
   return values;
+}
+
+hid_t Dataset::stored() const {
+  if (!stored_.valid()) {
+    stored_ = DatatypeId(check_id(H5Dget_type(id_.get()), "reading a dataset's type"));
+  }
+  return stored_.get();
 }
 
 DatatypeId Dataset::stored_type() const {

@@ -109,6 +109,9 @@ class Dataset {
   // Validates the stored type and the extent once per open (writes reset it) and checks that rows
   // [start, start + count) lie inside.
   void check_readable(Size start, Size count) const;
+  // The stored type, fetched once per open: a read consults it several times, and each fetch
+  // copies the whole record description.
+  Id stored() const;
   DatasetId id_;
   std::string where_;  // "dataset 'data' of /path/file.h5", for messages
   mutable Size checked_rows_ = 0;
@@ -116,6 +119,7 @@ class Dataset {
   // Chunk length for direct chunk reads, 0 for HDF5's own reads; known once storage_known_.
   mutable Size direct_chunk_rows_ = 0;
   mutable bool storage_known_ = false;
+  mutable DatatypeId stored_;
 };
 
 }  // namespace tessera_plus::h5

@@ -33,9 +33,10 @@ void check_stored_type(hid_t type, const std::string& where);
 // KeyError when the member is missing, as a reader of a named field expects.
 void check_stored_field(hid_t type, const Field& field, const std::string& where);
 
-// Throws the file's damage unless `dataset` has rank 1 and an extent that its allocated storage
-// can plausibly hold (see kMaxFilterExpansion). Returns the extent.
-hsize_t checked_extent(hid_t dataset, const std::string& where);
+// Throws the file's damage unless `dataset`, of stored records of `record` bytes, has rank 1 and an
+// extent that its allocated storage can plausibly hold (see kMaxFilterExpansion). Returns the
+// extent.
+hsize_t checked_extent(hid_t dataset, std::size_t record, const std::string& where);
 
 // The file's damage: an OSError with errno 0, as for a file HDF5 cannot open at all.
 [[noreturn]] void throw_damage(const std::string& where, const std::string& what);
