@@ -73,14 +73,16 @@ ChunkCodec codec_of(const h5::Dataset& dataset) {
 }  // namespace
 
 void write_blosc_rows(h5::Dataset& dataset, const void* records, std::size_t count,
-                      std::size_t record_size) {
+                      std::size_t record_size, std::vector<std::byte>& scratch) {
   if (count == 0) return;
   const ChunkCodec codec = codec_of(dataset);
   const std::size_t chunk_bytes = codec.chunk_rows * record_size;
   if (blosc_set_compressor(codec.compressor) < 0) {
     throw ValueError(fmt::format("Blosc compressor '{}' is not available", codec.compressor));
   }
-  std::vector<std::byte> padded, out(chunk_bytes);
+  std::vector<std::byte> padded;
+  std::vector<std::byte>& out = scratch;
+  out.resize(chunk_bytes);
   const auto* bytes = static_cast<const std::byte*>(records);
   for (std::size_t first = 0; first < count; first += codec.chunk_rows) {
     const std::size_t rows = std::min<std::size_t>(codec.chunk_rows, count - first);

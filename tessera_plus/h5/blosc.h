@@ -22,8 +22,10 @@ h5::Creation blosc_opts(int level, std::string_view compressor);
 // and stored past the pipeline, so the bytes on disk are those the filter would have written,
 // without HDF5's copies and conversion: the last partial chunk is padded with zero records (the
 // fill value) as HDF5 pads it, and a chunk that Blosc cannot shrink is stored raw with the filter
-// marked as skipped, as the optional filter does. ValueError for any other pipeline.
+// marked as skipped, as the optional filter does. ValueError for any other pipeline. `scratch`
+// holds the compressed chunk; a caller writing many datasets passes the same one to each, so that a
+// day's chunk-sized buffer is not allocated and faulted in afresh for every day.
 void write_blosc_rows(h5::Dataset& dataset, const void* records, std::size_t count,
-                      std::size_t record_size);
+                      std::size_t record_size, std::vector<std::byte>& scratch);
 
 }  // namespace tessera_plus::tessera

@@ -217,10 +217,11 @@ TEST(Blosc, ChunksCompressedHereAreTheFiltersBytes) {
     h5::Creation how = bundle::COMPRESSION_KWARGS;
     how.chunk = 8192;
     h5::Dataset::create(a, "20240628", dtypes, ticks.data(), ticks.size(), how);
-    bundle::replace_tick_day(b, "20240628", as_bytes(ticks));
+    std::vector<std::byte> scratch;  // one for both days, as the writer keeps it
+    bundle::replace_tick_day(b, "20240628", as_bytes(ticks), scratch);
     how.chunk = noise.size();
     h5::Dataset::create(a, "noise", dtypes, noise.data(), noise.size(), how);
-    bundle::replace_tick_day(b, "noise", as_bytes(noise));
+    bundle::replace_tick_day(b, "noise", as_bytes(noise), scratch);
     a.close();
     b.close();
   }

@@ -142,8 +142,15 @@ std::vector<TickDayRows> group_tick_rows(const tallow::PriceTable& ticks) {
 
 std::vector<std::byte> build_tick_records(const tallow::PriceTable& ticks,
                                           std::span<const std::size_t> rows) {
+  std::vector<std::byte> records;
+  build_tick_records(ticks, rows, records);
+  return records;
+}
+
+void build_tick_records(const tallow::PriceTable& ticks, std::span<const std::size_t> rows,
+                        std::vector<std::byte>& records) {
   const h5::RecordLayout& layout = H5TicksLoader::DTYPES;
-  std::vector<std::byte> records(rows.size() * layout.size);
+  records.resize(rows.size() * layout.size);
   std::vector<ColumnSource> sources;
   for (std::string_view name : H5TicksLoader::COLUMNS) sources.push_back(source_of(ticks, name));
   // Filled a block of rows at a time, field by field: a block (some 60 KB of records) stays in the
@@ -158,7 +165,6 @@ std::vector<std::byte> build_tick_records(const tallow::PriceTable& ticks,
                        H5TicksLoader::FIELDS[c].factor);
     }
   }
-  return records;
 }
 
 }  // namespace tessera_plus::bundle

@@ -27,5 +27,9 @@ std::vector<TickDayRows> group_tick_rows(const tallow::PriceTable& ticks);
 // by its field's factor and converted to the field's type, integers truncated toward zero.
 std::vector<std::byte> build_tick_records(const tallow::PriceTable& ticks,
                                           std::span<const std::size_t> rows);
+// The same into `records`, whose memory a caller building day after day keeps (every byte of a
+// record is a field's, so nothing of the previous day's records survives).
+void build_tick_records(const tallow::PriceTable& ticks, std::span<const std::size_t> rows,
+                        std::vector<std::byte>& records);
 
 }  // namespace tessera_plus::bundle

@@ -34,7 +34,7 @@ std::optional<std::string> latest_tick_day(const h5::File& file) {
 }
 
 void replace_tick_day(h5::File& file, const std::string& name,
-                      const std::vector<std::byte>& records) {
+                      const std::vector<std::byte>& records, std::vector<std::byte>& scratch) {
   const std::size_t count = records.size() / H5TicksLoader::DTYPES.size;
   if (file.has(name)) {
     open_for_write(file, name);
@@ -45,7 +45,7 @@ void replace_tick_day(h5::File& file, const std::string& name,
   // The chunks are compressed here and written past HDF5's pipeline: the filter's path copies
   // every record twice on the way, which cost as much as the compression itself.
   h5::Dataset ds = h5::Dataset::create(file, name, H5TicksLoader::DTYPES, nullptr, count, how);
-  tessera::write_blosc_rows(ds, records.data(), count, H5TicksLoader::DTYPES.size);
+  tessera::write_blosc_rows(ds, records.data(), count, H5TicksLoader::DTYPES.size, scratch);
 }
 
 void mark_suspended_day(h5::File& file, const std::string& name) {

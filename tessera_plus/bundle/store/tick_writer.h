@@ -23,9 +23,9 @@ std::optional<std::string> latest_tick_day(const h5::File& file);
 // Writes a day whole: an existing dataset of that name is dropped and created anew from `records`
 // (packed H5TicksLoader::DTYPES). The dropped dataset's space goes back to the file's free-space
 // tracking and is reused. A member of that name that links elsewhere or keeps its values in other
-// files is refused.
+// files is refused. `scratch` is working memory, best kept from one day to the next.
 void replace_tick_day(h5::File& file, const std::string& name,
-                      const std::vector<std::byte>& records);
+                      const std::vector<std::byte>& records, std::vector<std::byte>& scratch);
 
 // Adds an empty dataset named `name` unless one exists: a marker that the stock was suspended that
 // day, so that checkers do not take the missing ticks for a gap. Markers carry no data, hence no

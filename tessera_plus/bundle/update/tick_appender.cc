@@ -81,9 +81,10 @@ std::size_t write_batch(h5::File& file, const std::string& order_book_id,
                                                  .expect_df = true});
   if (!ticks || ticks->empty()) return 0;
   std::size_t stored = 0;
+  std::vector<std::byte> records, scratch;
   for (const TickDayRows& day : group_tick_rows(*ticks)) {
-    replace_tick_day(file, tessera::format_compact(day.trading_date),
-                     build_tick_records(*ticks, day.rows));
+    build_tick_records(*ticks, day.rows, records);
+    replace_tick_day(file, tessera::format_compact(day.trading_date), records, scratch);
     stored += day.rows.size();
   }
   return stored;
