@@ -1,5 +1,7 @@
 #include "tessera_plus/bundle/store/tick_records.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -94,27 +96,58 @@ ColumnSource source_of(const tallow::PriceTable& ticks, std::string_view name) {
   return {ColumnSource::From::kColumn, &values};
 }
 
+// The dates of `rows` as YYYYMMDD numbers. A day's ticks share their date, so the calendar
+// conversion runs once per day rather than once per tick.
+void gather_dates(const tallow::PriceTable& ticks, std::span<const std::size_t> rows,
+                  std::vector<double>& out) {
+  std::chrono::local_days day{};
+  double number = 0;
+  bool known = false;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const tessera::DateTime t = ticks.timestamps[rows[r]];
+    const auto this_day = std::chrono::floor<std::chrono::days>(t);
+    if (!known || this_day != day) {
+      day = this_day;
+      number = tessera::date_to_number(t);
+      known = true;
+    }
+    out[r] = number;
+  }
+}
+
 // The source's values of `rows`, unscaled, gathered into `out` so that the records are filled one
 // field at a time by a tight loop.
 void gather(const tallow::PriceTable& ticks, const ColumnSource& source,
             std::span<const std::size_t> rows, std::vector<double>& out) {
   out.resize(rows.size());
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    switch (source.from) {
-      case ColumnSource::From::kDate:
-        out[r] = tessera::date_to_number(ticks.timestamps[rows[r]]);
-        break;
-      case ColumnSource::From::kTime:
+  switch (source.from) {
+    case ColumnSource::From::kDate:
+      return gather_dates(ticks, rows, out);
+    case ColumnSource::From::kTime:
+      for (std::size_t r = 0; r < rows.size(); ++r) {
         out[r] = tessera::time_to_number(ticks.timestamps[rows[r]]);
-        break;
-      case ColumnSource::From::kZero:
-        out[r] = 0.0;
-        break;
-      case ColumnSource::From::kColumn:
-        out[r] = (*source.values)[rows[r]];
-        break;
-    }
+      }
+      return;
+    case ColumnSource::From::kZero:
+      std::fill(out.begin(), out.end(), 0.0);
+      return;
+    case ColumnSource::From::kColumn:
+      for (std::size_t r = 0; r < rows.size(); ++r) out[r] = (*source.values)[rows[r]];
+      return;
   }
+}
+
+// The values of one field for `block`: a column's own memory when the block's rows are
+// consecutive (the rule: one day's ticks in time order), else gathered into `scratch`.
+std::span<const double> field_values(const tallow::PriceTable& ticks, const ColumnSource& source,
+                                     std::span<const std::size_t> block,
+                                     std::vector<double>& scratch) {
+  const bool consecutive = block.back() - block.front() + 1 == block.size();
+  if (source.from == ColumnSource::From::kColumn && consecutive) {
+    return std::span<const double>(*source.values).subspan(block.front(), block.size());
+  }
+  gather(ticks, source, block, scratch);
+  return scratch;
 }
 
 }  // namespace
@@ -160,8 +193,8 @@ void build_tick_records(const tallow::PriceTable& ticks, std::span<const std::si
   for (std::size_t first = 0; first < rows.size(); first += kBlockRows) {
     const auto block = rows.subspan(first, std::min(kBlockRows, rows.size() - first));
     for (std::size_t c = 0; c < layout.fields.size(); ++c) {
-      gather(ticks, sources[c], block, values);
-      h5::store_column(records.data() + first * layout.size, layout.size, layout.fields[c], values,
+      h5::store_column(records.data() + first * layout.size, layout.size, layout.fields[c],
+                       field_values(ticks, sources[c], block, values),
                        H5TicksLoader::FIELDS[c].factor);
     }
   }

@@ -1,0 +1,76 @@
+#include "tessera_plus/bundle/store/tick_records.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/bundle/store/ticks_loader.h"
+
+namespace tessera_plus::bundle {
+namespace {
+
+using namespace std::chrono;
+using tessera::H5TicksLoader;
+using tessera::TickRecord;
+
+// `count` ticks three seconds apart from 09:30 on 2024-07-01 and, from tick `night_from` on, a
+// calendar day earlier (a night session's ticks keep their own date); every column differs per
+// tick and per column, whole and fractional values mixed.
+tallow::PriceTable ticks(int count, int night_from) {
+  tallow::PriceTable table;
+  table.trading_date.emplace();
+  const auto day = tessera::make_datetime(tessera::Date(2024y / July / 1));
+  for (int i = 0; i < count; ++i) {
+    table.order_book_ids.push_back("000001.XSHE");
+    table.timestamps.push_back(day + hours(9) + minutes(30) + seconds(3 * i) -
+                               (i >= night_from ? days(1) : days(0)));
+    table.trading_date->push_back(day);
+  }
+  int c = 0;
+  for (std::string_view name : H5TicksLoader::COLUMNS) {
+    if (name == "date" || name == "time") continue;
+    std::vector<double>& column = table.add_column(name);
+    for (int i = 0; i < count; ++i) column[i] = (i % 2 ? 10.01 : 7.0) * (c + 1) + 0.37 * i;
+    ++c;
+  }
+  return table;
+}
+
+std::vector<TickRecord> as_ticks(const std::vector<std::byte>& bytes) {
+  std::vector<TickRecord> out(bytes.size() / sizeof(TickRecord));
+  std::memcpy(out.data(), bytes.data(), bytes.size());
+  return out;
+}
+
+// A day's rows straight from the columns (one piece of memory) and the same rows picked one by
+// one (rows dropped in between) must make the same records, block boundaries and date changes
+// included.
+TEST(TickRecords, ConsecutiveAndScatteredRowsMakeTheSameRecords) {
+  constexpr int kTicks = 700;  // beyond two blocks of records
+  const tallow::PriceTable table = ticks(kTicks, 400);
+  std::vector<std::size_t> all(kTicks), even;
+  for (int i = 0; i < kTicks; ++i) {
+    all[i] = static_cast<std::size_t>(i);
+    if (i % 2 == 0) even.push_back(static_cast<std::size_t>(i));
+  }
+  const std::vector<TickRecord> whole = as_ticks(build_tick_records(table, all));
+  std::vector<std::byte> reused(3, std::byte{0x5a});  // a previous day's leftovers
+  build_tick_records(table, even, reused);
+  const std::vector<TickRecord> picked = as_ticks(reused);
+  ASSERT_EQ(whole.size(), static_cast<std::size_t>(kTicks));
+  ASSERT_EQ(picked.size(), even.size());
+  for (std::size_t k = 0; k < even.size(); ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(std::memcmp(&picked[k], &whole[even[k]], sizeof(TickRecord)), 0);
+  }
+  EXPECT_EQ(whole[0].date, 20240701);
+  EXPECT_EQ(whole[399].date, 20240701);
+  EXPECT_EQ(whole[400].date, 20240630);
+  EXPECT_EQ(whole[1].time, 93003000);
+}
+
+}  // namespace
+}  // namespace tessera_plus::bundle
