@@ -1,5 +1,5 @@
 // The worker pool: how an update of many instruments scales from one worker to two, and what
-// the pool itself costs per task (one fork per task).
+// the pool itself costs per task (a fork per worker; tasks reach the workers over a socket).
 //
 // Wall-clock time throughout: the work happens in the workers, not in the measuring process.
 #include <benchmark/benchmark.h>
@@ -73,7 +73,8 @@ void BM_UpdateManyInstruments(benchmark::State& state) {
 BENCHMARK(BM_UpdateManyInstruments)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Empty tasks: the pool's own cost per task, for a caller of small and of large resident size
-// (fork copies page tables, so a bigger caller forks slower).
+// (fork copies page tables, so a bigger caller forks slower; a pool that forks per task pays that
+// per task).
 void BM_EmptyTasks(benchmark::State& state) {
   std::vector<char> ballast(static_cast<std::size_t>(state.range(0)) << 20);
   std::memset(ballast.data(), 1, ballast.size());
