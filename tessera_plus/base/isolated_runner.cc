@@ -404,6 +404,11 @@ void run_isolated(std::size_t count, int jobs, const Work& work,
   while (delivered < count) {
     workers.fill(next, count);
     Finished done = workers.wait();
+    if (!options.in_order) {
+      ++delivered;
+      if (!on_done(done.item, std::move(done.outcome))) return;
+      continue;
+    }
     finished.emplace(done.item, std::move(done.outcome));
     for (auto it = finished.find(delivered); it != finished.end(); it = finished.find(delivered)) {
       IsolatedOutcome outcome = std::move(it->second);

@@ -30,21 +30,23 @@ struct IsolationOptions {
   // A worker whose work raised takes no further item, so that nothing the failure left behind in
   // the process meets the next item.
   bool retire_after_raise = false;
+  // False: each outcome is handed to `on_done` as soon as it is known, in whatever order items end
+  // (a progress count has no use for order, and must not stall behind one long item).
+  bool in_order = true;
 };
 
 // Runs `work(i)` for every i in [0, count) in forked worker processes, at most `jobs` working at
 // once, and calls `on_done(i, outcome)` in the caller's process in index order, each as soon as it
-// and every item before it are done. A worker works on one item at a time, takes them through a
-// socket in which the next few already wait, and sends each reply back framed with its index, so a
-// batch costs a fork per worker rather than per item and no round trip between items. A worker
-// that dies during an item (a signal, an exit) costs that item only: its outcome names the signal
-// or status, and the items queued behind it, which it never started, go to a fresh worker. An
-// exception escaping `work` is reported as `raised` with a non-zero exit status (so `work` should
-// turn its expected errors into its reply). Workers retire after a few hundred items or once they
-// have used their CPU allowance, so that what the library leaks per item and the CPU limit stay
-// bounded.
-// When `on_done` returns false, nothing more starts, the workers are killed and reaped, and the
-// call returns.
+// and every item before it are done (with `in_order` off: each as soon as it is done). A worker
+// works on one item at a time, takes them through a socket in which the next few already wait, and
+// sends each reply back framed with its index, so a batch costs a fork per worker rather than per
+// item and no round trip between items. A worker that dies during an item (a signal, an exit) costs
+// that item only: its outcome names the signal or status, and the items queued behind it, which it
+// never started, go to a fresh worker. An exception escaping `work` is reported as `raised` with a
+// non-zero exit status (so `work` should turn its expected errors into its reply). Workers retire
+// after a few hundred items or once they have used their CPU allowance, so that what the library
+// leaks per item and the CPU limit stay bounded. When `on_done` returns false, nothing more starts,
+// the workers are killed and reaped, and the call returns.
 //
 // The workers inherit the caller's state as it is at their fork and leave through _exit, never
 // through the caller's atexit handlers. Call from one thread; `jobs` below 1 counts as 1.

@@ -3,6 +3,7 @@
 #include "tessera_plus/base/isolated_runner.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -148,6 +149,38 @@ TEST(IsolatedRunner, WorkersRetireAfterTheirShare) {
       });
   EXPECT_GT(pids.size(), 2u);
   EXPECT_LT(pids.size(), 100u);
+}
+
+// Out of order, an outcome reaches the caller while an earlier item is still at work: item 0 waits
+// for a byte that the caller sends only on hearing of a later item.
+TEST(IsolatedRunner, OutOfOrderOutcomesDoNotWaitForALongItem) {
+  int release[2];
+  ASSERT_EQ(::pipe(release), 0);
+  std::vector<std::size_t> order;
+  std::string first_reply;
+  run_isolated(
+      5, 2,
+      [&](std::size_t i) -> std::string {
+        if (i != 0) return "ok";
+        pollfd wait{release[0], POLLIN, 0};
+        // The bound only turns the fault (outcomes held back in order) into a failure, not a hang.
+        return ::poll(&wait, 1, 20000) == 1 ? "released" : "never released";
+      },
+      [&](std::size_t i, IsolatedOutcome&& o) {
+        if (order.empty()) {
+          EXPECT_EQ(::write(release[1], "x", 1), 1);
+        }
+        order.push_back(i);
+        if (i == 0) first_reply = o.reply;
+        return true;
+      },
+      IsolationOptions{.in_order = false});
+  ::close(release[0]);
+  ::close(release[1]);
+  EXPECT_EQ(first_reply, "released");
+  ASSERT_EQ(order.size(), 5u);
+  EXPECT_NE(order.front(), 0u);
+  EXPECT_EQ(std::set<std::size_t>(order.begin(), order.end()).size(), 5u);
 }
 
 // Stopping kills a worker stuck in its item instead of waiting for it.

@@ -66,7 +66,7 @@ void ProgressedProcessPoolExecutor::close() noexcept {
           bar.advance();
           return true;
         },
-        IsolationOptions{.cpu_seconds_per_item = 0, .retire_after_raise = true});
+        IsolationOptions{.cpu_seconds_per_item = 0, .retire_after_raise = true, .in_order = false});
   } catch (const std::exception& e) {
     // No worker could be started for the tasks left: each of them failed.
     for (; ended < jobs_.size(); ++ended) {
