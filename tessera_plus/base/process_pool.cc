@@ -1,6 +1,7 @@
 #include "tessera_plus/base/process_pool.h"
 
 #include <cstring>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -49,7 +50,8 @@ void ProgressedProcessPoolExecutor::close() noexcept {
   if (closed_) return;
   closed_ = true;
   ProgressBar bar(jobs_.size());
-  std::size_t ended = 0;
+  // Outcomes arrive as tasks end, in any order.
+  std::vector<bool> ended(jobs_.size(), false);
   try {
     // Each worker's copy of this flag starts false at its fork, so the initializer runs once in
     // every worker and never in the caller.
@@ -62,16 +64,17 @@ void ProgressedProcessPoolExecutor::close() noexcept {
         },
         [&](std::size_t job, IsolatedOutcome&& outcome) {
           record_outcome(jobs_[job], outcome);
-          ++ended;
+          ended[job] = true;
           bar.advance();
           return true;
         },
         IsolationOptions{.cpu_seconds_per_item = 0, .retire_after_raise = true, .in_order = false});
   } catch (const std::exception& e) {
     // No worker could be started for the tasks left: each of them failed.
-    for (; ended < jobs_.size(); ++ended) {
+    for (std::size_t job = 0; job < jobs_.size(); ++job) {
+      if (ended[job]) continue;
       ++failed_;
-      log_failure(jobs_[ended].label, fmt::format("无法创建工作进程：{}", e.what()));
+      log_failure(jobs_[job].label, fmt::format("无法创建工作进程：{}", e.what()));
       bar.advance();
     }
   }
