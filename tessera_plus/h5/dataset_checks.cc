@@ -122,6 +122,34 @@ unsigned long long storage_bound(hid_t dataset, std::size_t record, const std::s
   }
 }
 
+// HDF5 copies an unfiltered chunk at the whole chunk's size whatever size the chunk index records
+// for it, so a damaged entry would have it read past its own buffer. Such chunks (this program
+// never writes them) must each be whole; one index lookup per chunk.
+void check_whole_raw_chunks(hid_t dataset, hsize_t rows, std::size_t record,
+                            const std::string& where) {
+  PropListId dcpl(check_id(H5Dget_create_plist(dataset), "reading dataset properties"));
+  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || H5Pget_nfilters(dcpl.get()) != 0) return;
+  hsize_t chunk = 0;
+  if (H5Pget_chunk(dcpl.get(), 1, &chunk) != 1 || chunk == 0) {
+    throw_damage(where, "chunked storage without a one-dimensional chunk shape");
+  }
+  if (chunk > std::numeric_limits<hsize_t>::max() / record) {
+    throw_damage(where, "a chunk larger than memory can address");
+  }
+  const hsize_t whole = chunk * record;
+  for (hsize_t first = 0; first < rows; first += chunk) {
+    unsigned mask = 0;
+    haddr_t address = HADDR_UNDEF;
+    hsize_t size = 0;
+    check(H5Dget_chunk_info_by_coord(dataset, &first, &mask, &address, &size),
+          "reading a chunk's size");
+    if (address != HADDR_UNDEF && size != whole) {
+      throw_damage(where,
+                   fmt::format("an unfiltered chunk of {} bytes where {} belong", size, whole));
+    }
+  }
+}
+
 }  // namespace
 
 void throw_damage(const std::string& where, const std::string& what) {
@@ -166,6 +194,7 @@ hsize_t checked_extent(hid_t dataset, std::size_t record, const std::string& whe
     throw_damage(where, fmt::format("{} rows cannot fit in {} bytes of storage", rows,
                                     H5Dget_storage_size(dataset)));
   }
+  check_whole_raw_chunks(dataset, rows, record, where);
   return rows;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -76,6 +77,23 @@ TEST_F(HostileFiles, ExtentBeyondStorageIsDamageNamedWithoutAllocating) {
   } catch (const OSError& e) {
     EXPECT_THAT(e.what(), HasSubstr(path));
     EXPECT_THAT(e.what(), HasSubstr("cannot fit"));
+  }
+  EXPECT_THAT(check_minbar(), HasSubstr("共有1个标的分钟数据存在异常"));
+}
+
+// A fuzzer's find: unfiltered 16-row chunks of `data` whose chunk index records fewer bytes than a
+// chunk holds. HDF5 would copy a whole chunk out of the shorter buffer it read.
+TEST_F(HostileFiles, UnfilteredChunksShorterThanAChunkAreDamage) {
+  const std::string path = equities("000001.XSHE.h5");
+  std::filesystem::copy_file(std::string(TESSERA_PLUS_SOURCE_DIR) +
+                                 "/tests/fuzz_corpus/minbar_file_fuzz/unfiltered_short_chunk.h5",
+                             path);
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  try {
+    h5::Dataset::open(file, "data").readable_length();
+    ADD_FAILURE() << "accepted";
+  } catch (const OSError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("an unfiltered chunk of"));
   }
   EXPECT_THAT(check_minbar(), HasSubstr("共有1个标的分钟数据存在异常"));
 }
