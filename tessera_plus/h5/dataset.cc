@@ -184,14 +184,7 @@ void Dataset::write_chunk(hsize_t first_row, const void* bytes, std::size_t size
 }
 
 std::size_t Dataset::chunk_storage_size(hsize_t first_row) const {
-  // Unlike H5Dget_chunk_storage_size, this answers for a chunk never written (no address, size 0)
-  // instead of failing, and it looks up one chunk without enumerating the others.
-  unsigned mask = 0;
-  haddr_t address = HADDR_UNDEF;
-  hsize_t size = 0;
-  check(H5Dget_chunk_info_by_coord(id_.get(), &first_row, &mask, &address, &size),
-        "reading a chunk's size");
-  return address == HADDR_UNDEF ? 0 : size;
+  return allocated_chunk_size(id_.get(), first_row).value_or(0);
 }
 
 unsigned Dataset::read_chunk(hsize_t first_row, std::size_t max_size,

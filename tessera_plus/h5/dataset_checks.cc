@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -94,26 +95,30 @@ hsize_t extent_of(hid_t dataset, const std::string& where) {
   return dims;
 }
 
+hsize_t chunk_rows(hid_t dcpl, const std::string& where) {
+  hsize_t chunk = 0;
+  if (H5Pget_chunk(dcpl, 1, &chunk) != 1 || chunk == 0) {
+    throw_damage(where, "chunked storage without a one-dimensional chunk shape");
+  }
+  return chunk;
+}
+
 // Bytes of rows that the allocated storage can account for.
-unsigned long long storage_bound(hid_t dataset, std::size_t record, const std::string& where) {
-  PropListId dcpl(check_id(H5Dget_create_plist(dataset), "reading dataset properties"));
+unsigned long long storage_bound(hid_t dataset, hid_t dcpl, std::size_t record,
+                                 const std::string& where) {
   const unsigned long long stored = H5Dget_storage_size(dataset);
   const auto saturate = [](unsigned long long a, unsigned long long b) {
     return b != 0 && a > std::numeric_limits<unsigned long long>::max() / b
                ? std::numeric_limits<unsigned long long>::max()
                : a * b;
   };
-  switch (H5Pget_layout(dcpl.get())) {
+  switch (H5Pget_layout(dcpl)) {
     case H5D_COMPACT:
     case H5D_CONTIGUOUS:
       return stored;
     case H5D_CHUNKED: {
-      hsize_t chunk = 0;
-      if (H5Pget_chunk(dcpl.get(), 1, &chunk) != 1 || chunk == 0) {
-        throw_damage(where, "chunked storage without a one-dimensional chunk shape");
-      }
-      const unsigned long long expansion =
-          H5Pget_nfilters(dcpl.get()) > 0 ? kMaxFilterExpansion : 1;
+      const hsize_t chunk = chunk_rows(dcpl, where);
+      const unsigned long long expansion = H5Pget_nfilters(dcpl) > 0 ? kMaxFilterExpansion : 1;
       // One chunk of slack: the last chunk is allocated whole however few rows it holds.
       return saturate(stored, expansion) + saturate(chunk, record);
     }
@@ -125,27 +130,19 @@ unsigned long long storage_bound(hid_t dataset, std::size_t record, const std::s
 // HDF5 copies an unfiltered chunk at the whole chunk's size whatever size the chunk index records
 // for it, so a damaged entry would have it read past its own buffer. Such chunks (this program
 // never writes them) must each be whole; one index lookup per chunk.
-void check_whole_raw_chunks(hid_t dataset, hsize_t rows, std::size_t record,
+void check_whole_raw_chunks(hid_t dataset, hid_t dcpl, hsize_t rows, std::size_t record,
                             const std::string& where) {
-  PropListId dcpl(check_id(H5Dget_create_plist(dataset), "reading dataset properties"));
-  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || H5Pget_nfilters(dcpl.get()) != 0) return;
-  hsize_t chunk = 0;
-  if (H5Pget_chunk(dcpl.get(), 1, &chunk) != 1 || chunk == 0) {
-    throw_damage(where, "chunked storage without a one-dimensional chunk shape");
-  }
+  if (H5Pget_layout(dcpl) != H5D_CHUNKED || H5Pget_nfilters(dcpl) != 0) return;
+  const hsize_t chunk = chunk_rows(dcpl, where);
   if (chunk > std::numeric_limits<hsize_t>::max() / record) {
     throw_damage(where, "a chunk larger than memory can address");
   }
   const hsize_t whole = chunk * record;
   for (hsize_t first = 0; first < rows; first += chunk) {
-    unsigned mask = 0;
-    haddr_t address = HADDR_UNDEF;
-    hsize_t size = 0;
-    check(H5Dget_chunk_info_by_coord(dataset, &first, &mask, &address, &size),
-          "reading a chunk's size");
-    if (address != HADDR_UNDEF && size != whole) {
+    const std::optional<hsize_t> size = allocated_chunk_size(dataset, first);
+    if (size && *size != whole) {
       throw_damage(where,
-                   fmt::format("an unfiltered chunk of {} bytes where {} belong", size, whole));
+                   fmt::format("an unfiltered chunk of {} bytes where {} belong", *size, whole));
     }
   }
 }
@@ -189,13 +186,26 @@ hsize_t checked_extent(hid_t dataset, std::size_t record, const std::string& whe
   const hsize_t rows = extent_of(dataset, where);
   if (rows == 0) return 0;
   if (record == 0) throw_damage(where, "zero-sized values");
-  const unsigned long long bound = storage_bound(dataset, record, where);
+  PropListId dcpl(check_id(H5Dget_create_plist(dataset), "reading dataset properties"));
+  const unsigned long long bound = storage_bound(dataset, dcpl.get(), record, where);
   if (rows > bound / record) {
     throw_damage(where, fmt::format("{} rows cannot fit in {} bytes of storage", rows,
                                     H5Dget_storage_size(dataset)));
   }
-  check_whole_raw_chunks(dataset, rows, record, where);
+  check_whole_raw_chunks(dataset, dcpl.get(), rows, record, where);
   return rows;
+}
+
+std::optional<hsize_t> allocated_chunk_size(hid_t dataset, hsize_t first_row) {
+  // H5Dget_chunk_storage_size fails for a chunk never written, and enumerating chunks is
+  // quadratic; a lookup by coordinate answers for one chunk either way.
+  unsigned mask = 0;
+  haddr_t address = HADDR_UNDEF;
+  hsize_t size = 0;
+  check(H5Dget_chunk_info_by_coord(dataset, &first_row, &mask, &address, &size),
+        "reading a chunk's size");
+  if (address == HADDR_UNDEF) return std::nullopt;
+  return size;
 }
 
 }  // namespace tessera_plus::h5

@@ -7,6 +7,7 @@
 
 #include <hdf5.h>
 
+#include <optional>
 #include <string>
 
 #include "tessera_plus/h5/record_layout.h"
@@ -37,6 +38,9 @@ void check_stored_field(hid_t type, const Field& field, const std::string& where
 // extent that its allocated storage can plausibly hold (see kMaxFilterExpansion). Returns the
 // extent.
 hsize_t checked_extent(hid_t dataset, std::size_t record, const std::string& where);
+
+// The stored size of the chunk holding `first_row`, or nothing when that chunk was never written.
+std::optional<hsize_t> allocated_chunk_size(hid_t dataset, hsize_t first_row);
 
 // The file's damage: an OSError with errno 0, as for a file HDF5 cannot open at all.
 [[noreturn]] void throw_damage(const std::string& where, const std::string& what);

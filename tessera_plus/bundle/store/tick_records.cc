@@ -173,13 +173,6 @@ std::vector<TickDayRows> group_tick_rows(const tallow::PriceTable& ticks) {
   return out;
 }
 
-std::vector<std::byte> build_tick_records(const tallow::PriceTable& ticks,
-                                          std::span<const std::size_t> rows) {
-  std::vector<std::byte> records;
-  build_tick_records(ticks, rows, records);
-  return records;
-}
-
 void build_tick_records(const tallow::PriceTable& ticks, std::span<const std::size_t> rows,
                         std::vector<std::byte>& records) {
   const h5::RecordLayout& layout = H5TicksLoader::DTYPES;

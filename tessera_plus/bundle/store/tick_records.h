@@ -21,14 +21,12 @@ struct TickDayRows {
 // `trading_date` column.
 std::vector<TickDayRows> group_tick_rows(const tallow::PriceTable& ticks);
 
-// Packed records of H5TicksLoader::DTYPES for `rows` of `ticks`, in that order. `date` and `time`
-// come from each row's timestamp, `open_interest` is 0 when the table lacks it; every other
-// column of H5TicksLoader::COLUMNS must be present (KeyError otherwise). Each value is multiplied
-// by its field's factor and converted to the field's type, integers truncated toward zero.
-std::vector<std::byte> build_tick_records(const tallow::PriceTable& ticks,
-                                          std::span<const std::size_t> rows);
-// The same into `records`, whose memory a caller building day after day keeps (every byte of a
-// record is a field's, so nothing of the previous day's records survives).
+// Packed records of H5TicksLoader::DTYPES for `rows` of `ticks`, in that order, into `records`,
+// whose memory a caller building day after day keeps (every byte of a record is a field's, so
+// nothing of the previous day's records survives). `date` and `time` come from each row's
+// timestamp, `open_interest` is 0 when the table lacks it; every other column of
+// H5TicksLoader::COLUMNS must be present (KeyError otherwise). Each value is multiplied by its
+// field's factor and converted to the field's type, integers truncated toward zero.
 void build_tick_records(const tallow::PriceTable& ticks, std::span<const std::size_t> rows,
                         std::vector<std::byte>& records);
 

@@ -56,7 +56,9 @@ TEST(TickRecords, ConsecutiveAndScatteredRowsMakeTheSameRecords) {
     all[i] = static_cast<std::size_t>(i);
     if (i % 2 == 0) even.push_back(static_cast<std::size_t>(i));
   }
-  const std::vector<TickRecord> whole = as_ticks(build_tick_records(table, all));
+  std::vector<std::byte> fresh;
+  build_tick_records(table, all, fresh);
+  const std::vector<TickRecord> whole = as_ticks(fresh);
   std::vector<std::byte> reused(3, std::byte{0x5a});  // a previous day's leftovers
   build_tick_records(table, even, reused);
   const std::vector<TickRecord> picked = as_ticks(reused);
