@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <type_traits>
 
@@ -62,11 +63,12 @@ constexpr int kSnapUlps = 4;
 // records hold: adding and taking away 1.5 * 2^52 leaves no bits below the units, and the sum
 // rounds to nearest, ties to even. Beyond 2^51 the sum's spacing exceeds 1, so those go the long
 // way (doubles from 2^52 on are whole anyway).
+constexpr double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52
+constexpr double kExactWhole = 2251799813685248.0;     // 2^51
+
 double round_to_nearest(double value) {
-  constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52
-  constexpr double kExact = 2251799813685248.0;  // 2^51
-  if (!(std::fabs(value) < kExact)) return std::nearbyint(value);
-  return (value + kShift) - kShift;
+  if (!(std::fabs(value) < kExactWhole)) return std::nearbyint(value);
+  return (value + kRoundingShift) - kRoundingShift;
 }
 
 // Truncation toward zero, except that a product within floating-point noise of a whole number is
@@ -128,6 +130,68 @@ void store_column_as(std::byte* records, std::size_t stride, const Field& field,
   }
 }
 
+constexpr std::int64_t bits_of(double value) { return std::bit_cast<std::int64_t>(value); }
+
+// A power of two above every whole number of magnitude that a T holds, and within the span where
+// the shifted sum below holds a whole number exactly.
+template <typename T>
+constexpr double magnitude_limit() {
+  if constexpr (std::is_same_v<T, std::int32_t>) return 2147483648.0;
+  if constexpr (std::is_same_v<T, std::uint32_t>) return 4294967296.0;
+  return kExactWhole;
+}
+
+// The careful path's result (snap_to_whole, then the range check) for a batch whose products are
+// all within noise of a whole number that fits T well (every price and volume a bundle stores,
+// once scaled), with the same floating-point steps, so the same numbers; the shifted sum that
+// rounds a product holds the whole number in its low bits, so no conversion instruction is needed.
+// The tests are integer arithmetic on sign bits, as a branch or a compare-and-count in the body
+// would stop the compiler vectorising the loop: the product must lie within the snapping tolerance
+// of the nearest whole number, and that number's magnitude bits (ordered as the magnitudes of
+// finite doubles are, with NaN and infinities above them all) must lie below the limit's. Says
+// whether every product passed; when one did not, what went into the records is to be overwritten
+// by the careful path.
+template <typename T>
+bool store_whole(std::byte* at, std::size_t stride, std::span<const double> values, double factor) {
+  constexpr std::int64_t kSignBit = std::numeric_limits<std::int64_t>::min();
+  constexpr std::int64_t kLargest = bits_of(magnitude_limit<T>()) - 1;
+  constexpr std::int64_t kNegative = std::is_unsigned_v<T> ? kSignBit : 0;
+  constexpr auto kShiftBits = std::bit_cast<std::uint64_t>(kRoundingShift);
+  std::int64_t misfit = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const double product = values[i] * factor;
+    const double shifted = product + kRoundingShift;
+    const double nearest = shifted - kRoundingShift;
+    const double magnitude = std::fabs(nearest);
+    const double ulp =
+        std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) + 1) - magnitude;
+    const double slack = kSnapUlps * ulp - std::fabs(product - nearest);  // < 0 beyond noise
+    const std::int64_t n = bits_of(nearest);
+    const std::int64_t out_of_range = (kLargest - (n & ~kSignBit)) | (n & kNegative);
+    misfit |= (bits_of(slack) | out_of_range) & kSignBit;
+    // Unsigned: for a product far out of range the difference would overflow a signed one.
+    const auto whole = static_cast<T>(std::bit_cast<std::uint64_t>(shifted) - kShiftBits);
+    std::memcpy(at + i * stride, &whole, sizeof whole);
+  }
+  return misfit == 0;
+}
+
+// A batch that holds a value beyond noise is redone the careful way; batches keep that redoing
+// small.
+constexpr std::size_t kBatch = 256;
+
+template <typename T>
+void store_integer_column(std::byte* records, std::size_t stride, const Field& field,
+                          std::span<const double> values, double factor) {
+  for (std::size_t first = 0; first < values.size(); first += kBatch) {
+    const auto batch = values.subspan(first, std::min(kBatch, values.size() - first));
+    std::byte* at = records + first * stride;
+    if (!store_whole<T>(at + field.offset, stride, batch, factor)) {
+      store_column_as<T>(at, stride, field, batch, factor);
+    }
+  }
+}
+
 }  // namespace
 
 void store_field(std::byte* record, const Field& field, double value) {
@@ -138,11 +202,11 @@ void store_column(std::byte* records, std::size_t stride, const Field& field,
                   std::span<const double> values, double factor) {
   switch (field.kind) {
     case Kind::kInt32:
-      return store_column_as<std::int32_t>(records, stride, field, values, factor);
+      return store_integer_column<std::int32_t>(records, stride, field, values, factor);
     case Kind::kUInt32:
-      return store_column_as<std::uint32_t>(records, stride, field, values, factor);
+      return store_integer_column<std::uint32_t>(records, stride, field, values, factor);
     case Kind::kInt64:
-      return store_column_as<std::int64_t>(records, stride, field, values, factor);
+      return store_integer_column<std::int64_t>(records, stride, field, values, factor);
     case Kind::kFloat64:
       return store_column_as<double>(records, stride, field, values, factor);
   }

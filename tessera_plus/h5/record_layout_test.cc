@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "tessera_plus/base/errors.h"
@@ -81,6 +83,65 @@ TEST(StoreColumn, FillsOneFieldOfEveryRecordAndScales) {
   EXPECT_THROW(store_column(reinterpret_cast<std::byte*>(rows.data()), sizeof(Row),
                             Field{"b", Kind::kInt32, 8}, bad),
                ValueError);
+}
+
+// Whole products go through a vectorised lane and anything else through the careful one, a batch of
+// a few hundred values at a time. Whatever lane and batch a value lands in, it is stored as one
+// value alone would be: the limits of each type exactly, noise snapped beside whole values, and a
+// value that cannot be stored refused wherever it sits in the column.
+template <typename T>
+void expect_column_matches_single_values(Kind kind, std::vector<double> edges) {
+  std::vector<double> values(700);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i % 97) - 40;
+  if (std::is_unsigned_v<T>) {
+    for (double& v : values) v = std::fabs(v);
+  }
+  values[300] = 0.57 * 10000;  // noise, in the second batch
+  std::copy(edges.begin(), edges.end(), values.begin() + 600);
+  struct Row {
+    T field;
+    std::int32_t guard;
+  };
+  std::vector<Row> rows(values.size(), Row{T{}, 7});
+  store_column(reinterpret_cast<std::byte*>(rows.data()), sizeof(Row), Field{"v", kind, 0}, values);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    SCOPED_TRACE(testing::Message() << "row " << i << " value " << values[i]);
+    EXPECT_EQ(rows[i].field, stored<T>(kind, values[i]));
+    EXPECT_EQ(rows[i].guard, 7);
+  }
+  EXPECT_EQ(rows[300].field, T{5700});
+  // Just past each end of T's range (2^63 itself for the 64-bit type: the double below it is
+  // whole and fits).
+  const double above = static_cast<double>(std::numeric_limits<T>::max()) + 1.0;
+  const double below = std::is_unsigned_v<T> ? -1.0
+                       : sizeof(T) < 8 ? static_cast<double>(std::numeric_limits<T>::min()) - 1
+                                       : -9.3e18;
+  for (double bad : {std::nan(""), -std::numeric_limits<double>::infinity(), above, below}) {
+    SCOPED_TRACE(bad);
+    std::vector<double> column(values.begin(), values.begin() + 600);
+    column[100] = bad;  // a batch of whole values otherwise
+    EXPECT_THROW(store_column(reinterpret_cast<std::byte*>(rows.data()), sizeof(Row),
+                              Field{"v", kind, 0}, column),
+                 ValueError);
+  }
+}
+
+TEST(StoreColumn, EveryLaneAndBatchStoresAsOneValueAlone) {
+  const double two_51 = 2251799813685248.0;
+  expect_column_matches_single_values<std::int64_t>(
+      Kind::kInt64, {two_51 - 1, -(two_51 - 1), two_51, -two_51, 1152921504606846976.0, -0.0,
+                     -9223372036854775808.0, 3.5, -3.5});
+  expect_column_matches_single_values<std::int32_t>(
+      Kind::kInt32, {2147483647.0, -2147483647.0, -2147483648.0, -0.0, 2147483647.9});
+  expect_column_matches_single_values<std::uint32_t>(Kind::kUInt32,
+                                                     {4294967295.0, 0.0, -0.0, -0.5, 4294967295.5});
+  // The exact expectations for the edges, not only agreement with the one-value path.
+  std::int64_t edge[2] = {};
+  const double whole[2] = {two_51 - 1, -(two_51 - 1)};
+  store_column(reinterpret_cast<std::byte*>(edge), sizeof(std::int64_t),
+               Field{"v", Kind::kInt64, 0}, whole);
+  EXPECT_EQ(edge[0], 2251799813685247);
+  EXPECT_EQ(edge[1], -2251799813685247);
 }
 
 }  // namespace
