@@ -2,13 +2,16 @@
 // packed record type.
 //
 // One record per tick of Chinese exchanges' level-1 snapshots (about one every 3 seconds):
-//   date, time          the tick's own calendar date YYYYMMDD and time HHMMSSmmm (int32 each)
-//   open ... limit_down prices, stored as int64 = price * 10000 (exact for the exchanges' 0.001
-//   grid) volume              cumulative shares or contracts of the day (int64) total_turnover
-//   cumulative traded value of the day (float64, unscaled) open_interest       futures and options;
-//   0 for everything else (int64) a1..a5, b1..b5      five ask and five bid prices, scaled like the
-//   other prices (int64) a1_v..a5_v, b1_v..b5_v  volumes at those levels (int64)
-// Every integer field is filled by truncating value * factor toward zero.
+// - date, time: the tick's own calendar date YYYYMMDD and time HHMMSSmmm (int32 each);
+// - open ... limit_down: prices, stored as int64 = price * 10000 (exact for the exchanges' 0.001
+//   grid);
+// - volume: cumulative shares or contracts of the day (int64);
+// - total_turnover: cumulative traded value of the day (float64, unscaled);
+// - open_interest: futures and options; 0 for everything else (int64);
+// - a1..a5, b1..b5: five ask and five bid prices, scaled like the other prices (int64);
+// - a1_v..a5_v, b1_v..b5_v: volumes at those levels (int64).
+// Every integer field holds value * factor truncated toward zero, once floating-point noise has
+// been snapped to the whole number it stands for.
 #pragma once
 
 #include <array>
