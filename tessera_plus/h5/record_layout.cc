@@ -141,34 +141,34 @@ constexpr double magnitude_limit() {
   return kExactWhole;
 }
 
-// The careful path's result (snap_to_whole, then the range check) for a batch whose products are
-// all within noise of a whole number that fits T well (every price and volume a bundle stores,
-// once scaled), with the same floating-point steps, so the same numbers; the shifted sum that
-// rounds a product holds the whole number in its low bits, so no conversion instruction is needed.
-// The tests are integer arithmetic on sign bits, as a branch or a compare-and-count in the body
-// would stop the compiler vectorising the loop: the product must lie within the snapping tolerance
-// of the nearest whole number, and that number's magnitude bits (ordered as the magnitudes of
-// finite doubles are, with NaN and infinities above them all) must lie below the limit's. Says
-// whether every product passed; when one did not, what went into the records is to be overwritten
-// by the careful path.
+// The careful path's result (snap_to_whole, then the range check) for a batch whose products all
+// lie at most two doubles away from a whole number that fits T well (every price and volume a
+// bundle stores, once scaled, and every zero). Two doubles away is within the careful path's
+// tolerance (the spacing below a number is at most its ulp), so it would snap them to that same
+// number; a product further off, or out of range, sends the batch to the careful path, which then
+// overwrites what went into the records. The shifted sum that rounds a product holds the whole
+// number in its low bits, so no conversion instruction is needed, and every test is integer
+// arithmetic on the bits: a branch or a compare-and-count in the body would stop the compiler
+// vectorising the loop, and the tolerance's own arithmetic would meet the subnormal ulp of 0 (a
+// microcode assist on every zero, which tick data is full of). Magnitude bits are ordered as the
+// magnitudes of finite doubles are, with NaN and infinities above them all.
 template <typename T>
 bool store_whole(std::byte* at, std::size_t stride, std::span<const double> values, double factor) {
   constexpr std::int64_t kSignBit = std::numeric_limits<std::int64_t>::min();
   constexpr std::int64_t kLargest = bits_of(magnitude_limit<T>()) - 1;
   constexpr std::int64_t kNegative = std::is_unsigned_v<T> ? kSignBit : 0;
   constexpr auto kShiftBits = std::bit_cast<std::uint64_t>(kRoundingShift);
-  std::int64_t misfit = 0;
+  std::uint64_t misfit = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     const double product = values[i] * factor;
     const double shifted = product + kRoundingShift;
-    const double nearest = shifted - kRoundingShift;
-    const double magnitude = std::fabs(nearest);
-    const double ulp =
-        std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) + 1) - magnitude;
-    const double slack = kSnapUlps * ulp - std::fabs(product - nearest);  // < 0 beyond noise
-    const std::int64_t n = bits_of(nearest);
-    const std::int64_t out_of_range = (kLargest - (n & ~kSignBit)) | (n & kNegative);
-    misfit |= (bits_of(slack) | out_of_range) & kSignBit;
+    const std::int64_t nearest = bits_of(shifted - kRoundingShift);
+    // Steps from the whole number to the product, -2..1 kept (2 is as safe, but the mask is
+    // simpler); unsigned, since the bits of opposite signs are far apart.
+    const std::uint64_t steps =
+        std::bit_cast<std::uint64_t>(product) - static_cast<std::uint64_t>(nearest) + 2;
+    const std::int64_t out_of_range = (kLargest - (nearest & ~kSignBit)) | (nearest & kNegative);
+    misfit |= (steps & ~std::uint64_t{3}) | static_cast<std::uint64_t>(out_of_range & kSignBit);
     // Unsigned: for a product far out of range the difference would overflow a signed one.
     const auto whole = static_cast<T>(std::bit_cast<std::uint64_t>(shifted) - kShiftBits);
     std::memcpy(at + i * stride, &whole, sizeof whole);

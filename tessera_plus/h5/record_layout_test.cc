@@ -135,6 +135,19 @@ TEST(StoreColumn, EveryLaneAndBatchStoresAsOneValueAlone) {
       Kind::kInt32, {2147483647.0, -2147483647.0, -2147483648.0, -0.0, 2147483647.9});
   expect_column_matches_single_values<std::uint32_t>(Kind::kUInt32,
                                                      {4294967295.0, 0.0, -0.0, -0.5, 4294967295.5});
+  // Noise is four doubles at most (the spacing around 7 is its ulp), among whole values or alone.
+  double below = 7.0;
+  for (int steps = 1; steps <= 6; ++steps) {
+    below = std::nextafter(below, 0.0);
+    SCOPED_TRACE(steps);
+    std::vector<double> column(300, 3.0);
+    column[10] = below;
+    std::vector<std::int64_t> out(column.size());
+    store_column(reinterpret_cast<std::byte*>(out.data()), sizeof(std::int64_t),
+                 Field{"v", Kind::kInt64, 0}, column);
+    EXPECT_EQ(out[10], steps <= 4 ? 7 : 6);
+    EXPECT_EQ(out[11], 3);
+  }
   // The exact expectations for the edges, not only agreement with the one-value path.
   std::int64_t edge[2] = {};
   const double whole[2] = {two_51 - 1, -(two_51 - 1)};
