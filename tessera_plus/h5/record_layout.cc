@@ -141,34 +141,38 @@ constexpr double magnitude_limit() {
   return kExactWhole;
 }
 
-// The careful path's result (snap_to_whole, then the range check) for a batch whose products all
-// lie at most two doubles away from a whole number that fits T well (every price and volume a
-// bundle stores, once scaled, and every zero). Two doubles away is within the careful path's
-// tolerance (the spacing below a number is at most its ulp), so it would snap them to that same
-// number; a product further off, or out of range, sends the batch to the careful path, which then
-// overwrites what went into the records. The shifted sum that rounds a product holds the whole
-// number in its low bits, so no conversion instruction is needed, and every test is integer
-// arithmetic on the bits: a branch or a compare-and-count in the body would stop the compiler
-// vectorising the loop, and the tolerance's own arithmetic would meet the subnormal ulp of 0 (a
-// microcode assist on every zero, which tick data is full of). Magnitude bits are ordered as the
-// magnitudes of finite doubles are, with NaN and infinities above them all.
+// The careful path's result (snap_to_whole, then the range check) for a batch whose products each
+// round to a whole number that fits T well and lie no more than four doubles nearer zero than it
+// (every price and volume a bundle stores, once scaled, and every zero). Four doubles is within the
+// careful path's tolerance of 4 ULPs (the spacing below a number is at most its ulp, and the
+// difference is exact), so it would snap them to that number; a product further from zero than its
+// whole number (by less than a half) is truncated to it whether snapped or not. A product further
+// off toward zero, or out of range, sends the batch to the careful path, which then overwrites what
+// went into the records.
+// The shifted sum that rounds a product holds the whole number in its low bits, so no conversion
+// instruction is needed, and every test is integer arithmetic on sign bits: a branch or a
+// compare-and-count in the body would stop the compiler vectorising the loop, and the tolerance's
+// own arithmetic would meet the subnormal ulp of 0 (a microcode assist on every zero, which tick
+// data is full of). The bits of a double, sign aside, are ordered as its magnitude is, with NaN
+// and infinities above every finite value.
 template <typename T>
 bool store_whole(std::byte* at, std::size_t stride, std::span<const double> values, double factor) {
   constexpr std::int64_t kSignBit = std::numeric_limits<std::int64_t>::min();
   constexpr std::int64_t kLargest = bits_of(magnitude_limit<T>()) - 1;
   constexpr std::int64_t kNegative = std::is_unsigned_v<T> ? kSignBit : 0;
   constexpr auto kShiftBits = std::bit_cast<std::uint64_t>(kRoundingShift);
-  std::uint64_t misfit = 0;
+  std::int64_t misfit = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     const double product = values[i] * factor;
     const double shifted = product + kRoundingShift;
     const std::int64_t nearest = bits_of(shifted - kRoundingShift);
-    // Steps from the whole number to the product, -2..1 kept (2 is as safe, but the mask is
-    // simpler); unsigned, since the bits of opposite signs are far apart.
-    const std::uint64_t steps =
-        std::bit_cast<std::uint64_t>(product) - static_cast<std::uint64_t>(nearest) + 2;
+    // Doubles from the whole number out to the product, plus four: negative when the product lies
+    // more than four doubles nearer zero, or across zero from it (a -0.0 among them, which the
+    // careful path takes). Computed unsigned, where wrapping is defined.
+    const auto steps = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(product) -
+                                                 static_cast<std::uint64_t>(nearest) + kSnapUlps);
     const std::int64_t out_of_range = (kLargest - (nearest & ~kSignBit)) | (nearest & kNegative);
-    misfit |= (steps & ~std::uint64_t{3}) | static_cast<std::uint64_t>(out_of_range & kSignBit);
+    misfit |= (steps | out_of_range) & kSignBit;
     // Unsigned: for a product far out of range the difference would overflow a signed one.
     const auto whole = static_cast<T>(std::bit_cast<std::uint64_t>(shifted) - kShiftBits);
     std::memcpy(at + i * stride, &whole, sizeof whole);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <type_traits>
 #include <vector>
 
@@ -155,6 +156,57 @@ TEST(StoreColumn, EveryLaneAndBatchStoresAsOneValueAlone) {
                Field{"v", Kind::kInt64, 0}, whole);
   EXPECT_EQ(edge[0], 2251799813685247);
   EXPECT_EQ(edge[1], -2251799813685247);
+}
+
+// The conversion as first written, one value at a time with the library's rounding: snap to the
+// nearest whole number within 4 ULPs of it, then truncate toward zero.
+std::int64_t reference_int64(double value) {
+  const double nearest = std::nearbyint(value);
+  const double ulp = std::nextafter(std::fabs(nearest), INFINITY) - std::fabs(nearest);
+  return static_cast<std::int64_t>(std::fabs(value - nearest) <= 4 * ulp ? nearest : value);
+}
+
+// Scaled prices with a few decimals, volumes, zeros and values up to a few doubles either side of
+// whole ones; columns differ in how far off their values go and in whether real fractions or
+// negative zeros (which take the careful path) are among them, so that batches of every mix meet
+// both paths.
+TEST(StoreColumn, RandomColumnsMatchTheOneValueReference) {
+  std::mt19937_64 rng(20261207);
+  std::uniform_int_distribution<int> kind(0, 5);
+  std::uniform_int_distribution<std::int64_t> cents(-5'000'000, 5'000'000);
+  for (int round = 0; round < 48; ++round) {
+    const int reach = round % 8;
+    const bool fractions = round % 3 == 0, negative_zeros = round % 5 == 0;
+    std::uniform_int_distribution<int> steps(-reach, reach);
+    std::vector<double> values(1000);
+    for (double& v : values) {
+      const double whole = static_cast<double>(cents(rng));
+      switch (kind(rng)) {
+        case 0:
+          v = whole / 100 * 10000;  // a price of 2 decimals, scaled
+          break;
+        case 1:
+          v = fractions ? whole / 1000 * 10000 + 0.3 : whole;
+          break;
+        case 2:
+          v = negative_zeros ? -0.0 : 0.0;
+          break;
+        default: {
+          v = whole;
+          for (int k = steps(rng); k != 0; k += k > 0 ? -1 : 1) {
+            v = std::nextafter(v, k > 0 ? INFINITY : -INFINITY);
+          }
+        }
+      }
+    }
+    std::vector<std::int64_t> out(values.size());
+    store_column(reinterpret_cast<std::byte*>(out.data()), sizeof(std::int64_t),
+                 Field{"v", Kind::kInt64, 0}, values);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      ASSERT_EQ(out[i], reference_int64(values[i]))
+          << "value " << values[i] << " row " << i << " round " << round;
+    }
+  }
 }
 
 }  // namespace
