@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 
@@ -164,8 +165,18 @@ std::vector<TickDayRows> group_tick_rows(const tallow::PriceTable& ticks) {
   // values of one day (midnight and 15:00, say) must not end up as two datasets of one name.
   std::map<tessera::Date, std::vector<std::size_t>> days;
   std::vector<bool> keep = last_of_each_key(ticks);
+  // Rows of one day come together as a rule, so the day is looked up once per run of rows rather
+  // than once per row.
+  std::optional<std::chrono::local_days> day;
+  std::vector<std::size_t>* day_rows = nullptr;
   for (std::size_t i = 0; i < ticks.rows(); ++i) {
-    if (keep[i]) days[tessera::date_of(trading_date[i])].push_back(i);
+    if (!keep[i]) continue;
+    const auto this_day = std::chrono::floor<std::chrono::days>(trading_date[i]);
+    if (this_day != day) {
+      day = this_day;
+      day_rows = &days[tessera::Date(this_day)];
+    }
+    day_rows->push_back(i);
   }
   std::vector<TickDayRows> out;
   out.reserve(days.size());

@@ -74,5 +74,21 @@ TEST(TickRecords, ConsecutiveAndScatteredRowsMakeTheSameRecords) {
   EXPECT_EQ(whole[1].time, 93003000);
 }
 
+// Rows are grouped by the calendar day of their trading date, in date order, whatever order the
+// days come in and whatever time of day a trading date carries; of rows sharing a key, the last.
+TEST(TickRecords, RowsGroupByTradingDayWhereverTheyStand) {
+  tallow::PriceTable table = ticks(7, 7);
+  const auto day = tessera::make_datetime(tessera::Date(2024y / July / 1));
+  *table.trading_date = {day + hours(15), day - days(3), day, day - days(3),
+                         day + hours(15), day,           day};
+  table.timestamps[6] = table.timestamps[5];  // a repeated key: row 6 replaces row 5
+  const std::vector<TickDayRows> days_rows = group_tick_rows(table);
+  ASSERT_EQ(days_rows.size(), 2u);
+  EXPECT_EQ(days_rows[0].trading_date, tessera::Date(2024y / June / 28));
+  EXPECT_EQ(days_rows[0].rows, (std::vector<std::size_t>{1, 3}));
+  EXPECT_EQ(days_rows[1].trading_date, tessera::Date(2024y / July / 1));
+  EXPECT_EQ(days_rows[1].rows, (std::vector<std::size_t>{0, 2, 4, 6}));
+}
+
 }  // namespace
 }  // namespace tessera_plus::bundle
