@@ -59,13 +59,13 @@ namespace {
 // Whole numbers within this many units in the last place count as that number.
 constexpr int kSnapUlps = 4;
 
+constexpr double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52
+constexpr double kExactWhole = 2251799813685248.0;     // 2^51
+
 // std::nearbyint in the default rounding mode, without the library call for the values that the
 // records hold: adding and taking away 1.5 * 2^52 leaves no bits below the units, and the sum
 // rounds to nearest, ties to even. Beyond 2^51 the sum's spacing exceeds 1, so those go the long
 // way (doubles from 2^52 on are whole anyway).
-constexpr double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52
-constexpr double kExactWhole = 2251799813685248.0;     // 2^51
-
 double round_to_nearest(double value) {
   if (!(std::fabs(value) < kExactWhole)) return std::nearbyint(value);
   return (value + kRoundingShift) - kRoundingShift;
@@ -132,8 +132,8 @@ void store_column_as(std::byte* records, std::size_t stride, const Field& field,
 
 constexpr std::int64_t bits_of(double value) { return std::bit_cast<std::int64_t>(value); }
 
-// A power of two above every whole number of magnitude that a T holds, and within the span where
-// the shifted sum below holds a whole number exactly.
+// A power of two that bounds the magnitudes a T holds (2^31 leaves out -2^31, which the careful
+// path takes) and is no more than 2^51, below which the shifted sum holds a whole number exactly.
 template <typename T>
 constexpr double magnitude_limit() {
   if constexpr (std::is_same_v<T, std::int32_t>) return 2147483648.0;

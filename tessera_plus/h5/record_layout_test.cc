@@ -86,10 +86,10 @@ TEST(StoreColumn, FillsOneFieldOfEveryRecordAndScales) {
                ValueError);
 }
 
-// Whole products go through a vectorised lane and anything else through the careful one, a batch of
-// a few hundred values at a time. Whatever lane and batch a value lands in, it is stored as one
-// value alone would be: the limits of each type exactly, noise snapped beside whole values, and a
-// value that cannot be stored refused wherever it sits in the column.
+// Products at or near a whole number go through a vectorised lane and anything else through the
+// careful one, a batch of a few hundred values at a time. Whatever lane and batch a value lands in,
+// it is stored as one value alone would be: the limits of each type exactly, noise snapped beside
+// whole values, and a value that cannot be stored refused wherever it sits in the column.
 template <typename T>
 void expect_column_matches_single_values(Kind kind, std::vector<double> edges) {
   std::vector<double> values(700);
