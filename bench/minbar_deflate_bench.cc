@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/child_memory.h"
 #include "tessera_plus/base/deflate.h"
 #include "tessera_plus/base/instrument_type.h"
 #include "tessera_plus/bundle/store/deflate_chunks.h"
@@ -312,37 +313,6 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// Resident size of this process now, in MB: what a forked child starts from.
-double current_rss_mb() {
-  long pages = 0, resident = 0;
-  std::ifstream("/proc/self/statm") >> pages >> resident;
-  return static_cast<double>(resident * (::sysconf(_SC_PAGESIZE) / 1024)) / 1024.0;
-}
-
-// How much a forked child that runs `build` grows past its resident size at the start, in MB: its
-// peak is reset first (clear_refs), so the parent's pages count only as the baseline.
-double child_growth_mb(const std::function<void()>& build) {
-  int fds[2];
-  if (::pipe(fds) != 0) return 0;
-  pid_t child = ::fork();
-  if (child == 0) {
-    std::ofstream("/proc/self/clear_refs") << "5";
-    const double start = current_rss_mb();
-    build();
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    double growth = static_cast<double>(usage.ru_maxrss) / 1024.0 - start;
-    (void)!::write(fds[1], &growth, sizeof growth);
-    ::_exit(0);
-  }
-  double growth = 0;
-  (void)!::read(fds[0], &growth, sizeof growth);
-  ::waitpid(child, nullptr, 0);
-  ::close(fds[0]);
-  ::close(fds[1]);
-  return growth;
-}
-
 // Wall and processor time of `f`, each the best over the calls made with the same `Best`.
 struct Best {
   double wall = 1e9, cpu = 1e9;
@@ -421,11 +391,11 @@ void BM_CreateSideBySide(benchmark::State& state) {
   state.counters["append_old_ms"] = median(appended_old) * 1e3;
   state.counters["append_old_over_new"] = median(appended_old) / median(appended_new);
 
-  state.counters["rss_at_fork_MB"] = current_rss_mb();
-  state.counters["peak_growth_new_2t_MB"] = child_growth_mb(
+  state.counters["rss_at_fork_MB"] = bench::current_rss_mb();
+  state.counters["peak_growth_new_2t_MB"] = bench::child_growth_mb(
       [&] { create_minbar_file(scratch.file("p1.h5"), records, {.deflate_threads = 2}); });
   state.counters["peak_growth_old_MB"] =
-      child_growth_mb([&] { create_through_filter(scratch.file("p2.h5"), records); });
+      bench::child_growth_mb([&] { create_through_filter(scratch.file("p2.h5"), records); });
 }
 BENCHMARK(BM_CreateSideBySide)->Unit(benchmark::kMillisecond)->Iterations(1);
 

@@ -1,7 +1,7 @@
 // The tick writer's costs: ticks written per second for a year of one stock (and that time against
 // Blosc/LZ4 level 9 alone on the same bytes), the cost of an update that only replaces the latest
-// day as the file grows, and the disk used by a file kept up to date day by day against one
-// written in one go.
+// day as the file grows, the disk used by a file kept up to date day by day against one written in
+// one go, and how far a child process that writes the year grows in resident size.
 //
 //   build/<dir>/tick_appender_bench
 #include <benchmark/benchmark.h>
@@ -23,6 +23,7 @@
 
 #include <fmt/format.h>
 
+#include "bench/child_memory.h"
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/store/tick_records.h"
@@ -286,6 +287,11 @@ void BM_WriteYearOfOneStock(benchmark::State& state) {
   state.counters["read_columns_cpu_s"] = read_seconds;
   state.counters["writer_vs_blosc_alone"] =
       writer_seconds / double(state.iterations()) / blosc_seconds;
+  // The service's answers included.
+  state.counters["writer_peak_growth_MB"] = tp::bench::child_growth_mb([&] {
+    Scratch scratch;
+    update(scratch, market->dates().back());
+  });
   tp::tallow::install_backend(nullptr);
 }
 BENCHMARK(BM_WriteYearOfOneStock)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
