@@ -81,8 +81,7 @@ void write_blosc_rows(h5::Dataset& dataset, const void* records, std::size_t cou
     throw ValueError(fmt::format("Blosc compressor '{}' is not available", codec.compressor));
   }
   std::vector<std::byte> padded;
-  std::vector<std::byte>& out = scratch;
-  out.resize(chunk_bytes);
+  scratch.resize(chunk_bytes);
   const auto* bytes = static_cast<const std::byte*>(records);
   for (std::size_t first = 0; first < count; first += codec.chunk_rows) {
     const std::size_t rows = std::min<std::size_t>(codec.chunk_rows, count - first);
@@ -94,13 +93,13 @@ void write_blosc_rows(h5::Dataset& dataset, const void* records, std::size_t cou
     }
     // As the filter does: the output may be no larger than the input, and 0 means "no gain".
     const int size = blosc_compress(codec.level, codec.shuffle, codec.typesize, chunk_bytes, chunk,
-                                    out.data(), out.size());
+                                    scratch.data(), scratch.size());
     if (size < 0) throw ValueError("Blosc failed to compress a chunk");
     if (size == 0) {
       constexpr unsigned kBloscSkipped = 1;  // bit 0: the pipeline's first (and only) filter
       dataset.write_chunk(first, chunk, chunk_bytes, kBloscSkipped);
     } else {
-      dataset.write_chunk(first, out.data(), static_cast<std::size_t>(size));
+      dataset.write_chunk(first, scratch.data(), static_cast<std::size_t>(size));
     }
   }
 }

@@ -229,10 +229,6 @@ hid_t Dataset::stored() const {
   return stored_.get();
 }
 
-DatatypeId Dataset::stored_type() const {
-  return DatatypeId(check_id(H5Dget_type(id_.get()), "reading a dataset's type"));
-}
-
 bool Dataset::has_external_storage() const {
   PropListId dcpl = creation_plist();
   int external = H5Pget_external_count(dcpl.get());

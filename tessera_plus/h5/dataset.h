@@ -95,7 +95,6 @@ class Dataset {
   bool has_external_storage() const;
 
   // Properties as stored, for checks and tests.
-  DatatypeId stored_type() const;
   PropListId creation_plist() const;
 
  private:
