@@ -7,6 +7,8 @@
 //                        contracts under two seeds (size_*; same_* against zlib 9 on the
 //                        writer's own chunks), and the speed-up over zlib 9 on all of them
 //                        together. The measurements behind MINBAR_DEFLATE_LEVEL.
+//   BM_StockLevelOnMoreSeeds/L  level L on sixteen more stock histories (four stocks, four seeds):
+//                        whether a level that passes on the two seeds above holds on others.
 //   BM_CreateSideBySide  a 20-year stock file made by the writer on 1 thread and with the thread
 //                        pool on 2, by the old path (HDF5's deflate filter, zlib 9), and the bare
 //                        zlib-9 floor (compress2 of the same chunks); each the best of three
@@ -237,6 +239,44 @@ void BM_DeflateLevels(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DeflateLevels)->DenseRange(4, 12)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Level L on the histories of four stocks under four further seeds, each against zlib 9 on the old
+// 512-record chunks: the largest and smallest size ratio and how many came out larger. A level
+// that passes on two seeds by a hair can still fail on a third.
+void BM_StockLevelOnMoreSeeds(benchmark::State& state) {
+  const int level = static_cast<int>(state.range(0));
+  constexpr std::size_t kStocksPerSeed = 4;
+  for (auto _ : state) {
+    double worst = 0, best = 2;
+    int larger = 0;
+    for (std::uint64_t seed : {101, 202, 303, 404}) {
+      sim::SimMarket market = make_market(seed);
+      std::size_t taken = 0;
+      for (const sim::SimInstrument& ins : market.universe().all()) {
+        if (ins.record.type != INSTRUMENT_TYPE::CS || taken == kStocksPerSeed) continue;
+        std::vector<Sample> samples;
+        add_records(samples, history(market, ins.record.order_book_id, EQUITIES_DTYPE));
+        if (samples.empty()) continue;
+        ++taken;
+        DeflateEncoder encoder(level);
+        std::vector<std::byte> out;
+        const Pass ours = pass_over(samples, false, [&](std::span<const std::byte> c) {
+          out.clear();
+          return encoder.compress(c, out);
+        });
+        const double ratio =
+            static_cast<double>(ours.bytes) / static_cast<double>(zlib9_pass(samples).bytes);
+        worst = std::max(worst, ratio);
+        best = std::min(best, ratio);
+        larger += ratio > 1.0;
+      }
+    }
+    state.counters["worst"] = worst;
+    state.counters["best"] = best;
+    state.counters["larger_than_zlib9"] = larger;
+  }
+}
+BENCHMARK(BM_StockLevelOnMoreSeeds)->Arg(6)->Arg(7)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // --- creating and extending a file, the writer against the old path ---
 

@@ -50,7 +50,10 @@ inline constexpr std::size_t MINBAR_INDEX_CHUNK = 128;
 //    4096      6    0.966     0.979      1.001       1.002        7.9x
 // Level 6 never gets the futures under the line; 7 on 1024 bars is the fastest that does, at four
 // times zlib 9's speed where 512-bar chunks needed level 10, barely faster than zlib 9. (Against
-// zlib 9 on 1024-bar chunks too, level 7 is 0.1-1.1% larger: the saving is the chunk's.)
+// zlib 9 on 1024-bar chunks too, level 7 is 0.1-1.1% larger: the saving is the chunk's.) Nor does
+// level 6 hold for stocks alone: on sixteen more stock histories (four stocks, four more seeds,
+// BM_StockLevelOnMoreSeeds) it ranged 0.977-1.003, two files larger than zlib 9's, where level 7
+// ranged 0.981-0.987.
 inline constexpr int MINBAR_DEFLATE_LEVEL = 7;
 // The last, partial chunk of a dataset is compressed again by every daily append until it fills;
 // at the file's level that recompression was half of a one-day update's processor time. Level 1
