@@ -22,10 +22,7 @@
 // zlib is reached with dlopen: it is in the process anyway as HDF5's deflate, and the build does
 // not link it directly.
 #include <dlfcn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
@@ -33,8 +30,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>

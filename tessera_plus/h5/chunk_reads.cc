@@ -206,10 +206,7 @@ std::optional<DeflateChunks> deflate_chunks(hid_t dataset, hid_t stored_type,
     return std::nullopt;
   }
   const std::size_t record = H5Tget_size(stored_type);
-  hsize_t rows = 0;
-  if (H5Pget_chunk(dcpl.get(), 1, &rows) != 1 || rows == 0) {
-    throw_damage(where, "chunked storage without a one-dimensional chunk shape");
-  }
+  const hsize_t rows = chunk_rows(dcpl.get(), where);
   if (record == 0 || rows > kMaxChunkBytes / record) {
     throw_damage(where, fmt::format("chunks of {} records of {} bytes", rows, record));
   }

@@ -95,14 +95,6 @@ hsize_t extent_of(hid_t dataset, const std::string& where) {
   return dims;
 }
 
-hsize_t chunk_rows(hid_t dcpl, const std::string& where) {
-  hsize_t chunk = 0;
-  if (H5Pget_chunk(dcpl, 1, &chunk) != 1 || chunk == 0) {
-    throw_damage(where, "chunked storage without a one-dimensional chunk shape");
-  }
-  return chunk;
-}
-
 // Bytes of rows that the allocated storage can account for.
 unsigned long long storage_bound(hid_t dataset, hid_t dcpl, std::size_t record,
                                  const std::string& where) {
@@ -194,6 +186,14 @@ hsize_t checked_extent(hid_t dataset, std::size_t record, const std::string& whe
   }
   check_whole_raw_chunks(dataset, dcpl.get(), rows, record, where);
   return rows;
+}
+
+hsize_t chunk_rows(hid_t dcpl, const std::string& where) {
+  hsize_t chunk = 0;
+  if (H5Pget_chunk(dcpl, 1, &chunk) != 1 || chunk == 0) {
+    throw_damage(where, "chunked storage without a one-dimensional chunk shape");
+  }
+  return chunk;
 }
 
 std::optional<hsize_t> allocated_chunk_size(hid_t dataset, hsize_t first_row) {

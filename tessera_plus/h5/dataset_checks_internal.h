@@ -39,6 +39,10 @@ void check_stored_field(hid_t type, const Field& field, const std::string& where
 // extent.
 hsize_t checked_extent(hid_t dataset, std::size_t record, const std::string& where);
 
+// The chunk length, in rows, of a chunked dataset's creation properties `dcpl`; damage unless the
+// chunks are one-dimensional and not empty.
+hsize_t chunk_rows(hid_t dcpl, const std::string& where);
+
 // The stored size of the chunk holding `first_row`, or nothing when that chunk was never written.
 std::optional<hsize_t> allocated_chunk_size(hid_t dataset, hsize_t first_row);
 
