@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <regex>
+#include <string>
 #include <vector>
 
 #include "tessera_plus/base/errors.h"
@@ -78,8 +79,6 @@ void ensure_initialized() {
   }();
   if (!registered) throw OSError(0, "cannot register the Blosc HDF5 filter");
 }
-
-std::string take_error_stack() { return join(read_stack().lines); }
 
 void throw_error(const char* action) {
   StackLines stack = read_stack();

@@ -3,8 +3,6 @@
 
 #include <hdf5.h>
 
-#include <string>
-
 #include "tessera_plus/h5/handle.h"
 
 namespace tessera_plus::h5 {
@@ -12,9 +10,6 @@ namespace tessera_plus::h5 {
 // Switches HDF5's automatic error printing off and registers the Blosc filter, once per thread that
 // touches HDF5. Every entry point of this layer calls it before its first HDF5 call.
 void ensure_initialized();
-
-// The current HDF5 error stack as readable lines, innermost failure last, and cleared afterwards.
-std::string take_error_stack();
 
 // Throws the OSError kind that the current error stack describes: a lock held by another process
 // (errno 11) is a BlockingIOError, missing permission (errno 13) a PermissionError, and any other

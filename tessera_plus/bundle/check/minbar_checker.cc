@@ -147,14 +147,12 @@ std::vector<std::int64_t> missing_days(const std::vector<std::int64_t>& index_da
   return missing;
 }
 
-// What the file itself says, without the service: broken, sound, or sound unless the service has
-// bars for the days it lacks. A file with neither dataset is not a minute-bar file at all and
-// counts as sound. Runs in a worker process.
 }  // namespace
 
 check_detail::Finding check_detail::inspect_minbar_file(const std::string& path,
                                                         Calendar trading_dates) {
   h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  // A file with neither dataset is not a minute-bar file at all, so there is nothing to find.
   if (!file.has("index")) {
     if (file.has("data")) return {.kind = Finding::kBroken, .reason = "has 'data' but no 'index'"};
     return {Finding::kSound};
