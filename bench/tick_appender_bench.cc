@@ -26,8 +26,8 @@
 #include "bench/child_memory.h"
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/bundle/store/tick_records.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
 #include "tessera_plus/bundle/update/tick_appender.h"
 #include "tessera_plus/market/client.h"
 

@@ -9,7 +9,7 @@
 #include "python/bindings.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/store/records.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 

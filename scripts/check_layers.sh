@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The include rules that linking cannot catch: a layer includes only its own headers and those of
 # the layers below it, HDF5's headers stay inside h5/ (and out of its public headers), and the
-# bundle store never reaches the service (only its table types). Test files may cross layers.
+# bundle store never reaches the service (only its table types and tick columns). Test files may
+# cross layers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,10 +10,10 @@ declare -A allowed=(
   [tessera_plus/base]="base"
   [tessera_plus/h5]="h5 base"
   [tessera_plus/market]="market base"
-  [tessera_plus/sim]="sim market base bundle/store/ticks_loader.h"
+  [tessera_plus/sim]="sim market base"
   [tessera_plus/pysource]="pysource market base"
   [tessera_plus/net]="net base"
-  [tessera_plus/bundle/store]="bundle/store h5 market/types.h base"
+  [tessera_plus/bundle/store]="bundle/store h5 market/types.h market/tick_columns.h base"
   [tessera_plus/bundle/client]="bundle/client market sim pysource base"
   [tessera_plus/bundle/base_data]="bundle/base_data bundle/store bundle/client market h5 base"
   [tessera_plus/bundle/update]="bundle/update bundle/store bundle/base_data bundle/client market net h5 base"

@@ -16,8 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "tessera_plus/base/instrument_type.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
 #include "tessera_plus/market/client.h"
+#include "tessera_plus/market/tick_columns.h"
 #include "tessera_plus/sim/calendar.h"
 
 namespace tessera_plus::tallow::sim {
@@ -333,14 +333,14 @@ TEST_F(SimMarketTest, NothingIsDeliveredAfterNow) {
   EXPECT_EQ(gold->rows(), 330u + 60u);  // night session and 09:01 .. 10:00
 }
 
-TEST_F(SimMarketTest, TicksCarryTheHostColumnsAndTraceTheBars) {
+TEST_F(SimMarketTest, TicksCarryTheServiceColumnsAndTraceTheBars) {
   SimMarket m{SimConfig{}};
   auto ticks = m.get_price("600000.XSHG", window(20240628, 20240628, "tick"));
   auto bars = m.get_price("600000.XSHG", window(20240628, 20240628, "1m"));
   ASSERT_TRUE(ticks && bars);
   std::set<std::string> expected, actual;
-  for (std::string_view c : tessera::H5TicksLoader::COLUMNS) {
-    if (c != "date" && c != "time" && c != "open_interest") expected.emplace(c);
+  for (const TickColumn& c : kTickColumns) {
+    if (c.quantity != TickQuantity::kOpenInterest) expected.emplace(c.name);
   }
   for (const auto& [name, _] : ticks->columns()) actual.insert(name);
   EXPECT_EQ(actual, expected);

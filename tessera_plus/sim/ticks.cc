@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "tessera_plus/base/instrument_type.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/market/tick_columns.h"
 #include "tessera_plus/sim/prices.h"
 #include "tessera_plus/sim/random.h"
 
@@ -13,68 +13,26 @@ namespace tessera_plus::tallow::sim {
 namespace {
 
 using namespace std::chrono;
-using tessera::H5TicksLoader;
-
-constexpr int kDepth = 5;
-
-// What fills each tick column.
-enum class Source {
-  kOpen,
-  kLast,
-  kHigh,
-  kLow,
-  kPrevClose,
-  kLimitUp,
-  kLimitDown,
-  kVolume,
-  kTurnover,
-  kOpenInterest,
-  kAsk,
-  kBid,
-  kAskVolume,
-  kBidVolume,
-};
+constexpr int kDepth = int(kTickBookDepth);
 
 struct Column {
-  Source source;
+  TickQuantity quantity;
   int level;  // 1..5 for the order book columns
   std::vector<double>* values;
 };
 
-Source source_of(std::string_view name, int& level) {
-  level = 0;
-  if (name.size() >= 2 && (name[0] == 'a' || name[0] == 'b') && name[1] >= '1' && name[1] <= '5') {
-    level = name[1] - '0';
-    bool volume = name.size() > 2;  // a1_v
-    if (name[0] == 'a') return volume ? Source::kAskVolume : Source::kAsk;
-    return volume ? Source::kBidVolume : Source::kBid;
-  }
-  if (name == "open") return Source::kOpen;
-  if (name == "last") return Source::kLast;
-  if (name == "high") return Source::kHigh;
-  if (name == "low") return Source::kLow;
-  if (name == "prev_close") return Source::kPrevClose;
-  if (name == "limit_up") return Source::kLimitUp;
-  if (name == "limit_down") return Source::kLimitDown;
-  if (name == "volume") return Source::kVolume;
-  if (name == "total_turnover") return Source::kTurnover;
-  return Source::kOpenInterest;
-}
-
+// Every column of the service's tick table; open_interest for futures and options only.
 std::vector<Column> bind_columns(PriceTable& table, bool derivative) {
-  std::vector<std::string_view> names;
-  for (std::string_view name : H5TicksLoader::COLUMNS) {
-    if (name == "date" || name == "time") continue;  // the writer derives them from the key
-    if (name == "open_interest" && !derivative) continue;
-    names.push_back(name);
+  auto carried = [&](const TickColumn& c) {
+    return derivative || c.quantity != TickQuantity::kOpenInterest;
+  };
+  for (const TickColumn& c : kTickColumns) {
+    if (carried(c)) table.add_column(c.name);
   }
-  for (std::string_view name : names) table.add_column(name);
+  // Bound once every column exists: adding one may move the others.
   std::vector<Column> columns;
-  for (std::string_view name : names) {
-    Column c{};
-    c.source = source_of(name, c.level);
-    c.values = &table.column(name);
-    columns.push_back(c);
+  for (const TickColumn& c : kTickColumns) {
+    if (carried(c)) columns.push_back(Column{c.quantity, c.level, &table.column(c.name)});
   }
   return columns;
 }
@@ -96,34 +54,34 @@ struct TickState {
 double value(const Column& c, const TickState& t, const DayQuote& q, const Grid& g) {
   auto price = [&](std::int64_t units) { return units > 0 ? to_price(g, units) : 0.0; };
   const std::size_t l = std::size_t(c.level - 1);
-  switch (c.source) {
-    case Source::kOpen:
+  switch (c.quantity) {
+    case TickQuantity::kOpen:
       return price(t.open);
-    case Source::kLast:
+    case TickQuantity::kLast:
       return price(t.last);
-    case Source::kHigh:
+    case TickQuantity::kHigh:
       return price(t.high);
-    case Source::kLow:
+    case TickQuantity::kLow:
       return price(t.low);
-    case Source::kPrevClose:
+    case TickQuantity::kPrevClose:
       return price(q.prev_close);
-    case Source::kLimitUp:
+    case TickQuantity::kLimitUp:
       return q.limit_up < INT64_MAX / 8 ? price(q.limit_up) : 0.0;
-    case Source::kLimitDown:
+    case TickQuantity::kLimitDown:
       return q.limit_up < INT64_MAX / 8 ? price(q.limit_down) : 0.0;
-    case Source::kVolume:
+    case TickQuantity::kVolume:
       return t.volume;
-    case Source::kTurnover:
+    case TickQuantity::kTotalTurnover:
       return t.turnover;
-    case Source::kOpenInterest:
+    case TickQuantity::kOpenInterest:
       return double(t.open_interest);
-    case Source::kAsk:
+    case TickQuantity::kAsk:
       return price(t.book.ask[l]);
-    case Source::kBid:
+    case TickQuantity::kBid:
       return price(t.book.bid[l]);
-    case Source::kAskVolume:
+    case TickQuantity::kAskVolume:
       return t.book.ask_v[l];
-    case Source::kBidVolume:
+    case TickQuantity::kBidVolume:
       return t.book.bid_v[l];
   }
   return 0;

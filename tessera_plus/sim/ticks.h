@@ -9,8 +9,8 @@
 
 namespace tessera_plus::tallow::sim {
 
-// Snapshots keyed by time, with `trading_date` and every tick column of the host's layout except
-// date and time (open_interest for derivatives only), as a level-1 feed publishes them: one per
+// Snapshots keyed by time, with `trading_date` and the service's tick columns (tick_columns.h;
+// open_interest for derivatives only), as a level-1 feed publishes them: one per
 // `interval` at most (stocks and funds every few seconds, futures and options every 500 ms),
 // and only when something changed, so an illiquid name has few. Trades within a minute trace its
 // bar: the first trades at the bar's open, the last at its close, and the high and low are

@@ -14,7 +14,7 @@
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/base/warnings.h"
 #include "tessera_plus/bundle/store/constants.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/h5/blosc.h"
 #include "tests/support/temp_dir.h"
 
@@ -155,7 +155,23 @@ TEST(TicksLoader, ColumnsFactorsAndRecordTypeAgree) {
   for (auto required : {"date", "time", "open_interest", "last", "a5", "b5_v"}) {
     EXPECT_TRUE(names.count(required)) << required;
   }
-  EXPECT_EQ(tessera::H5TicksLoader::FIELDS[3].factor, 10000.0);  // last price
+}
+
+TEST(TicksLoader, PricesAreScaledToTheGridAndAmountsStoredAsSent) {
+  auto factor = [](std::string_view name) {
+    for (const tessera::TickField& f : tessera::H5TicksLoader::FIELDS) {
+      if (f.name == name) return f.factor;
+    }
+    ADD_FAILURE() << name << " is not a tick column";
+    return 0.0;
+  };
+  for (auto price : {"open", "last", "prev_close", "limit_down", "a1", "b5"}) {
+    EXPECT_EQ(factor(price), 10000.0) << price;
+  }
+  for (auto amount :
+       {"date", "time", "volume", "total_turnover", "open_interest", "a1_v", "b5_v"}) {
+    EXPECT_EQ(factor(amount), 1.0) << amount;
+  }
 }
 
 }  // namespace

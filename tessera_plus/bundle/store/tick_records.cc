@@ -13,7 +13,7 @@
 
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/h5/record_layout.h"
 
 namespace tessera_plus::bundle {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tessera_plus/base/datetime_func.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/bundle/store/tick_layout.h"
 
 namespace tessera_plus::bundle {
 namespace {

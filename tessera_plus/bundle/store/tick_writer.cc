@@ -5,7 +5,7 @@
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/store/dates.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/bundle/store/write_safety.h"
 #include "tessera_plus/h5/blosc.h"
 #include "tessera_plus/h5/dataset.h"

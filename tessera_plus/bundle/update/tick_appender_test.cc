@@ -24,7 +24,7 @@
 #include "tessera_plus/base/settings.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/base/warnings.h"
-#include "tessera_plus/bundle/store/ticks_loader.h"
+#include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/client.h"

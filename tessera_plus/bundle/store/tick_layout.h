@@ -1,15 +1,12 @@
-// The host's tick record layout: which columns a tick file stores, how each is scaled, and the
-// packed record type.
+// The tick record layout: which columns a tick file stores, how each is scaled, and the packed
+// record type.
 //
 // One record per tick of Chinese exchanges' level-1 snapshots (about one every 3 seconds):
 // - date, time: the tick's own calendar date YYYYMMDD and time HHMMSSmmm (int32 each);
-// - open ... limit_down: prices, stored as int64 = price * 10000 (exact for the exchanges' 0.001
-//   grid);
-// - volume: cumulative shares or contracts of the day (int64);
-// - total_turnover: cumulative traded value of the day (float64, unscaled);
-// - open_interest: futures and options; 0 for everything else (int64);
-// - a1..a5, b1..b5: five ask and five bid prices, scaled like the other prices (int64);
-// - a1_v..a5_v, b1_v..b5_v: volumes at those levels (int64).
+// - then the service's tick columns (market/tick_columns.h), in its order: prices stored as
+//   int64 = price * 10000 (exact for the exchanges' 0.001 grid), total_turnover as float64
+//   (unscaled), every other amount as int64 unscaled; open_interest is 0 where the service sends
+//   none.
 // Every integer field holds value * factor truncated toward zero, once floating-point noise has
 // been snapped to the whole number it stands for.
 #pragma once
@@ -20,6 +17,7 @@
 #include <string_view>
 
 #include "tessera_plus/h5/record_layout.h"
+#include "tessera_plus/market/tick_columns.h"
 
 namespace tessera_plus::tessera {
 
@@ -48,48 +46,47 @@ struct TickField {
 namespace ticks_detail {
 using h5::Field;
 using h5::Kind;
-inline constexpr std::size_t kColumns = 32;
+// The first two fields are the writer's own; the rest are the service's tick columns, in its order.
+inline constexpr std::size_t kOwnFields = 2;
+inline constexpr std::size_t kColumns = kOwnFields + tallow::kTickColumns.size();
 inline constexpr double kPrice = 10000.0;
 
-#define TP_PRICE(n) \
-  Field { #n, Kind::kInt64, offsetof(TickRecord, n) }
-#define TP_INT(n) \
+#define TP_INT64(n) \
   Field { #n, Kind::kInt64, offsetof(TickRecord, n) }
 inline constexpr std::array<Field, kColumns> kFields = {
     Field{"date", Kind::kInt32, offsetof(TickRecord, date)},
     Field{"time", Kind::kInt32, offsetof(TickRecord, time)},
-    TP_PRICE(open),
-    TP_PRICE(last),
-    TP_PRICE(high),
-    TP_PRICE(low),
-    TP_PRICE(prev_close),
-    TP_PRICE(limit_up),
-    TP_PRICE(limit_down),
-    TP_INT(volume),
+    TP_INT64(open),
+    TP_INT64(last),
+    TP_INT64(high),
+    TP_INT64(low),
+    TP_INT64(prev_close),
+    TP_INT64(limit_up),
+    TP_INT64(limit_down),
+    TP_INT64(volume),
     Field{"total_turnover", Kind::kFloat64, offsetof(TickRecord, total_turnover)},
-    TP_INT(open_interest),
-    TP_PRICE(a1),
-    TP_PRICE(a2),
-    TP_PRICE(a3),
-    TP_PRICE(a4),
-    TP_PRICE(a5),
-    TP_PRICE(b1),
-    TP_PRICE(b2),
-    TP_PRICE(b3),
-    TP_PRICE(b4),
-    TP_PRICE(b5),
-    TP_INT(a1_v),
-    TP_INT(a2_v),
-    TP_INT(a3_v),
-    TP_INT(a4_v),
-    TP_INT(a5_v),
-    TP_INT(b1_v),
-    TP_INT(b2_v),
-    TP_INT(b3_v),
-    TP_INT(b4_v),
-    TP_INT(b5_v)};
-#undef TP_PRICE
-#undef TP_INT
+    TP_INT64(open_interest),
+    TP_INT64(a1),
+    TP_INT64(a2),
+    TP_INT64(a3),
+    TP_INT64(a4),
+    TP_INT64(a5),
+    TP_INT64(b1),
+    TP_INT64(b2),
+    TP_INT64(b3),
+    TP_INT64(b4),
+    TP_INT64(b5),
+    TP_INT64(a1_v),
+    TP_INT64(a2_v),
+    TP_INT64(a3_v),
+    TP_INT64(a4_v),
+    TP_INT64(a5_v),
+    TP_INT64(b1_v),
+    TP_INT64(b2_v),
+    TP_INT64(b3_v),
+    TP_INT64(b4_v),
+    TP_INT64(b5_v)};
+#undef TP_INT64
 
 constexpr std::array<std::string_view, kColumns> columns() {
   std::array<std::string_view, kColumns> names{};
@@ -97,14 +94,14 @@ constexpr std::array<std::string_view, kColumns> columns() {
   return names;
 }
 
-constexpr bool is_price(std::string_view name) {
-  constexpr std::array<std::string_view, 17> prices = {
-      "open", "last", "high", "low", "prev_close", "limit_up", "limit_down", "a1", "a2",
-      "a3",   "a4",   "a5",   "b1",  "b2",         "b3",       "b4",         "b5"};
-  for (auto p : prices)
-    if (p == name) return true;
-  return false;
+constexpr bool follows_service_columns() {
+  for (std::size_t i = 0; i < tallow::kTickColumns.size(); ++i) {
+    if (kFields[kOwnFields + i].name != tallow::kTickColumns[i].name) return false;
+  }
+  return true;
 }
+static_assert(follows_service_columns(),
+              "the tick layout must store the service's tick columns, in the service's order");
 
 constexpr std::array<TickField, kColumns> fields() {
   std::array<TickField, kColumns> out{};
@@ -113,12 +110,15 @@ constexpr std::array<TickField, kColumns> fields() {
     std::string_view dtype = f.kind == Kind::kInt32     ? "<i4"
                              : f.kind == Kind::kFloat64 ? "<f8"
                                                         : "<i8";
-    out[i] = TickField{f.name, dtype, is_price(f.name) ? kPrice : 1.0};
+    const bool price =
+        i >= kOwnFields && tallow::is_price(tallow::kTickColumns[i - kOwnFields].quantity);
+    out[i] = TickField{f.name, dtype, price ? kPrice : 1.0};
   }
   return out;
 }
 }  // namespace ticks_detail
 
+// Entry i of each list describes field i of a tick record.
 struct H5TicksLoader {
   static constexpr std::array<std::string_view, ticks_detail::kColumns> COLUMNS =
       ticks_detail::columns();
