@@ -1,5 +1,5 @@
-// Dates, timestamps and the host's number forms of them. All timestamps are local wall-clock time
-// (the exchanges' time), never UTC.
+// Dates, timestamps and the integer forms that the bundle's files store them in. All timestamps are
+// local wall-clock time (the exchanges' time), never UTC.
 #pragma once
 
 #include <chrono>

@@ -1,4 +1,4 @@
-// The host's system log. Each message becomes one line
+// The system log, where writers report the failures of their files. Each message becomes one line
 //   2024-06-28 18:00:00.123 ERROR <message>
 // (or DEBUG, for the lines that are off unless asked for)
 // written to standard error and appended to the log file. The file is $TESSERA_LOG_FILE, or

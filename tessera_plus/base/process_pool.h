@@ -1,4 +1,4 @@
-// The host's worker pool for per-instrument updates. Tasks run in worker PROCESSES, never
+// Runs per-instrument updates in a pool of worker processes. Tasks run in worker PROCESSES, never
 // threads: the HDF5 library is not thread-safe, and a crash in one task must not take the
 // caller or the other tasks with it.
 #pragma once

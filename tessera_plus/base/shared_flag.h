@@ -20,7 +20,7 @@ class SharedFlag {
   std::shared_ptr<Region> region_;
 };
 
-// The flag that the worker initializer published in this process (the host's `sval`). Writers
+// The flag that the worker initializer published in this process, as `sval`. Writers
 // fetch it at every call and only ever set it to false. Error when no flag has been published.
 SharedFlag& sval();
 // Publishes `flag` as this process's `sval`.

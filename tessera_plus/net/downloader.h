@@ -1,4 +1,4 @@
-// The host's downloader: fetches a file over HTTP into an open stream, showing progress.
+// Fetches a file over HTTP into an open stream, showing progress: the sample download's transfer.
 #pragma once
 
 #include <cstdint>

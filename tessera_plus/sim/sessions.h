@@ -1,5 +1,6 @@
 // Trading sessions of the simulated instruments, as one-minute bar slots stamped with the bar's
-// END time (the 09:31 bar covers 09:30:00-09:31:00), the host's convention.
+// END time (the 09:31 bar covers 09:30:00-09:31:00), as the service stamps them and the files store
+// them.
 //
 // A night session belongs to the NEXT trading day: the bars of the evening of trading day P (and
 // of the small hours after it) carry the trading date D that follows P. The exchanges hold no night

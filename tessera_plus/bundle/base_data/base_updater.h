@@ -1,5 +1,5 @@
-// The host's base-data updater: daily bars and the base data that the rest of the bundle module
-// reads (trading calendar, suspensions, instrument list).
+// Updates the daily bars and the base data that the rest of the bundle module reads (trading
+// calendar, suspensions, instrument list).
 #pragma once
 
 #include <string>

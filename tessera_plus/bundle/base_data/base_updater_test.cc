@@ -1,4 +1,4 @@
-// The host's base-data updater: the files the rest of the bundle module reads, built once and then
+// The base-data updater: the files the rest of the bundle module reads, built once and then
 // extended, readable by numpy, pickle and h5py.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -38,7 +38,7 @@ std::string summary(int broken, int locked) {
                      broken, locked);
 }
 
-// suspended_days.h5 as the host's base data writes it: one plain integer dataset per id.
+// suspended_days.h5 as the base-data updater writes it: one plain integer dataset per id.
 void write_suspensions(const std::string& path,
                        const std::map<std::string, std::vector<std::int64_t>>& days,
                        const std::string& dtype = "<i8") {

@@ -15,7 +15,8 @@ namespace tessera_plus::bundle {
 // that local file, which is kept; a missing file or one with another name is reported on standard
 // output and nothing is unpacked. Otherwise the archive is downloaded from the sample server
 // (proxy: TESSERA_PROXY, or none) into a fresh private temporary file, which is deleted afterwards
-// on every path. `sample` is accepted for the host's call and not used.
+// on every path. `sample` changes nothing, whatever its value: there is one sample archive, so it
+// has nothing to choose; front ends pass it, so the signature keeps it.
 //
 // Throws OSError when the directory cannot be created, the request or download fails or stops
 // early, or unpacking fails; KeyError / ValueError for a missing / non-numeric content-length;

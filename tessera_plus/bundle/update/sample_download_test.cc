@@ -336,7 +336,7 @@ TEST_F(SampleDownloadTest, CommandLineRefusesAnArchiveInOneLineAndKeepsTheBundle
   EXPECT_EQ(testing::read_file(fs::path(root_) / "bundle/instruments.pk"), "mine");
 }
 
-// The host's downloader against the announced length.
+// The downloader (net/downloader.h) against the announced length.
 class DownloaderTest : public ::testing::Test {
  protected:
   DownloaderTest() : out_(std::tmpfile()) {}
