@@ -27,11 +27,7 @@
 // keeps its instrument's name, so the service answers for its missing (suspended) days exactly as
 // for the original. Times are processor time of this process and its children unless said
 // otherwise (the machine is shared); the files are read once before timing so that they sit in
-// the page cache.
-//
-// Measured before direct chunk reads (RelWithDebInfo, 2 shared cores, 500 files, 2.7 GB): check
-// 18.0 files/s, floor 18.3 files/s, ratio 0.99; -j1 4.6 s, -j2 2.07 s; one-month check 2.5 ms a
-// file.
+// the page cache. Figures measured so far: bench/README.md.
 #include <sys/resource.h>
 #include <time.h>
 

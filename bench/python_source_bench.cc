@@ -4,10 +4,8 @@
 // the conversion back. Run with PYTHONPATH=<build>/python:<repo>/tests/python.
 //
 // Per call (a 1-day window of one stock, 240 bars) and per bar (a 120-day window) for minute bars;
-// the difference between the two sources is the overhead of the Python round trip.
-// Measured (RelWithDebInfo, 2 shared cores; the stand-in's own DataFrame building included):
-//   one call, 240 bars        sim 17 us      python 1.15 ms
-//   per million bars (9.4k)   sim 0.083 s    python 0.48 s
+// the difference between the two sources is the overhead of the Python round trip. Figures
+// measured so far: bench/README.md.
 #include <cstdlib>
 #include <memory>
 #include <string>
