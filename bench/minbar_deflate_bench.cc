@@ -3,20 +3,20 @@
 //
 //   BM_DeflateLevels/L   libdeflate level L on the writer's chunks (MINBAR_DATA_CHUNK records, the
 //                        last zero-padded, as it stores them) against the files zlib 9 made with
-//                        the old 512-record chunks: size ratios for a stock and for futures
+//                        512-record chunks: size ratios for a stock and for futures
 //                        contracts under two seeds (size_*; same_* against zlib 9 on the
 //                        writer's own chunks), and the speed-up over zlib 9 on all of them
 //                        together. The measurements behind MINBAR_DEFLATE_LEVEL.
 //   BM_StockLevelOnMoreSeeds/L  level L on sixteen more stock histories (four stocks, four seeds):
 //                        whether a level that passes on the two seeds above holds on others.
 //   BM_CreateSideBySide  a 20-year stock file made by the writer on 1 thread and with the thread
-//                        pool on 2, by the old path (HDF5's deflate filter, zlib 9), and the bare
-//                        zlib-9 floor (compress2 of the same chunks); each the best of three
+//                        pool on 2, by the filter path (HDF5's deflate filter, zlib 9), and the
+//                        bare zlib-9 floor (compress2 of the same chunks); each the best of three
 //                        interleaved rounds, in processor time for the one-thread paths and in
 //                        wall time for the pool (with the ratio two idle cores would give,
 //                        projected from the part of the write that runs on one thread); file
-//                        sizes; one day appended to the 20-year file by the writer and by the old
-//                        path (median wall time of 40 each, interleaved); and how far the
+//                        sizes; one day appended to the 20-year file by the writer and by the
+//                        filter path (median wall time of 40 each, interleaved); and how far the
 //                        resident size of a child that builds the file each way grows.
 //
 // zlib is reached with dlopen: it is in the process anyway as HDF5's deflate, and the build does
@@ -84,15 +84,15 @@ sim::SimMarket make_market(std::uint64_t seed) {
   return sim::SimMarket(config);
 }
 
-// The records (data) and index entries of the old path's files: what the writer's files are held
-// against.
-constexpr std::size_t kOldDataChunk = 512;
+// The chunk length, in records, of `data` in the filter path's files: the zlib-9 files that the
+// writer's files are held against.
+constexpr std::size_t kFilterDataChunk = 512;
 
-// The bytes of one file's dataset as the writer cuts them into chunks, and as the old path did.
+// The bytes of one file's dataset as the writer cuts them into chunks, and as the filter path does.
 struct Sample {
   std::vector<std::byte> bytes;
   std::size_t chunk_bytes;
-  std::size_t old_chunk_bytes;
+  std::size_t filter_chunk_bytes;
 };
 
 struct Corpus {
@@ -102,7 +102,7 @@ struct Corpus {
 void add_records(std::vector<Sample>& to, const MinbarRecords& records) {
   if (records.rows == 0) return;
   to.push_back({records.data, MINBAR_DATA_CHUNK * records.layout->size,
-                kOldDataChunk * records.layout->size});
+                kFilterDataChunk * records.layout->size});
   const auto* index = reinterpret_cast<const std::byte*>(records.index.data());
   to.push_back({{index, index + records.index.size() * sizeof(IndexEntry)},
                 MINBAR_INDEX_CHUNK * sizeof(IndexEntry),
@@ -137,11 +137,11 @@ const std::map<std::string, std::vector<Sample>>& corpora() {
   return all;
 }
 
-// Calls `each` with every chunk of `sample`, cut as the writer does (`old`: as the old path did),
-// the last zero-padded.
+// Calls `each` with every chunk of `sample`, cut as the writer does (`filter_path`: as the filter
+// path does), the last zero-padded.
 template <typename Each>
-void for_each_chunk(const Sample& sample, bool old, Each each) {
-  const std::size_t chunk_bytes = old ? sample.old_chunk_bytes : sample.chunk_bytes;
+void for_each_chunk(const Sample& sample, bool filter_path, Each each) {
+  const std::size_t chunk_bytes = filter_path ? sample.filter_chunk_bytes : sample.chunk_bytes;
   std::vector<std::byte> padded;
   for (std::size_t at = 0; at < sample.bytes.size(); at += chunk_bytes) {
     std::span<const std::byte> chunk(sample.bytes.data() + at,
@@ -192,19 +192,21 @@ struct Pass {
 };
 
 template <typename Compress>
-Pass pass_over(const std::vector<Sample>& samples, bool old, Compress compress) {
+Pass pass_over(const std::vector<Sample>& samples, bool filter_path, Compress compress) {
   Pass p;
   const double start = seconds_now();
   for (const Sample& s : samples) {
-    for_each_chunk(s, old, [&](std::span<const std::byte> chunk) { p.bytes += compress(chunk); });
+    for_each_chunk(s, filter_path,
+                   [&](std::span<const std::byte> chunk) { p.bytes += compress(chunk); });
   }
   p.seconds = seconds_now() - start;
   return p;
 }
 
-Pass zlib9_pass(const std::vector<Sample>& samples, bool old = true) {
+Pass zlib9_pass(const std::vector<Sample>& samples, bool filter_path = true) {
   Zlib zlib;
-  return pass_over(samples, old, [&](std::span<const std::byte> c) { return zlib.level9(c); });
+  return pass_over(samples, filter_path,
+                   [&](std::span<const std::byte> c) { return zlib.level9(c); });
 }
 
 void BM_DeflateLevels(benchmark::State& state) {
@@ -235,7 +237,7 @@ void BM_DeflateLevels(benchmark::State& state) {
 }
 BENCHMARK(BM_DeflateLevels)->DenseRange(4, 12)->Unit(benchmark::kMillisecond)->Iterations(1);
 
-// Level L on the histories of four stocks under four further seeds, each against zlib 9 on the old
+// Level L on the histories of four stocks under four further seeds, each against zlib 9 on
 // 512-record chunks: the largest and smallest size ratio and how many came out larger. A level
 // that passes on two seeds by a hair can still fail on a third.
 void BM_StockLevelOnMoreSeeds(benchmark::State& state) {
@@ -273,7 +275,7 @@ void BM_StockLevelOnMoreSeeds(benchmark::State& state) {
 }
 BENCHMARK(BM_StockLevelOnMoreSeeds)->Arg(6)->Arg(7)->Unit(benchmark::kMillisecond)->Iterations(1);
 
-// --- creating and extending a file, the writer against the old path ---
+// --- creating and extending a file, the writer against the filter path ---
 
 struct Scratch {
   fs::path dir;
@@ -285,12 +287,12 @@ struct Scratch {
   std::string file(const std::string& name) const { return (dir / name).string(); }
 };
 
-// The old path: HDF5 compresses rows handed to H5Dwrite with its deflate filter (zlib 9), in the
-// old chunks.
+// The filter path: HDF5 compresses rows handed to H5Dwrite with its deflate filter (zlib 9), in
+// 512-record chunks.
 void create_through_filter(const std::string& path, const MinbarRecords& records) {
   h5::File file = h5::File::open(path, h5::Mode::kCreate);
   h5::Dataset::create(file, "data", *records.layout, records.data.data(), records.rows,
-                      minbar_creation(kOldDataChunk));
+                      minbar_creation(kFilterDataChunk));
   h5::Dataset::create(file, "index", INDEX_DTYPE, records.index.data(), records.index.size(),
                       minbar_creation(MINBAR_INDEX_CHUNK));
   file.close();
@@ -323,15 +325,15 @@ Split split_last_day(const MinbarRecords& all) {
   return s;
 }
 
-// One day appended to a copy of `base` the way `old_path` says; wall seconds of open to close.
+// One day appended to a copy of `base` the way `filter_path` says; wall seconds of open to close.
 double append_day(const std::string& base, const std::string& work, const MinbarRecords& day,
-                  bool old_path) {
+                  bool filter_path) {
   fs::copy_file(base, work, fs::copy_options::overwrite_existing);
   const double start = seconds_now();
   h5::File file = h5::File::open(work, h5::Mode::kAppend);
   h5::Dataset index = h5::Dataset::open(file, "index");
   h5::Dataset data = h5::Dataset::open(file, "data");
-  if (old_path) {
+  if (filter_path) {
     append_through_filter(index, INDEX_DTYPE, day.index.data(), day.index.size());
     append_through_filter(data, *day.layout, day.data.data(), day.rows);
   } else {
@@ -363,19 +365,19 @@ struct Best {
 void BM_CreateSideBySide(benchmark::State& state) {
   sim::SimMarket market = make_market(sim::SimConfig{}.seed);
   const MinbarRecords records = history(market, kStock, EQUITIES_DTYPE);
-  const std::vector<Sample> chunks = {
-      {records.data, MINBAR_DATA_CHUNK * EQUITIES_DTYPE.size, kOldDataChunk * EQUITIES_DTYPE.size}};
+  const std::vector<Sample> chunks = {{records.data, MINBAR_DATA_CHUNK * EQUITIES_DTYPE.size,
+                                       kFilterDataChunk * EQUITIES_DTYPE.size}};
   Scratch scratch;
   const std::string ours = scratch.file("ours.h5"), ours2 = scratch.file("ours2.h5");
-  const std::string old = scratch.file("old.h5");
+  const std::string filtered = scratch.file("filtered.h5");
   constexpr int kRounds = 3;
-  Best new1, new2, old_path, floor, encode;
+  Best new1, new2, filter_path, floor, encode;
   for (auto _ : state) {
     for (int round = 0; round < kRounds; ++round) {
-      for (const std::string& p : {ours, ours2, old}) fs::remove(p);
+      for (const std::string& p : {ours, ours2, filtered}) fs::remove(p);
       new1.time([&] { create_minbar_file(ours, records, WriteOptions{.deflate_threads = 1}); });
       new2.time([&] { create_minbar_file(ours2, records, WriteOptions{.deflate_threads = 2}); });
-      old_path.time([&] { create_through_filter(old, records); });
+      filter_path.time([&] { create_through_filter(filtered, records); });
       floor.time([&] { zlib9_pass(chunks); });
       encode.time([&] {
         DeflateEncoder encoder(MINBAR_DEFLATE_LEVEL);
@@ -390,10 +392,10 @@ void BM_CreateSideBySide(benchmark::State& state) {
   // Processor time for the one-thread paths: the machine is shared, and wall time would measure
   // the neighbours too.
   state.counters["new_1t_cpu_s"] = new1.cpu;
-  state.counters["old_zlib9_cpu_s"] = old_path.cpu;
+  state.counters["filter_zlib9_cpu_s"] = filter_path.cpu;
   state.counters["zlib9_floor_cpu_s"] = floor.cpu;
   state.counters["floor_over_new_1t"] = floor.cpu / new1.cpu;
-  state.counters["old_over_new_1t"] = old_path.cpu / new1.cpu;
+  state.counters["filter_over_new_1t"] = filter_path.cpu / new1.cpu;
   // The pool only shows in wall time, and only when a second core is free: on a busy machine
   // (the scheduler shares cores among sessions) the measured ratio says little, so the ratio two
   // idle cores would give is projected as well from the part that runs on one thread (the
@@ -406,30 +408,31 @@ void BM_CreateSideBySide(benchmark::State& state) {
   state.counters["encode_cpu_s"] = encode.cpu;
   state.counters["projected_1t_over_2t"] = new1.cpu / (serial + encode.cpu / 2);
   state.counters["new_MB"] = static_cast<double>(fs::file_size(ours)) / 1e6;
-  state.counters["old_MB"] = static_cast<double>(fs::file_size(old)) / 1e6;
-  state.counters["new_over_old_size"] =
-      static_cast<double>(fs::file_size(ours)) / static_cast<double>(fs::file_size(old));
+  state.counters["filter_MB"] = static_cast<double>(fs::file_size(filtered)) / 1e6;
+  state.counters["new_over_filter_size"] =
+      static_cast<double>(fs::file_size(ours)) / static_cast<double>(fs::file_size(filtered));
   state.counters["threads_same_size"] = fs::file_size(ours) == fs::file_size(ours2) ? 1.0 : 0.0;
   state.counters["bars"] = static_cast<double>(records.rows);
 
   // One more day onto the 20 years, each path onto its own file.
   const Split split = split_last_day(records);
-  const std::string base_new = scratch.file("base_new.h5"), base_old = scratch.file("base_old.h5");
+  const std::string base_new = scratch.file("base_new.h5"),
+                    base_filter = scratch.file("base_filter.h5");
   create_minbar_file(base_new, split.stored);
-  create_through_filter(base_old, split.stored);
-  std::vector<double> appended_new, appended_old;
+  create_through_filter(base_filter, split.stored);
+  std::vector<double> appended_new, appended_filter;
   for (int k = 0; k < 40; ++k) {
     appended_new.push_back(append_day(base_new, scratch.file("w.h5"), split.day, false));
-    appended_old.push_back(append_day(base_old, scratch.file("w.h5"), split.day, true));
+    appended_filter.push_back(append_day(base_filter, scratch.file("w.h5"), split.day, true));
   }
   state.counters["append_new_ms"] = median(appended_new) * 1e3;
-  state.counters["append_old_ms"] = median(appended_old) * 1e3;
-  state.counters["append_old_over_new"] = median(appended_old) / median(appended_new);
+  state.counters["append_filter_ms"] = median(appended_filter) * 1e3;
+  state.counters["append_filter_over_new"] = median(appended_filter) / median(appended_new);
 
   state.counters["rss_at_fork_MB"] = bench::current_rss_mb();
   state.counters["peak_growth_new_2t_MB"] = bench::child_growth_mb(
       [&] { create_minbar_file(scratch.file("p1.h5"), records, {.deflate_threads = 2}); });
-  state.counters["peak_growth_old_MB"] =
+  state.counters["peak_growth_filter_MB"] =
       bench::child_growth_mb([&] { create_through_filter(scratch.file("p2.h5"), records); });
 }
 BENCHMARK(BM_CreateSideBySide)->Unit(benchmark::kMillisecond)->Iterations(1);

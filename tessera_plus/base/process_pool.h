@@ -19,12 +19,12 @@ namespace tessera_plus::tessera {
 // finished/total, rate and time left on standard error.
 //
 // A worker is forked from the caller, runs the initializer once and then takes task after task
-// (base/isolated_runner.h): a fork per worker rather than per task, which in a nightly update of
-// a thousand small appends was most of the time. A worker whose task failed takes no other task,
-// so what a failure leaves behind (a half-written library state) never meets another task; a
-// worker also makes way for a fresh one after a few hundred tasks. Tasks start in the order
-// submitted when the pool is closed, once the batch is complete: the progress bar knows its total
-// and every worker sees the caller's state as it was after the last submit.
+// (base/isolated_runner.h): a fork per worker rather than per task, since a fork per task would be
+// most of the time of a nightly update of a thousand small appends. A worker whose task failed
+// takes no other task, so what a failure leaves behind (a half-written library state) never meets
+// another task; a worker also makes way for a fresh one after a few hundred tasks. Tasks start in
+// the order submitted when the pool is closed, once the batch is complete: the progress bar knows
+// its total and every worker sees the caller's state as it was after the last submit.
 //
 // A task fails when an error escapes it (the worker writes one `system_log.error` line naming the
 // task's label and the error) or when its worker dies (a signal, an exit of its own; the caller's

@@ -1,8 +1,9 @@
 // Reads of deflate-chunked datasets past HDF5's read path: each chunk is fetched as stored
 // (H5Dread_chunk), inflated by libdeflate into one buffer of exactly a chunk, and the wanted
 // members are copied out of it. HDF5's own path allocates and clears a type-conversion and a
-// background buffer of a megabyte for every read, which was most of the cost of checking a small
-// file. Internal to the HDF5 layer; callers validate the stored type first (check_stored_type).
+// background buffer of a megabyte for every read, which would be most of the cost of checking a
+// small file. Internal to the HDF5 layer; callers validate the stored type first
+// (check_stored_type).
 #pragma once
 
 #include <hdf5.h>

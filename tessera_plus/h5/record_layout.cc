@@ -84,8 +84,8 @@ double snap_to_whole(double value) {
   // Whole numbers (volumes, most prices once scaled) need no tolerance.
   if (value == nearest) return nearest;
   // The distance to the next double up: nextafter(|nearest|, +inf) - |nearest|, without the
-  // library call (it was a fifth of a tick write). For NaN and infinities both give NaN, and the
-  // comparison below fails as it should.
+  // library call (which would cost a fifth of a tick write). For NaN and infinities both give NaN,
+  // and the comparison below fails as it should.
   const double magnitude = std::fabs(nearest);
   const double ulp = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) + 1) - magnitude;
   if (std::fabs(value - nearest) <= kSnapUlps * ulp) return nearest;

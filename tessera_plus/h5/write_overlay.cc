@@ -23,8 +23,8 @@ void WriteOverlay::write(std::uint64_t offset, const std::byte* data, std::size_
   }
   if (first != last && first->first == start) {
     // The extent that starts the merged range grows in place: HDF5 writes a new file's chunks
-    // one after the other, and building a fresh merged copy at every one of them was quadratic
-    // (a tick batch spent a fifth of its time copying what it had already written).
+    // one after the other, and building a fresh merged copy at every one of them would be
+    // quadratic (a tick batch would spend a fifth of its time copying what it had written).
     std::vector<std::byte>& bytes = first->second;
     if (bytes.size() < end - start) {
       if (bytes.capacity() < end - start)

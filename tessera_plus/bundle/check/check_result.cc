@@ -22,7 +22,7 @@ std::string symbol_of(const std::string& path) {
   return name.substr(0, name.find(".h5"));
 }
 
-// A name quoted the way users of the host are used to reading lists of names: in single quotes,
+// A name quoted the way the framework's users read lists of names: in single quotes,
 // or in double quotes when it holds a single quote and no double quote; backslashes, the chosen
 // quote and control characters escaped.
 std::string quoted(const std::string& name) {

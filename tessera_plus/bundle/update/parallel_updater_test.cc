@@ -179,8 +179,8 @@ TEST_F(ParallelUpdaterTest, EntryPointsDifferInStartLineAndDirectory) {
   EXPECT_TRUE(std::filesystem::is_directory(ticks));
 }
 
-// The fault this guards against: the real writer raises for an instrument the service does not
-// know, and the update used to report success although nothing was written.
+// The real writer raises for an instrument the service does not know: the update must not report
+// success when nothing was written.
 TEST_F(ParallelUpdaterTest, RealWriterErrorMakesTheUpdateFail) {
   ::testing::internal::CaptureStdout();
   bool ok = update_minbar(dir / "bundle/h5", {"000001.XSHE"}, false, 1);
