@@ -115,7 +115,7 @@ TEST_F(SimRealism, TradingDaysAgreeWithTheBarTimeRules) {
   setenv("TESSERA_NOW", "2024-10-09 18:00:00", 1);
   SimMarket m{SimConfig{}};
   std::vector<std::int64_t> calendar;
-  for (const Date& d : m.get_trading_dates(std::int64_t{20240901}, std::int64_t{20241031})) {
+  for (const Date& d : m.get_trading_dates(std::int64_t{20240901}, std::int64_t{20241031}, "cn")) {
     calendar.push_back(date_to_number(d));
   }
   const auto check = [&](const std::string& id, bool derivative) {

@@ -1,11 +1,11 @@
 // Where everything lives in a data bundle, and how instrument files are named and found. Every path
-// that the module reads or writes is built here, from the root the user names down to a single
-// instrument's file, so the layout is written down once:
+// of the layout, from the root the user names down to an instrument's file, is built here, so the
+// layout is written down once:
 //
 //   <data_bundle_path>/bundle/                the bundle directory
 //     trading_dates.npy, suspended_days.h5,   base data of the host's base updater
 //     instruments.pk
-//     h5/<class>/<order book id>.h5           minute bars, one class directory per record type
+//     h5/<class>/<order book id>.h5           minute bars, one directory per instrument class
 //     ticks/<order book id>.h5                ticks, no sub-directories
 #pragma once
 
