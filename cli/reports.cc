@@ -5,7 +5,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/json_writer.h"
-#include "tessera_plus/bundle/store/file_names.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 
 namespace tessera_plus::cli {
 namespace {

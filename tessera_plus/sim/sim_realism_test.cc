@@ -10,6 +10,7 @@
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/instrument_type.h"
+#include "tessera_plus/market/bar_time.h"
 #include "tessera_plus/sim/calendar.h"
 #include "tessera_plus/sim/failure_pattern_testing.h"
 #include "tessera_plus/sim/sim_market.h"
@@ -105,6 +106,46 @@ TEST(SimCalendarTable, HongKongHasItsOwnHolidaysAndHalfDays) {
   ASSERT_TRUE(bars);
   EXPECT_EQ(bars->rows(), 150u);  // 09:31 .. 12:00
   EXPECT_EQ(convert_dt_to_int(bars->timestamps.back()), 20241224120000);
+}
+
+// Writers and checkers place bars on trading days by market/bar_time.h; the simulated market's
+// own assignment must satisfy the same rules, over a weekend, a holiday and night sessions that end
+// at 23:00 (rebar) and 02:30 (gold).
+TEST_F(SimRealism, TradingDaysAgreeWithTheBarTimeRules) {
+  setenv("TESSERA_NOW", "2024-10-09 18:00:00", 1);
+  SimMarket m{SimConfig{}};
+  std::vector<std::int64_t> calendar;
+  for (const Date& d : m.get_trading_dates(std::int64_t{20240901}, std::int64_t{20241031}, "cn")) {
+    calendar.push_back(date_to_number(d));
+  }
+  const auto check = [&](const std::string& id, bool derivative) {
+    SCOPED_TRACE(id);
+    auto bars = m.get_price(id, window(20240920, 20241009, "1m"));
+    ASSERT_TRUE(bars && bars->rows() > 0);
+    // Without a `trading_date` column a bar's trading day is its calendar date.
+    const auto day_of = [&](std::size_t i) {
+      return bars->trading_date ? std::int64_t{date_to_number((*bars->trading_date)[i])}
+                                : date_of_datetime(convert_dt_to_int(bars->timestamps[i]));
+    };
+    std::int64_t previous_day = 0;
+    for (std::size_t i = 0; i < bars->rows(); ++i) {
+      const std::int64_t bar = convert_dt_to_int(bars->timestamps[i]);
+      const std::int64_t day = day_of(i);
+      ASSERT_LE(date_of_datetime(bar), day) << bar;
+      if (i > 0 && day != day_of(i - 1)) previous_day = day_of(i - 1);
+      ASSERT_TRUE(belongs_after(bar, previous_day)) << bar;
+      if (i > 0 && day == day_of(i - 1)) continue;
+      // The first bar of a trading day names the day by itself.
+      if (derivative) {
+        EXPECT_EQ(futures_trading_day(bar, calendar), day) << bar;
+      } else {
+        EXPECT_EQ(bar, first_equity_bar(day));
+      }
+    }
+  };
+  check(dominant(m, "RB", 20240924), true);
+  check(dominant(m, "AU", 20240924), true);
+  check("000001.XSHE", false);
 }
 
 TEST_F(SimRealism, NightSessionsBelongToTheNextTradingDayAndHaveAHistory) {

@@ -17,6 +17,7 @@
 #include "tessera_plus/bundle/base_data/instrument_list.h"
 #include "tessera_plus/bundle/base_data/npy_writer.h"
 #include "tessera_plus/bundle/client/client_setup.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
@@ -57,7 +58,7 @@ void write_calendar(const fs::path& dir, int end_date) {
        tallow::get_trading_dates(std::int64_t{bundle::MIN_START_DATE}, std::int64_t{end_date})) {
     numbers.push_back(date_to_number(d));
   }
-  write_file_atomically((dir / "trading_dates.npy").string(), npy_bytes(numbers));
+  write_file_atomically(bundle::trading_calendar_file(dir).string(), npy_bytes(numbers));
 }
 
 // The stored days of every stock in the current file, so that a stock the service cannot answer
@@ -69,7 +70,7 @@ std::optional<h5::File> previous_suspensions(const fs::path& file) {
 
 void write_suspensions(const fs::path& dir, const std::vector<tallow::Instrument>& instruments,
                        int end_date, SharedFlag& ok) {
-  const fs::path target = dir / "suspended_days.h5";
+  const fs::path target = bundle::suspensions_file(dir);
   std::optional<h5::File> previous = previous_suspensions(target);
   publish_file(target.string(), [&](const std::string& temp) {
     h5::File file = h5::File::open(temp, h5::Mode::kCreate);
@@ -119,14 +120,14 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   SharedFlag ok = SharedFlag::create(true);
   ProgressedProcessPoolExecutor pool(
       concurrency, [enable_bjse = tallow_kwargs.enable_bjse] { init_worker_client(enable_bjse); });
-  pool.submit(path + "/trading_dates.npy",
+  pool.submit(bundle::trading_calendar_file(dir).string(),
               [dir, end_date] { with_write_advice([&] { write_calendar(dir, end_date); }); });
-  pool.submit(path + "/suspended_days.h5", [dir, end_date, ok]() mutable {
+  pool.submit(bundle::suspensions_file(dir).string(), [dir, end_date, ok]() mutable {
     with_write_advice([&] { write_suspensions(dir, tallow::all_instruments(), end_date, ok); });
   });
-  pool.submit(path + "/instruments.pk", [dir] {
+  pool.submit(bundle::instrument_list_file(dir).string(), [dir] {
     with_write_advice([&] {
-      write_file_atomically((dir / "instruments.pk").string(),
+      write_file_atomically(bundle::instrument_list_file(dir).string(),
                             instrument_list_bytes(tallow::all_instruments()));
     });
   });

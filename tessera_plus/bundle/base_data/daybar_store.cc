@@ -10,6 +10,7 @@
 #include "tessera_plus/bundle/store/write_safety.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
+#include "tessera_plus/market/bar_time.h"
 #include "tessera_plus/market/client.h"
 
 namespace tessera_plus::tessera {
@@ -30,7 +31,7 @@ std::vector<EquityBar> to_records(const tallow::PriceTable& table) {
   const auto& volume = table.column("volume");
   const auto& turnover = table.column("total_turnover");
   for (std::size_t i = 0; i < bars.size(); ++i) {
-    bars[i] = {std::int64_t{date_to_number(table.timestamps[i])} * 1000000,
+    bars[i] = {tallow::datetime_number(date_to_number(table.timestamps[i]), 0),
                open[i],
                high[i],
                low[i],
@@ -49,8 +50,8 @@ int first_missing_date(const h5::File& file, const tallow::Instrument& ins) {
   h5::Size n = ds.length();
   if (n == 0) return listed;
   auto last = ds.read_field<std::int64_t>(*EQUITIES_DTYPE.find("datetime"), n - 1, 1);
-  Date next =
-      Date(std::chrono::sys_days(date_from_number(last[0] / 1000000)) + std::chrono::days(1));
+  Date next = Date(std::chrono::sys_days(date_from_number(tallow::date_of_datetime(last[0]))) +
+                   std::chrono::days(1));
   return date_to_number(next);
 }
 

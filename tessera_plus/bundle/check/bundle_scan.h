@@ -1,5 +1,5 @@
-// What both checkers share: finding the files of a bundle, naming their instruments and slicing the
-// trading calendar.
+// What both checkers share: telling whether a base-data file is there, naming a file's folder and
+// slicing the trading calendar. Where the files are is the bundle layout's (store/bundle_layout.h).
 #pragma once
 
 #include <algorithm>
@@ -9,21 +9,8 @@
 
 namespace tessera_plus::bundle::check_detail {
 
-// `base` and `name` joined by one '/'; an empty `base` gives `name` alone.
-std::string join_path(const std::string& base, const std::string& name);
-
 // Whether anything (file, directory, or what a symbolic link points to) exists at `path`.
 bool path_exists(const std::string& path);
-
-// The entries of `dir` whose names end in ".h5" and do not begin with a dot, as `dir` joined with
-// the name, in directory-listing order. Directories are left out: only files can be instrument
-// files, and a directory could neither be checked nor deleted as one. Anything else that is not a
-// regular file (a FIFO, a socket, a device) is left out too: opening one could block forever. A
-// missing or unreadable `dir` gives no entries.
-std::vector<std::string> list_h5_files(const std::string& dir);
-
-// The same for every entry of `dir` not beginning with a dot: the files exactly one level below.
-std::vector<std::string> list_h5_files_one_level_down(const std::string& dir);
 
 // The name of the directory that directly holds `path`.
 std::string folder_of(const std::string& path);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
@@ -16,9 +17,10 @@
 #include "tessera_plus/bundle/check/file_sorter.h"
 #include "tessera_plus/bundle/check/service_probe.h"
 #include "tessera_plus/bundle/client/client_setup.h"
-#include "tessera_plus/bundle/store/file_names.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
+#include "tessera_plus/market/bar_time.h"
 #include "tessera_plus/market/client.h"
 
 namespace tessera_plus::bundle {
@@ -37,19 +39,6 @@ constexpr std::array<h5::Field, 2> kIndexRowFields = {h5::Field{"date", h5::Kind
                                                       h5::Field{"line_no", h5::Kind::kInt64, 8}};
 constexpr h5::RecordLayout kIndexRowLayout{sizeof(IndexRow), kIndexRowFields};
 constexpr h5::Field kDatetimeField{"datetime", h5::Kind::kInt64, 0};
-
-constexpr std::int64_t kDayFactor = 1000000;  // YYYYMMDDHHMMSS = YYYYMMDD * kDayFactor + HHMMSS
-constexpr std::int64_t kFirstEquityBar = 93100;
-// Futures trade in a night session from the evening: a bar at or after 18:00 belongs to the next
-// trading day, the day the exchange settles it on.
-constexpr std::int64_t kNightSessionStart = 180000;
-
-// Floor division and modulo, so that a damaged negative timestamp still splits into a date and a
-// time of day in [0, 235959] rather than two negative parts.
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-  return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
-}
-std::int64_t floor_mod(std::int64_t a, std::int64_t b) { return a - floor_div(a, b) * b; }
 
 struct MinbarFile {
   std::vector<std::int64_t> index_dates;
@@ -102,33 +91,15 @@ using Mismatch = std::optional<std::size_t>;
 // Stock-like instruments open at 09:30, and their first one-minute bar is stamped at its end.
 Mismatch equity_days_mismatch(const MinbarFile& f) {
   for (std::size_t i = 0; i < f.index_dates.size(); ++i) {
-    // Unsigned arithmetic: a damaged date must give a mismatch, not an overflow.
-    auto expected = static_cast<std::int64_t>(
-        static_cast<std::uint64_t>(f.index_dates[i]) * kDayFactor + kFirstEquityBar);
-    if (f.first_bar_datetimes[i] != expected) return i;
+    if (f.first_bar_datetimes[i] != tallow::first_equity_bar(f.index_dates[i])) return i;
   }
   return std::nullopt;
 }
 
-// The trading day after the calendar date `date`: the entry after the first one not less than it,
-// held at the calendar's last entry.
-std::int64_t next_trading_day(Calendar trading_dates, std::int64_t date) {
-  if (trading_dates.empty()) {
-    throw ValueError("the trading calendar is empty; cannot place a night-session bar");
-  }
-  auto search = std::lower_bound(trading_dates.begin(), trading_dates.end(), date);
-  auto next = std::min<std::size_t>(static_cast<std::size_t>(search - trading_dates.begin()) + 1,
-                                    trading_dates.size() - 1);
-  return trading_dates[next];
-}
-
+// Futures and options trade at night, and a night bar belongs to the next trading day.
 Mismatch futures_days_mismatch(const MinbarFile& f, Calendar trading_dates) {
   for (std::size_t i = 0; i < f.index_dates.size(); ++i) {
-    const std::int64_t datetime = f.first_bar_datetimes[i];
-    const std::int64_t date = floor_div(datetime, kDayFactor);
-    const std::int64_t day = floor_mod(datetime, kDayFactor) < kNightSessionStart
-                                 ? date
-                                 : next_trading_day(trading_dates, date);
+    const std::int64_t day = tallow::futures_trading_day(f.first_bar_datetimes[i], trading_dates);
     if (day != f.index_dates[i]) return i;
   }
   return std::nullopt;
@@ -159,7 +130,7 @@ check_detail::Finding check_detail::inspect_minbar_file(const std::string& path,
   }
   const MinbarFile f = read_minbar_file(file);
   const std::string folder = check_detail::folder_of(path);
-  const bool futures_rule = folder == "future" || folder == "option";
+  const bool futures_rule = is_derivatives_class_dir(folder);
   const Mismatch mismatch =
       futures_rule ? futures_days_mismatch(f, trading_dates) : equity_days_mismatch(f);
   if (mismatch) {
@@ -175,16 +146,15 @@ check_detail::Finding check_detail::inspect_minbar_file(const std::string& path,
 
 CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::ostream& out,
                                     int jobs) {
-  using check_detail::join_path;
-  const std::string base_path = join_path(data_bundle_path, "bundle");
-  const std::string calendar_path = join_path(base_path, "trading_dates.npy");
+  const std::filesystem::path base_path = bundle_dir(data_bundle_path);
+  const std::string calendar_path = trading_calendar_file(base_path).string();
   if (!check_detail::path_exists(calendar_path)) {
     out << "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n";
     return {};
   }
   _init_tallow();
   const std::vector<std::string> min_file_path_list =
-      check_detail::list_h5_files_one_level_down(join_path(base_path, "h5"));
+      list_minbar_files(minbar_dir(base_path).string());
   if (min_file_path_list.empty()) {
     out << "当前目录下不存在分钟数据!\n";
     return {};

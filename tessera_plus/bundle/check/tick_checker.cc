@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <span>
 #include <vector>
@@ -17,8 +18,8 @@
 #include "tessera_plus/bundle/check/file_sorter.h"
 #include "tessera_plus/bundle/check/service_probe.h"
 #include "tessera_plus/bundle/client/client_setup.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/dates.h"
-#include "tessera_plus/bundle/store/file_names.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/client.h"
@@ -116,10 +117,9 @@ check_detail::Finding check_detail::inspect_tick_file(const std::string& path,
 }
 
 CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostream& out, int jobs) {
-  using check_detail::join_path;
-  const std::string base_path = join_path(data_bundle_path, "bundle");
-  const std::string calendar_path = join_path(base_path, "trading_dates.npy");
-  const std::string suspension_path = join_path(base_path, "suspended_days.h5");
+  const std::filesystem::path base_path = bundle_dir(data_bundle_path);
+  const std::string calendar_path = trading_calendar_file(base_path).string();
+  const std::string suspension_path = suspensions_file(base_path).string();
   if (!check_detail::path_exists(calendar_path)) {
     out << "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n";
     return {};
@@ -130,7 +130,7 @@ CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostre
   }
   _init_tallow();
   const std::vector<std::string> tick_file_path_list =
-      check_detail::list_h5_files(join_path(base_path, "ticks"));
+      list_instrument_files(tick_dir(base_path).string());
   if (tick_file_path_list.empty()) {
     out << "当前目录下不存在tick数据!\n";
     return {};

@@ -1,7 +1,6 @@
 #include "tessera_plus/bundle/status/bundle_status.h"
 
 #include <algorithm>
-#include <array>
 #include <filesystem>
 #include <span>
 
@@ -10,6 +9,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/bundle/base_data/npy_reader.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/dates.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
@@ -20,7 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using Calendar = std::span<const std::int64_t>;
 
-constexpr std::array<const char*, 3> kMinbarClasses = {"equities", "future", "option"};
 constexpr std::size_t kReasonBytes = 400;
 
 struct Entry {
@@ -28,17 +27,13 @@ struct Entry {
   std::uint64_t bytes;
 };
 
-// The instrument files of `dir` as the checks see them: regular files ending in ".h5" whose names
-// do not begin with a dot (hidden names are builds in progress), sorted by name.
+// The instrument files of `dir` as the checks see them, sorted by name, with their sizes.
 std::vector<Entry> list_files(const fs::path& dir) {
   std::vector<Entry> files;
-  std::error_code ec;
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.starts_with('.') || !name.ends_with(".h5")) continue;
-    std::error_code type_ec;
-    if (!entry.is_regular_file(type_ec)) continue;
-    files.push_back({entry.path().string(), entry.file_size(type_ec)});
+  for (std::string& path : list_instrument_files(dir.string())) {
+    std::error_code ec;
+    const std::uintmax_t bytes = fs::file_size(path, ec);
+    files.push_back({std::move(path), bytes});
   }
   std::sort(files.begin(), files.end(),
             [](const Entry& a, const Entry& b) { return a.path < b.path; });
@@ -128,22 +123,22 @@ ClassStatus survey_class(std::string name, const fs::path& dir, Calendar calenda
 }  // namespace
 
 BundleStatus bundle_status(const std::string& data_bundle_path) {
-  const fs::path base = fs::path(data_bundle_path) / "bundle";
+  const fs::path base = bundle_dir(data_bundle_path);
   BundleStatus result{.root = data_bundle_path};
   std::vector<std::int64_t> calendar;
   std::error_code ec;
-  if (fs::exists(base / "trading_dates.npy", ec)) {
-    calendar = read_trading_calendar(base / "trading_dates.npy");
+  if (fs::exists(trading_calendar_file(base), ec)) {
+    calendar = read_trading_calendar(trading_calendar_file(base));
     result.has_calendar = true;
     const auto after_today = std::upper_bound(calendar.begin(), calendar.end(), today_number());
     if (after_today != calendar.begin()) result.last_trading_day = *(after_today - 1);
   }
-  for (const char* name : kMinbarClasses) {
-    result.classes.push_back(survey_class(name, base / "h5" / name, calendar,
-                                          result.last_trading_day, survey_minbar_file));
+  for (std::string_view name : MINBAR_CLASS_DIRS) {
+    result.classes.push_back(survey_class(std::string(name), class_dir(minbar_dir(base), name),
+                                          calendar, result.last_trading_day, survey_minbar_file));
   }
   result.classes.push_back(
-      survey_class("ticks", base / "ticks", calendar, result.last_trading_day, survey_tick_file));
+      survey_class("ticks", tick_dir(base), calendar, result.last_trading_day, survey_tick_file));
   return result;
 }
 

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/market/bar_time.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -22,11 +23,8 @@ const h5::Field& field_of(const h5::RecordLayout& layout, std::string_view name)
   return *field;
 }
 
-// YYYYMMDDHHMMSS -> YYYYMMDD, rounding down like the readers do.
 int calendar_date(std::int64_t datetime) {
-  std::int64_t q = datetime / 1000000;
-  if (datetime % 1000000 < 0) --q;
-  return static_cast<int>(q);
+  return static_cast<int>(tallow::date_of_datetime(datetime));
 }
 
 // The leftmost row whose key is >= `min_date` (the length when there is none), over rows whose

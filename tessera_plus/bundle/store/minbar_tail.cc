@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tessera_plus/bundle/store/records.h"
+#include "tessera_plus/market/bar_time.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -12,17 +13,8 @@ namespace {
 // The last entries read on the quick path; a repair reads the whole index (8 bytes a day).
 constexpr h5::Size kQuickEntries = 2;
 
-// Night sessions open at 21:00 and day sessions close by 15:15, so a bar from 18:00 on that carries
-// the previous trading day's date is a night bar of the next trading day.
-constexpr std::int64_t kEveningFrom = 180000;
-
-int calendar_date(std::int64_t datetime) { return static_cast<int>(datetime / 1000000); }
-
-// Whether the bar `datetime` can belong to the trading day that follows `previous_date`.
-bool after_day(std::int64_t datetime, int previous_date) {
-  int date = calendar_date(datetime);
-  return date > previous_date || (date == previous_date && datetime % 1000000 >= kEveningFrom);
-}
+using tallow::belongs_after;
+using tallow::date_of_datetime;
 
 class TailReader {
  public:
@@ -54,9 +46,11 @@ class TailReader {
     std::vector<std::int64_t> around = datetimes(first, entry.line_no - first + 1);
     const int previous_date = previous ? previous->date : 0;
     std::int64_t bar = around.back();
-    if (bar <= 0 || calendar_date(bar) > entry.date || !after_day(bar, previous_date)) return false;
+    if (bar <= 0 || date_of_datetime(bar) > entry.date || !belongs_after(bar, previous_date))
+      return false;
     if (around.size() == 1) return true;
-    return around.front() > 0 && around.front() < bar && !after_day(around.front(), previous_date);
+    return around.front() > 0 && around.front() < bar &&
+           !belongs_after(around.front(), previous_date);
   }
 
   // The bars of the last day, from `entry.line_no` to the end of `data`.
@@ -64,8 +58,8 @@ class TailReader {
     std::vector<std::int64_t> bars = datetimes(entry.line_no, rows_ - entry.line_no);
     const int previous_date = previous ? previous->date : 0;
     for (std::size_t i = 0; i < bars.size(); ++i) {
-      if (bars[i] <= 0 || calendar_date(bars[i]) > entry.date ||
-          !after_day(bars[i], previous_date)) {
+      if (bars[i] <= 0 || date_of_datetime(bars[i]) > entry.date ||
+          !belongs_after(bars[i], previous_date)) {
         return false;
       }
       if (i > 0 && bars[i] <= bars[i - 1]) return false;

@@ -12,7 +12,7 @@ namespace tessera_plus::bundle {
 // Minute-bar records, byte for byte as stored: packed, little-endian.
 #pragma pack(push, 1)
 // `datetime` is the bar's wall-clock time as the decimal number YYYYMMDDHHMMSS; its calendar date
-// is datetime / 1000000.
+// is tallow::date_of_datetime(datetime) (market/bar_time.h).
 struct EquityBar {
   std::int64_t datetime;
   double open, high, low, close, volume, total_turnover;

@@ -7,6 +7,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/settings.h"
 #include "tessera_plus/bundle/base_data/base_updater.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/update/parallel_updater.h"
 #include "tessera_plus/market/client.h"
@@ -62,18 +63,18 @@ bool update_bundle_from_tallow(int concurrency, const std::string& data_bundle_p
                                const std::vector<std::string>& minbar,
                                const std::vector<std::string>& tick, bool with_derivatives,
                                bool rebuild, bool enable_bjse, std::istream& in) {
-  const fs::path path = fs::path(data_bundle_path) / "bundle";
+  const fs::path path = bundle_dir(data_bundle_path);
   if (enable_bjse) check_bjse_permission();
   bool succeed = true;
   if (rebuild) confirm_rebuild(in);
   if (base) succeed = update_base(path, concurrency, enable_bjse);
   if (!minbar.empty()) {
-    bool ok = update_minbar((path / "h5").string(), minbar, with_derivatives, concurrency, rebuild,
-                            enable_bjse);
+    bool ok = update_minbar(minbar_dir(path).string(), minbar, with_derivatives, concurrency,
+                            rebuild, enable_bjse);
     if (!ok) succeed = false;
   }
   if (!tick.empty()) {
-    bool ok = update_tick((path / "ticks").string(), tick, with_derivatives, concurrency, rebuild,
+    bool ok = update_tick(tick_dir(path).string(), tick, with_derivatives, concurrency, rebuild,
                           enable_bjse);
     if (!ok) succeed = false;
   }

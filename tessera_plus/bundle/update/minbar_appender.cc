@@ -17,7 +17,7 @@
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/run_report.h"
-#include "tessera_plus/bundle/store/file_names.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/bundle/store/minbar_writer.h"
 #include "tessera_plus/bundle/update/write_guard.h"
@@ -61,10 +61,10 @@ struct FileClass {
 std::optional<FileClass> class_of(std::string_view ins_type) {
   if (std::find(EQUITIES_INS_TYPE.begin(), EQUITIES_INS_TYPE.end(), ins_type) !=
       EQUITIES_INS_TYPE.end()) {
-    return FileClass{&EQUITIES_DTYPE, "equities"};
+    return FileClass{&EQUITIES_DTYPE, EQUITIES_DIR};
   }
-  if (ins_type == INSTRUMENT_TYPE::FUTURE) return FileClass{&DERIVATIVES_DTYPE, "future"};
-  if (ins_type == INSTRUMENT_TYPE::OPTION) return FileClass{&DERIVATIVES_DTYPE, "option"};
+  if (ins_type == INSTRUMENT_TYPE::FUTURE) return FileClass{&DERIVATIVES_DTYPE, FUTURE_DIR};
+  if (ins_type == INSTRUMENT_TYPE::OPTION) return FileClass{&DERIVATIVES_DTYPE, OPTION_DIR};
   return std::nullopt;
 }
 
@@ -93,7 +93,7 @@ std::optional<MinbarRecords> _get_price(const Context& ctx, int start_date) {
 }
 
 fs::path class_directory(const std::string& path, const char* name) {
-  fs::path dir = fs::path(path) / name;
+  fs::path dir = class_dir(path, name);
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) throw_os_error(ec.value(), "cannot create the directory " + dir.string());

@@ -14,6 +14,7 @@
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/update/merge_tags.h"
 
@@ -45,7 +46,7 @@ std::vector<std::int64_t> file_state(const UpdateKind& kind, const std::string& 
   std::vector<std::int64_t> state;
   for (std::string_view dir : kind.file_directories) {
     struct stat st {};
-    std::string file = (std::filesystem::path(path) / dir / (id + ".h5")).string();
+    std::string file = instrument_file(class_dir(path, dir), id).string();
     if (::stat(file.c_str(), &st) != 0) st = {};
     state.insert(state.end(), {std::int64_t(st.st_size), std::int64_t(st.st_mtim.tv_sec),
                                std::int64_t(st.st_mtim.tv_nsec), std::int64_t(st.st_ino)});

@@ -15,6 +15,7 @@
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/settings.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/update/sample_install.h"
 #include "tessera_plus/net/downloader.h"
 #include "tessera_plus/net/http.h"
@@ -122,7 +123,7 @@ void download_and_unpack(const std::string& bundle_dir, const SampleLimits& limi
 void download_simple_bundle(const std::string& data_bundle_path, bool /*sample*/,
                             const std::optional<std::string>& file_path,
                             const SampleLimits& limits) {
-  const std::string bundle_dir = (std::filesystem::path(data_bundle_path) / "bundle").string();
+  const std::string bundle_dir = bundle::bundle_dir(data_bundle_path).string();
   std::error_code error;
   std::filesystem::create_directories(bundle_dir, error);
   if (error) throw_os_error(error.value(), "creating " + bundle_dir);

@@ -15,7 +15,7 @@
 #include "tessera_plus/base/instrument_type.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/warnings.h"
-#include "tessera_plus/bundle/store/file_names.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/tick_records.h"
 #include "tessera_plus/bundle/store/tick_writer.h"
 #include "tessera_plus/bundle/update/write_guard.h"

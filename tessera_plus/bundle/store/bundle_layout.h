@@ -1,0 +1,81 @@
+// Where everything lives in a data bundle, and how instrument files are named and found. Every path
+// of the layout, from the root the user names down to an instrument's file, is built here, so the
+// layout is written down once:
+//
+//   <data_bundle_path>/bundle/                the bundle directory
+//     trading_dates.npy, suspended_days.h5,   base data of the host's base updater
+//     instruments.pk
+//     h5/<class>/<order book id>.h5           minute bars, one directory per instrument class
+//     ticks/<order book id>.h5                ticks, no sub-directories
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessera_plus::bundle {
+
+// The bundle directory under the root the user names (`data_bundle_path`).
+std::filesystem::path bundle_dir(const std::filesystem::path& data_bundle_path);
+
+// Inside the bundle directory `bundle`: the minute-bar directory (the `path` the minute-bar writer
+// is handed), the tick directory, and the base-data files that this module reads.
+std::filesystem::path minbar_dir(const std::filesystem::path& bundle);
+std::filesystem::path tick_dir(const std::filesystem::path& bundle);
+std::filesystem::path trading_calendar_file(const std::filesystem::path& bundle);
+std::filesystem::path suspensions_file(const std::filesystem::path& bundle);
+std::filesystem::path instrument_list_file(const std::filesystem::path& bundle);
+
+// The class directories of the minute-bar directory, in the order they are reported. "future" is
+// singular although its tag is "futures".
+inline constexpr char EQUITIES_DIR[] = "equities";
+inline constexpr char FUTURE_DIR[] = "future";
+inline constexpr char OPTION_DIR[] = "option";
+inline constexpr std::array<std::string_view, 3> MINBAR_CLASS_DIRS = {EQUITIES_DIR, FUTURE_DIR,
+                                                                      OPTION_DIR};
+
+// The class directory `name` of the minute-bar directory `minbar`.
+std::filesystem::path class_dir(const std::filesystem::path& minbar, std::string_view name);
+
+// Whether the files of the class directory `name` hold derivatives (futures and options), whose
+// days are placed by the night-session rule; every other name holds equity-like bars.
+bool is_derivatives_class_dir(std::string_view name);
+
+// "000001.XSHE" -> "000001.XSHE.h5".
+std::string instrument_file_name(const std::string& order_book_id);
+
+// The file of `order_book_id` in `dir` (a class directory or the tick directory).
+std::filesystem::path instrument_file(const std::filesystem::path& dir,
+                                      const std::string& order_book_id);
+
+// The order book id a file stands for: its last path component without the final ".h5"
+// (".../equities/000001.XSHE.h5" -> "000001.XSHE"); the component unchanged when it has no ".h5".
+std::string order_book_id_of_file(std::string_view path);
+
+// An id or file name becomes a file name inside a class directory: empty names, a separator, ".."
+// or NUL would put the file somewhere else, so they are a ValueError naming `what`.
+void require_safe_name(std::string_view what, const std::string& name);
+
+// The instrument files of `dir` as the checks see them: the entries whose names end in ".h5" and do
+// not begin with a dot (builds in progress are hidden), as `dir` joined with the name, in
+// directory-listing order. Only regular files count (a symbolic link counts as what it points to):
+// a directory can be neither checked nor deleted as one, and opening a FIFO, socket or device could
+// block forever. A missing or unreadable `dir` gives no entries.
+std::vector<std::string> list_instrument_files(const std::string& dir);
+
+// The same for every entry of the minute-bar directory `minbar` that does not begin with a dot: the
+// files exactly one level below it, directory by directory in listing order.
+std::vector<std::string> list_minbar_files(const std::string& minbar);
+
+// The order book ids of the instrument files directly in `dir` as an update finds them: regular
+// files whose names end in ".h5" but not in "-sample.h5" (sample files are not instruments), in
+// listing order. The directory must exist; a listing error is an exception.
+std::vector<std::string> instrument_ids_in(const std::filesystem::path& dir);
+
+// The same over every sub-directory of the minute-bar directory `minbar` except one named "ticks",
+// in listing order; an id found in two class directories is listed twice.
+std::vector<std::string> minbar_instrument_ids(const std::filesystem::path& minbar);
+
+}  // namespace tessera_plus::bundle
