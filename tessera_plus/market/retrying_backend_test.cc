@@ -282,14 +282,14 @@ TEST_F(RetryPolicyEnvironment, EachVariableSetsItsOwnSettingDownToItsLowestValue
 
 TEST_F(RetryPolicyEnvironment, MalformedOrOutOfRangeValuesAreRefusedNamingTheVariable) {
   const std::pair<const char*, const char*> bad[] = {
-      {"TALLOW_RETRY_ATTEMPTS", "0"},       {"TALLOW_RETRY_ATTEMPTS", "five"},
-      {"TALLOW_RETRY_ATTEMPTS", "3x"},      {"TALLOW_RETRY_ATTEMPTS", "2.5"},
-      {"TALLOW_RETRY_ATTEMPTS", "1e12"},    {"TALLOW_RETRY_ATTEMPTS", "nan"},
-      {"TALLOW_RETRY_MAX_WAIT_S", "-1"},    {"TALLOW_RETRY_MAX_WAIT_S", "inf"},
-      {"TALLOW_RETRY_MAX_WAIT_S", "1e300"}, {"TALLOW_RETRY_MAX_WAIT_S", "10s"},
-      {"TALLOW_RETRY_BASE_MS", "-0.5"},     {"TALLOW_RETRY_BASE_MS", "1e300"},
-      {"TALLOW_RATE_LIMIT", "-1"},          {"TALLOW_RATE_LIMIT", "infinity"},
-      {"TALLOW_RATE_LIMIT", "20/s"},
+      {"TALLOW_RETRY_ATTEMPTS", "0"},     {"TALLOW_RETRY_ATTEMPTS", "five"},
+      {"TALLOW_RETRY_ATTEMPTS", "3x"},    {"TALLOW_RETRY_ATTEMPTS", "2.5"},
+      {"TALLOW_RETRY_ATTEMPTS", "1e12"},  {"TALLOW_RETRY_ATTEMPTS", "nan"},
+      {"TALLOW_RETRY_MAX_WAIT_S", "-1"},  {"TALLOW_RETRY_MAX_WAIT_S", "inf"},
+      {"TALLOW_RETRY_MAX_WAIT_S", "nan"}, {"TALLOW_RETRY_MAX_WAIT_S", "1e300"},
+      {"TALLOW_RETRY_MAX_WAIT_S", "10s"}, {"TALLOW_RETRY_BASE_MS", "-0.5"},
+      {"TALLOW_RETRY_BASE_MS", "1e300"},  {"TALLOW_RATE_LIMIT", "-1"},
+      {"TALLOW_RATE_LIMIT", "infinity"},  {"TALLOW_RATE_LIMIT", "20/s"},
   };
   for (const auto& [name, value] : bad) {
     SCOPED_TRACE(std::string(name) + "=" + value);
