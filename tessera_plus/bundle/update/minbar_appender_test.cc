@@ -581,9 +581,9 @@ TEST_F(MinbarAppender, TailsThatCannotBeRightAreRepairedAndRefetched) {
   }
 }
 
-// Damage at the end of the day before the last, which the check of the last day's first bar sees
-// through the row just before it (`l` is the last entry's `line_no`): that row must be a real bar
-// of an earlier trading day, and an entry before the last that cannot be right is not kept.
+// Damage to the day before the last (`l` is the last entry's `line_no`): the row just before the
+// last day's first bar must be a real bar of an earlier trading day, and the entry before the last
+// must open its own day as the last entry does; otherwise the update cuts back below it.
 TEST_F(MinbarAppender, TheDayBeforeTheLastIsCheckedWhereItMeetsTheLastDay) {
   make_future();
   const std::pair<const char*, const char*> damages[] = {
@@ -593,6 +593,9 @@ TEST_F(MinbarAppender, TheDayBeforeTheLastIsCheckedWhereItMeetsTheLastDay) {
       {"its entry dated 0", "e = i[len(i)-2]; e['date'] = 0; i[len(i)-2] = e"},
       {"its entry on the last day's first bar",
        "e = i[len(i)-2]; e['line_no'] = l; i[len(i)-2] = e"},
+      {"its entry one row into its day", "e = i[len(i)-2]; e['line_no'] += 1; i[len(i)-2] = e"},
+      {"its entry on the bar before its day",
+       "e = i[len(i)-2]; e['line_no'] -= 1; i[len(i)-2] = e"},
   };
   int n = 0;
   for (const auto& [what, damage] : damages) {
