@@ -3,30 +3,35 @@
 #include <iterator>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
-#include "tessera_plus/base/json_writer.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 
 namespace tessera_plus::cli {
 namespace {
 
-void write_files(JsonWriter& w, const std::vector<std::string>& paths,
-                 const std::vector<std::string>& reasons) {
-  w.begin_array();
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    w.begin_object().key("path").value(paths[i]);
-    w.key("order_book_id").value(bundle::order_book_id_of_file(paths[i]));
-    w.key("reason").value(i < reasons.size() ? reasons[i] : std::string()).end_object();
-  }
-  w.end_array();
+// Members keep the order they are added in, the order the schemas list them.
+using Json = nlohmann::ordered_json;
+
+// The document on one line. Paths and reasons come from file names and from errors of other
+// libraries, so they may hold bytes that are not UTF-8: those become U+FFFD rather than an
+// exception in the middle of a report. Other text is written as UTF-8, not as \u escapes.
+std::string document(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
 }
 
-void optional_date(JsonWriter& w, const std::optional<std::int64_t>& date) {
-  if (date) {
-    w.value(*date);
-  } else {
-    w.null();
+Json files_json(const std::vector<std::string>& paths, const std::vector<std::string>& reasons) {
+  Json files = Json::array();
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    files.push_back({{"path", paths[i]},
+                     {"order_book_id", bundle::order_book_id_of_file(paths[i])},
+                     {"reason", i < reasons.size() ? reasons[i] : std::string()}});
   }
+  return files;
+}
+
+Json optional_date(const std::optional<std::int64_t>& date) {
+  return date ? Json(*date) : Json(nullptr);
 }
 
 std::string date_text(const std::optional<std::int64_t>& date) {
@@ -52,70 +57,63 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 std::string render_check_report(const CheckReport& r) {
-  JsonWriter w;
-  w.begin_object().key("kind").value(r.kind).key("data_bundle_path").value(r.data_bundle_path);
-  w.key("checked").value(r.findings.checked);
-  if (!r.findings.checked) w.key("message").value(tessera::one_line(r.message, 400));
-  w.key("files").value(std::uint64_t{r.findings.files});
-  w.key("broken");
-  write_files(w, r.findings.broken, r.findings.broken_reasons);
-  w.key("locked");
-  write_files(w, r.findings.locked, r.findings.locked_reasons);
-  w.key("deleted").value(std::uint64_t{r.deleted});
-  w.key("duration_seconds").value(r.seconds);
-  w.key("exit_status").value(r.exit_status);
-  return w.end_object().text();
+  Json json = {
+      {"kind", r.kind}, {"data_bundle_path", r.data_bundle_path}, {"checked", r.findings.checked}};
+  if (!r.findings.checked) json["message"] = tessera::one_line(r.message, 400);
+  json["files"] = r.findings.files;
+  json["broken"] = files_json(r.findings.broken, r.findings.broken_reasons);
+  json["locked"] = files_json(r.findings.locked, r.findings.locked_reasons);
+  json["deleted"] = r.deleted;
+  json["duration_seconds"] = r.seconds;
+  json["exit_status"] = r.exit_status;
+  return document(json);
 }
 
 std::string render_update_report(const UpdateReport& r) {
-  JsonWriter w;
-  w.begin_object().key("command").value(r.command);
-  w.key("data_bundle_path").value(r.data_bundle_path);
-  w.key("updated").value(r.totals.updated).key("unchanged").value(r.totals.unchanged);
-  w.key("failed").value(r.totals.failed);
-  w.key("failures").begin_array();
+  Json failures = Json::array();
   for (const tessera::RunFailure& f : r.totals.failures) {
-    w.begin_object().key("what").value(f.what).key("reason").value(f.reason).end_object();
+    failures.push_back({{"what", f.what}, {"reason", f.reason}});
   }
-  w.end_array();
-  // Only the first failures are kept with their reasons; the rest are counted.
-  w.key("failures_not_listed").value(r.totals.failed - r.totals.failures.size());
-  w.key("retries").value(r.totals.retries);
-  w.key("rows_written").value(r.totals.rows).key("bytes_added").value(r.totals.bytes);
-  w.key("error");
-  if (r.error) {
-    w.value(*r.error);
-  } else {
-    w.null();
-  }
-  w.key("duration_seconds").value(r.seconds);
-  w.key("exit_status").value(r.exit_status);
-  return w.end_object().text();
+  const Json json = {{"command", r.command},
+                     {"data_bundle_path", r.data_bundle_path},
+                     {"updated", r.totals.updated},
+                     {"unchanged", r.totals.unchanged},
+                     {"failed", r.totals.failed},
+                     {"failures", std::move(failures)},
+                     // Only the first failures are kept with their reasons; the rest are counted.
+                     {"failures_not_listed", r.totals.failed - r.totals.failures.size()},
+                     {"retries", r.totals.retries},
+                     {"rows_written", r.totals.rows},
+                     {"bytes_added", r.totals.bytes},
+                     {"error", r.error ? Json(*r.error) : Json(nullptr)},
+                     {"duration_seconds", r.seconds},
+                     {"exit_status", r.exit_status}};
+  return document(json);
 }
 
 std::string render_status_report(const bundle::BundleStatus& status) {
-  JsonWriter w;
-  w.begin_object().key("data_bundle_path").value(status.root);
-  w.key("has_calendar").value(status.has_calendar);
-  w.key("last_trading_day");
-  optional_date(w, status.last_trading_day);
-  w.key("classes").begin_array();
+  Json classes = Json::array();
   for (const bundle::ClassStatus& c : status.classes) {
-    w.begin_object().key("name").value(c.name).key("dir").value(c.dir);
-    w.key("present").value(c.present).key("files").value(std::uint64_t{c.files});
-    w.key("bytes").value(c.bytes).key("first_date");
-    optional_date(w, c.first_date);
-    w.key("last_date");
-    optional_date(w, c.last_date);
-    w.key("behind").value(std::uint64_t{c.behind});
-    w.key("with_gaps").value(std::uint64_t{c.with_gaps});
-    w.key("questioned").begin_array();
+    Json questioned = Json::array();
     for (const bundle::QuestionedFile& q : c.questioned) {
-      w.begin_object().key("path").value(q.path).key("reason").value(q.reason).end_object();
+      questioned.push_back({{"path", q.path}, {"reason", q.reason}});
     }
-    w.end_array().end_object();
+    classes.push_back({{"name", c.name},
+                       {"dir", c.dir},
+                       {"present", c.present},
+                       {"files", c.files},
+                       {"bytes", c.bytes},
+                       {"first_date", optional_date(c.first_date)},
+                       {"last_date", optional_date(c.last_date)},
+                       {"behind", c.behind},
+                       {"with_gaps", c.with_gaps},
+                       {"questioned", std::move(questioned)}});
   }
-  return w.end_array().end_object().text();
+  const Json json = {{"data_bundle_path", status.root},
+                     {"has_calendar", status.has_calendar},
+                     {"last_trading_day", optional_date(status.last_trading_day)},
+                     {"classes", std::move(classes)}};
+  return document(json);
 }
 
 std::string render_status_text(const bundle::BundleStatus& status) {

@@ -497,6 +497,103 @@ TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouch
   }
 }
 
+// --- a commit that makes the file smaller
+// ---------------------------------------------------------
+
+// A file whose last object is a large contiguous dataset: removing it frees the end of the file,
+// and HDF5 (free space not kept) truncates the file to its new end, as a repair that cuts a file's
+// tail does.
+constexpr const char* kMakeShrinkable = R"(
+import sys, h5py, numpy as np
+with h5py.File(sys.argv[1], 'w', track_order=False) as f:
+    f.create_dataset('index', data=np.arange(100, dtype='<i8'), track_times=False)
+    f.create_dataset('big', data=np.arange(200000, dtype='<i8'), track_times=False)
+)";
+
+int remove_big(const std::string& path, std::optional<FaultPlan> faults) {
+  h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend, faults);
+  file.remove("big");
+  try {
+    file.close();
+  } catch (const OSError& e) {
+    return e.error_number();
+  }
+  return 0;
+}
+
+class JournalShrinkTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixtures_ = new TempDir;
+    ASSERT_EQ(run_python(kMakeShrinkable, old_path()), 0);
+    fs::copy_file(old_path(), new_path());
+    h5::File file = h5::File::open(new_path(), h5::Mode::kAppend);
+    file.remove("big");
+    file.close();
+    ASSERT_LT(fs::file_size(new_path()), fs::file_size(old_path()) / 10);
+  }
+  static void TearDownTestSuite() { delete fixtures_; }
+
+  static std::string old_path() { return *fixtures_ / "old.h5"; }
+  static std::string new_path() { return *fixtures_ / "new.h5"; }
+  static bool is_old(const std::string& path) { return read_file(path) == read_file(old_path()); }
+  static bool is_new(const std::string& path) {
+    return without_times(read_file(path)) == without_times(read_file(new_path()));
+  }
+  std::string fresh(const std::string& name) {
+    std::string path = dir_ / name;
+    fs::copy_file(old_path(), path, fs::copy_options::overwrite_existing);
+    return path;
+  }
+
+  static inline TempDir* fixtures_ = nullptr;
+  TempDir dir_;
+};
+
+TEST_F(JournalShrinkTest, ACommitLeavesExactlyTheSmallerFile) {
+  const std::string path = fresh("a.h5");
+  EXPECT_EQ(remove_big(path, std::nullopt), 0);
+  EXPECT_EQ(fs::file_size(path), fs::file_size(new_path()));
+  EXPECT_TRUE(is_new(path));
+  EXPECT_FALSE(exists(h5::rollback_path(path)));
+}
+
+// Killed at every I/O call of the commit, in turn: the next journaled open finds the old file or
+// the new one, never the old one cut short; and some kills land after the file was made smaller.
+TEST_F(JournalShrinkTest, AKillAtAnyIoCallLeavesTheOldOrTheNewFile) {
+  bool saw_shrunk_before_recovery = false;
+  bool last_old = false;
+  int k = 1;
+  for (; k < 100; ++k) {
+    SCOPED_TRACE("killed at I/O call " + std::to_string(k));
+    const std::string path = fresh("k" + std::to_string(k) + ".h5");
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int error = 1;
+      try {
+        error = remove_big(path, FaultPlan{FaultPlan::Call::kAny, k, 0, true});
+      } catch (...) {
+      }
+      ::_exit(error == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 0) break;  // the commit finished before call k
+    ASSERT_EQ(WEXITSTATUS(status), h5::kFaultCrashStatus);
+    if (fs::file_size(path) < fs::file_size(old_path())) saw_shrunk_before_recovery = true;
+    h5::File::open_journaled(path, h5::Mode::kReadOnly).close();
+    EXPECT_FALSE(exists(h5::rollback_path(path)));
+    EXPECT_TRUE(is_old(path) || is_new(path));
+    last_old = is_old(path);
+  }
+  ASSERT_LT(k, 100);
+  EXPECT_GT(k, 3);
+  EXPECT_TRUE(saw_shrunk_before_recovery);
+  // The last kill point is just before the record's removal: the record rolls the file back.
+  EXPECT_TRUE(last_old);
+}
+
 TEST(RollbackRecord, RoundTripsAndRejectsEveryShortOrDamagedCopy) {
   h5::RollbackRecord record;
   record.identity = {0x0102030405060708, 42};

@@ -20,13 +20,24 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-double env_number(const char* name, double fallback, double minimum) {
+struct Range {
+  double minimum;
+  double maximum;
+  bool whole = false;  // a count: no fractions
+};
+
+// The value of the variable `name`, or `fallback` when it is unset or empty. Anything else outside
+// `range` is refused rather than cut or converted into a duration or a count it does not fit.
+double env_number(const char* name, double fallback, Range range) {
   const char* text = std::getenv(name);
   if (!text || !*text) return fallback;
   char* end = nullptr;
   double value = std::strtod(text, &end);
-  if (*end != '\0' || !std::isfinite(value) || value < minimum) {
-    throw ValueError(fmt::format("{}='{}' is not a number of at least {}", name, text, minimum));
+  if (*end != '\0' || !std::isfinite(value) || value < range.minimum || value > range.maximum ||
+      (range.whole && value != std::floor(value))) {
+    throw ValueError(fmt::format("{}='{}' is not a {} from {} to {}", name, text,
+                                 range.whole ? "whole number" : "number", range.minimum,
+                                 range.maximum));
   }
   return value;
 }
@@ -54,12 +65,13 @@ std::string seconds_text(nanoseconds d) { return fmt::format("{:.3f}s", d.count(
 
 RetryPolicy RetryPolicy::from_environment() {
   RetryPolicy p;
-  p.attempts = int(env_number("TALLOW_RETRY_ATTEMPTS", p.attempts, 1));
-  p.max_wait = milliseconds(
-      std::int64_t(env_number("TALLOW_RETRY_MAX_WAIT_S", p.max_wait.count() / 1000.0, 0) * 1000));
-  p.base_delay = milliseconds(
-      std::int64_t(env_number("TALLOW_RETRY_BASE_MS", double(p.base_delay.count()), 0)));
-  p.requests_per_second = env_number("TALLOW_RATE_LIMIT", p.requests_per_second, 0);
+  p.attempts = int(env_number("TALLOW_RETRY_ATTEMPTS", p.attempts, {1, 1000, true}));
+  p.max_wait = milliseconds(std::int64_t(
+      env_number("TALLOW_RETRY_MAX_WAIT_S", p.max_wait.count() / 1000.0, {0, 86'400, false}) *
+      1000));
+  p.base_delay = milliseconds(std::int64_t(
+      env_number("TALLOW_RETRY_BASE_MS", double(p.base_delay.count()), {0, 3'600'000, false})));
+  p.requests_per_second = env_number("TALLOW_RATE_LIMIT", p.requests_per_second, {0, 1e9, false});
   return p;
 }
 

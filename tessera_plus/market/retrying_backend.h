@@ -22,9 +22,10 @@ struct RetryPolicy {
   std::chrono::milliseconds max_delay{8'000};  // one backoff's upper bound
   double requests_per_second = 0;              // for the whole run; 0: no limit
 
-  // The defaults, overridden by TALLOW_RETRY_ATTEMPTS (>= 1), TALLOW_RETRY_MAX_WAIT_S,
-  // TALLOW_RETRY_BASE_MS and TALLOW_RATE_LIMIT (requests per second; 0 is off). A malformed
-  // value is a ValueError naming the variable.
+  // The defaults, overridden by TALLOW_RETRY_ATTEMPTS (a whole number from 1 to 1000),
+  // TALLOW_RETRY_MAX_WAIT_S (0 to 86400), TALLOW_RETRY_BASE_MS (0 to 3600000) and
+  // TALLOW_RATE_LIMIT (requests per second, up to 1e9; 0 is off). An empty variable counts as
+  // unset; any other malformed or out-of-range value is a ValueError naming the variable.
   static RetryPolicy from_environment();
 };
 

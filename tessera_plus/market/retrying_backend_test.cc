@@ -217,25 +217,84 @@ TEST(RateLimiter, SpacesCallsEvenlyAndRefillsWhileIdle) {
   EXPECT_TRUE(slept.empty());
 }
 
-TEST(RetryPolicy, EnvironmentOverridesDefaultsAndRejectsNonsense) {
+// Sets the policy's variables for one case and clears them all afterwards, so that no case
+// sees another's settings.
+class RetryPolicyEnvironment : public ::testing::Test {
+ protected:
+  static constexpr const char* kNames[] = {"TALLOW_RETRY_ATTEMPTS", "TALLOW_RETRY_MAX_WAIT_S",
+                                           "TALLOW_RETRY_BASE_MS", "TALLOW_RATE_LIMIT"};
+  void SetUp() override { clear(); }
+  void TearDown() override { clear(); }
+  static void clear() {
+    for (const char* name : kNames) ::unsetenv(name);
+  }
+  static RetryPolicy with(const char* name, const char* value) {
+    clear();
+    ::setenv(name, value, 1);
+    return RetryPolicy::from_environment();
+  }
+  // The ValueError's text, or "accepted".
+  static std::string refusal(const char* name, const char* value) {
+    try {
+      with(name, value);
+      return "accepted";
+    } catch (const ValueError& e) {
+      return e.what();
+    }
+  }
+};
+
+TEST_F(RetryPolicyEnvironment, UnsetOrEmptyVariablesKeepTheDefaults) {
+  RetryPolicy p = RetryPolicy::from_environment();
+  EXPECT_EQ(p.attempts, 5);
+  EXPECT_EQ(p.max_wait, milliseconds(30'000));
+  EXPECT_EQ(p.base_delay, milliseconds(500));
+  EXPECT_EQ(p.requests_per_second, 0);
+  for (const char* name : kNames) ::setenv(name, "", 1);
+  p = RetryPolicy::from_environment();
+  EXPECT_EQ(p.attempts, 5);
+  EXPECT_EQ(p.max_wait, milliseconds(30'000));
+  EXPECT_EQ(p.base_delay, milliseconds(500));
+  EXPECT_EQ(p.requests_per_second, 0);
+}
+
+TEST_F(RetryPolicyEnvironment, EachVariableSetsItsOwnSettingDownToItsLowestValue) {
   ::setenv("TALLOW_RETRY_ATTEMPTS", "2", 1);
   ::setenv("TALLOW_RETRY_MAX_WAIT_S", "1.5", 1);
+  ::setenv("TALLOW_RETRY_BASE_MS", "250", 1);
   ::setenv("TALLOW_RATE_LIMIT", "20", 1);
   RetryPolicy p = RetryPolicy::from_environment();
   EXPECT_EQ(p.attempts, 2);
   EXPECT_EQ(p.max_wait, milliseconds(1500));
+  EXPECT_EQ(p.base_delay, milliseconds(250));
   EXPECT_EQ(p.requests_per_second, 20);
-  ::setenv("TALLOW_RETRY_ATTEMPTS", "0", 1);
-  EXPECT_THROW(RetryPolicy::from_environment(), ValueError);
-  ::setenv("TALLOW_RETRY_ATTEMPTS", "five", 1);
-  EXPECT_THROW(RetryPolicy::from_environment(), ValueError);
-  ::unsetenv("TALLOW_RETRY_ATTEMPTS");
-  ::unsetenv("TALLOW_RETRY_MAX_WAIT_S");
-  ::unsetenv("TALLOW_RATE_LIMIT");
-  p = RetryPolicy::from_environment();
-  EXPECT_EQ(p.attempts, 5);
-  EXPECT_EQ(p.max_wait, milliseconds(30000));
-  EXPECT_EQ(p.requests_per_second, 0);
+  EXPECT_EQ(p.max_delay, milliseconds(8'000));  // not configurable
+
+  // The lowest value each accepts: one attempt (no retry), no waiting, no rate limit.
+  EXPECT_EQ(with("TALLOW_RETRY_ATTEMPTS", "1").attempts, 1);
+  EXPECT_EQ(with("TALLOW_RETRY_MAX_WAIT_S", "0").max_wait, milliseconds(0));
+  EXPECT_EQ(with("TALLOW_RETRY_MAX_WAIT_S", "0.25").max_wait, milliseconds(250));
+  EXPECT_EQ(with("TALLOW_RETRY_BASE_MS", "0").base_delay, milliseconds(0));
+  EXPECT_EQ(with("TALLOW_RATE_LIMIT", "0").requests_per_second, 0);
+  EXPECT_EQ(with("TALLOW_RATE_LIMIT", "0.5").requests_per_second, 0.5);
+  EXPECT_EQ(with("TALLOW_RETRY_ATTEMPTS", "1000").attempts, 1000);
+}
+
+TEST_F(RetryPolicyEnvironment, MalformedOrOutOfRangeValuesAreRefusedNamingTheVariable) {
+  const std::pair<const char*, const char*> bad[] = {
+      {"TALLOW_RETRY_ATTEMPTS", "0"},     {"TALLOW_RETRY_ATTEMPTS", "five"},
+      {"TALLOW_RETRY_ATTEMPTS", "3x"},    {"TALLOW_RETRY_ATTEMPTS", "2.5"},
+      {"TALLOW_RETRY_ATTEMPTS", "1e12"},  {"TALLOW_RETRY_ATTEMPTS", "nan"},
+      {"TALLOW_RETRY_MAX_WAIT_S", "-1"},  {"TALLOW_RETRY_MAX_WAIT_S", "inf"},
+      {"TALLOW_RETRY_MAX_WAIT_S", "nan"}, {"TALLOW_RETRY_MAX_WAIT_S", "1e300"},
+      {"TALLOW_RETRY_MAX_WAIT_S", "10s"}, {"TALLOW_RETRY_BASE_MS", "-0.5"},
+      {"TALLOW_RETRY_BASE_MS", "1e300"},  {"TALLOW_RATE_LIMIT", "-1"},
+      {"TALLOW_RATE_LIMIT", "infinity"},  {"TALLOW_RATE_LIMIT", "20/s"},
+  };
+  for (const auto& [name, value] : bad) {
+    SCOPED_TRACE(std::string(name) + "=" + value);
+    EXPECT_THAT(refusal(name, value), HasSubstr(std::string(name) + "='" + value + "'"));
+  }
 }
 
 }  // namespace

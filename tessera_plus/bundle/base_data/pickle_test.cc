@@ -94,6 +94,59 @@ for p in (2, 3, 4, 5):
   }
 }
 
+// LONG1 and LONG4 hold little-endian two's-complement integers of any byte count; Python writes
+// the fewest bytes that keep the sign, so the top bit of the last byte is the sign at every width.
+TEST(Pickle, WideIntegersKeepTheirSignAtEveryWidth) {
+  auto long1 = [](const std::string& bytes) {
+    return std::string("\x80\x02\x8a", 3) + char(bytes.size()) + bytes + ".";
+  };
+  auto long4 = [](const std::string& bytes) {
+    const auto n = static_cast<std::uint32_t>(bytes.size());
+    std::string count = {char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
+    return std::string("\x80\x02\x8b", 3) + count + bytes + ".";
+  };
+  auto value = [](const std::string& pickle) {
+    return std::get<std::int64_t>(tessera::pickle_loads(pickle).value);
+  };
+  const std::pair<std::string, std::int64_t> cases[] = {
+      {std::string(), 0},
+      {std::string("\x7f", 1), 127},
+      {std::string("\x80", 1), -128},
+      {std::string("\xff", 1), -1},
+      {std::string("\x80\x00", 2), 128},
+      {std::string("\x00\x80", 2), -32768},
+      {std::string("\xff\x7f\xff", 3), -32769},
+      {std::string("\x00\x00\x00\x00\x00\x00\x00\x80", 8), INT64_MIN},
+      {std::string("\xff\xff\xff\xff\xff\xff\xff\x7f", 8), INT64_MAX},
+      {std::string("\xfe\xff\xff\xff\xff\xff\xff\xff", 8), -2},
+      {std::string("\x00\x00\x00\x00\x00\x00\x80", 7), -(std::int64_t{1} << 55)},
+  };
+  for (const auto& [bytes, expected] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(bytes));
+    EXPECT_EQ(value(long1(bytes)), expected);
+    EXPECT_EQ(value(long4(bytes)), expected);
+  }
+  // Beyond 64 bits even when the value would fit (Python never writes such padding).
+  EXPECT_THROW(value(long1(std::string(9, '\0'))), ValueError);
+  EXPECT_THROW(value(long4(std::string("\xff\xff\xff\xff\xff\xff\xff\xff\xff", 9))), ValueError);
+
+  // What Python writes for the boundaries, through pickle.dumps itself.
+  TempDir dir;
+  ASSERT_EQ(run_python(R"(
+import sys, pickle
+values = [-2**63, -2**31 - 1, -2**31, -2**15 - 1, -256, -129, -128, -1, 255, 2**31, 2**63 - 1]
+pickle.dump(values, open(sys.argv[1], 'wb'), protocol=2)
+)",
+                       dir / "ints.pk"),
+            0);
+  const PickleValue ints = tessera::pickle_loads(read_file(dir / "ints.pk"));
+  ASSERT_NE(ints.list(), nullptr);
+  std::vector<std::int64_t> got;
+  for (const PickleValue& v : *ints.list()) got.push_back(std::get<std::int64_t>(v.value));
+  EXPECT_EQ(got, (std::vector<std::int64_t>{INT64_MIN, -2147483649LL, -2147483648LL, -32769, -256,
+                                            -129, -128, -1, 255, 2147483648LL, INT64_MAX}));
+}
+
 TEST(Pickle, RefusesAnythingThatCouldRunCode) {
   TempDir dir;
   std::string marker = dir / "pwned";

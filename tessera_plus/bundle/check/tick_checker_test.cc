@@ -154,6 +154,17 @@ TEST_F(TickCheck, NamesCountByTheirFirstEightCharactersAndExtrasAreHarmless) {
   EXPECT_TRUE(svc_->calls_of("get_price").empty());
 }
 
+// As many names as the calendar has days between the first and the last, but not the same days:
+// an extra non-trading day (a Saturday, or a copy of a stored day) must not stand in for a
+// missing trading day.
+TEST_F(TickCheck, AnExtraNameDoesNotMakeUpForAMissingDay) {
+  answer_with_data();
+  write_tick_file(tick_file("600000.XSHG.h5"), {"20200102", "20200104", "20200106"});
+  write_tick_file(tick_file("600001.XSHG.h5"), {"20200102", "20200102_old", "20200106"});
+  EXPECT_THAT(check(), HasSubstr(summary(2, 0)));
+  EXPECT_THAT(asked_days(), ElementsAre("20200103", "20200103"));
+}
+
 TEST_F(TickCheck, LockedFileIsListedAndOthersAreStillChecked) {
   write_tick_file(tick_file("000001.XSHE.h5"), {"20200102"});
   write_tick_file(tick_file("600000.XSHG.h5"), {"20200102", "20200106"});

@@ -10,8 +10,9 @@
 namespace tessera_plus::bundle {
 namespace {
 
-// The last entries read on the quick path; a repair reads the whole index (8 bytes a day).
-constexpr h5::Size kQuickEntries = 2;
+// The last entries read on the quick path: the last two are checked, each against the one before
+// it. A repair reads the whole index (8 bytes a day).
+constexpr h5::Size kQuickEntries = 3;
 
 using tallow::belongs_after;
 using tallow::date_of_datetime;
@@ -81,16 +82,20 @@ std::optional<SoundPrefix> unsound_tail(const h5::Dataset& index, const h5::Data
   TailReader reader(index, data);
   const h5::Size first = length - std::min(length, kQuickEntries);
   std::vector<IndexEntry> tail = reader.entries(first, length - first);
-  const IndexEntry* previous = tail.size() > 1 ? &tail[tail.size() - 2] : nullptr;
-  if (reader.entry_is_sound(tail.back(), previous) &&
+  const std::size_t n = tail.size();
+  const IndexEntry* previous = n > 1 ? &tail[n - 2] : nullptr;
+  // Fewer than three entries read means the first of them is the file's first.
+  const bool before_last_sound =
+      n < 2 || reader.entry_is_sound(tail[n - 2], n > 2 ? &tail[n - 3] : nullptr);
+  if (before_last_sound && reader.entry_is_sound(tail.back(), previous) &&
       reader.last_day_is_sound(tail.back(), previous)) {
     return std::nullopt;
   }
   std::vector<IndexEntry> all = reader.entries(0, length);
-  if (reader.entry_is_sound(all.back(), length > 1 ? &all[length - 2] : nullptr)) {
-    return SoundPrefix{length - 1, all.back().line_no};
-  }
-  for (h5::Size i = length - 1; i-- > 0;) {
+  // The cut lands on a sound entry; when the entry before the last is unsound, at or below it, so
+  // that it is not kept.
+  const h5::Size top = before_last_sound ? length - 1 : length - 2;
+  for (h5::Size i = top + 1; i-- > 0;) {
     if (reader.entry_is_sound(all[i], i > 0 ? &all[i - 1] : nullptr)) {
       return SoundPrefix{i, all[i].line_no};
     }

@@ -19,10 +19,12 @@ struct SoundPrefix {
 // Nothing when the last day is sound: its `index` entry has a date after the one before and a
 // `line_no` after the one before that lands on the first bar of its own trading day (night bars,
 // from 18:00, carry the calendar date of the day before), and its bars have non-zero, ascending
-// `datetime` values within the day. Only the last two entries and the last day's bars are read.
-// Otherwise the prefix that ends just before the last entry that is still sound, so that the day it
-// starts is fetched again with everything after it (cutting there, rather than after it, keeps no
-// bar of an entry that could not be checked).
+// `datetime` values within the day; the entry before it passes the same entry check. Only the last
+// three entries and the bars around the last two entries' first bars and of the last day are read.
+// Otherwise the prefix that ends just before the last entry that is still sound, and not after
+// an unsound entry before the last, so that the day it starts is fetched again with everything
+// after it (cutting there, rather than after it, keeps no bar of an entry that could not be
+// checked).
 std::optional<SoundPrefix> unsound_tail(const h5::Dataset& index, const h5::Dataset& data);
 
 }  // namespace tessera_plus::bundle

@@ -581,6 +581,43 @@ TEST_F(MinbarAppender, TailsThatCannotBeRightAreRepairedAndRefetched) {
   }
 }
 
+// Damage to the day before the last (`l` is the last entry's `line_no`): the row just before the
+// last day's first bar must be a real bar of an earlier trading day, and the entry before the last
+// must open its own day as the last entry does; otherwise the update cuts back below it.
+TEST_F(MinbarAppender, TheDayBeforeTheLastIsCheckedWhereItMeetsTheLastDay) {
+  make_future();
+  const std::pair<const char*, const char*> damages[] = {
+      {"its last bar zeroed", "d[l-1] = np.zeros(1, d.dtype)[0]"},
+      {"its last bar in the last day's night session",
+       "r = d[l-1]; r['datetime'] = d[l]['datetime'] - 100; d[l-1] = r"},
+      {"its entry dated 0", "e = i[len(i)-2]; e['date'] = 0; i[len(i)-2] = e"},
+      {"its entry on the last day's first bar",
+       "e = i[len(i)-2]; e['line_no'] = l; i[len(i)-2] = e"},
+      {"its entry one row into its day", "e = i[len(i)-2]; e['line_no'] += 1; i[len(i)-2] = e"},
+      {"its entry on the bar before its day",
+       "e = i[len(i)-2]; e['line_no'] -= 1; i[len(i)-2] = e"},
+  };
+  int n = 0;
+  for (const auto& [what, damage] : damages) {
+    SCOPED_TRACE(what);
+    const std::string id = "IF060" + std::to_string(n++);
+    set_now("2005-01-12 18:00:00");
+    _append_h5(id, h5_path());
+    ASSERT_EQ(
+        run_python(std::string(
+                       "import sys, h5py, numpy as np\n"
+                       "with h5py.File(sys.argv[1], 'r+') as f:\n"
+                       "    d = f['data']; i = f['index']; l = int(i[len(i)-1]['line_no'])\n    ") +
+                       damage,
+                   file(id)),
+        0);
+    set_now("2005-01-20 18:00:00");
+    _append_h5(id, h5_path());
+    EXPECT_EQ(contents(id), fresh_build(id));
+    EXPECT_TRUE(flag());
+  }
+}
+
 // Layouts that point outside the file, made with h5py: the writer refuses before writing anything,
 // logs one line and clears the flag; the outside file keeps its bytes.
 TEST_F(MinbarAppender, WritesThatWouldLandOutsideTheFileAreRefused) {

@@ -22,6 +22,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/update/sample_stage.h"
 #include "tests/support/tar_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -453,6 +454,67 @@ TEST_F(SmallDiskTest, LinkToAnotherFileSystemIsFollowedAndItsSpaceChecked) {
     }
     if (testing::read_file(disk_ / "CS/000001.XSHE.h5") != "old bars") return "disk changed";
     return differences(before, snapshot(bundle_));
+  });
+}
+
+// The margin is left free on the bundle's disk: an archive that fits the disk but not the disk
+// less the margin is refused before anything moves; with room beside the margin it goes in.
+TEST_F(SmallDiskTest, TheFreeSpaceMarginIsKeptOnTheBundlesDisk) {
+  TarWriter tar = starting_well();
+  tar.add_file("stocks.h5", random_bytes(1 << 20));
+  tar.write_bz2(archive_);
+  run_on_tmpfs("4m", [&]() -> std::string {
+    fs::path bundle = disk_ / "bundle";
+    fs::create_directories(bundle);
+    write(bundle / "stocks.h5", "old stocks");
+    const std::uint64_t free = bundle::free_bytes(bundle);
+    const Snapshot before = snapshot(bundle);
+    SampleLimits tight;
+    tight.free_space_margin = free - (512 << 10);  // half the member
+    try {
+      install_sample_archive(archive_, bundle, tight);
+      return "installed into the margin";
+    } catch (const OSError& e) {
+      if (e.error_number() != ENOSPC) return e.what();
+      if (std::string(e.what()).find("are kept spare") == std::string::npos) return e.what();
+    }
+    if (!differences(before, snapshot(bundle)).empty()) return "the bundle changed";
+    SampleLimits roomy;
+    roomy.free_space_margin = free - (3 << 19);  // 1.5 MiB beside the margin
+    install_sample_archive(archive_, bundle, roomy);
+    if (testing::read_file(bundle / "stocks.h5").size() != 1 << 20) return "not installed";
+    return "";
+  });
+}
+
+// The same on the disk a user's link leads to, which gets its own check before anything moves.
+TEST_F(SmallDiskTest, TheFreeSpaceMarginIsKeptOnTheDiskALinkLeadsTo) {
+  fs::remove_all(bundle_ / "h5");
+  fs::create_directory_symlink(disk_, bundle_ / "h5");
+  TarWriter tar = starting_well();
+  tar.add_file("h5/CS/000002.XSHE.h5", random_bytes(200000));
+  tar.write_bz2(archive_);
+  run_on_tmpfs("1m", [&]() -> std::string {
+    fs::create_directories(disk_ / "CS");
+    write(disk_ / "CS/000001.XSHE.h5", "old bars");
+    const std::uint64_t free = bundle::free_bytes(disk_);
+    const Snapshot before = snapshot(bundle_);
+    SampleLimits tight;
+    tight.free_space_margin = free - 100000;
+    try {
+      install_sample_archive(archive_, bundle_, tight);
+      return "installed into the margin";
+    } catch (const OSError& e) {
+      if (e.error_number() != ENOSPC) return e.what();
+      if (std::string(e.what()).find("go to") == std::string::npos) return e.what();
+    }
+    if (testing::read_file(disk_ / "CS/000001.XSHE.h5") != "old bars") return "disk changed";
+    if (!differences(before, snapshot(bundle_)).empty()) return "the bundle changed";
+    SampleLimits roomy;
+    roomy.free_space_margin = free - 400000;
+    install_sample_archive(archive_, bundle_, roomy);
+    if (testing::read_file(disk_ / "CS/000002.XSHE.h5").size() != 200000) return "not copied";
+    return "";
   });
 }
 

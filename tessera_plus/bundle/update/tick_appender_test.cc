@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -523,6 +524,70 @@ TEST_F(TickAppender, AKillDuringALaterBatchOfANewFileCostsThatBatchOnly) {
   EXPECT_TRUE(tessera::sval().value()) << log();
   EXPECT_EQ(names().size(), 250u);
   EXPECT_FALSE(std::filesystem::exists(file() + ".rollback"));
+}
+
+// A new file of 150 trading days comes in two batches; the suspended days of both get markers,
+// the second batch's too, and so do they when the first run's is_suspended call failed after the
+// first batch had been made durable: the next run, which starts at the newest stored day, still
+// marks the days before it.
+TEST_F(TickAppender, SuspendedDaysInEveryBatchGetMarkersAlsoAfterAFailedRun) {
+  setenv("TESSERA_NOW", "2024-09-30 18:00:00", 1);
+  Market market;
+  for (Date d = day(20240101); market.trading_dates.size() < 150; d = sys_days(d) + days(1)) {
+    market.trading_dates.push_back(tessera::date_to_number(d));
+  }
+  const std::vector<int>& dates = market.trading_dates;
+  const std::set<int> suspended = {dates[3], dates[100], dates[120], dates[149]};
+  std::vector<std::string> expected;
+  for (std::size_t i = 0; i < dates.size(); ++i) {
+    // A suspended day has no ticks, except one that does and keeps them; one ordinary day has none.
+    const bool has_ticks = (!suspended.count(dates[i]) || i == 120) && i != 110;
+    if (has_ticks) market.ticks[dates[i]] = ticks_of(dates[i], 2, 1);
+    if (has_ticks || suspended.count(dates[i])) expected.push_back(std::to_string(dates[i]));
+  }
+  market.serve(svc_);
+  int failures = 0;
+  svc_->on_is_suspended = [&](const std::string& id, const DateArg& s, const DateArg& e) {
+    if (failures-- > 0) throw tallow::ServiceUnavailable("timeout");
+    tallow::SuspensionTable table;
+    table.columns.emplace_back(id, std::vector<bool>{});
+    for (int d : dates) {
+      if (day(d) < tallow::to_date(s) || day(d) > tallow::to_date(e)) continue;
+      table.dates.push_back(day(d));
+      table.columns[0].second.push_back(suspended.count(d) > 0);
+    }
+    return table;
+  };
+  auto names_of = [&](const std::string& name) {
+    return h5::File::open(ticks_dir() + "/" + name, h5::Mode::kReadOnly).member_names();
+  };
+
+  ::testing::internal::CaptureStdout();
+  _append_h5_tick(kId, ticks_dir(), "clean.h5");
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(tessera::sval().value()) << log();
+  failures = 1;  // the first run of the real file: every marker of it is missed
+  ::testing::internal::CaptureStdout();
+  _append_h5_tick(kId, ticks_dir());
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(tessera::sval().value());
+  const std::vector<std::string> after_failure = names();
+  ASSERT_GE(after_failure.size(), 99u);  // the first batch stayed
+  EXPECT_EQ(std::count(after_failure.begin(), after_failure.end(), std::to_string(dates[3])), 0);
+
+  tessera::publish_sval(tessera::SharedFlag::create(true));
+  ::testing::internal::CaptureStdout();
+  _append_h5_tick(kId, ticks_dir());
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(tessera::sval().value()) << log();
+
+  for (const std::string& name : {std::string("clean.h5"), std::string("000001.XSHE.h5")}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(names_of(name), expected);
+  }
+  EXPECT_EQ(records(std::to_string(dates[100])).size(), 0u);
+  EXPECT_EQ(records(std::to_string(dates[149])).size(), 0u);
+  EXPECT_EQ(records(std::to_string(dates[120])).size(), 2u);
 }
 
 // A day to replace that is a link elsewhere, or keeps its values in another file, is refused.
