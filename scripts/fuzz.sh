@@ -87,7 +87,7 @@ fuzz_worker() {
     if [ "${verdict%% *}" != hdf5 ]; then
       mkdir -p "$findings/$name"
       cp "$log" "$work/artifacts$worker"/* "$findings/$name/" 2>/dev/null || true
-      echo "$name: FINDING in our code at $sig (see $findings/$name/)"
+      echo "$name: FINDING: $sig (see $findings/$name/)"
       echo "runs $runs"
       return 1
     fi
