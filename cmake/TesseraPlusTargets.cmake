@@ -59,11 +59,14 @@ function(tessera_plus_add_test stem label)
 endfunction()
 
 # tessera_plus_add_fuzzer(<file stem> <deps...>): one libFuzzer program from <stem>.cc in the
-# current folder (TESSERA_PLUS_FUZZ builds only; scripts/fuzz.sh runs them).
+# current folder (TESSERA_PLUS_FUZZ builds only; scripts/fuzz.sh runs them), with the harnesses'
+# HDF5 set-up (h5/fuzz_internal.h), which stays out of the library.
 function(tessera_plus_add_fuzzer stem)
   if(TESSERA_PLUS_FUZZ)
-    add_executable(${stem} ${CMAKE_CURRENT_SOURCE_DIR}/${stem}.cc)
-    target_link_libraries(${stem} PRIVATE ${ARGN} tessera_plus_warnings)
+    add_executable(${stem} ${CMAKE_CURRENT_SOURCE_DIR}/${stem}.cc
+                           ${PROJECT_SOURCE_DIR}/tessera_plus/h5/free_lists_fuzz.cc)
+    target_link_libraries(${stem} PRIVATE ${ARGN} tessera_plus_base PkgConfig::HDF5
+                                          tessera_plus_warnings)
     target_link_options(${stem} PRIVATE -fsanitize=fuzzer)
   endif()
 endfunction()
