@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/release -j"$(nproc)" --target tessera-plus
+scripts/configure.sh build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ninja -C build/release -j"$(nproc)" tessera-plus
 root=${TESSERA_DEMO_ROOT:-$(mktemp -d "${TMPDIR:-/tmp}/tessera_plus_demo.XXXXXX")}
 cli=build/release/tessera-plus
 # The simulated market's demo history starts on 2024-05-06 and grows with "today": a fixed today

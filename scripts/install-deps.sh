@@ -3,7 +3,8 @@
 # Idempotent: apt is only touched when a package is missing.
 set -euo pipefail
 packages=(
-  build-essential cmake pkg-config clang-format clang-tidy clang libclang-rt-14-dev
+  build-essential cmake ninja-build ccache pkg-config
+  clang-format clang-tidy clang libclang-rt-14-dev
   libhdf5-dev hdf5-tools
   libblosc-dev hdf5-filter-plugin-blosc-serial
   libcurl4-openssl-dev libarchive-dev libdeflate-dev

@@ -9,6 +9,12 @@
 #include "tessera_plus/bundle/check/file_sorter.h"
 #include "tessera_plus/bundle/check/fuzz_file_internal.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
+#include "tessera_plus/h5/fuzz_internal.h"
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  tessera_plus::h5::fuzz::keep_free_lists();
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tessera_plus;
