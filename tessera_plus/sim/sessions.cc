@@ -1,6 +1,7 @@
 #include "tessera_plus/sim/sessions.h"
 
 #include <array>
+#include <span>
 #include <vector>
 
 #include "tessera_plus/sim/calendar.h"
@@ -29,6 +30,49 @@ constexpr std::array<Range, 3> kCommodityDay = {{{SlotPart::kDay, hm(9, 0), hm(1
                                                  {SlotPart::kDay, hm(10, 30), hm(11, 30)},
                                                  {SlotPart::kDay, hm(13, 30), hm(15, 0)}}};
 
+// The night sessions: the evening and, for the late ones, the small hours after midnight.
+constexpr std::array<Range, 1> kNight2300Ranges = {{{SlotPart::kEvening, hm(21, 0), hm(23, 0)}}};
+constexpr std::array<Range, 2> kNight0100Ranges = {
+    {{SlotPart::kEvening, hm(21, 0), hm(24, 0)}, {SlotPart::kSmallHours, 0, hm(1, 0)}}};
+constexpr std::array<Range, 2> kNight0230Ranges = {
+    {{SlotPart::kEvening, hm(21, 0), hm(24, 0)}, {SlotPart::kSmallHours, 0, hm(2, 30)}}};
+
+std::span<const Range> night_ranges(SessionKind kind) {
+  switch (kind) {
+    case SessionKind::kNight2300:
+      return kNight2300Ranges;
+    case SessionKind::kNight0100:
+      return kNight0100Ranges;
+    case SessionKind::kNight0230:
+      return kNight0230Ranges;
+    default:
+      return {};
+  }
+}
+
+// The commodity kinds share one day session, whatever night comes before it.
+std::span<const Range> day_ranges(SessionKind kind) {
+  switch (kind) {
+    case SessionKind::kEquity:
+    case SessionKind::kIndexFuture:
+      return kEquityRanges;
+    case SessionKind::kHongKong:
+      return kHongKongRanges;
+    case SessionKind::kHongKong2011:
+      return kHongKong2011Ranges;
+    case SessionKind::kHongKongOld:
+      return kHongKongOldRanges;
+    case SessionKind::kIndexFutureOld:
+      return kIndexFutureOldRanges;
+    case SessionKind::kCommodity:
+    case SessionKind::kNight2300:
+    case SessionKind::kNight0100:
+    case SessionKind::kNight0230:
+      return kCommodityDay;
+  }
+  return {};
+}
+
 struct Schedule {
   std::vector<BarSlot> slots;
   int night = 0;
@@ -42,43 +86,9 @@ void add(Schedule& s, const Range& r) {
 
 Schedule build(SessionKind kind) {
   Schedule s;
-  auto night = [&](int end_after_midnight, int end_evening) {
-    add(s, Range{SlotPart::kEvening, hm(21, 0), end_evening});
-    if (end_after_midnight > 0) add(s, Range{SlotPart::kSmallHours, 0, end_after_midnight});
-    s.night = static_cast<int>(s.slots.size());
-  };
-  switch (kind) {
-    case SessionKind::kEquity:
-      for (const Range& r : kEquityRanges) add(s, r);
-      return s;
-    case SessionKind::kHongKong:
-      for (const Range& r : kHongKongRanges) add(s, r);
-      return s;
-    case SessionKind::kHongKong2011:
-      for (const Range& r : kHongKong2011Ranges) add(s, r);
-      return s;
-    case SessionKind::kHongKongOld:
-      for (const Range& r : kHongKongOldRanges) add(s, r);
-      return s;
-    case SessionKind::kIndexFutureOld:
-      for (const Range& r : kIndexFutureOldRanges) add(s, r);
-      return s;
-    case SessionKind::kIndexFuture:
-      for (const Range& r : kEquityRanges) add(s, r);
-      return s;
-    case SessionKind::kCommodity:
-      break;
-    case SessionKind::kNight2300:
-      night(0, hm(23, 0));
-      break;
-    case SessionKind::kNight0100:
-      night(hm(1, 0), hm(24, 0));
-      break;
-    case SessionKind::kNight0230:
-      night(hm(2, 30), hm(24, 0));
-      break;
-  }
-  for (const Range& r : kCommodityDay) add(s, r);
+  for (const Range& r : night_ranges(kind)) add(s, r);
+  s.night = static_cast<int>(s.slots.size());
+  for (const Range& r : day_ranges(kind)) add(s, r);
   return s;
 }
 
