@@ -13,6 +13,7 @@
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/run_report.h"
+#include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
 
@@ -27,17 +28,7 @@ using ::testing::SizeIs;
 
 class RetryingBackendTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* log = std::getenv("TESSERA_LOG_FILE")) saved_log_ = log;
-    ::setenv("TESSERA_LOG_FILE", (dir / "log").c_str(), 1);
-    ::unsetenv("TESSERA_LOG_LEVEL");
-  }
-  void TearDown() override {
-    saved_log_.empty() ? ::unsetenv("TESSERA_LOG_FILE")
-                       : ::setenv("TESSERA_LOG_FILE", saved_log_.c_str(), 1);
-    ::unsetenv("TESSERA_LOG_LEVEL");
-    tessera::publish_run_report(std::nullopt);
-  }
+  void TearDown() override { tessera::publish_run_report(std::nullopt); }
 
   // A backend whose jitter always draws `draw` and whose sleeps are recorded in `slept`.
   std::shared_ptr<RetryingBackend> retrying(RetryPolicy policy, double draw = 0.5) {
@@ -60,9 +51,8 @@ class RetryingBackendTest : public ::testing::Test {
   std::vector<nanoseconds> slept;
   nanoseconds now{0};
   int price_calls = 0;
-
- private:
-  std::string saved_log_;
+  testing::ScopedEnv log_{"TESSERA_LOG_FILE", dir / "log"};
+  testing::ScopedEnv level_{"TESSERA_LOG_LEVEL", std::nullopt};
 };
 
 TEST_F(RetryingBackendTest, TransientFailuresAreRetriedWithGrowingJitteredBackoff) {
@@ -80,7 +70,7 @@ TEST_F(RetryingBackendTest, TransientFailuresAreRetriedWithGrowingJitteredBackof
 }
 
 TEST_F(RetryingBackendTest, BackoffNeverExceedsItsCapAndDebugLinesNameTheCall) {
-  ::setenv("TESSERA_LOG_LEVEL", "debug", 1);
+  level_.set("debug");
   fail_first<ServiceUnavailable>(6);
   auto backend = retrying(
       {.attempts = 7, .base_delay = milliseconds(100), .max_delay = milliseconds(300)}, 1.0);

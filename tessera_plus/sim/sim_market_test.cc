@@ -19,6 +19,7 @@
 #include "tessera_plus/market/client.h"
 #include "tessera_plus/market/tick_columns.h"
 #include "tessera_plus/sim/calendar.h"
+#include "tests/support/env.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {
@@ -63,12 +64,8 @@ const Instrument* find_type(const std::vector<Instrument>& list, std::string_vie
 
 class SimMarketTest : public ::testing::Test {
  protected:
-  void SetUp() override { set_now("2024-07-01 16:00:00"); }
-  void TearDown() override {
-    unsetenv("TESSERA_NOW");
-    install_backend(nullptr);
-  }
-  static void set_now(const char* text) { setenv("TESSERA_NOW", text, 1); }
+  void TearDown() override { install_backend(nullptr); }
+  void set_now(const char* text) { now_.set(text); }
   static SimConfig full_history() {
     SimConfig c;
     c.history_start = kBenchHistoryStart;
@@ -85,6 +82,8 @@ class SimMarketTest : public ::testing::Test {
     ADD_FAILURE() << "no AU contract";
     return "";
   }
+
+  testing::ScopedEnv now_{"TESSERA_NOW", "2024-07-01 16:00:00"};
 };
 
 TEST(SimCalendar, ClosesMainHolidaysAndOpensOrdinaryWeekdays) {
@@ -107,9 +106,8 @@ TEST(SimCalendar, ClosesMainHolidaysAndOpensOrdinaryWeekdays) {
 }
 
 TEST(SimCalendar, RunsFrom2005UpToToday) {
-  setenv("TESSERA_NOW", "2024-06-30 12:00:00", 1);
+  testing::ScopedEnv now("TESSERA_NOW", "2024-06-30 12:00:00");
   std::vector<int> days = trading_calendar();
-  unsetenv("TESSERA_NOW");
   ASSERT_FALSE(days.empty());
   EXPECT_EQ(days.front(), 20050104);
   EXPECT_EQ(days.back(), 20240628);

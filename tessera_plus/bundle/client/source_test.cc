@@ -11,6 +11,7 @@
 #include "tessera_plus/market/client.h"
 #include "tessera_plus/market/retrying_backend.h"
 #include "tessera_plus/sim/sim_market.h"
+#include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 
 namespace tessera_plus::tallow {
@@ -20,14 +21,10 @@ using tessera::date_from_number;
 
 class TallowClientTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    unsetenv("TALLOW_SOURCE");
-    install_backend(nullptr);
-  }
-  void TearDown() override {
-    unsetenv("TALLOW_SOURCE");
-    install_backend(nullptr);
-  }
+  void SetUp() override { install_backend(nullptr); }
+  void TearDown() override { install_backend(nullptr); }
+
+  testing::ScopedEnv source_{"TALLOW_SOURCE", std::nullopt};
 };
 
 // Runs `body` in a forked child; true when it returned true.
@@ -49,7 +46,7 @@ TEST_F(TallowClientTest, DefaultSourceIsTheSimulatedMarketBehindTheRetryLayer) {
 }
 
 TEST_F(TallowClientTest, UnknownSourceIsAClearError) {
-  setenv("TALLOW_SOURCE", "bloomberg", 1);
+  source_.set("bloomberg");
   try {
     bundle::_init_tallow(false);
     ADD_FAILURE() << "no error";
