@@ -20,6 +20,7 @@
 #include "tessera_plus/market/tick_columns.h"
 #include "tessera_plus/sim/calendar.h"
 #include "tests/support/env.h"
+#include "tests/support/price_window.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {
@@ -27,18 +28,8 @@ namespace {
 using tessera::convert_dt_to_int;
 using tessera::date_to_number;
 using tessera::INSTRUMENT_TYPE;
-
-Date ymd(int n) { return tessera::date_from_number(n); }
-
-PriceArgs window(std::int64_t start, std::int64_t end, std::optional<std::string> frequency) {
-  PriceArgs a;
-  a.start_date = start;
-  a.end_date = end;
-  a.frequency = std::move(frequency);
-  a.adjust_type = "none";
-  a.expect_df = true;
-  return a;
-}
+using testing::window;
+using testing::ymd;
 
 // Rows of `t` whose trading date (or calendar date when it has none) is `day`.
 std::vector<std::size_t> rows_of_day(const PriceTable& t, int day) {

@@ -16,6 +16,7 @@
 #include "tessera_plus/sim/sim_market.h"
 #include "tests/support/check_fixtures.h"
 #include "tests/support/env.h"
+#include "tests/support/price_window.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus::tallow::sim {
@@ -23,16 +24,8 @@ namespace {
 
 using tessera::convert_dt_to_int;
 using tessera::date_to_number;
-
-Date ymd(int n) { return tessera::date_from_number(n); }
-
-PriceArgs window(std::int64_t start, std::int64_t end, std::optional<std::string> frequency) {
-  PriceArgs a;
-  a.start_date = start;
-  a.end_date = end;
-  a.frequency = std::move(frequency);
-  return a;
-}
+using testing::window;
+using testing::ymd;
 
 class SimRealism : public ::testing::Test {
  protected:
