@@ -37,68 +37,49 @@ constexpr std::array<Range, 2> kNight0100Ranges = {
 constexpr std::array<Range, 2> kNight0230Ranges = {
     {{SlotPart::kEvening, hm(21, 0), hm(24, 0)}, {SlotPart::kSmallHours, 0, hm(2, 30)}}};
 
-std::span<const Range> night_ranges(SessionKind kind) {
-  switch (kind) {
-    case SessionKind::kNight2300:
-      return kNight2300Ranges;
-    case SessionKind::kNight0100:
-      return kNight0100Ranges;
-    case SessionKind::kNight0230:
-      return kNight0230Ranges;
-    default:
-      return {};
-  }
-}
-
-// The commodity kinds share one day session, whatever night comes before it.
-std::span<const Range> day_ranges(SessionKind kind) {
-  switch (kind) {
-    case SessionKind::kEquity:
-    case SessionKind::kIndexFuture:
-      return kEquityRanges;
-    case SessionKind::kHongKong:
-      return kHongKongRanges;
-    case SessionKind::kHongKong2011:
-      return kHongKong2011Ranges;
-    case SessionKind::kHongKongOld:
-      return kHongKongOldRanges;
-    case SessionKind::kIndexFutureOld:
-      return kIndexFutureOldRanges;
-    case SessionKind::kCommodity:
-    case SessionKind::kNight2300:
-    case SessionKind::kNight0100:
-    case SessionKind::kNight0230:
-      return kCommodityDay;
-  }
-  return {};
-}
+// Each kind's night ranges (none for a day-only kind) and day ranges; the commodity kinds share
+// one day session whatever night comes before it.
+struct KindRanges {
+  SessionKind kind;
+  std::span<const Range> night, day;
+};
+constexpr KindRanges kKinds[] = {
+    {SessionKind::kEquity, {}, kEquityRanges},
+    {SessionKind::kHongKong, {}, kHongKongRanges},
+    {SessionKind::kCommodity, {}, kCommodityDay},
+    {SessionKind::kNight2300, kNight2300Ranges, kCommodityDay},
+    {SessionKind::kNight0100, kNight0100Ranges, kCommodityDay},
+    {SessionKind::kNight0230, kNight0230Ranges, kCommodityDay},
+    {SessionKind::kHongKong2011, {}, kHongKong2011Ranges},
+    {SessionKind::kHongKongOld, {}, kHongKongOldRanges},
+    {SessionKind::kIndexFutureOld, {}, kIndexFutureOldRanges},
+    {SessionKind::kIndexFuture, {}, kEquityRanges},
+};
 
 struct Schedule {
   std::vector<BarSlot> slots;
   int night = 0;
 };
 
-void add(Schedule& s, const Range& r) {
-  for (int m = r.from + 1; m <= r.to; ++m) {
-    s.slots.push_back(BarSlot{r.part, static_cast<std::int16_t>(m)});
+void add(Schedule& s, std::span<const Range> ranges) {
+  for (const Range& r : ranges) {
+    for (int m = r.from + 1; m <= r.to; ++m) {
+      s.slots.push_back(BarSlot{r.part, static_cast<std::int16_t>(m)});
+    }
   }
 }
 
-Schedule build(SessionKind kind) {
-  Schedule s;
-  for (const Range& r : night_ranges(kind)) add(s, r);
-  s.night = static_cast<int>(s.slots.size());
-  for (const Range& r : day_ranges(kind)) add(s, r);
-  return s;
-}
-
 const Schedule& schedule(SessionKind kind) {
-  static const std::array<Schedule, 10> all = {
-      build(SessionKind::kEquity),         build(SessionKind::kHongKong),
-      build(SessionKind::kCommodity),      build(SessionKind::kNight2300),
-      build(SessionKind::kNight0100),      build(SessionKind::kNight0230),
-      build(SessionKind::kHongKong2011),   build(SessionKind::kHongKongOld),
-      build(SessionKind::kIndexFutureOld), build(SessionKind::kIndexFuture)};
+  static const auto all = [] {
+    std::array<Schedule, std::size(kKinds)> built;
+    for (const KindRanges& k : kKinds) {
+      Schedule& s = built[static_cast<std::size_t>(k.kind)];
+      add(s, k.night);
+      s.night = static_cast<int>(s.slots.size());
+      add(s, k.day);
+    }
+    return built;
+  }();
   return all[static_cast<std::size_t>(kind)];
 }
 
