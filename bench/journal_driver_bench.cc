@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tessera_plus/bundle/store/records.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/h5/journal_driver.h"
@@ -29,20 +30,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Bar {
-  std::int64_t datetime;
-  double open, high, low, close, volume, total_turnover;
-};
+using Bar = bundle::EquityBar;
 struct Day {
   std::int64_t date;
   std::int64_t line_no;
 };
-constexpr Field kBarFields[] = {
-    {"datetime", Kind::kInt64, 0},         {"open", Kind::kFloat64, 8},
-    {"high", Kind::kFloat64, 16},          {"low", Kind::kFloat64, 24},
-    {"close", Kind::kFloat64, 32},         {"volume", Kind::kFloat64, 40},
-    {"total_turnover", Kind::kFloat64, 48}};
-constexpr RecordLayout kBarLayout{sizeof(Bar), kBarFields};
+constexpr RecordLayout kBarLayout = bundle::EQUITIES_DTYPE;
 constexpr Field kDayFields[] = {{"date", Kind::kInt64, 0}, {"line_no", Kind::kInt64, 8}};
 constexpr RecordLayout kDayLayout{sizeof(Day), kDayFields};
 
