@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/scratch_dir.h"
 #include "tessera_plus/bundle/store/records.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
@@ -56,9 +57,6 @@ std::vector<Bar> bars_of_day(int day) {
 class Fixture {
  public:
   Fixture() {
-    // In the working directory: fsync costs nothing on a tmpfs /tmp.
-    char pattern[] = "journal_bench.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
     std::vector<Bar> bars;
     std::vector<Day> index;
     for (int d = 0; d < kDays; ++d) {
@@ -72,17 +70,16 @@ class Fixture {
     Dataset::create(file, "index", kDayLayout, index.data(), index.size(), how);
     file.close();
   }
-  ~Fixture() { fs::remove_all(dir_); }
-
-  std::string base() const { return dir_ + "/base.h5"; }
+  std::string base() const { return dir_ / "base.h5"; }
   std::string fresh_copy() const {
-    std::string path = dir_ + "/work.h5";
+    std::string path = dir_ / "work.h5";
     fs::copy_file(base(), path, fs::copy_options::overwrite_existing);
     return path;
   }
 
  private:
-  std::string dir_;
+  // In the working directory: fsync costs nothing on a tmpfs /tmp.
+  bench::ScratchDir dir_{"journal_bench", "."};
 };
 
 const Fixture& fixture() {

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/scratch_dir.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/store/minbar_file.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
@@ -169,17 +170,10 @@ const Series& series20() {
   return s;
 }
 
-struct Scratch {
-  fs::path dir;
-  Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "minbar_bench.XXXXXX").string();
-    dir = ::mkdtemp(pattern.data());
-  }
-  ~Scratch() { fs::remove_all(dir); }
-  std::string h5() const { return (dir / "h5").string(); }
-  std::string file() const {
-    return (dir / "h5" / "equities" / (std::string(kId) + ".h5")).string();
-  }
+struct Scratch : bench::ScratchDir {
+  Scratch() : ScratchDir("minbar_bench") {}
+  std::string h5() const { return *this / "h5"; }
+  std::string file() const { return *this / ("h5/equities/" + std::string(kId) + ".h5"); }
 };
 
 void set_now(Date day) {
@@ -256,7 +250,7 @@ void BM_PeakMemory(benchmark::State& state) {
       ::getrusage(RUSAGE_SELF, &usage);
       long report[2] = {before, usage.ru_maxrss};
       (void)!::write(fds[1], report, sizeof report);
-      fs::remove_all(scratch.dir);  // _exit skips the destructors
+      fs::remove_all(scratch.path());  // _exit skips the destructors
       ::_exit(0);
     }
     long report[2] = {0, 0};
@@ -357,7 +351,7 @@ void BM_ChunkLength(benchmark::State& state) {
   const std::size_t stored = records.rows - kAppends * kBarsPerDay;
   h5::Size chunk = static_cast<h5::Size>(state.range(0));
   Scratch scratch;
-  std::string path = (scratch.dir / "x.h5").string();
+  std::string path = scratch / "x.h5";
   double write_s = 0;
   for (auto _ : state) {
     fs::remove(path);
