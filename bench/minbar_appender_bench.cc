@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/filter_path.h"
 #include "bench/scratch_dir.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/store/minbar_file.h"
@@ -192,15 +193,6 @@ std::shared_ptr<BenchMarket> install(const Series& s) {
 void build(const Scratch& scratch, const Series& s, std::size_t days) {
   set_now(s.days[days - 1]);
   _append_h5(kId, scratch.h5());
-}
-
-// The writers' path before they compressed chunks themselves: HDF5's deflate filter (zlib) over
-// rows handed to H5Dwrite. Kept here only to compare against.
-void append_through_filter(h5::Dataset& ds, const h5::RecordLayout& layout, const void* records,
-                           std::size_t count) {
-  const h5::Size length = ds.length();
-  ds.resize(length + count);
-  ds.write(layout, length, count, records);
 }
 
 // zlib's compress2 at level 9 over `bytes`, in pieces of `piece` bytes as the filter sees them.
@@ -377,8 +369,8 @@ void BM_ChunkLength(benchmark::State& state) {
     h5::File f = h5::File::open(path, h5::Mode::kAppend);
     h5::Dataset data = h5::Dataset::open(f, "data");
     std::size_t at = stored + static_cast<std::size_t>(k) * kBarsPerDay;
-    append_through_filter(data, EQUITIES_DTYPE, records.data.data() + at * EQUITIES_DTYPE.size,
-                          kBarsPerDay);
+    bench::append_through_filter(data, EQUITIES_DTYPE,
+                                 records.data.data() + at * EQUITIES_DTYPE.size, kBarsPerDay);
     f.close();
   }
   state.counters["write_s"] = write_s;

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "bench/child_memory.h"
+#include "bench/filter_path.h"
 #include "bench/scratch_dir.h"
 #include "tessera_plus/base/deflate.h"
 #include "tessera_plus/base/instrument_type.h"
@@ -289,13 +290,6 @@ void create_through_filter(const std::string& path, const MinbarRecords& records
   file.close();
 }
 
-void append_through_filter(h5::Dataset& ds, const h5::RecordLayout& layout, const void* records,
-                           std::size_t count) {
-  const h5::Size length = ds.length();
-  ds.resize(length + count);
-  ds.write(layout, length, count, records);
-}
-
 // `stored` without its last day, and that day.
 struct Split {
   MinbarRecords stored, day;
@@ -325,8 +319,8 @@ double append_day(const std::string& base, const std::string& work, const Minbar
   h5::Dataset index = h5::Dataset::open(file, "index");
   h5::Dataset data = h5::Dataset::open(file, "data");
   if (filter_path) {
-    append_through_filter(index, INDEX_DTYPE, day.index.data(), day.index.size());
-    append_through_filter(data, *day.layout, day.data.data(), day.rows);
+    bench::append_through_filter(index, INDEX_DTYPE, day.index.data(), day.index.size());
+    bench::append_through_filter(data, *day.layout, day.data.data(), day.rows);
   } else {
     ChunkDeflater deflater = minbar_deflater(1);
     append_records(index, INDEX_DTYPE, day.index.data(), day.index.size(), deflater);
