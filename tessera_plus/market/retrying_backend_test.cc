@@ -5,14 +5,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/run_report.h"
+#include "tests/support/child_process.h"
 #include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
@@ -166,14 +165,8 @@ TEST_F(RetryingBackendTest, WorkersShareCountersRunReportAndRateLimit) {
   tessera::publish_run_report(tessera::RunReport::create());
   fail_first<ServiceUnavailable>(1);
   auto backend = retrying({.attempts = 3, .requests_per_second = 10});
-  pid_t child = ::fork();
-  if (child == 0) {
-    backend->get_price("000001.XSHE", {});  // fails once: two calls, one retry
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // The call fails once: two calls, one retry.
+  ASSERT_EQ(testing::exit_code_in_child([&] { backend->get_price("000001.XSHE", {}); }), 0);
   EXPECT_EQ(backend->counters().calls, 2u);
   EXPECT_EQ(backend->counters().retries, 1u);
   EXPECT_EQ(tessera::run_totals().retries, 1u);
