@@ -12,14 +12,9 @@
 # configured with -DTESSERA_PLUS_BENCH_NO_JOURNAL=ON; never a product build) to price the journal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-files=${1:-1000}
-rounds=${2:-3}
-shift 2 || true
-builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(build/o3)
+. bench/trials_setup.sh
+trials_setup daily_update 1000 3 "$@"
 [ -n "${TESSERA_NO_JOURNAL_BUILD:-}" ] && builds+=("$TESSERA_NO_JOURNAL_BUILD")
-work=$(mktemp -d "${TMPDIR:-/tmp}/daily_update.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 
 export TALLOW_SIM_SCALE=bench TALLOW_SIM_STOCKS=$files TALLOW_SIM_HISTORY_DAYS=40
 export TESSERA_LOG_FILE=/dev/null

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/scratch_dir.h"
+#include "tessera_plus/bundle/store/records.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/h5/journal_driver.h"
@@ -29,20 +31,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Bar {
-  std::int64_t datetime;
-  double open, high, low, close, volume, total_turnover;
-};
+using Bar = bundle::EquityBar;
 struct Day {
   std::int64_t date;
   std::int64_t line_no;
 };
-constexpr Field kBarFields[] = {
-    {"datetime", Kind::kInt64, 0},         {"open", Kind::kFloat64, 8},
-    {"high", Kind::kFloat64, 16},          {"low", Kind::kFloat64, 24},
-    {"close", Kind::kFloat64, 32},         {"volume", Kind::kFloat64, 40},
-    {"total_turnover", Kind::kFloat64, 48}};
-constexpr RecordLayout kBarLayout{sizeof(Bar), kBarFields};
+constexpr RecordLayout kBarLayout = bundle::EQUITIES_DTYPE;
 constexpr Field kDayFields[] = {{"date", Kind::kInt64, 0}, {"line_no", Kind::kInt64, 8}};
 constexpr RecordLayout kDayLayout{sizeof(Day), kDayFields};
 
@@ -63,9 +57,6 @@ std::vector<Bar> bars_of_day(int day) {
 class Fixture {
  public:
   Fixture() {
-    // In the working directory: fsync costs nothing on a tmpfs /tmp.
-    char pattern[] = "journal_bench.XXXXXX";
-    dir_ = ::mkdtemp(pattern);
     std::vector<Bar> bars;
     std::vector<Day> index;
     for (int d = 0; d < kDays; ++d) {
@@ -79,17 +70,16 @@ class Fixture {
     Dataset::create(file, "index", kDayLayout, index.data(), index.size(), how);
     file.close();
   }
-  ~Fixture() { fs::remove_all(dir_); }
-
-  std::string base() const { return dir_ + "/base.h5"; }
+  std::string base() const { return dir_ / "base.h5"; }
   std::string fresh_copy() const {
-    std::string path = dir_ + "/work.h5";
+    std::string path = dir_ / "work.h5";
     fs::copy_file(base(), path, fs::copy_options::overwrite_existing);
     return path;
   }
 
  private:
-  std::string dir_;
+  // In the working directory: fsync costs nothing on a tmpfs /tmp.
+  bench::ScratchDir dir_{"journal_bench", "."};
 };
 
 const Fixture& fixture() {

@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/filter_path.h"
+#include "bench/scratch_dir.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/store/minbar_file.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
@@ -169,17 +171,10 @@ const Series& series20() {
   return s;
 }
 
-struct Scratch {
-  fs::path dir;
-  Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "minbar_bench.XXXXXX").string();
-    dir = ::mkdtemp(pattern.data());
-  }
-  ~Scratch() { fs::remove_all(dir); }
-  std::string h5() const { return (dir / "h5").string(); }
-  std::string file() const {
-    return (dir / "h5" / "equities" / (std::string(kId) + ".h5")).string();
-  }
+struct Scratch : bench::ScratchDir {
+  Scratch() : ScratchDir("minbar_bench") {}
+  std::string h5() const { return *this / "h5"; }
+  std::string file() const { return *this / ("h5/equities/" + std::string(kId) + ".h5"); }
 };
 
 void set_now(Date day) {
@@ -198,15 +193,6 @@ std::shared_ptr<BenchMarket> install(const Series& s) {
 void build(const Scratch& scratch, const Series& s, std::size_t days) {
   set_now(s.days[days - 1]);
   _append_h5(kId, scratch.h5());
-}
-
-// The writers' path before they compressed chunks themselves: HDF5's deflate filter (zlib) over
-// rows handed to H5Dwrite. Kept here only to compare against.
-void append_through_filter(h5::Dataset& ds, const h5::RecordLayout& layout, const void* records,
-                           std::size_t count) {
-  const h5::Size length = ds.length();
-  ds.resize(length + count);
-  ds.write(layout, length, count, records);
 }
 
 // zlib's compress2 at level 9 over `bytes`, in pieces of `piece` bytes as the filter sees them.
@@ -256,7 +242,7 @@ void BM_PeakMemory(benchmark::State& state) {
       ::getrusage(RUSAGE_SELF, &usage);
       long report[2] = {before, usage.ru_maxrss};
       (void)!::write(fds[1], report, sizeof report);
-      fs::remove_all(scratch.dir);  // _exit skips the destructors
+      fs::remove_all(scratch.path());  // _exit skips the destructors
       ::_exit(0);
     }
     long report[2] = {0, 0};
@@ -357,7 +343,7 @@ void BM_ChunkLength(benchmark::State& state) {
   const std::size_t stored = records.rows - kAppends * kBarsPerDay;
   h5::Size chunk = static_cast<h5::Size>(state.range(0));
   Scratch scratch;
-  std::string path = (scratch.dir / "x.h5").string();
+  std::string path = scratch / "x.h5";
   double write_s = 0;
   for (auto _ : state) {
     fs::remove(path);
@@ -383,8 +369,8 @@ void BM_ChunkLength(benchmark::State& state) {
     h5::File f = h5::File::open(path, h5::Mode::kAppend);
     h5::Dataset data = h5::Dataset::open(f, "data");
     std::size_t at = stored + static_cast<std::size_t>(k) * kBarsPerDay;
-    append_through_filter(data, EQUITIES_DTYPE, records.data.data() + at * EQUITIES_DTYPE.size,
-                          kBarsPerDay);
+    bench::append_through_filter(data, EQUITIES_DTYPE,
+                                 records.data.data() + at * EQUITIES_DTYPE.size, kBarsPerDay);
     f.close();
   }
   state.counters["write_s"] = write_s;

@@ -35,6 +35,8 @@
 #include <vector>
 
 #include "bench/child_memory.h"
+#include "bench/filter_path.h"
+#include "bench/scratch_dir.h"
 #include "tessera_plus/base/deflate.h"
 #include "tessera_plus/base/instrument_type.h"
 #include "tessera_plus/bundle/store/deflate_chunks.h"
@@ -277,16 +279,6 @@ BENCHMARK(BM_StockLevelOnMoreSeeds)->Arg(6)->Arg(7)->Unit(benchmark::kMillisecon
 
 // --- creating and extending a file, the writer against the filter path ---
 
-struct Scratch {
-  fs::path dir;
-  Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "minbar_deflate.XXXXXX").string();
-    dir = ::mkdtemp(pattern.data());
-  }
-  ~Scratch() { fs::remove_all(dir); }
-  std::string file(const std::string& name) const { return (dir / name).string(); }
-};
-
 // The filter path: HDF5 compresses rows handed to H5Dwrite with its deflate filter (zlib 9), in
 // 512-record chunks.
 void create_through_filter(const std::string& path, const MinbarRecords& records) {
@@ -296,13 +288,6 @@ void create_through_filter(const std::string& path, const MinbarRecords& records
   h5::Dataset::create(file, "index", INDEX_DTYPE, records.index.data(), records.index.size(),
                       minbar_creation(MINBAR_INDEX_CHUNK));
   file.close();
-}
-
-void append_through_filter(h5::Dataset& ds, const h5::RecordLayout& layout, const void* records,
-                           std::size_t count) {
-  const h5::Size length = ds.length();
-  ds.resize(length + count);
-  ds.write(layout, length, count, records);
 }
 
 // `stored` without its last day, and that day.
@@ -334,8 +319,8 @@ double append_day(const std::string& base, const std::string& work, const Minbar
   h5::Dataset index = h5::Dataset::open(file, "index");
   h5::Dataset data = h5::Dataset::open(file, "data");
   if (filter_path) {
-    append_through_filter(index, INDEX_DTYPE, day.index.data(), day.index.size());
-    append_through_filter(data, *day.layout, day.data.data(), day.rows);
+    bench::append_through_filter(index, INDEX_DTYPE, day.index.data(), day.index.size());
+    bench::append_through_filter(data, *day.layout, day.data.data(), day.rows);
   } else {
     ChunkDeflater deflater = minbar_deflater(1);
     append_records(index, INDEX_DTYPE, day.index.data(), day.index.size(), deflater);
@@ -367,9 +352,9 @@ void BM_CreateSideBySide(benchmark::State& state) {
   const MinbarRecords records = history(market, kStock, EQUITIES_DTYPE);
   const std::vector<Sample> chunks = {{records.data, MINBAR_DATA_CHUNK * EQUITIES_DTYPE.size,
                                        kFilterDataChunk * EQUITIES_DTYPE.size}};
-  Scratch scratch;
-  const std::string ours = scratch.file("ours.h5"), ours2 = scratch.file("ours2.h5");
-  const std::string filtered = scratch.file("filtered.h5");
+  const bench::ScratchDir scratch("minbar_deflate");
+  const std::string ours = scratch / "ours.h5", ours2 = scratch / "ours2.h5";
+  const std::string filtered = scratch / "filtered.h5";
   constexpr int kRounds = 3;
   Best new1, new2, filter_path, floor, encode;
   for (auto _ : state) {
@@ -416,14 +401,13 @@ void BM_CreateSideBySide(benchmark::State& state) {
 
   // One more day onto the 20 years, each path onto its own file.
   const Split split = split_last_day(records);
-  const std::string base_new = scratch.file("base_new.h5"),
-                    base_filter = scratch.file("base_filter.h5");
+  const std::string base_new = scratch / "base_new.h5", base_filter = scratch / "base_filter.h5";
   create_minbar_file(base_new, split.stored);
   create_through_filter(base_filter, split.stored);
   std::vector<double> appended_new, appended_filter;
   for (int k = 0; k < 40; ++k) {
-    appended_new.push_back(append_day(base_new, scratch.file("w.h5"), split.day, false));
-    appended_filter.push_back(append_day(base_filter, scratch.file("w.h5"), split.day, true));
+    appended_new.push_back(append_day(base_new, scratch / "w.h5", split.day, false));
+    appended_filter.push_back(append_day(base_filter, scratch / "w.h5", split.day, true));
   }
   state.counters["append_new_ms"] = median(appended_new) * 1e3;
   state.counters["append_filter_ms"] = median(appended_filter) * 1e3;
@@ -431,9 +415,9 @@ void BM_CreateSideBySide(benchmark::State& state) {
 
   state.counters["rss_at_fork_MB"] = bench::current_rss_mb();
   state.counters["peak_growth_new_2t_MB"] = bench::child_growth_mb(
-      [&] { create_minbar_file(scratch.file("p1.h5"), records, {.deflate_threads = 2}); });
+      [&] { create_minbar_file(scratch / "p1.h5", records, {.deflate_threads = 2}); });
   state.counters["peak_growth_filter_MB"] =
-      bench::child_growth_mb([&] { create_through_filter(scratch.file("p2.h5"), records); });
+      bench::child_growth_mb([&] { create_through_filter(scratch / "p2.h5", records); });
 }
 BENCHMARK(BM_CreateSideBySide)->Unit(benchmark::kMillisecond)->Iterations(1);
 

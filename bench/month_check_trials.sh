@@ -10,13 +10,8 @@
 # A build dir of the starting commit next to the current one gives the speed-up in one run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-files=${1:-300}
-rounds=${2:-8}
-shift 2 || true
-builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(build/o3)
-work=$(mktemp -d "${TMPDIR:-/tmp}/month_check.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+. bench/trials_setup.sh
+trials_setup month_check 300 8 "$@"
 
 export TALLOW_SIM_SCALE=bench TALLOW_SIM_STOCKS=$files TALLOW_SIM_HISTORY_DAYS=22
 export TESSERA_LOG_FILE=/dev/null TESSERA_NOW="2024-05-31 18:00:00"

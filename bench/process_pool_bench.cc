@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/scratch_dir.h"
 #include "tessera_plus/base/process_pool.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/h5/file.h"
@@ -22,12 +23,6 @@ using tessera_plus::tessera::ProgressedProcessPoolExecutor;
 
 constexpr int kInstruments = 16;
 constexpr std::size_t kBarsPerFile = 240 * 60;  // about three months of one-minute bars
-
-std::filesystem::path make_temp_dir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "pool_bench.XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) std::abort();
-  return pattern;
-}
 
 std::vector<EquityBar> synthetic_bars(int seed) {
   std::vector<EquityBar> bars(kBarsPerFile);
@@ -57,7 +52,7 @@ void write_instrument_file(const std::filesystem::path& file, int seed) {
 
 void BM_UpdateManyInstruments(benchmark::State& state) {
   int workers = static_cast<int>(state.range(0));
-  std::filesystem::path dir = make_temp_dir();
+  const tessera_plus::bench::ScratchDir dir("pool_bench");
   for (auto _ : state) {
     ProgressedProcessPoolExecutor pool(workers);
     for (int i = 0; i < kInstruments; ++i) {
@@ -68,7 +63,6 @@ void BM_UpdateManyInstruments(benchmark::State& state) {
     if (pool.failed() != 0) state.SkipWithError("a task failed");
   }
   state.SetItemsProcessed(state.iterations() * kInstruments);
-  std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_UpdateManyInstruments)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -146,30 +146,37 @@ void BM_FileBytes(benchmark::State& state, const char* type, const char* underly
   state.counters["ticks"] = ticks;
   state.counters["tick_bytes"] = ticks > 0 ? tick_bytes / ticks : 0;
 }
-BENCHMARK_CAPTURE(BM_FileBytes, stock, "CS", "")->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, hk_stock, "CS", "hk")->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, etf, "ETF", "")->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, lof, "LOF", "")->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, index, "INDX", "")->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, reits, "REITs", "")->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, convertible, "CONVERTIBLE", "")
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, future_if, "FUTURE", "IF")
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, future_rb, "FUTURE", "RB")
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, future_au, "FUTURE", "AU")
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, etf_option, "OPTION", "510050.XSHG")
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FileBytes, future_option, "OPTION", "AU")
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
+
+// The instrument classes measured: the benchmark's name, the type and the underlying symbol
+// ("hk": a Hong Kong stock; "": a mainland instrument of any underlying).
+struct FileKind {
+  const char* name;
+  const char* type;
+  const char* underlying;
+};
+constexpr FileKind kFileKinds[] = {
+    {"stock", "CS", ""},
+    {"hk_stock", "CS", "hk"},
+    {"etf", "ETF", ""},
+    {"lof", "LOF", ""},
+    {"index", "INDX", ""},
+    {"reits", "REITs", ""},
+    {"convertible", "CONVERTIBLE", ""},
+    {"future_if", "FUTURE", "IF"},
+    {"future_rb", "FUTURE", "RB"},
+    {"future_au", "FUTURE", "AU"},
+    {"etf_option", "OPTION", "510050.XSHG"},
+    {"future_option", "OPTION", "AU"},
+};
+const bool kFileBytesRegistered = [] {
+  for (const FileKind& kind : kFileKinds) {
+    benchmark::RegisterBenchmark((std::string("BM_FileBytes/") + kind.name).c_str(), BM_FileBytes,
+                                 kind.type, kind.underlying)
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
+  }
+  return true;
+}();
 
 }  // namespace
 

@@ -24,6 +24,7 @@
 #include <fmt/format.h>
 
 #include "bench/child_memory.h"
+#include "bench/scratch_dir.h"
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/store/tick_layout.h"
@@ -173,14 +174,8 @@ class QuietStdout {
   int saved_;
 };
 
-struct Scratch {
-  std::filesystem::path dir;
-  Scratch() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tick_bench.XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) std::abort();
-    dir = pattern;
-  }
-  ~Scratch() { std::filesystem::remove_all(dir); }
+struct Scratch : tp::bench::ScratchDir {
+  Scratch() : ScratchDir("tick_bench") {}
 };
 
 // Runs the writer as if it were 18:00 on `today`.
@@ -189,13 +184,13 @@ bool update(const Scratch& scratch, Date today) {
   tp::tessera::publish_sval(tp::tessera::SharedFlag::create(true));
   {
     QuietStdout quiet;
-    tp::bundle::_append_h5_tick(kId, scratch.dir.string());
+    tp::bundle::_append_h5_tick(kId, scratch.path().string());
   }
   return tp::tessera::sval().value();
 }
 
 std::uintmax_t file_size(const Scratch& scratch) {
-  return std::filesystem::file_size(scratch.dir / (std::string(kId) + ".h5"));
+  return std::filesystem::file_size(scratch / (std::string(kId) + ".h5"));
 }
 
 struct Alone {

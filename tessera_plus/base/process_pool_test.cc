@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "tessera_plus/base/errors.h"
+#include "tests/support/env.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus::tessera {
@@ -27,19 +28,6 @@ using ::testing::SizeIs;
 // makes are recorded in the worker's copy of the process.
 class ProcessPoolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* log = std::getenv("TESSERA_LOG_FILE");
-    if (log) saved_log_ = log;
-    ::setenv("TESSERA_LOG_FILE", log_path().c_str(), 1);
-  }
-  void TearDown() override {
-    if (saved_log_.empty()) {
-      ::unsetenv("TESSERA_LOG_FILE");
-    } else {
-      ::setenv("TESSERA_LOG_FILE", saved_log_.c_str(), 1);
-    }
-  }
-
   std::string log_path() const { return dir / "pool.log"; }
   std::string marker(const std::string& name) const { return dir / name; }
   void touch(const std::string& name, const std::string& text = "") const {
@@ -52,7 +40,7 @@ class ProcessPoolTest : public ::testing::Test {
   testing::TempDir dir;
 
  private:
-  std::string saved_log_;
+  testing::ScopedEnv log_{"TESSERA_LOG_FILE", log_path()};
 };
 
 TEST_F(ProcessPoolTest, RunsEveryTaskOnceInWorkersThatTakeTaskAfterTask) {

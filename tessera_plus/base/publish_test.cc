@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus {
@@ -71,22 +71,18 @@ TEST(Publish, AFailedRenameIsAnErrorAndRemovesTheTemporary) {
 TEST(Publish, AShortWriteIsReportedAndTheOldFileStays) {
   TempDir dir;
   write(dir.path() / "a.pk", "old");
-  pid_t child = ::fork();
-  if (child == 0) {
+  const int code = testing::exit_code_in_child([&] {
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{4096, 4096};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     try {
       write_file_atomically(dir.path() / "a.pk", std::string(100000, 'x'));
     } catch (const OSError& e) {
-      ::_exit(e.error_number() == EFBIG ? 0 : 2);
+      return e.error_number() == EFBIG ? 0 : 2;
     }
-    ::_exit(1);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return 1;
+  });
+  EXPECT_EQ(code, 0);
   EXPECT_EQ(read_file(dir / "a.pk"), "old");
   EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"a.pk"});
 }

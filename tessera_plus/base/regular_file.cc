@@ -9,23 +9,10 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/file_descriptor.h"
 
 namespace tessera_plus {
 namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 [[noreturn]] void not_regular(const std::string& path) {
   raise_os_error(EINVAL, fmt::format("{} is not a regular file", path));
@@ -44,7 +31,7 @@ void require_regular_file_if_present(const std::string& path) {
 }
 
 std::string read_regular_file(const std::string& path, std::size_t max_bytes) {
-  Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) throw_os_error(errno, "cannot open " + path);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) throw_os_error(errno, "cannot read " + path);

@@ -3,8 +3,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include "tests/support/child_process.h"
 
 namespace tessera_plus::tessera {
 namespace {
@@ -14,29 +14,19 @@ using ::testing::SizeIs;
 class RunReportTest : public ::testing::Test {
  protected:
   void TearDown() override { publish_run_report(std::nullopt); }
-
-  template <typename F>
-  void in_child(F body) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      body();
-      ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
 };
 
 TEST_F(RunReportTest, WorkersRecordsReachTheParentAndOnlyTwentyAreKept) {
   publish_run_report(RunReport::create());
-  in_child([] {
-    record_updated(true);
-    record_updated(false);
-    record_retry();
-    for (int i = 0; i < 25; ++i) record_failure("file" + std::to_string(i), "busy\nstack");
-  });
-  in_child([] { record_updated(true); });
+  ASSERT_EQ(testing::exit_code_in_child([] {
+              record_updated(true);
+              record_updated(false);
+              record_retry();
+              for (int i = 0; i < 25; ++i)
+                record_failure("file" + std::to_string(i), "busy\nstack");
+            }),
+            0);
+  ASSERT_EQ(testing::exit_code_in_child([] { record_updated(true); }), 0);
   RunTotals t = run_totals();
   EXPECT_EQ(t.updated, 2u);
   EXPECT_EQ(t.unchanged, 1u);

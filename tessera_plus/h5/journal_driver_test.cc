@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/records.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/h5/rollback_record.h"
@@ -36,21 +37,14 @@ using testing::read_file;
 using testing::run_python;
 using testing::TempDir;
 
-struct Bar {
-  std::int64_t datetime;
-  double open, high, low, close, volume, total_turnover;
-};
+// The bundle's minute bars; the index rows are 64-bit here, as the h5py fixture makes them.
+using Bar = bundle::EquityBar;
 struct Day {
   std::int64_t date;
   std::int64_t line_no;
 };
 
-constexpr std::array kBarFields = {
-    h5::Field{"datetime", h5::Kind::kInt64, 0},         h5::Field{"open", h5::Kind::kFloat64, 8},
-    h5::Field{"high", h5::Kind::kFloat64, 16},          h5::Field{"low", h5::Kind::kFloat64, 24},
-    h5::Field{"close", h5::Kind::kFloat64, 32},         h5::Field{"volume", h5::Kind::kFloat64, 40},
-    h5::Field{"total_turnover", h5::Kind::kFloat64, 48}};
-constexpr h5::RecordLayout kBarLayout{sizeof(Bar), kBarFields};
+constexpr h5::RecordLayout kBarLayout = bundle::EQUITIES_DTYPE;
 constexpr std::array kDayFields = {h5::Field{"date", h5::Kind::kInt64, 0},
                                    h5::Field{"line_no", h5::Kind::kInt64, 8}};
 constexpr h5::RecordLayout kDayLayout{sizeof(Day), kDayFields};

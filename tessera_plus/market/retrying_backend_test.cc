@@ -5,14 +5,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/run_report.h"
+#include "tests/support/child_process.h"
+#include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
 
@@ -27,17 +27,7 @@ using ::testing::SizeIs;
 
 class RetryingBackendTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const char* log = std::getenv("TESSERA_LOG_FILE")) saved_log_ = log;
-    ::setenv("TESSERA_LOG_FILE", (dir / "log").c_str(), 1);
-    ::unsetenv("TESSERA_LOG_LEVEL");
-  }
-  void TearDown() override {
-    saved_log_.empty() ? ::unsetenv("TESSERA_LOG_FILE")
-                       : ::setenv("TESSERA_LOG_FILE", saved_log_.c_str(), 1);
-    ::unsetenv("TESSERA_LOG_LEVEL");
-    tessera::publish_run_report(std::nullopt);
-  }
+  void TearDown() override { tessera::publish_run_report(std::nullopt); }
 
   // A backend whose jitter always draws `draw` and whose sleeps are recorded in `slept`.
   std::shared_ptr<RetryingBackend> retrying(RetryPolicy policy, double draw = 0.5) {
@@ -60,9 +50,8 @@ class RetryingBackendTest : public ::testing::Test {
   std::vector<nanoseconds> slept;
   nanoseconds now{0};
   int price_calls = 0;
-
- private:
-  std::string saved_log_;
+  testing::ScopedEnv log_{"TESSERA_LOG_FILE", dir / "log"};
+  testing::ScopedEnv level_{"TESSERA_LOG_LEVEL", std::nullopt};
 };
 
 TEST_F(RetryingBackendTest, TransientFailuresAreRetriedWithGrowingJitteredBackoff) {
@@ -80,7 +69,7 @@ TEST_F(RetryingBackendTest, TransientFailuresAreRetriedWithGrowingJitteredBackof
 }
 
 TEST_F(RetryingBackendTest, BackoffNeverExceedsItsCapAndDebugLinesNameTheCall) {
-  ::setenv("TESSERA_LOG_LEVEL", "debug", 1);
+  level_.set("debug");
   fail_first<ServiceUnavailable>(6);
   auto backend = retrying(
       {.attempts = 7, .base_delay = milliseconds(100), .max_delay = milliseconds(300)}, 1.0);
@@ -176,14 +165,8 @@ TEST_F(RetryingBackendTest, WorkersShareCountersRunReportAndRateLimit) {
   tessera::publish_run_report(tessera::RunReport::create());
   fail_first<ServiceUnavailable>(1);
   auto backend = retrying({.attempts = 3, .requests_per_second = 10});
-  pid_t child = ::fork();
-  if (child == 0) {
-    backend->get_price("000001.XSHE", {});  // fails once: two calls, one retry
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // The call fails once: two calls, one retry.
+  ASSERT_EQ(testing::exit_code_in_child([&] { backend->get_price("000001.XSHE", {}); }), 0);
   EXPECT_EQ(backend->counters().calls, 2u);
   EXPECT_EQ(backend->counters().retries, 1u);
   EXPECT_EQ(tessera::run_totals().retries, 1u);

@@ -1,6 +1,7 @@
 #include "tessera_plus/sim/sessions.h"
 
 #include <array>
+#include <span>
 #include <vector>
 
 #include "tessera_plus/sim/calendar.h"
@@ -29,66 +30,56 @@ constexpr std::array<Range, 3> kCommodityDay = {{{SlotPart::kDay, hm(9, 0), hm(1
                                                  {SlotPart::kDay, hm(10, 30), hm(11, 30)},
                                                  {SlotPart::kDay, hm(13, 30), hm(15, 0)}}};
 
+// The night sessions: the evening and, for the late ones, the small hours after midnight.
+constexpr std::array<Range, 1> kNight2300Ranges = {{{SlotPart::kEvening, hm(21, 0), hm(23, 0)}}};
+constexpr std::array<Range, 2> kNight0100Ranges = {
+    {{SlotPart::kEvening, hm(21, 0), hm(24, 0)}, {SlotPart::kSmallHours, 0, hm(1, 0)}}};
+constexpr std::array<Range, 2> kNight0230Ranges = {
+    {{SlotPart::kEvening, hm(21, 0), hm(24, 0)}, {SlotPart::kSmallHours, 0, hm(2, 30)}}};
+
+// Each kind's night ranges (none for a day-only kind) and day ranges; the commodity kinds share
+// one day session whatever night comes before it.
+struct KindRanges {
+  SessionKind kind;
+  std::span<const Range> night, day;
+};
+constexpr KindRanges kKinds[] = {
+    {SessionKind::kEquity, {}, kEquityRanges},
+    {SessionKind::kHongKong, {}, kHongKongRanges},
+    {SessionKind::kCommodity, {}, kCommodityDay},
+    {SessionKind::kNight2300, kNight2300Ranges, kCommodityDay},
+    {SessionKind::kNight0100, kNight0100Ranges, kCommodityDay},
+    {SessionKind::kNight0230, kNight0230Ranges, kCommodityDay},
+    {SessionKind::kHongKong2011, {}, kHongKong2011Ranges},
+    {SessionKind::kHongKongOld, {}, kHongKongOldRanges},
+    {SessionKind::kIndexFutureOld, {}, kIndexFutureOldRanges},
+    {SessionKind::kIndexFuture, {}, kEquityRanges},
+};
+
 struct Schedule {
   std::vector<BarSlot> slots;
   int night = 0;
 };
 
-void add(Schedule& s, const Range& r) {
-  for (int m = r.from + 1; m <= r.to; ++m) {
-    s.slots.push_back(BarSlot{r.part, static_cast<std::int16_t>(m)});
+void add(Schedule& s, std::span<const Range> ranges) {
+  for (const Range& r : ranges) {
+    for (int m = r.from + 1; m <= r.to; ++m) {
+      s.slots.push_back(BarSlot{r.part, static_cast<std::int16_t>(m)});
+    }
   }
-}
-
-Schedule build(SessionKind kind) {
-  Schedule s;
-  auto night = [&](int end_after_midnight, int end_evening) {
-    add(s, Range{SlotPart::kEvening, hm(21, 0), end_evening});
-    if (end_after_midnight > 0) add(s, Range{SlotPart::kSmallHours, 0, end_after_midnight});
-    s.night = static_cast<int>(s.slots.size());
-  };
-  switch (kind) {
-    case SessionKind::kEquity:
-      for (const Range& r : kEquityRanges) add(s, r);
-      return s;
-    case SessionKind::kHongKong:
-      for (const Range& r : kHongKongRanges) add(s, r);
-      return s;
-    case SessionKind::kHongKong2011:
-      for (const Range& r : kHongKong2011Ranges) add(s, r);
-      return s;
-    case SessionKind::kHongKongOld:
-      for (const Range& r : kHongKongOldRanges) add(s, r);
-      return s;
-    case SessionKind::kIndexFutureOld:
-      for (const Range& r : kIndexFutureOldRanges) add(s, r);
-      return s;
-    case SessionKind::kIndexFuture:
-      for (const Range& r : kEquityRanges) add(s, r);
-      return s;
-    case SessionKind::kCommodity:
-      break;
-    case SessionKind::kNight2300:
-      night(0, hm(23, 0));
-      break;
-    case SessionKind::kNight0100:
-      night(hm(1, 0), hm(24, 0));
-      break;
-    case SessionKind::kNight0230:
-      night(hm(2, 30), hm(24, 0));
-      break;
-  }
-  for (const Range& r : kCommodityDay) add(s, r);
-  return s;
 }
 
 const Schedule& schedule(SessionKind kind) {
-  static const std::array<Schedule, 10> all = {
-      build(SessionKind::kEquity),         build(SessionKind::kHongKong),
-      build(SessionKind::kCommodity),      build(SessionKind::kNight2300),
-      build(SessionKind::kNight0100),      build(SessionKind::kNight0230),
-      build(SessionKind::kHongKong2011),   build(SessionKind::kHongKongOld),
-      build(SessionKind::kIndexFutureOld), build(SessionKind::kIndexFuture)};
+  static const auto all = [] {
+    std::array<Schedule, std::size(kKinds)> built;
+    for (const KindRanges& k : kKinds) {
+      Schedule& s = built[static_cast<std::size_t>(k.kind)];
+      add(s, k.night);
+      s.night = static_cast<int>(s.slots.size());
+      add(s, k.day);
+    }
+    return built;
+  }();
   return all[static_cast<std::size_t>(kind)];
 }
 

@@ -19,6 +19,8 @@
 #include "tessera_plus/market/client.h"
 #include "tessera_plus/market/tick_columns.h"
 #include "tessera_plus/sim/calendar.h"
+#include "tests/support/env.h"
+#include "tests/support/price_window.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {
@@ -26,18 +28,8 @@ namespace {
 using tessera::convert_dt_to_int;
 using tessera::date_to_number;
 using tessera::INSTRUMENT_TYPE;
-
-Date ymd(int n) { return tessera::date_from_number(n); }
-
-PriceArgs window(std::int64_t start, std::int64_t end, std::optional<std::string> frequency) {
-  PriceArgs a;
-  a.start_date = start;
-  a.end_date = end;
-  a.frequency = std::move(frequency);
-  a.adjust_type = "none";
-  a.expect_df = true;
-  return a;
-}
+using testing::window;
+using testing::ymd;
 
 // Rows of `t` whose trading date (or calendar date when it has none) is `day`.
 std::vector<std::size_t> rows_of_day(const PriceTable& t, int day) {
@@ -63,12 +55,8 @@ const Instrument* find_type(const std::vector<Instrument>& list, std::string_vie
 
 class SimMarketTest : public ::testing::Test {
  protected:
-  void SetUp() override { set_now("2024-07-01 16:00:00"); }
-  void TearDown() override {
-    unsetenv("TESSERA_NOW");
-    install_backend(nullptr);
-  }
-  static void set_now(const char* text) { setenv("TESSERA_NOW", text, 1); }
+  void TearDown() override { install_backend(nullptr); }
+  void set_now(const char* text) { now_.set(text); }
   static SimConfig full_history() {
     SimConfig c;
     c.history_start = kBenchHistoryStart;
@@ -85,6 +73,8 @@ class SimMarketTest : public ::testing::Test {
     ADD_FAILURE() << "no AU contract";
     return "";
   }
+
+  testing::ScopedEnv now_{"TESSERA_NOW", "2024-07-01 16:00:00"};
 };
 
 TEST(SimCalendar, ClosesMainHolidaysAndOpensOrdinaryWeekdays) {
@@ -107,9 +97,8 @@ TEST(SimCalendar, ClosesMainHolidaysAndOpensOrdinaryWeekdays) {
 }
 
 TEST(SimCalendar, RunsFrom2005UpToToday) {
-  setenv("TESSERA_NOW", "2024-06-30 12:00:00", 1);
+  testing::ScopedEnv now("TESSERA_NOW", "2024-06-30 12:00:00");
   std::vector<int> days = trading_calendar();
-  unsetenv("TESSERA_NOW");
   ASSERT_FALSE(days.empty());
   EXPECT_EQ(days.front(), 20050104);
   EXPECT_EQ(days.back(), 20240628);

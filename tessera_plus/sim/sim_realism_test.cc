@@ -15,6 +15,8 @@
 #include "tessera_plus/sim/failure_pattern_testing.h"
 #include "tessera_plus/sim/sim_market.h"
 #include "tests/support/check_fixtures.h"
+#include "tests/support/env.h"
+#include "tests/support/price_window.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus::tallow::sim {
@@ -22,21 +24,11 @@ namespace {
 
 using tessera::convert_dt_to_int;
 using tessera::date_to_number;
-
-Date ymd(int n) { return tessera::date_from_number(n); }
-
-PriceArgs window(std::int64_t start, std::int64_t end, std::optional<std::string> frequency) {
-  PriceArgs a;
-  a.start_date = start;
-  a.end_date = end;
-  a.frequency = std::move(frequency);
-  return a;
-}
+using testing::window;
+using testing::ymd;
 
 class SimRealism : public ::testing::Test {
  protected:
-  void SetUp() override { setenv("TESSERA_NOW", "2024-07-01 18:00:00", 1); }
-  void TearDown() override { unsetenv("TESSERA_NOW"); }
   static SimConfig since(int start) {
     SimConfig c;
     c.history_start = start;
@@ -56,6 +48,9 @@ class SimRealism : public ::testing::Test {
     }
     return best;
   }
+  void set_now(const char* text) { now_.set(text); }
+
+  testing::ScopedEnv now_{"TESSERA_NOW", "2024-07-01 18:00:00"};
 };
 
 // --- Calendars ---------------------------------------------------------------------------------
@@ -99,10 +94,9 @@ TEST(SimCalendarTable, HongKongHasItsOwnHolidaysAndHalfDays) {
   }
   EXPECT_FALSE(hk.is_half_day(hk.first_on_or_after(ymd(20241223))));
 
-  setenv("TESSERA_NOW", "2025-01-02 18:00:00", 1);
+  testing::ScopedEnv now("TESSERA_NOW", "2025-01-02 18:00:00");
   SimMarket m{SimConfig{}};
   auto bars = m.get_price("00700.XHKG", window(20241224, 20241224, "1m"));
-  unsetenv("TESSERA_NOW");
   ASSERT_TRUE(bars);
   EXPECT_EQ(bars->rows(), 150u);  // 09:31 .. 12:00
   EXPECT_EQ(convert_dt_to_int(bars->timestamps.back()), 20241224120000);
@@ -112,7 +106,7 @@ TEST(SimCalendarTable, HongKongHasItsOwnHolidaysAndHalfDays) {
 // own assignment must satisfy the same rules, over a weekend, a holiday and night sessions that end
 // at 23:00 (rebar) and 02:30 (gold).
 TEST_F(SimRealism, TradingDaysAgreeWithTheBarTimeRules) {
-  setenv("TESSERA_NOW", "2024-10-09 18:00:00", 1);
+  set_now("2024-10-09 18:00:00");
   SimMarket m{SimConfig{}};
   std::vector<std::int64_t> calendar;
   for (const Date& d : m.get_trading_dates(std::int64_t{20240901}, std::int64_t{20241031}, "cn")) {
@@ -149,7 +143,7 @@ TEST_F(SimRealism, TradingDaysAgreeWithTheBarTimeRules) {
 }
 
 TEST_F(SimRealism, NightSessionsBelongToTheNextTradingDayAndHaveAHistory) {
-  setenv("TESSERA_NOW", "2024-10-09 18:00:00", 1);
+  set_now("2024-10-09 18:00:00");
   SimMarket m{SimConfig{}};
   const std::string rb = dominant(m, "RB", 20240624);
   // Friday night's bars belong to Monday.
@@ -165,7 +159,7 @@ TEST_F(SimRealism, NightSessionsBelongToTheNextTradingDayAndHaveAHistory) {
 
   // None before the product traded at night (rebar from 2014-12-26), none from the 2020 Spring
   // Festival until the evening of 6 May 2020.
-  setenv("TESSERA_NOW", "2024-07-01 18:00:00", 1);
+  set_now("2024-07-01 18:00:00");
   SimMarket old{since(20140101)};
   auto first_bar = [&](const std::string& symbol, int day) {
     auto t = old.get_price(dominant(old, symbol, day), window(day, day, "1m"));
@@ -470,7 +464,7 @@ TEST_F(SimRealism, PermissionsQuotaAndOutages) {
 TEST_F(SimRealism, HistoryStartsOnAFixedDayWhateverToday) {
   SimMarket then{SimConfig{}};
   auto before = then.get_price("600000.XSHG", window(20050104, 20240701, std::nullopt));
-  setenv("TESSERA_NOW", "2024-09-02 18:00:00", 1);
+  set_now("2024-09-02 18:00:00");
   SimMarket later{SimConfig{}};
   auto after = later.get_price("600000.XSHG", window(20050104, 20240701, std::nullopt));
   ASSERT_TRUE(before && after);

@@ -11,6 +11,7 @@
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
+#include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
 
@@ -25,7 +26,6 @@ using testing::TempDir;
 class BaseUpdater : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("TESSERA_LOG_FILE", (dir_ / "log.txt").c_str(), 1);
     std::filesystem::create_directories(bundle_);
     service_->on_all_instruments = [](const tallow::AllInstrumentsArgs&) {
       return std::vector<Instrument>{{.order_book_id = "000001.XSHE",
@@ -72,29 +72,29 @@ class BaseUpdater : public ::testing::Test {
       return t;
     };
   }
-  void TearDown() override {
-    ::unsetenv("TESSERA_NOW");
-    ::unsetenv("TESSERA_LOG_FILE");
-  }
 
   std::int64_t rows(const std::string& file, const std::string& id) {
     h5::File f = h5::File::open(bundle_ / file, h5::Mode::kReadOnly);
     return static_cast<std::int64_t>(h5::Dataset::open(f, id).length());
   }
 
+  void set_now(const char* now) { now_.set(now); }
+
   TempDir dir_;
   std::filesystem::path bundle_ = dir_.path() / "bundle";
+  testing::ScopedEnv log_{"TESSERA_LOG_FILE", dir_ / "log.txt"};
+  testing::ScopedEnv now_{"TESSERA_NOW", std::nullopt};
   ScopedScriptedService service_;
 };
 
 TEST_F(BaseUpdater, BuildsBaseFilesThenExtendsDailyBars) {
-  ::setenv("TESSERA_NOW", "2005-01-31 18:00:00", 1);
+  set_now("2005-01-31 18:00:00");
   ASSERT_TRUE(tessera::update_daybar(bundle_.string(), true, true, 2, {.enable_bjse = true}));
   EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 28);  // 2005-01-04 .. 2005-01-31
   EXPECT_EQ(rows("stocks.h5", "430047.BJSE"), 12);  // from its listing day
   EXPECT_EQ(rows("futures.h5", "IF0501"), 18);      // up to its de-listing day
 
-  ::setenv("TESSERA_NOW", "2005-02-03 09:00:00", 1);  // before the cut-off: through 02-02
+  set_now("2005-02-03 09:00:00");  // before the cut-off: through 02-02
   ASSERT_TRUE(tessera::update_daybar(bundle_.string(), false, true, 2, {}));
   EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 30);
   EXPECT_EQ(rows("futures.h5", "IF0501"), 18);
@@ -126,14 +126,14 @@ print(b.compression, b[-1]['datetime'], b.dtype.names[0])
 }
 
 TEST_F(BaseUpdater, WorkersInitialiseTheirOwnClientNotTheCallers) {
-  ::setenv("TESSERA_NOW", "2005-01-10 18:00:00", 1);
+  set_now("2005-01-10 18:00:00");
   ASSERT_TRUE(tessera::update_daybar(bundle_.string(), true, false, 1, {.enable_bjse = true}));
   EXPECT_TRUE(service_->calls_of("init").empty());  // the workers' calls stay in the workers
   EXPECT_FALSE(service_->bjse);
 }
 
 TEST_F(BaseUpdater, AFailingPartMakesTheResultFalseAndKeepsTheOthers) {
-  ::setenv("TESSERA_NOW", "2005-01-10 18:00:00", 1);
+  set_now("2005-01-10 18:00:00");
   service_->on_is_suspended = [](const std::string&, const tallow::DateArg&,
                                  const tallow::DateArg&) -> tallow::SuspensionTable {
     throw Error("service unavailable");
@@ -147,7 +147,7 @@ TEST_F(BaseUpdater, AFailingPartMakesTheResultFalseAndKeepsTheOthers) {
 // A service that gives up on one instrument costs that instrument only: the class file, the
 // suspensions and the list are still written, and what the instrument had is kept.
 TEST_F(BaseUpdater, AnInstrumentTheServiceFailsForCostsOnlyItself) {
-  ::setenv("TESSERA_NOW", "2005-01-31 18:00:00", 1);
+  set_now("2005-01-31 18:00:00");
   auto bars = service_->on_get_price;
   service_->on_get_price = [bars](const std::string& id, const tallow::PriceArgs& args) {
     if (id == "430047.BJSE") throw tallow::ServiceUnavailable("timeout");

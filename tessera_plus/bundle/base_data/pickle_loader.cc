@@ -518,20 +518,16 @@ bool Loader::step() {
       break;
     }
     case 'X':
+    case 'T':
       push_text(le(4));
-      break;  // BINUNICODE
+      break;  // BINUNICODE, BINSTRING
     case 0x8c:
+    case 'U':
       push_text(le(1));
-      break;  // SHORT_BINUNICODE
+      break;  // SHORT_BINUNICODE, SHORT_BINSTRING
     case 0x8d:
       push_text(le(8));
       break;  // BINUNICODE8
-    case 'T':
-      push_text(le(4));
-      break;  // BINSTRING
-    case 'U':
-      push_text(le(1));
-      break;  // SHORT_BINSTRING
     case 'V':
       push(PickleValue{unescape_unicode(line())});
       break;  // UNICODE (protocol 0, raw-unicode-escape)

@@ -18,6 +18,7 @@
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tests/support/check_fixtures.h"
+#include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 
 namespace tessera_plus {
@@ -191,7 +192,7 @@ TEST_F(HostileFiles, DamagedCalendarsStopTheCheckBeforeAnyFileIsJudged) {
 TEST_F(HostileFiles, TickMembersThatAreNotPastDatesAreJudgedByNameAndLogged) {
   testing::TempDir logs;
   const std::string log_path = logs / "tessera_plus.log";
-  ASSERT_EQ(::setenv("TESSERA_LOG_FILE", log_path.c_str(), 1), 0);
+  testing::ScopedEnv log_file("TESSERA_LOG_FILE", log_path);
   h5::File suspended = h5::File::open(bundle_.base() + "/suspended_days.h5", h5::Mode::kCreate);
   suspended.close();
   testing::write_tick_file(bundle_.tick_dir() + "/000001.XSHE.h5",

@@ -1,8 +1,5 @@
 #include "tessera_plus/bundle/client/source.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
 #include <gtest/gtest.h>
@@ -11,6 +8,8 @@
 #include "tessera_plus/market/client.h"
 #include "tessera_plus/market/retrying_backend.h"
 #include "tessera_plus/sim/sim_market.h"
+#include "tests/support/child_process.h"
+#include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 
 namespace tessera_plus::tallow {
@@ -20,25 +19,11 @@ using tessera::date_from_number;
 
 class TallowClientTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    unsetenv("TALLOW_SOURCE");
-    install_backend(nullptr);
-  }
-  void TearDown() override {
-    unsetenv("TALLOW_SOURCE");
-    install_backend(nullptr);
-  }
-};
+  void SetUp() override { install_backend(nullptr); }
+  void TearDown() override { install_backend(nullptr); }
 
-// Runs `body` in a forked child; true when it returned true.
-template <typename Body>
-bool in_child(Body body) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(body() ? 0 : 1);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+  testing::ScopedEnv source_{"TALLOW_SOURCE", std::nullopt};
+};
 
 TEST_F(TallowClientTest, DefaultSourceIsTheSimulatedMarketBehindTheRetryLayer) {
   bundle::_init_tallow(false);
@@ -49,7 +34,7 @@ TEST_F(TallowClientTest, DefaultSourceIsTheSimulatedMarketBehindTheRetryLayer) {
 }
 
 TEST_F(TallowClientTest, UnknownSourceIsAClearError) {
-  setenv("TALLOW_SOURCE", "bloomberg", 1);
+  source_.set("bloomberg");
   try {
     bundle::_init_tallow(false);
     ADD_FAILURE() << "no error";
@@ -69,8 +54,9 @@ TEST_F(TallowClientTest, WorkerUsesTheClientFromItsStart) {
   bundle::_init_tallow(true);
   const std::size_t parent = all_instruments().size();
   // The child never calls init: it inherits the initialised client, switch included.
-  EXPECT_TRUE(
-      in_child([&] { return client::bjse_enabled() && all_instruments().size() == parent; }));
+  EXPECT_EQ(testing::exit_code_in_child(
+                [&] { return client::bjse_enabled() && all_instruments().size() == parent; }),
+            0);
 }
 
 TEST_F(TallowClientTest, CallsBeforeAnySourceAreAClearError) {
@@ -79,7 +65,9 @@ TEST_F(TallowClientTest, CallsBeforeAnySourceAreAClearError) {
 
 TEST_F(TallowClientTest, ProcessWithoutInitGetsTheSwitchOff) {
   install_backend(bundle::source_from_environment());
-  EXPECT_TRUE(in_child([] { return !client::bjse_enabled() && !all_instruments().empty(); }));
+  EXPECT_EQ(testing::exit_code_in_child(
+                [] { return !client::bjse_enabled() && !all_instruments().empty(); }),
+            0);
 }
 
 TEST_F(TallowClientTest, ScriptedDoubleRecordsEveryArgument) {

@@ -20,6 +20,7 @@
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tests/support/check_fixtures.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus {
@@ -277,16 +278,6 @@ with h5py.File(sys.argv[1], 'w') as f:
   EXPECT_EQ(back[999].line_no, 2997u);
 }
 
-// Runs `body` in a forked child; returns its exit status.
-template <typename Body>
-int in_child(Body body) {
-  pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-}
-
 TEST(ErrorKinds, FileHeldReadWriteElsewhereIsBlocking) {
   TempDir dir;
   std::string path = dir / "held.h5";
@@ -312,7 +303,7 @@ TEST(ErrorKinds, UnreadableFileIsPermissionDenied) {
   ::chmod(path.c_str(), 0);
   ::chmod(dir.path().c_str(), 0755);
   // Root ignores file modes, so the reader runs as nobody.
-  int status = in_child([&] {
+  int status = testing::exit_code_in_child([&] {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 3;
     try {
       h5::File::open(path, h5::Mode::kReadOnly);

@@ -16,6 +16,7 @@
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/h5/blosc.h"
+#include "tests/support/env.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus {
@@ -24,10 +25,8 @@ namespace {
 using testing::TempDir;
 
 int end_date_at(const char* now) {
-  ::setenv("TESSERA_NOW", now, 1);
-  int result = bundle::_get_end_date();
-  ::unsetenv("TESSERA_NOW");
-  return result;
+  testing::ScopedEnv fixed_now("TESSERA_NOW", now);
+  return bundle::_get_end_date();
 }
 
 TEST(GetEndDate, SwitchesToTodayJustAfterHalfPastFive) {
@@ -40,11 +39,10 @@ TEST(GetEndDate, SwitchesToTodayJustAfterHalfPastFive) {
 }
 
 TEST(Clock, MalformedFixedNowIsAValueError) {
-  ::setenv("TESSERA_NOW", "28/06/2024", 1);
+  testing::ScopedEnv fixed_now("TESSERA_NOW", "28/06/2024");
   EXPECT_THROW(tessera::now(), ValueError);
-  ::setenv("TESSERA_NOW", "2024-02-30 10:00:00", 1);
+  fixed_now.set("2024-02-30 10:00:00");
   EXPECT_THROW(tessera::now(), ValueError);
-  ::unsetenv("TESSERA_NOW");
 }
 
 TEST(NumberForms, DatesTimesAndTimestamps) {
@@ -100,8 +98,8 @@ TEST(Warnings, SuppressionScopeRestoresTheHandlerOnEveryExit) {
 TEST(SystemLog, LinesFromManyProcessesNeverInterleave) {
   TempDir dir;
   std::string log = dir / "logs/system.log";
-  ::setenv("TESSERA_LOG_FILE", log.c_str(), 1);
-  ::setenv("TESSERA_NOW", "2024-06-28 18:00:00", 1);
+  testing::ScopedEnv log_file("TESSERA_LOG_FILE", log);
+  testing::ScopedEnv fixed_now("TESSERA_NOW", "2024-06-28 18:00:00");
   constexpr int kProcesses = 4, kLines = 200;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
@@ -117,8 +115,6 @@ TEST(SystemLog, LinesFromManyProcessesNeverInterleave) {
     children.push_back(pid);
   }
   for (pid_t pid : children) ::waitpid(pid, nullptr, 0);
-  ::unsetenv("TESSERA_LOG_FILE");
-  ::unsetenv("TESSERA_NOW");
   std::ifstream in(log);
   std::string line;
   int count = 0;

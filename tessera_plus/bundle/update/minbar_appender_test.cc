@@ -29,6 +29,7 @@
 #include "tessera_plus/h5/journal_driver.h"
 #include "tessera_plus/market/types.h"
 #include "tests/support/check_fixtures.h"
+#include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
 
@@ -121,8 +122,6 @@ std::set<std::string> names_in(const fs::path& dir) {
 class MinbarAppender : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (const char* old = std::getenv("TESSERA_LOG_FILE")) old_log_ = old;
-    ::setenv("TESSERA_LOG_FILE", log_.c_str(), 1);
     set_now("2005-01-20 18:00:00");
     tessera::publish_sval(tessera::SharedFlag::create(true));
     svc_->on_instruments = [this](const std::string& id, const std::optional<std::string>&) {
@@ -137,16 +136,7 @@ class MinbarAppender : public ::testing::Test {
       return next_weekday(tallow::to_date(d));
     };
   }
-  void TearDown() override {
-    if (old_log_) {
-      ::setenv("TESSERA_LOG_FILE", old_log_->c_str(), 1);
-    } else {
-      ::unsetenv("TESSERA_LOG_FILE");
-    }
-    ::unsetenv("TESSERA_NOW");
-  }
-
-  static void set_now(const char* now) { ::setenv("TESSERA_NOW", now, 1); }
+  void set_now(const char* now) { now_.set(now); }
   void make_future() {
     type_ = "FUTURE";
     market_.future = true;
@@ -174,7 +164,8 @@ class MinbarAppender : public ::testing::Test {
 
   TempDir dir_;
   std::string log_ = dir_ / "tessera.log";
-  std::optional<std::string> old_log_;
+  testing::ScopedEnv log_env_{"TESSERA_LOG_FILE", log_};
+  testing::ScopedEnv now_{"TESSERA_NOW", std::nullopt};
   ScopedScriptedService svc_;
   FakeMarket market_;
   std::string type_ = "CS";

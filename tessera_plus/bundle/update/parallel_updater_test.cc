@@ -11,6 +11,7 @@
 #include "tessera_plus/bundle/update/parallel_updater.h"
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
 #include "tessera_plus/market/client.h"
+#include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
 
@@ -29,21 +30,12 @@ class ParallelUpdaterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::filesystem::create_directories(dir / "written");
-    if (const char* log = std::getenv("TESSERA_LOG_FILE")) saved_log_ = log;
-    ::setenv("TESSERA_LOG_FILE", log_path().c_str(), 1);
     svc->on_all_instruments = [this](const tallow::AllInstrumentsArgs& a) {
       std::vector<tallow::Instrument> rows;
       if (a.type || a.market) return rows;
       for (const std::string& id : listed) rows.push_back({.order_book_id = id, .type = "CS"});
       return rows;
     };
-  }
-  void TearDown() override {
-    if (saved_log_.empty()) {
-      ::unsetenv("TESSERA_LOG_FILE");
-    } else {
-      ::setenv("TESSERA_LOG_FILE", saved_log_.c_str(), 1);
-    }
   }
 
   Writer fake_writer() {
@@ -94,7 +86,7 @@ class ParallelUpdaterTest : public ::testing::Test {
   std::string out;
 
  private:
-  std::string saved_log_;
+  testing::ScopedEnv log_{"TESSERA_LOG_FILE", log_path()};
 };
 
 TEST_F(ParallelUpdaterTest, RendersTheSetSortedAndShort) {

@@ -18,6 +18,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/update/sample_download.h"
 #include "tessera_plus/net/downloader.h"
+#include "tests/support/env.h"
 #include "tests/support/loopback_http.h"
 #include "tests/support/tar_writer.h"
 #include "tests/support/temp_dir.h"
@@ -30,34 +31,11 @@ using bundle::download_simple_bundle;
 using testing::HttpReply;
 using testing::HttpRequest;
 using testing::LoopbackHttpServer;
+using testing::ScopedEnv;
 using testing::TarWriter;
 using testing::TempDir;
 
 constexpr const char* kSamplePath = "/bundles_v4/twbundle_sample.tar.bz2";
-
-// Sets (or with nullopt unsets) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 std::vector<std::string> entries(const fs::path& dir) {
   std::vector<std::string> names;

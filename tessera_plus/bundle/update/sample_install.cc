@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/file_descriptor.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/update/sample_stage.h"
 #include "tessera_plus/bundle/update/sample_swap.h"
@@ -25,19 +26,15 @@ class InstallLock {
  public:
   explicit InstallLock(const std::string& bundle_dir)
       : fd_(::open(bundle_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ < 0) throw_os_error(errno, "opening " + bundle_dir);
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      int error_number = errno;
-      ::close(fd_);
+    if (fd_.get() < 0) throw_os_error(errno, "opening " + bundle_dir);
+    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+      const int error_number = errno;
       raise_os_error(error_number, "another sample install is running on " + bundle_dir);
     }
   }
-  ~InstallLock() { ::close(fd_); }
-  InstallLock(const InstallLock&) = delete;
-  InstallLock& operator=(const InstallLock&) = delete;
 
  private:
-  int fd_;
+  FileDescriptor fd_;
 };
 
 void remove_tree(const std::string& path) {

@@ -386,8 +386,18 @@ class SmallDiskTest : public SampleInstallTest {
     EXPECT_EQ(result, "");
   }
 
-  static std::string differences(const Snapshot& before, const Snapshot& after) {
-    return before == after ? "" : "the bundle changed";
+  // "" when installing the archive into `bundle` fails for want of space (ENOSPC) and leaves the
+  // bundle as it was, staging directory gone; else what happened instead.
+  std::string refused_for_space(const fs::path& bundle) {
+    Snapshot before = snapshot(bundle);
+    try {
+      install_sample_archive(archive_, bundle, no_margin());
+      return "installed";
+    } catch (const OSError& e) {
+      if (e.error_number() != ENOSPC) return e.what();
+    }
+    if (fs::exists(bundle / kSampleStagingName)) return "staging left";
+    return before == snapshot(bundle) ? "" : "the bundle changed";
   }
 
   fs::path disk_ = dir_ / "disk";
@@ -406,15 +416,7 @@ TEST_F(SmallDiskTest, MemberLargerThanTheDiskIsRefusedBeforeWriting) {
       fs::path bundle = disk_ / "bundle";
       fs::create_directories(bundle);
       write(bundle / "stocks.h5", std::string(1 << 20, 's'));
-      Snapshot before = snapshot(bundle);
-      try {
-        install_sample_archive(archive_, bundle, no_margin());
-        return "installed";
-      } catch (const OSError& e) {
-        if (e.error_number() != ENOSPC) return e.what();
-      }
-      if (fs::exists(bundle / kSampleStagingName)) return "staging left";
-      return differences(before, snapshot(bundle));
+      return refused_for_space(bundle);
     });
   }
 }
@@ -445,15 +447,9 @@ TEST_F(SmallDiskTest, LinkToAnotherFileSystemIsFollowedAndItsSpaceChecked) {
   run_on_tmpfs("1m", [&]() -> std::string {
     fs::create_directories(disk_ / "CS");
     write(disk_ / "CS/000001.XSHE.h5", "old bars");
-    Snapshot before = snapshot(bundle_);
-    try {
-      install_sample_archive(archive_, bundle_, no_margin());
-      return "installed";
-    } catch (const OSError& e) {
-      if (e.error_number() != ENOSPC) return e.what();
-    }
+    if (std::string why = refused_for_space(bundle_); !why.empty()) return why;
     if (testing::read_file(disk_ / "CS/000001.XSHE.h5") != "old bars") return "disk changed";
-    return differences(before, snapshot(bundle_));
+    return "";
   });
 }
 

@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/file_descriptor.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -29,26 +30,6 @@ struct ReaderDeleter {
   void operator()(archive* a) const { archive_read_free(a); }
 };
 using Reader = std::unique_ptr<archive, ReaderDeleter>;
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closing reports the last write errors of some file systems, so it is checked.
-  void close(const std::string& path) {
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) throw_os_error(errno, "writing " + path);
-  }
-
- private:
-  int fd_;
-};
 
 [[noreturn]] void fail(archive* a, const std::string& what) {
   const char* reason = archive_error_string(a);
@@ -243,7 +224,8 @@ class Stager {
       if (S_ISDIR(info.st_mode)) refuse(name, "the archive holds a directory of that name as well");
       if (::unlink(target.c_str()) != 0) throw_os_error(errno, "replacing " + target);
     }
-    Fd fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    FileDescriptor fd(
+        ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() < 0) throw_os_error(errno, "creating " + target);
     std::uint64_t data = copy_data(fd.get(), target, name);
     bool sparse = archive_entry_sparse_count(entry) > 0;
