@@ -189,7 +189,7 @@ bool update(const Scratch& scratch, Date today) {
   tp::tessera::publish_sval(tp::tessera::SharedFlag::create(true));
   {
     QuietStdout quiet;
-    tp::bundle::_append_h5_tick(kId, scratch.dir.string());
+    tp::bundle::_append_h5_tick({kId, scratch.dir.string()});
   }
   return tp::tessera::sval().value();
 }

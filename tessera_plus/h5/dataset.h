@@ -35,6 +35,11 @@ class Dataset {
   // rows to the caller (write_chunk, for one), with the extent already `count`.
   static Dataset create(File& file, const std::string& name, const RecordLayout& layout,
                         const void* records, std::size_t count, const Creation& how);
+  // Creates `name` with no rows yet; they come through resize() and write() or write_chunk().
+  static Dataset create_empty(File& file, const std::string& name, const RecordLayout& layout,
+                              const Creation& how) {
+    return create(file, name, layout, nullptr, 0, how);
+  }
   static Dataset open(const File& file, const std::string& name);
 
   Dataset(Dataset&&) noexcept = default;

@@ -27,26 +27,18 @@ unsigned deflate_threads_for(int concurrency) {
 
 }  // namespace
 
-bool update_minbar(const std::string& path, const std::vector<std::string>& tags,
-                   bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
-  const WriteOptions options{.deflate_threads = deflate_threads_for(concurrency)};
-  auto writer = [options](const std::string& order_book_id, const std::string& minbar_path,
-                          const std::optional<std::string>& file_name, int min_start_date,
-                          bool rebuild_file) {
-    _append_h5(order_book_id, minbar_path, file_name, min_start_date, rebuild_file, options);
-  };
+bool update_minbar(const std::string& path, const UpdateRequest& request) {
+  const WriteOptions options{.deflate_threads = deflate_threads_for(request.concurrency)};
   // The writer finds the instrument's class directory under `path` and creates it itself.
   const internal::UpdateKind kMinbar{
-      writer, "开始更新 {} 只标的的分钟线数据：{}", false, {"equities", "future", "option"}};
-  return internal::run_parallel_update(kMinbar, path, tags, with_derivatives, concurrency, rebuild,
-                                       enable_bjse);
+      [options](const WriteRequest& write) { return _append_h5(write, options); },
+      "开始更新 {} 只标的的分钟线数据：{}", false};
+  return internal::run_parallel_update(kMinbar, path, request.minbar, request);
 }
 
-bool update_tick(const std::string& path, const std::vector<std::string>& tags,
-                 bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
+bool update_tick(const std::string& path, const UpdateRequest& request) {
   const internal::UpdateKind kTick{_append_h5_tick, "开始更新 {} 只标的的tick数据：{}", true};
-  return internal::run_parallel_update(kTick, path, tags, with_derivatives, concurrency, rebuild,
-                                       enable_bjse);
+  return internal::run_parallel_update(kTick, path, request.tick, request);
 }
 
 }  // namespace tessera_plus::bundle

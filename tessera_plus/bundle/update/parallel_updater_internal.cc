@@ -1,7 +1,5 @@
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -37,35 +35,14 @@ void sweep_abandoned_builds(const std::string& path) {
   }
 }
 
-// What identifies a version of the instrument's files: size, modification time and inode of each
-// place the writer may have put one (zeros where there is none), the size first.
-constexpr std::size_t kStateFields = 4;
-std::vector<std::int64_t> file_state(const UpdateKind& kind, const std::string& path,
-                                     const std::string& id) {
-  std::vector<std::int64_t> state;
-  for (std::string_view dir : kind.file_directories) {
-    struct stat st {};
-    std::string file = (std::filesystem::path(path) / dir / (id + ".h5")).string();
-    if (::stat(file.c_str(), &st) != 0) st = {};
-    state.insert(state.end(), {std::int64_t(st.st_size), std::int64_t(st.st_mtim.tv_sec),
-                               std::int64_t(st.st_mtim.tv_nsec), std::int64_t(st.st_ino)});
-  }
-  return state;
-}
-
-// Runs the writer for one instrument in its worker and counts the outcome. A failure was counted
-// where it was reported (the writer's guard, or the pool for an error that escaped).
-void write_and_count(const UpdateKind& kind, const std::string& path, const std::string& id,
-                     bool rebuild) {
-  const std::uint64_t failures_before = tessera::failures_recorded_here();
-  const std::vector<std::int64_t> before = file_state(kind, path, id);
-  kind.writer(id, path, std::nullopt, MIN_START_DATE, rebuild);
-  if (tessera::failures_recorded_here() == failures_before) {
-    const std::vector<std::int64_t> after = file_state(kind, path, id);
-    tessera::record_updated(after != before);
-    std::int64_t grown = 0;
-    for (std::size_t i = 0; i < after.size(); i += kStateFields) grown += after[i] - before[i];
-    tessera::record_bytes(grown);
+// Runs in the worker: the writer's answer goes to the run report the main process decides from.
+void write_and_record(const UpdateKind& kind, const WriteRequest& request) {
+  const WriteResult result = kind.writer(request);
+  if (result.failed()) {
+    tessera::record_failure(result.file, result.reason);
+  } else {
+    tessera::record_written(result.outcome == WriteResult::Outcome::kChanged, result.rows,
+                            result.bytes);
   }
 }
 
@@ -87,26 +64,25 @@ std::string render_id_set(const std::set<std::string>& ids) {
 }
 
 bool run_parallel_update(const UpdateKind& kind, const std::string& path,
-                         const std::vector<std::string>& tags, bool with_derivatives,
-                         int concurrency, bool rebuild, bool enable_bjse) {
-  std::set<std::string> ids = _merge_tags(tags, with_derivatives, enable_bjse);
+                         const std::vector<std::string>& tags, const UpdateRequest& request) {
+  std::set<std::string> ids = _merge_tags(tags, request.with_derivatives, request.enable_bjse);
   if (kind.creates_path) create_directories(path);
   fmt::print(stdout, "{}\n",
              fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)));
   std::fflush(stdout);
   sweep_abandoned_builds(path);
 
-  tessera::SharedFlag succeed = tessera::SharedFlag::create(true);
-  tessera::ProgressedProcessPoolExecutor pool(concurrency, tessera::process_init,
-                                              std::tuple{succeed});
+  // Published before the workers are forked, so that they record into it.
+  const tessera::RunReport report = tessera::published_run_report();
+  const std::uint64_t failed_before = report.failed();
+  tessera::ProgressedProcessPoolExecutor pool(request.concurrency, tessera::process_init,
+                                              std::tuple{tessera::SharedFlag::create(true)});
   for (const std::string& id : ids) {
-    pool.submit(id, [&kind, &path, id, rebuild] { write_and_count(kind, path, id, rebuild); });
+    const WriteRequest write{.order_book_id = id, .path = path, .rebuild = request.rebuild};
+    pool.submit(id, [&kind, write] { write_and_record(kind, write); });
   }
-  // Waits for every task; the flag is read only afterwards. An error that escaped a writer, or a
-  // worker that died, left the flag alone, so the pool's count decides as well: such an instrument
-  // was not written either.
-  pool.close();
-  return succeed.value() && pool.failed() == 0;
+  pool.close();  // waits for every task
+  return report.failed() == failed_before;
 }
 
 }  // namespace tessera_plus::bundle::internal

@@ -58,7 +58,8 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   const fs::path min_bar_folder = path / "h5";
   if (fs::exists(min_bar_folder)) {
     std::vector<std::string> min_ids = minute_bar_ids(min_bar_folder);
-    if (!min_ids.empty() && !update_minbar(min_bar_folder.string(), min_ids, false, concurrency)) {
+    if (!min_ids.empty() &&
+        !update_minbar(min_bar_folder.string(), {.concurrency = concurrency, .minbar = min_ids})) {
       succeed = false;
     }
   }
@@ -66,7 +67,8 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   if (fs::exists(tick_folder)) {
     std::vector<std::string> tick_ids;
     collect_ids(tick_folder, tick_ids);
-    if (!tick_ids.empty() && !update_tick(tick_folder.string(), tick_ids, false, concurrency)) {
+    if (!tick_ids.empty() &&
+        !update_tick(tick_folder.string(), {.concurrency = concurrency, .tick = tick_ids})) {
       succeed = false;
     }
   }
