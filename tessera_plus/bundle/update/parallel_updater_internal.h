@@ -1,4 +1,5 @@
-// The body shared by update_minbar and update_tick, with the writer as a parameter.
+// The body shared by update_minbar and update_tick, with the writer as a parameter; defined in
+// parallel_updater.cc and declared apart so that tests can hand in a writer of their own.
 #pragma once
 
 #include <functional>
