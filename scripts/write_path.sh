@@ -52,7 +52,7 @@ for stack in re.split(r'\n(?=#0 )', text):
         continue
     files = []
     for frame in stack.split('\n'):
-        if m := re.search(r' at (?:\.\./)+((?:tessera_plus|cli)/[\w/]+\.(?:cc|h)):\d+', frame):
+        if m := re.search(r' at (?:\S*/)?((?:tessera_plus|cli)/[\w/]+\.(?:cc|h)):\d+', frame):
             named = [m.group(1)]
         elif m := re.search(r'in (tessera_plus::[\w:]+) \(.* at /usr/', frame):
             named = defining_files(m.group(1))
