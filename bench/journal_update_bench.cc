@@ -65,9 +65,12 @@ void BM_DailyUpdate(benchmark::State& state) {
       day = next_weekday(day);
       auto start = std::chrono::steady_clock::now();
       for (int i = 0; i < files; ++i) {
-        update_minbar_file((dir / (std::to_string(i) + ".h5")).string(), 20231101, 0,
-                           [&](int from) { return std::optional<MinbarRecords>(bars(from, day)); },
-                           next_weekday, WriteOptions{.journal = with_journal});
+        update_minbar_file(
+            (dir / (std::to_string(i) + ".h5")).string(),
+            {.min_start_date = 20231101,
+             .fetch = [&](int from) { return std::optional<MinbarRecords>(bars(from, day)); },
+             .next_trading_date = next_weekday},
+            WriteOptions{.journal = with_journal});
       }
       double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       (with_journal ? journal : plain) += s;

@@ -192,7 +192,7 @@ std::shared_ptr<BenchMarket> install(const Series& s) {
 // Builds the file of the first `days` days of `s` in `scratch` with one call.
 void build(const Scratch& scratch, const Series& s, std::size_t days) {
   set_now(s.days[days - 1]);
-  _append_h5(kId, scratch.h5());
+  _append_h5({kId, scratch.h5()});
 }
 
 // zlib's compress2 at level 9 over `bytes`, in pieces of `piece` bytes as the filter sees them.
@@ -237,7 +237,7 @@ void BM_PeakMemory(benchmark::State& state) {
       s.table = PriceTable{};
       set_now(s.days.back());
       long before = current_rss_kb();
-      _append_h5(kId, scratch.h5());
+      _append_h5({kId, scratch.h5()});
       rusage usage{};
       ::getrusage(RUSAGE_SELF, &usage);
       long report[2] = {before, usage.ru_maxrss};
@@ -271,7 +271,7 @@ void BM_Create20Years(benchmark::State& state) {
     set_now(s.days.back());
     state.ResumeTiming();
     double start = cpu_seconds();
-    _append_h5(kId, scratch.h5());
+    _append_h5({kId, scratch.h5()});
     total += (cpu_seconds() - start);
     state.PauseTiming();
     size = fs::file_size(scratch.file());
@@ -303,7 +303,7 @@ void BM_AppendOneDay(benchmark::State& state) {
     state.PauseTiming();
     fs::copy_file(base.file(), work.file(), fs::copy_options::overwrite_existing);
     state.ResumeTiming();
-    _append_h5(kId, work.h5());
+    _append_h5({kId, work.h5()});
   }
   state.counters["stored_days"] = static_cast<double>(stored);
   tallow::install_backend(nullptr);

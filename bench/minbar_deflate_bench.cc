@@ -323,8 +323,8 @@ double append_day(const std::string& base, const std::string& work, const Minbar
     bench::append_through_filter(data, *day.layout, day.data.data(), day.rows);
   } else {
     ChunkDeflater deflater = minbar_deflater(1);
-    append_records(index, INDEX_DTYPE, day.index.data(), day.index.size(), deflater);
-    append_records(data, *day.layout, day.data.data(), day.rows, deflater);
+    append_records(index, {&INDEX_DTYPE, day.index.data(), day.index.size()}, deflater);
+    append_records(data, {day.layout, day.data.data(), day.rows}, deflater);
   }
   file.close();
   return seconds_now() - start;

@@ -123,8 +123,8 @@ void BM_FileBytes(benchmark::State& state, const char* type, const char* underly
   double bars = 0, ticks = 0, bar_bytes = 0, tick_bytes = 0;
   for (auto _ : state) {
     fs::remove_all(dir);
-    tessera_plus::bundle::_append_h5(id, (dir / "h5").string());
-    tessera_plus::bundle::_append_h5_tick(id, (dir / "ticks").string());
+    tessera_plus::bundle::_append_h5({id, (dir / "h5").string()});
+    tessera_plus::bundle::_append_h5_tick({id, (dir / "ticks").string()});
     PriceArgs a = window(20240101, 20240701, "1m");
     auto t = market->get_price(id, a);
     bars = t ? double(t->rows()) : 0;

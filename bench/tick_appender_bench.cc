@@ -184,7 +184,7 @@ bool update(const Scratch& scratch, Date today) {
   tp::tessera::publish_sval(tp::tessera::SharedFlag::create(true));
   {
     QuietStdout quiet;
-    tp::bundle::_append_h5_tick(kId, scratch.path().string());
+    tp::bundle::_append_h5_tick({kId, scratch.path().string()});
   }
   return tp::tessera::sval().value();
 }

@@ -28,23 +28,20 @@ struct CheckOptions {
 // Unattended runs (--json, --yes) report what they found through the exit status; the
 // interactive run keeps ending with 0, whatever the answer.
 int run_check(const CheckOptions& o, bool minbar) {
-  const std::string frequency = minbar ? "分钟" : "tick";
   const auto start = std::chrono::steady_clock::now();
   // With --json the console lines are kept out of standard output: one document, nothing else.
   std::ostringstream held;
   std::ostream& out = o.json ? held : std::cout;
+  const bundle::CheckRequest request{.data_bundle_path = o.data_bundle_path,
+                                     .jobs = o.jobs,
+                                     .findings = o.yes    ? bundle::CheckRequest::Findings::kDelete
+                                                 : o.json ? bundle::CheckRequest::Findings::kReturn
+                                                          : bundle::CheckRequest::Findings::kAsk,
+                                     .out = &out};
   const bundle::CheckFindings findings =
-      minbar ? bundle::find_min_bar_problems(o.data_bundle_path, out, o.jobs)
-             : bundle::find_tick_problems(o.data_bundle_path, out, o.jobs);
+      minbar ? bundle::check_min_bar_data(request) : bundle::check_tick_data(request);
   const bool found = !findings.broken.empty() || !findings.locked.empty();
   const int status = (o.json || o.yes) && found ? kExitFailed : kExitOk;
-  if (findings.checked) {
-    if (o.yes) {
-      bundle::delete_check_result(findings.broken, findings.locked, frequency, out);
-    } else if (!o.json) {
-      bundle::deal_with_check_result(findings.broken, findings.locked, frequency, std::cin, out);
-    }
-  }
   if (o.json) {
     CheckReport report{.kind = minbar ? "minbar" : "tick",
                        .data_bundle_path = o.data_bundle_path,

@@ -98,19 +98,24 @@ void add_common(CLI::App* app, RunOptions& o) {
       "2 on bad usage.");
 }
 
+// One run of a command, for its JSON summary.
+struct RunContext {
+  const std::string& command;
+  const RunOptions& options;
+  std::chrono::steady_clock::time_point start;
+};
+
 // The JSON summary, written whole or not at all. An error that stops the run is in it too, so a
 // nightly job finds a report whatever happened after the arguments were accepted.
-void write_report(const std::string& command, const RunOptions& o,
-                  std::chrono::steady_clock::time_point start, std::optional<std::string> error,
-                  int status) {
-  if (o.report_path.empty()) return;
-  UpdateReport report{.command = command,
-                      .data_bundle_path = o.root,
+void write_report(const RunContext& run, std::optional<std::string> error, int status) {
+  if (run.options.report_path.empty()) return;
+  UpdateReport report{.command = run.command,
+                      .data_bundle_path = run.options.root,
                       .totals = tessera::run_totals(),
                       .error = std::move(error),
-                      .seconds = seconds_since(start),
+                      .seconds = seconds_since(run.start),
                       .exit_status = status};
-  write_file_atomically(o.report_path, render_update_report(report));
+  write_file_atomically(run.options.report_path, render_update_report(report));
 }
 
 // Sets the client up, runs `update` with a run report shared by every worker, and ends with the
@@ -130,23 +135,23 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
 
 int run_reported(const std::string& command, const RunOptions& o, bool enable_bjse,
                  const std::function<bool()>& update) {
-  const auto start = std::chrono::steady_clock::now();
+  const RunContext run{command, o, std::chrono::steady_clock::now()};
   tessera::publish_run_report(tessera::RunReport::create());
   int status = kExitFailed;
   try {
     check_bundle_root(o.root);
     status = run_update(o.retry, enable_bjse, update);
   } catch (const ExitRequest& e) {
-    write_report(command, o, start, std::nullopt, e.status());
+    write_report(run, std::nullopt, e.status());
     throw;
   } catch (const ArgumentError& e) {
-    write_report(command, o, start, tessera::one_line(e.what(), 400), kExitUsage);
+    write_report(run, tessera::one_line(e.what(), 400), kExitUsage);
     throw;
   } catch (const std::exception& e) {
-    write_report(command, o, start, tessera::one_line(e.what(), 400), kExitFailed);
+    write_report(run, tessera::one_line(e.what(), 400), kExitFailed);
     throw;
   }
-  write_report(command, o, start, std::nullopt, status);
+  write_report(run, std::nullopt, status);
   return status;
 }
 
@@ -156,6 +161,19 @@ struct UpdateOptions {
   std::vector<std::string> minbar, tick;
   bool with_derivatives = false, rebuild = false, enable_bjse = false;
 };
+
+// The rebuild is confirmed by the user on the console.
+bundle::UpdateRequest update_request(const UpdateOptions& o) {
+  return {.concurrency = o.run.concurrency,
+          .data_bundle_path = o.run.root,
+          .base = o.base,
+          .minbar = o.minbar,
+          .tick = o.tick,
+          .with_derivatives = o.with_derivatives,
+          .rebuild = o.rebuild,
+          .enable_bjse = o.enable_bjse,
+          .confirm_rebuild = [] { return bundle::ask_rebuild_confirmation(std::cin); }};
+}
 
 Command setup_update(CLI::App& main) {
   auto o = std::make_shared<UpdateOptions>();
@@ -173,9 +191,7 @@ Command setup_update(CLI::App& main) {
   app->add_flag("--enable-bjse", o->enable_bjse, "include Beijing Stock Exchange stocks");
   return Command{app, [o] {
                    return run_reported("update", o->run, o->enable_bjse, [&] {
-                     return bundle::update_bundle_from_tallow(
-                         o->run.concurrency, o->run.root, o->base, o->minbar, o->tick,
-                         o->with_derivatives, o->rebuild, o->enable_bjse);
+                     return bundle::update_bundle_from_tallow(update_request(*o));
                    });
                  }};
 }

@@ -2,7 +2,6 @@
 // standard input: a rebuild requested by rebuild=True is confirmed by the call itself, and the
 // checks return their findings instead of offering to delete.
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,22 +39,35 @@ bool unless_stopped(Run run) {
   }
 }
 
+// The keyword arguments of `update`, as Python passes them to the binding.
 bool update(const std::string& data_bundle_path, const std::vector<std::string>& minbar,
             const std::vector<std::string>& tick, bool base, std::optional<int> concurrency,
             bool with_derivatives, bool rebuild, bool enable_bjse) {
-  int workers = concurrency_or_cores(concurrency);
+  const bundle::UpdateRequest request{
+      .concurrency = concurrency_or_cores(concurrency),
+      .data_bundle_path = data_bundle_path,
+      .base = base,
+      .minbar = minbar,
+      .tick = tick,
+      .with_derivatives = with_derivatives,
+      .rebuild = rebuild,
+      .enable_bjse = enable_bjse,
+      // rebuild=True is the caller's confirmation.
+      .confirm_rebuild = [] { return bundle::RebuildDecision::kConfirmed; }};
   bundle::_init_tallow(enable_bjse);
-  std::istringstream yes("yes\n");
-  return unless_stopped([&] {
-    return bundle::update_bundle_from_tallow(workers, data_bundle_path, base, minbar, tick,
-                                             with_derivatives, rebuild, enable_bjse, yes);
-  });
+  return unless_stopped([&] { return bundle::update_bundle_from_tallow(request); });
 }
 
 bool smart_update(const std::string& data_bundle_path, std::optional<int> concurrency) {
   int workers = concurrency_or_cores(concurrency);
   bundle::_init_tallow();
   return bundle::update_bundle_from_exist_file(workers, data_bundle_path);
+}
+
+// The checks return their findings to the caller and ask nothing.
+bundle::CheckRequest report_only(const std::string& data_bundle_path) {
+  return {.data_bundle_path = data_bundle_path,
+          .findings = bundle::CheckRequest::Findings::kReturn};
 }
 
 py::tuple findings_tuple(const bundle::CheckFindings& findings) {
@@ -82,7 +94,7 @@ void bind_commands(py::module_& m) {
   m.def(
       "check_minbar",
       [](const std::string& path) {
-        return findings_tuple(bundle::find_min_bar_problems(path, std::cout));
+        return findings_tuple(bundle::check_min_bar_data(report_only(path)));
       },
       py::arg("data_bundle_path"),
       "Checks every minute-bar file; returns (broken, locked): the paths of the broken files\n"
@@ -90,7 +102,7 @@ void bind_commands(py::module_& m) {
   m.def(
       "check_tick",
       [](const std::string& path) {
-        return findings_tuple(bundle::find_tick_problems(path, std::cout));
+        return findings_tuple(bundle::check_tick_data(report_only(path)));
       },
       py::arg("data_bundle_path"),
       "Checks every tick file; returns (broken, locked) as check_minbar does.");

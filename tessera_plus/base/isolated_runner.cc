@@ -395,10 +395,10 @@ std::string IsolatedOutcome::describe() const {
   return "completed";
 }
 
-void run_isolated(std::size_t count, int jobs, const Work& work,
+void run_isolated(std::size_t count, const Work& work,
                   const std::function<bool(std::size_t, IsolatedOutcome&&)>& on_done,
                   const IsolationOptions& options) {
-  Workers workers(jobs < 1 ? 1 : static_cast<std::size_t>(jobs), work, options);
+  Workers workers(options.jobs < 1 ? 1 : static_cast<std::size_t>(options.jobs), work, options);
   std::map<std::size_t, IsolatedOutcome> finished;  // done but not yet handed over
   std::size_t next = 0, delivered = 0;
   while (delivered < count) {

@@ -24,6 +24,8 @@ struct IsolatedOutcome {
 inline constexpr unsigned kIsolatedCpuSeconds = 300;
 
 struct IsolationOptions {
+  // Workers at most working at once; below 1 counts as 1.
+  int jobs = 1;
   // CPU seconds one item may use before SIGXCPU ends its worker; 0 for no limit (work on trusted
   // input whose size has no bound, like a first build of a long history).
   unsigned cpu_seconds_per_item = kIsolatedCpuSeconds;
@@ -35,23 +37,23 @@ struct IsolationOptions {
   bool in_order = true;
 };
 
-// Runs `work(i)` for every i in [0, count) in forked worker processes, at most `jobs` working at
-// once, and calls `on_done(i, outcome)` in the caller's process in index order, each as soon as it
-// and every item before it are done (with `in_order` off: each as soon as it is done). A worker
-// works on one item at a time, takes them through a socket in which the next few already wait, and
-// sends each reply back framed with its index, so a batch costs a fork per worker rather than per
-// item and no round trip between items. A worker that dies during an item (a signal, an exit) costs
-// that item only: its outcome names the signal or status, and the items queued behind it, which it
-// never started, go to a fresh worker. An exception escaping `work` is reported as `raised` with a
-// non-zero exit status (so `work` should turn its expected errors into its reply). Workers retire
-// after a few hundred items or once they have used their CPU allowance, so that what the library
-// leaks per item and the CPU limit stay bounded. When `on_done` returns false, nothing more starts,
-// the workers are killed and reaped, and the call returns.
+// Runs `work(i)` for every i in [0, count) in forked worker processes, at most `options.jobs`
+// working at once, and calls `on_done(i, outcome)` in the caller's process in index order, each as
+// soon as it and every item before it are done (with `in_order` off: each as soon as it is done). A
+// worker works on one item at a time, takes them through a socket in which the next few already
+// wait, and sends each reply back framed with its index, so a batch costs a fork per worker rather
+// than per item and no round trip between items. A worker that dies during an item (a signal, an
+// exit) costs that item only: its outcome names the signal or status, and the items queued behind
+// it, which it never started, go to a fresh worker. An exception escaping `work` is reported as
+// `raised` with a non-zero exit status (so `work` should turn its expected errors into its reply).
+// Workers retire after a few hundred items or once they have used their CPU allowance, so that what
+// the library leaks per item and the CPU limit stay bounded. When `on_done` returns false, nothing
+// more starts, the workers are killed and reaped, and the call returns.
 //
 // The workers inherit the caller's state as it is at their fork and leave through _exit, never
-// through the caller's atexit handlers. Call from one thread; `jobs` below 1 counts as 1.
+// through the caller's atexit handlers. Call from one thread.
 // OSError when a worker or socket cannot be created.
-void run_isolated(std::size_t count, int jobs, const std::function<std::string(std::size_t)>& work,
+void run_isolated(std::size_t count, const std::function<std::string(std::size_t)>& work,
                   const std::function<bool(std::size_t, IsolatedOutcome&&)>& on_done,
                   const IsolationOptions& options = {});
 

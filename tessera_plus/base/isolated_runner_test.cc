@@ -19,7 +19,7 @@ TEST(IsolatedRunner, CrashesAreOutcomesAndResultsKeepTheirOrder) {
   std::vector<std::size_t> order;
   std::vector<IsolatedOutcome> outcomes;
   run_isolated(
-      6, 3,
+      6,
       [](std::size_t i) -> std::string {
         if (i == 1) {
           ::signal(SIGSEGV, SIG_DFL);  // a sanitizer's handler would turn it into an exit
@@ -33,7 +33,8 @@ TEST(IsolatedRunner, CrashesAreOutcomesAndResultsKeepTheirOrder) {
         order.push_back(i);
         outcomes.push_back(std::move(o));
         return true;
-      });
+      },
+      {.jobs = 3});
   EXPECT_EQ(order, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5}));
   EXPECT_EQ(outcomes[0].reply, "item 0");
   EXPECT_FALSE(outcomes[1].completed);
@@ -48,8 +49,8 @@ TEST(IsolatedRunner, CrashesAreOutcomesAndResultsKeepTheirOrder) {
 TEST(IsolatedRunner, StoppingEarlyStartsNothingMore) {
   std::size_t delivered = 0;
   run_isolated(
-      50, 2, [](std::size_t) { return std::string("ok"); },
-      [&](std::size_t, IsolatedOutcome&&) { return ++delivered < 3; });
+      50, [](std::size_t) { return std::string("ok"); },
+      [&](std::size_t, IsolatedOutcome&&) { return ++delivered < 3; }, {.jobs = 2});
   EXPECT_EQ(delivered, 3u);
 }
 
@@ -58,7 +59,7 @@ TEST(IsolatedRunner, StoppingEarlyStartsNothingMore) {
 TEST(IsolatedRunner, CrashMidBatchCostsOneItemAndAFreshWorkerTakesTheRest) {
   std::vector<IsolatedOutcome> outcomes;
   run_isolated(
-      10, 1,
+      10,
       [](std::size_t i) -> std::string {
         if (i == 4) {
           ::signal(SIGSEGV, SIG_DFL);
@@ -71,7 +72,8 @@ TEST(IsolatedRunner, CrashMidBatchCostsOneItemAndAFreshWorkerTakesTheRest) {
         EXPECT_EQ(i, outcomes.size());
         outcomes.push_back(std::move(o));
         return true;
-      });
+      },
+      {.jobs = 1});
   ASSERT_EQ(outcomes.size(), 10u);
   auto pid_of = [&](std::size_t i) {
     const std::string& reply = outcomes[i].reply;
@@ -96,7 +98,7 @@ TEST(IsolatedRunner, ItemsQueuedBehindADeathRunOnceElsewhere) {
   std::vector<IsolatedOutcome> outcomes;
   const std::set<std::size_t> crash = {1, 2, 9, 10, 11, 29};
   run_isolated(
-      30, 2,
+      30,
       [&](std::size_t i) -> std::string {
         const std::string started = std::to_string(i) + "\n";  // one write: the pipe keeps it whole
         if (::write(log[1], started.data(), started.size()) < 0) ::_exit(4);
@@ -112,7 +114,8 @@ TEST(IsolatedRunner, ItemsQueuedBehindADeathRunOnceElsewhere) {
         EXPECT_EQ(i, outcomes.size());
         outcomes.push_back(std::move(o));
         return true;
-      });
+      },
+      {.jobs = 2});
   ::close(log[1]);
   std::string text;
   char buffer[4096];
@@ -142,11 +145,12 @@ TEST(IsolatedRunner, ItemsQueuedBehindADeathRunOnceElsewhere) {
 TEST(IsolatedRunner, WorkersRetireAfterTheirShare) {
   std::set<std::string> pids;
   run_isolated(
-      1000, 2, [](std::size_t) { return std::to_string(::getpid()); },
+      1000, [](std::size_t) { return std::to_string(::getpid()); },
       [&](std::size_t, IsolatedOutcome&& o) {
         pids.insert(o.reply);
         return true;
-      });
+      },
+      {.jobs = 2});
   EXPECT_GT(pids.size(), 2u);
   EXPECT_LT(pids.size(), 100u);
 }
@@ -159,7 +163,7 @@ TEST(IsolatedRunner, OutOfOrderOutcomesDoNotWaitForALongItem) {
   std::vector<std::size_t> order;
   std::string first_reply;
   run_isolated(
-      5, 2,
+      5,
       [&](std::size_t i) -> std::string {
         if (i != 0) return "ok";
         pollfd wait{release[0], POLLIN, 0};
@@ -174,7 +178,7 @@ TEST(IsolatedRunner, OutOfOrderOutcomesDoNotWaitForALongItem) {
         if (i == 0) first_reply = o.reply;
         return true;
       },
-      IsolationOptions{.in_order = false});
+      IsolationOptions{.jobs = 2, .in_order = false});
   ::close(release[0]);
   ::close(release[1]);
   EXPECT_EQ(first_reply, "released");
@@ -187,7 +191,7 @@ TEST(IsolatedRunner, OutOfOrderOutcomesDoNotWaitForALongItem) {
 TEST(IsolatedRunner, StoppingKillsBusyWorkers) {
   std::vector<std::size_t> delivered;
   run_isolated(
-      4, 2,
+      4,
       [](std::size_t i) -> std::string {
         if (i == 1) ::pause();
         return "ok";
@@ -195,7 +199,8 @@ TEST(IsolatedRunner, StoppingKillsBusyWorkers) {
       [&](std::size_t i, IsolatedOutcome&&) {
         delivered.push_back(i);
         return false;
-      });
+      },
+      {.jobs = 2});
   EXPECT_EQ(delivered, std::vector<std::size_t>{0});
 }
 

@@ -57,7 +57,7 @@ void ProgressedProcessPoolExecutor::close() noexcept {
     // every worker and never in the caller.
     bool initialised = false;
     run_isolated(
-        jobs_.size(), static_cast<int>(max_workers_),
+        jobs_.size(),
         [&](std::size_t job) {
           run_task(jobs_[job], initialised);
           return std::string();
@@ -68,7 +68,10 @@ void ProgressedProcessPoolExecutor::close() noexcept {
           bar.advance();
           return true;
         },
-        IsolationOptions{.cpu_seconds_per_item = 0, .retire_after_raise = true, .in_order = false});
+        IsolationOptions{.jobs = static_cast<int>(max_workers_),
+                         .cpu_seconds_per_item = 0,
+                         .retire_after_raise = true,
+                         .in_order = false});
   } catch (const std::exception& e) {
     // No worker could be started for the tasks left: each of them failed.
     for (std::size_t job = 0; job < jobs_.size(); ++job) {

@@ -20,14 +20,9 @@ void copy_text(char (&slot)[N], std::string_view text) {
   slot[cut.size()] = '\0';
 }
 
-struct Published {
-  std::optional<RunReport> report;
-  std::uint64_t failures_here = 0;
-};
-
-Published& published() {
-  static Published p;
-  return p;
+std::optional<RunReport>& published() {
+  static std::optional<RunReport> report;
+  return report;
 }
 
 }  // namespace
@@ -45,14 +40,13 @@ struct RunReport::Region {
 
 RunReport RunReport::create() { return RunReport(make_shared_mapped<Region>()); }
 
-void RunReport::count_updated(bool changed) { ++(changed ? region_->updated : region_->unchanged); }
-
-void RunReport::count_retry() { ++region_->retries; }
-
-void RunReport::count_written(std::uint64_t rows, std::int64_t bytes) {
+void RunReport::count_written(bool changed, std::uint64_t rows, std::int64_t bytes) {
+  ++(changed ? region_->updated : region_->unchanged);
   region_->rows += rows;
   region_->bytes += bytes;
 }
+
+void RunReport::count_retry() { ++region_->retries; }
 
 void RunReport::add_failure(std::string_view what, std::string_view reason) {
   region_->lock.lock();
@@ -81,32 +75,33 @@ RunTotals RunReport::totals() const {
   return t;
 }
 
-void publish_run_report(std::optional<RunReport> report) { published().report = std::move(report); }
+std::uint64_t RunReport::failed() const {
+  region_->lock.lock();
+  const std::uint64_t failed = region_->failed;
+  region_->lock.unlock();
+  return failed;
+}
 
-RunTotals run_totals() { return published().report ? published().report->totals() : RunTotals{}; }
+void publish_run_report(std::optional<RunReport> report) { published() = std::move(report); }
 
-void record_updated(bool changed) {
-  if (published().report) published().report->count_updated(changed);
+RunReport published_run_report() {
+  if (!published()) published() = RunReport::create();
+  return *published();
+}
+
+RunTotals run_totals() { return published() ? published()->totals() : RunTotals{}; }
+
+void record_written(bool changed, std::uint64_t rows, std::int64_t bytes) {
+  if (published()) published()->count_written(changed, rows, bytes);
 }
 
 void record_failure(std::string_view what, std::string_view reason) {
-  ++published().failures_here;
-  if (published().report) published().report->add_failure(what, reason);
+  if (published()) published()->add_failure(what, reason);
 }
 
 void record_retry() {
-  if (published().report) published().report->count_retry();
+  if (published()) published()->count_retry();
 }
-
-void record_rows(std::uint64_t rows) {
-  if (published().report) published().report->count_written(rows, 0);
-}
-
-void record_bytes(std::int64_t bytes) {
-  if (published().report) published().report->count_written(0, bytes);
-}
-
-std::uint64_t failures_recorded_here() { return published().failures_here; }
 
 std::string one_line(std::string_view text, std::size_t max_bytes) {
   text = text.substr(0, text.find('\n'));

@@ -1,8 +1,10 @@
 // What one run of the program did, gathered from every worker process: instruments updated,
 // unchanged and failed, the failures with a one-line reason each, and the service calls retried.
-// The front end publishes one report before the first pool starts and reads it at the end; the
-// library records into whatever report is published and records nothing when none is (library
-// use without the front end).
+// It is the one record of an update's outcome across processes: the workers record what their
+// writers did, the pool records the tasks that escaped or died, and the main process decides
+// from the failures counted whether the update went through. The front end publishes one report
+// before the first pool starts and reads it at the end; an update run without the front end
+// publishes one itself (published_run_report).
 #pragma once
 
 #include <cstddef>
@@ -37,11 +39,13 @@ class RunReport {
   // A new report in fresh shared memory: processes forked afterwards record into the same one.
   static RunReport create();
 
-  void count_updated(bool changed);
+  // An instrument whose update succeeded: `changed` or not, with `rows` stored and `bytes` grown.
+  void count_written(bool changed, std::uint64_t rows, std::int64_t bytes);
   void add_failure(std::string_view what, std::string_view reason);
   void count_retry();
-  void count_written(std::uint64_t rows, std::int64_t bytes);
   RunTotals totals() const;
+  // totals().failed without the copies of the failures.
+  std::uint64_t failed() const;
 
  private:
   struct Region;
@@ -52,19 +56,16 @@ class RunReport {
 // Publishes `report` as this process's run report (and, through fork, its workers'); nullopt
 // withdraws it.
 void publish_run_report(std::optional<RunReport> report);
+// The published report, after publishing a fresh one when there is none. Main process, before
+// the workers that are to record into it are forked.
+RunReport published_run_report();
 // The published report's totals; empty totals when none is published.
 RunTotals run_totals();
 
 // Record into the published report; nothing happens without one.
-void record_updated(bool changed);
+void record_written(bool changed, std::uint64_t rows, std::int64_t bytes);
 void record_failure(std::string_view what, std::string_view reason);
 void record_retry();
-void record_rows(std::uint64_t rows);
-void record_bytes(std::int64_t bytes);
-
-// Failures recorded by this process so far, published report or not. A worker runs one task, so
-// the count before and after the task tells whether that task failed.
-std::uint64_t failures_recorded_here();
 
 // `text` cut to its first line and at most `max_bytes` bytes, never inside a UTF-8 character.
 std::string one_line(std::string_view text, std::size_t max_bytes);

@@ -19,32 +19,42 @@ class RunReportTest : public ::testing::Test {
 TEST_F(RunReportTest, WorkersRecordsReachTheParentAndOnlyTwentyAreKept) {
   publish_run_report(RunReport::create());
   ASSERT_EQ(testing::exit_code_in_child([] {
-              record_updated(true);
-              record_updated(false);
+              record_written(true, 10, 300);
+              record_written(false, 0, 0);
               record_retry();
               for (int i = 0; i < 25; ++i)
                 record_failure("file" + std::to_string(i), "busy\nstack");
             }),
             0);
-  ASSERT_EQ(testing::exit_code_in_child([] { record_updated(true); }), 0);
+  ASSERT_EQ(testing::exit_code_in_child([] { record_written(true, 5, -100); }), 0);
   RunTotals t = run_totals();
   EXPECT_EQ(t.updated, 2u);
   EXPECT_EQ(t.unchanged, 1u);
   EXPECT_EQ(t.retries, 1u);
+  EXPECT_EQ(t.rows, 15u);
+  EXPECT_EQ(t.bytes, 200);  // a repair that shrank a file counts against the growth
   EXPECT_EQ(t.failed, 25u);
+  EXPECT_EQ(published_run_report().failed(), 25u);
   ASSERT_THAT(t.failures, SizeIs(RunReport::kShownFailures));
   EXPECT_EQ(t.failures[0].what, "file0");
   EXPECT_EQ(t.failures[0].reason, "busy");  // one line
   EXPECT_EQ(t.failures[19].what, "file19");
-  EXPECT_EQ(failures_recorded_here(), 0u);  // the failures were the child's
 }
 
-TEST_F(RunReportTest, WithoutAPublishedReportRecordingOnlyCountsLocally) {
-  const std::uint64_t before = failures_recorded_here();
+TEST_F(RunReportTest, WithoutAPublishedReportNothingIsRecorded) {
   record_failure("x", "y");
-  record_updated(true);
-  EXPECT_EQ(failures_recorded_here(), before + 1);
+  record_written(true, 1, 1);
   EXPECT_EQ(run_totals().failed, 0u);
+  EXPECT_EQ(run_totals().updated, 0u);
+}
+
+// An update run without the front end still needs one record that its workers share.
+TEST_F(RunReportTest, PublishedRunReportPublishesOnceAndKeepsIt) {
+  RunReport report = published_run_report();
+  ASSERT_EQ(testing::exit_code_in_child([] { record_failure("x", "y"); }), 0);
+  EXPECT_EQ(report.failed(), 1u);
+  EXPECT_EQ(published_run_report().failed(), 1u);  // the same report, not a fresh one
+  EXPECT_EQ(run_totals().failed, 1u);
 }
 
 TEST(OneLine, CutsAtTheFirstLineEndAndNeverInsideACharacter) {

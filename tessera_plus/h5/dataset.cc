@@ -61,21 +61,30 @@ PropListId creation_plist_for(const Creation& how) {
 
 }  // namespace
 
-Dataset Dataset::create(File& file, const std::string& name, const RecordLayout& layout,
-                        const void* records, std::size_t count, const Creation& how) {
+Dataset Dataset::create_sized(const NewDataset& spec, std::size_t count) {
   ensure_initialized();
   hsize_t dims = count;
-  hsize_t max_dims = how.growable ? H5S_UNLIMITED : dims;
+  hsize_t max_dims = spec.how.growable ? H5S_UNLIMITED : dims;
   DataspaceId space(check_id(H5Screate_simple(1, &dims, &max_dims), "creating a dataspace"));
-  DatatypeId type = compound_type(layout);
-  PropListId dcpl = creation_plist_for(how);
-  const std::string action = "cannot create dataset " + name + " in " + file.path();
-  Dataset ds(DatasetId(check_id(H5Dcreate2(file.id(), name.c_str(), type.get(), space.get(),
-                                           H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
-                                action.c_str())),
-             where(file, name));
+  DatatypeId type = compound_type(spec.layout);
+  PropListId dcpl = creation_plist_for(spec.how);
+  const std::string action = "cannot create dataset " + spec.name + " in " + spec.file.path();
+  return Dataset(DatasetId(check_id(H5Dcreate2(spec.file.id(), spec.name.c_str(), type.get(),
+                                               space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
+                                    action.c_str())),
+                 where(spec.file, spec.name));
+}
+
+Dataset Dataset::create(File& file, const std::string& name, const RecordLayout& layout,
+                        const void* records, std::size_t count, const Creation& how) {
+  Dataset ds = create_sized({file, name, layout, how}, count);
   if (count > 0 && records) ds.write(layout, 0, count, records);
   return ds;
+}
+
+Dataset Dataset::create_empty(File& file, const std::string& name, const RecordLayout& layout,
+                              const Creation& how) {
+  return create_sized({file, name, layout, how}, 0);
 }
 
 Dataset Dataset::open(const File& file, const std::string& name) {

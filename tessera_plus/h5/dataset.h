@@ -35,6 +35,9 @@ class Dataset {
   // rows to the caller (write_chunk, for one), with the extent already `count`.
   static Dataset create(File& file, const std::string& name, const RecordLayout& layout,
                         const void* records, std::size_t count, const Creation& how);
+  // Creates `name` with no rows yet; they come through resize() and write() or write_chunk().
+  static Dataset create_empty(File& file, const std::string& name, const RecordLayout& layout,
+                              const Creation& how);
   static Dataset open(const File& file, const std::string& name);
 
   Dataset(Dataset&&) noexcept = default;
@@ -98,7 +101,17 @@ class Dataset {
   PropListId creation_plist() const;
 
  private:
+  // What names and shapes a dataset about to be created.
+  struct NewDataset {
+    File& file;
+    const std::string& name;
+    const RecordLayout& layout;
+    const Creation& how;
+  };
+
   Dataset(DatasetId id, std::string where) : id_(std::move(id)), where_(std::move(where)) {}
+  // Creates the dataset with an extent of `count` rows, unwritten.
+  static Dataset create_sized(const NewDataset& spec, std::size_t count);
   void read_field_into(const Field& field, Size start, Size count, void* out) const;
   // Reads rows [start, start + count), already checked, into records of `out_record` bytes holding
   // `fields`: inflating the chunks here when the storage allows (chunk_reads_internal.h), through

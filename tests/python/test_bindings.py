@@ -70,6 +70,38 @@ class Bundle(unittest.TestCase):
             os.remove(copy)
 
 
+class Rebuild(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix='bindings_rebuild_')
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def test_rebuild_true_rewrites_a_damaged_file_without_asking(self):
+        self.assertIs(tessera_plus.update(self.root, minbar=['000001.XSHE'], base=False,
+                                          concurrency=1), True)
+        path = os.path.join(self.root, 'bundle', 'h5', 'equities', '000001.XSHE.h5')
+        with open(path, 'wb') as f:
+            f.write(b'not an HDF5 file')
+        # Without the rebuild the damaged file fails the update; with it the file is built anew,
+        # and standard input is never read.
+        self.assertIs(tessera_plus.update(self.root, minbar=['000001.XSHE'], base=False,
+                                          concurrency=1), False)
+        with open(os.devnull) as closed_input:
+            saved = os.dup(0)
+            os.dup2(closed_input.fileno(), 0)
+            try:
+                rebuilt = tessera_plus.update(self.root, minbar=['000001.XSHE'], base=False,
+                                              concurrency=1, rebuild=True)
+            finally:
+                os.dup2(saved, 0)
+                os.close(saved)
+        self.assertIs(rebuilt, True)
+        data, index = tessera_plus.read_minbar(path)
+        self.assertGreater(len(data), 1000)
+        self.assertEqual(index['line_no'][0], 0)
+
+
 class Errors(unittest.TestCase):
     def test_kinds(self):
         with self.assertRaises(FileNotFoundError) as caught:

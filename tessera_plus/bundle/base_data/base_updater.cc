@@ -1,5 +1,6 @@
 #include "tessera_plus/bundle/base_data/base_updater.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 
@@ -10,7 +11,6 @@
 #include "tessera_plus/base/process_pool.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
-#include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/base/warnings.h"
 #include "tessera_plus/base/write_failure.h"
 #include "tessera_plus/bundle/base_data/daybar_store.h"
@@ -44,12 +44,11 @@ std::vector<std::int64_t> suspended_days(const tallow::Instrument& ins, int end_
   return days;
 }
 
-// A part of the base data that could not be brought up to date: logged, listed in the run's
-// failures, and the base update's result made false. The other parts go on.
-void report_failed_part(SharedFlag& ok, const std::string& what, const std::string& reason) {
+// A part of the base data that could not be brought up to date: logged and listed in the run's
+// failures, which makes the base update's result false. The other parts go on.
+void report_failed_part(const std::string& what, const std::string& reason) {
   system_log::error(fmt::format("更新 {} 失败，{}", what, reason));
   record_failure(what, reason);
-  ok.set_value(false);
 }
 
 void write_calendar(const fs::path& dir, int end_date) {
@@ -69,7 +68,7 @@ std::optional<h5::File> previous_suspensions(const fs::path& file) {
 }
 
 void write_suspensions(const fs::path& dir, const std::vector<tallow::Instrument>& instruments,
-                       int end_date, SharedFlag& ok) {
+                       int end_date) {
   const fs::path target = bundle::suspensions_file(dir);
   std::optional<h5::File> previous = previous_suspensions(target);
   publish_file(target.string(), [&](const std::string& temp) {
@@ -80,7 +79,7 @@ void write_suspensions(const fs::path& dir, const std::vector<tallow::Instrument
       try {
         days = suspended_days(ins, end_date);
       } catch (const tallow::ServiceUnavailable& e) {
-        report_failed_part(ok, target.string() + " " + ins.order_book_id,
+        report_failed_part(target.string() + " " + ins.order_book_id,
                            std::string("数据服务暂时不可用：") + e.what());
         if (previous && previous->has(ins.order_book_id)) {
           days = h5::Dataset::open(*previous, ins.order_book_id).read_integers();
@@ -93,10 +92,10 @@ void write_suspensions(const fs::path& dir, const std::vector<tallow::Instrument
 }
 
 void write_daybars(const fs::path& file, const DaybarClass& cls, int end_date, bool compression,
-                   bool create, SharedFlag& ok) {
+                   bool create) {
   for (const InstrumentFailure& f : update_daybar_file(
            file.string(), cls, tallow::all_instruments(), end_date, compression, create)) {
-    report_failed_part(ok, file.string() + " " + f.order_book_id, f.reason);
+    report_failed_part(file.string() + " " + f.order_book_id, f.reason);
   }
 }
 
@@ -116,14 +115,16 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   remove_abandoned_builds(dir);
   // Parts that fail alone: the calendar, the suspensions, the instrument list and each class
   // of daily bars are tasks of their own, and within a part a failed instrument costs only
-  // itself. `ok` carries those instrument failures, which do not fail their task, to the result.
-  SharedFlag ok = SharedFlag::create(true);
+  // itself. The run report carries those instrument failures, which do not fail their task, to
+  // the result, beside the tasks that failed.
+  const RunReport report = published_run_report();
+  const std::uint64_t failed_before = report.failed();
   ProgressedProcessPoolExecutor pool(
       concurrency, [enable_bjse = tallow_kwargs.enable_bjse] { init_worker_client(enable_bjse); });
   pool.submit(bundle::trading_calendar_file(dir).string(),
               [dir, end_date] { with_write_advice([&] { write_calendar(dir, end_date); }); });
-  pool.submit(bundle::suspensions_file(dir).string(), [dir, end_date, ok]() mutable {
-    with_write_advice([&] { write_suspensions(dir, tallow::all_instruments(), end_date, ok); });
+  pool.submit(bundle::suspensions_file(dir).string(), [dir, end_date] {
+    with_write_advice([&] { write_suspensions(dir, tallow::all_instruments(), end_date); });
   });
   pool.submit(bundle::instrument_list_file(dir).string(), [dir] {
     with_write_advice([&] {
@@ -133,13 +134,12 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   });
   for (const DaybarClass& cls : daybar_classes()) {
     fs::path file = dir / cls.file_name;
-    pool.submit(file.string(), [file, &cls, end_date, enable_compression, create, ok]() mutable {
-      with_write_advice(
-          [&] { write_daybars(file, cls, end_date, enable_compression, create, ok); });
+    pool.submit(file.string(), [file, &cls, end_date, enable_compression, create] {
+      with_write_advice([&] { write_daybars(file, cls, end_date, enable_compression, create); });
     });
   }
   pool.close();
-  return pool.failed() == 0 && ok.value();
+  return report.failed() == failed_before;
 }
 
 }  // namespace tessera_plus::tessera

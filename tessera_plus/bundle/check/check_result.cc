@@ -143,4 +143,21 @@ void delete_check_result(const std::vector<std::string>& error_file_path_list,
   delete_broken(error_file_path_list, out);
 }
 
+void handle_check_findings(const CheckFindings& findings, const std::string& frequency,
+                           const CheckRequest& request) {
+  // A check that found no file to look at has said so already.
+  if (!findings.checked) return;
+  switch (request.findings) {
+    case CheckRequest::Findings::kAsk:
+      deal_with_check_result(findings.broken, findings.locked, frequency, *request.in,
+                             *request.out);
+      break;
+    case CheckRequest::Findings::kDelete:
+      delete_check_result(findings.broken, findings.locked, frequency, *request.out);
+      break;
+    case CheckRequest::Findings::kReturn:
+      break;
+  }
+}
+
 }  // namespace tessera_plus::bundle

@@ -33,7 +33,27 @@ struct CheckFindings {
   void add_locked(const std::string& path, std::string reason);
 };
 
-// Prints the summary of a check of `frequency` data ("分钟" or "tick") to `out`. When anything was
+// What the front ends (the command line, Python) ask of a check.
+struct CheckRequest {
+  // What becomes of the findings once the files are checked.
+  enum class Findings {
+    kAsk,     // deal_with_check_result: report them, ask on `in`, delete the broken on yes
+    kDelete,  // delete_check_result: report them and delete the broken without asking
+    kReturn,  // only return them: nothing is reported, asked or deleted
+  };
+
+  // The bundle root (holding bundle/).
+  std::string data_bundle_path{};
+  // Files read at once, each in its own worker process.
+  int jobs = 1;
+  Findings findings = Findings::kAsk;
+  // Console messages; the progress bar goes to standard error.
+  std::ostream* out = &std::cout;
+  // Where the answer to the deletion question is read (kAsk only).
+  std::istream* in = &std::cin;
+};
+
+// Prints the summary of `frequency` data ("分钟" or "tick") to `out`. When anything was
 // found, lists the names, asks "是否删除异常数据(yes/no):" and reads one line from `in`; "yes"/"y"
 // (any case, nothing else on the line) deletes every file of `error_file_path_list` with a
 // progress bar on standard error. Files of `blocking_or_permision_error` are never deleted.
@@ -50,5 +70,10 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
 void delete_check_result(const std::vector<std::string>& error_file_path_list,
                          const std::vector<std::string>& blocking_or_permision_error,
                          const std::string& frequency, std::ostream& out = std::cout);
+
+// What the checkers do with `findings` of `frequency` data once every file is checked, as
+// `request.findings` says.
+void handle_check_findings(const CheckFindings& findings, const std::string& frequency,
+                           const CheckRequest& request);
 
 }  // namespace tessera_plus::bundle

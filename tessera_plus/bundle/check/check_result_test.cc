@@ -142,6 +142,39 @@ TEST(CheckResult, CompletionCountsEveryListedFile) {
   for (const std::string& path : broken) EXPECT_FALSE(exists(path));
 }
 
+// What a front end asks decides what becomes of the findings: returned only (Python, --json),
+// deleted without a question (--yes), or asked about on the request's input.
+TEST(CheckResult, TheRequestDecidesWhetherToAskDeleteOrOnlyReturn) {
+  TempDir dir;
+  const std::string path = dir / "000001.XSHE.h5";
+  bundle::CheckFindings findings{.checked = true};
+  findings.add_broken(path, "empty index");
+  std::istringstream in("n\n");
+  std::ostringstream out;
+  using Findings = bundle::CheckRequest::Findings;
+
+  write_file(path, "x");
+  bundle::handle_check_findings(findings, "分钟", {.findings = Findings::kReturn, .out = &out});
+  EXPECT_EQ(out.str(), "");
+  EXPECT_TRUE(exists(path));
+
+  bundle::handle_check_findings(findings, "分钟",
+                                {.findings = Findings::kAsk, .out = &out, .in = &in});
+  EXPECT_NE(out.str().find(std::string(kPrompt) + "\n异常数据未删除！\n"), std::string::npos)
+      << out.str();
+  EXPECT_TRUE(exists(path));
+
+  out.str("");
+  bundle::handle_check_findings(findings, "分钟", {.findings = Findings::kDelete, .out = &out});
+  EXPECT_EQ(out.str().find(kPrompt), std::string::npos);
+  EXPECT_FALSE(exists(path));
+
+  // A check that looked at no file has nothing to report.
+  out.str("");
+  bundle::handle_check_findings({}, "分钟", {.findings = Findings::kDelete, .out = &out});
+  EXPECT_EQ(out.str(), "");
+}
+
 TEST(CheckResult, NamesAreCutBeforeTheFirstH5AndQuotedSafely) {
   Dealt run = deal({"/x/bundle/h5/equities/000001.XSHE.h5", "/x/a.h5.h5", "/x/noext", "/x/it's.h5",
                     "/x/back\\slash.h5"},

@@ -134,7 +134,7 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
     bar.advance();
     return true;
   };
-  run_isolated(paths.size(), jobs, work, file);
+  run_isolated(paths.size(), work, file, {.jobs = jobs});
 }
 
 }  // namespace tessera_plus::bundle::check_detail

@@ -42,7 +42,8 @@ class HostileFiles : public ::testing::Test {
   std::string check_minbar(int jobs = 1) {
     std::istringstream in("n\n");
     std::ostringstream out;
-    bundle::check_min_bar_data(bundle_.root(), in, out, jobs);
+    bundle::check_min_bar_data(
+        {.data_bundle_path = bundle_.root(), .jobs = jobs, .out = &out, .in = &in});
     return out.str();
   }
   // Runs an h5py script with the file path as its argument.
@@ -184,7 +185,9 @@ TEST_F(HostileFiles, DamagedCalendarsStopTheCheckBeforeAnyFileIsJudged) {
     testing::write_file(path, image);
     std::ostringstream out;
     std::istringstream in("y\n");
-    EXPECT_THROW(bundle::check_min_bar_data(bundle_.root(), in, out), ValueError);
+    EXPECT_THROW(
+        bundle::check_min_bar_data({.data_bundle_path = bundle_.root(), .out = &out, .in = &in}),
+        ValueError);
     EXPECT_THAT(out.str(), Not(HasSubstr("是否删除")));
   }
 }
@@ -199,7 +202,7 @@ TEST_F(HostileFiles, TickMembersThatAreNotPastDatesAreJudgedByNameAndLogged) {
                            {"20200102", "20200103", "20200106", "zzzzzzzz"});
   std::istringstream in("n\n");
   std::ostringstream out;
-  bundle::check_tick_data(bundle_.root(), in, out, 2);
+  bundle::check_tick_data({.data_bundle_path = bundle_.root(), .jobs = 2, .out = &out, .in = &in});
   EXPECT_THAT(testing::read_file(log_path), HasSubstr("zzzzzzzz"));
 }
 

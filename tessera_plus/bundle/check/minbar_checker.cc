@@ -144,6 +144,8 @@ check_detail::Finding check_detail::inspect_minbar_file(const std::string& path,
   return {Finding::kGaps, {missing.begin(), missing.end()}};
 }
 
+namespace {
+
 CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::ostream& out,
                                     int jobs) {
   const std::filesystem::path base_path = bundle_dir(data_bundle_path);
@@ -175,12 +177,13 @@ CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::os
   return findings;
 }
 
-void check_min_bar_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out,
-                        int jobs) {
-  const CheckFindings findings = find_min_bar_problems(data_bundle_path, out, jobs);
-  if (findings.checked) {
-    deal_with_check_result(findings.broken, findings.locked, "分钟", in, out);
-  }
+}  // namespace
+
+CheckFindings check_min_bar_data(const CheckRequest& request) {
+  const CheckFindings findings =
+      find_min_bar_problems(request.data_bundle_path, *request.out, request.jobs);
+  handle_check_findings(findings, "分钟", request);
+  return findings;
 }
 
 }  // namespace tessera_plus::bundle

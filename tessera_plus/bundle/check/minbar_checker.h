@@ -10,10 +10,11 @@
 
 namespace tessera_plus::bundle {
 
-// Checks every file matching bundle/h5/*/*.h5 under `data_bundle_path`, read-only, then hands the
-// broken and the locked or unreadable files to deal_with_check_result, which reports them and asks
-// on `in` whether to delete the broken ones. Console messages go to `out`, the progress bar to
-// standard error.
+// Checks every file matching bundle/h5/*/*.h5 under `request.data_bundle_path`, read-only, then
+// hands the broken and the locked or unreadable files to what `request.findings` names (by default
+// deal_with_check_result, which reports them and asks on `request.in` whether to delete the broken
+// ones), and returns them. Console messages go to `request.out`, the progress bar to standard
+// error. With kReturn only the messages up to the number of files are printed.
 //
 // A file is broken when it has `data` but no `index`, an empty `index`, a day whose first bar
 // does not match its index date, a trading day missing between its first and last index date
@@ -22,19 +23,12 @@ namespace tessera_plus::bundle {
 // Any other error (a missing `data` beside `index`, a missing field, a `line_no` past the end of
 // `data`, a service failure) ends the check and reaches the caller without a summary.
 //
-// Files are read in worker processes, `jobs` at a time, so that a file which crashes the HDF5
-// library is listed as broken (the log names the signal) instead of ending the check;
-// the service is asked from this process, and files are filed and reported in listing order
-// whatever `jobs` is. The calendar is validated first (read_trading_calendar): a damaged calendar
+// Files are read in worker processes, `request.jobs` at a time, so that a file which crashes the
+// HDF5 library is listed as broken (the log names the signal) instead of ending the check; the
+// service is asked from this process, and files are filed and reported in listing order whatever
+// the number of jobs. The calendar is validated first (read_trading_calendar): a damaged calendar
 // is an error before any file is judged, so it can never get sound files deleted.
-
-// The same check, without the handling: the findings are returned, nothing is asked or deleted.
-// Messages up to the number of files go to `out`.
-CheckFindings find_min_bar_problems(const std::string& data_bundle_path,
-                                    std::ostream& out = std::cout, int jobs = 1);
-
-void check_min_bar_data(const std::string& data_bundle_path, std::istream& in = std::cin,
-                        std::ostream& out = std::cout, int jobs = 1);
+CheckFindings check_min_bar_data(const CheckRequest& request);
 
 namespace check_detail {
 struct Finding;

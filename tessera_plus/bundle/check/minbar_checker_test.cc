@@ -49,7 +49,7 @@ class MinbarCheck : public ::testing::Test {
   std::string check() {
     std::istringstream in("n\n");
     std::ostringstream out;
-    check_min_bar_data(bundle_.root(), in, out);
+    check_min_bar_data({.data_bundle_path = bundle_.root(), .out = &out, .in = &in});
     return out.str();
   }
 
@@ -78,7 +78,7 @@ TEST_F(MinbarCheck, WithoutCalendarOnlySaysSo) {
   write_minbar_file(bare.minbar_dir("equities") + "/000001.XSHE.h5", {equity_day(20200102)});
   std::ostringstream out;
   std::istringstream in;
-  check_min_bar_data(bare.root(), in, out);
+  check_min_bar_data({.data_bundle_path = bare.root(), .out = &out, .in = &in});
   EXPECT_EQ(out.str(), kNoCalendar);
   EXPECT_TRUE(svc_->calls_of("init").empty());
 }
@@ -198,7 +198,8 @@ TEST_F(MinbarCheck, LineNumberPastTheEndIsAnErrorNotARead) {
   write_raw_minbar_file(equities("000001.XSHE.h5"), &bars, &index);
   std::istringstream in("n\n");
   std::ostringstream out;
-  EXPECT_THROW(check_min_bar_data(bundle_.root(), in, out), ValueError);
+  EXPECT_THROW(check_min_bar_data({.data_bundle_path = bundle_.root(), .out = &out, .in = &in}),
+               ValueError);
   EXPECT_EQ(out.str(), "共有1个分钟数据文件!\n");  // no summary, no question
 }
 
@@ -207,7 +208,8 @@ TEST_F(MinbarCheck, IndexWithoutDataIsAnErrorForTheCaller) {
   write_raw_minbar_file(equities("000001.XSHE.h5"), nullptr, &index);
   std::istringstream in;
   std::ostringstream out;
-  EXPECT_THROW(check_min_bar_data(bundle_.root(), in, out), KeyError);
+  EXPECT_THROW(check_min_bar_data({.data_bundle_path = bundle_.root(), .out = &out, .in = &in}),
+               KeyError);
 }
 
 TEST_F(MinbarCheck, FileHeldByAnotherProcessIsListedAsLocked) {

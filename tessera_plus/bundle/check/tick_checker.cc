@@ -116,6 +116,8 @@ check_detail::Finding check_detail::inspect_tick_file(const std::string& path,
   return {Finding::kGaps, {missing_dates.begin(), missing_dates.end()}};
 }
 
+namespace {
+
 CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostream& out, int jobs) {
   const std::filesystem::path base_path = bundle_dir(data_bundle_path);
   const std::string calendar_path = trading_calendar_file(base_path).string();
@@ -153,12 +155,13 @@ CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostre
   return findings;
 }
 
-void check_tick_data(const std::string& data_bundle_path, std::istream& in, std::ostream& out,
-                     int jobs) {
-  const CheckFindings findings = find_tick_problems(data_bundle_path, out, jobs);
-  if (findings.checked) {
-    deal_with_check_result(findings.broken, findings.locked, "tick", in, out);
-  }
+}  // namespace
+
+CheckFindings check_tick_data(const CheckRequest& request) {
+  const CheckFindings findings =
+      find_tick_problems(request.data_bundle_path, *request.out, request.jobs);
+  handle_check_findings(findings, "tick", request);
+  return findings;
 }
 
 }  // namespace tessera_plus::bundle

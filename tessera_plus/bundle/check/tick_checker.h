@@ -10,11 +10,11 @@
 
 namespace tessera_plus::bundle {
 
-// Checks every file matching bundle/ticks/*.h5 under `data_bundle_path`, read-only,
+// Checks every file matching bundle/ticks/*.h5 under `request.data_bundle_path`, read-only,
 // looking only at the names of its top-level members (one per stored trading day, YYYYMMDD), then
-// hands the broken and the locked or unreadable files to deal_with_check_result, which asks on
-// `in` whether to delete the broken ones. Console messages go to `out`, the progress bar to
-// standard error.
+// hands the broken and the locked or unreadable files to what `request.findings` names (by default
+// deal_with_check_result, which asks on `request.in` whether to delete the broken ones), and
+// returns them. Console messages go to `request.out`, the progress bar to standard error.
 //
 // A missing day is a gap only when it is not a recorded suspension in suspended_days.h5 and the
 // market-data service has ticks for it; once any missing day is not a suspension, every missing
@@ -22,16 +22,9 @@ namespace tessera_plus::bundle {
 // read once, before the first tick file. Errors other than the operating system's inside the
 // loop, and every error before it, reach the caller without a summary.
 //
-// Files are read in worker processes, `jobs` at a time, as in check_min_bar_data; members that
-// are not real dates up to today are named in the log (the writer ignores them).
-
-// The same check, without the handling: the findings are returned, nothing is asked or deleted.
-// Messages up to the number of files go to `out`.
-CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostream& out = std::cout,
-                                 int jobs = 1);
-
-void check_tick_data(const std::string& data_bundle_path, std::istream& in = std::cin,
-                     std::ostream& out = std::cout, int jobs = 1);
+// Files are read in worker processes, `request.jobs` at a time, as in check_min_bar_data; members
+// that are not real dates up to today are named in the log (the writer ignores them).
+CheckFindings check_tick_data(const CheckRequest& request);
 
 namespace check_detail {
 struct Finding;

@@ -62,7 +62,7 @@ class TickCheck : public ::testing::Test {
   std::string check() {
     std::istringstream in("n\n");
     std::ostringstream out;
-    check_tick_data(bundle_.root(), in, out);
+    check_tick_data({.data_bundle_path = bundle_.root(), .out = &out, .in = &in});
     return out.str();
   }
 
@@ -90,11 +90,11 @@ TEST(TickCheckBaseFiles, CalendarIsTestedFirstThenSuspensions) {
   write_tick_file(bundle.tick_dir() + "/000001.XSHE.h5", {"20200102"});
   std::istringstream in;
   std::ostringstream out;
-  check_tick_data(bundle.root(), in, out);
+  check_tick_data({.data_bundle_path = bundle.root(), .out = &out, .in = &in});
   EXPECT_EQ(out.str(), kNoCalendar);
   bundle.write_calendar(kCalendar);
   out.str("");
-  check_tick_data(bundle.root(), in, out);
+  check_tick_data({.data_bundle_path = bundle.root(), .out = &out, .in = &in});
   EXPECT_EQ(out.str(), kNoSuspensions);
   EXPECT_TRUE(svc->calls_of("init").empty());
 }
@@ -181,7 +181,8 @@ TEST_F(TickCheck, UnreadableSuspensionFileEndsTheCheck) {
   write_tick_file(tick_file("000001.XSHE.h5"), {"20200102"});
   std::istringstream in;
   std::ostringstream out;
-  EXPECT_THROW(check_tick_data(bundle_.root(), in, out), OSError);
+  EXPECT_THROW(check_tick_data({.data_bundle_path = bundle_.root(), .out = &out, .in = &in}),
+               OSError);
   EXPECT_EQ(out.str(), "共有1个tick数据文件!\n");
 }
 

@@ -119,8 +119,10 @@ void ChunkDeflater::compress_batch(std::size_t first, std::size_t count,
   }
 }
 
-void append_deflated(h5::Dataset& ds, const h5::RecordLayout& layout, const void* records,
-                     std::size_t count, ChunkDeflater& deflater) {
+void append_deflated(h5::Dataset& ds, const RecordRows& rows, ChunkDeflater& deflater) {
+  const h5::RecordLayout& layout = *rows.layout;
+  const void* records = rows.records;
+  const std::size_t count = rows.count;
   if (count == 0) return;
   const h5::Size old_length = ds.length();
   const h5::Size chunk_rows = ds.deflate_chunk_rows(layout);

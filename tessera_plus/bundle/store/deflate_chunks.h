@@ -48,12 +48,18 @@ class ChunkDeflater {
   std::vector<std::vector<std::byte>> streams_;  // one per chunk of a batch
 };
 
-// Grows `ds` by `count` records of `layout` from `records`. When the dataset stores `layout`
+// `count` records of `*layout`, back to back from `records`.
+struct RecordRows {
+  const h5::RecordLayout* layout;
+  const void* records;
+  std::size_t count;
+};
+
+// Grows `ds` by `rows`. When the dataset stores `layout`
 // byte for byte under deflate alone (h5::Dataset::deflate_chunk_rows), the extent is set first,
 // the rows of the last partial chunk already stored are read back and joined with the new ones,
 // and that chunk and every later one are deflated by `deflater` and stored whole, the last
 // zero-padded to the full chunk length. Otherwise the records go through HDF5's own pipeline.
-void append_deflated(h5::Dataset& ds, const h5::RecordLayout& layout, const void* records,
-                     std::size_t count, ChunkDeflater& deflater);
+void append_deflated(h5::Dataset& ds, const RecordRows& rows, ChunkDeflater& deflater);
 
 }  // namespace tessera_plus::bundle

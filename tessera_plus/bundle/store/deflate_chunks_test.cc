@@ -118,7 +118,7 @@ void append_bars(const std::string& path, int first, int count, unsigned threads
   h5::Dataset data = h5::Dataset::open(file, "data");
   ChunkDeflater deflater = minbar_deflater(threads);
   std::vector<EquityBar> more = bars(first, count);
-  append_deflated(data, EQUITIES_DTYPE, more.data(), more.size(), deflater);
+  append_deflated(data, {&EQUITIES_DTYPE, more.data(), more.size()}, deflater);
   file.close();
 }
 
@@ -234,7 +234,7 @@ with h5py.File(sys.argv[1], 'w') as f:
     EXPECT_EQ(ds.deflate_chunk_rows(EQUITIES_DTYPE), std::string(name) == "ours" ? 8u : 0u) << name;
     ChunkDeflater deflater = minbar_deflater(2);
     std::vector<EquityBar> more = bars(5, 20);
-    append_deflated(ds, EQUITIES_DTYPE, more.data(), more.size(), deflater);
+    append_deflated(ds, {&EQUITIES_DTYPE, more.data(), more.size()}, deflater);
   }
   file.close();
   EXPECT_EQ(run_python(R"(
@@ -264,9 +264,11 @@ TEST(DeflatedChunks, ARebuildOnTheThreadPoolStoresTheSameBytesAsOneThread) {
                           minbar_creation(MINBAR_DATA_CHUNK));
       file.close();
     }
-    update_minbar_file(
-        path, 20050104, 0, [&](int) { return std::optional<MinbarRecords>(records); },
-        [](int date) { return date + 1; }, WriteOptions{.deflate_threads = threads});
+    update_minbar_file(path,
+                       {.min_start_date = 20050104,
+                        .fetch = [&](int) { return std::optional<MinbarRecords>(records); },
+                        .next_trading_date = [](int date) { return date + 1; }},
+                       WriteOptions{.deflate_threads = threads});
     paths.push_back(path);
   }
   EXPECT_EQ(std::filesystem::file_size(paths[0]), std::filesystem::file_size(paths[1]));

@@ -56,17 +56,16 @@ ChunkDeflater minbar_deflater(unsigned threads) {
 }
 
 void create_minbar_datasets(h5::File& file, const MinbarRecords& records, ChunkDeflater& deflater) {
-  h5::Dataset data = h5::Dataset::create(file, "data", *records.layout, nullptr, 0,
-                                         minbar_creation(MINBAR_DATA_CHUNK));
-  append_deflated(data, *records.layout, records.data.data(), records.rows, deflater);
-  h5::Dataset index = h5::Dataset::create(file, "index", INDEX_DTYPE, nullptr, 0,
-                                          minbar_creation(MINBAR_INDEX_CHUNK));
-  append_deflated(index, INDEX_DTYPE, records.index.data(), records.index.size(), deflater);
+  h5::Dataset data =
+      h5::Dataset::create_empty(file, "data", *records.layout, minbar_creation(MINBAR_DATA_CHUNK));
+  append_deflated(data, {records.layout, records.data.data(), records.rows}, deflater);
+  h5::Dataset index =
+      h5::Dataset::create_empty(file, "index", INDEX_DTYPE, minbar_creation(MINBAR_INDEX_CHUNK));
+  append_deflated(index, {&INDEX_DTYPE, records.index.data(), records.index.size()}, deflater);
 }
 
-void append_records(h5::Dataset& origin, const h5::RecordLayout& layout, const void* records,
-                    std::size_t count, ChunkDeflater& deflater) {
-  append_deflated(origin, layout, records, count, deflater);
+void append_records(h5::Dataset& origin, const RecordRows& rows, ChunkDeflater& deflater) {
+  append_deflated(origin, rows, deflater);
 }
 
 IndexEntry last_index_entry(const h5::Dataset& index) {

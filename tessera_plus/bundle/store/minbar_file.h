@@ -42,9 +42,8 @@ ChunkDeflater minbar_deflater(unsigned threads);
 // between has no `index` and is rebuilt by the next update.
 void create_minbar_datasets(h5::File& file, const MinbarRecords& records, ChunkDeflater& deflater);
 
-// Grows `origin` by `count` records of `layout` (append_deflated).
-void append_records(h5::Dataset& origin, const h5::RecordLayout& layout, const void* records,
-                    std::size_t count, ChunkDeflater& deflater);
+// Grows `origin` by `rows` (append_deflated).
+void append_records(h5::Dataset& origin, const RecordRows& rows, ChunkDeflater& deflater);
 
 // The last `index` entry, or (MIN_START_DATE, 0) when `index` is empty. Reads one entry.
 IndexEntry last_index_entry(const h5::Dataset& index);

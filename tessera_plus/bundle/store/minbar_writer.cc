@@ -17,9 +17,8 @@ namespace tessera_plus::bundle {
 namespace {
 
 // A file without `index`: whatever `data` it has goes, and both datasets are built anew.
-void rebuild_in_place(h5::File& file, const FetchBars& fetch, int min_start_date,
-                      unsigned threads) {
-  std::optional<MinbarRecords> fetched = fetch(min_start_date);
+void rebuild_in_place(h5::File& file, const MinbarSource& source, unsigned threads) {
+  std::optional<MinbarRecords> fetched = source.fetch(source.min_start_date);
   if (file.has("data")) {
     require_hard_link(file, "data");
     file.remove("data");
@@ -50,13 +49,12 @@ void shift_line_numbers(std::vector<IndexEntry>& index, h5::Size offset, std::si
   for (IndexEntry& entry : index) entry.line_no += static_cast<std::uint32_t>(offset);
 }
 
-void extend(h5::File& file, int de_listed_date, const FetchBars& fetch,
-            const NextTradingDate& next_trading_date, unsigned threads) {
+void extend(h5::File& file, const MinbarSource& source, unsigned threads) {
   h5::Dataset index = open_for_write(file, "index");
   h5::Dataset data = open_for_write(file, "data");
   IndexEntry latest = make_consistent(index, data);
-  if (de_listed_date != 0 && latest.date >= de_listed_date) return;
-  std::optional<MinbarRecords> fetched = fetch(next_trading_date(latest.date));
+  if (source.de_listed_date != 0 && latest.date >= source.de_listed_date) return;
+  std::optional<MinbarRecords> fetched = source.fetch(source.next_trading_date(latest.date));
   if (!fetched) return;
   // The new bars land after the last stored row, so that is where their line numbers start.
   // (Counting from the last entry's `line_no` instead would point past the bars whenever that
@@ -64,8 +62,8 @@ void extend(h5::File& file, int de_listed_date, const FetchBars& fetch,
   shift_line_numbers(fetched->index, data.length(), fetched->rows);
   // Both land in one journaled commit; the order only matters to files written without it.
   ChunkDeflater deflater = minbar_deflater(threads);
-  append_records(index, INDEX_DTYPE, fetched->index.data(), fetched->index.size(), deflater);
-  append_records(data, *fetched->layout, fetched->data.data(), fetched->rows, deflater);
+  append_records(index, {&INDEX_DTYPE, fetched->index.data(), fetched->index.size()}, deflater);
+  append_records(data, {fetched->layout, fetched->data.data(), fetched->rows}, deflater);
 }
 
 }  // namespace
@@ -80,15 +78,14 @@ void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecord
   });
 }
 
-void update_minbar_file(const std::string& h5_file, int min_start_date, int de_listed_date,
-                        const FetchBars& fetch, const NextTradingDate& next_trading_date,
+void update_minbar_file(const std::string& h5_file, const MinbarSource& source,
                         const WriteOptions& options) {
   require_regular_file(h5_file);
   h5::File file = open_for_update(h5_file, options);
   if (!file.has("index")) {
-    rebuild_in_place(file, fetch, min_start_date, options.deflate_threads);
+    rebuild_in_place(file, source, options.deflate_threads);
   } else {
-    extend(file, de_listed_date, fetch, next_trading_date, options.deflate_threads);
+    extend(file, source, options.deflate_threads);
   }
   file.close();
 }

@@ -24,17 +24,26 @@ using NextTradingDate = std::function<int(int date)>;
 void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecords& records,
                         const WriteOptions& options = {});
 
+// Where the bars of an update come from, and what the instrument's listing says about them.
+struct MinbarSource {
+  // The first date of a file built anew.
+  int min_start_date = 0;
+  // The date the instrument was de-listed; 0 while it is listed.
+  int de_listed_date = 0;
+  FetchBars fetch;
+  NextTradingDate next_trading_date;
+};
+
 // Brings an existing file up to date, in one journaled update: whatever stops it, the file is its
 // old or its new self (see h5/journal_driver.h). A file that is a link, or whose datasets point
 // outside it, is refused before anything is written (write_safety.h).
 // - Without `index` (an interrupted build by other means): `data` goes, and both datasets are
-//   built anew from `fetch(min_start_date)`.
+//   built anew from `source.fetch(source.min_start_date)`.
 // - Otherwise a tail that cannot be right (minbar_tail.h) is cut back to its last sound day,
 //   `index` and `data` are cut back to the same last date, and the bars from the
-//   next trading date on are appended, unless the instrument was de-listed (`de_listed_date`, 0
-//   while listed) on or before the last stored date.
-void update_minbar_file(const std::string& h5_file, int min_start_date, int de_listed_date,
-                        const FetchBars& fetch, const NextTradingDate& next_trading_date,
+//   next trading date on are appended, unless the instrument was de-listed on or before the last
+//   stored date.
+void update_minbar_file(const std::string& h5_file, const MinbarSource& source,
                         const WriteOptions& options = {});
 
 }  // namespace tessera_plus::bundle

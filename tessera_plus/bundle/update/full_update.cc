@@ -37,16 +37,10 @@ void check_bjse_permission() {
   }
 }
 
-void confirm_rebuild(std::istream& in) {
-  for (int attempt = 0; attempt < REBUILD_COMFIRM_RETRY_TIMES; ++attempt) {
-    say("本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]");
-    std::string answer;
-    if (!std::getline(in, answer)) {
-      throw Error("standard input closed while waiting for the rebuild confirmation");
-    }
-    if (answer == "Y") return;
-    if (answer == "n" || attempt == REBUILD_COMFIRM_RETRY_TIMES - 1) throw ExitRequest(0);
-  }
+void confirm_rebuild(const UpdateRequest& request) {
+  const RebuildDecision decision =
+      request.confirm_rebuild ? request.confirm_rebuild() : ask_rebuild_confirmation(std::cin);
+  if (decision == RebuildDecision::kDeclined) throw ExitRequest(0);
 }
 
 bool update_base(const fs::path& path, int concurrency, bool enable_bjse) {
@@ -59,23 +53,31 @@ bool update_base(const fs::path& path, int concurrency, bool enable_bjse) {
 
 }  // namespace
 
-bool update_bundle_from_tallow(int concurrency, const std::string& data_bundle_path, bool base,
-                               const std::vector<std::string>& minbar,
-                               const std::vector<std::string>& tick, bool with_derivatives,
-                               bool rebuild, bool enable_bjse, std::istream& in) {
-  const fs::path path = bundle_dir(data_bundle_path);
-  if (enable_bjse) check_bjse_permission();
+RebuildDecision ask_rebuild_confirmation(std::istream& in) {
+  for (int attempt = 0; attempt < REBUILD_COMFIRM_RETRY_TIMES; ++attempt) {
+    say("本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]");
+    std::string answer;
+    if (!std::getline(in, answer)) {
+      throw Error("standard input closed while waiting for the rebuild confirmation");
+    }
+    if (answer == "Y") return RebuildDecision::kConfirmed;
+    if (answer == "n") return RebuildDecision::kDeclined;
+  }
+  return RebuildDecision::kDeclined;
+}
+
+bool update_bundle_from_tallow(const UpdateRequest& request) {
+  const fs::path path = bundle_dir(request.data_bundle_path);
+  if (request.enable_bjse) check_bjse_permission();
   bool succeed = true;
-  if (rebuild) confirm_rebuild(in);
-  if (base) succeed = update_base(path, concurrency, enable_bjse);
-  if (!minbar.empty()) {
-    bool ok = update_minbar(minbar_dir(path).string(), minbar, with_derivatives, concurrency,
-                            rebuild, enable_bjse);
+  if (request.rebuild) confirm_rebuild(request);
+  if (request.base) succeed = update_base(path, request.concurrency, request.enable_bjse);
+  if (!request.minbar.empty()) {
+    bool ok = update_minbar(minbar_dir(path).string(), request);
     if (!ok) succeed = false;
   }
-  if (!tick.empty()) {
-    bool ok = update_tick(tick_dir(path).string(), tick, with_derivatives, concurrency, rebuild,
-                          enable_bjse);
+  if (!request.tick.empty()) {
+    bool ok = update_tick(tick_dir(path).string(), request);
     if (!ok) succeed = false;
   }
   return succeed;

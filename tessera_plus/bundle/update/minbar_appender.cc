@@ -16,7 +16,6 @@
 
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
-#include "tessera_plus/base/run_report.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/bundle/store/minbar_writer.h"
@@ -111,51 +110,53 @@ int next_trading_date(const Context& ctx, int date) {
 
 }  // namespace
 
-void _append_h5(const std::string& order_book_id, const std::string& path,
-                const std::optional<std::string>& file_name, int min_start_date, bool rebuild,
-                const WriteOptions& options) {
+WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options) {
+  const std::string& order_book_id = request.order_book_id;
   require_safe_name("order_book_id", order_book_id);
-  const bool named = file_name && !file_name->empty();
-  if (named) require_safe_name("file_name", *file_name);
+  const bool named = request.file_name && !request.file_name->empty();
+  if (named) require_safe_name("file_name", *request.file_name);
 
   Context ctx{order_book_id, order_book_id.ends_with(".XHKG") ? "hk" : "cn", 0, nullptr};
   Listing listing = listing_of(tallow::instruments(order_book_id, ctx.market), order_book_id);
   ctx.de_listed_date = listing.de_listed_date;
-  if (ctx.de_listed_date != 0 && ctx.de_listed_date < MIN_START_DATE) return;
+  if (ctx.de_listed_date != 0 && ctx.de_listed_date < MIN_START_DATE) return {};
   std::optional<FileClass> file_class = class_of(listing.type);
-  if (!file_class) return;
+  if (!file_class) return {};
   ctx.dtypes = file_class->dtypes;
 
-  fs::path dir = class_directory(path, file_class->directory);
-  const std::string name = named ? *file_name : instrument_file_name(order_book_id);
+  fs::path dir = class_directory(request.path, file_class->directory);
+  const std::string name = named ? *request.file_name : instrument_file_name(order_book_id);
   const std::string h5_file = (dir / name).string();
-  if (rebuild) remove_h5(h5_file);
+  const FileState before = FileState::of(h5_file);
+  if (request.rebuild) remove_h5(h5_file);
 
   // The service's errors of a new file's first fetch reach the caller; the conversion of its values
   // runs inside the guard, so a bad value (a NaN in an integer field) fails this instrument with
   // its log line and the flag, and no file is written.
   std::optional<tallow::PriceTable> fetched;
   if (!exists(h5_file)) {
-    fetched = fetch_bars(ctx, min_start_date);
-    if (!fetched) return;
+    fetched = fetch_bars(ctx, request.min_start_date);
+    if (!fetched) return outcome_since(h5_file, before, 0);
   }
-  guard_file_update(h5_file, [&] {
-    std::size_t stored = 0;
+  return guard_file_update(h5_file, before, [&]() -> std::uint64_t {
     if (fetched) {
       const MinbarRecords records = to_minbar_records(*fetched, *ctx.dtypes);
       create_minbar_file(h5_file, records, options);
-      stored = records.rows;
-    } else {
-      update_minbar_file(
-          h5_file, min_start_date, ctx.de_listed_date,
-          [&](int start_date) {
-            std::optional<MinbarRecords> records = _get_price(ctx, start_date);
-            stored += records ? records->rows : 0;
-            return records;
-          },
-          [&](int date) { return next_trading_date(ctx, date); }, options);
+      return records.rows;
     }
-    tessera::record_rows(stored);  // counted once the file holds them
+    std::uint64_t stored = 0;
+    const MinbarSource source{
+        .min_start_date = request.min_start_date,
+        .de_listed_date = ctx.de_listed_date,
+        .fetch =
+            [&](int start_date) {
+              std::optional<MinbarRecords> records = _get_price(ctx, start_date);
+              stored += records ? records->rows : 0;
+              return records;
+            },
+        .next_trading_date = [&](int date) { return next_trading_date(ctx, date); }};
+    update_minbar_file(h5_file, source, options);
+    return stored;
   });
 }
 

@@ -154,12 +154,13 @@ class MinbarAppender : public ::testing::Test {
   // The same instrument built in one call, in a bundle of its own.
   Contents fresh_build(const std::string& id = "000001.XSHE") {
     std::string other = dir_ / "fresh";
-    _append_h5(id, other);
+    _append_h5({id, other});
     return read_contents(
         (fs::path(other) / (market_.future ? "future" : "equities") / (id + ".h5")).string(),
         layout());
   }
   bool flag() const { return tessera::sval().value(); }
+  std::uint64_t stored_rows() const { return contents().data.size() / layout().size; }
   std::string log() const { return testing::read_file(log_); }
 
   TempDir dir_;
@@ -173,7 +174,7 @@ class MinbarAppender : public ::testing::Test {
 };
 
 TEST_F(MinbarAppender, NewFileHoldsEveryBarFromMinStartDateWithAnIndexThatAgrees) {
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
 
   auto prices = svc_->calls_of("get_price");
   ASSERT_EQ(prices.size(), 1u);
@@ -202,12 +203,12 @@ TEST_F(MinbarAppender, NewFileHoldsEveryBarFromMinStartDateWithAnIndexThatAgrees
 }
 
 TEST_F(MinbarAppender, H5pyReadsTheFormatExactly) {
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   set_now("2005-01-25 18:00:00");
-  _append_h5("000001.XSHE", h5_path());  // a rewritten chunk: free space is on record now
+  _append_h5({"000001.XSHE", h5_path()});  // a rewritten chunk: free space is on record now
   std::string equity = file("000001.XSHE");
   make_future();
-  _append_h5("IF0501", h5_path());
+  _append_h5({"IF0501", h5_path()});
   std::string out;
   int status = run_python(R"(
 import sys, h5py, numpy
@@ -253,7 +254,7 @@ TEST_F(MinbarAppender, DailyRunsBuildTheSameFileAsOneRun) {
     for (const char* now : {"2005-01-04 18:00:00", "2005-01-05 12:00:00", "2005-01-05 18:00:00",
                             "2005-01-10 18:00:00", "2005-01-11 18:00:00", "2005-01-20 18:00:00"}) {
       set_now(now);
-      _append_h5(id, h5_path());
+      _append_h5({id, h5_path()});
     }
     EXPECT_EQ(contents(id), fresh_build(id));
     EXPECT_EQ(contents(id).index.size(), 13u);
@@ -262,15 +263,65 @@ TEST_F(MinbarAppender, DailyRunsBuildTheSameFileAsOneRun) {
 }
 
 TEST_F(MinbarAppender, UpToDateFileIsLeftAloneAndAsksForNoBars) {
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   Contents before = contents();
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   EXPECT_EQ(contents(), before);
   ASSERT_EQ(svc_->calls_of("get_price").size(), 1u);  // only the first run fetched
   auto next = svc_->calls_of("get_next_trading_date");
   ASSERT_EQ(next.size(), 1u);
   EXPECT_EQ(std::get<std::int64_t>(*next[0].date), 20050120);
   EXPECT_EQ(*next[0].market, "cn");
+}
+
+// The writer's answer is all the parallel updater records, so it must say what happened to the
+// file: created, extended, left alone, rebuilt, or failed with the log line's reason.
+TEST_F(MinbarAppender, ResultSaysWhatTheWriterDidToTheFile) {
+  set_now("2005-01-10 18:00:00");
+  WriteResult created = _append_h5({"000001.XSHE", h5_path()});
+  EXPECT_EQ(created.outcome, WriteResult::Outcome::kChanged);
+  EXPECT_EQ(created.file, file());
+  EXPECT_EQ(created.rows, stored_rows());
+  EXPECT_EQ(created.bytes, static_cast<std::int64_t>(fs::file_size(file())));
+
+  WriteResult same = _append_h5({"000001.XSHE", h5_path()});
+  EXPECT_FALSE(same.failed());
+  EXPECT_EQ(same.rows, 0u);
+  EXPECT_EQ(same.bytes, 0);
+
+  // An instrument of a type that has no minute-bar files leaves everything unchanged.
+  type_ = "Repo";
+  WriteResult none = _append_h5({"204001.XSHG", h5_path()});
+  EXPECT_EQ(none.outcome, WriteResult::Outcome::kUnchanged);
+  EXPECT_EQ(none.file, "");
+  type_ = "CS";
+
+  const auto size_before = static_cast<std::int64_t>(fs::file_size(file()));
+  set_now("2005-01-20 18:00:00");
+  WriteResult extended = _append_h5({"000001.XSHE", h5_path()});
+  EXPECT_EQ(extended.outcome, WriteResult::Outcome::kChanged);
+  EXPECT_EQ(extended.rows, stored_rows() - created.rows);
+  EXPECT_EQ(extended.bytes, static_cast<std::int64_t>(fs::file_size(file())) - size_before);
+
+  // A rebuild replaces the file: a change, measured against the file the call began with.
+  const auto size_extended = static_cast<std::int64_t>(fs::file_size(file()));
+  WriteResult rebuilt = _append_h5({"000001.XSHE", h5_path(), std::nullopt, MIN_START_DATE, true});
+  EXPECT_EQ(rebuilt.outcome, WriteResult::Outcome::kChanged);
+  EXPECT_EQ(rebuilt.rows, stored_rows());
+  EXPECT_EQ(rebuilt.bytes, static_cast<std::int64_t>(fs::file_size(file())) - size_extended);
+  EXPECT_TRUE(flag());
+
+  {
+    testing::FileHolder holder(file());
+    set_now("2005-01-25 18:00:00");
+    WriteResult failed = _append_h5({"000001.XSHE", h5_path()});
+    EXPECT_TRUE(failed.failed());
+    EXPECT_EQ(failed.file, file());
+    EXPECT_EQ(failed.reason.rfind("失败，请检查文件的权限以及是否被其他进程占用 cannot open", 0),
+              0u)
+        << failed.reason;
+  }
+  EXPECT_FALSE(flag());  // the host's contract: a failing writer clears `sval` as well
 }
 
 TEST_F(MinbarAppender, EmptyIndexCountsAsMinStartDate) {
@@ -281,7 +332,7 @@ TEST_F(MinbarAppender, EmptyIndexCountsAsMinStartDate) {
     h5::Dataset::create(f, "index", INDEX_DTYPE, nullptr, 0, {64, true, 9, {}});
     f.close();
   }
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   auto prices = svc_->calls_of("get_price");
   ASSERT_EQ(prices.size(), 1u);
   EXPECT_EQ(std::get<std::int64_t>(*prices[0].price.start_date), 20050105);
@@ -290,12 +341,12 @@ TEST_F(MinbarAppender, EmptyIndexCountsAsMinStartDate) {
 
 TEST_F(MinbarAppender, DelistedInstrumentStopsAtItsDelistingDate) {
   de_listed_ = "2005-01-12";
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   EXPECT_EQ(std::get<std::int64_t>(*svc_->calls_of("get_price")[0].price.end_date), 20050112);
   EXPECT_EQ(contents().index.back().first, 20050112);
   // Complete: opened and closed, nothing asked.
   set_now("2005-03-01 18:00:00");
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   EXPECT_EQ(svc_->calls_of("get_price").size(), 1u);
   EXPECT_TRUE(svc_->calls_of("get_next_trading_date").empty());
 }
@@ -312,33 +363,33 @@ TEST_F(MinbarAppender, ListOfRecordsStillListedIfAnyIsAndTypeFromTheFirst) {
   svc_->on_instruments = [&](auto&, auto&) {
     return answer({"2005-01-10", "0000-00-00", "2005-01-12"});
   };
-  _append_h5("A", h5_path());
+  _append_h5({"A", h5_path()});
   EXPECT_TRUE(fs::exists(fs::path(h5_path()) / "future" / "A.h5"));
   EXPECT_EQ(std::get<std::int64_t>(*svc_->calls_of("get_price")[0].price.end_date), 20050120);
 
   svc_->on_instruments = [&](auto&, auto&) { return answer({"2005-01-10", "2005-01-12"}); };
-  _append_h5("B", h5_path());
+  _append_h5({"B", h5_path()});
   EXPECT_EQ(std::get<std::int64_t>(*svc_->calls_of("get_price")[1].price.end_date), 20050112);
 }
 
 TEST_F(MinbarAppender, NothingIsCreatedWhenThereIsNothingToStore) {
   svc_->on_get_price = [](auto&, auto&) { return std::optional<PriceTable>(PriceTable{}); };
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   EXPECT_TRUE(fs::is_directory(fs::path(h5_path()) / "equities"));
   EXPECT_FALSE(fs::exists(file()));
 
   de_listed_ = "2004-12-31";  // gone before the first date the bundle keeps
-  _append_h5("000002.XSHE", dir_ / "early");
+  _append_h5({"000002.XSHE", dir_ / "early"});
   type_ = "Repo";  // a type without minute-bar files
   de_listed_ = "0000-00-00";
-  _append_h5("000003.XSHE", dir_ / "other");
+  _append_h5({"000003.XSHE", dir_ / "other"});
   EXPECT_FALSE(fs::exists(dir_ / "early"));
   EXPECT_FALSE(fs::exists(dir_ / "other"));
   EXPECT_EQ(svc_->calls_of("get_price").size(), 1u);
 }
 
 TEST_F(MinbarAppender, HongKongIdsAskTheHkMarket) {
-  _append_h5("00700.XHKG", h5_path());
+  _append_h5({"00700.XHKG", h5_path()});
   EXPECT_EQ(*svc_->calls_of("instruments")[0].market, "hk");
   EXPECT_EQ(*svc_->calls_of("get_price")[0].price.market, "hk");
 }
@@ -346,7 +397,7 @@ TEST_F(MinbarAppender, HongKongIdsAskTheHkMarket) {
 TEST_F(MinbarAppender, UnknownIdReachesTheCallerAndLeavesTheFlag) {
   svc_->on_instruments = [](auto&, auto&) { return tallow::InstrumentAnswer{}; };
   try {
-    _append_h5("XXXX.XSHE", h5_path());
+    _append_h5({"XXXX.XSHE", h5_path()});
     ADD_FAILURE() << "no error";
   } catch (const ValueError& e) {
     EXPECT_STREQ(e.what(), "标的 XXXX.XSHE 不存在");
@@ -357,22 +408,22 @@ TEST_F(MinbarAppender, UnknownIdReachesTheCallerAndLeavesTheFlag) {
 
 TEST_F(MinbarAppender, UnsafeNamesAreRefusedBeforeAnythingHappens) {
   for (const char* id : {"../000001.XSHE", "a/b", "", "..", "x..y"}) {
-    EXPECT_THROW(_append_h5(id, h5_path()), ValueError) << id;
+    EXPECT_THROW(_append_h5({id, h5_path()}), ValueError) << id;
   }
-  EXPECT_THROW(_append_h5("000001.XSHE", h5_path(), std::string("../../evil.h5")), ValueError);
+  EXPECT_THROW(_append_h5({"000001.XSHE", h5_path(), std::string("../../evil.h5")}), ValueError);
   EXPECT_TRUE(svc_->calls.empty());
   EXPECT_EQ(names_in(dir_.path()), std::set<std::string>{});
 }
 
 TEST_F(MinbarAppender, FileNameAndRebuild) {
-  _append_h5("000001.XSHE", h5_path(), std::string("custom.h5"));
+  _append_h5({"000001.XSHE", h5_path(), std::string("custom.h5")});
   std::string custom = (fs::path(h5_path()) / "equities" / "custom.h5").string();
   EXPECT_TRUE(fs::exists(custom));
   EXPECT_FALSE(fs::exists(file()));
 
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   Contents full = contents();
-  _append_h5("000001.XSHE", h5_path(), std::nullopt, 20050110, true);
+  _append_h5({"000001.XSHE", h5_path(), std::nullopt, 20050110, true});
   auto prices = svc_->calls_of("get_price");
   EXPECT_EQ(std::get<std::int64_t>(*prices.back().price.start_date), 20050110);
   Contents rebuilt = contents();
@@ -393,11 +444,11 @@ void append_index_only(const std::string& path, std::vector<IndexEntry> entries)
 TEST_F(MinbarAppender, IndexAheadOfDataIsCutBackAndRefilled) {
   make_future();
   set_now("2005-01-12 18:00:00");
-  _append_h5("IF0503", h5_path());
+  _append_h5({"IF0503", h5_path()});
   std::size_t rows = contents("IF0503").data.size() / DERIVATIVES_DTYPE.size;
   append_index_only(file("IF0503"), {{20050113, static_cast<std::uint32_t>(rows)}});
   set_now("2005-01-20 18:00:00");
-  _append_h5("IF0503", h5_path());
+  _append_h5({"IF0503", h5_path()});
   EXPECT_EQ(contents("IF0503"), fresh_build("IF0503"));
   // Both cut back to before 12 January, the last date `data` held; refetched from the 13th on.
   // The entry that claims rows `data` lacks goes, and with it the 12th, whose end it would have
@@ -410,27 +461,27 @@ TEST_F(MinbarAppender, DataAheadOfIndexIsCutBackAndRefilled) {
   for (bool future : {false, true}) {
     SCOPED_TRACE(future ? "future" : "equity");
     if (future) make_future();
-    _append_h5("X", h5_path());
+    _append_h5({"X", h5_path()});
     {
       h5::File f = h5::File::open(file("X"), h5::Mode::kAppend);
       h5::Dataset index = h5::Dataset::open(f, "index");
       index.resize(index.length() - 3);
       f.close();
     }
-    _append_h5("X", h5_path());
+    _append_h5({"X", h5_path()});
     EXPECT_EQ(contents("X"), fresh_build("X"));
   }
 }
 
 TEST_F(MinbarAppender, FileWithDataButNoIndexIsRebuiltFromMinStartDate) {
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   Contents good = contents();
   {
     h5::File f = h5::File::open(file(), h5::Mode::kAppend);
     f.remove("index");
     f.close();
   }
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   EXPECT_EQ(std::get<std::int64_t>(*svc_->calls_of("get_price").back().price.start_date), 20050104);
   EXPECT_EQ(contents(), good);
 }
@@ -443,7 +494,7 @@ TEST_F(MinbarAppender, IndexWithoutDataIsReportedAsDamaged) {
     h5::Dataset::create(f, "index", INDEX_DTYPE, index.data(), 1, {64, true, 9, {}});
     f.close();
   }
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   EXPECT_FALSE(flag());
   EXPECT_NE(log().find("ERROR 更新 " + file() +
                        " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n"),
@@ -452,11 +503,11 @@ TEST_F(MinbarAppender, IndexWithoutDataIsReportedAsDamaged) {
 }
 
 TEST_F(MinbarAppender, FileHeldByAnotherProcessIsLoggedAndClearsTheFlag) {
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   {
     testing::FileHolder holder(file());
     set_now("2005-01-25 18:00:00");
-    EXPECT_NO_THROW(_append_h5("000001.XSHE", h5_path()));
+    EXPECT_NO_THROW(_append_h5({"000001.XSHE", h5_path()}));
   }
   EXPECT_FALSE(flag());
   std::string text = log();
@@ -471,7 +522,7 @@ TEST_F(MinbarAppender, ServiceErrorsWhileExtendingAreCaughtButNotWhileCreating) 
   svc_->on_get_price = [](auto&, auto&) -> std::optional<PriceTable> {
     throw tallow::PermissionDenied("no minute bars for this account");
   };
-  EXPECT_THROW(_append_h5("000001.XSHE", h5_path()), tallow::PermissionDenied);
+  EXPECT_THROW(_append_h5({"000001.XSHE", h5_path()}), tallow::PermissionDenied);
   EXPECT_TRUE(flag());
 
   set_now("2005-01-10 18:00:00");
@@ -479,13 +530,13 @@ TEST_F(MinbarAppender, ServiceErrorsWhileExtendingAreCaughtButNotWhileCreating) 
     return std::optional<PriceTable>(
         market_.bars(id, tallow::to_date(*args.start_date), tallow::to_date(*args.end_date)));
   };
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   Contents before = contents();
   svc_->on_get_price = [](auto&, auto&) -> std::optional<PriceTable> {
     throw tallow::PermissionDenied("no minute bars for this account");
   };
   set_now("2005-01-20 18:00:00");
-  EXPECT_NO_THROW(_append_h5("000001.XSHE", h5_path()));
+  EXPECT_NO_THROW(_append_h5({"000001.XSHE", h5_path()}));
   EXPECT_FALSE(flag());
   // Missing data permission is no reason to delete the file: the advice names the permission.
   EXPECT_NE(log().find(" 失败，您没有相关数据的使用权限"), std::string::npos) << log();
@@ -501,7 +552,7 @@ int build_with_file_size_limit(const std::string& path, rlim_t limit, bool kille
     ::signal(SIGXFSZ, killed ? SIG_DFL : SIG_IGN);
     rlimit r{limit, limit};
     ::setrlimit(RLIMIT_FSIZE, &r);
-    _append_h5("000001.XSHE", path);
+    _append_h5({"000001.XSHE", path});
     ::_exit(tessera::sval().value() ? 0 : 1);
   }
   int status = 0;
@@ -519,7 +570,7 @@ TEST_F(MinbarAppender, KilledBuildLeavesNoFileAndItsLeftoverIsReplaced) {
   EXPECT_FALSE(left.begin()->ends_with(".h5"));
 
   remove_abandoned_builds(fs::path(h5_path()) / "equities");  // the updater's sweep, once a run
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   EXPECT_EQ(names_in(fs::path(h5_path()) / "equities"), std::set<std::string>{"000001.XSHE.h5"});
   EXPECT_EQ(contents(), fresh_build());
 }
@@ -558,7 +609,7 @@ TEST_F(MinbarAppender, TailsThatCannotBeRightAreRepairedAndRefetched) {
     SCOPED_TRACE(what);
     const std::string id = "IF050" + std::to_string(n++);
     set_now("2005-01-12 18:00:00");
-    _append_h5(id, h5_path());
+    _append_h5({id, h5_path()});
     ASSERT_EQ(run_python(std::string("import sys, h5py, numpy as np\n"
                                      "with h5py.File(sys.argv[1], 'r+') as f:\n"
                                      "    d = f['data']; i = f['index']\n    ") +
@@ -566,7 +617,7 @@ TEST_F(MinbarAppender, TailsThatCannotBeRightAreRepairedAndRefetched) {
                          file(id)),
               0);
     set_now("2005-01-20 18:00:00");
-    _append_h5(id, h5_path());
+    _append_h5({id, h5_path()});
     EXPECT_EQ(contents(id), fresh_build(id));
     EXPECT_TRUE(flag());
   }
@@ -593,7 +644,7 @@ TEST_F(MinbarAppender, TheDayBeforeTheLastIsCheckedWhereItMeetsTheLastDay) {
     SCOPED_TRACE(what);
     const std::string id = "IF060" + std::to_string(n++);
     set_now("2005-01-12 18:00:00");
-    _append_h5(id, h5_path());
+    _append_h5({id, h5_path()});
     ASSERT_EQ(
         run_python(std::string(
                        "import sys, h5py, numpy as np\n"
@@ -603,7 +654,7 @@ TEST_F(MinbarAppender, TheDayBeforeTheLastIsCheckedWhereItMeetsTheLastDay) {
                    file(id)),
         0);
     set_now("2005-01-20 18:00:00");
-    _append_h5(id, h5_path());
+    _append_h5({id, h5_path()});
     EXPECT_EQ(contents(id), fresh_build(id));
     EXPECT_TRUE(flag());
   }
@@ -629,7 +680,7 @@ TEST_F(MinbarAppender, WritesThatWouldLandOutsideTheFileAreRefused) {
     set_now("2005-01-12 18:00:00");
     fs::remove_all(h5_path());
     fs::remove(outside);
-    _append_h5("000001.XSHE", h5_path());
+    _append_h5({"000001.XSHE", h5_path()});
     ASSERT_EQ(run_python("import sys, h5py\nout = sys.argv[2]\n"
                          "with h5py.File(sys.argv[1], 'r+') as f:\n    " +
                              craft,
@@ -639,7 +690,7 @@ TEST_F(MinbarAppender, WritesThatWouldLandOutsideTheFileAreRefused) {
     const std::string file_before = testing::read_file(file());
     tessera::publish_sval(tessera::SharedFlag::create(true));
     set_now("2005-01-20 18:00:00");
-    _append_h5("000001.XSHE", h5_path());
+    _append_h5({"000001.XSHE", h5_path()});
     EXPECT_FALSE(flag());
     EXPECT_EQ(testing::read_file(outside), outside_before);
     EXPECT_EQ(testing::read_file(file()), file_before);
@@ -650,20 +701,20 @@ TEST_F(MinbarAppender, WritesThatWouldLandOutsideTheFileAreRefused) {
 TEST_F(MinbarAppender, AFileThatIsALinkOrAPipeIsRefusedButALinkedClassDirectoryIsFollowed) {
   const fs::path equities = fs::path(h5_path()) / "equities";
   set_now("2005-01-12 18:00:00");
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   const std::string outside = dir_ / "outside.h5";
   fs::rename(file(), outside);
   fs::create_symlink(outside, file());
   const std::string outside_before = testing::read_file(outside);
   set_now("2005-01-20 18:00:00");
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   EXPECT_FALSE(flag());
   EXPECT_EQ(testing::read_file(outside), outside_before);
   EXPECT_NE(log().find("it is a symbolic link"), std::string::npos) << log();
 
   fs::remove(file());
   ASSERT_EQ(::mkfifo(file().c_str(), 0644), 0);
-  _append_h5("000001.XSHE", h5_path());  // must neither hang nor write
+  _append_h5({"000001.XSHE", h5_path()});  // must neither hang nor write
   EXPECT_NE(log().find("not a regular file"), std::string::npos) << log();
 
   // The user moved the whole class directory to another disk and linked it back.
@@ -673,7 +724,7 @@ TEST_F(MinbarAppender, AFileThatIsALinkOrAPipeIsRefusedButALinkedClassDirectoryI
   fs::create_symlink(moved, equities);
   fs::rename(outside, moved / "000001.XSHE.h5");
   tessera::publish_sval(tessera::SharedFlag::create(true));
-  _append_h5("000001.XSHE", h5_path());
+  _append_h5({"000001.XSHE", h5_path()});
   EXPECT_TRUE(flag()) << log();
   EXPECT_EQ(contents(), fresh_build());
 }
@@ -684,23 +735,26 @@ class MinbarAppendFaults : public MinbarAppender {
   void SetUp() override {
     MinbarAppender::SetUp();
     set_now("2005-01-12 18:00:00");
-    _append_h5("000001.XSHE", h5_path());
+    _append_h5({"000001.XSHE", h5_path()});
     old_bytes_ = testing::read_file(file());
     set_now("2005-01-20 18:00:00");
     new_contents_ = fresh_build();
   }
   void update(std::optional<h5::FaultPlan> faults) {
     update_minbar_file(
-        file(), MIN_START_DATE, 0,
-        [&](int start) {
-          return std::optional<MinbarRecords>(
-              to_minbar_records(market_.bars("000001.XSHE", tessera::date_from_number(start),
-                                             tessera::date_from_number(20050120)),
-                                EQUITIES_DTYPE));
-        },
-        [](int date) {
-          return tessera::date_to_number(next_weekday(tessera::date_from_number(date)));
-        },
+        file(),
+        {.min_start_date = MIN_START_DATE,
+         .fetch =
+             [&](int start) {
+               return std::optional<MinbarRecords>(
+                   to_minbar_records(market_.bars("000001.XSHE", tessera::date_from_number(start),
+                                                  tessera::date_from_number(20050120)),
+                                     EQUITIES_DTYPE));
+             },
+         .next_trading_date =
+             [](int date) {
+               return tessera::date_to_number(next_weekday(tessera::date_from_number(date)));
+             }},
         WriteOptions{.journal = true, .faults = faults});
   }
   void restore() { std::ofstream(file(), std::ios::binary | std::ios::trunc) << old_bytes_; }

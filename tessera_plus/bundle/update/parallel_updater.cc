@@ -3,10 +3,95 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <tuple>
 
+#include <fmt/format.h>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/process_pool.h"
+#include "tessera_plus/base/publish.h"
+#include "tessera_plus/base/run_report.h"
+#include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/update/merge_tags.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
 #include "tessera_plus/bundle/update/tick_appender.h"
+
+namespace tessera_plus::bundle::internal {
+namespace {
+
+void create_directories(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) throw_os_error(ec.value(), "cannot create directory " + path);
+}
+
+// Leftovers of killed builds are found here, with one listing per class directory for the whole
+// run, rather than by each writer (a listing per file grows quadratically with the directory).
+void sweep_abandoned_builds(const std::string& path) {
+  namespace fs = std::filesystem;
+  remove_abandoned_builds(path);
+  std::error_code ec;
+  for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_directory(ec)) remove_abandoned_builds(it->path());
+  }
+}
+
+// Runs in the worker: the writer's answer goes to the run report the main process decides from.
+void write_and_record(const UpdateKind& kind, const WriteRequest& request) {
+  const WriteResult result = kind.writer(request);
+  if (result.failed()) {
+    tessera::record_failure(result.file, result.reason);
+  } else {
+    tessera::record_written(result.outcome == WriteResult::Outcome::kChanged, result.rows,
+                            result.bytes);
+  }
+}
+
+}  // namespace
+
+std::string render_id_set(const std::set<std::string>& ids) {
+  if (ids.empty()) return "set()";
+  constexpr std::size_t kShown = 6;
+  std::string text = "{";
+  std::size_t n = 0;
+  for (const std::string& id : ids) {
+    if (n == kShown) {
+      text += ", ...";
+      break;
+    }
+    text += (n++ == 0 ? "'" : ", '") + id + "'";
+  }
+  return text + "}";
+}
+
+bool run_parallel_update(const UpdateKind& kind, const std::string& path,
+                         const std::vector<std::string>& tags, const UpdateRequest& request) {
+  std::set<std::string> ids = _merge_tags(tags, request.with_derivatives, request.enable_bjse);
+  if (kind.creates_path) create_directories(path);
+  fmt::print(stdout, "{}\n",
+             fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)));
+  std::fflush(stdout);
+  sweep_abandoned_builds(path);
+
+  // Published before the workers are forked, so that they record into it.
+  const tessera::RunReport report = tessera::published_run_report();
+  const std::uint64_t failed_before = report.failed();
+  tessera::ProgressedProcessPoolExecutor pool(request.concurrency, tessera::process_init,
+                                              std::tuple{tessera::SharedFlag::create(true)});
+  for (const std::string& id : ids) {
+    const WriteRequest write{.order_book_id = id, .path = path, .rebuild = request.rebuild};
+    pool.submit(id, [&kind, write] { write_and_record(kind, write); });
+  }
+  pool.close();  // waits for every task
+  return report.failed() == failed_before;
+}
+
+}  // namespace tessera_plus::bundle::internal
 
 namespace tessera_plus::bundle {
 namespace {
@@ -27,26 +112,18 @@ unsigned deflate_threads_for(int concurrency) {
 
 }  // namespace
 
-bool update_minbar(const std::string& path, const std::vector<std::string>& tags,
-                   bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
-  const WriteOptions options{.deflate_threads = deflate_threads_for(concurrency)};
-  auto writer = [options](const std::string& order_book_id, const std::string& minbar_path,
-                          const std::optional<std::string>& file_name, int min_start_date,
-                          bool rebuild_file) {
-    _append_h5(order_book_id, minbar_path, file_name, min_start_date, rebuild_file, options);
-  };
+bool update_minbar(const std::string& path, const UpdateRequest& request) {
+  const WriteOptions options{.deflate_threads = deflate_threads_for(request.concurrency)};
   // The writer finds the instrument's class directory under `path` and creates it itself.
   const internal::UpdateKind kMinbar{
-      writer, "开始更新 {} 只标的的分钟线数据：{}", false, {"equities", "future", "option"}};
-  return internal::run_parallel_update(kMinbar, path, tags, with_derivatives, concurrency, rebuild,
-                                       enable_bjse);
+      [options](const WriteRequest& write) { return _append_h5(write, options); },
+      "开始更新 {} 只标的的分钟线数据：{}", false};
+  return internal::run_parallel_update(kMinbar, path, request.minbar, request);
 }
 
-bool update_tick(const std::string& path, const std::vector<std::string>& tags,
-                 bool with_derivatives, int concurrency, bool rebuild, bool enable_bjse) {
+bool update_tick(const std::string& path, const UpdateRequest& request) {
   const internal::UpdateKind kTick{_append_h5_tick, "开始更新 {} 只标的的tick数据：{}", true};
-  return internal::run_parallel_update(kTick, path, tags, with_derivatives, concurrency, rebuild,
-                                       enable_bjse);
+  return internal::run_parallel_update(kTick, path, request.tick, request);
 }
 
 }  // namespace tessera_plus::bundle

@@ -1,19 +1,20 @@
-// The body shared by update_minbar and update_tick, with the writer as a parameter.
+// The body shared by update_minbar and update_tick, with the writer as a parameter; defined in
+// parallel_updater.cc and declared apart so that tests can hand in a writer of their own.
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tessera_plus/bundle/update/update_request.h"
+#include "tessera_plus/bundle/update/writer.h"
+
 namespace tessera_plus::bundle::internal {
 
 // The signature of _append_h5 and _append_h5_tick.
-using Writer = std::function<void(const std::string& order_book_id, const std::string& path,
-                                  const std::optional<std::string>& file_name, int min_start_date,
-                                  bool rebuild)>;
+using Writer = std::function<WriteResult(const WriteRequest& request)>;
 
 struct UpdateKind {
   Writer writer;
@@ -21,22 +22,19 @@ struct UpdateKind {
   std::string_view start_line;
   // Whether `path` is created (with its parents) before the start line.
   bool creates_path;
-  // Where under `path` the writer may put an instrument's file ("" for `path` itself), so that
-  // the run can tell an updated instrument from one the writer left unchanged.
-  std::vector<std::string_view> file_directories = {""};
 };
 
 // {'a', 'b'}: ascending, at most six ids, then ", ..." when there are more; "set()" when empty.
 std::string render_id_set(const std::set<std::string>& ids);
 
-// Resolves `tags`, prints the start line, and runs kind.writer(id, path, file name from the id,
-// MIN_START_DATE, rebuild) for every id in a pool of `concurrency` worker processes that share one
-// success flag. True only when no writer cleared the flag, no error escaped a writer and no worker
-// died. Each instrument counts in the run report as updated, unchanged or (through the writer's
-// guard or the pool) failed. Errors before the pool runs (the service, the directory, a
-// `concurrency` below 1) propagate.
+// Resolves `tags` with the request's selection switches, prints the start line, and runs
+// kind.writer({id, path, no file name, MIN_START_DATE, request.rebuild}) for every id in a pool of
+// `request.concurrency` worker processes, whose initializer publishes one shared flag as `sval`.
+// Each worker records its writer's result in the published run report (published_run_report),
+// where the pool records the errors that escaped a writer and the workers that died; the update
+// is true when that report counts no new failure. Errors before the pool runs (the service, the
+// directory, a `concurrency` below 1) propagate.
 bool run_parallel_update(const UpdateKind& kind, const std::string& path,
-                         const std::vector<std::string>& tags, bool with_derivatives,
-                         int concurrency, bool rebuild, bool enable_bjse);
+                         const std::vector<std::string>& tags, const UpdateRequest& request);
 
 }  // namespace tessera_plus::bundle::internal

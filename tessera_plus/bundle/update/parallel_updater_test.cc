@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/update/parallel_updater.h"
@@ -37,18 +38,24 @@ class ParallelUpdaterTest : public ::testing::Test {
       return rows;
     };
   }
+  void TearDown() override { tessera::publish_run_report(std::nullopt); }
 
+  // Reports the instruments of `unchanged` as unchanged, the others as changed with 10 rows and
+  // 100 bytes each.
   Writer fake_writer() {
-    return [this](const std::string& id, const std::string& path,
-                  const std::optional<std::string>& file_name, int min_start_date, bool rebuild) {
+    return [this](const WriteRequest& r) -> WriteResult {
+      const std::string& id = r.order_book_id;
       if (id == failing) {
         tessera::sval().set_value(false);  // as a real writer reports its own failure
-        return;
+        return {.outcome = WriteResult::Outcome::kFailed, .file = id + ".h5", .reason = "磁盘已满"};
       }
       if (id == raising) throw ValueError("标的 " + id + " 不存在");
       if (id == dying) ::kill(::getpid(), SIGKILL);
-      std::ofstream(dir / ("written/" + id))
-          << path << "|" << file_name.value_or("-") << "|" << min_start_date << "|" << rebuild;
+      std::ofstream(dir / ("written/" + id)) << r.path << "|" << r.file_name.value_or("-") << "|"
+                                             << r.min_start_date << "|" << r.rebuild;
+      if (unchanged.count(id)) return {.file = id + ".h5"};
+      return {
+          .outcome = WriteResult::Outcome::kChanged, .file = id + ".h5", .rows = 10, .bytes = 100};
     };
   }
 
@@ -57,7 +64,8 @@ class ParallelUpdaterTest : public ::testing::Test {
     UpdateKind kind{fake_writer(), kMinbarLine, creates_path};
     ::testing::internal::CaptureStdout();
     try {
-      bool ok = run_parallel_update(kind, path, tags, false, concurrency, rebuild, false);
+      bool ok =
+          run_parallel_update(kind, path, tags, {.concurrency = concurrency, .rebuild = rebuild});
       out = ::testing::internal::GetCapturedStdout();
       return ok;
     } catch (...) {
@@ -83,6 +91,7 @@ class ParallelUpdaterTest : public ::testing::Test {
   std::vector<std::string> listed = {"000001.XSHE", "000002.XSHE", "000003.XSHE", "000004.XSHE",
                                      "000005.XSHE", "000006.XSHE", "000007.XSHE"};
   std::string failing, raising, dying;
+  std::set<std::string> unchanged;
   std::string out;
 
  private:
@@ -132,6 +141,42 @@ TEST_F(ParallelUpdaterTest, EscapedErrorAndDeadWorkerAreFailuresToo) {
   EXPECT_THAT(log, HasSubstr("更新 000004.XSHE 失败：工作进程被信号 9"));
 }
 
+// The run report is the one record of what happened in the workers: the writers' answers and the
+// pool's failures land there, and the update's result is read from it.
+TEST_F(ParallelUpdaterTest, EveryOutcomeIsCountedInTheRunReport) {
+  tessera::publish_run_report(tessera::RunReport::create());
+  unchanged = {"000002.XSHE"};
+  failing = "000003.XSHE";
+  raising = "000004.XSHE";
+  EXPECT_FALSE(update({"000001.XSHE", "000002.XSHE", "000003.XSHE", "000004.XSHE", "000005.XSHE"}));
+  const tessera::RunTotals t = tessera::run_totals();
+  EXPECT_EQ(t.updated, 2u);
+  EXPECT_EQ(t.unchanged, 1u);
+  EXPECT_EQ(t.failed, 2u);
+  EXPECT_EQ(t.rows, 20u);
+  EXPECT_EQ(t.bytes, 200);
+  ASSERT_THAT(t.failures, SizeIs(2));
+  EXPECT_THAT(t.failures[0].what + t.failures[1].what, HasSubstr("000003.XSHE.h5"));
+}
+
+// Failures recorded before this update (an earlier step of the run) do not fail it.
+TEST_F(ParallelUpdaterTest, OnlyThisUpdatesFailuresDecideItsResult) {
+  tessera::publish_run_report(tessera::RunReport::create());
+  tessera::record_failure("instruments.pk", "earlier step");
+  EXPECT_TRUE(update({"000001.XSHE"}));
+  failing = "000001.XSHE";
+  EXPECT_FALSE(update({"000001.XSHE"}));
+}
+
+// Without the front end there is no report yet; the update publishes one so that a failure in a
+// worker still reaches the result.
+TEST_F(ParallelUpdaterTest, FailureIsSeenWithoutAReportPublishedBefore) {
+  tessera::publish_run_report(std::nullopt);
+  failing = "000002.XSHE";
+  EXPECT_FALSE(update({"000001.XSHE", "000002.XSHE"}));
+  EXPECT_EQ(tessera::run_totals().failed, 1u);
+}
+
 TEST_F(ParallelUpdaterTest, PathCreatedOnlyWhenTheKindAsksForIt) {
   std::string nested = dir / "bundle/ticks";
   EXPECT_TRUE(update({}, 2, false, false, nested));
@@ -151,7 +196,7 @@ TEST_F(ParallelUpdaterTest, SelectionSwitchesReachMergeTags) {
   svc->calls.clear();
   UpdateKind kind{fake_writer(), kMinbarLine, false};
   ::testing::internal::CaptureStdout();
-  run_parallel_update(kind, "/bundle/h5", {"stock"}, false, 1, false, true);
+  run_parallel_update(kind, "/bundle/h5", {"stock"}, {.concurrency = 1, .enable_bjse = true});
   ::testing::internal::GetCapturedStdout();
   // enable_bjse reached the selection: "stock" switched the exchange on for the queries.
   ASSERT_THAT(svc->calls_of("init"), SizeIs(2));
@@ -163,8 +208,9 @@ TEST_F(ParallelUpdaterTest, EntryPointsDifferInStartLineAndDirectory) {
   std::string h5 = dir / "bundle/h5";
   std::string ticks = dir / "bundle/ticks";
   ::testing::internal::CaptureStdout();
-  EXPECT_TRUE(update_minbar(h5, {}, false, 2));
-  EXPECT_TRUE(update_tick(ticks, {}, true, 2, true, true));
+  EXPECT_TRUE(update_minbar(h5, {.concurrency = 2}));
+  EXPECT_TRUE(update_tick(
+      ticks, {.concurrency = 2, .with_derivatives = true, .rebuild = true, .enable_bjse = true}));
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "开始更新 0 只标的的分钟线数据：set()\n开始更新 0 只标的的tick数据：set()\n");
   EXPECT_FALSE(std::filesystem::exists(h5));  // the minute-bar writer creates its directories
@@ -175,7 +221,7 @@ TEST_F(ParallelUpdaterTest, EntryPointsDifferInStartLineAndDirectory) {
 // success when nothing was written.
 TEST_F(ParallelUpdaterTest, RealWriterErrorMakesTheUpdateFail) {
   ::testing::internal::CaptureStdout();
-  bool ok = update_minbar(dir / "bundle/h5", {"000001.XSHE"}, false, 1);
+  bool ok = update_minbar(dir / "bundle/h5", {.concurrency = 1, .minbar = {"000001.XSHE"}});
   ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(ok);
   EXPECT_THAT(log_lines(),

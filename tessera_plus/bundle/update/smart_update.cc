@@ -34,14 +34,16 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   const fs::path min_bar_folder = minbar_dir(path);
   if (fs::exists(min_bar_folder)) {
     std::vector<std::string> min_ids = minbar_instrument_ids(min_bar_folder);
-    if (!min_ids.empty() && !update_minbar(min_bar_folder.string(), min_ids, false, concurrency)) {
+    if (!min_ids.empty() &&
+        !update_minbar(min_bar_folder.string(), {.concurrency = concurrency, .minbar = min_ids})) {
       succeed = false;
     }
   }
   const fs::path tick_folder = tick_dir(path);
   if (fs::exists(tick_folder)) {
     std::vector<std::string> tick_ids = instrument_ids_in(tick_folder);
-    if (!tick_ids.empty() && !update_tick(tick_folder.string(), tick_ids, false, concurrency)) {
+    if (!tick_ids.empty() &&
+        !update_tick(tick_folder.string(), {.concurrency = concurrency, .tick = tick_ids})) {
       succeed = false;
     }
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <span>
@@ -13,7 +14,6 @@
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/instrument_type.h"
-#include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/warnings.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/tick_records.h"
@@ -154,22 +154,22 @@ std::size_t update_ticks(TickFileUpdate& update, const std::string& order_book_i
 
 }  // namespace
 
-void _append_h5_tick(const std::string& order_book_id, const std::string& path,
-                     const std::optional<std::string>& file_name, int min_start_date,
-                     bool rebuild) {
-  require_safe_name("order_book_id", order_book_id);
+WriteResult _append_h5_tick(const WriteRequest& request) {
+  const std::string& path = request.path;
+  require_safe_name("order_book_id", request.order_book_id);
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec) throw_os_error(ec.value(), "cannot create the tick directory " + path);
-  const std::string name = tick_file_name(order_book_id, file_name);
+  const std::string name = tick_file_name(request.order_book_id, request.file_name);
   const std::string file_path = (std::filesystem::path(path) / name).string();
-  if (rebuild) remove_h5(file_path);
-  guard_file_update(file_path, [&] {
+  const FileState before = FileState::of(file_path);
+  if (request.rebuild) remove_h5(file_path);
+  return guard_file_update(file_path, before, [&]() -> std::uint64_t {
     std::size_t stored = 0;
     update_tick_file(file_path, [&](TickFileUpdate& update) {
-      stored = update_ticks(update, order_book_id, min_start_date);
+      stored = update_ticks(update, request.order_book_id, request.min_start_date);
     });
-    tessera::record_rows(stored);  // counted once the file holds them
+    return stored;
   });
 }
 

@@ -185,7 +185,7 @@ TEST_F(TickAppender, NewStockGetsADatasetPerTradingDateAndMarkersForSuspendedDay
   };
   tessera::warn("before");
 
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   tessera::set_warning_handler(previous);
 
   EXPECT_THAT(names(), ElementsAre("20240626", "20240627", "20240628"));
@@ -211,7 +211,7 @@ TEST_F(TickAppender, FuturesContractGetsNoMarkers) {
                 .ticks = {{20240628, ticks_of(20240628, 2, 3000)}},
                 .suspension = {{20240627, true}}};
   market.serve(svc_);
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   EXPECT_THAT(names(), ElementsAre("20240628"));
   EXPECT_TRUE(svc_->calls_of("is_suspended").empty());
 }
@@ -221,11 +221,11 @@ TEST_F(TickAppender, LatestStoredDateEqualToEndDateIsFetchedAgainAndReplaced) {
       .trading_dates = {20240628, 20240701},
       .ticks = {{20240628, ticks_of(20240628, 4, 10)}, {20240701, ticks_of(20240701, 2, 20)}}};
   market.serve(svc_);
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   market.ticks[20240701] = ticks_of(20240701, 6, 30);
   svc_->calls.clear();
 
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
 
   auto queries = svc_->calls_of("get_price");
   ASSERT_EQ(queries.size(), 2u);
@@ -242,12 +242,12 @@ TEST_F(TickAppender, LatestStoredDateAfterEndDateLeavesFileUntouched) {
   Market market{.trading_dates = {20240702}, .ticks = {{20240702, ticks_of(20240702, 2, 5)}}};
   market.serve(svc_);
   setenv("TESSERA_NOW", "2024-07-02 18:00:00", 1);
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   std::string before = testing::read_file(file());
   svc_->calls.clear();
 
   setenv("TESSERA_NOW", "2024-07-02 17:30:00", 1);  // end date 20240701
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
 
   EXPECT_TRUE(svc_->calls.empty());
   EXPECT_EQ(testing::read_file(file()), before);
@@ -257,10 +257,10 @@ TEST_F(TickAppender, LatestStoredDateAfterEndDateLeavesFileUntouched) {
 TEST_F(TickAppender, RebuildDeletesTheFileAndStartsAtMinStartDate) {
   Market market{.trading_dates = {20240628}, .ticks = {{20240628, ticks_of(20240628, 2, 5)}}};
   market.serve(svc_);
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   svc_->calls.clear();
 
-  _append_h5_tick(kId, ticks_dir(), std::nullopt, 20240601, true);
+  _append_h5_tick({kId, ticks_dir(), std::nullopt, 20240601, true});
 
   EXPECT_EQ(*svc_->calls_of("get_price").at(0).price.start_date, DateArg(std::int64_t{20240601}));
   EXPECT_THAT(names(), ElementsAre("20240628"));
@@ -277,7 +277,7 @@ TEST_F(TickAppender, TwoHundredFiftyTradingDatesMakeThreeBatches) {
   };
 
   ::testing::internal::CaptureStdout();
-  _append_h5_tick(kId, ticks_dir(), "other.h5");
+  _append_h5_tick({kId, ticks_dir(), "other.h5"});
   std::string out = ::testing::internal::GetCapturedStdout();
 
   EXPECT_EQ(out, "2023-01-01 2023-04-10\n2023-04-11 2023-07-19\n2023-07-20 2023-09-07\n");
@@ -301,7 +301,7 @@ TEST_F(TickAppender, StoresLastOfDuplicateTicksScaledAndTruncated) {
   svc_->on_get_price = [&](const std::string&, const PriceArgs& args) {
     return args.frequency ? tick_table(ticks, false) : daily_table({20240701});
   };
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
 
   std::vector<TickRecord> stored = records("20240701");
   ASSERT_EQ(stored.size(), 3u);
@@ -329,7 +329,7 @@ TEST_F(TickAppender, PermissionDeniedMidwayKeepsEarlierDaysAndLogsThePhoneNumber
   };
 
   ::testing::internal::CaptureStdout();
-  EXPECT_NO_THROW(_append_h5_tick(kId, ticks_dir()));
+  EXPECT_NO_THROW(_append_h5_tick({kId, ticks_dir()}));
   ::testing::internal::GetCapturedStdout();
 
   EXPECT_FALSE(tessera::sval().value());
@@ -350,7 +350,7 @@ TEST_F(TickAppender, MissingTickColumnIsLoggedAsPossiblyDamagedFile) {
     return table;
   };
   ::testing::internal::CaptureStdout();
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(tessera::sval().value());
   EXPECT_THAT(log(), HasSubstr("更新 " + file() +
@@ -376,7 +376,7 @@ TEST_F(TickAppender, FileHeldByAnotherProcessIsLoggedAsAnOsError) {
   char c;
   ASSERT_EQ(::read(ready[0], &c, 1), 1);
 
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
 
   ::close(release[1]);
   ::waitpid(child, nullptr, 0);
@@ -402,7 +402,7 @@ TEST_F(TickAppender, DailyUpdatesTakeNoMoreDiskThanWritingInOneGo) {
   market.serve(svc_);
   auto update_as_of = [&](int date, const std::string& name) {
     setenv("TESSERA_NOW", (tessera::format_dashed(day(date)) + " 18:00:00").c_str(), 1);
-    _append_h5_tick(kId, ticks_dir(), name);
+    _append_h5_tick({kId, ticks_dir(), name});
   };
   ::testing::internal::CaptureStdout();
   update_as_of(market.trading_dates.back(), "one_go.h5");
@@ -427,7 +427,7 @@ TEST_F(TickAppender, WrittenFileReadsInH5pyRecordForRecord) {
                 .ticks = {{20240628, ticks_of(20240628, 300, 12.3456)}},
                 .suspension = {{20240627, true}}};
   market.serve(svc_);
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
 
   std::string out;
   int status = testing::run_python(
@@ -462,7 +462,7 @@ TEST_F(TickAppender, KilledBuildLeavesNoTickFileAndTheNextRunBuildsIt) {
     std::signal(SIGXFSZ, SIG_DFL);
     rlimit limit{16384, 16384};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    _append_h5_tick(kId, ticks_dir());
+    _append_h5_tick({kId, ticks_dir()});
     ::_exit(0);
   }
   int status = 0;
@@ -476,7 +476,7 @@ TEST_F(TickAppender, KilledBuildLeavesNoTickFileAndTheNextRunBuildsIt) {
   EXPECT_TRUE(left[0].starts_with(".000001.XSHE.h5.tmp-")) << left[0];
 
   remove_abandoned_builds(ticks_dir());  // what the updater does once per directory and run
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   EXPECT_TRUE(tessera::sval().value()) << log();
   EXPECT_THAT(names(), ElementsAre("20240627", "20240628"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ticks_dir()),
@@ -505,7 +505,7 @@ TEST_F(TickAppender, AKillDuringALaterBatchOfANewFileCostsThatBatchOnly) {
   pid_t child = ::fork();
   if (child == 0) {
     ::testing::internal::CaptureStdout();
-    _append_h5_tick(kId, ticks_dir());
+    _append_h5_tick({kId, ticks_dir()});
     ::_exit(0);
   }
   int status = 0;
@@ -519,7 +519,7 @@ TEST_F(TickAppender, AKillDuringALaterBatchOfANewFileCostsThatBatchOnly) {
 
   svc_->on_get_price = serve_ticks;
   ::testing::internal::CaptureStdout();
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(tessera::sval().value()) << log();
   EXPECT_EQ(names().size(), 250u);
@@ -563,12 +563,12 @@ TEST_F(TickAppender, SuspendedDaysInEveryBatchGetMarkersAlsoAfterAFailedRun) {
   };
 
   ::testing::internal::CaptureStdout();
-  _append_h5_tick(kId, ticks_dir(), "clean.h5");
+  _append_h5_tick({kId, ticks_dir(), "clean.h5"});
   ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(tessera::sval().value()) << log();
   failures = 1;  // the first run of the real file: every marker of it is missed
   ::testing::internal::CaptureStdout();
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(tessera::sval().value());
   const std::vector<std::string> after_failure = names();
@@ -577,7 +577,7 @@ TEST_F(TickAppender, SuspendedDaysInEveryBatchGetMarkersAlsoAfterAFailedRun) {
 
   tessera::publish_sval(tessera::SharedFlag::create(true));
   ::testing::internal::CaptureStdout();
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(tessera::sval().value()) << log();
 
@@ -612,7 +612,7 @@ TEST_F(TickAppender, ATickDatasetThatPointsOutsideTheFileIsRefused) {
     SCOPED_TRACE(what);
     std::filesystem::remove_all(ticks_dir());
     tessera::publish_sval(tessera::SharedFlag::create(true));
-    _append_h5_tick(kId, ticks_dir());
+    _append_h5_tick({kId, ticks_dir()});
     ASSERT_EQ(testing::run_python("import sys, h5py\nout = sys.argv[2]\n"
                                   "with h5py.File(sys.argv[1], 'r+') as f:\n    " +
                                       craft,
@@ -620,7 +620,7 @@ TEST_F(TickAppender, ATickDatasetThatPointsOutsideTheFileIsRefused) {
               0);
     const std::string before = testing::read_file(outside);
     const std::string file_before = testing::read_file(file());
-    _append_h5_tick(kId, ticks_dir());  // the latest day is fetched again and replaced
+    _append_h5_tick({kId, ticks_dir()});  // the latest day is fetched again and replaced
     EXPECT_FALSE(tessera::sval().value());
     EXPECT_EQ(testing::read_file(outside), before);
     EXPECT_EQ(testing::read_file(file()), file_before);
@@ -662,14 +662,14 @@ class TickMarkersAfterFaults : public TickAppender {
 
 TEST_F(TickMarkersAfterFaults, TransientFailuresWithinTheRetryBudgetCostNothing) {
   suspension_failures = 2;  // the third attempt answers
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   EXPECT_TRUE(tessera::sval().value()) << log();
   EXPECT_THAT(names(), ElementsAre("20240625", "20240626", "20240627", "20240628", "20240701"));
 }
 
 TEST_F(TickMarkersAfterFaults, MarkersMissedByAFailedRunAreWrittenByTheNext) {
   suspension_failures = 3;  // every attempt of the first run fails
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   EXPECT_FALSE(tessera::sval().value());
   // The batch and its markers land together or not at all: the failed run left nothing half-done.
   EXPECT_FALSE(std::filesystem::exists(file()));
@@ -678,7 +678,7 @@ TEST_F(TickMarkersAfterFaults, MarkersMissedByAFailedRunAreWrittenByTheNext) {
   EXPECT_THAT(log(), Not(HasSubstr("该文件可能已经损坏")));
 
   tessera::publish_sval(tessera::SharedFlag::create(true));
-  _append_h5_tick(kId, ticks_dir());
+  _append_h5_tick({kId, ticks_dir()});
   EXPECT_TRUE(tessera::sval().value());
   EXPECT_THAT(names(), ElementsAre("20240625", "20240626", "20240627", "20240628", "20240701"));
   EXPECT_EQ(records("20240626").size(), 0u);

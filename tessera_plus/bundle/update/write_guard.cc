@@ -1,5 +1,7 @@
 #include "tessera_plus/bundle/update/write_guard.h"
 
+#include <sys/stat.h>
+
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/run_report.h"
@@ -11,35 +13,55 @@
 namespace tessera_plus::bundle {
 namespace {
 
-// `file_path` names the instrument in the run's list of failures; the reason is the message
-// after the path, its advice and the error's first line joined into one line.
-void report_failure(const std::string& file_path, const std::string& message) {
+// `message` goes to the log; the result carries what follows the path and its advice, with the
+// error's first line joined to it.
+WriteResult failure(const std::string& file_path, const std::string& message) {
   tessera::system_log::error(message);
   std::string reason = message.substr(("更新 " + file_path + " ").size());
   if (std::size_t end = reason.find('\n'); end != std::string::npos) reason[end] = ' ';
-  tessera::record_failure(file_path, reason);
   tessera::sval().set_value(false);
+  return {.outcome = WriteResult::Outcome::kFailed,
+          .file = file_path,
+          .reason = tessera::one_line(reason, reason.size())};
 }
 
 }  // namespace
 
-void guard_file_update(const std::string& file_path, const std::function<void()>& body) {
+FileState FileState::of(const std::string& file_path) {
+  struct stat st {};
+  if (::stat(file_path.c_str(), &st) != 0) return {};
+  return {std::int64_t(st.st_size), std::int64_t(st.st_mtim.tv_sec),
+          std::int64_t(st.st_mtim.tv_nsec), std::int64_t(st.st_ino)};
+}
+
+WriteResult outcome_since(const std::string& file_path, const FileState& before,
+                          std::uint64_t rows) {
+  const FileState after = FileState::of(file_path);
+  return {.outcome =
+              after == before ? WriteResult::Outcome::kUnchanged : WriteResult::Outcome::kChanged,
+          .file = file_path,
+          .rows = rows,
+          .bytes = after.size - before.size};
+}
+
+WriteResult guard_file_update(const std::string& file_path, const FileState& before,
+                              const std::function<std::uint64_t()>& body) {
   try {
-    body();
+    return outcome_since(file_path, before, body());
   } catch (const ExitRequest&) {
     throw;
   } catch (const OSError& e) {
-    report_failure(file_path, describe_write_failure(file_path, e));
+    return failure(file_path, describe_write_failure(file_path, e));
   } catch (const tallow::PermissionDenied&) {
-    report_failure(file_path, "更新 " + file_path +
+    return failure(file_path, "更新 " + file_path +
                                   " 失败，您没有相关数据的使用权限，可联系Larkspur开通相关权限：" +
                                   tessera::support_phone());
   } catch (const tallow::ServiceUnavailable& e) {
     // The file is fine; advice to delete it would make a network error cost the user data.
-    report_failure(file_path, "更新 " + file_path + " 失败，数据服务暂时不可用：" +
+    return failure(file_path, "更新 " + file_path + " 失败，数据服务暂时不可用：" +
                                   tessera::one_line(e.what(), 300));
   } catch (const std::exception& e) {
-    report_failure(file_path,
+    return failure(file_path,
                    "更新 " + file_path +
                        " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" +
                        e.what());

@@ -1,16 +1,37 @@
-// How a per-instrument writer fails: one log line naming the file and the cause, and the run's
-// shared success flag cleared, so that the other instruments of the update go on.
+// How a per-instrument writer ends: with what it did to its file, or with one log line naming the
+// file and the cause, so that the other instruments of the update go on.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
+#include "tessera_plus/bundle/update/writer.h"
+
 namespace tessera_plus::bundle {
 
-// Runs `body`, which works on `file_path`. What it throws is logged as one line beginning
-// "更新 {file_path}" with advice that fits the cause (a full disk, file permissions or a lock,
-// another I/O error, missing data permission, a damaged file) and clears the shared flag; a request
-// to end the program passes through untouched.
-void guard_file_update(const std::string& file_path, const std::function<void()>& body);
+// What identifies a version of a file: size, modification time and inode (all zero when there is
+// no file). Taken by a writer before it touches the file, so that a rebuild that deletes it first
+// still counts as a change of the file the run started with.
+struct FileState {
+  std::int64_t size = 0, mtime_s = 0, mtime_ns = 0, inode = 0;
+
+  static FileState of(const std::string& file_path);
+  bool operator==(const FileState&) const = default;
+};
+
+// The outcome of a writer that stored `rows` records in `file_path`, which was `before` when the
+// writer began: changed or unchanged, and by how many bytes it grew.
+WriteResult outcome_since(const std::string& file_path, const FileState& before,
+                          std::uint64_t rows);
+
+// Runs `body`, which works on `file_path` and returns the records it stored, and answers with
+// outcome_since. What `body` throws is logged as one line beginning "更新 {file_path}" with advice
+// that fits the cause (a full disk, file permissions or a lock, another I/O error, missing data
+// permission, a damaged file), clears the shared flag `sval` (the host's contract) and comes back
+// as a kFailed result whose reason is the rest of that line; a request to end the program passes
+// through untouched.
+WriteResult guard_file_update(const std::string& file_path, const FileState& before,
+                              const std::function<std::uint64_t()>& body);
 
 }  // namespace tessera_plus::bundle

@@ -1,0 +1,36 @@
+// What the front ends (the command line, Python) ask of an update, as one value handed from the
+// entry point down to the worker pool.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tessera_plus::bundle {
+
+// The user's answer to the rebuild question.
+enum class RebuildDecision { kConfirmed, kDeclined };
+using ConfirmRebuild = std::function<RebuildDecision()>;
+
+struct UpdateRequest {
+  // Worker processes, for the base update and for each pool.
+  int concurrency = 1;
+  // The bundle root (holding bundle/).
+  std::string data_bundle_path{};
+  // Update daily bars and base data first.
+  bool base = true;
+  // Tags of the instruments whose minute bars and ticks are updated; empty skips that update.
+  std::vector<std::string> minbar{};
+  std::vector<std::string> tick{};
+  // Also the futures and options on the instruments selected.
+  bool with_derivatives = false;
+  // Rewrite the selected files from their first date, once `confirm_rebuild` agrees.
+  bool rebuild = false;
+  // Include Beijing Stock Exchange stocks; the permission for them is tested first.
+  bool enable_bjse = false;
+  // Asked once before anything is written when `rebuild` is set; kDeclined ends the program
+  // (ExitRequest(0)). Unset: the question is asked on standard input (ask_rebuild_confirmation).
+  ConfirmRebuild confirm_rebuild{};
+};
+
+}  // namespace tessera_plus::bundle
