@@ -143,7 +143,7 @@ class BenchBundle {
     const int distinct = env_int("CHECK_BENCH_DISTINCT", 25);
     ::setenv("TALLOW_SIM_STOCKS", std::to_string(distinct + 20).c_str(), 1);
     _init_tallow(false);
-    tessera::publish_sval(tessera::SharedFlag::create(true));
+    publish_sval(SharedFlag::create(true));
     const fs::path bundle = fs::path(root_) / "bundle";
     const fs::path h5 = bundle / "h5";
     fs::create_directories(h5);
@@ -151,7 +151,7 @@ class BenchBundle {
     std::vector<std::string> ids = long_listed_stocks(distinct);
     std::fprintf(stderr, "building %zu files from %d...\n", ids.size(), start_date);
     for (const std::string& id : ids) _append_h5({id, h5.string(), std::nullopt, start_date});
-    if (!tessera::sval().value()) std::fprintf(stderr, "warning: a build failed\n");
+    if (!sval().value()) std::fprintf(stderr, "warning: a build failed\n");
     // A stock suspended for the whole span has no file.
     std::erase_if(
         ids, [&](const std::string& id) { return !fs::exists(h5 / "equities" / (id + ".h5")); });

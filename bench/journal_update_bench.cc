@@ -21,12 +21,12 @@ namespace {
 namespace fs = std::filesystem;
 
 int next_weekday(int date) {
-  auto d = std::chrono::sys_days(tessera::date_from_number(date)) + std::chrono::days(1);
+  auto d = std::chrono::sys_days(date_from_number(date)) + std::chrono::days(1);
   while (std::chrono::weekday(d) == std::chrono::Saturday ||
          std::chrono::weekday(d) == std::chrono::Sunday) {
     d += std::chrono::days(1);
   }
-  return tessera::date_to_number(tessera::Date(d));
+  return date_to_number(Date(d));
 }
 
 // 240 bars a day from `first` to `last`.

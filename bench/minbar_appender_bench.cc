@@ -95,7 +95,7 @@ Series make_series(int day_count) {
   for (Date d : s.days) {
     for (int k = 0; k < kBarsPerDay; ++k, ++r) {
       int minute = k < 120 ? 9 * 60 + 31 + k : 13 * 60 + 1 + (k - 120);
-      s.table.timestamps.push_back(tessera::make_datetime(d, minute / 60, minute % 60));
+      s.table.timestamps.push_back(make_datetime(d, minute / 60, minute % 60));
       long o = cents;
       cents = std::max(100L, cents + step(rng));
       open[r] = o / 100.0;
@@ -178,14 +178,14 @@ struct Scratch : bench::ScratchDir {
 };
 
 void set_now(Date day) {
-  std::string text = tessera::format_dashed(day) + " 18:00:00";
+  std::string text = format_dashed(day) + " 18:00:00";
   ::setenv("TESSERA_NOW", text.c_str(), 1);
 }
 
 std::shared_ptr<BenchMarket> install(const Series& s) {
   auto market = std::make_shared<BenchMarket>(s);
   tallow::install_backend(market);
-  tessera::publish_sval(tessera::SharedFlag::create(true));
+  publish_sval(SharedFlag::create(true));
   return market;
 }
 

@@ -18,8 +18,8 @@
 
 namespace {
 
+using tessera_plus::ProgressedProcessPoolExecutor;
 using tessera_plus::bundle::EquityBar;
-using tessera_plus::tessera::ProgressedProcessPoolExecutor;
 
 constexpr int kInstruments = 16;
 constexpr std::size_t kBarsPerFile = 240 * 60;  // about three months of one-minute bars

@@ -118,7 +118,7 @@ void BM_FileBytes(benchmark::State& state, const char* type, const char* underly
   }
   const std::string id = best->record.order_book_id;
   install_backend(market);
-  tessera_plus::tessera::publish_sval(tessera_plus::tessera::SharedFlag::create(true));
+  tessera_plus::publish_sval(tessera_plus::SharedFlag::create(true));
   const fs::path dir = fs::temp_directory_path() / ("sim_bytes_" + std::to_string(getpid()));
   double bars = 0, ticks = 0, bar_bytes = 0, tick_bytes = 0;
   for (auto _ : state) {

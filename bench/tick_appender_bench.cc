@@ -66,19 +66,19 @@ std::vector<Date> trading_dates(std::size_t count) {
 // are pushed in the order of H5TicksLoader::COLUMNS after `date` and `time`.
 void append_day(PriceTable& table, Date date, int ticks = kTicksPerDay) {
   std::vector<std::vector<double>*> columns;
-  for (std::string_view name : tp::tessera::H5TicksLoader::COLUMNS) {
+  for (std::string_view name : tp::bundle::H5TicksLoader::COLUMNS) {
     if (name != "date" && name != "time") columns.push_back(&table.column(name));
   }
-  std::mt19937_64 rng(static_cast<std::uint64_t>(tp::tessera::date_to_number(date)));
+  std::mt19937_64 rng(static_cast<std::uint64_t>(tp::date_to_number(date)));
   std::uniform_int_distribution<int> step(-1, 1), lot(1, 200);
-  const auto trading = tp::tessera::make_datetime(date);
+  const auto trading = tp::make_datetime(date);
   const double prev_close = 10.0;
   double last = prev_close, high = last, low = last, volume = 0, turnover = 0;
   std::vector<double> row;
   for (int i = 0; i < ticks; ++i) {
     int seconds_in = i < kTicksPerDay / 2 ? 3 * i : 3 * (i - kTicksPerDay / 2) + 12600;
     table.order_book_ids.push_back(kId);
-    table.timestamps.push_back(tp::tessera::make_datetime(date, 9, 30) + seconds(seconds_in));
+    table.timestamps.push_back(tp::make_datetime(date, 9, 30) + seconds(seconds_in));
     table.trading_date->push_back(trading);
     last = std::round((last + 0.01 * step(rng)) * 100) / 100;
     high = std::max(high, last);
@@ -97,7 +97,7 @@ void append_day(PriceTable& table, Date date, int ticks = kTicksPerDay) {
 PriceTable empty_tick_table() {
   PriceTable table;
   table.trading_date.emplace();
-  for (std::string_view name : tp::tessera::H5TicksLoader::COLUMNS) {
+  for (std::string_view name : tp::bundle::H5TicksLoader::COLUMNS) {
     if (name != "date" && name != "time") table.add_column(name);
   }
   return table;
@@ -144,7 +144,7 @@ class OneStockMarket : public tp::tallow::Backend {
         append_day(table, d, d == partial_day ? kTicksPerDay / 2 : kTicksPerDay);
       } else {
         table.order_book_ids.push_back(kId);
-        table.timestamps.push_back(tp::tessera::make_datetime(d));
+        table.timestamps.push_back(tp::make_datetime(d));
       }
     }
     service_seconds += cpu_seconds() - begin;
@@ -180,13 +180,13 @@ struct Scratch : tp::bench::ScratchDir {
 
 // Runs the writer as if it were 18:00 on `today`.
 bool update(const Scratch& scratch, Date today) {
-  setenv("TESSERA_NOW", (tp::tessera::format_dashed(today) + " 18:00:00").c_str(), 1);
-  tp::tessera::publish_sval(tp::tessera::SharedFlag::create(true));
+  setenv("TESSERA_NOW", (tp::format_dashed(today) + " 18:00:00").c_str(), 1);
+  tp::publish_sval(tp::SharedFlag::create(true));
   {
     QuietStdout quiet;
     tp::bundle::_append_h5_tick({kId, scratch.path().string()});
   }
-  return tp::tessera::sval().value();
+  return tp::sval().value();
 }
 
 std::uintmax_t file_size(const Scratch& scratch) {
@@ -246,7 +246,7 @@ Alone alone_seconds(const std::vector<Date>& dates) {
     const double begin = cpu_seconds();
     for (const auto& day : days) {
       out.resize(day.size() + BLOSC_MAX_OVERHEAD);
-      int n = blosc_compress(9, BLOSC_SHUFFLE, sizeof(tp::tessera::TickRecord), day.size(),
+      int n = blosc_compress(9, BLOSC_SHUFFLE, sizeof(tp::bundle::TickRecord), day.size(),
                              day.data(), out.data(), out.size());
       benchmark::DoNotOptimize(n);
     }

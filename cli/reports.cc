@@ -59,7 +59,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 std::string render_check_report(const CheckReport& r) {
   Json json = {
       {"kind", r.kind}, {"data_bundle_path", r.data_bundle_path}, {"checked", r.findings.checked}};
-  if (!r.findings.checked) json["message"] = tessera::one_line(r.message, 400);
+  if (!r.findings.checked) json["message"] = one_line(r.message, 400);
   json["files"] = r.findings.files;
   json["broken"] = files_json(r.findings.broken, r.findings.broken_reasons);
   json["locked"] = files_json(r.findings.locked, r.findings.locked_reasons);
@@ -71,7 +71,7 @@ std::string render_check_report(const CheckReport& r) {
 
 std::string render_update_report(const UpdateReport& r) {
   Json failures = Json::array();
-  for (const tessera::RunFailure& f : r.totals.failures) {
+  for (const RunFailure& f : r.totals.failures) {
     failures.push_back({{"what", f.what}, {"reason", f.reason}});
   }
   const Json json = {{"command", r.command},

@@ -31,7 +31,7 @@ std::string render_check_report(const CheckReport& report);
 struct UpdateReport {
   std::string command;  // "update" or "smart-update"
   std::string data_bundle_path;
-  tessera::RunTotals totals;
+  RunTotals totals;
   std::optional<std::string> error;  // the error that stopped the run, one line
   double seconds = 0;
   int exit_status = 0;

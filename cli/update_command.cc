@@ -111,7 +111,7 @@ void write_report(const RunContext& run, std::optional<std::string> error, int s
   if (run.options.report_path.empty()) return;
   UpdateReport report{.command = run.command,
                       .data_bundle_path = run.options.root,
-                      .totals = tessera::run_totals(),
+                      .totals = run_totals(),
                       .error = std::move(error),
                       .seconds = seconds_since(run.start),
                       .exit_status = status};
@@ -124,7 +124,7 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
   bundle::install_client_source(retry_policy(retry));
   bundle::_init_tallow(enable_bjse);
   bool ok = update();
-  tessera::RunTotals totals = tessera::run_totals();
+  RunTotals totals = run_totals();
   // A run asked to do nothing says nothing.
   if (!ok || totals.updated + totals.unchanged + totals.failed + totals.retries > 0) {
     std::cout.flush();
@@ -136,7 +136,7 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
 int run_reported(const std::string& command, const RunOptions& o, bool enable_bjse,
                  const std::function<bool()>& update) {
   const RunContext run{command, o, std::chrono::steady_clock::now()};
-  tessera::publish_run_report(tessera::RunReport::create());
+  publish_run_report(RunReport::create());
   int status = kExitFailed;
   try {
     check_bundle_root(o.root);
@@ -145,10 +145,10 @@ int run_reported(const std::string& command, const RunOptions& o, bool enable_bj
     write_report(run, std::nullopt, e.status());
     throw;
   } catch (const ArgumentError& e) {
-    write_report(run, tessera::one_line(e.what(), 400), kExitUsage);
+    write_report(run, one_line(e.what(), 400), kExitUsage);
     throw;
   } catch (const std::exception& e) {
-    write_report(run, tessera::one_line(e.what(), 400), kExitFailed);
+    write_report(run, one_line(e.what(), 400), kExitFailed);
     throw;
   }
   write_report(run, std::nullopt, status);

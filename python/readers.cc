@@ -65,7 +65,7 @@ py::tuple read_minbar(const std::string& path) {
 
 py::array read_tick(const std::string& path, std::optional<std::string> date) {
   h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
-  const h5::RecordLayout& layout = tessera::H5TicksLoader::DTYPES;
+  const h5::RecordLayout& layout = bundle::H5TicksLoader::DTYPES;
   if (date) return read_records(file, *date, layout);
   std::vector<py::array> days;
   for (const std::string& name : file.member_names())

@@ -23,13 +23,12 @@ using tallow::sim::SimMarket;
 tallow::DateArg date_arg(const py::handle& value) {
   if (py::isinstance<py::int_>(value)) return value.cast<std::int64_t>();
   if (py::isinstance<py::str>(value)) return value.cast<std::string>();
-  auto d = tessera::Date{std::chrono::year(value.attr("year").cast<int>()),
-                         std::chrono::month(value.attr("month").cast<unsigned>()),
-                         std::chrono::day(value.attr("day").cast<unsigned>())};
+  auto d = Date{std::chrono::year(value.attr("year").cast<int>()),
+                std::chrono::month(value.attr("month").cast<unsigned>()),
+                std::chrono::day(value.attr("day").cast<unsigned>())};
   if (!py::hasattr(value, "hour")) return d;
-  return tessera::make_datetime(d, value.attr("hour").cast<int>(), value.attr("minute").cast<int>(),
-                                value.attr("second").cast<int>(),
-                                value.attr("microsecond").cast<int>());
+  return make_datetime(d, value.attr("hour").cast<int>(), value.attr("minute").cast<int>(),
+                       value.attr("second").cast<int>(), value.attr("microsecond").cast<int>());
 }
 
 std::optional<tallow::DateArg> optional_date(const py::object& value) {
@@ -37,7 +36,7 @@ std::optional<tallow::DateArg> optional_date(const py::object& value) {
   return date_arg(value);
 }
 
-py::object to_date(tessera::Date d) {
+py::object to_date(Date d) {
   return py::module_::import("datetime")
       .attr("date")(int(d.year()), unsigned(d.month()), unsigned(d.day()));
 }
@@ -64,7 +63,7 @@ py::object answer(const tallow::InstrumentAnswer& a) {
   return all;
 }
 
-py::array_t<std::int64_t> nanoseconds(const std::vector<tessera::DateTime>& times) {
+py::array_t<std::int64_t> nanoseconds(const std::vector<DateTime>& times) {
   py::array_t<std::int64_t> out(static_cast<py::ssize_t>(times.size()));
   std::int64_t* data = out.mutable_data();
   for (std::size_t i = 0; i < times.size(); ++i) {
@@ -146,7 +145,7 @@ void bind_sim(py::module_& m) {
           [](SimMarket& s, const py::object& start, const py::object& end,
              const std::string& market) {
             py::list out;
-            for (tessera::Date d : s.get_trading_dates(date_arg(start), date_arg(end), market)) {
+            for (Date d : s.get_trading_dates(date_arg(start), date_arg(end), market)) {
               out.append(to_date(d));
             }
             return out;
@@ -157,7 +156,7 @@ void bind_sim(py::module_& m) {
           [](SimMarket& s, const std::string& id, const py::object& start, const py::object& end) {
             tallow::SuspensionTable t = s.is_suspended(id, date_arg(start), date_arg(end));
             py::list dates;
-            for (tessera::Date d : t.dates) dates.append(to_date(d));
+            for (Date d : t.dates) dates.append(to_date(d));
             py::dict columns;
             for (const auto& [name, flags] : t.columns) columns[py::str(name)] = py::cast(flags);
             return py::make_tuple(dates, columns);

@@ -8,7 +8,7 @@
 
 #include "tessera_plus/base/errors.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 using namespace std::chrono;
 
@@ -112,4 +112,4 @@ DateTime now() {
   return make_datetime(date, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(micro));
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

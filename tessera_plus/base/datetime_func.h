@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 using Date = std::chrono::year_month_day;
 // Local wall-clock time with microsecond resolution (the 17:30 cut-off is decided to the
@@ -44,4 +44,4 @@ DateTime now();
 // Parses "YYYY-MM-DD[ HH:MM:SS[.ffffff]]".
 DateTime parse_datetime(std::string_view text);
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

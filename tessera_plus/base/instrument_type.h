@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 struct INSTRUMENT_TYPE {
   static constexpr std::string_view CS = "CS";
@@ -16,4 +16,4 @@ struct INSTRUMENT_TYPE {
   static constexpr std::string_view REITs = "REITs";
 };
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

@@ -10,7 +10,7 @@
 
 #include "tessera_plus/base/datetime_func.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 namespace {
 
 void write_all(int fd, const std::string& text) {
@@ -68,4 +68,4 @@ void system_log::debug(std::string_view message) {
   if (debug_enabled()) write_line("DEBUG", message);
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 struct system_log {
   static void error(std::string_view message);
@@ -20,4 +20,4 @@ struct system_log {
   static std::string file_path();
 };
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

@@ -11,7 +11,7 @@
 #include "tessera_plus/base/progress.h"
 #include "tessera_plus/base/run_report.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 namespace {
 
 void log_failure(const std::string& label, const std::string& reason) noexcept {
@@ -110,4 +110,4 @@ void ProgressedProcessPoolExecutor::record_outcome(const Job& job,
 
 void process_init(SharedFlag flag) { publish_sval(std::move(flag)); }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

@@ -13,7 +13,7 @@
 #include "tessera_plus/base/isolated_runner.h"
 #include "tessera_plus/base/shared_flag.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 // Runs submitted tasks in forked worker processes, at most `max_workers` working at once, and shows
 // finished/total, rate and time left on standard error.
@@ -77,4 +77,4 @@ class ProgressedProcessPoolExecutor {
 // `sval`. The market-data client inherited from the caller is usable in the worker as it is.
 void process_init(SharedFlag flag);
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

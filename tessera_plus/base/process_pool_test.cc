@@ -18,7 +18,7 @@
 #include "tests/support/env.h"
 #include "tests/support/temp_dir.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 namespace {
 
 using ::testing::HasSubstr;
@@ -188,4 +188,4 @@ TEST_F(ProcessPoolTest, UsageErrors) {
 }
 
 }  // namespace
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

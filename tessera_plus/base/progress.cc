@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 namespace {
 
 std::string clock_text(double seconds) {
@@ -82,4 +82,4 @@ void ProgressBar::draw(bool final) {
   std::fflush(options_.out);
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

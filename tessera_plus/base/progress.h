@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 // How a bar draws; the defaults are the program's. Tests give their own clock and stream.
 struct ProgressOptions {
@@ -49,4 +49,4 @@ class ProgressBar {
   std::chrono::steady_clock::time_point last_draw_;
 };
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

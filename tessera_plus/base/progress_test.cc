@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 namespace {
 
 // A bar drawing into a temporary file by a clock the test moves.
@@ -78,4 +78,4 @@ TEST(ProgressBar, QuietDrawsNothing) {
 }
 
 }  // namespace
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

@@ -6,7 +6,7 @@
 
 #include "tessera_plus/base/shared_memory.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 namespace {
 
 // Fixed-size slots: the region is mapped once, before any fork, and never grows.
@@ -112,4 +112,4 @@ std::string one_line(std::string_view text, std::size_t max_bytes) {
   return std::string(text.substr(0, end));
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

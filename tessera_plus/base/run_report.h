@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 struct RunFailure {
   std::string what;    // the instrument, file or part that failed
@@ -70,4 +70,4 @@ void record_retry();
 // `text` cut to its first line and at most `max_bytes` bytes, never inside a UTF-8 character.
 std::string one_line(std::string_view text, std::size_t max_bytes);
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

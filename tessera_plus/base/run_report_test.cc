@@ -6,7 +6,7 @@
 
 #include "tests/support/child_process.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 namespace {
 
 using ::testing::SizeIs;
@@ -65,4 +65,4 @@ TEST(OneLine, CutsAtTheFirstLineEndAndNeverInsideACharacter) {
 }
 
 }  // namespace
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 namespace {
 
 std::string setting(const char* name, const char* fallback) {
@@ -20,4 +20,4 @@ std::string sample_server_base() {
   return base;
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 // The maker's support telephone number, which permission messages end with.
 // TESSERA_SUPPORT_PHONE overrides the default "400-820-5528".
@@ -14,4 +14,4 @@ std::string support_phone();
 // TESSERA_SAMPLE_SERVER overrides the default "http://bundle.larkspur.example".
 std::string sample_server_base();
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

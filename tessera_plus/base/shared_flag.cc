@@ -8,7 +8,7 @@
 
 #include "tessera_plus/base/errors.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 struct SharedFlag::Region {
   struct Shared {
@@ -73,4 +73,4 @@ SharedFlag& sval() {
 
 void publish_sval(SharedFlag flag) { published() = std::move(flag); }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

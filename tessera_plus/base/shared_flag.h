@@ -4,7 +4,7 @@
 
 #include <memory>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 class SharedFlag {
  public:
@@ -26,4 +26,4 @@ SharedFlag& sval();
 // Publishes `flag` as this process's `sval`.
 void publish_sval(SharedFlag flag);
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

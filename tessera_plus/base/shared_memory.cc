@@ -6,7 +6,7 @@
 
 #include "tessera_plus/base/errors.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 void* map_shared_bytes(std::size_t size) {
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -33,4 +33,4 @@ void SharedMutex::lock() {
 
 void SharedMutex::unlock() { pthread_mutex_unlock(&mutex_); }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

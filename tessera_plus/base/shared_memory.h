@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 // Maps `size` zeroed bytes; OSError when the kernel refuses.
 void* map_shared_bytes(std::size_t size);
@@ -41,4 +41,4 @@ class SharedMutex {
   pthread_mutex_t mutex_;
 };
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 namespace {
 
 void print_warning(std::string_view text) {
@@ -34,4 +34,4 @@ SuppressWarnings::SuppressWarnings() : previous_(set_warning_handler([](std::str
 
 SuppressWarnings::~SuppressWarnings() { set_warning_handler(std::move(previous_)); }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

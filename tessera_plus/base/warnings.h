@@ -6,7 +6,7 @@
 #include <functional>
 #include <string_view>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus {
 
 using WarningHandler = std::function<void(std::string_view)>;
 
@@ -27,4 +27,4 @@ class SuppressWarnings {
   WarningHandler previous_;
 };
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus

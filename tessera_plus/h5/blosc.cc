@@ -13,7 +13,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/h5/error_internal.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::h5 {
 
 h5::Creation blosc_opts(int level, std::string_view compressor) {
   static constexpr std::array<std::string_view, 6> kNames = {
@@ -104,4 +104,4 @@ void write_blosc_rows(h5::Dataset& dataset, const void* records, std::size_t cou
   }
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::h5

@@ -5,7 +5,7 @@
 
 #include "tessera_plus/h5/dataset.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::h5 {
 
 // Filter id registered with the HDF Group for Blosc.
 inline constexpr int kBloscFilterId = 32001;
@@ -28,4 +28,4 @@ h5::Creation blosc_opts(int level, std::string_view compressor);
 void write_blosc_rows(h5::Dataset& dataset, const void* records, std::size_t count,
                       std::size_t record_size, std::vector<std::byte>& scratch);
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::h5

@@ -16,7 +16,7 @@ std::chrono::nanoseconds steady_now() {
 }
 
 struct RateLimiter::Bucket {
-  tessera::SharedMutex lock;
+  SharedMutex lock;
   // The earliest time the next call may go out. Reserving a turn moves it on by one interval;
   // a time in the past means the bucket is full.
   std::int64_t next_ns = 0;
@@ -24,7 +24,7 @@ struct RateLimiter::Bucket {
 
 RateLimiter::RateLimiter(double per_second, MonotonicClock clock, Sleeper sleep)
     : per_second_(per_second), clock_(std::move(clock)), sleep_(std::move(sleep)) {
-  if (per_second_ > 0) bucket_ = tessera::make_shared_mapped<Bucket>();
+  if (per_second_ > 0) bucket_ = make_shared_mapped<Bucket>();
 }
 
 void RateLimiter::acquire() {

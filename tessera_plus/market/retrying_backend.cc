@@ -82,7 +82,7 @@ RetryingBackend::RetryingBackend(std::shared_ptr<Backend> inner, RetryPolicy pol
       sleep_(std::move(sleep)),
       random_(random ? std::move(random) : per_process_random()),
       limiter_(policy.requests_per_second, std::move(clock), sleep_),
-      counters_(tessera::make_shared_mapped<Counters>()) {
+      counters_(make_shared_mapped<Counters>()) {
   if (policy_.attempts < 1) throw ValueError("a call needs at least one attempt");
 }
 
@@ -107,17 +107,17 @@ auto RetryingBackend::with_retries(std::string_view operation, std::string_view 
       if (attempt >= policy_.attempts || waited + delay > policy_.max_wait) {
         ++counters_->give_ups;
         const std::string what = fmt::format("{}({}) 的 {} 次调用均失败：{}", operation, subject,
-                                             attempt, tessera::one_line(e.what(), 300));
-        tessera::system_log::error(fmt::format("放弃 {}，共等待 {}", what, seconds_text(waited)));
+                                             attempt, one_line(e.what(), 300));
+        system_log::error(fmt::format("放弃 {}，共等待 {}", what, seconds_text(waited)));
         // Whoever reports the failure names the call and that it was tried in vain.
         throw ServiceUnavailable(what);
       }
       ++counters_->retries;
-      tessera::record_retry();
-      if (tessera::system_log::debug_enabled()) {
-        tessera::system_log::debug(fmt::format("重试 {}({})：第 {} 次调用失败，{} 后再试：{}",
-                                               operation, subject, attempt, seconds_text(delay),
-                                               tessera::one_line(e.what(), 300)));
+      record_retry();
+      if (system_log::debug_enabled()) {
+        system_log::debug(fmt::format("重试 {}({})：第 {} 次调用失败，{} 后再试：{}", operation,
+                                      subject, attempt, seconds_text(delay),
+                                      one_line(e.what(), 300)));
       }
       sleep_(delay);
       waited += delay;

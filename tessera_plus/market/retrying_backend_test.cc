@@ -27,7 +27,7 @@ using ::testing::SizeIs;
 
 class RetryingBackendTest : public ::testing::Test {
  protected:
-  void TearDown() override { tessera::publish_run_report(std::nullopt); }
+  void TearDown() override { publish_run_report(std::nullopt); }
 
   // A backend whose jitter always draws `draw` and whose sleeps are recorded in `slept`.
   std::shared_ptr<RetryingBackend> retrying(RetryPolicy policy, double draw = 0.5) {
@@ -162,14 +162,14 @@ TEST_F(RetryingBackendTest, EveryDataCallIsCoveredButInitIsPassedThrough) {
 
 // The counters and the rate limit live in shared memory: a worker's calls count for the parent.
 TEST_F(RetryingBackendTest, WorkersShareCountersRunReportAndRateLimit) {
-  tessera::publish_run_report(tessera::RunReport::create());
+  publish_run_report(RunReport::create());
   fail_first<ServiceUnavailable>(1);
   auto backend = retrying({.attempts = 3, .requests_per_second = 10});
   // The call fails once: two calls, one retry.
   ASSERT_EQ(testing::exit_code_in_child([&] { backend->get_price("000001.XSHE", {}); }), 0);
   EXPECT_EQ(backend->counters().calls, 2u);
   EXPECT_EQ(backend->counters().retries, 1u);
-  EXPECT_EQ(tessera::run_totals().retries, 1u);
+  EXPECT_EQ(run_totals().retries, 1u);
   // The clock has not moved: the child's two calls took the turns at 0 and 100 ms, so the
   // parent's first call waits for the one at 200 ms.
   slept.clear();

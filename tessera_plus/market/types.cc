@@ -6,15 +6,15 @@ namespace tessera_plus::tallow {
 
 Date to_date(const DateArg& arg) {
   struct Visitor {
-    Date operator()(std::int64_t n) const { return tessera::date_from_number(n); }
+    Date operator()(std::int64_t n) const { return date_from_number(n); }
     Date operator()(const std::string& s) const {
       if (s.size() == 10 && s[4] == '-' && s[7] == '-') {
-        return tessera::date_of(tessera::parse_datetime(s));
+        return date_of(parse_datetime(s));
       }
-      return tessera::date_from_text(s);
+      return date_from_text(s);
     }
     Date operator()(const Date& d) const { return d; }
-    Date operator()(const DateTime& t) const { return tessera::date_of(t); }
+    Date operator()(const DateTime& t) const { return date_of(t); }
   };
   return std::visit(Visitor{}, arg);
 }
@@ -23,10 +23,9 @@ std::string describe(const DateArg& arg) {
   struct Visitor {
     std::string operator()(std::int64_t n) const { return std::to_string(n); }
     std::string operator()(const std::string& s) const { return "\"" + s + "\""; }
-    std::string operator()(const Date& d) const { return tessera::format_dashed(d); }
+    std::string operator()(const Date& d) const { return format_dashed(d); }
     std::string operator()(const DateTime& t) const {
-      return fmt::format("{} {:09d}", tessera::format_dashed(tessera::date_of(t)),
-                         tessera::time_to_number(t));
+      return fmt::format("{} {:09d}", format_dashed(date_of(t)), time_to_number(t));
     }
   };
   return std::visit(Visitor{}, arg);

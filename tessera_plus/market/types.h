@@ -16,8 +16,8 @@
 
 namespace tessera_plus::tallow {
 
-using tessera::Date;
-using tessera::DateTime;
+using tessera_plus::Date;
+using tessera_plus::DateTime;
 
 // The service's error kinds. Only ServiceUnavailable is worth asking again; the others say
 // something about the request or the account that a second attempt will not change. Unknown

@@ -8,7 +8,7 @@
 #include "tessera_plus/base/progress.h"
 #include "tessera_plus/net/http.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::net {
 namespace {
 
 std::string last_segment(const std::string& url) {
@@ -61,4 +61,4 @@ void download(std::FILE* out, std::uint64_t total_length, const std::string& url
   if (std::fflush(out) != 0) throw_os_error(errno, "writing the download of " + url);
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::net

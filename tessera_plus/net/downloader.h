@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::net {
 
 // Fetches the content at `url` and writes it to `out`, with a progress bar of `total_length` bytes
 // on standard error. `proxy` serves every scheme; empty means a direct connection (see net/http.h).
@@ -17,4 +17,4 @@ namespace tessera_plus::tessera {
 void download(std::FILE* out, std::uint64_t total_length, const std::string& url,
               const std::string& proxy = "");
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::net

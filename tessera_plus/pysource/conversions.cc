@@ -13,8 +13,6 @@
 namespace tessera_plus::pysource {
 namespace {
 
-using tessera::DateTime;
-
 py::module_ pandas() { return py::module_::import("pandas"); }
 
 std::string type_name(const py::handle& value) {
@@ -70,7 +68,7 @@ std::vector<DateTime> trading_dates_of(const py::handle& series) {
   std::vector<DateTime> out;
   out.reserve(static_cast<std::size_t>(numbers.size()));
   for (py::ssize_t i = 0; i < numbers.size(); ++i) {
-    out.push_back(tessera::make_datetime(tessera::date_from_number(numbers.at(i))));
+    out.push_back(make_datetime(date_from_number(numbers.at(i))));
   }
   return out;
 }
@@ -148,12 +146,12 @@ py::object to_python(const tallow::DateArg& arg) {
   py::module_ datetime = py::module_::import("datetime");
   if (auto n = std::get_if<std::int64_t>(&arg)) return py::int_(*n);
   if (auto s = std::get_if<std::string>(&arg)) return py::str(*s);
-  if (auto d = std::get_if<tessera::Date>(&arg)) {
+  if (auto d = std::get_if<Date>(&arg)) {
     return datetime.attr("date")(int(d->year()), unsigned(d->month()), unsigned(d->day()));
   }
   const DateTime& t = std::get<DateTime>(arg);
   auto day = std::chrono::floor<std::chrono::days>(t);
-  tessera::Date d{std::chrono::sys_days(day.time_since_epoch())};
+  Date d{std::chrono::sys_days(day.time_since_epoch())};
   std::chrono::hh_mm_ss clock(t - day);
   return datetime.attr("datetime")(int(d.year()), unsigned(d.month()), unsigned(d.day()),
                                    clock.hours().count(), clock.minutes().count(),
@@ -226,23 +224,23 @@ std::vector<tallow::Instrument> instrument_list_from(const py::handle& answer) {
   return records;
 }
 
-tessera::Date date_from(const py::handle& value) {
+Date date_from(const py::handle& value) {
   if (py::isinstance<py::bool_>(value)) {
     throw ValueError("a date was expected, not a truth value");
   }
-  if (py::isinstance<py::int_>(value)) return tessera::date_from_number(value.cast<std::int64_t>());
+  if (py::isinstance<py::int_>(value)) return date_from_number(value.cast<std::int64_t>());
   if (py::isinstance<py::str>(value)) {
     std::string text = value.cast<std::string>();
     if (text.find('-') != std::string::npos) {
-      return tessera::date_of(tessera::parse_datetime(text));
+      return date_of(parse_datetime(text));
     }
-    return tessera::date_from_text(text);
+    return date_from_text(text);
   }
   if (py::hasattr(value, "year") && py::hasattr(value, "month") && py::hasattr(value, "day")) {
     if (is_missing(value)) throw ValueError("a date was expected, not a missing time (NaT)");
-    return tessera::Date{std::chrono::year(value.attr("year").cast<int>()),
-                         std::chrono::month(value.attr("month").cast<unsigned>()),
-                         std::chrono::day(value.attr("day").cast<unsigned>())};
+    return Date{std::chrono::year(value.attr("year").cast<int>()),
+                std::chrono::month(value.attr("month").cast<unsigned>()),
+                std::chrono::day(value.attr("day").cast<unsigned>())};
   }
   if (py::isinstance(value, py::module_::import("numpy").attr("datetime64"))) {
     return date_from(pandas().attr("Timestamp")(value));

@@ -35,7 +35,7 @@ tallow::InstrumentAnswer instrument_answer_from(const py::handle& answer);
 std::vector<tallow::Instrument> instrument_list_from(const py::handle& answer);
 
 // date, datetime, pandas Timestamp, numpy datetime64, YYYYMMDD integer or eight-digit text.
-tessera::Date date_from(const py::handle& value);
+Date date_from(const py::handle& value);
 
 // A DataFrame indexed by date with one boolean column per order book id; None gives no rows.
 tallow::SuspensionTable suspension_table_from(const py::handle& answer);

@@ -50,7 +50,7 @@ const TradingCalendar& TradingCalendar::hong_kong() {
 
 Date TradingCalendar::date(int index) const { return Date(sys_days(days(day(index)))); }
 
-int TradingCalendar::date_number(int index) const { return tessera::date_to_number(date(index)); }
+int TradingCalendar::date_number(int index) const { return date_to_number(date(index)); }
 
 int TradingCalendar::first_on_or_after(Date date) const {
   auto offset = sys_days(date).time_since_epoch().count() - first_day_;
@@ -79,7 +79,7 @@ std::vector<int> trading_calendar(Date last) {
   return out;
 }
 
-std::vector<int> trading_calendar() { return trading_calendar(tessera::date_of(tessera::now())); }
+std::vector<int> trading_calendar() { return trading_calendar(date_of(tessera_plus::now())); }
 
 bool is_trading_day(Date date) { return TradingCalendar::instance().is_trading_day(date); }
 
@@ -87,8 +87,7 @@ Date next_trading_date(Date date, bool hong_kong) {
   const TradingCalendar& cal = TradingCalendar::of(hong_kong);
   int i = cal.first_on_or_after(Date(sys_days(date) + days(1)));
   if (i >= cal.size()) {
-    throw ValueError(
-        fmt::format("no simulated trading day after {}", tessera::format_dashed(date)));
+    throw ValueError(fmt::format("no simulated trading day after {}", format_dashed(date)));
   }
   return cal.date(i);
 }

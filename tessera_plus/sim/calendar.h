@@ -10,7 +10,7 @@
 
 namespace tessera_plus::tallow::sim {
 
-using tessera::Date;
+using tessera_plus::Date;
 
 class TradingCalendar {
  public:

@@ -24,7 +24,6 @@
 namespace tessera_plus::tallow::sim {
 namespace {
 
-using tessera::INSTRUMENT_TYPE;
 using namespace std::chrono;
 
 const TradingCalendar& cal() { return TradingCalendar::instance(); }
@@ -174,10 +173,8 @@ void Universe::add_futures(const SimConfig& config) {
       s.thin_share =
           f.main[std::size_t(month - 1)] ? draw(k, 4, 0.04, 0.12) : draw(k, 4, 0.003, 0.02);
       if (*f.first_night)
-        s.night_from =
-            std::int32_t(sys_days(tessera::date_of(tessera::parse_datetime(f.first_night)))
-                             .time_since_epoch()
-                             .count());
+        s.night_from = std::int32_t(
+            sys_days(date_of(parse_datetime(f.first_night))).time_since_epoch().count());
       s.gaps.hole_rate = 0.001;
       s.expiry = exp;
       add(std::move(s));

@@ -9,8 +9,6 @@
 namespace tessera_plus::tallow::sim {
 namespace {
 
-using tessera::INSTRUMENT_TYPE;
-
 constexpr int kLevels = 15;  // 2^15 trading days: beyond 2099
 constexpr int kSpan = 1 << kLevels;
 // Bound of the log-price excursion from the base level (a factor of about e^1.2 = 3.3).

@@ -89,8 +89,8 @@ std::span<const BarSlot> bar_slots(SessionKind kind) { return schedule(kind).slo
 
 int night_slot_count(SessionKind kind) { return schedule(kind).night; }
 
-SessionKind session_on(SessionKind kind, tessera::Date date) {
-  const int n = tessera::date_to_number(date);
+SessionKind session_on(SessionKind kind, Date date) {
+  const int n = date_to_number(date);
   if (kind == SessionKind::kHongKong) {
     if (n < 20110307) return SessionKind::kHongKongOld;
     if (n < 20120305) return SessionKind::kHongKong2011;
@@ -113,11 +113,11 @@ bool has_night_session(int index, std::int32_t night_from) {
   return gap == 1 || (gap == 3 && std::chrono::weekday(cal.date(index)) == std::chrono::Monday);
 }
 
-tessera::DateTime slot_time(int index, BarSlot slot) {
+DateTime slot_time(int index, BarSlot slot) {
   const TradingCalendar& cal = TradingCalendar::instance();
   std::int32_t day = slot.part == SlotPart::kDay ? cal.day(index) : cal.day(index - 1);
   if (slot.part == SlotPart::kSmallHours) ++day;
-  return tessera::DateTime(std::chrono::days(day) + std::chrono::minutes(slot.end_minute));
+  return DateTime(std::chrono::days(day) + std::chrono::minutes(slot.end_minute));
 }
 
 }  // namespace tessera_plus::tallow::sim

@@ -31,7 +31,7 @@ enum class SessionKind : std::uint8_t {
 };
 
 // The schedule a kind follows on a given date: Hong Kong and the index futures changed hours.
-SessionKind session_on(SessionKind kind, tessera::Date date);
+SessionKind session_on(SessionKind kind, Date date);
 
 enum class SlotPart : std::uint8_t {
   kEvening,     // on the calendar date of the previous trading day
@@ -52,10 +52,10 @@ int night_slot_count(SessionKind kind);
 // first night was the evening of `night_from` (days since 1970-01-01).
 bool has_night_session(int index, std::int32_t night_from);
 // The slot's end time on trading day `index` of the mainland calendar.
-tessera::DateTime slot_time(int index, BarSlot slot);
+DateTime slot_time(int index, BarSlot slot);
 // The same for a day-only slot on trading day `day` (days since 1970-01-01).
-inline tessera::DateTime day_slot_time(std::int32_t day, BarSlot slot) {
-  return tessera::DateTime(std::chrono::days(day) + std::chrono::minutes(slot.end_minute));
+inline DateTime day_slot_time(std::int32_t day, BarSlot slot) {
+  return DateTime(std::chrono::days(day) + std::chrono::minutes(slot.end_minute));
 }
 
 }  // namespace tessera_plus::tallow::sim

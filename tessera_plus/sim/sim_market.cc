@@ -57,7 +57,7 @@ void SimMarket::init(bool enable_bjse) { bjse_ = enable_bjse; }
 bool SimMarket::bjse_enabled() const { return bjse_; }
 
 const Universe& SimMarket::universe() {
-  Date today = tessera::date_of(tessera::now());
+  Date today = date_of(tessera_plus::now());
   if (!universe_ || universe_day_ != today) {
     universe_.emplace(config_, today);
     universe_day_ = today;
@@ -68,7 +68,7 @@ const Universe& SimMarket::universe() {
 std::vector<Instrument> SimMarket::all_instruments(const AllInstrumentsArgs& args) {
   const bool hk = is_hk_market(args.market);
   std::optional<std::string> day;
-  if (args.date) day = tessera::format_dashed(to_date(*args.date));
+  if (args.date) day = format_dashed(to_date(*args.date));
   std::vector<Instrument> out;
   for (const SimInstrument& s : universe().all()) {
     if (s.hk != hk || (s.bjse && !bjse_)) continue;
@@ -91,7 +91,7 @@ InstrumentAnswer SimMarket::convertible_instruments(const std::vector<std::strin
   std::vector<Instrument> found;
   for (const std::string& id : ids) {
     const SimInstrument* s = universe().find(id);
-    if (s && s->record.type == tessera::INSTRUMENT_TYPE::CONVERTIBLE) found.push_back(s->record);
+    if (s && s->record.type == INSTRUMENT_TYPE::CONVERTIBLE) found.push_back(s->record);
   }
   if (found.empty()) return {};
   if (ids.size() == 1) return found.front();
@@ -105,8 +105,8 @@ std::optional<PriceTable> SimMarket::get_price(const std::string& order_book_id,
   const SimInstrument* ins = u.find(order_book_id);
   if (!ins) return no_data();
   const TradingCalendar& c = *ins->calendar;
-  const DateTime now = tessera::now();
-  int last = c.last_on_or_before(tessera::date_of(now));
+  const DateTime now = tessera_plus::now();
+  int last = c.last_on_or_before(date_of(now));
   if (args.end_date) last = std::min(last, c.last_on_or_before(to_date(*args.end_date)));
   int first = args.start_date ? c.first_on_or_after(to_date(*args.start_date))
                               : std::max(0, last - kProbeDays + 1);

@@ -25,9 +25,6 @@
 namespace tessera_plus::tallow::sim {
 namespace {
 
-using tessera::convert_dt_to_int;
-using tessera::date_to_number;
-using tessera::INSTRUMENT_TYPE;
 using testing::window;
 using testing::ymd;
 
@@ -262,7 +259,7 @@ TEST_F(SimMarketTest, DailyRowsAggregateTheMinuteBars) {
   EXPECT_EQ(daily->rows() * 240, minutes->rows());
   for (std::size_t r = 0; r < daily->rows(); ++r) {
     int day = date_to_number(daily->timestamps[r]);
-    EXPECT_EQ(tessera::time_to_number(daily->timestamps[r]), 0);
+    EXPECT_EQ(time_to_number(daily->timestamps[r]), 0);
     std::vector<std::size_t> rows = rows_of_day(*minutes, day);
     ASSERT_EQ(rows.size(), 240u);
     double high = 0, low = 1e18, volume = 0;
@@ -387,7 +384,7 @@ TEST_F(SimMarketTest, TickIntervalIsConfigurable) {
   EXPECT_LE(ticks->rows(), 11u + 240u);
   EXPECT_GE(ticks->rows(), 11u + 200u);
   for (std::size_t i = 11; i < ticks->rows(); ++i) {
-    EXPECT_EQ(tessera::time_to_number(ticks->timestamps[i]) % 100, 0);
+    EXPECT_EQ(time_to_number(ticks->timestamps[i]) % 100, 0);
   }
   c.tick_seconds = 7;
   EXPECT_THROW(SimMarket{c}, ValueError);
@@ -472,8 +469,7 @@ TEST_F(SimMarketTest, DelistedInstrumentsStopTrading) {
   auto stock = std::get<Instrument>(m.instruments("000005.XSHE", std::nullopt));
   auto recent = m.get_price("000005.XSHE", window(20240101, 20240701, std::nullopt));
   ASSERT_TRUE(recent);
-  EXPECT_EQ(tessera::format_dashed(tessera::date_of(recent->timestamps.back())),
-            stock.de_listed_date);
+  EXPECT_EQ(format_dashed(date_of(recent->timestamps.back())), stock.de_listed_date);
 }
 
 TEST_F(SimMarketTest, BjseSwitchDecidesWhatTheTablesList) {
@@ -481,7 +477,7 @@ TEST_F(SimMarketTest, BjseSwitchDecidesWhatTheTablesList) {
   auto count_bjse = [](const std::vector<Instrument>& list) {
     return std::count_if(list.begin(), list.end(), [](auto& i) { return i.exchange == "BJSE"; });
   };
-  AllInstrumentsArgs today{.type = "CS", .date = tessera::now()};
+  AllInstrumentsArgs today{.type = "CS", .date = tessera_plus::now()};
   m.init(false);
   EXPECT_EQ(count_bjse(m.all_instruments({})), 0);
   EXPECT_EQ(count_bjse(m.all_instruments(today)), 0);
@@ -631,7 +627,7 @@ TEST_F(SimMarketTest, ProbeAndOddArguments) {
   EXPECT_THROW(m.all_instruments({.market = "us"}), ValueError);
   PriceArgs text;
   text.start_date = std::string("20240628");
-  text.end_date = tessera::date_from_number(20240628);
+  text.end_date = date_from_number(20240628);
   text.frequency = "1m";
   auto t = m.get_price("000001.XSHE", text);
   ASSERT_TRUE(t);

@@ -22,8 +22,6 @@
 namespace tessera_plus::tallow::sim {
 namespace {
 
-using tessera::convert_dt_to_int;
-using tessera::date_to_number;
 using testing::window;
 using testing::ymd;
 

@@ -248,7 +248,7 @@ class DayTicks {
     if (first_lots <= 0 || day_.open.front() != q.open) return 0;
     const double lots = std::floor(first_lots * 0.3);
     const DateTime first = bar_time(ins_, index_, day_.slots.front()) - minutes(1);
-    if (is_stock_like(ins_) && ins_.record.type != tessera::INSTRUMENT_TYPE::INDX) {
+    if (is_stock_like(ins_) && ins_.record.type != INSTRUMENT_TYPE::INDX) {
       const DateTime from = first - minutes(15), match = first - minutes(5);
       std::int64_t indicative = q.prev_close;
       for (DateTime at = from; at < match; at += interval_) {
@@ -280,8 +280,7 @@ class DayTicks {
         ins_.share_price > 0 ? ins_.share_price : to_price(ins_.grid, price) * ins_.multiplier;
     state_.turnover += shares * unit_price;
     // An index has no order book.
-    if (ins_.record.type != tessera::INSTRUMENT_TYPE::INDX)
-      book_.trade(state_.book, price, direction);
+    if (ins_.record.type != INSTRUMENT_TYPE::INDX) book_.trade(state_.book, price, direction);
   }
 
   void regular_minute(std::size_t k, DateTime start, int m, double lots) {
@@ -301,7 +300,7 @@ class DayTicks {
         trade(price, share, price >= state_.last ? +1 : -1);
         lots_done_ += share;
         ++traded;
-      } else if (ins_.record.type != tessera::INSTRUMENT_TYPE::INDX && rng_.uniform() < quiet) {
+      } else if (ins_.record.type != INSTRUMENT_TYPE::INDX && rng_.uniform() < quiet) {
         book_.drift(state_.book);
       } else {
         continue;

@@ -16,7 +16,6 @@
 namespace tessera_plus::tallow::sim {
 namespace {
 
-using tessera::INSTRUMENT_TYPE;
 using namespace std::chrono;
 
 const TradingCalendar& cal() { return TradingCalendar::instance(); }
@@ -98,12 +97,12 @@ constexpr std::array<StockSeed, 14> kNamedStocks = {{
 
 }  // namespace
 
-Universe::Universe(const SimConfig& config, tessera::Date today)
+Universe::Universe(const SimConfig& config, Date today)
     : seed_(config.seed), trading_date_(config.equity_trading_date), pad_halts_(config.pad_halts) {
   today_index_ = cal().last_on_or_before(today);
   data_start_ = config.history_days > 0
                     ? std::max(0, today_index_ - config.history_days + 1)
-                    : cal().first_on_or_after(tessera::date_from_number(config.history_start));
+                    : cal().first_on_or_after(date_from_number(config.history_start));
   start_date_ = cal().date(std::min(data_start_, cal().size() - 1));
   add_stocks(config);
   add_funds_and_indexes(config);

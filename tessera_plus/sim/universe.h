@@ -101,7 +101,7 @@ struct SimInstrument {
 
 class Universe {
  public:
-  Universe(const SimConfig& config, tessera::Date today);
+  Universe(const SimConfig& config, Date today);
 
   const std::vector<SimInstrument>& all() const { return instruments_; }
   // nullptr for an unknown id.
@@ -125,7 +125,7 @@ class Universe {
   bool pad_halts_;
   int today_index_ = -1;
   int data_start_ = 0;  // mainland calendar index of the first day with data
-  tessera::Date start_date_{};
+  Date start_date_{};
   std::vector<SimInstrument> instruments_;
   std::unordered_map<std::string, std::size_t> by_id_;
 };

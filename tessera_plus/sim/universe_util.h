@@ -15,12 +15,12 @@ namespace tessera_plus::tallow::sim {
 inline constexpr std::string_view kListed = "0000-00-00";
 
 inline std::string dashed(int index) {
-  return tessera::format_dashed(TradingCalendar::instance().date(index));
+  return format_dashed(TradingCalendar::instance().date(index));
 }
 
 // Calendar index of a listing date text: 0 before the calendar begins.
 inline int listing_index(const TradingCalendar& c, const std::string& text) {
-  return c.first_on_or_after(tessera::date_of(tessera::parse_datetime(text)));
+  return c.first_on_or_after(date_of(parse_datetime(text)));
 }
 inline int listing_index(const std::string& text) {
   return listing_index(TradingCalendar::instance(), text);
@@ -29,7 +29,7 @@ inline int listing_index(const std::string& text) {
 // Calendar index of the last trading day on or before a de-listing date text.
 inline int delisting_index(const TradingCalendar& c, const std::string& text) {
   if (text == kListed) return INT_MAX;
-  return c.last_on_or_before(tessera::date_of(tessera::parse_datetime(text)));
+  return c.last_on_or_before(date_of(parse_datetime(text)));
 }
 inline int delisting_index(const std::string& text) {
   return delisting_index(TradingCalendar::instance(), text);

@@ -11,7 +11,7 @@
 
 namespace tessera_plus::testing {
 
-inline tallow::Date ymd(int number) { return tessera::date_from_number(number); }
+inline tallow::Date ymd(int number) { return date_from_number(number); }
 
 // Bars of [start, end] (YYYYMMDD) at `frequency` ("1m", "tick"; daily when absent), unadjusted and
 // as a table, the way the writers ask for them.

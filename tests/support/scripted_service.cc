@@ -74,7 +74,7 @@ ScopedScriptedService::~ScopedScriptedService() { tallow::install_backend(nullpt
 tallow::PriceTable one_row_table() {
   tallow::PriceTable table;
   table.order_book_ids.push_back("000001.XSHE");
-  table.timestamps.push_back(tessera::DateTime{});
+  table.timestamps.push_back(DateTime{});
   return table;
 }
 

@@ -24,7 +24,7 @@
 #include "tessera_plus/h5/integer_dataset.h"
 #include "tessera_plus/market/client.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 namespace {
 
 namespace fs = std::filesystem;
@@ -142,4 +142,4 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   return report.failed() == failed_before;
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 
 struct TallowKwargs {
   bool enable_bjse = false;
@@ -22,4 +22,4 @@ struct TallowKwargs {
 bool update_daybar(const std::string& path, bool create, bool enable_compression, int concurrency,
                    const TallowKwargs& tallow_kwargs);
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -49,8 +49,8 @@ class BaseUpdater : public ::testing::Test {
       for (auto& c : {"open", "high", "low", "close", "volume", "total_turnover"}) t.add_column(c);
       for (; day <= last; day += std::chrono::days(1)) {
         t.order_book_ids.push_back("x");
-        t.timestamps.push_back(tessera::make_datetime(tessera::Date(day)));
-        double v = tessera::date_to_number(tessera::Date(day)) % 100;
+        t.timestamps.push_back(make_datetime(Date(day)));
+        double v = date_to_number(Date(day)) % 100;
         for (auto& [name, col] :
              const_cast<std::vector<std::pair<std::string, std::vector<double>>>&>(t.columns())) {
           col.push_back(v);
@@ -64,9 +64,8 @@ class BaseUpdater : public ::testing::Test {
       std::vector<bool> flags;
       for (auto d = std::chrono::sys_days(tallow::to_date(start));
            d <= std::chrono::sys_days(tallow::to_date(end)); d += std::chrono::days(1)) {
-        t.dates.push_back(tessera::Date(d));
-        flags.push_back(id == "000001.XSHE" &&
-                        tessera::date_to_number(tessera::Date(d)) == 20050110);
+        t.dates.push_back(Date(d));
+        flags.push_back(id == "000001.XSHE" && date_to_number(Date(d)) == 20050110);
       }
       t.columns.emplace_back(id, flags);
       return t;
@@ -89,17 +88,17 @@ class BaseUpdater : public ::testing::Test {
 
 TEST_F(BaseUpdater, BuildsBaseFilesThenExtendsDailyBars) {
   set_now("2005-01-31 18:00:00");
-  ASSERT_TRUE(tessera::update_daybar(bundle_.string(), true, true, 2, {.enable_bjse = true}));
+  ASSERT_TRUE(bundle::update_daybar(bundle_.string(), true, true, 2, {.enable_bjse = true}));
   EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 28);  // 2005-01-04 .. 2005-01-31
   EXPECT_EQ(rows("stocks.h5", "430047.BJSE"), 12);  // from its listing day
   EXPECT_EQ(rows("futures.h5", "IF0501"), 18);      // up to its de-listing day
 
   set_now("2005-02-03 09:00:00");  // before the cut-off: through 02-02
-  ASSERT_TRUE(tessera::update_daybar(bundle_.string(), false, true, 2, {}));
+  ASSERT_TRUE(bundle::update_daybar(bundle_.string(), false, true, 2, {}));
   EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 30);
   EXPECT_EQ(rows("futures.h5", "IF0501"), 18);
 
-  auto listed = tessera::read_instrument_list((bundle_ / "instruments.pk").string());
+  auto listed = bundle::read_instrument_list((bundle_ / "instruments.pk").string());
   ASSERT_EQ(listed.size(), 3u);
   EXPECT_EQ(listed[1].exchange, "BJSE");
 
@@ -127,7 +126,7 @@ print(b.compression, b[-1]['datetime'], b.dtype.names[0])
 
 TEST_F(BaseUpdater, WorkersInitialiseTheirOwnClientNotTheCallers) {
   set_now("2005-01-10 18:00:00");
-  ASSERT_TRUE(tessera::update_daybar(bundle_.string(), true, false, 1, {.enable_bjse = true}));
+  ASSERT_TRUE(bundle::update_daybar(bundle_.string(), true, false, 1, {.enable_bjse = true}));
   EXPECT_TRUE(service_->calls_of("init").empty());  // the workers' calls stay in the workers
   EXPECT_FALSE(service_->bjse);
 }
@@ -138,7 +137,7 @@ TEST_F(BaseUpdater, AFailingPartMakesTheResultFalseAndKeepsTheOthers) {
                                  const tallow::DateArg&) -> tallow::SuspensionTable {
     throw Error("service unavailable");
   };
-  EXPECT_FALSE(tessera::update_daybar(bundle_.string(), true, true, 2, {}));
+  EXPECT_FALSE(bundle::update_daybar(bundle_.string(), true, true, 2, {}));
   EXPECT_TRUE(std::filesystem::exists(bundle_ / "stocks.h5"));
   EXPECT_TRUE(std::filesystem::exists(bundle_ / "trading_dates.npy"));
   EXPECT_FALSE(std::filesystem::exists(bundle_ / "suspended_days.h5"));
@@ -153,10 +152,10 @@ TEST_F(BaseUpdater, AnInstrumentTheServiceFailsForCostsOnlyItself) {
     if (id == "430047.BJSE") throw tallow::ServiceUnavailable("timeout");
     return bars(id, args);
   };
-  EXPECT_FALSE(tessera::update_daybar(bundle_.string(), true, true, 2, {.enable_bjse = true}));
+  EXPECT_FALSE(bundle::update_daybar(bundle_.string(), true, true, 2, {.enable_bjse = true}));
   EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 28);
   EXPECT_FALSE(h5::File::open(bundle_ / "stocks.h5", h5::Mode::kReadOnly).has("430047.BJSE"));
-  EXPECT_EQ(tessera::read_instrument_list((bundle_ / "instruments.pk").string()).size(), 3u);
+  EXPECT_EQ(bundle::read_instrument_list((bundle_ / "instruments.pk").string()).size(), 3u);
   auto suspended = [this] {
     h5::File f = h5::File::open(bundle_ / "suspended_days.h5", h5::Mode::kReadOnly);
     return h5::Dataset::open(f, "000001.XSHE").read_integers();
@@ -172,14 +171,13 @@ TEST_F(BaseUpdater, AnInstrumentTheServiceFailsForCostsOnlyItself) {
                                  const tallow::DateArg&) -> tallow::SuspensionTable {
     throw tallow::ServiceUnavailable("timeout");
   };
-  EXPECT_FALSE(tessera::update_daybar(bundle_.string(), false, true, 2, {.enable_bjse = true}));
+  EXPECT_FALSE(bundle::update_daybar(bundle_.string(), false, true, 2, {.enable_bjse = true}));
   EXPECT_EQ(rows("stocks.h5", "430047.BJSE"), 12);
   EXPECT_THAT(suspended(), ::testing::ElementsAre(20050110));
 }
 
 TEST_F(BaseUpdater, MissingBundleDirectoryIsAnOsError) {
-  EXPECT_THROW(tessera::update_daybar((dir_.path() / "nope").string(), false, true, 1, {}),
-               OSError);
+  EXPECT_THROW(bundle::update_daybar((dir_.path() / "nope").string(), false, true, 1, {}), OSError);
 }
 
 }  // namespace

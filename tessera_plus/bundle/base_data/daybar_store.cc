@@ -13,7 +13,7 @@
 #include "tessera_plus/market/bar_time.h"
 #include "tessera_plus/market/client.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 namespace {
 
 using bundle::EQUITIES_DTYPE;
@@ -131,4 +131,4 @@ std::vector<InstrumentFailure> update_daybar_file(
   return failures;
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -9,7 +9,7 @@
 #include "tessera_plus/bundle/store/write_options.h"
 #include "tessera_plus/market/types.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 
 struct DaybarClass {
   std::string_view file_name;
@@ -36,4 +36,4 @@ std::vector<InstrumentFailure> update_daybar_file(
     const std::vector<tallow::Instrument>& instruments, int end_date, bool compression, bool fresh,
     const bundle::WriteOptions& options = {});
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -8,7 +8,7 @@
 #include "tessera_plus/base/regular_file.h"
 #include "tessera_plus/bundle/base_data/pickle.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 namespace {
 
 using Member = std::string tallow::Instrument::*;
@@ -63,4 +63,4 @@ std::vector<tallow::Instrument> read_instrument_list(const std::string& path) {
   return out;
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -6,7 +6,7 @@
 
 #include "tessera_plus/market/types.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 
 std::string instrument_list_bytes(const std::vector<tallow::Instrument>& instruments);
 
@@ -14,4 +14,4 @@ std::string instrument_list_bytes(const std::vector<tallow::Instrument>& instrum
 // unreadable, ValueError when it is not a plain-data pickle of a list of dicts.
 std::vector<tallow::Instrument> read_instrument_list(const std::string& path);
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -61,7 +61,7 @@ TEST(NpyReader, AnyIntegerWidthAndByteOrder) {
 TEST(NpyReader, VersionTwoHeader) { EXPECT_EQ(read_image(npy_image(kDates, "<i8", 2)), kDates); }
 
 TEST(NpyReader, CalendarAsTheHostsBaseUpdaterWritesIt) {
-  EXPECT_EQ(read_image(tessera::npy_bytes(kDates)), kDates);
+  EXPECT_EQ(read_image(bundle::npy_bytes(kDates)), kDates);
 }
 
 TEST(NpyReader, FilesWrittenByNumpy) {

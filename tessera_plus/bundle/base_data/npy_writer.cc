@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 
 std::string npy_bytes(const std::vector<std::int64_t>& values) {
   std::string header =
@@ -24,4 +24,4 @@ std::string npy_bytes(const std::vector<std::int64_t>& values) {
   return out;
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 
 std::string npy_bytes(const std::vector<std::int64_t>& values);
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

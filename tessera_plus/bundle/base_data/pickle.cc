@@ -13,7 +13,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 
 const PickleList* PickleValue::list() const {
   auto p = std::get_if<std::shared_ptr<PickleList>>(&value);
@@ -136,4 +136,4 @@ std::string pickle_dumps(const PickleValue& value) {
   return out;
 }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

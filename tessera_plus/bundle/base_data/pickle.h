@@ -33,7 +33,7 @@
 #include <variant>
 #include <vector>
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 
 struct PickleValue;
 using PickleList = std::vector<PickleValue>;
@@ -74,4 +74,4 @@ std::string pickle_dumps(const PickleValue& value);
 // ValueError for anything but a complete plain-data pickle.
 PickleValue pickle_loads(const std::string& bytes);
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   try {
-    tessera_plus::tessera::pickle_loads(std::string(reinterpret_cast<const char*>(data), size));
+    tessera_plus::bundle::pickle_loads(std::string(reinterpret_cast<const char*>(data), size));
   } catch (const tessera_plus::ValueError&) {
   }
   return 0;

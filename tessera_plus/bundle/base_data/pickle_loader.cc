@@ -18,7 +18,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 namespace {
 
 enum class Callable {
@@ -654,4 +654,4 @@ PickleValue Loader::run() {
 
 PickleValue pickle_loads(const std::string& bytes) { return Loader(bytes).run(); }
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -19,9 +19,9 @@
 namespace tessera_plus {
 namespace {
 
-using tessera::PickleDict;
-using tessera::PickleList;
-using tessera::PickleValue;
+using bundle::PickleDict;
+using bundle::PickleList;
+using bundle::PickleValue;
 using testing::read_file;
 using testing::run_python;
 using testing::TempDir;
@@ -44,7 +44,7 @@ TEST(Pickle, PythonLoadsWhatWeWrite) {
   list->push_back(record("平安银行", -70000, -0.5));
   list->push_back(record("big", 5000000000LL, 1e300));
   list->push_back(record("small", -3000000000LL, 0));
-  std::ofstream(dir / "x.pk", std::ios::binary) << tessera::pickle_dumps(PickleValue{list});
+  std::ofstream(dir / "x.pk", std::ios::binary) << bundle::pickle_dumps(PickleValue{list});
   std::string out;
   ASSERT_EQ(run_python(R"(
 import sys, pickle
@@ -79,7 +79,7 @@ for p in (2, 3, 4, 5):
             0);
   for (int p = 2; p <= 5; ++p) {
     SCOPED_TRACE(p);
-    PickleValue v = tessera::pickle_loads(read_file(dir / ("p" + std::to_string(p) + ".pk")));
+    PickleValue v = bundle::pickle_loads(read_file(dir / ("p" + std::to_string(p) + ".pk")));
     ASSERT_NE(v.list(), nullptr);
     ASSERT_EQ(v.list()->size(), 6u);
     const PickleValue& last = v.list()->back();
@@ -106,7 +106,7 @@ TEST(Pickle, WideIntegersKeepTheirSignAtEveryWidth) {
     return std::string("\x80\x02\x8b", 3) + count + bytes + ".";
   };
   auto value = [](const std::string& pickle) {
-    return std::get<std::int64_t>(tessera::pickle_loads(pickle).value);
+    return std::get<std::int64_t>(bundle::pickle_loads(pickle).value);
   };
   const std::pair<std::string, std::int64_t> cases[] = {
       {std::string(), 0},
@@ -139,7 +139,7 @@ pickle.dump(values, open(sys.argv[1], 'wb'), protocol=2)
 )",
                        dir / "ints.pk"),
             0);
-  const PickleValue ints = tessera::pickle_loads(read_file(dir / "ints.pk"));
+  const PickleValue ints = bundle::pickle_loads(read_file(dir / "ints.pk"));
   ASSERT_NE(ints.list(), nullptr);
   std::vector<std::int64_t> got;
   for (const PickleValue& v : *ints.list()) got.push_back(std::get<std::int64_t>(v.value));
@@ -164,7 +164,7 @@ pickle.dump([collections.Counter(a=1)], open(sys.argv[1] + '/global.pk', 'wb'), 
   for (const char* name : {"evil2.pk", "evil5.pk", "global.pk"}) {
     SCOPED_TRACE(name);
     try {
-      tessera::pickle_loads(read_file(dir / name));
+      bundle::pickle_loads(read_file(dir / name));
       ADD_FAILURE() << "accepted";
     } catch (const ValueError& e) {
       EXPECT_NE(std::string(e.what()).find("refused opcode"), std::string::npos) << e.what();
@@ -176,19 +176,19 @@ pickle.dump([collections.Counter(a=1)], open(sys.argv[1] + '/global.pk', 'wb'), 
 TEST(Pickle, TruncatedOrGarbageInputIsAValueError) {
   auto list = std::make_shared<PickleList>();
   list->push_back(record("000001.XSHE", 100, 1.0));
-  std::string good = tessera::pickle_dumps(PickleValue{list});
+  std::string good = bundle::pickle_dumps(PickleValue{list});
   for (std::size_t cut : {std::size_t{1}, std::size_t{5}, good.size() / 2}) {
-    EXPECT_THROW(tessera::pickle_loads(good.substr(0, good.size() - cut)), ValueError);
+    EXPECT_THROW(bundle::pickle_loads(good.substr(0, good.size() - cut)), ValueError);
   }
-  EXPECT_THROW(tessera::pickle_loads(""), ValueError);
-  EXPECT_THROW(tessera::pickle_loads("hello world"), ValueError);
-  EXPECT_THROW(tessera::pickle_loads(std::string("\x80\x02X\xff\xff\xff\x7f", 8)), ValueError);
+  EXPECT_THROW(bundle::pickle_loads(""), ValueError);
+  EXPECT_THROW(bundle::pickle_loads("hello world"), ValueError);
+  EXPECT_THROW(bundle::pickle_loads(std::string("\x80\x02X\xff\xff\xff\x7f", 8)), ValueError);
 }
 
 TEST(Pickle, DeepNestingAndMemoBombsAreRefusedWithinTheirLimits) {
   // 10^6 nested lists: "]" a million times, then "a" to put each into the one below it.
   std::string deep = "\x80\x02" + std::string(1000000, ']') + std::string(999999, 'a') + ".";
-  EXPECT_THROW(tessera::pickle_loads(deep), ValueError);
+  EXPECT_THROW(bundle::pickle_loads(deep), ValueError);
   // A 1 MiB string memoised once and fetched 200 000 times: 200 GB if copies were free.
   std::string bomb("\x80\x02]q\x00(X", 7);
   const std::uint32_t n = 1 << 20;
@@ -197,14 +197,14 @@ TEST(Pickle, DeepNestingAndMemoBombsAreRefusedWithinTheirLimits) {
   for (int i = 0; i < 200000; ++i) bomb += "h\x01";
   bomb += "e.";
   try {
-    tessera::pickle_loads(bomb);
+    bundle::pickle_loads(bomb);
     ADD_FAILURE() << "accepted";
   } catch (const ValueError& e) {
     EXPECT_NE(std::string(e.what()).find("expands beyond"), std::string::npos) << e.what();
   }
   // Within the limits nesting is fine, and destroying it does not recurse per level.
   std::string nested = "\x80\x02" + std::string(150, ']') + std::string(149, 'a') + ".";
-  EXPECT_NO_THROW(tessera::pickle_loads(nested));
+  EXPECT_NO_THROW(bundle::pickle_loads(nested));
 }
 
 TEST(Pickle, ReadsOldProtocolsAndTheAllowListedClasses) {
@@ -221,7 +221,7 @@ for p in range(6):
             0);
   for (int p = 0; p <= 5; ++p) {
     SCOPED_TRACE(p);
-    PickleValue v = tessera::pickle_loads(read_file(dir / fmt::format("p{}.pk", p)));
+    PickleValue v = bundle::pickle_loads(read_file(dir / fmt::format("p{}.pk", p)));
     ASSERT_NE(v.list(), nullptr);
     const PickleValue& rec = (*v.list())[0];
     EXPECT_EQ(*rec.get("listed")->text(), "1991-04-03");
@@ -230,7 +230,7 @@ for p in range(6):
     EXPECT_EQ(*rec.get("name")->text(), "平安银行");
     ASSERT_NE(rec.get("extra")->dict(), nullptr);
     EXPECT_EQ(std::get<std::int64_t>(rec.get("extra")->get("a")->value), 1);
-    EXPECT_EQ(std::get<tessera::PickleBytes>(rec.get("raw")->value).data, std::string("\0\xff", 2));
+    EXPECT_EQ(std::get<bundle::PickleBytes>(rec.get("raw")->value).data, std::string("\0\xff", 2));
   }
 }
 

@@ -97,14 +97,14 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
                     const std::string&, const std::vector<tallow::DateArg>&)>& day_with_data,
                 CheckFindings& findings) {
   findings.files += paths.size();
-  tessera::ProgressBar bar(paths.size());
+  ProgressBar bar(paths.size());
   auto work = [&](std::size_t i) { return inspect_in_worker(paths[i], inspect); };
   auto file = [&](std::size_t i, IsolatedOutcome&& outcome) {
     const std::string& path = paths[i];
     if (!outcome.completed || outcome.reply.empty()) {
       // The library died on this file (or could not even reply): that is damage, and the one
       // place where the reason is shown is the log.
-      tessera::system_log::error(
+      system_log::error(
           fmt::format("检查 {} 时工作进程异常结束（{}），视为异常数据", path, outcome.describe()));
       findings.add_broken(path, "crashed the reader (" + outcome.describe() + ")");
     } else {
@@ -112,9 +112,9 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
       const std::string detail = outcome.reply.substr(1);
       try {
         if (kind == 'B' || kind == 'O') {
-          findings.add_broken(path, tessera::one_line(detail, 400));
+          findings.add_broken(path, one_line(detail, 400));
         } else if (kind == 'L') {
-          findings.add_locked(path, tessera::one_line(detail, 400));
+          findings.add_locked(path, one_line(detail, 400));
         } else if (kind == 'G') {
           if (auto day = day_with_data(path, decode_days(detail))) {
             findings.add_broken(
@@ -124,11 +124,11 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
           raise_in_caller(kind, detail);
         }
       } catch (const BlockingIOError& e) {
-        findings.add_locked(path, tessera::one_line(e.what(), 400));
+        findings.add_locked(path, one_line(e.what(), 400));
       } catch (const PermissionError& e) {
-        findings.add_locked(path, tessera::one_line(e.what(), 400));
+        findings.add_locked(path, one_line(e.what(), 400));
       } catch (const OSError& e) {
-        findings.add_broken(path, tessera::one_line(e.what(), 400));
+        findings.add_broken(path, one_line(e.what(), 400));
       }
     }
     bar.advance();

@@ -79,8 +79,8 @@ void report_stray_members(const std::string& path, const Days& names) {
     if (!is_tick_day_name(name, today)) stray.push_back(name);
   }
   if (stray.empty()) return;
-  tessera::system_log::error(fmt::format("检查 {}: 成员 {} 不是今天及以前的日期，更新时被忽略",
-                                         path, fmt::join(stray, ", ")));
+  system_log::error(fmt::format("检查 {}: 成员 {} 不是今天及以前的日期，更新时被忽略", path,
+                                fmt::join(stray, ", ")));
 }
 
 // What the file's member names say, without the service: sound, or sound unless the service has

@@ -8,7 +8,7 @@ namespace tessera_plus::bundle {
 namespace {
 
 void init_quietly(bool enable_bjse) {
-  tessera::SuppressWarnings quiet;
+  SuppressWarnings quiet;
   if (!tallow::has_backend()) install_client_source(tallow::RetryPolicy::from_environment());
   tallow::init(enable_bjse);
 }

@@ -16,10 +16,9 @@ using ::testing::ElementsAre;
 class ClientSetupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    previous_ =
-        tessera::set_warning_handler([this](std::string_view text) { shown.emplace_back(text); });
+    previous_ = set_warning_handler([this](std::string_view text) { shown.emplace_back(text); });
   }
-  void TearDown() override { tessera::set_warning_handler(std::move(previous_)); }
+  void TearDown() override { set_warning_handler(std::move(previous_)); }
 
   std::vector<bool> init_values() {
     std::vector<bool> values;
@@ -31,7 +30,7 @@ class ClientSetupTest : public ::testing::Test {
   std::vector<std::string> shown;
 
  private:
-  tessera::WarningHandler previous_;
+  WarningHandler previous_;
 };
 
 TEST_F(ClientSetupTest, InitTallowDefaultsToSwitchOff) {
@@ -51,17 +50,17 @@ TEST_F(ClientSetupTest, EachCallInitialisesOnceWithItsValue) {
 }
 
 TEST_F(ClientSetupTest, WarningsWhileInitialisingAreDiscardedOnly) {
-  svc->on_init = [](bool) { tessera::warn("client configuration is deprecated"); };
+  svc->on_init = [](bool) { warn("client configuration is deprecated"); };
   _switch_of_bjse(true);
   _switch_of_bjse(false);
   EXPECT_TRUE(shown.empty());
-  tessera::warn("later warning");
+  warn("later warning");
   EXPECT_THAT(shown, ElementsAre("later warning"));
 }
 
 TEST_F(ClientSetupTest, InitFailureReachesCallerWithHandlingRestored) {
   svc->on_init = [](bool) {
-    tessera::warn("retrying");
+    warn("retrying");
     throw tallow::PermissionDenied("account disabled");
   };
   try {
@@ -71,7 +70,7 @@ TEST_F(ClientSetupTest, InitFailureReachesCallerWithHandlingRestored) {
     EXPECT_STREQ(e.what(), "account disabled");
   }
   EXPECT_TRUE(shown.empty());
-  tessera::warn("after the failure");
+  warn("after the failure");
   EXPECT_THAT(shown, ElementsAre("after the failure"));
 }
 

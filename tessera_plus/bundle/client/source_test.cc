@@ -15,8 +15,6 @@
 namespace tessera_plus::tallow {
 namespace {
 
-using tessera::date_from_number;
-
 class TallowClientTest : public ::testing::Test {
  protected:
   void SetUp() override { install_backend(nullptr); }
@@ -108,7 +106,7 @@ TEST(TallowDates, AcceptEveryFormCallersPass) {
   EXPECT_EQ(to_date(std::string("20240628")), d);
   EXPECT_EQ(to_date(std::string("2024-06-28")), d);
   EXPECT_EQ(to_date(d), d);
-  EXPECT_EQ(to_date(tessera::make_datetime(d, 15, 0)), d);
+  EXPECT_EQ(to_date(make_datetime(d, 15, 0)), d);
   EXPECT_THROW(to_date(std::string("2024628")), ValueError);
   EXPECT_THROW(to_date(std::int64_t{20240231}), ValueError);
   EXPECT_EQ(describe(std::int64_t{20240628}), "20240628");

@@ -114,7 +114,7 @@ ClassStatus survey_class(std::string name, const fs::path& dir, Calendar calenda
       reason = e.what();
     }
     if (!reason.empty()) {
-      status.questioned.push_back({entry.path, tessera::one_line(reason, kReasonBytes)});
+      status.questioned.push_back({entry.path, one_line(reason, kReasonBytes)});
     }
   }
   return status;

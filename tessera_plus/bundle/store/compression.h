@@ -7,6 +7,6 @@
 namespace tessera_plus::bundle {
 
 // Blosc with LZ4 at level 9, for tick datasets; computed once at start-up.
-inline const h5::Creation COMPRESSION_KWARGS = tessera::blosc_opts(9, "blosc:lz4");
+inline const h5::Creation COMPRESSION_KWARGS = h5::blosc_opts(9, "blosc:lz4");
 
 }  // namespace tessera_plus::bundle

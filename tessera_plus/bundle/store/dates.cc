@@ -8,11 +8,11 @@ namespace tessera_plus::bundle {
 
 int _get_end_date() {
   using namespace std::chrono;
-  tessera::DateTime now = tessera::now();
-  tessera::Date today = tessera::date_of(now);
-  tessera::DateTime cut_off = tessera::make_datetime(today, 17, 30, 0, 0);
-  if (now > cut_off) return tessera::date_to_number(today);
-  return tessera::date_to_number(tessera::date_of(now - days(1)));
+  DateTime now = tessera_plus::now();
+  Date today = date_of(now);
+  DateTime cut_off = make_datetime(today, 17, 30, 0, 0);
+  if (now > cut_off) return date_to_number(today);
+  return date_to_number(date_of(now - days(1)));
 }
 
 }  // namespace tessera_plus::bundle
@@ -31,6 +31,6 @@ bool is_tick_day_name(const std::string& name, int today) {
   return date.ok() && number <= today;
 }
 
-int today_number() { return tessera::date_to_number(tessera::date_of(tessera::now())); }
+int today_number() { return date_to_number(date_of(tessera_plus::now())); }
 
 }  // namespace tessera_plus::bundle

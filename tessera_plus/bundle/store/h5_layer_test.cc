@@ -153,8 +153,8 @@ TEST(RecordLayout, GrowsInPlace) {
   EXPECT_EQ(back[6].datetime, bars[6].datetime);
 }
 
-std::vector<tessera::TickRecord> some_ticks(int n) {
-  std::vector<tessera::TickRecord> ticks(n);
+std::vector<bundle::TickRecord> some_ticks(int n) {
+  std::vector<bundle::TickRecord> ticks(n);
   for (int i = 0; i < n; ++i) {
     ticks[i] = {};
     ticks[i].date = 20240628;
@@ -174,8 +174,8 @@ TEST(Blosc, OurLz4DatasetReadsInH5pyThroughDebiansPlugin) {
     h5::File file = h5::File::open(path, h5::Mode::kAppend);
     h5::Creation how = bundle::COMPRESSION_KWARGS;
     how.chunk = 500;
-    h5::Dataset::create(file, "20240628", tessera::H5TicksLoader::DTYPES, ticks.data(),
-                        ticks.size(), how);
+    h5::Dataset::create(file, "20240628", bundle::H5TicksLoader::DTYPES, ticks.data(), ticks.size(),
+                        how);
     file.close();
   }
   std::string out;
@@ -197,9 +197,9 @@ print(list(d._filters.keys()), d.dtype.itemsize, int(d[499]['last']), int(d[499]
 TEST(Blosc, ChunksCompressedHereAreTheFiltersBytes) {
   TempDir dir;
   std::string by_filter = dir / "filter.h5", by_us = dir / "direct.h5";
-  const auto& dtypes = tessera::H5TicksLoader::DTYPES;
+  const auto& dtypes = bundle::H5TicksLoader::DTYPES;
   auto ticks = some_ticks(9000);
-  std::vector<tessera::TickRecord> noise(300);
+  std::vector<bundle::TickRecord> noise(300);
   std::uint64_t x = 88172645463325252u;
   for (auto& record : noise) {
     auto* bytes = reinterpret_cast<std::uint64_t*>(&record);
@@ -237,7 +237,7 @@ TEST(Blosc, ChunksCompressedHereAreTheFiltersBytes) {
     EXPECT_EQ(h5::Dataset::open(b, name).read_chunk(first_row, 1 << 22, stored), skipped);
     EXPECT_EQ(stored, expected);
   }
-  std::vector<tessera::TickRecord> back(ticks.size());
+  std::vector<bundle::TickRecord> back(ticks.size());
   h5::Dataset::open(b, "20240628").read(dtypes, 0, back.size(), back.data());
   EXPECT_EQ(as_bytes(back), as_bytes(ticks));
   std::string out;
@@ -374,8 +374,8 @@ TEST(ErrorKinds, CreatingOverAnExistingFileFails) {
 }
 
 TEST(StoreField, ScaledPricesKeepTheirLastDigitAndRealFractionsStillTruncate) {
-  const h5::Field& last = *tessera::H5TicksLoader::DTYPES.find("last");
-  tessera::TickRecord tick{};
+  const h5::Field& last = *bundle::H5TicksLoader::DTYPES.find("last");
+  bundle::TickRecord tick{};
   auto stored = [&](double value) {
     h5::store_field(reinterpret_cast<std::byte*>(&tick), last, value);
     return tick.last;

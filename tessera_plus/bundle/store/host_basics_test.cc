@@ -40,27 +40,25 @@ TEST(GetEndDate, SwitchesToTodayJustAfterHalfPastFive) {
 
 TEST(Clock, MalformedFixedNowIsAValueError) {
   testing::ScopedEnv fixed_now("TESSERA_NOW", "28/06/2024");
-  EXPECT_THROW(tessera::now(), ValueError);
+  EXPECT_THROW(tessera_plus::now(), ValueError);
   fixed_now.set("2024-02-30 10:00:00");
-  EXPECT_THROW(tessera::now(), ValueError);
+  EXPECT_THROW(tessera_plus::now(), ValueError);
 }
 
 TEST(NumberForms, DatesTimesAndTimestamps) {
   using namespace std::chrono;
-  tessera::DateTime t =
-      tessera::make_datetime(year(2005) / 1 / 4, 9, 30, 3, 500000);  // 09:30:03.500
-  EXPECT_EQ(tessera::date_to_number(t), 20050104);
-  EXPECT_EQ(tessera::time_to_number(t), 93003500);
-  EXPECT_EQ(tessera::convert_dt_to_int(t), 20050104093003);
-  EXPECT_EQ(tessera::convert_dt_to_int(tessera::make_datetime(year(2005) / 1 / 4, 9, 31)) / 1000000,
-            20050104);
-  EXPECT_EQ(tessera::format_dashed(tessera::date_from_number(20240105)), "2024-01-05");
-  EXPECT_THROW(tessera::date_from_number(20241301), ValueError);
-  EXPECT_THROW(tessera::date_from_text("2024010"), ValueError);
-  EXPECT_EQ(tessera::dashed_date_number("2024-06-28"), 20240628);
-  EXPECT_EQ(tessera::dashed_date_number("0000-00-00"), 0);  // still listed
-  EXPECT_THROW(tessera::dashed_date_number(""), ValueError);
-  EXPECT_THROW(tessera::dashed_date_number("T-15"), ValueError);
+  DateTime t = make_datetime(year(2005) / 1 / 4, 9, 30, 3, 500000);  // 09:30:03.500
+  EXPECT_EQ(date_to_number(t), 20050104);
+  EXPECT_EQ(time_to_number(t), 93003500);
+  EXPECT_EQ(convert_dt_to_int(t), 20050104093003);
+  EXPECT_EQ(convert_dt_to_int(make_datetime(year(2005) / 1 / 4, 9, 31)) / 1000000, 20050104);
+  EXPECT_EQ(format_dashed(date_from_number(20240105)), "2024-01-05");
+  EXPECT_THROW(date_from_number(20241301), ValueError);
+  EXPECT_THROW(date_from_text("2024010"), ValueError);
+  EXPECT_EQ(dashed_date_number("2024-06-28"), 20240628);
+  EXPECT_EQ(dashed_date_number("0000-00-00"), 0);  // still listed
+  EXPECT_THROW(dashed_date_number(""), ValueError);
+  EXPECT_THROW(dashed_date_number("T-15"), ValueError);
 }
 
 TEST(RemoveH5, MissingFileIsFineDirectoryIsAnOsError) {
@@ -75,23 +73,23 @@ TEST(RemoveH5, MissingFileIsFineDirectoryIsAnOsError) {
 }
 
 TEST(BloscOpts, UnknownCompressorOrLevelIsAValueError) {
-  EXPECT_THROW(tessera::blosc_opts(9, "lz4"), ValueError);
-  EXPECT_THROW(tessera::blosc_opts(10, "blosc:lz4"), ValueError);
-  auto zstd = tessera::blosc_opts(5, "blosc:zstd");
+  EXPECT_THROW(h5::blosc_opts(9, "lz4"), ValueError);
+  EXPECT_THROW(h5::blosc_opts(10, "blosc:lz4"), ValueError);
+  auto zstd = h5::blosc_opts(5, "blosc:zstd");
   EXPECT_EQ(zstd.filters.at(0).cd_values, (std::vector<unsigned>{0, 0, 0, 0, 5, 1, 5}));
 }
 
 TEST(Warnings, SuppressionScopeRestoresTheHandlerOnEveryExit) {
   std::vector<std::string> seen;
-  auto previous = tessera::set_warning_handler([&](std::string_view w) { seen.emplace_back(w); });
+  auto previous = set_warning_handler([&](std::string_view w) { seen.emplace_back(w); });
   try {
-    tessera::SuppressWarnings quiet;
-    tessera::warn("hidden");
+    SuppressWarnings quiet;
+    warn("hidden");
     throw ValueError("boom");
   } catch (const ValueError&) {
   }
-  tessera::warn("shown");
-  tessera::set_warning_handler(std::move(previous));
+  warn("shown");
+  set_warning_handler(std::move(previous));
   EXPECT_EQ(seen, std::vector<std::string>{"shown"});
 }
 
@@ -108,7 +106,7 @@ TEST(SystemLog, LinesFromManyProcessesNeverInterleave) {
       // Silence the stderr copy so the test output stays readable.
       (void)!::freopen("/dev/null", "w", stderr);
       for (int i = 0; i < kLines; ++i) {
-        tessera::system_log::error("更新 " + std::to_string(p) + " " + std::string(2000, 'a' + p));
+        system_log::error("更新 " + std::to_string(p) + " " + std::string(2000, 'a' + p));
       }
       ::_exit(0);
     }
@@ -127,11 +125,11 @@ TEST(SystemLog, LinesFromManyProcessesNeverInterleave) {
 }
 
 TEST(SharedFlag, FalseWrittenByAForkedWorkerIsSeenByTheParent) {
-  tessera::SharedFlag flag = tessera::SharedFlag::create(true);
+  SharedFlag flag = SharedFlag::create(true);
   pid_t pid = ::fork();
   if (pid == 0) {
-    tessera::publish_sval(flag);
-    tessera::sval().set_value(false);
+    publish_sval(flag);
+    sval().set_value(false);
     ::_exit(0);
   }
   ::waitpid(pid, nullptr, 0);
@@ -139,15 +137,15 @@ TEST(SharedFlag, FalseWrittenByAForkedWorkerIsSeenByTheParent) {
 }
 
 TEST(TicksLoader, ColumnsFactorsAndRecordTypeAgree) {
-  ASSERT_EQ(tessera::H5TicksLoader::COLUMNS.size(), tessera::H5TicksLoader::FIELDS.size());
-  ASSERT_EQ(tessera::H5TicksLoader::COLUMNS.size(), tessera::H5TicksLoader::DTYPES.fields.size());
+  ASSERT_EQ(bundle::H5TicksLoader::COLUMNS.size(), bundle::H5TicksLoader::FIELDS.size());
+  ASSERT_EQ(bundle::H5TicksLoader::COLUMNS.size(), bundle::H5TicksLoader::DTYPES.fields.size());
   std::set<std::string_view> names;
-  for (std::size_t i = 0; i < tessera::H5TicksLoader::COLUMNS.size(); ++i) {
-    EXPECT_EQ(tessera::H5TicksLoader::FIELDS[i].name, tessera::H5TicksLoader::COLUMNS[i]);
-    EXPECT_EQ(tessera::H5TicksLoader::DTYPES.fields[i].name, tessera::H5TicksLoader::COLUMNS[i]);
-    names.insert(tessera::H5TicksLoader::COLUMNS[i]);
+  for (std::size_t i = 0; i < bundle::H5TicksLoader::COLUMNS.size(); ++i) {
+    EXPECT_EQ(bundle::H5TicksLoader::FIELDS[i].name, bundle::H5TicksLoader::COLUMNS[i]);
+    EXPECT_EQ(bundle::H5TicksLoader::DTYPES.fields[i].name, bundle::H5TicksLoader::COLUMNS[i]);
+    names.insert(bundle::H5TicksLoader::COLUMNS[i]);
   }
-  EXPECT_EQ(names.size(), tessera::H5TicksLoader::COLUMNS.size());
+  EXPECT_EQ(names.size(), bundle::H5TicksLoader::COLUMNS.size());
   for (auto required : {"date", "time", "open_interest", "last", "a5", "b5_v"}) {
     EXPECT_TRUE(names.count(required)) << required;
   }
@@ -155,7 +153,7 @@ TEST(TicksLoader, ColumnsFactorsAndRecordTypeAgree) {
 
 TEST(TicksLoader, PricesAreScaledToTheGridAndAmountsStoredAsSent) {
   auto factor = [](std::string_view name) {
-    for (const tessera::TickField& f : tessera::H5TicksLoader::FIELDS) {
+    for (const bundle::TickField& f : bundle::H5TicksLoader::FIELDS) {
       if (f.name == name) return f.factor;
     }
     ADD_FAILURE() << name << " is not a tick column";

@@ -9,7 +9,7 @@
 
 namespace tessera_plus::bundle {
 
-using tessera::INSTRUMENT_TYPE;
+using tessera_plus::INSTRUMENT_TYPE;
 
 // Tag -> instrument types, in the order tags are listed to the user.
 struct TagEntry {

@@ -55,7 +55,7 @@ std::vector<std::size_t> first_of_each_key(const PriceTable& table) {
     }
     return kept;
   }
-  std::set<std::pair<tessera::DateTime, std::string_view>> seen;
+  std::set<std::pair<DateTime, std::string_view>> seen;
   for (std::size_t r = 0; r < ts.size(); ++r) {
     if (seen.emplace(ts[r], id_of(table, r)).second) kept.push_back(r);
   }
@@ -124,8 +124,8 @@ void store(std::byte* record, const Source& source, std::size_t row, std::int64_
 }
 
 int trading_date_of(const PriceTable& table, std::size_t row) {
-  if (table.trading_date) return tessera::date_to_number((*table.trading_date)[row]);
-  return tessera::date_to_number(table.timestamps[row]);
+  if (table.trading_date) return date_to_number((*table.trading_date)[row]);
+  return date_to_number(table.timestamps[row]);
 }
 
 std::vector<IndexEntry> index_of(const PriceTable& table, const std::vector<std::size_t>& kept) {
@@ -153,7 +153,7 @@ MinbarRecords to_minbar_records(const PriceTable& table, const h5::RecordLayout&
   out.data.resize(kept.size() * dtypes.size);
   for (std::size_t k = 0; k < kept.size(); ++k) {
     std::size_t row = kept[k];
-    std::int64_t datetime = tessera::convert_dt_to_int(table.timestamps[row]);
+    std::int64_t datetime = convert_dt_to_int(table.timestamps[row]);
     std::byte* record = out.data.data() + k * dtypes.size;
     for (const Source& source : sources) store(record, source, row, datetime);
   }

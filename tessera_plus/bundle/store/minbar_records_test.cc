@@ -14,11 +14,9 @@ namespace tessera_plus::bundle {
 namespace {
 
 using tallow::PriceTable;
-using tessera::DateTime;
-using tessera::make_datetime;
 
 DateTime at(int date, int hour, int minute) {
-  return make_datetime(tessera::date_from_number(date), hour, minute);
+  return make_datetime(date_from_number(date), hour, minute);
 }
 
 // One row per (timestamp, close); the other price columns follow close.

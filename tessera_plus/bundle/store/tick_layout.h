@@ -19,7 +19,7 @@
 #include "tessera_plus/h5/record_layout.h"
 #include "tessera_plus/market/tick_columns.h"
 
-namespace tessera_plus::tessera {
+namespace tessera_plus::bundle {
 
 #pragma pack(push, 1)
 struct TickRecord {
@@ -129,4 +129,4 @@ struct H5TicksLoader {
 static_assert(sizeof(TickRecord) == 248);
 static_assert(h5::is_packed(H5TicksLoader::DTYPES));
 
-}  // namespace tessera_plus::tessera
+}  // namespace tessera_plus::bundle

@@ -19,8 +19,6 @@
 namespace tessera_plus::bundle {
 namespace {
 
-using tessera::H5TicksLoader;
-
 // Records are built positionally: column i of COLUMNS, scaled by FIELDS[i], fills field i of
 // DTYPES. The three lists must therefore agree name by name.
 constexpr bool layouts_agree() {
@@ -105,11 +103,11 @@ void gather_dates(const tallow::PriceTable& ticks, std::span<const std::size_t> 
   double number = 0;
   bool known = false;
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    const tessera::DateTime t = ticks.timestamps[rows[r]];
+    const DateTime t = ticks.timestamps[rows[r]];
     const auto this_day = std::chrono::floor<std::chrono::days>(t);
     if (!known || this_day != day) {
       day = this_day;
-      number = tessera::date_to_number(t);
+      number = date_to_number(t);
       known = true;
     }
     out[r] = number;
@@ -126,7 +124,7 @@ void gather(const tallow::PriceTable& ticks, const ColumnSource& source,
       return gather_dates(ticks, rows, out);
     case ColumnSource::From::kTime:
       for (std::size_t r = 0; r < rows.size(); ++r) {
-        out[r] = tessera::time_to_number(ticks.timestamps[rows[r]]);
+        out[r] = time_to_number(ticks.timestamps[rows[r]]);
       }
       return;
     case ColumnSource::From::kZero:
@@ -155,7 +153,7 @@ std::span<const double> field_values(const tallow::PriceTable& ticks, const Colu
 
 std::vector<TickDayRows> group_tick_rows(const tallow::PriceTable& ticks) {
   if (!ticks.trading_date) throw KeyError("the service's tick table has no column 'trading_date'");
-  const std::vector<tessera::DateTime>& trading_date = *ticks.trading_date;
+  const std::vector<DateTime>& trading_date = *ticks.trading_date;
   if (trading_date.size() != ticks.rows()) {
     throw ValueError(
         fmt::format("the service's tick column 'trading_date' has {} values for {} rows",
@@ -163,7 +161,7 @@ std::vector<TickDayRows> group_tick_rows(const tallow::PriceTable& ticks) {
   }
   // Grouped by calendar date rather than by exact value: the dataset is named by the date, so two
   // values of one day (midnight and 15:00, say) must not end up as two datasets of one name.
-  std::map<tessera::Date, std::vector<std::size_t>> days;
+  std::map<Date, std::vector<std::size_t>> days;
   std::vector<bool> keep = last_of_each_key(ticks);
   // Rows of one day come together as a rule, so the day is looked up once per run of rows rather
   // than once per row.
@@ -174,7 +172,7 @@ std::vector<TickDayRows> group_tick_rows(const tallow::PriceTable& ticks) {
     const auto this_day = std::chrono::floor<std::chrono::days>(trading_date[i]);
     if (this_day != day) {
       day = this_day;
-      day_rows = &days[tessera::Date(this_day)];
+      day_rows = &days[Date(this_day)];
     }
     day_rows->push_back(i);
   }

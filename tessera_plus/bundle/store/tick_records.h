@@ -12,7 +12,7 @@ namespace tessera_plus::bundle {
 
 // The rows of one trading date, in table order.
 struct TickDayRows {
-  tessera::Date trading_date;
+  Date trading_date;
   std::vector<std::size_t> rows;
 };
 

@@ -13,8 +13,6 @@ namespace tessera_plus::bundle {
 namespace {
 
 using namespace std::chrono;
-using tessera::H5TicksLoader;
-using tessera::TickRecord;
 
 // `count` ticks three seconds apart from 09:30 on 2024-07-01 and, from tick `night_from` on, a
 // calendar day earlier (a night session's ticks keep their own date); every column differs per
@@ -22,7 +20,7 @@ using tessera::TickRecord;
 tallow::PriceTable ticks(int count, int night_from) {
   tallow::PriceTable table;
   table.trading_date.emplace();
-  const auto day = tessera::make_datetime(tessera::Date(2024y / July / 1));
+  const auto day = make_datetime(Date(2024y / July / 1));
   for (int i = 0; i < count; ++i) {
     table.order_book_ids.push_back("000001.XSHE");
     table.timestamps.push_back(day + hours(9) + minutes(30) + seconds(3 * i) -
@@ -78,15 +76,15 @@ TEST(TickRecords, ConsecutiveAndScatteredRowsMakeTheSameRecords) {
 // days come in and whatever time of day a trading date carries; of rows sharing a key, the last.
 TEST(TickRecords, RowsGroupByTradingDayWhereverTheyStand) {
   tallow::PriceTable table = ticks(7, 7);
-  const auto day = tessera::make_datetime(tessera::Date(2024y / July / 1));
+  const auto day = make_datetime(Date(2024y / July / 1));
   *table.trading_date = {day + hours(15), day - days(3), day, day - days(3),
                          day + hours(15), day,           day};
   table.timestamps[6] = table.timestamps[5];  // a repeated key: row 6 replaces row 5
   const std::vector<TickDayRows> days_rows = group_tick_rows(table);
   ASSERT_EQ(days_rows.size(), 2u);
-  EXPECT_EQ(days_rows[0].trading_date, tessera::Date(2024y / June / 28));
+  EXPECT_EQ(days_rows[0].trading_date, Date(2024y / June / 28));
   EXPECT_EQ(days_rows[0].rows, (std::vector<std::size_t>{1, 3}));
-  EXPECT_EQ(days_rows[1].trading_date, tessera::Date(2024y / July / 1));
+  EXPECT_EQ(days_rows[1].trading_date, Date(2024y / July / 1));
   EXPECT_EQ(days_rows[1].rows, (std::vector<std::size_t>{0, 2, 4, 6}));
 }
 

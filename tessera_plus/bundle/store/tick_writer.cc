@@ -13,8 +13,6 @@
 namespace tessera_plus::bundle {
 namespace {
 
-using tessera::H5TicksLoader;
-
 // The Blosc filter only works on chunked datasets. A chunk of up to 8192 records (about 2 MB)
 // holds a whole stock day (some 4800 ticks at one every 3 seconds), so a day is compressed and
 // read back in one piece with a single chunk-index entry; busier contracts get a few chunks of
@@ -45,7 +43,7 @@ void replace_tick_day(h5::File& file, const std::string& name,
   // The chunks are compressed here and written past HDF5's pipeline: the filter's path copies
   // every record twice on the way, which cost as much as the compression itself.
   h5::Dataset ds = h5::Dataset::create(file, name, H5TicksLoader::DTYPES, nullptr, count, how);
-  tessera::write_blosc_rows(ds, records.data(), count, H5TicksLoader::DTYPES.size, scratch);
+  h5::write_blosc_rows(ds, records.data(), count, H5TicksLoader::DTYPES.size, scratch);
 }
 
 void mark_suspended_day(h5::File& file, const std::string& name) {

@@ -20,13 +20,13 @@ namespace fs = std::filesystem;
 void say(const std::string& line) { std::cout << line << std::endl; }
 
 [[noreturn]] void exit_without_bjse_permission() {
-  say("没有 enable_bjse 参数，详情可联系Larkspur：" + tessera::support_phone());
+  say("没有 enable_bjse 参数，详情可联系Larkspur：" + support_phone());
   throw ExitRequest(0);
 }
 
 void check_bjse_permission() {
   std::vector<tallow::Instrument> stocks =
-      tallow::all_instruments({.type = "CS", .date = tessera::now()});
+      tallow::all_instruments({.type = "CS", .date = tessera_plus::now()});
   auto bjse = std::find_if(stocks.begin(), stocks.end(),
                            [](const tallow::Instrument& i) { return i.exchange == "BJSE"; });
   if (bjse == stocks.end()) exit_without_bjse_permission();
@@ -47,8 +47,8 @@ bool update_base(const fs::path& path, int concurrency, bool enable_bjse) {
   say("开始更新日线及基础数据");
   bool create = !fs::exists(path);
   if (create) fs::create_directories(path);
-  return tessera::update_daybar(path.string(), create, true, concurrency,
-                                {.enable_bjse = enable_bjse});
+  return bundle::update_daybar(path.string(), create, true, concurrency,
+                               {.enable_bjse = enable_bjse});
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ Listing listing_of(const tallow::InstrumentAnswer& ins, const std::string& order
     if (record.de_listed_date == "0000-00-00") return {0, records.front().type};
     latest = std::max(latest, record.de_listed_date);
   }
-  return {tessera::dashed_date_number(latest), records.front().type};
+  return {dashed_date_number(latest), records.front().type};
 }
 
 struct FileClass {
@@ -69,7 +69,7 @@ std::optional<FileClass> class_of(std::string_view ins_type) {
 
 // The service's bars from `start_date` to the end date; nullopt when there are none.
 std::optional<tallow::PriceTable> fetch_bars(const Context& ctx, int start_date) {
-  int today = tessera::date_to_number(tessera::now());
+  int today = date_to_number(tessera_plus::now());
   int end_date =
       ctx.de_listed_date != 0 && ctx.de_listed_date < today ? ctx.de_listed_date : _get_end_date();
   if (end_date < start_date) return std::nullopt;
@@ -105,7 +105,7 @@ bool exists(const std::string& path) {
 }
 
 int next_trading_date(const Context& ctx, int date) {
-  return tessera::date_to_number(tallow::get_next_trading_date(std::int64_t{date}, ctx.market));
+  return date_to_number(tallow::get_next_trading_date(std::int64_t{date}, ctx.market));
 }
 
 }  // namespace

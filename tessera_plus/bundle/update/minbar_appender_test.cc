@@ -60,12 +60,12 @@ struct FakeMarket {
   PriceTable bars(const std::string& id, Date start, Date end) const {
     PriceTable t;
     std::vector<double> price, open_interest;
-    std::vector<tessera::DateTime> trading;
+    std::vector<DateTime> trading;
     auto add = [&](Date day, int hour, int minute, Date trading_day) {
       t.order_book_ids.push_back(id);
-      t.timestamps.push_back(tessera::make_datetime(day, hour, minute));
-      trading.push_back(tessera::make_datetime(trading_day));
-      price.push_back(tessera::date_to_number(day) % 10000 + hour + minute / 100.0);
+      t.timestamps.push_back(make_datetime(day, hour, minute));
+      trading.push_back(make_datetime(trading_day));
+      price.push_back(date_to_number(day) % 10000 + hour + minute / 100.0);
       open_interest.push_back(1000.75 + minute);
     };
     // From the trading day before `start`, step to each trading day in [start, end].
@@ -123,7 +123,7 @@ class MinbarAppender : public ::testing::Test {
  protected:
   void SetUp() override {
     set_now("2005-01-20 18:00:00");
-    tessera::publish_sval(tessera::SharedFlag::create(true));
+    publish_sval(SharedFlag::create(true));
     svc_->on_instruments = [this](const std::string& id, const std::optional<std::string>&) {
       return tallow::InstrumentAnswer{
           Instrument{.order_book_id = id, .type = type_, .de_listed_date = de_listed_}};
@@ -159,7 +159,7 @@ class MinbarAppender : public ::testing::Test {
         (fs::path(other) / (market_.future ? "future" : "equities") / (id + ".h5")).string(),
         layout());
   }
-  bool flag() const { return tessera::sval().value(); }
+  bool flag() const { return sval().value(); }
   std::uint64_t stored_rows() const { return contents().data.size() / layout().size; }
   std::string log() const { return testing::read_file(log_); }
 
@@ -553,7 +553,7 @@ int build_with_file_size_limit(const std::string& path, rlim_t limit, bool kille
     rlimit r{limit, limit};
     ::setrlimit(RLIMIT_FSIZE, &r);
     _append_h5({"000001.XSHE", path});
-    ::_exit(tessera::sval().value() ? 0 : 1);
+    ::_exit(sval().value() ? 0 : 1);
   }
   int status = 0;
   ::waitpid(child, &status, 0);
@@ -688,7 +688,7 @@ TEST_F(MinbarAppender, WritesThatWouldLandOutsideTheFileAreRefused) {
               0);
     const std::string outside_before = testing::read_file(outside);
     const std::string file_before = testing::read_file(file());
-    tessera::publish_sval(tessera::SharedFlag::create(true));
+    publish_sval(SharedFlag::create(true));
     set_now("2005-01-20 18:00:00");
     _append_h5({"000001.XSHE", h5_path()});
     EXPECT_FALSE(flag());
@@ -723,7 +723,7 @@ TEST_F(MinbarAppender, AFileThatIsALinkOrAPipeIsRefusedButALinkedClassDirectoryI
   fs::rename(equities, moved);
   fs::create_symlink(moved, equities);
   fs::rename(outside, moved / "000001.XSHE.h5");
-  tessera::publish_sval(tessera::SharedFlag::create(true));
+  publish_sval(SharedFlag::create(true));
   _append_h5({"000001.XSHE", h5_path()});
   EXPECT_TRUE(flag()) << log();
   EXPECT_EQ(contents(), fresh_build());
@@ -746,15 +746,12 @@ class MinbarAppendFaults : public MinbarAppender {
         {.min_start_date = MIN_START_DATE,
          .fetch =
              [&](int start) {
-               return std::optional<MinbarRecords>(
-                   to_minbar_records(market_.bars("000001.XSHE", tessera::date_from_number(start),
-                                                  tessera::date_from_number(20050120)),
-                                     EQUITIES_DTYPE));
+               return std::optional<MinbarRecords>(to_minbar_records(
+                   market_.bars("000001.XSHE", date_from_number(start), date_from_number(20050120)),
+                   EQUITIES_DTYPE));
              },
          .next_trading_date =
-             [](int date) {
-               return tessera::date_to_number(next_weekday(tessera::date_from_number(date)));
-             }},
+             [](int date) { return date_to_number(next_weekday(date_from_number(date))); }},
         WriteOptions{.journal = true, .faults = faults});
   }
   void restore() { std::ofstream(file(), std::ios::binary | std::ios::trunc) << old_bytes_; }

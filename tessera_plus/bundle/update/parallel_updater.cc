@@ -45,10 +45,9 @@ void sweep_abandoned_builds(const std::string& path) {
 void write_and_record(const UpdateKind& kind, const WriteRequest& request) {
   const WriteResult result = kind.writer(request);
   if (result.failed()) {
-    tessera::record_failure(result.file, result.reason);
+    record_failure(result.file, result.reason);
   } else {
-    tessera::record_written(result.outcome == WriteResult::Outcome::kChanged, result.rows,
-                            result.bytes);
+    record_written(result.outcome == WriteResult::Outcome::kChanged, result.rows, result.bytes);
   }
 }
 
@@ -79,10 +78,10 @@ bool run_parallel_update(const UpdateKind& kind, const std::string& path,
   sweep_abandoned_builds(path);
 
   // Published before the workers are forked, so that they record into it.
-  const tessera::RunReport report = tessera::published_run_report();
+  const RunReport report = published_run_report();
   const std::uint64_t failed_before = report.failed();
-  tessera::ProgressedProcessPoolExecutor pool(request.concurrency, tessera::process_init,
-                                              std::tuple{tessera::SharedFlag::create(true)});
+  ProgressedProcessPoolExecutor pool(request.concurrency, process_init,
+                                     std::tuple{SharedFlag::create(true)});
   for (const std::string& id : ids) {
     const WriteRequest write{.order_book_id = id, .path = path, .rebuild = request.rebuild};
     pool.submit(id, [&kind, write] { write_and_record(kind, write); });

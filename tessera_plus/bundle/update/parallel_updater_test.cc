@@ -38,7 +38,7 @@ class ParallelUpdaterTest : public ::testing::Test {
       return rows;
     };
   }
-  void TearDown() override { tessera::publish_run_report(std::nullopt); }
+  void TearDown() override { publish_run_report(std::nullopt); }
 
   // Reports the instruments of `unchanged` as unchanged, the others as changed with 10 rows and
   // 100 bytes each.
@@ -46,7 +46,7 @@ class ParallelUpdaterTest : public ::testing::Test {
     return [this](const WriteRequest& r) -> WriteResult {
       const std::string& id = r.order_book_id;
       if (id == failing) {
-        tessera::sval().set_value(false);  // as a real writer reports its own failure
+        sval().set_value(false);  // as a real writer reports its own failure
         return {.outcome = WriteResult::Outcome::kFailed, .file = id + ".h5", .reason = "磁盘已满"};
       }
       if (id == raising) throw ValueError("标的 " + id + " 不存在");
@@ -144,12 +144,12 @@ TEST_F(ParallelUpdaterTest, EscapedErrorAndDeadWorkerAreFailuresToo) {
 // The run report is the one record of what happened in the workers: the writers' answers and the
 // pool's failures land there, and the update's result is read from it.
 TEST_F(ParallelUpdaterTest, EveryOutcomeIsCountedInTheRunReport) {
-  tessera::publish_run_report(tessera::RunReport::create());
+  publish_run_report(RunReport::create());
   unchanged = {"000002.XSHE"};
   failing = "000003.XSHE";
   raising = "000004.XSHE";
   EXPECT_FALSE(update({"000001.XSHE", "000002.XSHE", "000003.XSHE", "000004.XSHE", "000005.XSHE"}));
-  const tessera::RunTotals t = tessera::run_totals();
+  const RunTotals t = run_totals();
   EXPECT_EQ(t.updated, 2u);
   EXPECT_EQ(t.unchanged, 1u);
   EXPECT_EQ(t.failed, 2u);
@@ -161,8 +161,8 @@ TEST_F(ParallelUpdaterTest, EveryOutcomeIsCountedInTheRunReport) {
 
 // Failures recorded before this update (an earlier step of the run) do not fail it.
 TEST_F(ParallelUpdaterTest, OnlyThisUpdatesFailuresDecideItsResult) {
-  tessera::publish_run_report(tessera::RunReport::create());
-  tessera::record_failure("instruments.pk", "earlier step");
+  publish_run_report(RunReport::create());
+  record_failure("instruments.pk", "earlier step");
   EXPECT_TRUE(update({"000001.XSHE"}));
   failing = "000001.XSHE";
   EXPECT_FALSE(update({"000001.XSHE"}));
@@ -171,10 +171,10 @@ TEST_F(ParallelUpdaterTest, OnlyThisUpdatesFailuresDecideItsResult) {
 // Without the front end there is no report yet; the update publishes one so that a failure in a
 // worker still reaches the result.
 TEST_F(ParallelUpdaterTest, FailureIsSeenWithoutAReportPublishedBefore) {
-  tessera::publish_run_report(std::nullopt);
+  publish_run_report(std::nullopt);
   failing = "000002.XSHE";
   EXPECT_FALSE(update({"000001.XSHE", "000002.XSHE"}));
-  EXPECT_EQ(tessera::run_totals().failed, 1u);
+  EXPECT_EQ(run_totals().failed, 1u);
 }
 
 TEST_F(ParallelUpdaterTest, PathCreatedOnlyWhenTheKindAsksForIt) {

@@ -4,12 +4,12 @@
 
 namespace tessera_plus::bundle {
 
-void print_run_summary(const tessera::RunTotals& totals, std::ostream& out) {
+void print_run_summary(const RunTotals& totals, std::ostream& out) {
   out << fmt::format("更新结束：{} 个标的已更新，{} 个无变化，{} 项失败，重试 {} 次\n",
                      totals.updated, totals.unchanged, totals.failed, totals.retries);
   if (totals.failed > 0) {
     out << "失败的标的及原因：\n";
-    for (const tessera::RunFailure& f : totals.failures) {
+    for (const RunFailure& f : totals.failures) {
       out << fmt::format("  {}：{}\n", f.what, f.reason);
     }
     if (totals.failed > totals.failures.size()) {

@@ -31,7 +31,7 @@ void say(std::string_view line) {
 }
 
 std::string sample_address() {
-  return tessera::sample_server_base() + "/bundles_v4/" + std::string(kSampleName);
+  return sample_server_base() + "/bundles_v4/" + std::string(kSampleName);
 }
 
 // The downloaded archive. It gets a fresh name created exclusively with mode 0600, so that no other
@@ -111,7 +111,7 @@ void download_and_unpack(const std::string& bundle_dir, const SampleLimits& limi
   const std::string proxy = proxy_setting ? proxy_setting : "";
   std::uint64_t total_length = content_length(net::fetch_head(url, proxy));
   TempArchive archive;
-  tessera::download(archive.file(), total_length, url, proxy);
+  net::download(archive.file(), total_length, url, proxy);
   archive.close();
   say("bundle 数据下载完毕，解压中...");
   install_sample_archive(archive.path(), bundle_dir, limits);

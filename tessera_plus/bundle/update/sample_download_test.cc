@@ -335,17 +335,17 @@ class DownloaderTest : public ::testing::Test {
 };
 
 TEST_F(DownloaderTest, WritesTheWholeBody) {
-  tessera::download(out_, body_.size(), url_);
+  net::download(out_, body_.size(), url_);
   EXPECT_EQ(written(), body_);
 }
 
 TEST_F(DownloaderTest, BodyLongerThanAnnouncedIsCutAndRefused) {
-  EXPECT_THROW(tessera::download(out_, 1000, url_), OSError);
+  EXPECT_THROW(net::download(out_, 1000, url_), OSError);
   EXPECT_LE(written().size(), 1000u);
 }
 
 TEST_F(DownloaderTest, BodyShorterThanAnnouncedIsRefused) {
-  EXPECT_THROW(tessera::download(out_, body_.size() + 1, url_), OSError);
+  EXPECT_THROW(net::download(out_, body_.size() + 1, url_), OSError);
   EXPECT_EQ(written(), body_);
 }
 

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 bool lists_bjse(const fs::path& instruments_pk) {
   if (!fs::exists(instruments_pk)) return false;
-  for (const auto& ins : tessera::read_instrument_list(instruments_pk.string())) {
+  for (const auto& ins : bundle::read_instrument_list(instruments_pk.string())) {
     if (ins.exchange == "BJSE") return true;
   }
   return false;
@@ -30,7 +30,7 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   std::cout << "开始更新日线及基础数据" << std::endl;
   bool enable_bjse = lists_bjse(instrument_list_file(path));
   bool succeed =
-      tessera::update_daybar(path.string(), false, true, concurrency, {.enable_bjse = enable_bjse});
+      bundle::update_daybar(path.string(), false, true, concurrency, {.enable_bjse = enable_bjse});
   const fs::path min_bar_folder = minbar_dir(path);
   if (fs::exists(min_bar_folder)) {
     std::vector<std::string> min_ids = minbar_instrument_ids(min_bar_folder);

@@ -28,7 +28,6 @@ namespace {
 using tallow::DateArg;
 using tallow::PriceArgs;
 using tallow::PriceTable;
-using tessera::Date;
 
 std::string tick_file_name(const std::string& order_book_id,
                            const std::optional<std::string>& file_name) {
@@ -49,7 +48,7 @@ DateArg start_date_of(const h5::File& file, int min_start_date) {
 
 int date_number_of(const DateArg& start_date) {
   if (const auto* name = std::get_if<std::string>(&start_date)) {
-    return tessera::date_to_number(tessera::date_from_text(*name));
+    return date_to_number(date_from_text(*name));
   }
   return static_cast<int>(std::get<std::int64_t>(start_date));
 }
@@ -58,14 +57,14 @@ int date_number_of(const DateArg& start_date) {
 std::vector<Date> trading_dates_of(const PriceTable& daily) {
   std::vector<Date> dates;
   dates.reserve(daily.rows());
-  for (const tessera::DateTime& t : daily.timestamps) dates.push_back(tessera::date_of(t));
+  for (const DateTime& t : daily.timestamps) dates.push_back(date_of(t));
   std::sort(dates.begin(), dates.end());
   dates.erase(std::unique(dates.begin(), dates.end()), dates.end());
   return dates;
 }
 
 void print_batch(Date first, Date last) {
-  fmt::print(stdout, "{} {}\n", tessera::format_dashed(first), tessera::format_dashed(last));
+  fmt::print(stdout, "{} {}\n", format_dashed(first), format_dashed(last));
   std::fflush(stdout);
 }
 
@@ -84,7 +83,7 @@ std::size_t write_batch(h5::File& file, const std::string& order_book_id,
   std::vector<std::byte> records, scratch;
   for (const TickDayRows& day : group_tick_rows(*ticks)) {
     build_tick_records(*ticks, day.rows, records);
-    replace_tick_day(file, tessera::format_compact(day.trading_date), records, scratch);
+    replace_tick_day(file, format_compact(day.trading_date), records, scratch);
     stored += day.rows.size();
   }
   return stored;
@@ -96,11 +95,11 @@ bool is_stock(const std::string& order_book_id) {
   const tallow::InstrumentAnswer answer = tallow::instruments(order_book_id);
   const std::span<const tallow::Instrument> records = tallow::records_of(answer);
   if (std::holds_alternative<tallow::Instrument>(answer)) {
-    return records[0].type == tessera::INSTRUMENT_TYPE::CS;
+    return records[0].type == INSTRUMENT_TYPE::CS;
   }
   for (const tallow::Instrument& instrument : records) {
     if (instrument.order_book_id == order_book_id) {
-      return instrument.type == tessera::INSTRUMENT_TYPE::CS;
+      return instrument.type == INSTRUMENT_TYPE::CS;
     }
   }
   return false;
@@ -109,7 +108,7 @@ bool is_stock(const std::string& order_book_id) {
 void mark_suspended_days(h5::File& file, const std::string& order_book_id,
                          const DateArg& start_date, const DateArg& end_date) {
   tallow::SuspensionTable suspension = [&] {
-    tessera::SuppressWarnings quiet;
+    SuppressWarnings quiet;
     return tallow::is_suspended(order_book_id, start_date, end_date);
   }();
   const std::vector<bool>& suspended = suspension.column(order_book_id);
@@ -118,7 +117,7 @@ void mark_suspended_days(h5::File& file, const std::string& order_book_id,
                                  suspended.size(), suspension.dates.size()));
   }
   for (std::size_t i = 0; i < suspended.size(); ++i) {
-    std::string name = tessera::format_compact(suspension.dates[i]);
+    std::string name = format_compact(suspension.dates[i]);
     if (suspended[i]) mark_suspended_day(file, name);
   }
 }

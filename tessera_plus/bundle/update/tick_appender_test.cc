@@ -38,13 +38,13 @@ namespace tessera_plus {
 namespace {
 
 using bundle::_append_h5_tick;
+using bundle::H5TicksLoader;
+using bundle::TickRecord;
 using tallow::Date;
 using tallow::DateArg;
 using tallow::DateTime;
 using tallow::PriceArgs;
 using tallow::PriceTable;
-using tessera::H5TicksLoader;
-using tessera::TickRecord;
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
@@ -55,9 +55,9 @@ using namespace std::chrono;
 
 constexpr char kId[] = "000001.XSHE";
 
-Date day(int number) { return tessera::date_from_number(number); }
+Date day(int number) { return date_from_number(number); }
 DateTime at(int date, int hour, int minute, int second, int ms = 0) {
-  return tessera::make_datetime(day(date), hour, minute, second, ms * 1000);
+  return make_datetime(day(date), hour, minute, second, ms * 1000);
 }
 
 struct Tick {
@@ -72,7 +72,7 @@ PriceTable tick_table(const std::vector<Tick>& ticks, bool with_open_interest = 
   for (const Tick& t : ticks) {
     table.order_book_ids.push_back(kId);
     table.timestamps.push_back(t.at);
-    table.trading_date->push_back(tessera::make_datetime(day(t.trading_date)));
+    table.trading_date->push_back(make_datetime(day(t.trading_date)));
   }
   for (std::string_view name : H5TicksLoader::COLUMNS) {
     if (name == "date" || name == "time") continue;
@@ -87,7 +87,7 @@ PriceTable daily_table(const std::vector<int>& dates) {
   PriceTable table;
   for (int d : dates) {
     table.order_book_ids.push_back(kId);
-    table.timestamps.push_back(tessera::make_datetime(day(d)));
+    table.timestamps.push_back(make_datetime(day(d)));
   }
   table.add_column("close");
   return table;
@@ -106,8 +106,8 @@ struct Market {
       return tallow::InstrumentAnswer{tallow::Instrument{.order_book_id = id, .type = type}};
     };
     svc->on_get_price = [this](const std::string&, const PriceArgs& args) {
-      int first = tessera::date_to_number(tallow::to_date(*args.start_date));
-      int last = tessera::date_to_number(tallow::to_date(*args.end_date));
+      int first = date_to_number(tallow::to_date(*args.start_date));
+      int last = date_to_number(tallow::to_date(*args.end_date));
       std::vector<int> dates;
       std::vector<Tick> rows;
       for (int d : trading_dates) {
@@ -144,7 +144,7 @@ class TickAppender : public ::testing::Test {
   void SetUp() override {
     setenv("TESSERA_LOG_FILE", (dir_ / "tessera.log").c_str(), 1);
     setenv("TESSERA_NOW", "2024-07-01 18:00:00", 1);  // end date 20240701
-    tessera::publish_sval(tessera::SharedFlag::create(true));
+    publish_sval(SharedFlag::create(true));
   }
   void TearDown() override { unsetenv("TESSERA_NOW"); }
 
@@ -176,24 +176,24 @@ TEST_F(TickAppender, NewStockGetsADatasetPerTradingDateAndMarkersForSuspendedDay
       .suspension = {{20240626, true}, {20240627, true}, {20240701, false}}};
   market.serve(svc_);
   std::vector<std::string> warnings;
-  tessera::WarningHandler previous =
-      tessera::set_warning_handler([&](std::string_view w) { warnings.emplace_back(w); });
+  WarningHandler previous =
+      set_warning_handler([&](std::string_view w) { warnings.emplace_back(w); });
   auto suspended = svc_->on_is_suspended;
   svc_->on_is_suspended = [&](const std::string& id, const DateArg& s, const DateArg& e) {
-    tessera::warn("inside is_suspended");
+    warn("inside is_suspended");
     return suspended(id, s, e);
   };
-  tessera::warn("before");
+  warn("before");
 
   _append_h5_tick({kId, ticks_dir()});
-  tessera::set_warning_handler(previous);
+  set_warning_handler(previous);
 
   EXPECT_THAT(names(), ElementsAre("20240626", "20240627", "20240628"));
   EXPECT_EQ(records("20240626").size(), 5u);  // a suspended date with ticks keeps them
   EXPECT_EQ(records("20240627").size(), 0u);
   EXPECT_EQ(records("20240628").size(), 3u);
   EXPECT_THAT(warnings, ElementsAre("before"));
-  EXPECT_TRUE(tessera::sval().value());
+  EXPECT_TRUE(sval().value());
 
   auto daily = svc_->calls_of("get_price").front().price;
   EXPECT_EQ(*daily.start_date, DateArg(std::int64_t{20050104}));
@@ -251,7 +251,7 @@ TEST_F(TickAppender, LatestStoredDateAfterEndDateLeavesFileUntouched) {
 
   EXPECT_TRUE(svc_->calls.empty());
   EXPECT_EQ(testing::read_file(file()), before);
-  EXPECT_TRUE(tessera::sval().value());
+  EXPECT_TRUE(sval().value());
 }
 
 TEST_F(TickAppender, RebuildDeletesTheFileAndStartsAtMinStartDate) {
@@ -269,7 +269,7 @@ TEST_F(TickAppender, RebuildDeletesTheFileAndStartsAtMinStartDate) {
 TEST_F(TickAppender, TwoHundredFiftyTradingDatesMakeThreeBatches) {
   std::vector<int> dates;
   for (Date d = day(20230101); dates.size() < 250; d = sys_days(d) + days(1)) {
-    dates.push_back(tessera::date_to_number(d));
+    dates.push_back(date_to_number(d));
   }
   svc_->on_get_price = [&](const std::string&, const PriceArgs& args) -> std::optional<PriceTable> {
     if (!args.frequency) return daily_table(dates);
@@ -319,7 +319,7 @@ TEST_F(TickAppender, StoresLastOfDuplicateTicksScaledAndTruncated) {
 TEST_F(TickAppender, PermissionDeniedMidwayKeepsEarlierDaysAndLogsThePhoneNumber) {
   std::vector<int> dates;
   for (Date d = day(20240101); dates.size() < 150; d = sys_days(d) + days(1)) {
-    dates.push_back(tessera::date_to_number(d));
+    dates.push_back(date_to_number(d));
   }
   svc_->on_get_price = [&](const std::string&, const PriceArgs& args) -> std::optional<PriceTable> {
     if (!args.frequency) return daily_table(dates);
@@ -332,14 +332,14 @@ TEST_F(TickAppender, PermissionDeniedMidwayKeepsEarlierDaysAndLogsThePhoneNumber
   EXPECT_NO_THROW(_append_h5_tick({kId, ticks_dir()}));
   ::testing::internal::GetCapturedStdout();
 
-  EXPECT_FALSE(tessera::sval().value());
+  EXPECT_FALSE(sval().value());
   EXPECT_THAT(names(), ElementsAre("20240105"));
   std::string text = log();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
   EXPECT_THAT(text, HasSubstr(" ERROR 更新 " + file() +
                               " 失败，您没有相关数据的使用权限，可联系Larkspur开通相关权限：" +
-                              tessera::support_phone() + "\n"));
-  EXPECT_THAT(text, EndsWith(tessera::support_phone() + "\n"));
+                              support_phone() + "\n"));
+  EXPECT_THAT(text, EndsWith(support_phone() + "\n"));
 }
 
 TEST_F(TickAppender, MissingTickColumnIsLoggedAsPossiblyDamagedFile) {
@@ -352,7 +352,7 @@ TEST_F(TickAppender, MissingTickColumnIsLoggedAsPossiblyDamagedFile) {
   ::testing::internal::CaptureStdout();
   _append_h5_tick({kId, ticks_dir()});
   ::testing::internal::GetCapturedStdout();
-  EXPECT_FALSE(tessera::sval().value());
+  EXPECT_FALSE(sval().value());
   EXPECT_THAT(log(), HasSubstr("更新 " + file() +
                                " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令"
                                "\nthe service's tick table has no column 'trading_date'"));
@@ -381,7 +381,7 @@ TEST_F(TickAppender, FileHeldByAnotherProcessIsLoggedAsAnOsError) {
   ::close(release[1]);
   ::waitpid(child, nullptr, 0);
   for (int fd : {ready[0], ready[1], release[0]}) ::close(fd);
-  EXPECT_FALSE(tessera::sval().value());
+  EXPECT_FALSE(sval().value());
   EXPECT_THAT(log(), HasSubstr("更新 " + file() +
                                " 失败，请检查文件的权限以及是否被其他进程占用\n"
                                "cannot open HDF5 file " +
@@ -395,13 +395,13 @@ TEST_F(TickAppender, FileHeldByAnotherProcessIsLoggedAsAnOsError) {
 TEST_F(TickAppender, DailyUpdatesTakeNoMoreDiskThanWritingInOneGo) {
   Market market;
   for (Date d = day(20240102); market.trading_dates.size() < 60; d = sys_days(d) + days(1)) {
-    int number = tessera::date_to_number(d);
+    int number = date_to_number(d);
     market.trading_dates.push_back(number);
     market.ticks[number] = ticks_of(number, 1000, number % 97);
   }
   market.serve(svc_);
   auto update_as_of = [&](int date, const std::string& name) {
-    setenv("TESSERA_NOW", (tessera::format_dashed(day(date)) + " 18:00:00").c_str(), 1);
+    setenv("TESSERA_NOW", (format_dashed(day(date)) + " 18:00:00").c_str(), 1);
     _append_h5_tick({kId, ticks_dir(), name});
   };
   ::testing::internal::CaptureStdout();
@@ -418,7 +418,7 @@ TEST_F(TickAppender, DailyUpdatesTakeNoMoreDiskThanWritingInOneGo) {
 
   auto one_go = std::filesystem::file_size(dir_ / "bundle/ticks/one_go.h5");
   auto daily = std::filesystem::file_size(dir_ / "bundle/ticks/daily.h5");
-  EXPECT_TRUE(tessera::sval().value());
+  EXPECT_TRUE(sval().value());
   EXPECT_LT(double(daily), 1.05 * double(one_go)) << daily << " bytes against " << one_go;
 }
 
@@ -477,7 +477,7 @@ TEST_F(TickAppender, KilledBuildLeavesNoTickFileAndTheNextRunBuildsIt) {
 
   remove_abandoned_builds(ticks_dir());  // what the updater does once per directory and run
   _append_h5_tick({kId, ticks_dir()});
-  EXPECT_TRUE(tessera::sval().value()) << log();
+  EXPECT_TRUE(sval().value()) << log();
   EXPECT_THAT(names(), ElementsAre("20240627", "20240628"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ticks_dir()),
                           std::filesystem::directory_iterator()),
@@ -490,7 +490,7 @@ TEST_F(TickAppender, AKillDuringALaterBatchOfANewFileCostsThatBatchOnly) {
   setenv("TESSERA_NOW", "2024-09-30 18:00:00", 1);
   Market market;
   for (Date d = day(20240101); market.trading_dates.size() < 250; d = sys_days(d) + days(1)) {
-    int n = tessera::date_to_number(d);
+    int n = date_to_number(d);
     market.trading_dates.push_back(n);
     market.ticks[n] = ticks_of(n, 3, 1);
   }
@@ -521,7 +521,7 @@ TEST_F(TickAppender, AKillDuringALaterBatchOfANewFileCostsThatBatchOnly) {
   ::testing::internal::CaptureStdout();
   _append_h5_tick({kId, ticks_dir()});
   ::testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(tessera::sval().value()) << log();
+  EXPECT_TRUE(sval().value()) << log();
   EXPECT_EQ(names().size(), 250u);
   EXPECT_FALSE(std::filesystem::exists(file() + ".rollback"));
 }
@@ -534,7 +534,7 @@ TEST_F(TickAppender, SuspendedDaysInEveryBatchGetMarkersAlsoAfterAFailedRun) {
   setenv("TESSERA_NOW", "2024-09-30 18:00:00", 1);
   Market market;
   for (Date d = day(20240101); market.trading_dates.size() < 150; d = sys_days(d) + days(1)) {
-    market.trading_dates.push_back(tessera::date_to_number(d));
+    market.trading_dates.push_back(date_to_number(d));
   }
   const std::vector<int>& dates = market.trading_dates;
   const std::set<int> suspended = {dates[3], dates[100], dates[120], dates[149]};
@@ -565,21 +565,21 @@ TEST_F(TickAppender, SuspendedDaysInEveryBatchGetMarkersAlsoAfterAFailedRun) {
   ::testing::internal::CaptureStdout();
   _append_h5_tick({kId, ticks_dir(), "clean.h5"});
   ::testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(tessera::sval().value()) << log();
+  EXPECT_TRUE(sval().value()) << log();
   failures = 1;  // the first run of the real file: every marker of it is missed
   ::testing::internal::CaptureStdout();
   _append_h5_tick({kId, ticks_dir()});
   ::testing::internal::GetCapturedStdout();
-  EXPECT_FALSE(tessera::sval().value());
+  EXPECT_FALSE(sval().value());
   const std::vector<std::string> after_failure = names();
   ASSERT_GE(after_failure.size(), 99u);  // the first batch stayed
   EXPECT_EQ(std::count(after_failure.begin(), after_failure.end(), std::to_string(dates[3])), 0);
 
-  tessera::publish_sval(tessera::SharedFlag::create(true));
+  publish_sval(SharedFlag::create(true));
   ::testing::internal::CaptureStdout();
   _append_h5_tick({kId, ticks_dir()});
   ::testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(tessera::sval().value()) << log();
+  EXPECT_TRUE(sval().value()) << log();
 
   for (const std::string& name : {std::string("clean.h5"), std::string("000001.XSHE.h5")}) {
     SCOPED_TRACE(name);
@@ -611,7 +611,7 @@ TEST_F(TickAppender, ATickDatasetThatPointsOutsideTheFileIsRefused) {
   for (const auto& [what, craft] : layouts) {
     SCOPED_TRACE(what);
     std::filesystem::remove_all(ticks_dir());
-    tessera::publish_sval(tessera::SharedFlag::create(true));
+    publish_sval(SharedFlag::create(true));
     _append_h5_tick({kId, ticks_dir()});
     ASSERT_EQ(testing::run_python("import sys, h5py\nout = sys.argv[2]\n"
                                   "with h5py.File(sys.argv[1], 'r+') as f:\n    " +
@@ -621,7 +621,7 @@ TEST_F(TickAppender, ATickDatasetThatPointsOutsideTheFileIsRefused) {
     const std::string before = testing::read_file(outside);
     const std::string file_before = testing::read_file(file());
     _append_h5_tick({kId, ticks_dir()});  // the latest day is fetched again and replaced
-    EXPECT_FALSE(tessera::sval().value());
+    EXPECT_FALSE(sval().value());
     EXPECT_EQ(testing::read_file(outside), before);
     EXPECT_EQ(testing::read_file(file()), file_before);
     EXPECT_THAT(log(), HasSubstr("refusing to write " + file()));
@@ -663,23 +663,23 @@ class TickMarkersAfterFaults : public TickAppender {
 TEST_F(TickMarkersAfterFaults, TransientFailuresWithinTheRetryBudgetCostNothing) {
   suspension_failures = 2;  // the third attempt answers
   _append_h5_tick({kId, ticks_dir()});
-  EXPECT_TRUE(tessera::sval().value()) << log();
+  EXPECT_TRUE(sval().value()) << log();
   EXPECT_THAT(names(), ElementsAre("20240625", "20240626", "20240627", "20240628", "20240701"));
 }
 
 TEST_F(TickMarkersAfterFaults, MarkersMissedByAFailedRunAreWrittenByTheNext) {
   suspension_failures = 3;  // every attempt of the first run fails
   _append_h5_tick({kId, ticks_dir()});
-  EXPECT_FALSE(tessera::sval().value());
+  EXPECT_FALSE(sval().value());
   // The batch and its markers land together or not at all: the failed run left nothing half-done.
   EXPECT_FALSE(std::filesystem::exists(file()));
   // A network error is not a damaged file: no advice to delete it.
   EXPECT_THAT(log(), HasSubstr(" 失败，数据服务暂时不可用：is_suspended(000001.XSHE) 的 3 次调用"));
   EXPECT_THAT(log(), Not(HasSubstr("该文件可能已经损坏")));
 
-  tessera::publish_sval(tessera::SharedFlag::create(true));
+  publish_sval(SharedFlag::create(true));
   _append_h5_tick({kId, ticks_dir()});
-  EXPECT_TRUE(tessera::sval().value());
+  EXPECT_TRUE(sval().value());
   EXPECT_THAT(names(), ElementsAre("20240625", "20240626", "20240627", "20240628", "20240701"));
   EXPECT_EQ(records("20240626").size(), 0u);
   EXPECT_EQ(records("20240627").size(), 2u);

@@ -16,13 +16,13 @@ namespace {
 // `message` goes to the log; the result carries what follows the path and its advice, with the
 // error's first line joined to it.
 WriteResult failure(const std::string& file_path, const std::string& message) {
-  tessera::system_log::error(message);
+  system_log::error(message);
   std::string reason = message.substr(("更新 " + file_path + " ").size());
   if (std::size_t end = reason.find('\n'); end != std::string::npos) reason[end] = ' ';
-  tessera::sval().set_value(false);
+  sval().set_value(false);
   return {.outcome = WriteResult::Outcome::kFailed,
           .file = file_path,
-          .reason = tessera::one_line(reason, reason.size())};
+          .reason = one_line(reason, reason.size())};
 }
 
 }  // namespace
@@ -55,11 +55,11 @@ WriteResult guard_file_update(const std::string& file_path, const FileState& bef
   } catch (const tallow::PermissionDenied&) {
     return failure(file_path, "更新 " + file_path +
                                   " 失败，您没有相关数据的使用权限，可联系Larkspur开通相关权限：" +
-                                  tessera::support_phone());
+                                  support_phone());
   } catch (const tallow::ServiceUnavailable& e) {
     // The file is fine; advice to delete it would make a network error cost the user data.
-    return failure(file_path, "更新 " + file_path + " 失败，数据服务暂时不可用：" +
-                                  tessera::one_line(e.what(), 300));
+    return failure(file_path,
+                   "更新 " + file_path + " 失败，数据服务暂时不可用：" + one_line(e.what(), 300));
   } catch (const std::exception& e) {
     return failure(file_path,
                    "更新 " + file_path +
