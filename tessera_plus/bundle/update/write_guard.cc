@@ -30,15 +30,14 @@ WriteResult failure(const std::string& file_path, const std::string& message) {
 FileState FileState::of(const std::string& file_path) {
   struct stat st {};
   if (::stat(file_path.c_str(), &st) != 0) return {};
-  return {std::int64_t(st.st_size), std::int64_t(st.st_mtim.tv_sec),
-          std::int64_t(st.st_mtim.tv_nsec), std::int64_t(st.st_ino)};
+  return {.exists = true, .size = std::int64_t(st.st_size)};
 }
 
 WriteResult outcome_since(const std::string& file_path, const FileState& before,
                           std::uint64_t rows) {
   const FileState after = FileState::of(file_path);
-  return {.outcome =
-              after == before ? WriteResult::Outcome::kUnchanged : WriteResult::Outcome::kChanged,
+  const bool changed = rows > 0 || after != before;
+  return {.outcome = changed ? WriteResult::Outcome::kChanged : WriteResult::Outcome::kUnchanged,
           .file = file_path,
           .rows = rows,
           .bytes = after.size - before.size};

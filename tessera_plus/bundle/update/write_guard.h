@@ -10,18 +10,20 @@
 
 namespace tessera_plus::bundle {
 
-// What identifies a version of a file: size, modification time and inode (all zero when there is
-// no file). Taken by a writer before it touches the file, so that a rebuild that deletes it first
-// still counts as a change of the file the run started with.
+// Whether a file exists and its size. Taken by a writer before it touches the file, so that the
+// run reports how much each file grew (a rebuild deletes the file first). Modification times say
+// nothing here: opening a file for writing touches it even when nothing is appended.
 struct FileState {
-  std::int64_t size = 0, mtime_s = 0, mtime_ns = 0, inode = 0;
+  bool exists = false;
+  std::int64_t size = 0;
 
   static FileState of(const std::string& file_path);
   bool operator==(const FileState&) const = default;
 };
 
 // The outcome of a writer that stored `rows` records in `file_path`, which was `before` when the
-// writer began: changed or unchanged, and by how many bytes it grew.
+// writer began: changed when it stored records or the file appeared, vanished or changed size (a
+// repair that only cut a tail, a marker), and by how many bytes it grew.
 WriteResult outcome_since(const std::string& file_path, const FileState& before,
                           std::uint64_t rows);
 
