@@ -150,8 +150,8 @@ TEST(RecordLayout, GrowsInPlace) {
   data.read(bundle::EQUITIES_DTYPE, 0, 7, back.data());
   EXPECT_EQ(data.length(), 7u);
   EXPECT_EQ(back[6].datetime, bars[6].datetime);
-  // Rows it gains by a resize alone are readable at once (as the fill value): the row count it
-  // read before the resize no longer holds.
+  // Rows the dataset gains by a resize alone are readable at once, as the fill value: the row
+  // count read before the resize no longer holds.
   data.resize(12);
   back.resize(12);
   data.read(bundle::EQUITIES_DTYPE, 0, 12, back.data());
