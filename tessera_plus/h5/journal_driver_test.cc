@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -298,6 +299,8 @@ TEST_F(JournalDriverTest, ASecondOpenOfTheSameFileInOneProcessIsRefused) {
   }
   // Plain HDF5 in this process meets our lock instead of reading a file in the middle of a session.
   EXPECT_THROW(h5::File::open(path, h5::Mode::kAppend), BlockingIOError);
+  // A reader as well: a writer's lock is exclusive.
+  EXPECT_THROW(h5::File::open(path, h5::Mode::kReadOnly), BlockingIOError);
   first.close();
 }
 
@@ -586,6 +589,44 @@ TEST_F(JournalShrinkTest, AKillAtAnyIoCallLeavesTheOldOrTheNewFile) {
   EXPECT_TRUE(saw_shrunk_before_recovery);
   // The last kill point is just before the record's removal: the record rolls the file back.
   EXPECT_TRUE(last_old);
+}
+
+TEST_F(JournalDriverTest, OldContentThatCannotBeMadeDurableAgainKeepsItsRecord) {
+  std::string path = fresh("a.h5");
+  // The file's own fsync fails, and every one after it: the rollback's as well.
+  AppendResult result = journaled_append(
+      path, FaultPlan{FaultPlan::Call::kFsync, 3, EIO, /*crash=*/false, /*sticky=*/true});
+  EXPECT_EQ(result.error_number, EIO);
+  EXPECT_FALSE(result.committed);
+  // The old bytes are back but not known to be on disk: only the record can restore them after a
+  // power cut, so it stays until an open rolls back with working fsyncs.
+  EXPECT_TRUE(exists(h5::rollback_path(path)));
+  EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kRolledBack);
+  EXPECT_TRUE(is_old(path));
+  EXPECT_FALSE(exists(h5::rollback_path(path)));
+}
+
+// A file changed since its record was made: a size the commit cannot have left, or other first
+// bytes. Rolling back would write old bytes into somebody else's file, so it is left alone.
+TEST_F(JournalDriverTest, ARecordIsNotAppliedToItsFileChangedSince) {
+  for (bool grown : {true, false}) {
+    SCOPED_TRACE(grown ? "grown past both sizes" : "other bytes of a size the commit can leave");
+    std::string path = fresh("a.h5");
+    ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
+    ASSERT_TRUE(exists(h5::rollback_path(path)));
+    if (grown) {
+      // Extended by a plain writer, which never rolls back.
+      fs::resize_file(path, std::max(fs::file_size(old_path()), fs::file_size(new_path())) + 4096);
+    } else {
+      // Written over in place, with as many bytes as the interrupted commit left.
+      const std::string other(fs::file_size(path), 'x');
+      std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out) << other;
+    }
+    const std::string before = read_file(path);
+    EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kDiscardedStale);
+    EXPECT_TRUE(read_file(path) == before);
+    EXPECT_FALSE(exists(h5::rollback_path(path)));
+  }
 }
 
 TEST(RollbackRecord, RoundTripsAndRejectsEveryShortOrDamagedCopy) {

@@ -108,6 +108,19 @@ TEST_F(RetryingBackendTest, GivesUpBeforeTheTotalWaitWouldPassItsCap) {
   EXPECT_THAT(slept, ElementsAre(milliseconds(100), milliseconds(200)));
 }
 
+TEST_F(RetryingBackendTest, TheWaitCapCountsEveryWaitSoFar) {
+  fail_first<ServiceUnavailable>(100);
+  // Each wait is at most 200 ms and fits the 350 ms cap alone; 100 + 200 + 200 would not.
+  auto backend = retrying({.attempts = 10,
+                           .max_wait = milliseconds(350),
+                           .base_delay = milliseconds(100),
+                           .max_delay = milliseconds(200)},
+                          1.0);
+  EXPECT_THROW(backend->get_price("000001.XSHE", {}), ServiceUnavailable);
+  EXPECT_EQ(price_calls, 3);
+  EXPECT_THAT(slept, ElementsAre(milliseconds(100), milliseconds(200)));
+}
+
 TEST_F(RetryingBackendTest, PermissionUnknownInstrumentsAndBadArgumentsAreNeverRetried) {
   auto backend = retrying({.attempts = 5});
   fail_first<PermissionDenied>(1);

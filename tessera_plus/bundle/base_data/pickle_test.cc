@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/base_data/instrument_list.h"
 #include "tessera_plus/bundle/base_data/pickle.h"
 #include "tests/support/temp_dir.h"
 
@@ -147,6 +148,38 @@ pickle.dump(values, open(sys.argv[1], 'wb'), protocol=2)
                                             -129, -128, -1, 255, 2147483648LL, INT64_MAX}));
 }
 
+// The instrument list as the host's base updater leaves it: plain dicts under the service's field
+// names, each read into its own member.
+TEST(Pickle, InstrumentListReadsEveryFieldByTheHostsNames) {
+  TempDir dir;
+  const std::string path = dir / "instruments.pk";
+  ASSERT_EQ(run_python(R"(
+import sys, pickle
+row = {'order_book_id': '000001.XSHE', 'symbol': '平安银行', 'type': 'CS', 'exchange': 'XSHE',
+       'listed_date': '1991-04-03', 'de_listed_date': '0000-00-00',
+       'underlying_order_book_id': 'u1', 'underlying_symbol': 'u2', 'stock_code': '000001',
+       'round_lot': 100.0}
+gone = dict(row, order_book_id='000003.XSHE', de_listed_date='2002-06-14')
+with open(sys.argv[1], 'wb') as f:
+    pickle.dump([row, gone], f, protocol=4)
+)",
+                       path),
+            0);
+  const std::vector<tallow::Instrument> list = bundle::read_instrument_list(path);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].order_book_id, "000001.XSHE");
+  EXPECT_EQ(list[0].symbol, "平安银行");
+  EXPECT_EQ(list[0].type, "CS");
+  EXPECT_EQ(list[0].exchange, "XSHE");
+  EXPECT_EQ(list[0].listed_date, "1991-04-03");
+  EXPECT_EQ(list[0].de_listed_date, "0000-00-00");
+  EXPECT_EQ(list[0].underlying_order_book_id, "u1");
+  EXPECT_EQ(list[0].underlying_symbol, "u2");
+  EXPECT_EQ(list[0].stock_code, "000001");
+  EXPECT_EQ(list[1].order_book_id, "000003.XSHE");
+  EXPECT_EQ(list[1].de_listed_date, "2002-06-14");
+}
+
 TEST(Pickle, RefusesAnythingThatCouldRunCode) {
   TempDir dir;
   std::string marker = dir / "pwned";
@@ -183,6 +216,11 @@ TEST(Pickle, TruncatedOrGarbageInputIsAValueError) {
   EXPECT_THROW(bundle::pickle_loads(""), ValueError);
   EXPECT_THROW(bundle::pickle_loads("hello world"), ValueError);
   EXPECT_THROW(bundle::pickle_loads(std::string("\x80\x02X\xff\xff\xff\x7f", 8)), ValueError);
+  // SETITEMS over a key without its value.
+  EXPECT_THROW(bundle::pickle_loads(std::string("\x80\x02}(X\x01\x00\x00\x00"
+                                                "au.",
+                                                12)),
+               ValueError);
 }
 
 TEST(Pickle, DeepNestingAndMemoBombsAreRefusedWithinTheirLimits) {

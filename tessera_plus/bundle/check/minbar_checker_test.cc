@@ -184,6 +184,17 @@ TEST_F(MinbarCheck, AsksAboutEveryMissingDayWhileNoneHasBars) {
   EXPECT_EQ(asked_days(), (std::vector<std::int64_t>{20200103, 20200106, 20200107}));
 }
 
+// The expected days run from the first to the last index row as stored, not re-sorted: an index
+// whose last row is older than its first expects none, and the service is not asked.
+TEST_F(MinbarCheck, ExpectedDaysRunFromTheFirstToTheLastIndexRowAsStored) {
+  write_minbar_file(equities("000001.XSHE.h5"), {equity_day(20200106), equity_day(20200102)});
+  svc_->on_get_price = [](const std::string&, const tallow::PriceArgs&) {
+    return std::optional<PriceTable>(testing::one_row_table());
+  };
+  EXPECT_THAT(check(), HasSubstr(kAllSound));
+  EXPECT_TRUE(asked_days().empty());
+}
+
 TEST_F(MinbarCheck, NonTradingLastDateAlsoExpectsTheNextTradingDay) {
   // Saturday 20200104 is in the index; Monday 20200106 is expected as well.
   write_minbar_file(equities("000001.XSHE.h5"),

@@ -165,6 +165,15 @@ TEST_F(TickCheck, AnExtraNameDoesNotMakeUpForAMissingDay) {
   EXPECT_THAT(asked_days(), ElementsAre("20200103", "20200103"));
 }
 
+// Nothing promises that the base data keeps an instrument's suspended days in order.
+TEST_F(TickCheck, SuspensionsInAnyOrderAreFound) {
+  write_suspensions(bundle_.base() + "/suspended_days.h5",
+                    {{"000001.XSHE", {20200107, 20200103, 20200106}}});
+  write_tick_file(tick_file("000001.XSHE.h5"), {"20200102", "20200108"});
+  EXPECT_THAT(check(), HasSubstr(kAllSound));
+  EXPECT_TRUE(svc_->calls_of("get_price").empty());
+}
+
 TEST_F(TickCheck, LockedFileIsListedAndOthersAreStillChecked) {
   write_tick_file(tick_file("000001.XSHE.h5"), {"20200102"});
   write_tick_file(tick_file("600000.XSHG.h5"), {"20200102", "20200106"});

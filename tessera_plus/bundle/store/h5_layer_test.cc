@@ -151,6 +151,13 @@ TEST(RecordLayout, GrowsInPlace) {
   data.read(bundle::EQUITIES_DTYPE, 0, 7, back.data());
   EXPECT_EQ(data.length(), 7u);
   EXPECT_EQ(back[6].datetime, bars[6].datetime);
+  // Rows the dataset gains by a resize alone are readable at once, as the fill value: the row
+  // count read before the resize no longer holds.
+  data.resize(12);
+  back.resize(12);
+  data.read(bundle::EQUITIES_DTYPE, 0, 12, back.data());
+  EXPECT_EQ(back[6].datetime, bars[6].datetime);
+  EXPECT_EQ(back[11].datetime, 0);
 }
 
 std::vector<bundle::TickRecord> some_ticks(int n) {

@@ -601,6 +601,8 @@ TEST_F(MinbarAppender, TailsThatCannotBeRightAreRepairedAndRefetched) {
       {"last entry on the day before", "e = i[len(i)-1]; e['line_no'] -= 7; i[len(i)-1] = e"},
       {"last entry inside its day", "e = i[len(i)-1]; e['line_no'] += 1; i[len(i)-1] = e"},
       {"rows out of order", "n = len(d); a = d[n-2]; d[n-2] = d[n-1]; d[n-1] = a"},
+      {"the last bar written twice", "n = len(d); d[n-1] = d[n-2]"},
+      {"the last day cut after its night bars", "d.resize((len(d)-5,))"},
       {"an earlier entry dated 0 too",
        "i[len(i)-3:] = np.zeros(3, i.dtype); d[len(d)-2:] = np.zeros(2, d.dtype)"},
   };

@@ -211,6 +211,9 @@ TEST_F(SampleInstallTest, LimitsAreEachAClearError) {
   EXPECT_NE(install(tar, {.max_path_length = 18}).find("name longer than 18 bytes"),
             std::string::npos);
   EXPECT_EQ(snapshot(bundle_), before);
+  // A limit is the most allowed: an archive of exactly that many members goes through.
+  EXPECT_EQ(install(tar, {.max_members = 4}), "");
+  EXPECT_EQ(testing::read_file(bundle_ / "trading_dates.npy"), "new dates");
 }
 
 // A write that stops short (here the file-size limit, as a full disk would) fails the install.

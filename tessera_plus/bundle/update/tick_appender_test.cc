@@ -205,6 +205,26 @@ TEST_F(TickAppender, NewStockGetsADatasetPerTradingDateAndMarkersForSuspendedDay
   EXPECT_EQ(*marker_query.end, DateArg(std::int64_t{20240701}));
 }
 
+// The service may answer with a list of records; the one of this id decides, wherever it stands.
+TEST_F(TickAppender, AListAnswerIsJudgedByThisIdsRecord) {
+  Market market{.trading_dates = {20240627, 20240628},
+                .ticks = {{20240628, ticks_of(20240628, 2, 10)}},
+                .suspension = {{20240627, true}}};
+  market.serve(svc_);
+  for (bool stock_first : {false, true}) {
+    SCOPED_TRACE(stock_first ? "this stock first" : "another id's future first");
+    std::filesystem::remove(file());
+    svc_->on_instruments = [stock_first](const std::string& id, const auto&) {
+      std::vector<tallow::Instrument> records = {{.order_book_id = id, .type = "CS"},
+                                                 {.order_book_id = "IF2407", .type = "FUTURE"}};
+      if (!stock_first) std::swap(records[0], records[1]);
+      return tallow::InstrumentAnswer{records};
+    };
+    _append_h5_tick({kId, ticks_dir()});
+    EXPECT_THAT(names(), ElementsAre("20240627", "20240628"));
+  }
+}
+
 TEST_F(TickAppender, FuturesContractGetsNoMarkers) {
   Market market{.type = "FUTURE",
                 .trading_dates = {20240627, 20240628},
