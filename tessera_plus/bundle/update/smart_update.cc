@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <string>
 #include <vector>
 
 #include "tessera_plus/bundle/base_data/base_updater.h"
@@ -22,6 +23,24 @@ bool lists_bjse(const fs::path& instruments_pk) {
   return false;
 }
 
+// Minute bars or ticks as the smart update finds them: their directory, how the ids of the files
+// stored there are listed, the request field those ids go into and the updater that takes them.
+struct StoredKind {
+  fs::path folder;
+  std::vector<std::string> (*ids_in)(const fs::path&);
+  std::vector<std::string> UpdateRequest::*selection;
+  bool (*update)(const std::string&, const UpdateRequest&);
+};
+
+// Brings every file already stored of `kind` up to date; true when there was none or the update
+// went through.
+bool update_stored(const StoredKind& kind, int concurrency) {
+  if (!fs::exists(kind.folder)) return true;
+  UpdateRequest request{.concurrency = concurrency};
+  request.*kind.selection = kind.ids_in(kind.folder);
+  return (request.*kind.selection).empty() || kind.update(kind.folder.string(), request);
+}
+
 }  // namespace
 
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
@@ -31,21 +50,11 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   bool enable_bjse = lists_bjse(instrument_list_file(path));
   bool succeed =
       bundle::update_daybar(path.string(), false, true, concurrency, {.enable_bjse = enable_bjse});
-  const fs::path min_bar_folder = minbar_dir(path);
-  if (fs::exists(min_bar_folder)) {
-    std::vector<std::string> min_ids = minbar_instrument_ids(min_bar_folder);
-    if (!min_ids.empty() &&
-        !update_minbar(min_bar_folder.string(), {.concurrency = concurrency, .minbar = min_ids})) {
-      succeed = false;
-    }
-  }
-  const fs::path tick_folder = tick_dir(path);
-  if (fs::exists(tick_folder)) {
-    std::vector<std::string> tick_ids = instrument_ids_in(tick_folder);
-    if (!tick_ids.empty() &&
-        !update_tick(tick_folder.string(), {.concurrency = concurrency, .tick = tick_ids})) {
-      succeed = false;
-    }
+  for (const StoredKind& kind :
+       {StoredKind{minbar_dir(path), &minbar_instrument_ids, &UpdateRequest::minbar,
+                   &update_minbar},
+        StoredKind{tick_dir(path), &instrument_ids_in, &UpdateRequest::tick, &update_tick}}) {
+    if (!update_stored(kind, concurrency)) succeed = false;
   }
   return succeed;
 }
