@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <random>
 #include <set>
@@ -180,18 +181,25 @@ std::string without_times(std::string bytes) {
   return bytes;
 }
 
-// One old file and the same append made with the plain driver, shared by every case.
-class JournalDriverTest : public ::testing::Test {
+// An old file and the new one a plain-driver change makes of it, built once per suite; each case
+// works on fresh copies of the old file in a directory of its own.
+class OldAndNewFile : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  // old.h5 from the script `make_old`, given the file's path followed by `make_old_args`; new.h5 as
+  // `change` leaves a copy of it.
+  static void make_files(const char* make_old, const std::string& make_old_args,
+                         const std::function<void(h5::File&)>& change) {
     fixtures_ = new TempDir;
-    ASSERT_EQ(run_python(kMakeFixture, old_path() + " " + std::to_string(kFixtureDays)), 0);
+    ASSERT_EQ(run_python(make_old, old_path() + make_old_args), 0);
     fs::copy_file(old_path(), new_path());
     h5::File file = h5::File::open(new_path(), h5::Mode::kAppend);
-    append_rows(file);
+    change(file);
     file.close();
   }
-  static void TearDownTestSuite() { delete fixtures_; }
+  static void TearDownTestSuite() {
+    delete fixtures_;
+    fixtures_ = nullptr;
+  }
 
   static std::string old_path() { return *fixtures_ / "old.h5"; }
   static std::string new_path() { return *fixtures_ / "new.h5"; }
@@ -209,6 +217,17 @@ class JournalDriverTest : public ::testing::Test {
     return path;
   }
 
+  static inline TempDir* fixtures_ = nullptr;
+  TempDir dir_;
+};
+
+// One old file and the same append made with the plain driver, shared by every case.
+class JournalDriverTest : public OldAndNewFile {
+ protected:
+  static void SetUpTestSuite() {
+    make_files(kMakeFixture, " " + std::to_string(kFixtureDays), append_rows);
+  }
+
   // h5py's verdict on each of `paths`.
   std::vector<std::string> classify(const std::vector<std::string>& paths) {
     std::string args = old_path() + " " + new_path();
@@ -220,9 +239,6 @@ class JournalDriverTest : public ::testing::Test {
     for (std::string line; std::getline(lines, line);) verdicts.push_back(line);
     return verdicts;
   }
-
-  static inline TempDir* fixtures_ = nullptr;
-  TempDir dir_;
 };
 
 // --- the journaled append itself -----------------------------------------------------------------
@@ -518,33 +534,15 @@ int remove_big(const std::string& path, std::optional<FaultPlan> faults) {
   return 0;
 }
 
-class JournalShrinkTest : public ::testing::Test {
+// One old file with a large dataset, and the much smaller file the plain driver leaves once that
+// dataset is removed.
+class JournalShrinkTest : public OldAndNewFile {
  protected:
   static void SetUpTestSuite() {
-    fixtures_ = new TempDir;
-    ASSERT_EQ(run_python(kMakeShrinkable, old_path()), 0);
-    fs::copy_file(old_path(), new_path());
-    h5::File file = h5::File::open(new_path(), h5::Mode::kAppend);
-    file.remove("big");
-    file.close();
+    make_files(kMakeShrinkable, "", [](h5::File& file) { file.remove("big"); });
+    if (HasFatalFailure()) return;
     ASSERT_LT(fs::file_size(new_path()), fs::file_size(old_path()) / 10);
   }
-  static void TearDownTestSuite() { delete fixtures_; }
-
-  static std::string old_path() { return *fixtures_ / "old.h5"; }
-  static std::string new_path() { return *fixtures_ / "new.h5"; }
-  static bool is_old(const std::string& path) { return read_file(path) == read_file(old_path()); }
-  static bool is_new(const std::string& path) {
-    return without_times(read_file(path)) == without_times(read_file(new_path()));
-  }
-  std::string fresh(const std::string& name) {
-    std::string path = dir_ / name;
-    fs::copy_file(old_path(), path, fs::copy_options::overwrite_existing);
-    return path;
-  }
-
-  static inline TempDir* fixtures_ = nullptr;
-  TempDir dir_;
 };
 
 TEST_F(JournalShrinkTest, ACommitLeavesExactlyTheSmallerFile) {

@@ -160,6 +160,19 @@ class MinbarAppender : public ::testing::Test {
         layout());
   }
   bool flag() const { return sval().value(); }
+  // Builds `id` on the 12th, runs `damage` under `opening` (h5py code ending in an open file `f`)
+  // on its file and updates on the 20th: the file must come out as one fresh build makes it.
+  void expect_damage_repaired(const std::string& id, const std::string& opening,
+                              const std::string& damage) {
+    set_now("2005-01-12 18:00:00");
+    _append_h5({id, h5_path()});
+    ASSERT_EQ(run_python("import sys, h5py, numpy as np\n" + opening + "\n    " + damage, file(id)),
+              0);
+    set_now("2005-01-20 18:00:00");
+    _append_h5({id, h5_path()});
+    EXPECT_EQ(contents(id), fresh_build(id));
+    EXPECT_TRUE(flag());
+  }
   std::uint64_t stored_rows() const { return contents().data.size() / layout().size; }
   std::string log() const { return testing::read_file(log_); }
 
@@ -609,19 +622,10 @@ TEST_F(MinbarAppender, TailsThatCannotBeRightAreRepairedAndRefetched) {
   int n = 0;
   for (const auto& [what, damage] : damages) {
     SCOPED_TRACE(what);
-    const std::string id = "IF050" + std::to_string(n++);
-    set_now("2005-01-12 18:00:00");
-    _append_h5({id, h5_path()});
-    ASSERT_EQ(run_python(std::string("import sys, h5py, numpy as np\n"
-                                     "with h5py.File(sys.argv[1], 'r+') as f:\n"
-                                     "    d = f['data']; i = f['index']\n    ") +
-                             damage,
-                         file(id)),
-              0);
-    set_now("2005-01-20 18:00:00");
-    _append_h5({id, h5_path()});
-    EXPECT_EQ(contents(id), fresh_build(id));
-    EXPECT_TRUE(flag());
+    expect_damage_repaired("IF050" + std::to_string(n++),
+                           "with h5py.File(sys.argv[1], 'r+') as f:\n"
+                           "    d = f['data']; i = f['index']",
+                           damage);
   }
 }
 
@@ -644,21 +648,10 @@ TEST_F(MinbarAppender, TheDayBeforeTheLastIsCheckedWhereItMeetsTheLastDay) {
   int n = 0;
   for (const auto& [what, damage] : damages) {
     SCOPED_TRACE(what);
-    const std::string id = "IF060" + std::to_string(n++);
-    set_now("2005-01-12 18:00:00");
-    _append_h5({id, h5_path()});
-    ASSERT_EQ(
-        run_python(std::string(
-                       "import sys, h5py, numpy as np\n"
-                       "with h5py.File(sys.argv[1], 'r+') as f:\n"
-                       "    d = f['data']; i = f['index']; l = int(i[len(i)-1]['line_no'])\n    ") +
-                       damage,
-                   file(id)),
-        0);
-    set_now("2005-01-20 18:00:00");
-    _append_h5({id, h5_path()});
-    EXPECT_EQ(contents(id), fresh_build(id));
-    EXPECT_TRUE(flag());
+    expect_damage_repaired("IF060" + std::to_string(n++),
+                           "with h5py.File(sys.argv[1], 'r+') as f:\n"
+                           "    d = f['data']; i = f['index']; l = int(i[len(i)-1]['line_no'])",
+                           damage);
   }
 }
 

@@ -131,6 +131,15 @@ struct Market {
   }
 };
 
+// `count` trading dates, one for every calendar day from `first` on.
+std::vector<int> every_day_from(int first, std::size_t count) {
+  std::vector<int> dates;
+  for (Date d = day(first); dates.size() < count; d = sys_days(d) + days(1)) {
+    dates.push_back(date_to_number(d));
+  }
+  return dates;
+}
+
 std::vector<Tick> ticks_of(int date, std::size_t count, double value) {
   std::vector<Tick> out;
   for (std::size_t i = 0; i < count; ++i) {
@@ -287,10 +296,7 @@ TEST_F(TickAppender, RebuildDeletesTheFileAndStartsAtMinStartDate) {
 }
 
 TEST_F(TickAppender, TwoHundredFiftyTradingDatesMakeThreeBatches) {
-  std::vector<int> dates;
-  for (Date d = day(20230101); dates.size() < 250; d = sys_days(d) + days(1)) {
-    dates.push_back(date_to_number(d));
-  }
+  const std::vector<int> dates = every_day_from(20230101, 250);
   svc_->on_get_price = [&](const std::string&, const PriceArgs& args) -> std::optional<PriceTable> {
     if (!args.frequency) return daily_table(dates);
     return std::nullopt;  // no ticks: the next batch follows
@@ -337,10 +343,7 @@ TEST_F(TickAppender, StoresLastOfDuplicateTicksScaledAndTruncated) {
 }
 
 TEST_F(TickAppender, PermissionDeniedMidwayKeepsEarlierDaysAndLogsThePhoneNumber) {
-  std::vector<int> dates;
-  for (Date d = day(20240101); dates.size() < 150; d = sys_days(d) + days(1)) {
-    dates.push_back(date_to_number(d));
-  }
+  const std::vector<int> dates = every_day_from(20240101, 150);
   svc_->on_get_price = [&](const std::string&, const PriceArgs& args) -> std::optional<PriceTable> {
     if (!args.frequency) return daily_table(dates);
     if (std::get<Date>(*args.start_date) == day(20240101))
@@ -413,12 +416,9 @@ TEST_F(TickAppender, FileHeldByAnotherProcessIsLoggedAsAnOsError) {
 // when it was last fetched. Without free-space tracking that survives closing the file, the space
 // of every dropped day would be lost for good.
 TEST_F(TickAppender, DailyUpdatesTakeNoMoreDiskThanWritingInOneGo) {
-  Market market;
-  for (Date d = day(20240102); market.trading_dates.size() < 60; d = sys_days(d) + days(1)) {
-    int number = date_to_number(d);
-    market.trading_dates.push_back(number);
+  Market market{.trading_dates = every_day_from(20240102, 60)};
+  for (int number : market.trading_dates)
     market.ticks[number] = ticks_of(number, 1000, number % 97);
-  }
   market.serve(svc_);
   auto update_as_of = [&](int date, const std::string& name) {
     setenv("TESSERA_NOW", (format_dashed(day(date)) + " 18:00:00").c_str(), 1);
@@ -508,12 +508,8 @@ TEST_F(TickAppender, KilledBuildLeavesNoTickFileAndTheNextRunBuildsIt) {
 // name, readable by h5py, and the next run goes on from there.
 TEST_F(TickAppender, AKillDuringALaterBatchOfANewFileCostsThatBatchOnly) {
   setenv("TESSERA_NOW", "2024-09-30 18:00:00", 1);
-  Market market;
-  for (Date d = day(20240101); market.trading_dates.size() < 250; d = sys_days(d) + days(1)) {
-    int n = date_to_number(d);
-    market.trading_dates.push_back(n);
-    market.ticks[n] = ticks_of(n, 3, 1);
-  }
+  Market market{.trading_dates = every_day_from(20240101, 250)};
+  for (int n : market.trading_dates) market.ticks[n] = ticks_of(n, 3, 1);
   market.serve(svc_);
   const auto serve_ticks = svc_->on_get_price;
   svc_->on_get_price = [&](const std::string& id, const PriceArgs& args) {
@@ -552,10 +548,7 @@ TEST_F(TickAppender, AKillDuringALaterBatchOfANewFileCostsThatBatchOnly) {
 // marks the days before it.
 TEST_F(TickAppender, SuspendedDaysInEveryBatchGetMarkersAlsoAfterAFailedRun) {
   setenv("TESSERA_NOW", "2024-09-30 18:00:00", 1);
-  Market market;
-  for (Date d = day(20240101); market.trading_dates.size() < 150; d = sys_days(d) + days(1)) {
-    market.trading_dates.push_back(date_to_number(d));
-  }
+  Market market{.trading_dates = every_day_from(20240101, 150)};
   const std::vector<int>& dates = market.trading_dates;
   const std::set<int> suspended = {dates[3], dates[100], dates[120], dates[149]};
   std::vector<std::string> expected;
