@@ -13,10 +13,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tessera_plus/base/errors.h"
@@ -30,6 +32,7 @@
 #include "tessera_plus/market/types.h"
 #include "tests/support/check_fixtures.h"
 #include "tests/support/env.h"
+#include "tests/support/outside_layouts.h"
 #include "tests/support/scripted_service.h"
 #include "tests/support/temp_dir.h"
 
@@ -160,18 +163,30 @@ class MinbarAppender : public ::testing::Test {
         layout());
   }
   bool flag() const { return sval().value(); }
-  // Builds `id` on the 12th, runs `damage` under `opening` (h5py code ending in an open file `f`)
-  // on its file and updates on the 20th: the file must come out as one fresh build makes it.
-  void expect_damage_repaired(const std::string& id, const std::string& opening,
-                              const std::string& damage) {
-    set_now("2005-01-12 18:00:00");
-    _append_h5({id, h5_path()});
-    ASSERT_EQ(run_python("import sys, h5py, numpy as np\n" + opening + "\n    " + damage, file(id)),
-              0);
-    set_now("2005-01-20 18:00:00");
-    _append_h5({id, h5_path()});
-    EXPECT_EQ(contents(id), fresh_build(id));
-    EXPECT_TRUE(flag());
+  // For each (what, damage): builds a future on the 12th, runs `damage` on its file with h5py
+  // (`d` and `i` its datasets, `l` the last index entry's `line_no`) and updates on the 20th; the
+  // file must come out as one fresh build makes it. The ids are `id_stem` and a count.
+  void expect_each_repaired(const std::string& id_stem,
+                            std::initializer_list<std::pair<const char*, const char*>> damages) {
+    make_future();
+    int n = 0;
+    for (const auto& [what, damage] : damages) {
+      SCOPED_TRACE(what);
+      const std::string id = id_stem + std::to_string(n++);
+      set_now("2005-01-12 18:00:00");
+      _append_h5({id, h5_path()});
+      ASSERT_EQ(run_python(std::string("import sys, h5py, numpy as np\n"
+                                       "with h5py.File(sys.argv[1], 'r+') as f:\n"
+                                       "    d = f['data']; i = f['index']; "
+                                       "l = int(i[len(i)-1]['line_no'])\n    ") +
+                               damage,
+                           file(id)),
+                0);
+      set_now("2005-01-20 18:00:00");
+      _append_h5({id, h5_path()});
+      EXPECT_EQ(contents(id), fresh_build(id));
+      EXPECT_TRUE(flag());
+    }
   }
   std::uint64_t stored_rows() const { return contents().data.size() / layout().size; }
   std::string log() const { return testing::read_file(log_); }
@@ -605,91 +620,62 @@ TEST_F(MinbarAppender, FailedBuildIsLoggedAndLeavesNothing) {
 // boundaries hardest): the next update must cut back to a sound day and refetch, never call the
 // file up to date.
 TEST_F(MinbarAppender, TailsThatCannotBeRightAreRepairedAndRefetched) {
-  make_future();
-  const std::pair<const char*, const char*> damages[] = {
-      {"zero rows and (0, 0) entries, the length right",
-       "d[len(d)-14:] = np.zeros(14, d.dtype); i[len(i)-2:] = np.zeros(2, i.dtype)"},
-      {"zero rows only", "d[len(d)-3:] = np.zeros(3, d.dtype)"},
-      {"last entry dated 0", "e = i[len(i)-1]; e['date'] = 0; i[len(i)-1] = e"},
-      {"last entry on the day before", "e = i[len(i)-1]; e['line_no'] -= 7; i[len(i)-1] = e"},
-      {"last entry inside its day", "e = i[len(i)-1]; e['line_no'] += 1; i[len(i)-1] = e"},
-      {"rows out of order", "n = len(d); a = d[n-2]; d[n-2] = d[n-1]; d[n-1] = a"},
-      {"the last bar written twice", "n = len(d); d[n-1] = d[n-2]"},
-      {"the last day cut after its night bars", "d.resize((len(d)-5,))"},
-      {"an earlier entry dated 0 too",
-       "i[len(i)-3:] = np.zeros(3, i.dtype); d[len(d)-2:] = np.zeros(2, d.dtype)"},
-  };
-  int n = 0;
-  for (const auto& [what, damage] : damages) {
-    SCOPED_TRACE(what);
-    expect_damage_repaired("IF050" + std::to_string(n++),
-                           "with h5py.File(sys.argv[1], 'r+') as f:\n"
-                           "    d = f['data']; i = f['index']",
-                           damage);
-  }
+  expect_each_repaired(
+      "IF050",
+      {
+          {"zero rows and (0, 0) entries, the length right",
+           "d[len(d)-14:] = np.zeros(14, d.dtype); i[len(i)-2:] = np.zeros(2, i.dtype)"},
+          {"zero rows only", "d[len(d)-3:] = np.zeros(3, d.dtype)"},
+          {"last entry dated 0", "e = i[len(i)-1]; e['date'] = 0; i[len(i)-1] = e"},
+          {"last entry on the day before", "e = i[len(i)-1]; e['line_no'] -= 7; i[len(i)-1] = e"},
+          {"last entry inside its day", "e = i[len(i)-1]; e['line_no'] += 1; i[len(i)-1] = e"},
+          {"rows out of order", "n = len(d); a = d[n-2]; d[n-2] = d[n-1]; d[n-1] = a"},
+          {"the last bar written twice", "n = len(d); d[n-1] = d[n-2]"},
+          {"the last day cut after its night bars", "d.resize((len(d)-5,))"},
+          {"an earlier entry dated 0 too",
+           "i[len(i)-3:] = np.zeros(3, i.dtype); d[len(d)-2:] = np.zeros(2, d.dtype)"},
+      });
 }
 
 // Damage to the day before the last (`l` is the last entry's `line_no`): the row just before the
 // last day's first bar must be a real bar of an earlier trading day, and the entry before the last
 // must open its own day as the last entry does; otherwise the update cuts back below it.
 TEST_F(MinbarAppender, TheDayBeforeTheLastIsCheckedWhereItMeetsTheLastDay) {
-  make_future();
-  const std::pair<const char*, const char*> damages[] = {
-      {"its last bar zeroed", "d[l-1] = np.zeros(1, d.dtype)[0]"},
-      {"its last bar in the last day's night session",
-       "r = d[l-1]; r['datetime'] = d[l]['datetime'] - 100; d[l-1] = r"},
-      {"its entry dated 0", "e = i[len(i)-2]; e['date'] = 0; i[len(i)-2] = e"},
-      {"its entry on the last day's first bar",
-       "e = i[len(i)-2]; e['line_no'] = l; i[len(i)-2] = e"},
-      {"its entry one row into its day", "e = i[len(i)-2]; e['line_no'] += 1; i[len(i)-2] = e"},
-      {"its entry on the bar before its day",
-       "e = i[len(i)-2]; e['line_no'] -= 1; i[len(i)-2] = e"},
-  };
-  int n = 0;
-  for (const auto& [what, damage] : damages) {
-    SCOPED_TRACE(what);
-    expect_damage_repaired("IF060" + std::to_string(n++),
-                           "with h5py.File(sys.argv[1], 'r+') as f:\n"
-                           "    d = f['data']; i = f['index']; l = int(i[len(i)-1]['line_no'])",
-                           damage);
-  }
+  expect_each_repaired(
+      "IF060",
+      {
+          {"its last bar zeroed", "d[l-1] = np.zeros(1, d.dtype)[0]"},
+          {"its last bar in the last day's night session",
+           "r = d[l-1]; r['datetime'] = d[l]['datetime'] - 100; d[l-1] = r"},
+          {"its entry dated 0", "e = i[len(i)-2]; e['date'] = 0; i[len(i)-2] = e"},
+          {"its entry on the last day's first bar",
+           "e = i[len(i)-2]; e['line_no'] = l; i[len(i)-2] = e"},
+          {"its entry one row into its day", "e = i[len(i)-2]; e['line_no'] += 1; i[len(i)-2] = e"},
+          {"its entry on the bar before its day",
+           "e = i[len(i)-2]; e['line_no'] -= 1; i[len(i)-2] = e"},
+      });
 }
 
-// Layouts that point outside the file, made with h5py: the writer refuses before writing anything,
-// logs one line and clears the flag; the outside file keeps its bytes.
+// Either dataset moved outside the file with h5py (its values in another file, an external or a
+// soft link): the writer refuses before writing anything, logs one line and clears the flag; the
+// outside file keeps its bytes.
 TEST_F(MinbarAppender, WritesThatWouldLandOutsideTheFileAreRefused) {
   const std::string outside = dir_ / "outside.bin";
-  const std::pair<const char*, std::string> layouts[] = {
-      {"data with external storage",
-       "rows = f['data'][()]; del f['data']; open(out, 'wb').write(rows.tobytes())\n"
-       "    f.create_dataset('data', data=rows, external=[(out, 0, rows.nbytes)])"},
-      {"index as an external link",
-       "with h5py.File(out, 'w') as o: o['index'] = f['index'][()]\n"
-       "    del f['index']; f['index'] = h5py.ExternalLink(out, 'index')"},
-      {"data as a soft link",
-       "f['elsewhere'] = f['data'][()]; del f['data']\n"
-       "    f['data'] = h5py.SoftLink('/elsewhere')"},
-  };
-  for (const auto& [what, craft] : layouts) {
-    SCOPED_TRACE(what);
-    set_now("2005-01-12 18:00:00");
-    fs::remove_all(h5_path());
-    fs::remove(outside);
-    _append_h5({"000001.XSHE", h5_path()});
-    ASSERT_EQ(run_python("import sys, h5py\nout = sys.argv[2]\n"
-                         "with h5py.File(sys.argv[1], 'r+') as f:\n    " +
-                             craft,
-                         file() + " " + outside),
-              0);
-    const std::string outside_before = testing::read_file(outside);
-    const std::string file_before = testing::read_file(file());
-    publish_sval(SharedFlag::create(true));
-    set_now("2005-01-20 18:00:00");
-    _append_h5({"000001.XSHE", h5_path()});
-    EXPECT_FALSE(flag());
-    EXPECT_EQ(testing::read_file(outside), outside_before);
-    EXPECT_EQ(testing::read_file(file()), file_before);
-    EXPECT_NE(log().find("refusing to write " + file()), std::string::npos) << log();
+  for (const std::string dataset : {"data", "index"}) {
+    for (const auto& [what, craft] : testing::outside_layouts(dataset, "elsewhere")) {
+      SCOPED_TRACE(what);
+      set_now("2005-01-12 18:00:00");
+      fs::remove_all(h5_path());
+      fs::remove(outside);
+      _append_h5({"000001.XSHE", h5_path()});
+      testing::expect_files_kept_after_craft(file(), outside, craft, [&] {
+        publish_sval(SharedFlag::create(true));
+        set_now("2005-01-20 18:00:00");
+        _append_h5({"000001.XSHE", h5_path()});
+      });
+      EXPECT_FALSE(flag());
+      EXPECT_NE(log().find("refusing to write " + file()), std::string::npos) << log();
+    }
   }
 }
 
