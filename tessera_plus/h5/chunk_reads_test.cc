@@ -100,6 +100,22 @@ std::vector<std::byte> bytes_of(const Bar* bars, std::size_t n) {
   return {p, p + n * sizeof(Bar)};
 }
 
+// A growable dataset "data" of deflated 64-row chunks, `rows` long, none of them written yet: the
+// test writes its chunks itself.
+Dataset unwritten_chunks(File& file, Size rows) {
+  Dataset data = Dataset::create(file, "data", kBar, nullptr, 0,
+                                 {.chunk = 64, .growable = true, .deflate = 9});
+  data.resize(rows);
+  return data;
+}
+
+// One chunk's worth of `bars` (64 from `first`) as a deflate stream at `level`.
+std::vector<std::byte> deflated_chunk(const Bar* first, int level) {
+  std::vector<std::byte> stream;
+  DeflateEncoder(level).compress(bytes_of(first, 64), stream);
+  return stream;
+}
+
 TEST(ChunkReads, OurWritesReadTheSameBothWays) {
   TempDir dir;
   const std::string path = dir / "bars.h5";
@@ -126,13 +142,9 @@ TEST(ChunkReads, UnwrittenAndFilterSkippedChunks) {
   std::vector<Bar> bars = some_bars(256);
   {
     File file = File::open(path, Mode::kAppend);
-    Dataset data = Dataset::create(file, "data", kBar, nullptr, 0,
-                                   {.chunk = 64, .growable = true, .deflate = 9});
-    data.resize(230);
-    DeflateEncoder encoder(6);
+    Dataset data = unwritten_chunks(file, 230);
     for (std::size_t first : {0, 192}) {
-      std::vector<std::byte> stream;
-      encoder.compress(bytes_of(bars.data() + first, 64), stream);
+      const std::vector<std::byte> stream = deflated_chunk(bars.data() + first, 6);
       data.write_chunk(first, stream.data(), stream.size());
     }
     const std::vector<std::byte> raw = bytes_of(bars.data() + 64, 64);
@@ -208,11 +220,8 @@ TEST(ChunkReads, IncompressibleChunksReadBack) {
   }
   {
     File file = File::open(path, Mode::kAppend);
-    Dataset data = Dataset::create(file, "data", kBar, nullptr, 0,
-                                   {.chunk = 64, .growable = true, .deflate = 9});
-    data.resize(64);
-    std::vector<std::byte> stream;
-    DeflateEncoder(9).compress(bytes_of(bars.data(), 64), stream);
+    Dataset data = unwritten_chunks(file, 64);
+    const std::vector<std::byte> stream = deflated_chunk(bars.data(), 9);
     ASSERT_GT(stream.size(), 64 * sizeof(Bar));
     data.write_chunk(0, stream.data(), stream.size());
     file.close();
@@ -228,11 +237,8 @@ TEST(ChunkReads, DamagedChunksAreTheFilesDamage) {
   const std::vector<Bar> bars = some_bars(256);
   {
     File file = File::open(path, Mode::kAppend);
-    Dataset data = Dataset::create(file, "data", kBar, nullptr, 0,
-                                   {.chunk = 64, .growable = true, .deflate = 9});
-    data.resize(256);
-    std::vector<std::byte> stream;
-    DeflateEncoder(9).compress(bytes_of(bars.data(), 64), stream);
+    Dataset data = unwritten_chunks(file, 256);
+    std::vector<std::byte> stream = deflated_chunk(bars.data(), 9);
     stream[stream.size() / 2] ^= std::byte{0x5a};  // a bad stream or a bad checksum
     data.write_chunk(0, stream.data(), stream.size());
     const std::vector<std::byte> oversized(64 * sizeof(Bar) * 3, std::byte{1});

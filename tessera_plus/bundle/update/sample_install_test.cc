@@ -403,6 +403,28 @@ class SmallDiskTest : public SampleInstallTest {
     return before == snapshot(bundle) ? "" : "the bundle changed";
   }
 
+  // Installs the archive into `bundle`, keeping `margin` bytes of its disk spare.
+  void install_with_margin(const fs::path& bundle, std::uint64_t margin) {
+    SampleLimits limits;
+    limits.free_space_margin = margin;
+    install_sample_archive(archive_, bundle, limits);
+  }
+
+  // "" when installing with `margin` is refused for want of space (ENOSPC, `reason` in the
+  // message) and leaves `bundle` as it was; else what happened instead.
+  std::string refused_for_margin(const fs::path& bundle, std::uint64_t margin,
+                                 const std::string& reason) {
+    const Snapshot before = snapshot(bundle);
+    try {
+      install_with_margin(bundle, margin);
+      return "installed into the margin";
+    } catch (const OSError& e) {
+      if (e.error_number() != ENOSPC) return e.what();
+      if (std::string(e.what()).find(reason) == std::string::npos) return e.what();
+    }
+    return before == snapshot(bundle) ? "" : "the bundle changed";
+  }
+
   fs::path disk_ = dir_ / "disk";
 };
 
@@ -467,20 +489,10 @@ TEST_F(SmallDiskTest, TheFreeSpaceMarginIsKeptOnTheBundlesDisk) {
     fs::create_directories(bundle);
     write(bundle / "stocks.h5", "old stocks");
     const std::uint64_t free = bundle::free_bytes(bundle);
-    const Snapshot before = snapshot(bundle);
-    SampleLimits tight;
-    tight.free_space_margin = free - (512 << 10);  // half the member
-    try {
-      install_sample_archive(archive_, bundle, tight);
-      return "installed into the margin";
-    } catch (const OSError& e) {
-      if (e.error_number() != ENOSPC) return e.what();
-      if (std::string(e.what()).find("are kept spare") == std::string::npos) return e.what();
-    }
-    if (before != snapshot(bundle)) return "the bundle changed";
-    SampleLimits roomy;
-    roomy.free_space_margin = free - (3 << 19);  // 1.5 MiB beside the margin
-    install_sample_archive(archive_, bundle, roomy);
+    // Half the member beside the margin.
+    std::string refusal = refused_for_margin(bundle, free - (512 << 10), "are kept spare");
+    if (!refusal.empty()) return refusal;
+    install_with_margin(bundle, free - (3 << 19));  // 1.5 MiB beside the margin
     if (testing::read_file(bundle / "stocks.h5").size() != 1 << 20) return "not installed";
     return "";
   });
@@ -497,21 +509,10 @@ TEST_F(SmallDiskTest, TheFreeSpaceMarginIsKeptOnTheDiskALinkLeadsTo) {
     fs::create_directories(disk_ / "CS");
     write(disk_ / "CS/000001.XSHE.h5", "old bars");
     const std::uint64_t free = bundle::free_bytes(disk_);
-    const Snapshot before = snapshot(bundle_);
-    SampleLimits tight;
-    tight.free_space_margin = free - 100000;
-    try {
-      install_sample_archive(archive_, bundle_, tight);
-      return "installed into the margin";
-    } catch (const OSError& e) {
-      if (e.error_number() != ENOSPC) return e.what();
-      if (std::string(e.what()).find("go to") == std::string::npos) return e.what();
-    }
+    std::string refusal = refused_for_margin(bundle_, free - 100000, "go to");
+    if (!refusal.empty()) return refusal;
     if (testing::read_file(disk_ / "CS/000001.XSHE.h5") != "old bars") return "disk changed";
-    if (before != snapshot(bundle_)) return "the bundle changed";
-    SampleLimits roomy;
-    roomy.free_space_margin = free - 400000;
-    install_sample_archive(archive_, bundle_, roomy);
+    install_with_margin(bundle_, free - 400000);
     if (testing::read_file(disk_ / "CS/000002.XSHE.h5").size() != 200000) return "not copied";
     return "";
   });
