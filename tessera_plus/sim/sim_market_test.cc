@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <numeric>
+#include <optional>
 #include <set>
 
 #include <fmt/format.h>
@@ -36,6 +38,15 @@ std::vector<std::size_t> rows_of_day(const PriceTable& t, int day) {
     if (date_to_number(when) == day) rows.push_back(i);
   }
   return rows;
+}
+
+// One day of minute bars: `rows` bars from `first` to `last` (YYYYMMDDHHMMSS).
+void expect_minute_day(const std::optional<PriceTable>& t, std::size_t rows, std::int64_t first,
+                       std::int64_t last) {
+  ASSERT_TRUE(t);
+  ASSERT_EQ(t->rows(), rows);
+  EXPECT_EQ(convert_dt_to_int(t->timestamps.front()), first);
+  EXPECT_EQ(convert_dt_to_int(t->timestamps.back()), last);
 }
 
 bool on_cent_grid(double price) { return std::abs(price * 100 - std::round(price * 100)) < 1e-6; }
@@ -153,12 +164,9 @@ TEST_F(SimMarketTest, ADayHasTheSameBarsAloneAndInsideALongWindow) {
 TEST_F(SimMarketTest, EquityBarsFollowTheSessionsAndStayConsistent) {
   SimMarket m{SimConfig{}};
   auto t = m.get_price("600519.XSHG", window(20240628, 20240628, "1m"));
-  ASSERT_TRUE(t);
-  ASSERT_EQ(t->rows(), 240u);
-  EXPECT_EQ(convert_dt_to_int(t->timestamps.front()), 20240628093100);
+  ASSERT_NO_FATAL_FAILURE(expect_minute_day(t, 240, 20240628093100, 20240628150000));
   EXPECT_EQ(convert_dt_to_int(t->timestamps[119]), 20240628113000);
   EXPECT_EQ(convert_dt_to_int(t->timestamps[120]), 20240628130100);
-  EXPECT_EQ(convert_dt_to_int(t->timestamps.back()), 20240628150000);
   EXPECT_FALSE(t->has_column("open_interest"));
   EXPECT_TRUE(t->has_column("trading_date"));
   EXPECT_EQ(t->order_book_ids.front(), "600519.XSHG");
@@ -218,28 +226,22 @@ TEST_F(SimMarketTest, NightBarsCarryTheNextTradingDate) {
   for (double oi : t->column("open_interest")) ASSERT_GE(oi, 1);
 
   // No night session before a day that follows a holiday (Dragon Boat, Monday 2024-06-10).
-  auto after_holiday = m.get_price(id, window(20240611, 20240611, "1m"));
-  ASSERT_TRUE(after_holiday);
-  EXPECT_EQ(after_holiday->rows(), 225u);
-  EXPECT_EQ(convert_dt_to_int(after_holiday->timestamps.front()), 20240611090100);
+  expect_minute_day(m.get_price(id, window(20240611, 20240611, "1m")), 225, 20240611090100,
+                    20240611150000);
 }
 
 TEST_F(SimMarketTest, HongKongAndIndexFuturesKeepTheirOwnHours) {
   SimMarket m{SimConfig{}};
-  auto hk = m.get_price("00700.XHKG", window(20240628, 20240628, "1m"));
-  ASSERT_TRUE(hk);
-  ASSERT_EQ(hk->rows(), 330u);
-  EXPECT_EQ(convert_dt_to_int(hk->timestamps.front()), 20240628093100);
-  EXPECT_EQ(convert_dt_to_int(hk->timestamps.back()), 20240628160000);
+  expect_minute_day(m.get_price("00700.XHKG", window(20240628, 20240628, "1m")), 330,
+                    20240628093100, 20240628160000);
   std::string index_future;
   for (const Instrument& i : m.all_instruments({.type = "FUTURE"})) {
     if (i.underlying_symbol == "IF" && i.de_listed_date >= "2024-06-28")
       index_future = i.order_book_id;
   }
-  auto t = m.get_price(index_future, window(20240628, 20240628, "1m"));
-  ASSERT_TRUE(t);
-  EXPECT_EQ(t->rows(), 240u);  // no night session
-  EXPECT_EQ(convert_dt_to_int(t->timestamps.front()), 20240628093100);
+  // No night session.
+  expect_minute_day(m.get_price(index_future, window(20240628, 20240628, "1m")), 240,
+                    20240628093100, 20240628150000);
 }
 
 TEST_F(SimMarketTest, DailyTableFollowsTheCalendar) {
