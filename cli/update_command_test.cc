@@ -19,7 +19,6 @@ namespace {
 using testing::CliResult;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::TempDir;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -68,7 +67,7 @@ class UpdateCommand : public ::testing::Test {
     return reference_;
   }
 
-  TempDir dir;
+  testing::TempDir dir;
 
  private:
   std::string reference_;

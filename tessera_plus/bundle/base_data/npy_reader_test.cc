@@ -14,13 +14,12 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::npy_image;
 using testing::TempDir;
-using testing::write_file;
 
 const std::vector<std::int64_t> kDates = {20200102, 20200103, 20200106};
 
 std::vector<std::int64_t> read_image(const std::string& image) {
   TempDir dir;
-  write_file(dir / "a.npy", image);
+  testing::write_file(dir / "a.npy", image);
   return read_npy_int_array(dir / "a.npy");
 }
 

@@ -24,11 +24,8 @@
 namespace tessera_plus {
 namespace {
 
-using testing::Day;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::ScopedScriptedService;
-using testing::TestBundle;
 
 const std::vector<std::int64_t> kCalendar = {20200102, 20200103, 20200106};
 constexpr char kAllSound[] = "检测完成：分钟数据质量良好！";
@@ -50,8 +47,8 @@ class HostileFiles : public ::testing::Test {
   void python(const std::string& script, const std::string& path) {
     ASSERT_EQ(testing::run_python(script, path), 0);
   }
-  TestBundle bundle_;
-  ScopedScriptedService svc_;
+  testing::TestBundle bundle_;
+  testing::ScopedScriptedService svc_;
 };
 
 // The equity record type as h5py writes it, chunked and compressed like ours.

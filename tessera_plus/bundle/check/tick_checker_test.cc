@@ -19,9 +19,7 @@ namespace tessera_plus {
 namespace {
 
 using bundle::check_tick_data;
-using tallow::PriceTable;
 using ::testing::ElementsAre;
-using testing::FileHolder;
 using ::testing::HasSubstr;
 using testing::ScopedScriptedService;
 using testing::TestBundle;
@@ -76,7 +74,7 @@ class TickCheck : public ::testing::Test {
 
   void answer_with_data() {
     svc_->on_get_price = [](const std::string&, const tallow::PriceArgs&) {
-      return std::optional<PriceTable>(testing::one_row_table());
+      return std::optional<tallow::PriceTable>(testing::one_row_table());
     };
   }
 
@@ -179,7 +177,7 @@ TEST_F(TickCheck, LockedFileIsListedAndOthersAreStillChecked) {
   write_tick_file(tick_file("600000.XSHG.h5"), {"20200102", "20200106"});
   testing::write_file(tick_file("000002.XSHE.h5"), "not HDF5");
   answer_with_data();
-  FileHolder holder(tick_file("000001.XSHE.h5"));
+  testing::FileHolder holder(tick_file("000001.XSHE.h5"));
   std::string out = check();
   EXPECT_THAT(out, HasSubstr(summary(2, 1)));
   EXPECT_THAT(out, HasSubstr("被其他进程占用或没有权限的文件如下:\n['000001.XSHE']\n"));
