@@ -156,6 +156,14 @@ std::optional<std::string> rows_via_hdf5(const std::string& path) {
 
 bool exists(const std::string& path) { return fs::exists(path); }
 
+// One recovery of `path`: it must be `recovery`, leave the file holding `content` (compared whole,
+// not printed) and remove the record.
+void expect_recovery(const std::string& path, h5::Recovery recovery, const std::string& content) {
+  EXPECT_EQ(h5::recover_journal(path), recovery);
+  EXPECT_TRUE(read_file(path) == content);
+  EXPECT_FALSE(exists(h5::rollback_path(path)));
+}
+
 // `bytes` with the times of version-2 object headers, and the checksums over them, zeroed. HDF5
 // stamps the header it makes at close for the free-space information with the current second, so
 // two runs of one append differ there and nowhere else.
@@ -485,9 +493,7 @@ TEST_F(JournalDriverTest, ARecordOfAnotherFileIsNeitherAppliedNorKept) {
   struct stat after;
   ASSERT_EQ(::stat(path.c_str(), &after), 0);
   ASSERT_EQ(before.st_ino, after.st_ino);
-  EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kDiscardedStale);
-  EXPECT_TRUE(read_file(path) == read_file(older));
-  EXPECT_FALSE(exists(h5::rollback_path(path)));
+  expect_recovery(path, h5::Recovery::kDiscardedStale, read_file(older));
 }
 
 TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouched) {
@@ -504,9 +510,7 @@ TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouch
       record.pop_back();
     }
     std::ofstream(h5::rollback_path(path), std::ios::binary | std::ios::trunc) << record;
-    EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kDiscardedIncomplete);
-    EXPECT_TRUE(is_old(path));
-    EXPECT_FALSE(exists(h5::rollback_path(path)));
+    expect_recovery(path, h5::Recovery::kDiscardedIncomplete, read_file(old_path()));
   }
 }
 
@@ -599,9 +603,7 @@ TEST_F(JournalDriverTest, OldContentThatCannotBeMadeDurableAgainKeepsItsRecord) 
   // The old bytes are back but not known to be on disk: only the record can restore them after a
   // power cut, so it stays until an open rolls back with working fsyncs.
   EXPECT_TRUE(exists(h5::rollback_path(path)));
-  EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kRolledBack);
-  EXPECT_TRUE(is_old(path));
-  EXPECT_FALSE(exists(h5::rollback_path(path)));
+  expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
 }
 
 // A file changed since its record was made: a size the commit cannot have left, or other first
@@ -620,10 +622,7 @@ TEST_F(JournalDriverTest, ARecordIsNotAppliedToItsFileChangedSince) {
       const std::string other(fs::file_size(path), 'x');
       std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out) << other;
     }
-    const std::string before = read_file(path);
-    EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kDiscardedStale);
-    EXPECT_TRUE(read_file(path) == before);
-    EXPECT_FALSE(exists(h5::rollback_path(path)));
+    expect_recovery(path, h5::Recovery::kDiscardedStale, read_file(path));
   }
 }
 
