@@ -61,18 +61,18 @@ PropListId creation_plist_for(const Creation& how) {
 
 }  // namespace
 
-Dataset Dataset::create_sized(const NewDataset& spec, std::size_t count) {
+Dataset Dataset::create_sized(const NewDataset& wanted, std::size_t count) {
   ensure_initialized();
   hsize_t dims = count;
-  hsize_t max_dims = spec.how.growable ? H5S_UNLIMITED : dims;
+  hsize_t max_dims = wanted.how.growable ? H5S_UNLIMITED : dims;
   DataspaceId space(check_id(H5Screate_simple(1, &dims, &max_dims), "creating a dataspace"));
-  DatatypeId type = compound_type(spec.layout);
-  PropListId dcpl = creation_plist_for(spec.how);
-  const std::string action = "cannot create dataset " + spec.name + " in " + spec.file.path();
-  return Dataset(DatasetId(check_id(H5Dcreate2(spec.file.id(), spec.name.c_str(), type.get(),
+  DatatypeId type = compound_type(wanted.layout);
+  PropListId dcpl = creation_plist_for(wanted.how);
+  const std::string action = "cannot create dataset " + wanted.name + " in " + wanted.file.path();
+  return Dataset(DatasetId(check_id(H5Dcreate2(wanted.file.id(), wanted.name.c_str(), type.get(),
                                                space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
                                     action.c_str())),
-                 where(spec.file, spec.name));
+                 where(wanted.file, wanted.name));
 }
 
 Dataset Dataset::create(File& file, const std::string& name, const RecordLayout& layout,

@@ -111,7 +111,7 @@ class Dataset {
 
   Dataset(DatasetId id, std::string where) : id_(std::move(id)), where_(std::move(where)) {}
   // Creates the dataset with an extent of `count` rows, unwritten.
-  static Dataset create_sized(const NewDataset& spec, std::size_t count);
+  static Dataset create_sized(const NewDataset& wanted, std::size_t count);
   void read_field_into(const Field& field, Size start, Size count, void* out) const;
   // Reads rows [start, start + count), already checked, into records of `out_record` bytes holding
   // `fields`: inflating the chunks here when the storage allows (chunk_reads_internal.h), through

@@ -15,7 +15,6 @@
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/shared_flag.h"
-#include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/update/merge_tags.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
