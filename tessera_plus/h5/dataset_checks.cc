@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/chunk_reads_internal.h"
 #include "tessera_plus/h5/error_internal.h"
 
 namespace tessera_plus::h5 {
@@ -95,10 +96,27 @@ hsize_t extent_of(hid_t dataset, const std::string& where) {
   return dims;
 }
 
+// The end of the file's address space: no storage of any dataset lies beyond it, whatever a
+// damaged layout or chunk index claims. Zero when HDF5 cannot say.
+unsigned long long file_end(hid_t dataset) {
+  const hid_t file = H5Iget_file_id(dataset);
+  if (file < 0) return 0;
+  hsize_t size = 0;
+  haddr_t eoa = 0;
+  if (H5Fget_filesize(file, &size) < 0) size = 0;
+  if (H5Fget_eoa(file, &eoa) < 0 || eoa == HADDR_UNDEF) eoa = 0;
+  H5Fclose(file);
+  H5Eclear2(H5E_DEFAULT);
+  return std::max<unsigned long long>(size, eoa);
+}
+
 // Bytes of rows that the allocated storage can account for.
 unsigned long long storage_bound(hid_t dataset, hid_t dcpl, std::size_t record,
                                  const std::string& where) {
-  const unsigned long long stored = H5Dget_storage_size(dataset);
+  unsigned long long stored = H5Dget_storage_size(dataset);
+  // A contiguous layout's size and each chunk index entry's size are only numbers in the file;
+  // the readers allocate by the extent this bound admits, so it must not exceed the file itself.
+  if (const unsigned long long end = file_end(dataset); end != 0) stored = std::min(stored, end);
   const auto saturate = [](unsigned long long a, unsigned long long b) {
     return b != 0 && a > std::numeric_limits<unsigned long long>::max() / b
                ? std::numeric_limits<unsigned long long>::max()
@@ -111,8 +129,12 @@ unsigned long long storage_bound(hid_t dataset, hid_t dcpl, std::size_t record,
     case H5D_CHUNKED: {
       const hsize_t chunk = chunk_rows(dcpl, where);
       const unsigned long long expansion = H5Pget_nfilters(dcpl) > 0 ? kMaxFilterExpansion : 1;
-      // One chunk of slack: the last chunk is allocated whole however few rows it holds.
-      return saturate(stored, expansion) + saturate(chunk, record);
+      // One chunk of slack: the last chunk is allocated whole however few rows it holds. No writer
+      // of bundle files makes a chunk beyond kMaxChunkBytes, and a damaged chunk shape must not
+      // admit billions of rows through the slack alone.
+      const unsigned long long slack =
+          std::min<unsigned long long>(saturate(chunk, record), kMaxChunkBytes);
+      return saturate(stored, expansion) + slack;
     }
     default:
       throw_damage(where, "storage layout that bundle files never use");

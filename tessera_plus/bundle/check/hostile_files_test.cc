@@ -80,6 +80,27 @@ TEST_F(HostileFiles, ExtentBeyondStorageIsDamageNamedWithoutAllocating) {
   EXPECT_THAT(check_minbar(), HasSubstr("共有1个标的分钟数据存在异常"));
 }
 
+// A fuzzer's find: a chunk shape of millions of rows let the one chunk of slack that a partly
+// filled last chunk needs admit an extent that no stored byte backs, and the reader allocated it.
+TEST_F(HostileFiles, HugeChunkShapesAdmitNoUnbackedRows) {
+  const std::string path = equities("000001.XSHE.h5");
+  python(R"(
+import sys, numpy as np, h5py
+with h5py.File(sys.argv[1], 'w') as f:
+    d = f.create_dataset('data', shape=(0,), dtype=[('datetime','<i8')], maxshape=(None,),
+                         chunks=(16000000,), compression='gzip')
+    d.resize((16000000,))
+)",
+         path);
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  try {
+    h5::Dataset::open(file, "data").readable_length();
+    ADD_FAILURE() << "accepted";
+  } catch (const OSError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("cannot fit"));
+  }
+}
+
 // A fuzzer's find: unfiltered 16-row chunks of `data` whose chunk index records fewer bytes than a
 // chunk holds. HDF5 would copy a whole chunk out of the shorter buffer it read.
 TEST_F(HostileFiles, UnfilteredChunksShorterThanAChunkAreDamage) {
