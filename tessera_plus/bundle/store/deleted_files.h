@@ -4,8 +4,9 @@
 // per line ("h5/equities/000001.XSHE.h5", "ticks/000001.XSHE.h5"), sorted. Every change replaces it
 // whole (write_file_atomically), so a kill leaves the old record or the new one.
 //
-// Main process only. Each change reads the record just before it replaces it; two processes that
-// change it at the same instant are not kept apart here (that is the bundle-wide run lock's job).
+// Main process only. Each change reads the record just before it replaces it, so a change made in
+// between by another run is kept; two runs that replace it at the same instant are not kept apart
+// here.
 #pragma once
 
 #include <filesystem>
