@@ -71,8 +71,9 @@ std::string order_book_id_of_file(std::string_view path) {
 
 std::optional<BundleFile> locate_instrument_file(const fs::path& file) {
   const std::string name = file.filename().string();
-  if (hidden(name) || !name.ends_with(kSuffix) || name.ends_with(kSampleSuffix))
-    return std::nullopt;
+  const bool instrument =
+      !hidden(name) && name.ends_with(kSuffix) && !name.ends_with(kSampleSuffix);
+  if (!instrument) return std::nullopt;
   const std::string id = order_book_id_of_file(name);
   const fs::path dir = file.parent_path();
   const fs::path above = dir.parent_path();

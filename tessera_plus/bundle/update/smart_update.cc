@@ -25,8 +25,8 @@ bool lists_bjse(const fs::path& instruments_pk) {
 }
 
 // Minute bars or ticks as the smart update finds them: their directory, how the ids of the files
-// stored there are listed, whether they are the tick files (of the deleted files recorded), the
-// request field those ids go into and the updater that takes them.
+// stored there are listed, whether they are tick files (which of the recorded deleted files are
+// theirs), the request field those ids go into and the updater that takes them.
 struct StoredKind {
   fs::path folder;
   std::vector<std::string> (*ids_in)(const fs::path&);
