@@ -1,6 +1,7 @@
 // `tessera-plus check minbar|tick [-d PATH] [-j N] [--json] [--yes]`: verifies the bundle's
 // minute-bar or tick files and, on the user's yes read from standard input (or at once with
-// --yes), deletes the broken ones. --json prints the findings as one JSON document instead.
+// --yes), deletes the broken ones, recorded in the bundle for the next update to rebuild. --json
+// prints the findings as one JSON document instead.
 #include <algorithm>
 #include <chrono>
 #include <iostream>
@@ -68,7 +69,9 @@ Command setup_check(CLI::App& main) {
       ->capture_default_str();
   check->add_flag("--json", o->json,
                   "print the findings as one JSON document on standard output; never asks");
-  check->add_flag("--yes", o->yes, "delete the broken files without asking (for cron)");
+  check->add_flag("--yes", o->yes,
+                  "delete the broken files without asking (for cron); the next update rebuilds "
+                  "them");
   check->footer(
       "Exit status: 0 when the files are sound (and after any answer to the question), 1 when an "
       "error stopped the check, or with --json or --yes when broken or locked files were found, "

@@ -199,7 +199,9 @@ Command setup_update(CLI::App& main) {
 Command setup_smart_update(CLI::App& main) {
   auto o = std::make_shared<RunOptions>();
   CLI::App* app = main.add_subcommand(
-      "smart-update", "update base data and extend every minute-bar and tick file present");
+      "smart-update",
+      "update base data, extend every minute-bar and tick file present and re-create those that "
+      "a check deleted");
   add_common(app, *o);
   return Command{app, [o] {
                    return run_reported("smart-update", *o, false, [&] {

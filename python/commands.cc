@@ -89,7 +89,8 @@ void bind_commands(py::module_& m) {
         "failed or the update stopped (no Beijing-exchange permission).");
   m.def("smart_update", &smart_update, py::arg("data_bundle_path"), py::kw_only(),
         py::arg("concurrency") = py::none(),
-        "Refreshes base data and extends every minute-bar and tick file the bundle holds.\n"
+        "Refreshes base data, extends every minute-bar and tick file the bundle holds and\n"
+        "re-creates those that a check deleted.\n"
         "Returns True when every update succeeded.");
   m.def(
       "check_minbar",

@@ -24,7 +24,8 @@ def update(
     """Base data, then the minute bars and ticks of the tagged instruments. True on success."""
 
 def smart_update(data_bundle_path: str, *, concurrency: Optional[int] = ...) -> bool:
-    """Refreshes base data and extends every minute-bar and tick file present."""
+    """Refreshes base data, extends every minute-bar and tick file present and re-creates those
+    that a check deleted."""
 
 def check_minbar(data_bundle_path: str) -> Tuple[list[str], list[str]]:
     """(broken, locked) minute-bar file paths. Asks nothing, deletes nothing."""

@@ -25,8 +25,10 @@
 //                            Example: "hk_tick,bjse,tick@-20191231".
 //   TALLOW_SIM_NO_DATA       "none" (default): a request without data answers None; "empty": it
 //                            answers a table without rows, which callers must accept as well.
-//   TALLOW_SIM_HALTS         "omit" (default): the minutes of an intraday halt have no bars;
-//                            "pad": they are flat bars without volume at the last price.
+//   TALLOW_SIM_HALTS         "pad" (default): the minutes of an intraday halt are flat bars
+//                            without volume at the last price, as the service that the host's
+//                            checker was written against delivers them (every stock day starts at
+//                            09:31); "omit": they have no bars, for tests of how the rest copes.
 //   TALLOW_SIM_QUOTA_ROWS    rows of `get_price` the process may receive; the request that passes
 //                            it raises "simulated quota exceeded" (default 0: no quota).
 //   TALLOW_SIM_OUTAGES       "UP,DOWN": bursty outages, a seeded on/off process over the data calls
@@ -76,7 +78,7 @@ struct SimConfig {
   double latency_rate = 1.0;
   bool equity_trading_date = true;
   bool empty_tables = false;
-  bool pad_halts = false;
+  bool pad_halts = true;
   std::int64_t quota_rows = 0;
   int outage_up = 0, outage_down = 0;  // mean calls; 0: no outages
   int latency_per_1000_rows_ms = 0;

@@ -200,10 +200,10 @@ TEST_F(SimRealism, SuspensionsComeInBlocks) {
 }
 
 TEST_F(SimRealism, HaltsAndVendorHoles) {
-  SimMarket m{since(20180601)};
-  SimConfig padded_config = since(20180601);
-  padded_config.pad_halts = true;
-  SimMarket padded{padded_config};
+  SimConfig omitted_config = since(20180601);
+  omitted_config.pad_halts = false;  // so that a halt shows as a short day
+  SimMarket m{omitted_config};
+  SimMarket padded{since(20180601)};  // the default
   const std::string id = "300750.XSHE";
   auto daily = m.get_price(id, window(20180601, 20240628, std::nullopt));
   auto bars = m.get_price(id, window(20180601, 20240628, "1m"));

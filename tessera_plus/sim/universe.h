@@ -91,7 +91,7 @@ struct SimInstrument {
   double thin_share = 1.0;
   int expiry = INT32_MAX / 2;  // calendar index of a derivative's last day
   GapModel gaps;
-  bool pad_halts = false;  // a halt's minutes are flat bars instead of missing
+  bool pad_halts = true;  // a halt's minutes are flat bars instead of missing
   OptionTerms option;
   bool derivative = false;   // has open interest
   bool trading_date = true;  // minute tables carry `trading_date`

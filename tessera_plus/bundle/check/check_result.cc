@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/progress.h"
+#include "tessera_plus/bundle/store/deleted_files.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -106,6 +107,9 @@ void delete_broken(const std::vector<std::string>& error_file_path_list, std::os
   const std::size_t len_err = error_file_path_list.size();
   print(out, "\n准备删除异常数据！");
   out.flush();  // the progress bar goes to standard error; keep the console in order
+  // Recorded first: a file gone without its entry would never be rebuilt, while an entry whose
+  // file stays (the deletion failed) only has the next update extend that file as usual.
+  record_deleted_files(error_file_path_list);
   delete_files(error_file_path_list);
   print(out, fmt::format("\n删除完成！共删除{}个标的。", len_err));
 }

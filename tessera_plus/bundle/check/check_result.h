@@ -56,10 +56,13 @@ struct CheckRequest {
 // Prints the summary of `frequency` data ("分钟" or "tick") to `out`. When anything was
 // found, lists the names, asks "是否删除异常数据(yes/no):" and reads one line from `in`; "yes"/"y"
 // (any case, nothing else on the line) deletes every file of `error_file_path_list` with a
-// progress bar on standard error. Files of `blocking_or_permision_error` are never deleted.
+// progress bar on standard error, after adding the instrument files among them to their bundle's
+// record of deleted files (record_deleted_files), from which the next update rebuilds them. Files
+// of `blocking_or_permision_error` are never deleted.
 //
-// EOFError when `in` ends before an answer, with nothing deleted. A file that cannot be deleted
-// throws the operating system's error; files deleted before it stay deleted.
+// EOFError when `in` ends before an answer, with nothing deleted. A record that cannot be written
+// throws the operating system's error before anything is deleted; so does a file that cannot be
+// deleted, and files deleted before it stay deleted.
 void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
                             const std::vector<std::string>& blocking_or_permision_error,
                             const std::string& frequency, std::istream& in = std::cin,

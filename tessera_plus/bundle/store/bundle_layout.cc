@@ -46,6 +46,8 @@ fs::path suspensions_file(const fs::path& bundle) { return bundle / "suspended_d
 
 fs::path instrument_list_file(const fs::path& bundle) { return bundle / "instruments.pk"; }
 
+fs::path deleted_files_record(const fs::path& bundle) { return bundle / ".deleted_files"; }
+
 fs::path class_dir(const fs::path& minbar, std::string_view name) { return minbar / name; }
 
 bool is_derivatives_class_dir(std::string_view name) {
@@ -65,6 +67,27 @@ std::string order_book_id_of_file(std::string_view path) {
   std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   if (name.ends_with(kSuffix)) name.remove_suffix(kSuffix.size());
   return std::string(name);
+}
+
+std::optional<BundleFile> locate_instrument_file(const fs::path& file) {
+  const std::string name = file.filename().string();
+  const bool instrument =
+      !hidden(name) && name.ends_with(kSuffix) && !name.ends_with(kSampleSuffix);
+  if (!instrument) return std::nullopt;
+  const std::string id = order_book_id_of_file(name);
+  const fs::path dir = file.parent_path();
+  const fs::path above = dir.parent_path();
+  if (dir.filename() == kTicks && above.filename() == kBundle) {
+    return BundleFile{above, (fs::path(kTicks) / name).string(), true, id};
+  }
+  const std::string class_name = dir.filename().string();
+  // A hidden directory (".", "..", a build in progress) is no class directory.
+  if (!class_name.empty() && !hidden(class_name) && above.filename() == kMinbar &&
+      above.parent_path().filename() == kBundle) {
+    return BundleFile{above.parent_path(), (fs::path(kMinbar) / class_name / name).string(), false,
+                      id};
+  }
+  return std::nullopt;
 }
 
 void require_safe_name(std::string_view what, const std::string& name) {

@@ -7,10 +7,12 @@
 //     instruments.pk
 //     h5/<class>/<order book id>.h5           minute bars, one directory per instrument class
 //     ticks/<order book id>.h5                ticks, no sub-directories
+//     .deleted_files                          files a check deleted, until an update rebuilds them
 #pragma once
 
 #include <array>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +29,9 @@ std::filesystem::path tick_dir(const std::filesystem::path& bundle);
 std::filesystem::path trading_calendar_file(const std::filesystem::path& bundle);
 std::filesystem::path suspensions_file(const std::filesystem::path& bundle);
 std::filesystem::path instrument_list_file(const std::filesystem::path& bundle);
+// The record of the instrument files that a check deleted and no update has rebuilt yet
+// (deleted_files.h). Hidden and without a data suffix, so no scan takes it for data.
+std::filesystem::path deleted_files_record(const std::filesystem::path& bundle);
 
 // The class directories of the minute-bar directory, in the order they are reported. "future" is
 // singular although its tag is "futures".
@@ -53,6 +58,20 @@ std::filesystem::path instrument_file(const std::filesystem::path& dir,
 // The order book id a file stands for: its last path component without the final ".h5"
 // (".../equities/000001.XSHE.h5" -> "000001.XSHE"); the component unchanged when it has no ".h5".
 std::string order_book_id_of_file(std::string_view path);
+
+// An instrument file as its bundle knows it.
+struct BundleFile {
+  std::filesystem::path bundle;  // the bundle directory
+  std::string relative;          // "h5/equities/000001.XSHE.h5" or "ticks/000001.XSHE.h5"
+  bool tick = false;
+  std::string order_book_id;
+};
+
+// Where `file` lies in its bundle, judged by the last components of the path alone (the file
+// system is not consulted): a minute-bar file "<root>/bundle/h5/<class>/<id>.h5" or a tick file
+// "<root>/bundle/ticks/<id>.h5", whose name an update takes for an instrument (visible, ending in
+// ".h5" but not in "-sample.h5"). nullopt for any other path.
+std::optional<BundleFile> locate_instrument_file(const std::filesystem::path& file);
 
 // An id or file name becomes a file name inside a class directory: empty names, a separator, ".."
 // or NUL would put the file somewhere else, so they are a ValueError naming `what`.

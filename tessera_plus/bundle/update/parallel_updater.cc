@@ -15,6 +15,7 @@
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/bundle/update/deleted_rebuilds.h"
 #include "tessera_plus/bundle/update/merge_tags.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
@@ -75,6 +76,8 @@ bool run_parallel_update(const UpdateKind& kind, const std::string& path,
              fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)));
   std::fflush(stdout);
   sweep_abandoned_builds(path);
+  // A file that a check deleted is missing, so its writer re-creates it like a new instrument's.
+  const DeletedFileRebuilds rebuilds(path, kind.tick, ids);
 
   // Published before the workers are forked, so that they record into it.
   const RunReport report = published_run_report();
@@ -86,6 +89,7 @@ bool run_parallel_update(const UpdateKind& kind, const std::string& path,
     pool.submit(id, [&kind, write] { write_and_record(kind, write); });
   }
   pool.close();  // waits for every task
+  rebuilds.finish();
   return report.failed() == failed_before;
 }
 
@@ -115,12 +119,12 @@ bool update_minbar(const std::string& path, const UpdateRequest& request) {
   // The writer finds the instrument's class directory under `path` and creates it itself.
   const internal::UpdateKind kMinbar{
       [options](const WriteRequest& write) { return _append_h5(write, options); },
-      "开始更新 {} 只标的的分钟线数据：{}", false};
+      "开始更新 {} 只标的的分钟线数据：{}", false, false};
   return internal::run_parallel_update(kMinbar, path, request.minbar, request);
 }
 
 bool update_tick(const std::string& path, const UpdateRequest& request) {
-  const internal::UpdateKind kTick{_append_h5_tick, "开始更新 {} 只标的的tick数据：{}", true};
+  const internal::UpdateKind kTick{_append_h5_tick, "开始更新 {} 只标的的tick数据：{}", true, true};
   return internal::run_parallel_update(kTick, path, request.tick, request);
 }
 

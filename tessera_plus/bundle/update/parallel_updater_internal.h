@@ -22,6 +22,8 @@ struct UpdateKind {
   std::string_view start_line;
   // Whether `path` is created (with its parents) before the start line.
   bool creates_path;
+  // Tick files rather than minute-bar files: which of the check's deleted files it rebuilds.
+  bool tick = false;
 };
 
 // {'a', 'b'}: ascending, at most six ids, then ", ..." when there are more; "set()" when empty.
@@ -30,6 +32,9 @@ std::string render_id_set(const std::set<std::string>& ids);
 // Resolves `tags` with the request's selection switches, prints the start line, and runs
 // kind.writer({id, path, no file name, MIN_START_DATE, request.rebuild}) for every id in a pool of
 // `request.concurrency` worker processes, whose initializer publishes one shared flag as `sval`.
+// Files of those ids that a check deleted are rebuilt with the rest; once the pool is done the
+// bundle's record forgets those that are back, and one line says how many were rebuilt
+// (DeletedFileRebuilds).
 // Each worker records its writer's result in the published run report (published_run_report),
 // where the pool records the errors that escaped a writer and the workers that died; the update
 // is true when that report counts no new failure. Errors before the pool runs (the service, the

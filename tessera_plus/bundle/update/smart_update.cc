@@ -8,6 +8,7 @@
 #include "tessera_plus/bundle/base_data/base_updater.h"
 #include "tessera_plus/bundle/base_data/instrument_list.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
+#include "tessera_plus/bundle/update/deleted_rebuilds.h"
 #include "tessera_plus/bundle/update/parallel_updater.h"
 
 namespace tessera_plus::bundle {
@@ -24,21 +25,26 @@ bool lists_bjse(const fs::path& instruments_pk) {
 }
 
 // Minute bars or ticks as the smart update finds them: their directory, how the ids of the files
-// stored there are listed, the request field those ids go into and the updater that takes them.
+// stored there are listed, whether they are tick files (which of the recorded deleted files are
+// theirs), the request field those ids go into and the updater that takes them.
 struct StoredKind {
   fs::path folder;
   std::vector<std::string> (*ids_in)(const fs::path&);
+  bool tick;
   std::vector<std::string> UpdateRequest::*selection;
   bool (*update)(const std::string&, const UpdateRequest&);
 };
 
-// Brings every file already stored of `kind` up to date; true when there was none or the update
-// went through.
-bool update_stored(const StoredKind& kind, int concurrency) {
-  if (!fs::exists(kind.folder)) return true;
+// Brings every file already stored of `kind` up to date, and rebuilds those of its files that a
+// check deleted; true when there was none or the update went through.
+bool update_stored(const StoredKind& kind, const fs::path& path, int concurrency) {
+  std::vector<std::string> ids;
+  if (fs::exists(kind.folder)) ids = kind.ids_in(kind.folder);
+  for (std::string& id : deleted_instrument_ids(path, kind.tick)) ids.push_back(std::move(id));
+  if (ids.empty()) return true;
   UpdateRequest request{.concurrency = concurrency};
-  request.*kind.selection = kind.ids_in(kind.folder);
-  return (request.*kind.selection).empty() || kind.update(kind.folder.string(), request);
+  request.*kind.selection = std::move(ids);
+  return kind.update(kind.folder.string(), request);
 }
 
 }  // namespace
@@ -51,10 +57,10 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   bool succeed =
       bundle::update_daybar(path.string(), false, true, concurrency, {.enable_bjse = enable_bjse});
   for (const StoredKind& kind :
-       {StoredKind{minbar_dir(path), &minbar_instrument_ids, &UpdateRequest::minbar,
+       {StoredKind{minbar_dir(path), &minbar_instrument_ids, false, &UpdateRequest::minbar,
                    &update_minbar},
-        StoredKind{tick_dir(path), &instrument_ids_in, &UpdateRequest::tick, &update_tick}}) {
-    if (!update_stored(kind, concurrency)) succeed = false;
+        StoredKind{tick_dir(path), &instrument_ids_in, true, &UpdateRequest::tick, &update_tick}}) {
+    if (!update_stored(kind, path, concurrency)) succeed = false;
   }
   return succeed;
 }

@@ -6,7 +6,9 @@
 namespace tessera_plus::bundle {
 
 // Uses the client as the caller initialised it. Whether Beijing-exchange data is wanted comes
-// from the bundle's own instrument list. True unless an update that ran reported failure.
+// from the bundle's own instrument list. The files that a check deleted (deleted_files.h) count as
+// held: they are re-created from their instruments' first dates. True unless an update that ran
+// reported failure.
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path);
 
 }  // namespace tessera_plus::bundle
