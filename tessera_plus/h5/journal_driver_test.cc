@@ -18,6 +18,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -494,6 +495,26 @@ TEST_F(JournalDriverTest, ARecordOfAnotherFileIsNeitherAppliedNorKept) {
   ASSERT_EQ(::stat(path.c_str(), &after), 0);
   ASSERT_EQ(before.st_ino, after.st_ino);
   expect_recovery(path, h5::Recovery::kDiscardedStale, read_file(older));
+}
+
+// After a reboot the file system can come back under another device number; the inode, the sizes
+// and the header still say the record is the file's, and a half-applied file must be rolled back.
+TEST_F(JournalDriverTest, ARecordMadeUnderAnotherDeviceNumberIsRolledBack) {
+  std::string path = fresh("a.h5");
+  ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
+  ASSERT_FALSE(is_old(path));
+  const std::string record = read_file(h5::rollback_path(path));
+  auto decoded = h5::decode(std::as_bytes(std::span(record)));
+  ASSERT_TRUE(decoded.has_value());
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  ASSERT_EQ(decoded->identity.device, static_cast<std::uint64_t>(st.st_dev));
+  decoded->identity.device ^= 0x0100;  // another major number, as after the reboot
+  std::vector<std::byte> renumbered = h5::encode(*decoded);
+  std::ofstream(h5::rollback_path(path), std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(renumbered.data()),
+             static_cast<std::streamsize>(renumbered.size()));
+  expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
 }
 
 TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouched) {

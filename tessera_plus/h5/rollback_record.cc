@@ -52,14 +52,22 @@ int read_whole(const std::string& path, std::vector<std::byte>* bytes) {
   return error;
 }
 
-// The file belongs to the record when its device and inode match, its size lies where an
-// interrupted commit can have left it, and its first bytes with the saved ones put back are the
-// old header. A file restored from a backup, or replaced, fails one of these.
+// The file belongs to the record when it is the same inode, its size lies where an interrupted
+// commit can have left it, and its first bytes with the saved ones put back are the old header.
+// Only what a reboot keeps counts: the device number does not, as a file system can come back under
+// another one (LVM, btrfs subvolumes, the order NVMe drives are found in), and discarding the
+// record of a half-applied file would keep it half-applied. A file restored from a backup, or
+// replaced, fails one of these.
 bool belongs(int fd, const RollbackRecord& record) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
-  FileIdentity id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-  if (!(id == record.identity)) return false;
+  if (static_cast<std::uint64_t>(st.st_ino) != record.identity.inode) return false;
+  // The saved bytes are the old file's: a range past its end is not of a commit of this driver.
+  for (const SavedRange& range : record.ranges) {
+    if (range.offset > record.old_size || range.bytes.size() > record.old_size - range.offset) {
+      return false;
+    }
+  }
   auto size = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t low = std::min(record.cut_size, record.old_size);
   std::uint64_t high = std::max(record.old_size, record.new_size);

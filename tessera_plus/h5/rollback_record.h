@@ -6,7 +6,8 @@
 //
 // Layout, little-endian:
 //   0  "TPRB"            4  u32 version (1)
-//   8  u64 device       16  u64 inode          (the file the record belongs to)
+//   8  u64 device       16  u64 inode          (the file the record belongs to; recovery compares
+//                                                only the inode, as a reboot can renumber devices)
 //  24  u64 old size     32  u64 new size       40  u64 lowest size the commit cuts the file to
 //  48  u32 CRC-32C of the first min(old size, 512) bytes of the old file
 //  52  u32 range count  56  u64 saved bytes in all ranges
