@@ -84,7 +84,7 @@ int lock(int fd, int operation) {
 // descriptor with write access for it.
 int recover_pending(State& s, JournalIo& io, Recovery* found, std::string* what) {
   *found = Recovery::kNone;
-  if (::access(rollback_path(s.path).c_str(), F_OK) != 0) return 0;
+  if (::access(rollback_path(s.path).c_str(), F_OK) != 0 && !is_hidden(s.fd)) return 0;
   int wfd = s.writable ? s.fd : ::open(s.path.c_str(), O_RDWR | O_CLOEXEC);
   if (wfd < 0) {
     *what = "a pending rollback record needs write access to";
@@ -215,25 +215,26 @@ int make_record(State& s, RollbackRecord* record) {
   return 0;
 }
 
-// Writes the record beside the file and makes it durable, its directory entry included.
-int write_record(const std::string& record_path, const std::vector<std::byte>& encoded,
-                 JournalIo& io) {
+// Step 1 of the commit (see commit()): writes the record beside the file and, when `guarded`, the
+// hiding signature into the file, then makes both durable, the record's directory entry included.
+// The three barriers are independent of one another, so they are made at once.
+int write_record_and_hide(State& s, const std::string& record_path,
+                          const std::vector<std::byte>& encoded, bool guarded, JournalIo& io) {
   int rfd = ::open(record_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (rfd < 0) return errno;
   int error = io.pwrite_all(rfd, encoded.data(), encoded.size(), 0);
+  if (!error && guarded)
+    error = io.pwrite_all(s.fd, kUnfinishedSignature.data(), kSignatureBytes, 0);
   // Only the bytes and the size of the record matter (fdatasync covers both); its name is made
-  // durable by the directory's fsync below.
-  if (!error) error = io.fdatasync(rfd);
+  // durable by the directory's fsync.
+  const std::array<int, 2> files = {rfd, s.fd};
+  if (!error) error = io.sync_together(std::span(files).first(guarded ? 2 : 1), record_path);
   ::close(rfd);
-  if (!error) error = io.fsync_directory_of(record_path);
   return error;
 }
 
-// Steps 2 to 4 of the commit (see commit()): hide, write everything but the signature, show.
+// Steps 2 and 3 of the commit: everything but the signature, then the signature.
 int apply(State& s, const Signature& signature, bool guarded, JournalIo& io) {
-  if (guarded) {
-    if (int e = hide_from_readers(s.fd, io)) return e;
-  }
   // A cut below the signature would drop the hiding one; the overlay holds those bytes anyway.
   std::uint64_t floor = guarded ? kSignatureBytes : 0;
   if (s.cut < s.base_size) {
@@ -253,17 +254,17 @@ int apply(State& s, const Signature& signature, bool guarded, JournalIo& io) {
 // The commit proper. Returns 0 or an errno, with `*applied` telling whether the file holds the new
 // content. Its steps, each finished by a barrier before the next begins, and what a power cut
 // during each leaves:
-//   1. The record, then its directory entry, made durable.  Cut: the file is old; the record is
-//      missing or incomplete, and recovery discards it.
-//   2. The file's signature replaced by kUnfinishedSignature, made durable.  Cut: the file is old,
-//      perhaps hidden; the record is complete and rolls it back.
-//   3. Every other byte written, the size set, made durable.  Cut: any mixture of old and new
-//      bytes, hidden from plain readers (their open fails); the record rolls it back.
-//   4. The new signature written, made durable.  Cut: the new file, hidden or not; the record
-//      rolls it back to the old one, which is as whole.
-//   5. The record removed.  Cut: the new file, with or without its record (see below).
-// A file whose new signature is shown is whole, so a plain reader sees the old file, the new one,
-// or an error, in every state a power cut can leave.
+//   1. The record written beside the file and the file's signature replaced by
+//      kUnfinishedSignature; both made durable, the record's directory entry too. Cut: the file is
+//      old, perhaps hidden; the record is missing, incomplete or complete. Recovery rolls back
+//      with a complete record, and otherwise shows a hidden file again (see recover()).
+//   2. Every other byte written, the size set, made durable. Cut: any mixture of old and new bytes,
+//      hidden from plain readers (their open fails); the record is complete and rolls it back.
+//   3. The new signature written, made durable. Cut: the new file, hidden or not; the record rolls
+//      it back to the old one, which is as whole.
+//   4. The record removed. Cut: the new file, with or without its record (see below).
+// A file whose signature is shown is whole, so a plain reader sees the old file, the new one, or
+// an error, in every state a power cut can leave.
 int commit(State& s, std::size_t* record_bytes, bool* applied, std::string* what) {
   JournalIo& io = s.session->io();
   *applied = false;
@@ -281,9 +282,9 @@ int commit(State& s, std::size_t* record_bytes, bool* applied, std::string* what
 
   const std::string record_path = rollback_path(s.path);
   *what = "cannot write the rollback record of";
-  if (int e = write_record(record_path, encoded, io)) {
-    // The file is untouched; a record left behind here is harmless either way.
-    io.unlink(record_path);
+  if (int e = write_record_and_hide(s, record_path, encoded, guarded, io)) {
+    // Nothing but the signature has changed; the rollback puts it back and removes the record.
+    roll_back(s.fd, s.path, record, io);
     return e;
   }
 

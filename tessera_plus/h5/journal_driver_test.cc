@@ -172,6 +172,18 @@ bool hidden(const std::string& path) {
                     [](char c, std::byte b) { return static_cast<std::byte>(c) == b; });
 }
 
+std::optional<h5::RollbackRecord> read_record(const std::string& path) {
+  const std::string bytes = read_file(h5::rollback_path(path));
+  return h5::decode(std::as_bytes(std::span(bytes)));
+}
+
+void write_record(const std::string& path, const h5::RollbackRecord& record) {
+  std::vector<std::byte> bytes = h5::encode(record);
+  std::ofstream(h5::rollback_path(path), std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
 // `record`, made the record of the copy at `path` (another inode than the file it was made for).
 void write_record_of(const std::string& path, const std::string& record) {
   auto decoded = h5::decode(std::as_bytes(std::span(record)));
@@ -179,10 +191,7 @@ void write_record_of(const std::string& path, const std::string& record) {
   struct stat st;
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   decoded->identity.inode = static_cast<std::uint64_t>(st.st_ino);
-  std::vector<std::byte> bytes = h5::encode(*decoded);
-  std::ofstream(h5::rollback_path(path), std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  write_record(path, *decoded);
 }
 
 // One recovery of `path`: it must be `recovery`, leave the file holding `content` (compared whole,
@@ -582,24 +591,52 @@ TEST_F(JournalDriverTest, ARecordOfAnotherFileIsNeitherAppliedNorKept) {
   expect_recovery(path, h5::Recovery::kDiscardedStale, read_file(older));
 }
 
-// After a reboot the file system can come back under another device number; the inode, the sizes
-// and the header still say the record is the file's, and a half-applied file must be rolled back.
-TEST_F(JournalDriverTest, ARecordMadeUnderAnotherDeviceNumberIsRolledBack) {
-  std::string path = fresh("a.h5");
-  ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
-  ASSERT_FALSE(is_old(path));
-  const std::string record = read_file(h5::rollback_path(path));
-  auto decoded = h5::decode(std::as_bytes(std::span(record)));
-  ASSERT_TRUE(decoded.has_value());
-  struct stat st;
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  ASSERT_EQ(decoded->identity.device, static_cast<std::uint64_t>(st.st_dev));
-  decoded->identity.device ^= 0x0100;  // another major number, as after the reboot
-  std::vector<std::byte> renumbered = h5::encode(*decoded);
-  std::ofstream(h5::rollback_path(path), std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(renumbered.data()),
-             static_cast<std::streamsize>(renumbered.size()));
-  expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+// Records that belong to a half-applied file although an identity field differs, or that an
+// older commit made without saving the signature: each is rolled back to the old file's bytes.
+// Writes 1 and 2 are the record and the hiding signature; ending before write 4 leaves the file
+// hidden and partly new.
+TEST_F(JournalDriverTest, ARecordOfAHalfAppliedFileIsRolledBackWhateverChangedAroundIt) {
+  {
+    SCOPED_TRACE("a reboot brought the file system back under another device number");
+    std::string path = fresh("device.h5");
+    ASSERT_TRUE(crashed_at(path, 4, FaultPlan::Call::kWrite));
+    ASSERT_FALSE(is_old(path));
+    auto record = read_record(path);
+    ASSERT_TRUE(record.has_value());
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    ASSERT_EQ(record->identity.device, static_cast<std::uint64_t>(st.st_dev));
+    record->identity.device ^= 0x0100;  // another major number
+    write_record(path, *record);
+    expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+  }
+  {
+    SCOPED_TRACE("copied with its record while hidden (another inode)");
+    std::string path = fresh("original.h5");
+    ASSERT_TRUE(crashed_at(path, 4, FaultPlan::Call::kWrite));
+    ASSERT_TRUE(hidden(path));
+    std::string copy = dir_ / "copy.h5";
+    fs::copy_file(path, copy);
+    fs::copy_file(h5::rollback_path(path), h5::rollback_path(copy));
+    expect_recovery(copy, h5::Recovery::kRolledBack, read_file(old_path()));
+  }
+  {
+    SCOPED_TRACE("a commit that left the signature alone and saved none of it");
+    std::string path = fresh("unhidden.h5");
+    ASSERT_TRUE(crashed_at(path, 4, FaultPlan::Call::kWrite));
+    auto record = read_record(path);
+    ASSERT_TRUE(record.has_value());
+    ASSERT_EQ(record->ranges.front().offset, 0u);
+    ASSERT_GT(record->ranges.front().bytes.size(), h5::kSignatureBytes);
+    h5::SavedRange& first = record->ranges.front();
+    first.offset = h5::kSignatureBytes;
+    first.bytes.erase(first.bytes.begin(), first.bytes.begin() + h5::kSignatureBytes);
+    write_record(path, *record);
+    std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
+        .write(read_file(old_path()).data(), h5::kSignatureBytes);
+    ASSERT_FALSE(hidden(path));
+    expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+  }
 }
 
 TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouched) {

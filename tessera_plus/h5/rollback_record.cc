@@ -199,15 +199,25 @@ int recover(int fd, const std::string& path, JournalIo& io, Recovery* outcome) {
   *outcome = Recovery::kNone;
   std::vector<std::byte> bytes;
   int error = read_whole(rollback_path(path), &bytes);
-  if (error == ENOENT) return 0;
-  if (error) return error;
-  std::optional<RollbackRecord> record = decode(bytes);
+  if (error && error != ENOENT) return error;
+  const bool present = error == 0;
+  std::optional<RollbackRecord> record;
+  if (present) record = decode(bytes);
   if (record && belongs(fd, *record)) {
     *outcome = Recovery::kRolledBack;
     return roll_back(fd, path, *record, io);
   }
-  // A record is made durable before the file is touched, so an incomplete one protects nothing;
-  // a stale one describes a file that no longer exists under this name.
+  // A commit hides the file in the same step that makes its record durable, and removes the
+  // record only once the new content is durable; so a hidden file without a complete record is
+  // whole, old or new, and only its signature is missing. One beside a complete record that is
+  // not its own is left hidden: nothing says what it holds.
+  if (!record && is_hidden(fd)) {
+    *outcome = Recovery::kShown;
+    if (int e = show_to_readers(fd, kHdf5Signature, io)) return e;
+  }
+  if (!present) return 0;
+  // A record is made durable before the file is touched (the signature aside), so an incomplete
+  // one protects nothing; a stale one describes a file that no longer exists under this name.
   *outcome = record ? Recovery::kDiscardedStale : Recovery::kDiscardedIncomplete;
   if (int e = io.unlink(rollback_path(path))) return e;
   return io.fsync_directory_of(path);

@@ -62,11 +62,12 @@ enum class Recovery {
   kRolledBack,           // a complete record was applied: the file is its old self again
   kDiscardedIncomplete,  // the commit never reached the file
   kDiscardedStale,       // the record belongs to another file (other inode, or other content)
+  kShown,                // no record, but a commit's hidden signature: the file is whole, shown
 };
 
 // Applies or discards the record of `path`, whose open descriptor `fd` has write access and the
-// exclusive lock. Returns 0 or the errno of a failure; a failed rollback leaves the record in place
-// for the next attempt.
+// exclusive lock, or shows the file again when a commit hid it and left no record. Returns 0 or the
+// errno of a failure; a failed rollback leaves the record in place for the next attempt.
 int recover(int fd, const std::string& path, JournalIo& io, Recovery* outcome);
 
 // Writes the saved ranges back and restores the old size, then makes it durable and removes the

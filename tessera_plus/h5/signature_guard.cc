@@ -1,5 +1,8 @@
 #include "tessera_plus/h5/signature_guard.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace tessera_plus::h5 {
@@ -27,6 +30,14 @@ bool is_hidden(int fd) {
   return pread_full(fd, first.data(), kSignatureBytes, 0) ==
              static_cast<ssize_t>(kSignatureBytes) &&
          first == kUnfinishedSignature;
+}
+
+bool is_hidden(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool hidden = is_hidden(fd);
+  ::close(fd);
+  return hidden;
 }
 
 }  // namespace tessera_plus::h5

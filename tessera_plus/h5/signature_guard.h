@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "tessera_plus/h5/journal_io.h"
 
@@ -46,5 +47,6 @@ int pwrite_past_signature(int fd, const std::byte* data, std::size_t size, std::
 // True when the file's first bytes are kUnfinishedSignature: a commit or rollback of it was cut
 // short. False when they are not, or cannot be read.
 bool is_hidden(int fd);
+bool is_hidden(const std::string& path);
 
 }  // namespace tessera_plus::h5
