@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -639,12 +640,50 @@ TEST_F(JournalDriverTest, ARecordOfAHalfAppliedFileIsRolledBackWhateverChangedAr
   }
 }
 
+// A hidden file without a complete record of its own is whole: a power cut kept the hiding
+// signature but not the record made durable with it (the file is old), or kept the record's
+// removal but not the new signature (the file is new). Any open shows it again, a plain read too.
+TEST_F(JournalDriverTest, AHiddenFileWithoutACompleteRecordIsShownAgain) {
+  const h5::Signature old_signature = [] {
+    h5::Signature s{};
+    std::string bytes = read_file(old_path());
+    std::memcpy(s.data(), bytes.data(), s.size());
+    return s;
+  }();
+  ASSERT_EQ(old_signature, h5::kHdf5Signature);  // no user block: HDF5 looks at offset 0 first
+  auto hide = [](const std::string& path) {
+    std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
+        .write(reinterpret_cast<const char*>(h5::kUnfinishedSignature.data()), h5::kSignatureBytes);
+    ASSERT_TRUE(hidden(path));
+  };
+  for (const std::string& source : {old_path(), new_path()}) {
+    SCOPED_TRACE(source);
+    std::string path = dir_ / "hidden.h5";
+    fs::copy_file(source, path, fs::copy_options::overwrite_existing);
+    const std::string whole = read_file(path);
+    hide(path);
+    std::string copy = snapshot(path, "plain-reader.h5");
+    EXPECT_EQ(classify({copy}), std::vector<std::string>{"error"});
+    fs::remove(copy);
+    expect_recovery(path, h5::Recovery::kShown, whole);
+  }
+  {
+    SCOPED_TRACE("read through plain HDF5 in this process");
+    std::string path = fresh("plain.h5");
+    hide(path);
+    EXPECT_EQ(rows_via_hdf5(path), rows_via_hdf5(old_path()));
+    EXPECT_TRUE(is_old(path));
+  }
+}
+
 TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouched) {
   for (bool flip : {false, true}) {
     SCOPED_TRACE(flip ? "one byte changed" : "last byte missing");
     std::string path = fresh("a.h5");
-    // Ending at the record's fsync: the record is written but the file is untouched.
+    // Ending at the record's fsync: the record is written and the file untouched but for its
+    // hidden signature, which recovery puts back.
     ASSERT_TRUE(crashed_at(path, 1, FaultPlan::Call::kFsync));
+    ASSERT_TRUE(hidden(path));
     std::string record = read_file(h5::rollback_path(path));
     ASSERT_GT(record.size(), 64u);
     if (flip) {

@@ -5,8 +5,8 @@
 // kUnfinishedSignature a reader's open fails ("file signature not found") instead of reading new
 // metadata that points at data not yet on disk, or old metadata over new data.
 //
-// The order that makes this hold across a power cut: hide_from_readers (durable), then every other
-// byte of the change, a barrier, then show_to_readers (durable). Writes to one file may reach the
+// The order that makes this hold across a power cut: the hiding signature durable, then every other
+// byte of the change, a barrier, then the file's own signature. Writes to one file may reach the
 // disk in any order between its barriers, so each step needs the barrier before it.
 #pragma once
 
