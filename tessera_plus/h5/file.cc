@@ -30,8 +30,9 @@ void recover_before_reading(const std::string& path) {
     raise_os_error(
         e.error_number() == EACCES || e.error_number() == EPERM ? EAGAIN : e.error_number(),
         "cannot read " + path +
-            " yet: an interrupted update left a rollback record beside it, which the "
-            "next update (or a reader with write access) applies\n" +
+            " yet: an interrupted update left it unfinished (a rollback record beside it, or "
+            "its HDF5 signature hidden), which the next update (or a reader with write access) "
+            "puts right\n" +
             e.what());
   }
 }

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "tessera_plus/base/errors.h"
