@@ -1,14 +1,16 @@
-// The rollback record that makes an in-place update of a file atomic. Before a commit touches the
-// file, the bytes it will overwrite (its first 8, the HDF5 signature, always among them) and the
-// file's old size are written beside it, with a checksum, and made durable; the record is removed
-// once the new content is durable. A complete record found later means a commit was interrupted:
-// putting the saved bytes back restores the old file exactly. An incomplete record (short, or a
-// bad checksum) means the file was never touched but for its hidden signature (signature_guard.h).
+// The rollback record that makes an in-place update of a file atomic. Before a commit changes the
+// file (but for hiding its signature, in the same step), the bytes it will overwrite (its first 8,
+// the HDF5 signature, always among them) and the file's old size are written beside it, with a
+// checksum, and made durable; the record is removed once the new content is durable. A complete
+// record found later means a commit was interrupted: putting the saved bytes back restores the old
+// file exactly. An incomplete record (short, or a bad checksum) means the file was never touched
+// but for its hidden signature (signature_guard.h).
 //
 // A record is the file's when the inode (any inode, for a hidden file), the file's size and its
-// first 512 bytes (with the saved bytes put back) say so; the device number is kept but not compared, as a file system can come
-// back under another one after a reboot. When in doubt recovery rolls back: a half-applied file
-// kept is wrong data, an old file put back only costs the update.
+// first 512 bytes (with the saved bytes put back) say so; the device number is kept but not
+// compared, as a file system can come back under another one after a reboot. When in doubt
+// recovery rolls back: a half-applied file kept is wrong data, an old file put back only costs the
+// update.
 //
 // Layout, little-endian:
 //   0  "TPRB"            4  u32 version (1)
