@@ -304,8 +304,8 @@ TEST_F(JournalDriverTest, AppendEqualsThePlainDriversFileByteForByte) {
   EXPECT_TRUE(result.committed);
   EXPECT_TRUE(is_new(path));
   EXPECT_FALSE(exists(h5::rollback_path(path)));
-  // Record, its directory, the hidden signature, the rest of the file, the shown signature: the
-  // record's removal needs none (a lost removal rolls back).
+  // Record, its directory and the hidden signature (made at once), the rest of the file, the shown
+  // signature: the record's removal needs none (a lost removal rolls back).
   EXPECT_EQ(result.counts.fsyncs, 5);
   // The journal saves what it overwrites, never the whole file.
   EXPECT_GT(result.record_bytes, 0u);
