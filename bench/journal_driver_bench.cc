@@ -3,7 +3,7 @@
 // driver and through the journal, alternating within one run so that both see the same machine.
 //
 //   BM_AppendDay/0   plain driver (HDF5 does not fsync; this is today's writer)
-//   BM_AppendDay/1   journal driver: rollback record, apply, four fsyncs
+//   BM_AppendDay/1   journal driver: rollback record and hidden signature, apply, signature shown
 //   BM_JournalOverPlain  both in turn in each iteration; counters: ratio (journal / plain wall
 //                        time), extra_ms, record_bytes, fsyncs, writes
 //

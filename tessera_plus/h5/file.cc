@@ -8,6 +8,7 @@
 #include "tessera_plus/base/regular_file.h"
 #include "tessera_plus/h5/error_internal.h"
 #include "tessera_plus/h5/journal_driver.h"
+#include "tessera_plus/h5/signature_guard.h"
 
 namespace tessera_plus::h5 {
 namespace {
@@ -17,19 +18,21 @@ bool exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-// A record beside the file means that a commit was interrupted: until it is rolled back the bytes
-// on disk may be half old, half new, so plain HDF5 must not read them. Rolling back needs write
-// access and the file's lock; a reader that has neither cannot read the file yet.
+// A record beside the file, or a hidden signature, means that a commit was interrupted: until it
+// is rolled back (or shown, when whole) the bytes on disk may be half old, half new, so plain HDF5
+// must not read them. Recovery needs write access and the file's lock; a reader that has neither
+// cannot read the file yet.
 void recover_before_reading(const std::string& path) {
-  if (!exists(rollback_path(path))) return;
+  if (!exists(rollback_path(path)) && !is_hidden(path)) return;
   try {
     recover_journal(path);
   } catch (const OSError& e) {
     raise_os_error(
         e.error_number() == EACCES || e.error_number() == EPERM ? EAGAIN : e.error_number(),
         "cannot read " + path +
-            " yet: an interrupted update left a rollback record beside it, which the "
-            "next update (or a reader with write access) applies\n" +
+            " yet: an interrupted update left it unfinished (a rollback record beside it, or "
+            "its HDF5 signature hidden), which the next update (or a reader with write access) "
+            "puts right\n" +
             e.what());
   }
 }

@@ -5,14 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/h5/error_internal.h"
+#include "tessera_plus/h5/signature_guard.h"
 #include "tessera_plus/h5/write_overlay.h"
 
 namespace tessera_plus::h5 {
@@ -82,7 +86,7 @@ int lock(int fd, int operation) {
 // descriptor with write access for it.
 int recover_pending(State& s, JournalIo& io, Recovery* found, std::string* what) {
   *found = Recovery::kNone;
-  if (::access(rollback_path(s.path).c_str(), F_OK) != 0) return 0;
+  if (::access(rollback_path(s.path).c_str(), F_OK) != 0 && !is_hidden(s.fd)) return 0;
   int wfd = s.writable ? s.fd : ::open(s.path.c_str(), O_RDWR | O_CLOEXEC);
   if (wfd < 0) {
     *what = "a pending rollback record needs write access to";
@@ -174,28 +178,35 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t fapl, haddr_t maxadd
   return &file->pub;
 }
 
-// The commit proper: record, apply, make durable, remove the record. Returns 0 or an errno, with
-// `*applied` telling whether the file holds the new content.
-int commit(State& s, std::size_t* record_bytes, bool* applied, std::string* what) {
-  JournalIo& io = s.session->io();
-  *applied = false;
-  RollbackRecord record;
-  record.identity = s.identity;
-  record.old_size = s.base_size;
-  record.new_size = s.eof;
-  record.cut_size = s.cut;
+// The session's view of the file's first bytes (the signature, when it is an HDF5 file), made
+// part of the overlay so that the record saves the old ones and the commit knows the new ones
+// even when the session did not write there. 0 or an errno.
+int cover_signature(State& s, Signature* signature) {
+  signature->fill(std::byte{0});
+  std::uint64_t from_base = std::min<std::uint64_t>(kSignatureBytes, s.cut);
+  if (from_base > 0 && pread_full(s.fd, signature->data(), from_base, 0) < 0) return errno;
+  s.overlay.read_over(0, signature->data(), kSignatureBytes);
+  s.overlay.write(0, signature->data(), kSignatureBytes);
+  return 0;
+}
+
+// The rollback record of the commit: the old bytes of every range the commit overwrites or cuts.
+int make_record(State& s, RollbackRecord* record) {
+  record->identity = s.identity;
+  record->old_size = s.base_size;
+  record->new_size = s.eof;
+  record->cut_size = s.cut;
   std::uint64_t kept = std::min(s.cut, s.base_size);
   auto save = [&](std::uint64_t offset, std::uint64_t length) {
     SavedRange range{offset, std::vector<std::byte>(length)};
     ssize_t n = pread_full(s.fd, range.bytes.data(), length, static_cast<off_t>(offset));
     if (n < 0) return errno;
-    record.ranges.push_back(std::move(range));
+    record->ranges.push_back(std::move(range));
     return 0;
   };
-  *what = "cannot read the old content of";
   std::vector<std::byte> header(std::min<std::uint64_t>(s.base_size, kIdentityHeaderBytes));
   if (pread_full(s.fd, header.data(), header.size(), 0) < 0) return errno;
-  record.header_crc = crc32c(header);
+  record->header_crc = crc32c(header);
   for (const auto& [offset, bytes] : s.overlay.extents()) {
     if (offset >= kept) break;
     if (int e = save(offset, std::min<std::uint64_t>(bytes.size(), kept - offset))) return e;
@@ -203,35 +214,84 @@ int commit(State& s, std::size_t* record_bytes, bool* applied, std::string* what
   if (kept < s.base_size) {
     if (int e = save(kept, s.base_size - kept)) return e;
   }
-  std::vector<std::byte> encoded = encode(record);
-  *record_bytes = encoded.size();
+  return 0;
+}
 
-  // The record must be durable, its directory entry included, before the file changes.
-  const std::string record_path = rollback_path(s.path);
-  *what = "cannot write the rollback record of";
+// Step 1 of the commit (see commit()): writes the record beside the file and, when `guarded`, the
+// hiding signature into the file, then makes both durable, the record's directory entry included.
+// The three barriers are independent of one another, so they are made at once.
+int write_record_and_hide(State& s, const std::string& record_path,
+                          const std::vector<std::byte>& encoded, bool guarded, JournalIo& io) {
   int rfd = ::open(record_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (rfd < 0) return errno;
   int error = io.pwrite_all(rfd, encoded.data(), encoded.size(), 0);
+  if (!error && guarded)
+    error = io.pwrite_all(s.fd, kUnfinishedSignature.data(), kSignatureBytes, 0);
   // Only the bytes and the size of the record matter (fdatasync covers both); its name is made
-  // durable by the directory's fsync below.
-  if (!error) error = io.fdatasync(rfd);
+  // durable by the directory's fsync.
+  const std::array<int, 2> files = {rfd, s.fd};
+  if (!error) error = io.sync_together(std::span(files).first(guarded ? 2 : 1), record_path);
   ::close(rfd);
-  if (!error) error = io.fsync_directory_of(s.path);
-  if (error) {
-    // The file is untouched; a record left behind here is harmless either way.
-    io.unlink(record_path);
-    return error;
+  return error;
+}
+
+// Steps 2 and 3 of the commit: everything but the signature, then the signature.
+int apply(State& s, const Signature& signature, bool guarded, JournalIo& io) {
+  // A cut below the signature would drop the hiding one; the overlay holds those bytes anyway.
+  std::uint64_t floor = guarded ? kSignatureBytes : 0;
+  if (s.cut < s.base_size) {
+    if (int e = io.ftruncate(s.fd, static_cast<off_t>(std::max(s.cut, floor)))) return e;
+  }
+  for (const auto& [offset, bytes] : s.overlay.extents()) {
+    int e = guarded ? pwrite_past_signature(s.fd, bytes.data(), bytes.size(), offset, io)
+                    : io.pwrite_all(s.fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (e) return e;
+  }
+  if (int e = io.ftruncate(s.fd, static_cast<off_t>(s.eof))) return e;
+  // The file's timestamps are not part of its content; its size is, and fdatasync covers it.
+  if (int e = io.fdatasync(s.fd)) return e;
+  return guarded ? show_to_readers(s.fd, signature, io) : 0;
+}
+
+// The commit proper. Returns 0 or an errno, with `*applied` telling whether the file holds the new
+// content. Its steps, each finished by a barrier before the next begins, and what a power cut
+// during each leaves:
+//   1. The record written beside the file and the file's signature replaced by
+//      kUnfinishedSignature; both made durable, the record's directory entry too. Cut: the file is
+//      old, perhaps hidden; the record is missing, incomplete or complete. Recovery rolls back
+//      with a complete record, and otherwise shows a hidden file again (see recover()).
+//   2. Every other byte written, the size set, made durable. Cut: any mixture of old and new bytes,
+//      hidden from plain readers (their open fails); the record is complete and rolls it back.
+//   3. The new signature written, made durable. Cut: the new file, hidden or not; the record rolls
+//      it back to the old one, which is as whole.
+//   4. The record removed. Cut: the new file, with or without its record (see below).
+// A file whose signature is shown is whole, so a plain reader sees the old file, the new one, or
+// an error, in every state a power cut can leave.
+int commit(State& s, std::size_t* record_bytes, bool* applied, std::string* what) {
+  JournalIo& io = s.session->io();
+  *applied = false;
+  *what = "cannot read the old content of";
+  // Files shorter than a signature are no HDF5 files for readers to misread.
+  const bool guarded = s.eof >= kSignatureBytes;
+  Signature signature{};
+  if (guarded) {
+    if (int e = cover_signature(s, &signature)) return e;
+  }
+  RollbackRecord record;
+  if (int e = make_record(s, &record)) return e;
+  std::vector<std::byte> encoded = encode(record);
+  *record_bytes = encoded.size();
+
+  const std::string record_path = rollback_path(s.path);
+  *what = "cannot write the rollback record of";
+  if (int e = write_record_and_hide(s, record_path, encoded, guarded, io)) {
+    // Nothing but the signature has changed; the rollback puts it back and removes the record.
+    roll_back(s.fd, s.path, record, io);
+    return e;
   }
 
   *what = "cannot apply the update to";
-  if (s.cut < s.base_size) error = io.ftruncate(s.fd, static_cast<off_t>(s.cut));
-  for (auto it = s.overlay.extents().begin(); !error && it != s.overlay.extents().end(); ++it) {
-    error =
-        io.pwrite_all(s.fd, it->second.data(), it->second.size(), static_cast<off_t>(it->first));
-  }
-  if (!error) error = io.ftruncate(s.fd, static_cast<off_t>(s.eof));
-  // The file's timestamps are not part of its content; its size is, and fdatasync covers it.
-  if (!error) error = io.fdatasync(s.fd);
+  int error = apply(s, signature, guarded, io);
   if (!error) error = io.unlink(record_path);
   if (error) {
     // Put the old content back now; if that fails too, the record stays for the next open.
@@ -243,8 +303,7 @@ int commit(State& s, std::size_t* record_bytes, bool* applied, std::string* what
   // and the next journaled open rolls the file back to its old self, which is as whole as the new
   // one (SQLite's rollback journal makes the same trade). Only the update is lost, and the next run
   // fetches it again. A later commit of this file makes the directory durable before it touches
-  // the file, so a record never comes back over a newer state than the one it describes. This
-  // saves one of the commit's four fsyncs.
+  // the file, so a record never comes back over a newer state than the one it describes.
   *applied = true;
   return 0;
 }

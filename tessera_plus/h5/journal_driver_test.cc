@@ -12,12 +12,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +29,7 @@
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/h5/rollback_record.h"
+#include "tessera_plus/h5/signature_guard.h"
 #include "tessera_plus/h5/write_overlay.h"
 #include "tests/support/temp_dir.h"
 
@@ -79,12 +82,18 @@ with h5py.File(path, 'w', fs_strategy='fsm', fs_persist=True, fs_threshold=1) as
                          compression='gzip', compression_opts=9)
 )";
 
-// For each file after the first two (old, new): "old", "new", "error" or "wrong", as h5py sees it.
+// For each file after the first two (old, new): "old", "new", "error" or "wrong", as h5py sees it
+// (every dataset's values, by name).
 constexpr const char* kClassify = R"(
 import sys, h5py
 def rows(path):
+    got = {}
+    def keep(name, obj):
+        if isinstance(obj, h5py.Dataset):
+            got[name] = obj[()].tobytes()
     with h5py.File(path, 'r') as f:
-        return f['data'][:].tobytes(), f['index'][:].tobytes()
+        f.visititems(keep)
+    return got
 old, new = rows(sys.argv[1]), rows(sys.argv[2])
 for path in sys.argv[3:]:
     try:
@@ -156,6 +165,36 @@ std::optional<std::string> rows_via_hdf5(const std::string& path) {
 
 bool exists(const std::string& path) { return fs::exists(path); }
 
+// True when the file begins with the signature that keeps plain HDF5 readers out.
+bool hidden(const std::string& path) {
+  std::string first = read_file(path).substr(0, h5::kSignatureBytes);
+  return first.size() == h5::kSignatureBytes &&
+         std::equal(first.begin(), first.end(), h5::kUnfinishedSignature.begin(),
+                    [](char c, std::byte b) { return static_cast<std::byte>(c) == b; });
+}
+
+std::optional<h5::RollbackRecord> read_record(const std::string& path) {
+  const std::string bytes = read_file(h5::rollback_path(path));
+  return h5::decode(std::as_bytes(std::span(bytes)));
+}
+
+void write_record(const std::string& path, const h5::RollbackRecord& record) {
+  std::vector<std::byte> bytes = h5::encode(record);
+  std::ofstream(h5::rollback_path(path), std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// `record`, made the record of the copy at `path` (another inode than the file it was made for).
+void write_record_of(const std::string& path, const std::string& record) {
+  auto decoded = h5::decode(std::as_bytes(std::span(record)));
+  ASSERT_TRUE(decoded.has_value());
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  decoded->identity.inode = static_cast<std::uint64_t>(st.st_ino);
+  write_record(path, *decoded);
+}
+
 // One recovery of `path`: it must be `recovery`, leave the file holding `content` (compared whole,
 // not printed) and remove the record.
 void expect_recovery(const std::string& path, h5::Recovery recovery, const std::string& content) {
@@ -218,6 +257,25 @@ class OldAndNewFile : public ::testing::Test {
     return without_times(read_file(path)) == without_times(read_file(new_path()));
   }
 
+  // h5py's verdict on each of `paths`.
+  std::vector<std::string> classify(const std::vector<std::string>& paths) {
+    std::string args = old_path() + " " + new_path();
+    for (const auto& p : paths) args += " " + p;
+    std::string out;
+    EXPECT_EQ(run_python(kClassify, args, &out), 0);
+    std::vector<std::string> verdicts;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) verdicts.push_back(line);
+    return verdicts;
+  }
+
+  // A copy of `path` as it is now, beside it; for readers that must see what a kill left.
+  std::string snapshot(const std::string& path, const std::string& name) {
+    std::string copy = dir_ / name;
+    fs::copy_file(path, copy);
+    return copy;
+  }
+
   // A fresh copy of the old file in this case's directory.
   std::string fresh(const std::string& name) {
     std::string path = dir_ / name;
@@ -235,18 +293,6 @@ class JournalDriverTest : public OldAndNewFile {
   static void SetUpTestSuite() {
     make_files(kMakeFixture, " " + std::to_string(kFixtureDays), append_rows);
   }
-
-  // h5py's verdict on each of `paths`.
-  std::vector<std::string> classify(const std::vector<std::string>& paths) {
-    std::string args = old_path() + " " + new_path();
-    for (const auto& p : paths) args += " " + p;
-    std::string out;
-    EXPECT_EQ(run_python(kClassify, args, &out), 0);
-    std::vector<std::string> verdicts;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) verdicts.push_back(line);
-    return verdicts;
-  }
 };
 
 // --- the journaled append itself -----------------------------------------------------------------
@@ -258,8 +304,9 @@ TEST_F(JournalDriverTest, AppendEqualsThePlainDriversFileByteForByte) {
   EXPECT_TRUE(result.committed);
   EXPECT_TRUE(is_new(path));
   EXPECT_FALSE(exists(h5::rollback_path(path)));
-  // Record, its directory, the file: the record's removal needs none (a lost removal rolls back).
-  EXPECT_EQ(result.counts.fsyncs, 3);
+  // Record, its directory and the hidden signature (made at once), the rest of the file, the shown
+  // signature: the record's removal needs none (a lost removal rolls back).
+  EXPECT_EQ(result.counts.fsyncs, 5);
   // The journal saves what it overwrites, never the whole file.
   EXPECT_GT(result.record_bytes, 0u);
   EXPECT_LT(result.record_bytes, read_file(path).size() / 4);
@@ -415,7 +462,7 @@ TEST_F(JournalDriverTest, AKillAtAnyIoCallLeavesOldOrNewAndOurOpenFinishesTheJob
   std::vector<std::string> copies;
   std::vector<bool> record_pending;
   std::set<h5::Recovery> recoveries;
-  bool last_pending = false, last_old = false;
+  bool last_pending = false, last_old = false, saw_hidden = false;
   int k = 1;
   for (; k < 100; ++k) {
     SCOPED_TRACE("killed at I/O call " + std::to_string(k));
@@ -424,9 +471,12 @@ TEST_F(JournalDriverTest, AKillAtAnyIoCallLeavesOldOrNewAndOurOpenFinishesTheJob
     bool pending = exists(h5::rollback_path(path));
     // A copy without its record: what plain HDF5 sees before any recovery (our own read-only
     // opens roll a record back first). Old or new rows, or an error while a record is pending.
-    copies.push_back(dir_ / ("before-recovery-" + std::to_string(k) + ".h5"));
-    fs::copy_file(path, copies.back());
+    copies.push_back(snapshot(path, "before-recovery-" + std::to_string(k) + ".h5"));
     record_pending.push_back(pending);
+    // Every byte the kill left is on disk here; a file that is neither whole old nor whole new
+    // must be hidden, or a power cut that kept some of these writes could show it to a reader.
+    EXPECT_TRUE(is_old(path) || is_new(path) || hidden(path));
+    saw_hidden = saw_hidden || hidden(path);
     std::optional<std::string> plain = rows_via_hdf5(copies.back());
     if (plain) {
       EXPECT_TRUE(*plain == *old_rows || *plain == *new_rows);
@@ -449,6 +499,7 @@ TEST_F(JournalDriverTest, AKillAtAnyIoCallLeavesOldOrNewAndOurOpenFinishesTheJob
   EXPECT_TRUE(last_pending);
   EXPECT_TRUE(last_old);
   EXPECT_GT(k, 10);  // the append did reach its commit in every child before this one
+  EXPECT_TRUE(saw_hidden);
   // The kill points covered both kinds of leftover record.
   EXPECT_TRUE(recoveries.count(h5::Recovery::kRolledBack));
   EXPECT_TRUE(recoveries.count(h5::Recovery::kDiscardedIncomplete));
@@ -462,6 +513,51 @@ TEST_F(JournalDriverTest, AKillAtAnyIoCallLeavesOldOrNewAndOurOpenFinishesTheJob
       EXPECT_NE(verdicts[i], "error");
     }
   }
+}
+
+// Recovery killed at every I/O call of its rollback, from the state that needs the most undone: the
+// new file whole, its record still there (a power cut lost the record's removal). Until the old
+// file is whole again it is hidden, and the next open still rolls it back.
+TEST_F(JournalDriverTest, AKillDuringRollbackLeavesAFileHiddenUntilTheNextRecoveryEndsIt) {
+  const int calls = journaled_append(fresh("count.h5"), std::nullopt).counts.total();
+  const std::string start = fresh("start.h5");
+  ASSERT_TRUE(crashed_at(start, calls));  // just before the removal, the commit's last call
+  ASSERT_TRUE(is_new(start));
+  const std::string record = read_file(h5::rollback_path(start));
+  std::vector<std::string> copies;
+  int k = 1;
+  for (; k < 100; ++k) {
+    SCOPED_TRACE("recovery killed at I/O call " + std::to_string(k));
+    const std::string path = dir_ / ("r" + std::to_string(k) + ".h5");
+    fs::copy_file(start, path);
+    write_record_of(path, record);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      try {
+        h5::File::open_journaled(path, h5::Mode::kReadOnly,
+                                 FaultPlan{FaultPlan::Call::kAny, k, 0, true})
+            .close();
+      } catch (...) {
+        ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 0) break;  // the rollback finished before call k
+    ASSERT_EQ(WEXITSTATUS(status), h5::kFaultCrashStatus);
+    EXPECT_TRUE(is_old(path) || is_new(path) || hidden(path));
+    copies.push_back(snapshot(path, "during-rollback-" + std::to_string(k) + ".h5"));
+    if (exists(h5::rollback_path(path))) {
+      expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+    } else {
+      EXPECT_TRUE(is_old(path));  // killed at the last call, the directory's fsync
+    }
+  }
+  ASSERT_LT(k, 100);
+  EXPECT_GT(k, 5);  // hiding, the old bytes, the size, the barriers, showing
+  for (const std::string& verdict : classify(copies)) EXPECT_NE(verdict, "wrong");
 }
 
 // --- records that must not be applied ------------------------------------------------------------
@@ -496,12 +592,98 @@ TEST_F(JournalDriverTest, ARecordOfAnotherFileIsNeitherAppliedNorKept) {
   expect_recovery(path, h5::Recovery::kDiscardedStale, read_file(older));
 }
 
+// Records that belong to a half-applied file although an identity field differs, or that an
+// older commit made without saving the signature: each is rolled back to the old file's bytes.
+// Writes 1 and 2 are the record and the hiding signature; ending before write 4 leaves the file
+// hidden and partly new.
+TEST_F(JournalDriverTest, ARecordOfAHalfAppliedFileIsRolledBackWhateverChangedAroundIt) {
+  {
+    SCOPED_TRACE("a reboot brought the file system back under another device number");
+    std::string path = fresh("device.h5");
+    ASSERT_TRUE(crashed_at(path, 4, FaultPlan::Call::kWrite));
+    ASSERT_FALSE(is_old(path));
+    auto record = read_record(path);
+    ASSERT_TRUE(record.has_value());
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    ASSERT_EQ(record->identity.device, static_cast<std::uint64_t>(st.st_dev));
+    record->identity.device ^= 0x0100;  // another major number
+    write_record(path, *record);
+    expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+  }
+  {
+    SCOPED_TRACE("copied with its record while hidden (another inode)");
+    std::string path = fresh("original.h5");
+    ASSERT_TRUE(crashed_at(path, 4, FaultPlan::Call::kWrite));
+    ASSERT_TRUE(hidden(path));
+    std::string copy = dir_ / "copy.h5";
+    fs::copy_file(path, copy);
+    fs::copy_file(h5::rollback_path(path), h5::rollback_path(copy));
+    expect_recovery(copy, h5::Recovery::kRolledBack, read_file(old_path()));
+  }
+  {
+    SCOPED_TRACE("a commit that left the signature alone and saved none of it");
+    std::string path = fresh("unhidden.h5");
+    ASSERT_TRUE(crashed_at(path, 4, FaultPlan::Call::kWrite));
+    auto record = read_record(path);
+    ASSERT_TRUE(record.has_value());
+    ASSERT_EQ(record->ranges.front().offset, 0u);
+    ASSERT_GT(record->ranges.front().bytes.size(), h5::kSignatureBytes);
+    h5::SavedRange& first = record->ranges.front();
+    first.offset = h5::kSignatureBytes;
+    first.bytes.erase(first.bytes.begin(), first.bytes.begin() + h5::kSignatureBytes);
+    write_record(path, *record);
+    std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
+        .write(read_file(old_path()).data(), h5::kSignatureBytes);
+    ASSERT_FALSE(hidden(path));
+    expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+  }
+}
+
+// A hidden file without a complete record of its own is whole: a power cut kept the hiding
+// signature but not the record made durable with it (the file is old), or kept the record's
+// removal but not the new signature (the file is new). Any open shows it again, a plain read too.
+TEST_F(JournalDriverTest, AHiddenFileWithoutACompleteRecordIsShownAgain) {
+  const h5::Signature old_signature = [] {
+    h5::Signature s{};
+    std::string bytes = read_file(old_path());
+    std::memcpy(s.data(), bytes.data(), s.size());
+    return s;
+  }();
+  ASSERT_EQ(old_signature, h5::kHdf5Signature);  // no user block: HDF5 looks at offset 0 first
+  auto hide = [](const std::string& path) {
+    std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
+        .write(reinterpret_cast<const char*>(h5::kUnfinishedSignature.data()), h5::kSignatureBytes);
+    ASSERT_TRUE(hidden(path));
+  };
+  for (const std::string& source : {old_path(), new_path()}) {
+    SCOPED_TRACE(source);
+    std::string path = dir_ / "hidden.h5";
+    fs::copy_file(source, path, fs::copy_options::overwrite_existing);
+    const std::string whole = read_file(path);
+    hide(path);
+    std::string copy = snapshot(path, "plain-reader.h5");
+    EXPECT_EQ(classify({copy}), std::vector<std::string>{"error"});
+    fs::remove(copy);
+    expect_recovery(path, h5::Recovery::kShown, whole);
+  }
+  {
+    SCOPED_TRACE("read through plain HDF5 in this process");
+    std::string path = fresh("plain.h5");
+    hide(path);
+    EXPECT_EQ(rows_via_hdf5(path), rows_via_hdf5(old_path()));
+    EXPECT_TRUE(is_old(path));
+  }
+}
+
 TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouched) {
   for (bool flip : {false, true}) {
     SCOPED_TRACE(flip ? "one byte changed" : "last byte missing");
     std::string path = fresh("a.h5");
-    // Ending at the record's fsync: the record is written but the file is untouched.
+    // Ending at the record's fsync: the record is written and the file untouched but for its
+    // hidden signature, which recovery puts back.
     ASSERT_TRUE(crashed_at(path, 1, FaultPlan::Call::kFsync));
+    ASSERT_TRUE(hidden(path));
     std::string record = read_file(h5::rollback_path(path));
     ASSERT_GT(record.size(), 64u);
     if (flip) {
@@ -557,11 +739,14 @@ TEST_F(JournalShrinkTest, ACommitLeavesExactlyTheSmallerFile) {
   EXPECT_FALSE(exists(h5::rollback_path(path)));
 }
 
-// Killed at every I/O call of the commit, in turn: the next journaled open finds the old file or
-// the new one, never the old one cut short; and some kills land after the file was made smaller.
+// Killed at every I/O call of the commit, in turn: the next journaled open finds exactly the old
+// file or the new one, never the old one cut short; and before that open, a plain h5py reader fails
+// to open the file or reads the old or the new values. Some kills land after the file was made
+// smaller, with a record of a session that freed the file's end.
 TEST_F(JournalShrinkTest, AKillAtAnyIoCallLeavesTheOldOrTheNewFile) {
-  bool saw_shrunk_before_recovery = false;
-  bool last_old = false;
+  bool saw_shrunk_before_recovery = false, saw_cut_record = false, last_old = false;
+  std::vector<std::string> copies;
+  std::vector<bool> record_pending;
   int k = 1;
   for (; k < 100; ++k) {
     SCOPED_TRACE("killed at I/O call " + std::to_string(k));
@@ -581,6 +766,15 @@ TEST_F(JournalShrinkTest, AKillAtAnyIoCallLeavesTheOldOrTheNewFile) {
     if (WEXITSTATUS(status) == 0) break;  // the commit finished before call k
     ASSERT_EQ(WEXITSTATUS(status), h5::kFaultCrashStatus);
     if (fs::file_size(path) < fs::file_size(old_path())) saw_shrunk_before_recovery = true;
+    const bool pending = exists(h5::rollback_path(path));
+    if (pending) {
+      const std::string record = read_file(h5::rollback_path(path));
+      auto decoded = h5::decode(std::as_bytes(std::span(record)));
+      saw_cut_record = saw_cut_record || (decoded && decoded->cut_size < decoded->old_size);
+    }
+    EXPECT_TRUE(is_old(path) || is_new(path) || hidden(path));
+    copies.push_back(snapshot(path, "before-recovery-" + std::to_string(k) + ".h5"));
+    record_pending.push_back(pending);
     h5::File::open_journaled(path, h5::Mode::kReadOnly).close();
     EXPECT_FALSE(exists(h5::rollback_path(path)));
     EXPECT_TRUE(is_old(path) || is_new(path));
@@ -589,8 +783,18 @@ TEST_F(JournalShrinkTest, AKillAtAnyIoCallLeavesTheOldOrTheNewFile) {
   ASSERT_LT(k, 100);
   EXPECT_GT(k, 3);
   EXPECT_TRUE(saw_shrunk_before_recovery);
+  EXPECT_TRUE(saw_cut_record);
   // The last kill point is just before the record's removal: the record rolls the file back.
   EXPECT_TRUE(last_old);
+  std::vector<std::string> verdicts = classify(copies);
+  ASSERT_EQ(verdicts.size(), copies.size());
+  for (std::size_t i = 0; i < copies.size(); ++i) {
+    SCOPED_TRACE(copies[i]);
+    EXPECT_NE(verdicts[i], "wrong");
+    if (!record_pending[i]) {
+      EXPECT_NE(verdicts[i], "error");
+    }
+  }
 }
 
 TEST_F(JournalDriverTest, OldContentThatCannotBeMadeDurableAgainKeepsItsRecord) {

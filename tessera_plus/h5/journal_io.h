@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace tessera_plus::h5 {
@@ -47,6 +48,12 @@ class JournalIo {
   int fdatasync(int fd);
   // Makes a rename or unlink in the directory of `path` durable.
   int fsync_directory_of(const std::string& path);
+  // fdatasync of each of `files` and fsync of the directory of `directory_of`, made at once so
+  // that the file system can serve them with one wait instead of one each: for barriers whose
+  // order among themselves does not matter. Each is counted, and failed or crashed at by a fault
+  // plan, as one fsync, in that order; a fault plan makes them one after another, in that order.
+  // Returns 0 or the errno of the first failure in that order.
+  int sync_together(std::span<const int> files, const std::string& directory_of);
   int ftruncate(int fd, off_t size);
   int unlink(const std::string& path);
 

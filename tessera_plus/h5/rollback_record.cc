@@ -7,6 +7,8 @@
 #include <array>
 #include <cstring>
 
+#include "tessera_plus/h5/signature_guard.h"
+
 namespace tessera_plus::h5 {
 namespace {
 
@@ -52,14 +54,25 @@ int read_whole(const std::string& path, std::vector<std::byte>* bytes) {
   return error;
 }
 
-// The file belongs to the record when its device and inode match, its size lies where an
-// interrupted commit can have left it, and its first bytes with the saved ones put back are the
-// old header. A file restored from a backup, or replaced, fails one of these.
+// The file belongs to the record when it is the same inode (or begins with the signature that only
+// an unfinished commit leaves, whatever copied it since), its size lies where an interrupted
+// commit can have left it, and its first bytes with the saved ones put back are the old header.
+// Only what a reboot keeps counts: the device number does not, as a file system can come back under
+// another one (LVM, btrfs subvolumes, the order NVMe drives are found in), and discarding the
+// record of a half-applied file would keep it half-applied. A file restored from a backup, or
+// replaced, fails one of these.
 bool belongs(int fd, const RollbackRecord& record) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
-  FileIdentity id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-  if (!(id == record.identity)) return false;
+  if (static_cast<std::uint64_t>(st.st_ino) != record.identity.inode && !is_hidden(fd)) {
+    return false;
+  }
+  // The saved bytes are the old file's: a range past its end is not of a commit of this driver.
+  for (const SavedRange& range : record.ranges) {
+    if (range.offset > record.old_size || range.bytes.size() > record.old_size - range.offset) {
+      return false;
+    }
+  }
   auto size = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t low = std::min(record.cut_size, record.old_size);
   std::uint64_t high = std::max(record.old_size, record.new_size);
@@ -140,15 +153,44 @@ std::optional<RollbackRecord> decode(std::span<const std::byte> in) {
   return record;
 }
 
-int roll_back(int fd, const std::string& path, const RollbackRecord& record, JournalIo& io) {
+namespace {
+
+// The old file's first bytes: the saved ones over what the file holds now. A commit saves them
+// before it hides the file, so the hiding signature is never taken for the old one.
+int old_signature(int fd, const RollbackRecord& record, Signature* signature) {
+  signature->fill(std::byte{0});
+  if (pread_full(fd, signature->data(), kSignatureBytes, 0) < 0) return errno;
   for (const SavedRange& r : record.ranges) {
-    if (int e = io.pwrite_all(fd, r.bytes.data(), r.bytes.size(), static_cast<off_t>(r.offset))) {
-      return e;
+    for (std::size_t i = 0; i < r.bytes.size() && r.offset + i < kSignatureBytes; ++i) {
+      (*signature)[r.offset + i] = r.bytes[i];
     }
   }
+  return 0;
+}
+
+}  // namespace
+
+int roll_back(int fd, const std::string& path, const RollbackRecord& record, JournalIo& io) {
+  // Plain readers are kept out until every old byte is back, as during a commit: the file may be
+  // whole and new now, and a power cut half-way through would otherwise show them a mixture.
+  const bool guarded = record.old_size >= kSignatureBytes;
+  Signature signature{};
+  if (guarded) {
+    if (int e = old_signature(fd, record, &signature)) return e;
+    if (int e = hide_from_readers(fd, io)) return e;
+  }
+  for (const SavedRange& r : record.ranges) {
+    int e = guarded
+                ? pwrite_past_signature(fd, r.bytes.data(), r.bytes.size(), r.offset, io)
+                : io.pwrite_all(fd, r.bytes.data(), r.bytes.size(), static_cast<off_t>(r.offset));
+    if (e) return e;
+  }
   if (int e = io.ftruncate(fd, static_cast<off_t>(record.old_size))) return e;
-  // The old content must be durable before the record that could restore it goes.
   if (int e = io.fsync(fd)) return e;
+  if (guarded) {
+    if (int e = show_to_readers(fd, signature, io)) return e;
+  }
+  // The old content must be durable before the record that could restore it goes.
   if (int e = io.unlink(rollback_path(path))) return e;
   return io.fsync_directory_of(path);
 }
@@ -157,15 +199,25 @@ int recover(int fd, const std::string& path, JournalIo& io, Recovery* outcome) {
   *outcome = Recovery::kNone;
   std::vector<std::byte> bytes;
   int error = read_whole(rollback_path(path), &bytes);
-  if (error == ENOENT) return 0;
-  if (error) return error;
-  std::optional<RollbackRecord> record = decode(bytes);
+  if (error && error != ENOENT) return error;
+  const bool present = error == 0;
+  std::optional<RollbackRecord> record;
+  if (present) record = decode(bytes);
   if (record && belongs(fd, *record)) {
     *outcome = Recovery::kRolledBack;
     return roll_back(fd, path, *record, io);
   }
-  // A record is made durable before the file is touched, so an incomplete one protects nothing;
-  // a stale one describes a file that no longer exists under this name.
+  // A commit hides the file in the same step that makes its record durable, and removes the
+  // record only once the new content is durable; so a hidden file without a complete record is
+  // whole, old or new, and only its signature is missing. One beside a complete record that is
+  // not its own is left hidden: nothing says what it holds.
+  if (!record && is_hidden(fd)) {
+    *outcome = Recovery::kShown;
+    if (int e = show_to_readers(fd, kHdf5Signature, io)) return e;
+  }
+  if (!present) return 0;
+  // A record is made durable before the file is touched (the signature aside), so an incomplete
+  // one protects nothing; a stale one describes a file that no longer exists under this name.
   *outcome = record ? Recovery::kDiscardedStale : Recovery::kDiscardedIncomplete;
   if (int e = io.unlink(rollback_path(path))) return e;
   return io.fsync_directory_of(path);
