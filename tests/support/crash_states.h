@@ -1,0 +1,47 @@
+// Power-loss states of a recorded scenario (crash_recorder.h) under a weak per-file model, the
+// ALICE research tool's: at every crash point (after each recorded call), each file holds what its
+// last fsync or fdatasync made durable plus a subset of its later writes and truncations (none,
+// all, every prefix, seeded random subsets), and each create, rename or unlink that no fsync of
+// its directory has made durable yet may or may not have happened (every subset of a few, else
+// prefixes and seeded random subsets). Each distinct state is rebuilt in a directory of its own
+// and checked:
+//  - before any recovery, every file reads as one of its whole versions (its contents at the
+//    recorder's checkpoints, absence included) to a plain HDF5 reader, or fails to open: in C++
+//    for every state, with h5py for the states whose bytes match no version;
+//  - after the journal's recovery (h5::recover_journal) of every .h5 file, every file is one of
+//    its versions byte for byte (or value for value) and no record is left;
+//  - the same again when the file system came back under another device number, for every state
+//    that holds a complete rollback record.
+// The rebuilt files have new inode numbers; a record's file identity is moved to them (the file
+// it belongs to keeps its inode across a reboot), and to another device number for the reboot.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/crash_recorder.h"
+
+namespace tessera_plus::testing {
+
+struct CrashStateCounts {
+  int crash_points = 0;
+  int states = 0;                     // distinct states rebuilt and checked
+  int states_with_record = 0;         // of which hold a complete rollback record
+  int wrong_files = 0;                // states with a file neither old nor new after recovery
+  int wrong_files_other_device = 0;   // the same after a reboot under another device number
+  int wrong_reads = 0;                // states where plain HDF5 (C++) read values of no version
+  int h5py_reads = 0;                 // files read with h5py (those whose bytes match no version)
+  int h5py_wrong = 0;                 // of which h5py read values of no version
+  std::vector<std::string> examples;  // the first failures, described
+  std::string summary(const std::string& scenario) const;
+};
+
+// `work` is an empty directory for the rebuilt states. `h5py_limit` bounds the files read with
+// h5py. The environment variable TESSERA_CRASH_STATES_STRIDE=k checks only every k-th state (for
+// sanitizer builds).
+CrashStateCounts check_crash_states(const CrashRecorder& recorder,
+                                    const std::filesystem::path& work, unsigned seed,
+                                    int h5py_limit = 2000);
+
+}  // namespace tessera_plus::testing
