@@ -24,7 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using Kind = ModelOp::Kind;
 
-constexpr int kRandomSubsetsPerFile = 12;
+constexpr int kRandomSubsetsPerFile = 16;
 constexpr int kJointRandomStates = 8;
 constexpr std::size_t kAllUnitSubsetsUpTo = 6;  // pending directory changes
 constexpr std::size_t kExamples = 8;
@@ -65,8 +65,8 @@ void add_pieces(const ModelOp& op, std::vector<Piece>& pieces) {
     return;
   }
   for (std::size_t begin = 0; begin < op.bytes.size();) {
-    std::size_t end = std::min<std::size_t>(op.bytes.size(),
-                                            (op.offset + begin) / kPage * kPage + kPage - op.offset);
+    std::size_t end = std::min<std::size_t>(
+        op.bytes.size(), (op.offset + begin) / kPage * kPage + kPage - op.offset);
     pieces.push_back({&op, begin, end});
     begin = end;
   }
@@ -86,9 +86,9 @@ void apply_unit(std::map<std::string, int>& names, const ModelOp& op) {
 // it since.
 struct CrashPoint {
   std::map<std::string, int> names;
-  std::vector<std::string> durable;                  // by inode
+  std::vector<std::string> durable;         // by inode
   std::vector<std::vector<Piece>> pending;  // by inode: pieces of writes and truncations
-  std::vector<const ModelOp*> units;                 // links and unlinks
+  std::vector<const ModelOp*> units;        // links and unlinks
 
   void step(const ModelOp& op) {
     if (op.inode >= static_cast<int>(durable.size())) {
@@ -479,13 +479,18 @@ class Checker {
   std::vector<std::string> h5py_where_;
 };
 
-int stride_from_environment() {
+}  // namespace
+
+int crash_state_stride() {
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr int kDefault = 4;
+#else
+  constexpr int kDefault = 1;
+#endif
   const char* text = std::getenv("TESSERA_CRASH_STATES_STRIDE");
-  int stride = text ? std::atoi(text) : 1;
+  int stride = text ? std::atoi(text) : kDefault;
   return stride > 0 ? stride : 1;
 }
-
-}  // namespace
 
 std::string CrashStateCounts::summary(const std::string& scenario) const {
   std::ostringstream out;
@@ -502,7 +507,7 @@ std::string CrashStateCounts::summary(const std::string& scenario) const {
 CrashStateCounts check_crash_states(const CrashRecorder& recorder, const fs::path& work,
                                     unsigned seed, int h5py_limit) {
   Checker checker(recorder, work, h5py_limit);
-  const int stride = stride_from_environment();
+  const int stride = crash_state_stride();
   std::mt19937 rng(seed);
   std::set<std::size_t> seen;
   CrashPoint point;

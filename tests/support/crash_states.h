@@ -37,9 +37,13 @@ struct CrashStateCounts {
   std::string summary(const std::string& scenario) const;
 };
 
+// Every how many distinct states one is checked: the environment variable
+// TESSERA_CRASH_STATES_STRIDE, else 1, or 4 in an AddressSanitizer build (each check runs HDF5
+// and the recovery, which the sanitizer slows several times).
+int crash_state_stride();
+
 // `work` is an empty directory for the rebuilt states. `h5py_limit` bounds the files read with
-// h5py. The environment variable TESSERA_CRASH_STATES_STRIDE=k checks only every k-th state (for
-// sanitizer builds).
+// h5py.
 CrashStateCounts check_crash_states(const CrashRecorder& recorder,
                                     const std::filesystem::path& work, unsigned seed,
                                     int h5py_limit = 2000);
