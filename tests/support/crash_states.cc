@@ -18,6 +18,16 @@
 #include "tessera_plus/h5/rollback_record.h"
 #include "tests/support/temp_dir.h"
 
+// GCC says __SANITIZE_ADDRESS__, Clang __has_feature(address_sanitizer).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TP_HAS_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef TP_HAS_ADDRESS_SANITIZER
+#define TP_HAS_ADDRESS_SANITIZER 0
+#endif
+
 namespace tessera_plus::testing {
 namespace {
 
@@ -27,7 +37,7 @@ using Kind = ModelOp::Kind;
 constexpr int kRandomSubsetsPerFile = 16;
 constexpr int kJointRandomStates = 8;
 constexpr std::size_t kAllUnitSubsetsUpTo = 6;  // pending directory changes
-constexpr std::size_t kExamples = 8;
+constexpr int kExamplesPerCheck = 3;
 
 bool is_record(const std::string& name) { return name.ends_with(".rollback"); }
 bool is_temp(const std::string& name) {
@@ -201,6 +211,25 @@ std::vector<Choice> choices_at(const CrashPoint& point, std::mt19937& rng) {
   return out;
 }
 
+// Which pending pieces a state kept, for the failure messages.
+std::string describe(const CrashPoint& point, const Choice& choice) {
+  auto kept = [](const std::vector<bool>& mask) {
+    return std::to_string(std::count(mask.begin(), mask.end(), true)) + "/" +
+           std::to_string(mask.size());
+  };
+  std::string out;
+  for (std::size_t i = 0; i < point.pending.size(); ++i) {
+    if (point.pending[i].empty()) continue;
+    auto mask = choice.data.find(static_cast<int>(i));
+    out += "; inode " + std::to_string(i) + " kept " +
+           (mask == choice.data.end() ? "all " + std::to_string(point.pending[i].size())
+                                      : kept(mask->second)) +
+           " pending pieces";
+  }
+  if (!choice.units.empty()) out += "; " + kept(choice.units) + " pending directory changes";
+  return out;
+}
+
 std::size_t fingerprint(const DiskFiles& files) {
   std::size_t h = 0;
   for (const auto& [name, content] : files) {
@@ -297,11 +326,11 @@ class Checker {
     rebuild(state, dir, false);
     if (!plain_reads_ok(state, dir, where)) ++counts.wrong_reads;
     bool record = write_records(state, dir, false);
-    if (!recovered_ok(dir, where + ", after recovery")) ++counts.wrong_files;
+    if (!recovered_ok(dir, where, "after recovery")) ++counts.wrong_files;
     if (!record) return;
     ++counts.states_with_record;
     rebuild(state, dir, true);
-    if (!recovered_ok(dir, where + ", after a reboot under another device number and recovery")) {
+    if (!recovered_ok(dir, where, "after a reboot under another device number and recovery")) {
       ++counts.wrong_files_other_device;
     }
   }
@@ -319,13 +348,13 @@ class Checker {
       for (std::string line; std::getline(lines, line);) results.push_back(line);
       if (status != 0 && results.size() < static_cast<std::size_t>(counts.h5py_reads)) {
         results.push_back("died");  // the reader crashed on this file: no values, but noted
-        note("h5py died reading state file #" + std::to_string(results.size() - 1));
+        note("h5py", "h5py died reading state file #" + std::to_string(results.size() - 1));
       }
     }
     for (std::size_t i = 0; i < results.size(); ++i) {
       if (results[i] == "wrong") {
         ++counts.h5py_wrong;
-        note("h5py read wrong values: " + h5py_where_[i]);
+        note("h5py", "h5py read wrong values: " + h5py_where_[i]);
       }
     }
   }
@@ -333,8 +362,9 @@ class Checker {
   CrashStateCounts counts;
 
  private:
-  void note(const std::string& text) {
-    if (counts.examples.size() < kExamples) counts.examples.push_back(text);
+  // A few failures of each check, so that one kind does not hide the others.
+  void note(const std::string& check, const std::string& text) {
+    if (noted_[check]++ < kExamplesPerCheck) counts.examples.push_back(text);
   }
 
   bool is_version(const std::string& name, const std::optional<std::string>& content) const {
@@ -404,13 +434,13 @@ class Checker {
       if (!content || is_version(name, content)) continue;  // a missing file fails to open
       if (!is_h5(name)) {
         ok = false;
-        note(where + ": " + name + " holds bytes of no version");
+        note("read", where + ": " + name + " holds bytes of no version");
         continue;
       }
       try {
         if (!values_match(name, dir / name)) {
           ok = false;
-          note(where + ": plain HDF5 read wrong values of " + name);
+          note("read", where + ": plain HDF5 read wrong values of " + name);
         }
       } catch (const Error&) {
         // Failing to open or read is what a half-written file may do.
@@ -431,7 +461,9 @@ class Checker {
     h5py_where_.push_back(where + ": " + name);
   }
 
-  bool recovered_ok(const fs::path& dir, const std::string& where) {
+  // `run` says which recovery: the check that the failures are counted under.
+  bool recovered_ok(const fs::path& dir, const std::string& at, const std::string& run) {
+    const std::string where = at + ", " + run;
     bool ok = true;
     DiskFiles before = read_tree(dir);
     for (const auto& [name, content] : before) {
@@ -440,7 +472,7 @@ class Checker {
         h5::recover_journal((dir / name).string());
       } catch (const Error& e) {
         ok = false;
-        note(where + ": recovery of " + name + " failed: " + e.what());
+        note(run, where + ": recovery of " + name + " failed: " + e.what());
       }
     }
     DiskFiles after = read_tree(dir);
@@ -456,13 +488,13 @@ class Checker {
       }
       if (values_ok) continue;
       ok = false;
-      note(where + ": " + name + (content ? " is neither old nor new" : " is missing"));
+      note(run, where + ": " + name + (content ? " is neither old nor new" : " is missing"));
     }
     for (const auto& [name, content] : after) {
       std::string file = name.substr(0, name.size() - std::string(".rollback").size());
       if (is_record(name) && after.count(file)) {
         ok = false;
-        note(where + ": the record of " + file + " is left");
+        note(run, where + ": the record of " + file + " is left");
       }
     }
     return ok;
@@ -475,6 +507,7 @@ class Checker {
   std::map<std::string, std::vector<std::string>> values_;
   std::map<std::string, std::vector<std::string>> version_paths_;
   int version_files_ = 0;
+  std::map<std::string, int> noted_;
   std::string h5py_lines_;
   std::vector<std::string> h5py_where_;
 };
@@ -482,7 +515,7 @@ class Checker {
 }  // namespace
 
 int crash_state_stride() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || TP_HAS_ADDRESS_SANITIZER
   constexpr int kDefault = 4;
 #else
   constexpr int kDefault = 1;
@@ -527,7 +560,7 @@ CrashStateCounts check_crash_states(const CrashRecorder& recorder, const fs::pat
       State state = build(point, choice);
       if (!seen.insert(fingerprint(state.files)).second) continue;
       if (candidates++ % stride != 0) continue;
-      checker.check(state, where);
+      checker.check(state, where + describe(point, choice));
     }
   }
   checker.run_h5py();

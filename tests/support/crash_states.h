@@ -33,7 +33,7 @@ struct CrashStateCounts {
   int wrong_reads = 0;                // states where plain HDF5 (C++) read values of no version
   int h5py_reads = 0;                 // files read with h5py (those whose bytes match no version)
   int h5py_wrong = 0;                 // of which h5py read values of no version
-  std::vector<std::string> examples;  // the first failures, described
+  std::vector<std::string> examples;  // the first few failures of each check, described
   std::string summary(const std::string& scenario) const;
 };
 

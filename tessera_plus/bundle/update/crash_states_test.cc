@@ -197,8 +197,8 @@ class CrashStates : public ::testing::Test {
     EXPECT_EQ(counts.h5py_wrong, 0) << "h5py reads of values of no version";
   }
 
-  // An appended recorded session must have made the commit's calls: a scenario whose writer
-  // stopped recording would otherwise pass with nothing to check.
+  // How often the recording cuts `name` below its starting size: a shrinking case that stopped
+  // shrinking would otherwise pass without testing what it is named for.
   static int truncations_below(const CrashRecorder& recorder, const std::string& name) {
     int inode = recorder.start_names().at(name);
     std::uint64_t start = recorder.start_contents()[inode].size();
