@@ -1,13 +1,13 @@
 // Power-loss states of a recorded scenario (crash_recorder.h) under a weak per-file model, the
 // ALICE research tool's: at every crash point (after each recorded call), each file holds what its
-// last fsync or fdatasync made durable plus a subset of its later writes and truncations (none,
-// all, every prefix, seeded random subsets), and each create, rename or unlink that no fsync of
-// its directory has made durable yet may or may not have happened (every subset of a few, else
-// prefixes and seeded random subsets). Each distinct state is rebuilt in a directory of its own
-// and checked:
+// last fsync or fdatasync made durable plus a subset of its later writes and truncations, taken
+// page by page (none, all, every prefix, seeded random subsets), and each create, rename or unlink
+// that no fsync of its directory has made durable yet may or may not have happened (every subset of
+// a few, else prefixes and seeded random subsets). Each distinct state is rebuilt afresh and
+// checked:
 //  - before any recovery, every file reads as one of its whole versions (its contents at the
-//    recorder's checkpoints, absence included) to a plain HDF5 reader, or fails to open: in C++
-//    for every state, with h5py for the states whose bytes match no version;
+//    recorder's checkpoints, absence included) to a plain HDF5 reader, or fails to open: read in
+//    C++ and with h5py wherever its bytes match no version (where they do, it reads as that one);
 //  - after the journal's recovery (h5::recover_journal) of every .h5 file, every file is one of
 //    its versions byte for byte (or value for value) and no record is left;
 //  - the same again when the file system came back under another device number, for every state
