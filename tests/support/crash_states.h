@@ -9,7 +9,7 @@
 //    recorder's checkpoints, absence included) to a plain HDF5 reader, or fails to open: read in
 //    C++ and with h5py wherever its bytes match no version (where they do, it reads as that one);
 //  - after the journal's recovery (h5::recover_journal) of every .h5 file, every file is one of
-//    its versions byte for byte (or value for value) and no record is left;
+//    its versions byte for byte, or value for value to plain HDF5, and no record is left;
 //  - the same again when the file system came back under another device number, for every state
 //    that holds a complete rollback record.
 // The rebuilt files have new inode numbers; a record's file identity is moved to them (the file
@@ -31,6 +31,7 @@ struct CrashStateCounts {
   int wrong_files = 0;                // states with a file neither old nor new after recovery
   int wrong_files_other_device = 0;   // the same after a reboot under another device number
   int wrong_reads = 0;                // states where plain HDF5 (C++) read values of no version
+  int reader_crashes = 0;             // plain HDF5 reads (C++) that died on a damaged file
   int h5py_reads = 0;                 // files read with h5py (those whose bytes match no version)
   int h5py_wrong = 0;                 // of which h5py read values of no version
   std::vector<std::string> examples;  // the first few failures of each check, described
