@@ -570,7 +570,7 @@ class Checker {
 
 int crash_state_stride() {
 #if defined(__SANITIZE_ADDRESS__) || TP_HAS_ADDRESS_SANITIZER
-  constexpr int kDefault = 4;
+  constexpr int kDefault = 8;
 #else
   constexpr int kDefault = 1;
 #endif

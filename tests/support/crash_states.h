@@ -39,7 +39,7 @@ struct CrashStateCounts {
 };
 
 // Every how many distinct states one is checked: the environment variable
-// TESSERA_CRASH_STATES_STRIDE, else 1, or 4 in an AddressSanitizer build (each check runs HDF5
+// TESSERA_CRASH_STATES_STRIDE, else 1, or 8 in an AddressSanitizer build (each check runs HDF5
 // and the recovery, which the sanitizer slows several times).
 int crash_state_stride();
 
