@@ -9,12 +9,15 @@
 
 namespace tessera_plus {
 
+class IoRecorder;
+
 // One build of the file at `final_path`. The temporary name is hidden (leading dot), does not end
 // in the real suffix (so no scan takes it for data) and names this process, so two processes never
 // share one. Destroying an unpublished build removes its temporary file, on every path out.
 class PendingFile {
  public:
-  explicit PendingFile(std::filesystem::path final_path);
+  // `recorder` (crash-state tests only) is told the syncs, the rename and the removal.
+  explicit PendingFile(std::filesystem::path final_path, IoRecorder* recorder = nullptr);
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
   ~PendingFile();
@@ -30,15 +33,20 @@ class PendingFile {
  private:
   std::filesystem::path final_;
   std::string temp_;
+  IoRecorder* recorder_;
   bool published_ = false;
 };
 
 // Builds `path` through `build(temp_path)` and publishes it.
 void publish_file(const std::filesystem::path& path,
                   const std::function<void(const std::string& temp_path)>& build);
+// The same, telling `recorder` (crash-state tests only) as PendingFile does.
+void publish_file(const std::filesystem::path& path, IoRecorder* recorder,
+                  const std::function<void(const std::string& temp_path)>& build);
 
 // Writes `bytes` to `path` through a PendingFile.
-void write_file_atomically(const std::filesystem::path& path, const std::string& bytes);
+void write_file_atomically(const std::filesystem::path& path, const std::string& bytes,
+                           IoRecorder* recorder = nullptr);
 
 // Removes, in one listing of `dir`, the temporary files that killed builds left behind. A build is
 // abandoned when no process holds a lock on it: its writer keeps an exclusive lock while it works
@@ -47,6 +55,6 @@ void write_file_atomically(const std::filesystem::path& path, const std::string&
 void remove_abandoned_builds(const std::filesystem::path& dir);
 
 // fsync of a file or directory by path; OSError naming it on failure.
-void sync_path(const std::filesystem::path& path);
+void sync_path(const std::filesystem::path& path, IoRecorder* recorder = nullptr);
 
 }  // namespace tessera_plus

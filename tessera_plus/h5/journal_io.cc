@@ -25,29 +25,32 @@ int JournalIo::pwrite_all(int fd, const void* data, std::size_t size, off_t offs
   ++counts_.writes;
   if (int e = injected(FaultPlan::Call::kWrite, counts_.writes)) return e;
   const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::pwrite(fd, p, size, offset);
+  for (std::size_t done = 0; done < size;) {
+    ssize_t n = ::pwrite(fd, p + done, size - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-    offset += n;
+    done += static_cast<std::size_t>(n);
   }
+  if (recorder_) recorder_->wrote(fd, data, size, offset);
   return 0;
 }
 
 int JournalIo::fsync(int fd) {
   ++counts_.fsyncs;
   if (int e = injected(FaultPlan::Call::kFsync, counts_.fsyncs)) return e;
-  return ::fsync(fd) == 0 ? 0 : errno;
+  if (::fsync(fd) != 0) return errno;
+  if (recorder_) recorder_->synced(fd);
+  return 0;
 }
 
 int JournalIo::fdatasync(int fd) {
   ++counts_.fsyncs;
   if (int e = injected(FaultPlan::Call::kFsync, counts_.fsyncs)) return e;
-  return ::fdatasync(fd) == 0 ? 0 : errno;
+  if (::fdatasync(fd) != 0) return errno;
+  if (recorder_) recorder_->synced(fd);
+  return 0;
 }
 
 int JournalIo::fsync_directory_of(const std::string& path) {
@@ -91,13 +94,17 @@ int JournalIo::sync_together(std::span<const int> files, const std::string& dire
 int JournalIo::ftruncate(int fd, off_t size) {
   ++counts_.truncates;
   if (int e = injected(FaultPlan::Call::kTruncate, counts_.truncates)) return e;
-  return ::ftruncate(fd, size) == 0 ? 0 : errno;
+  if (::ftruncate(fd, size) != 0) return errno;
+  if (recorder_) recorder_->truncated(fd, size);
+  return 0;
 }
 
 int JournalIo::unlink(const std::string& path) {
   ++counts_.unlinks;
   if (int e = injected(FaultPlan::Call::kAny, counts_.total())) return e;
-  return ::unlink(path.c_str()) == 0 ? 0 : errno;
+  if (::unlink(path.c_str()) != 0) return errno;
+  if (recorder_) recorder_->unlinked(path);
+  return 0;
 }
 
 ssize_t pread_full(int fd, void* data, std::size_t size, off_t offset) {

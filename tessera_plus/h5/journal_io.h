@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "tessera_plus/base/io_recorder.h"
+
 namespace tessera_plus::h5 {
 
 // The exit status of a process that a fault plan ended at its crash point.
@@ -25,6 +27,8 @@ struct FaultPlan {
   int error_number = EIO;
   bool crash = false;
   bool sticky = false;
+  // Told every call that succeeds (crash-state tests); no call fails for it alone.
+  IoRecorder* recorder = nullptr;
 };
 
 struct IoCounts {
@@ -39,7 +43,8 @@ struct IoCounts {
 // runs inside HDF5 callbacks.
 class JournalIo {
  public:
-  explicit JournalIo(std::optional<FaultPlan> plan = std::nullopt) : plan_(plan) {}
+  explicit JournalIo(std::optional<FaultPlan> plan = std::nullopt)
+      : plan_(plan), recorder_(plan ? plan->recorder : nullptr) {}
 
   int pwrite_all(int fd, const void* data, std::size_t size, off_t offset);
   int fsync(int fd);
@@ -62,6 +67,7 @@ class JournalIo {
  private:
   int injected(FaultPlan::Call kind, int seen_of_kind);
   std::optional<FaultPlan> plan_;
+  IoRecorder* recorder_;
   IoCounts counts_;
 };
 

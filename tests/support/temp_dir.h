@@ -10,6 +10,8 @@ namespace tessera_plus::testing {
 class TempDir {
  public:
   TempDir();
+  // Under `parent` instead of the system's temporary directory.
+  explicit TempDir(const std::filesystem::path& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -124,7 +124,7 @@ std::vector<InstrumentFailure> update_daybar_file(
     return update_instruments(file, cls, instruments, end_date, compression);
   }
   std::vector<InstrumentFailure> failures;
-  publish_file(path, [&](const std::string& temp) {
+  publish_file(path, recorder_of(options), [&](const std::string& temp) {
     h5::File file = h5::File::open(temp, h5::Mode::kCreate);
     failures = update_instruments(file, cls, instruments, end_date, compression);
   });

@@ -71,7 +71,7 @@ void extend(h5::File& file, const MinbarSource& source, unsigned threads) {
 void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecords& records,
                         const WriteOptions& options) {
   ChunkDeflater deflater = minbar_deflater(options.deflate_threads);
-  publish_file(h5_file, [&](const std::string& temp) {
+  publish_file(h5_file, recorder_of(options), [&](const std::string& temp) {
     h5::File file = h5::File::open(temp, h5::Mode::kCreate);
     create_minbar_datasets(file, records, deflater);
     file.close();

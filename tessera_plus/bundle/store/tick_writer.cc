@@ -58,7 +58,7 @@ h5::File open_first(const std::filesystem::path& path, const WriteOptions& optio
                     std::unique_ptr<PendingFile>& pending) {
   require_regular_file(path.string());
   if (std::filesystem::exists(path)) return open_for_update(path.string(), options);
-  pending = std::make_unique<PendingFile>(path);
+  pending = std::make_unique<PendingFile>(path, recorder_of(options));
   return h5::File::open(pending->temp_path(), h5::Mode::kCreate);
 }
 

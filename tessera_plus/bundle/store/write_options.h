@@ -17,12 +17,17 @@ struct WriteOptions {
   // False only to measure what the journal costs (bench/); such an update is not crash-safe. A
   // build configured with TESSERA_PLUS_BENCH_NO_JOURNAL makes it the default everywhere.
   bool journal = !TESSERA_PLUS_BENCH_NO_JOURNAL;
-  // Test only: failures or a crash at a chosen system call of the commit.
+  // Test only: failures or a crash at a chosen system call of the commit; its recorder also hears
+  // the publishing of new files.
   std::optional<h5::FaultPlan> faults = std::nullopt;
   // Threads that compress chunks: more than one only when the cores would otherwise idle (one
   // instrument at a time); the files are the same either way.
   unsigned deflate_threads = 1;
 };
+
+inline IoRecorder* recorder_of(const WriteOptions& options) {
+  return options.faults ? options.faults->recorder : nullptr;
+}
 
 // Opens the existing file at `path` read-write, through the journal unless `options` say not.
 inline h5::File open_for_update(const std::string& path, const WriteOptions& options) {

@@ -205,10 +205,13 @@ void copy_contents(const std::string& from, const std::string& to) {
   if (error_number != 0) throw_os_error(error_number, "copying " + from + " to " + to);
 }
 
-void move_file(const FileMove& file) {
-  if (::rename(file.from.c_str(), file.to.c_str()) == 0) return;
+void move_file(const FileMove& file, IoRecorder* recorder) {
+  if (::rename(file.from.c_str(), file.to.c_str()) == 0) {
+    if (recorder) recorder->renamed(file.from, file.to);
+    return;
+  }
   if (errno != EXDEV) throw_os_error(errno, "moving " + file.from + " to " + file.to);
-  publish_file(file.to, [&](const std::string& temp) { copy_contents(file.from, temp); });
+  publish_file(file.to, recorder, [&](const std::string& temp) { copy_contents(file.from, temp); });
 }
 
 std::string parent_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
@@ -237,7 +240,8 @@ void finish_directories(const std::vector<NewDirectory>& directories) {
 }  // namespace
 
 void move_staged_members(const std::string& staging, const std::string& bundle_dir,
-                         const std::vector<StagedMember>& members, std::uint64_t margin) {
+                         const std::vector<StagedMember>& members, std::uint64_t margin,
+                         IoRecorder* recorder) {
   Planner planner(staging, bundle_dir, members);
   for (const StagedMember& member : members) planner.add(member);
   check_other_file_systems(staging, planner.files(), margin);
@@ -248,11 +252,11 @@ void move_staged_members(const std::string& staging, const std::string& bundle_d
     changed.insert(parent_of(directory.path));
   }
   for (const FileMove& file : planner.files()) {
-    move_file(file);
+    move_file(file, recorder);
     changed.insert(parent_of(file.to));
   }
   // The files' data was synced in staging; the renames become durable with their directories.
-  for (const std::string& dir : changed) sync_path(dir);
+  for (const std::string& dir : changed) sync_path(dir, recorder);
   finish_directories(planner.new_directories());
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tessera_plus/base/io_recorder.h"
 #include "tessera_plus/bundle/update/sample_stage.h"
 
 namespace tessera_plus::bundle {
@@ -19,7 +20,9 @@ namespace tessera_plus::bundle {
 // a directory goes, a link that leads nowhere) is refused with ValueError before anything is moved;
 // so is a set of files that would leave less than `margin` free on another file system (OSError).
 // A failure while moving leaves every file either old or new; the renames already done stay.
+// `recorder` (crash-state tests only) is told the renames and the syncs.
 void move_staged_members(const std::string& staging, const std::string& bundle_dir,
-                         const std::vector<StagedMember>& members, std::uint64_t margin);
+                         const std::vector<StagedMember>& members, std::uint64_t margin,
+                         IoRecorder* recorder = nullptr);
 
 }  // namespace tessera_plus::bundle
