@@ -46,6 +46,8 @@ fs::path suspensions_file(const fs::path& bundle) { return bundle / "suspended_d
 
 fs::path instrument_list_file(const fs::path& bundle) { return bundle / "instruments.pk"; }
 
+fs::path run_lock_file(const fs::path& bundle) { return bundle / RUN_LOCK_FILE_NAME; }
+
 fs::path class_dir(const fs::path& minbar, std::string_view name) { return minbar / name; }
 
 bool is_derivatives_class_dir(std::string_view name) {

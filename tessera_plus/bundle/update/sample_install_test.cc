@@ -22,6 +22,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/update/sample_stage.h"
 #include "tests/support/tar_writer.h"
 #include "tests/support/temp_dir.h"
@@ -32,6 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using bundle::install_sample_archive;
 using bundle::kSampleStagingName;
+using bundle::RUN_LOCK_FILE_NAME;
 using bundle::SampleLimits;
 using testing::TarWriter;
 using testing::TempDir;
@@ -142,6 +144,7 @@ TEST_F(SampleInstallTest, RefusedMembersLeaveTheBundleAsItWas) {
       {"h5/CS/000002.XSHE.h5", [](TarWriter& t) { t.add_fifo("h5/CS/000002.XSHE.h5"); }},
       {"disk", [](TarWriter& t) { t.add_char_device("disk", 8, 0); }},
       {kSampleStagingName, [](TarWriter& t) { t.add_file(kSampleStagingName, "x"); }},
+      {RUN_LOCK_FILE_NAME, [](TarWriter& t) { t.add_file(RUN_LOCK_FILE_NAME, "x"); }},
       // Type clashes with the disk are refused, never replaced.
       {"instruments.pk", [](TarWriter& t) { t.add_directory("instruments.pk/"); }},
       {"instruments.pk/x", [](TarWriter& t) { t.add_file("instruments.pk/x", "x"); }},

@@ -1,0 +1,120 @@
+#include "tessera_plus/base/run_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/base/errors.h"
+
+namespace tessera_plus {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr std::size_t kMaxCommandLine = 400;
+
+// This process's command line, arguments joined by spaces, on one line and of bounded length.
+std::string command_line() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\0' || c == '\n'; }, ' ');
+  if (text.size() > kMaxCommandLine) text = text.substr(0, kMaxCommandLine) + "...";
+  return text.empty() ? "?" : text;
+}
+
+std::string local_time_now() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// The holder's line is information for the one that waits, not part of the lock: a file this user
+// may only read, or a full disk, still locks; it just names no holder.
+void write_holder(int fd) {
+  const std::string line =
+      fmt::format("进程 {}，开始于 {}，命令 {}\n", ::getpid(), local_time_now(), command_line());
+  if (::pwrite(fd, line.data(), line.size(), 0) == static_cast<ssize_t>(line.size())) {
+    [[maybe_unused]] int ignored = ::ftruncate(fd, static_cast<off_t>(line.size()));
+  }
+}
+
+int open_lock_file(const fs::path& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  // Another user's lock file that this one may only read still serves to lock.
+  if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) throw_os_error(errno, "cannot open the lock file " + path.string());
+  return fd;
+}
+
+// Whether `fd` is still the file at `path`: a lock taken on a file that was removed or replaced
+// meanwhile would guard nothing that the next run sees.
+bool still_at(int fd, const fs::path& path) {
+  struct stat held {
+  }, named{};
+  return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+enum class Attempt { kTaken, kBusy, kMoved };
+
+Attempt try_lock(int fd, const fs::path& path) {
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return Attempt::kBusy;
+    if (errno != EINTR) throw_os_error(errno, "cannot lock " + path.string());
+  }
+  return still_at(fd, path) ? Attempt::kTaken : Attempt::kMoved;
+}
+
+}  // namespace
+
+std::optional<RunLock> RunLock::acquire(const fs::path& path, milliseconds wait,
+                                        const std::function<void(const std::string&)>& on_wait) {
+  const steady_clock::time_point deadline = steady_clock::now() + wait;
+  bool told = false;
+  while (true) {
+    RunLock lock(open_lock_file(path));
+    Attempt attempt;
+    while ((attempt = try_lock(lock.fd_, path)) == Attempt::kBusy) {
+      const auto left = deadline - steady_clock::now();
+      if (left <= steady_clock::duration::zero()) return std::nullopt;
+      if (!told && on_wait) on_wait(holder(path));
+      told = true;
+      // Polled: an flock cannot be waited for with a time limit.
+      std::this_thread::sleep_for(std::min<steady_clock::duration>(left, milliseconds(100)));
+    }
+    if (attempt == Attempt::kTaken) {
+      write_holder(lock.fd_);
+      return lock;
+    }
+  }
+}
+
+std::string RunLock::holder(const fs::path& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line.empty() ? "进程未知" : line;
+}
+
+RunLock::~RunLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace tessera_plus
