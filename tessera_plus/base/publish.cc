@@ -83,9 +83,10 @@ PendingFile::~PendingFile() {
 }
 
 void PendingFile::publish() {
-  // Locked until it has its final name: the builder's own lock ended when it closed the file.
+  // Locked until it has its final name, as the builder's lock ended when it closed the file.
+  // Shared, so that a reader that opens the new file the moment it is in place is not turned away.
   FileDescriptor held(::open(temp_.c_str(), O_RDONLY | O_CLOEXEC));
-  if (held.get() < 0 || ::flock(held.get(), LOCK_EX) != 0) {
+  if (held.get() < 0 || ::flock(held.get(), LOCK_SH) != 0) {
     throw_os_error(errno, "cannot lock " + temp_);
   }
   keep_owners_mode(held.get(), final_);
@@ -94,6 +95,7 @@ void PendingFile::publish() {
     throw_os_error(errno, "cannot move " + temp_ + " to " + final_.string());
   }
   published_ = true;
+  held.close(final_.string());
   // Without this the rename itself may not survive a power loss, though the data would.
   sync_path(final_.has_parent_path() ? final_.parent_path() : fs::path("."));
 }
