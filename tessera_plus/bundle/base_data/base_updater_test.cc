@@ -214,7 +214,10 @@ TEST_F(BaseUpdater, OverlappingUpdatesNeverSweepEachOthersBuilds) {
       std::filesystem::exists(dir_ / "log.txt") ? testing::read_file(dir_ / "log.txt") : "";
   EXPECT_EQ(failed_runs, 0) << log;
   EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("I/O 错误")));
-  std::printf("overlapping base updates: %d rounds, %d failed runs\n", rounds, failed_runs);
+  std::size_t io_errors = 0;
+  for (std::size_t at = 0; (at = log.find("I/O 错误", at)) != std::string::npos; ++at) ++io_errors;
+  std::printf("overlapping base updates: %d rounds, %d failed runs, %zu I/O-error reports\n",
+              rounds, failed_runs, io_errors);
   EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 28);
 }
 
