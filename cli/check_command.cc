@@ -32,7 +32,7 @@ struct CheckOptions {
 int run_check(const CheckOptions& o, bool minbar) {
   const auto start = std::chrono::steady_clock::now();
   // Deleting files under a running update would undo its work; reporting needs no lock.
-  const std::optional<RunLock> lock =
+  const std::optional<bundle::BundleLock> lock =
       o.yes
           ? lock_bundle_or_exit(o.data_bundle_path, o.wait_seconds, bundle::MissingBundle::kNoLock)
           : std::nullopt;

@@ -38,7 +38,7 @@ Command setup_download(CLI::App& main) {
       "Exit status: 0 on success, 1 when the download or the unpacking failed or another run "
       "held the bundle, 2 on bad usage.");
   return Command{app, [options] {
-                   const std::optional<RunLock> lock =
+                   const std::optional<bundle::BundleLock> lock =
                        lock_bundle_or_exit(options->data_bundle_path, options->wait_seconds,
                                            bundle::MissingBundle::kCreate);
                    bundle::download_simple_bundle(options->data_bundle_path, true, options->file,

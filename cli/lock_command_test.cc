@@ -113,8 +113,10 @@ class OverlappingRuns : public ::testing::Test {
             "TALLOW_SIM_HISTORY_START=20240401", "TESSERA_PROGRESS=0"};
   }
   std::string root() const { return dir / "b"; }
-  // An update that holds the bundle while it asks whether to rebuild, until answered.
+  // An update that holds the bundle while it asks whether to rebuild, until answered. The bundle
+  // directory exists, so that the holder does not remove it again when it ends.
   std::unique_ptr<Running> holder() {
+    fs::create_directories(root() + "/bundle");
     auto first =
         std::make_unique<Running>(std::vector<std::string>{"update", "-d", root(), "--no-base",
                                                            "--minbar", "000001.XSHE", "--rebuild"},

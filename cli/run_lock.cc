@@ -12,8 +12,8 @@ void add_wait_option(CLI::App* app, double& seconds) {
       ->check(CLI::Range(0.0, 1e7));
 }
 
-std::optional<RunLock> lock_bundle_or_exit(const std::string& root, double wait_seconds,
-                                           bundle::MissingBundle missing) {
+std::optional<bundle::BundleLock> lock_bundle_or_exit(const std::string& root, double wait_seconds,
+                                                      bundle::MissingBundle missing) {
   const auto wait = std::chrono::milliseconds(static_cast<std::int64_t>(wait_seconds * 1000));
   try {
     return bundle::lock_bundle(root, wait, missing, &std::cout);

@@ -29,7 +29,7 @@ class BundleBusy : public ExitRequest {
 // Takes the run lock of the bundle under `root` (see bundle::lock_bundle), saying on standard
 // output when it waits. Still held after `wait_seconds`: prints the holder line on standard output
 // and throws BundleBusy.
-std::optional<RunLock> lock_bundle_or_exit(const std::string& root, double wait_seconds,
-                                           bundle::MissingBundle missing);
+std::optional<bundle::BundleLock> lock_bundle_or_exit(const std::string& root, double wait_seconds,
+                                                      bundle::MissingBundle missing);
 
 }  // namespace tessera_plus::cli

@@ -145,7 +145,8 @@ int run_reported(const std::string& command, const RunOptions& o, bundle::Missin
   int status = kExitFailed;
   try {
     check_bundle_root(o.root);
-    const std::optional<RunLock> lock = lock_bundle_or_exit(o.root, o.wait_seconds, missing);
+    const std::optional<bundle::BundleLock> lock =
+        lock_bundle_or_exit(o.root, o.wait_seconds, missing);
     status = run_update(o.retry, enable_bjse, update);
   } catch (const BundleBusy& e) {
     write_report(run, e.what(), e.status());

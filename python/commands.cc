@@ -34,8 +34,8 @@ int concurrency_or_cores(std::optional<int> concurrency) {
 
 // The bundle's run lock, as the command line takes it for the same operations: a notebook and a
 // cron job never write one bundle at once. Still held after `wait` seconds: BlockingIOError.
-std::optional<RunLock> lock_bundle(const std::string& data_bundle_path, double wait,
-                                   bundle::MissingBundle missing) {
+std::optional<bundle::BundleLock> lock_bundle(const std::string& data_bundle_path, double wait,
+                                              bundle::MissingBundle missing) {
   if (!(wait >= 0)) throw ValueError("wait must be a number of seconds, at least 0");
   const auto limit = std::chrono::milliseconds(static_cast<std::int64_t>(wait * 1000));
   return bundle::lock_bundle(data_bundle_path, limit, missing, &std::cout);
@@ -66,7 +66,7 @@ bool update(const std::string& data_bundle_path, const std::vector<std::string>&
       .enable_bjse = enable_bjse,
       // rebuild=True is the caller's confirmation.
       .confirm_rebuild = [] { return bundle::RebuildDecision::kConfirmed; }};
-  const std::optional<RunLock> lock =
+  const std::optional<bundle::BundleLock> lock =
       lock_bundle(data_bundle_path, wait, bundle::MissingBundle::kCreate);
   bundle::_init_tallow(enable_bjse);
   return unless_stopped([&] { return bundle::update_bundle_from_tallow(request); });
@@ -75,7 +75,7 @@ bool update(const std::string& data_bundle_path, const std::vector<std::string>&
 bool smart_update(const std::string& data_bundle_path, std::optional<int> concurrency,
                   double wait) {
   int workers = concurrency_or_cores(concurrency);
-  const std::optional<RunLock> lock =
+  const std::optional<bundle::BundleLock> lock =
       lock_bundle(data_bundle_path, wait, bundle::MissingBundle::kNoLock);
   bundle::_init_tallow();
   return bundle::update_bundle_from_exist_file(workers, data_bundle_path);
@@ -127,7 +127,8 @@ void bind_commands(py::module_& m) {
   m.def(
       "download_sample",
       [](const std::string& path, std::optional<std::string> file, double wait) {
-        const std::optional<RunLock> lock = lock_bundle(path, wait, bundle::MissingBundle::kCreate);
+        const std::optional<bundle::BundleLock> lock =
+            lock_bundle(path, wait, bundle::MissingBundle::kCreate);
         bundle::download_simple_bundle(path, true, file);
       },
       py::arg("data_bundle_path"), py::kw_only(), py::arg("file") = py::none(),

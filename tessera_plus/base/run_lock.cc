@@ -101,6 +101,8 @@ std::optional<RunLock> RunLock::acquire(const fs::path& path, milliseconds wait,
     }
     if (attempt == Attempt::kTaken) {
       write_holder(lock.fd_);
+      lock.path_ = path;
+      lock.owner_ = ::getpid();
       return lock;
     }
   }
@@ -114,7 +116,12 @@ std::string RunLock::holder(const fs::path& path) {
 }
 
 RunLock::~RunLock() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  // Removed while still held, so that nothing is left between runs; a run that waits on this file
+  // finds it gone once it gets the lock and opens the path again. A forked child that ends leaves
+  // the file to the process that took the lock.
+  if (!path_.empty() && owner_ == ::getpid() && still_at(fd_, path_)) ::unlink(path_.c_str());
+  ::close(fd_);
 }
 
 }  // namespace tessera_plus

@@ -2,7 +2,8 @@
 // that runs which must not overlap take turns. It is an flock on a lock file: the kernel releases
 // it when its holder ends, however it ends, so a killed run leaves nothing stale to clean up. The
 // lock file also says who holds it: the holder writes one line with its process id, start time and
-// command line into it, for the run that finds the lock taken.
+// command line into it, for the run that finds the lock taken. A holder that lets go removes the
+// file; one that is killed leaves it to the next run, which takes it over.
 #pragma once
 
 #include <chrono>
@@ -29,16 +30,22 @@ class RunLock {
   // nothing (a holder that could not write it, or one that has only just taken the lock).
   static std::string holder(const std::filesystem::path& path);
 
-  RunLock(RunLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  RunLock(RunLock&& other) noexcept
+      : fd_(other.fd_), path_(std::move(other.path_)), owner_(other.owner_) {
+    other.fd_ = -1;
+  }
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
   RunLock& operator=(RunLock&&) = delete;
-  // Releases the lock; the file stays for the next run.
+  // Removes the lock file and releases the lock (in the process that took it; a forked child only
+  // lets go of its share).
   ~RunLock();
 
  private:
   explicit RunLock(int fd) : fd_(fd) {}
   int fd_;
+  std::filesystem::path path_;  // set once the lock is taken
+  int owner_ = 0;               // the process that took it
 };
 
 }  // namespace tessera_plus

@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus {
@@ -35,6 +37,7 @@ class Holder {
       char byte = lock ? 'y' : 'n';
       [[maybe_unused]] ssize_t n = ::write(ready[1], &byte, 1);
       n = ::read(release[0], &byte, 1);  // returns when the test writes or closes its end
+      lock.reset();  // as a run that ends does: the file goes, under a waiter that opened it
       ::_exit(0);
     }
     ::close(ready[1]);
@@ -110,8 +113,23 @@ TEST(RunLock, OneProcessTakesItOnceAndTheNextRunAfterIt) {
     ASSERT_TRUE(first);
     // flock locks belong to an open file description: a second taking in one process is refused.
     EXPECT_FALSE(RunLock::acquire(path, milliseconds(0)));
+    EXPECT_TRUE(std::filesystem::exists(path));  // the refused taking removed nothing
   }
+  EXPECT_FALSE(std::filesystem::exists(path));  // nothing is left between runs
   EXPECT_TRUE(RunLock::acquire(path, milliseconds(0)));
+}
+
+// A forked child shares the lock; when it lets go of its copy the lock and its file stay with the
+// process that took it.
+TEST(RunLock, AForkedChildLettingGoLeavesTheLockToItsTaker) {
+  testing::TempDir dir;
+  const std::string path = dir / ".lock";
+  std::optional<RunLock> mine = RunLock::acquire(path, milliseconds(0));
+  ASSERT_TRUE(mine);
+  EXPECT_EQ(testing::exit_code_in_child([&] { mine.reset(); }), 0);
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(testing::exit_code_in_child([&] { return !RunLock::acquire(path, milliseconds(0)); }),
+            0);
 }
 
 }  // namespace
