@@ -1,6 +1,7 @@
 // The commands, with keyword arguments named after the command-line flags. Nothing here asks on
 // standard input: a rebuild requested by rebuild=True is confirmed by the call itself, and the
 // checks return their findings instead of offering to delete.
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <optional>
@@ -37,7 +38,11 @@ int concurrency_or_cores(std::optional<int> concurrency) {
 std::optional<bundle::BundleLock> lock_bundle(const std::string& data_bundle_path, double wait,
                                               bundle::MissingBundle missing) {
   if (!(wait >= 0)) throw ValueError("wait must be a number of seconds, at least 0");
-  const auto limit = std::chrono::milliseconds(static_cast<std::int64_t>(wait * 1000));
+  // A year stands for any longer wait (float('inf') included).
+  const auto limit =
+      std::chrono::milliseconds(static_cast<std::int64_t>(std::min(wait, 3.2e7) * 1000));
+  // The notebook's other threads run while this one waits.
+  py::gil_scoped_release released;
   return bundle::lock_bundle(data_bundle_path, limit, missing, &std::cout);
 }
 

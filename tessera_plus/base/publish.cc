@@ -58,7 +58,7 @@ bool abandoned(const fs::path& temp) {
 void keep_owners_mode(int temp_fd, const fs::path& final) {
   struct stat old {};
   if (::lstat(final.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
-  if (::faccessat(AT_FDCWD, final.c_str(), W_OK, AT_EACCESS) != 0) {
+  if (::faccessat(AT_FDCWD, final.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT) {
     raise_os_error(errno, fmt::format("cannot replace {}: this user may not write it (mode {:04o})",
                                       final.string(), old.st_mode & 07777));
   }

@@ -55,6 +55,16 @@ void write_holder(int fd) {
   }
 }
 
+// The holder's line as the file at `fd` holds it: readable through the descriptor even once the
+// holder has ended and removed the file.
+std::string read_holder(int fd) {
+  char text[1024];
+  const ssize_t n = ::pread(fd, text, sizeof text, 0);
+  std::string line(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  line = line.substr(0, line.find('\n'));
+  return line.empty() ? "进程未知" : line;
+}
+
 int open_lock_file(const fs::path& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
   // Another user's lock file that this one may only read still serves to lock.
@@ -85,7 +95,8 @@ Attempt try_lock(int fd, const fs::path& path) {
 }  // namespace
 
 std::optional<RunLock> RunLock::acquire(const fs::path& path, milliseconds wait,
-                                        const std::function<void(const std::string&)>& on_wait) {
+                                        const std::function<void(const std::string&)>& on_wait,
+                                        std::string* holder) {
   const steady_clock::time_point deadline = steady_clock::now() + wait;
   bool told = false;
   while (true) {
@@ -93,8 +104,11 @@ std::optional<RunLock> RunLock::acquire(const fs::path& path, milliseconds wait,
     Attempt attempt;
     while ((attempt = try_lock(lock.fd_, path)) == Attempt::kBusy) {
       const auto left = deadline - steady_clock::now();
-      if (left <= steady_clock::duration::zero()) return std::nullopt;
-      if (!told && on_wait) on_wait(holder(path));
+      if (left <= steady_clock::duration::zero()) {
+        if (holder) *holder = read_holder(lock.fd_);
+        return std::nullopt;
+      }
+      if (!told && on_wait) on_wait(read_holder(lock.fd_));
       told = true;
       // Polled: an flock cannot be waited for with a time limit.
       std::this_thread::sleep_for(std::min<steady_clock::duration>(left, milliseconds(100)));
@@ -109,10 +123,11 @@ std::optional<RunLock> RunLock::acquire(const fs::path& path, milliseconds wait,
 }
 
 std::string RunLock::holder(const fs::path& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line.empty() ? "进程未知" : line;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return "进程未知";
+  std::string line = read_holder(fd);
+  ::close(fd);
+  return line;
 }
 
 RunLock::~RunLock() {

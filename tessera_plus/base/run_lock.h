@@ -17,17 +17,20 @@ namespace tessera_plus {
 class RunLock {
  public:
   // Takes the lock on the file at `path` (created when missing), waiting up to `wait` while
-  // another process holds it; nullopt when it is still held then. `on_wait` is called once, with
-  // the holder's line, when the lock is found taken and `wait` is not zero. Forked children share
-  // the lock (and keep it until they end); programs they exec do not. OSError when the file cannot
-  // be opened or locked.
+  // another process holds it; nullopt when it is still held then, with the holder's line in
+  // `*holder` when given. `on_wait` is called once, with the holder's line, when the lock is found
+  // taken and `wait` is not zero. Forked children share the lock (and keep it until they end);
+  // programs they exec do not. OSError when the file cannot be opened (ENOENT: its directory is
+  // missing) or locked.
   static std::optional<RunLock> acquire(
       const std::filesystem::path& path, std::chrono::milliseconds wait,
-      const std::function<void(const std::string& holder)>& on_wait = nullptr);
+      const std::function<void(const std::string& holder)>& on_wait = nullptr,
+      std::string* holder = nullptr);
 
   // Who holds (or last held) the lock at `path`, as its holder wrote it:
   // "进程 {pid}，开始于 {YYYY-MM-DD HH:MM:SS}，命令 {command line}". "进程未知" when the file says
-  // nothing (a holder that could not write it, or one that has only just taken the lock).
+  // nothing (a holder that could not write it, or one that has only just taken the lock) or is
+  // gone.
   static std::string holder(const std::filesystem::path& path);
 
   RunLock(RunLock&& other) noexcept

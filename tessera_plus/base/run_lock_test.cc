@@ -73,9 +73,10 @@ TEST(RunLock, AHeldLockIsRefusedAndNamesItsHolderUntilTheHolderIsKilled) {
   const std::string path = dir / ".lock";
   Holder holder(path);
   ASSERT_TRUE(holder.holds());
-  EXPECT_FALSE(RunLock::acquire(path, milliseconds(0)));
+  std::string line;
+  EXPECT_FALSE(RunLock::acquire(path, milliseconds(0), nullptr, &line));
   EXPECT_FALSE(RunLock::acquire(path, milliseconds(30)));  // a short wait runs out too
-  const std::string line = RunLock::holder(path);
+  EXPECT_EQ(line, RunLock::holder(path));
   EXPECT_THAT(line, StartsWith("进程 " + std::to_string(holder.pid()) + "，开始于 "));
   EXPECT_THAT(line, HasSubstr("，命令 "));
   EXPECT_THAT(line, HasSubstr("run_lock_test"));  // the holder's command line

@@ -5,7 +5,7 @@
 //   <data_bundle_path>/bundle/                the bundle directory
 //     trading_dates.npy, suspended_days.h5,   base data of the host's base updater
 //     instruments.pk
-//     .tessera_plus-run.lock                  the run lock of the writing runs (hidden)
+//     .tessera_plus-run.lock                  the run lock, while a writing run holds it
 //     h5/<class>/<order book id>.h5           minute bars, one directory per instrument class
 //     ticks/<order book id>.h5                ticks, no sub-directories
 #pragma once
@@ -30,8 +30,8 @@ std::filesystem::path suspensions_file(const std::filesystem::path& bundle);
 std::filesystem::path instrument_list_file(const std::filesystem::path& bundle);
 
 // The lock file of the bundle directory `bundle`, which every run that writes the bundle locks for
-// its whole length. Hidden and without ".h5", so that no listing below takes it for data, and not
-// a temporary name, so that no sweep removes it.
+// its whole length (bundle_lock.h). Hidden and without ".h5", so that no listing below takes it for
+// data, and not a temporary name, so that no sweep removes it.
 inline constexpr char RUN_LOCK_FILE_NAME[] = ".tessera_plus-run.lock";
 std::filesystem::path run_lock_file(const std::filesystem::path& bundle);
 

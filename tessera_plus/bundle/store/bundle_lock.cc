@@ -52,8 +52,9 @@ std::optional<BundleLock> lock_bundle(const fs::path& data_bundle_path,
       if (ec) throw_os_error(ec.value(), "creating " + bundle.string());
     }
     try {
-      std::optional<RunLock> lock = RunLock::acquire(file, wait, say_wait);
-      if (!lock) throw BlockingIOError(busy(bundle, RunLock::holder(file)));
+      std::string holder;
+      std::optional<RunLock> lock = RunLock::acquire(file, wait, say_wait, &holder);
+      if (!lock) throw BlockingIOError(busy(bundle, holder));
       return BundleLock(std::move(*lock), std::move(created));
     } catch (const OSError& e) {
       // The run before this one removed the bundle directory it had created for nothing.
