@@ -65,11 +65,34 @@ std::string read_holder(int fd) {
   return line.empty() ? "进程未知" : line;
 }
 
-int open_lock_file(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+// A new lock file appears in place already locked by its creator and naming it (it is built under
+// a name of this thread and linked into place), so that no run ever finds it free or empty while
+// its creator starts. -1 with errno set when it cannot be made; EEXIST when there is one already.
+int create_taken(const fs::path& path) {
+  // Named after the thread, so that two threads of one process never share one.
+  const std::string temp = path.string() + "." + std::to_string(::gettid());
+  const int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) return -1;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // free unless someone is at odds with our naming
+    ::close(fd);
+    errno = EEXIST;
+    return -1;
+  }
+  write_holder(fd);
+  const int linked = ::link(temp.c_str(), path.c_str());
+  const int saved = errno;
+  ::unlink(temp.c_str());
+  if (linked == 0) return fd;
+  ::close(fd);
+  errno = saved;
+  return -1;
+}
+
+// The lock file at `path`, created plainly with `create` (where it cannot be linked into place).
+int open_lock_file(const fs::path& path, bool create) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0666);
   // Another user's lock file that this one may only read still serves to lock.
   if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) throw_os_error(errno, "cannot open the lock file " + path.string());
   return fd;
 }
 
@@ -100,7 +123,17 @@ std::optional<RunLock> RunLock::acquire(const fs::path& path, milliseconds wait,
   const steady_clock::time_point deadline = steady_clock::now() + wait;
   bool told = false;
   while (true) {
-    RunLock lock(open_lock_file(path));
+    if (const int fd = create_taken(path); fd >= 0) return RunLock(fd, path);
+    // A missing directory is the caller's to handle. A directory this user may not write, or a
+    // file system without hard links, still lets it lock a lock file that is there or that it
+    // creates plainly.
+    const int create_error = errno;
+    if (create_error == ENOENT)
+      throw_os_error(ENOENT, "cannot create the lock file " + path.string());
+    const int fd = open_lock_file(path, create_error != EEXIST);
+    if (fd < 0 && errno == ENOENT) continue;  // its holder just ended and removed it
+    if (fd < 0) throw_os_error(errno, "cannot open the lock file " + path.string());
+    RunLock lock(fd);
     Attempt attempt;
     while ((attempt = try_lock(lock.fd_, path)) == Attempt::kBusy) {
       const auto left = deadline - steady_clock::now();
@@ -114,13 +147,15 @@ std::optional<RunLock> RunLock::acquire(const fs::path& path, milliseconds wait,
       std::this_thread::sleep_for(std::min<steady_clock::duration>(left, milliseconds(100)));
     }
     if (attempt == Attempt::kTaken) {
+      // A file left by a holder that was killed: it names that one until now.
       write_holder(lock.fd_);
-      lock.path_ = path;
-      lock.owner_ = ::getpid();
-      return lock;
+      lock.fd_ = -1;
+      return RunLock(fd, path);
     }
   }
 }
+
+RunLock::RunLock(int fd, fs::path path) : fd_(fd), path_(std::move(path)), owner_(::getpid()) {}
 
 std::string RunLock::holder(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);

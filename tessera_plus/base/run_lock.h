@@ -45,7 +45,9 @@ class RunLock {
   ~RunLock();
 
  private:
+  // Owns `fd`; with a `path`, as the taker of the lock on it.
   explicit RunLock(int fd) : fd_(fd) {}
+  RunLock(int fd, std::filesystem::path path);
   int fd_;
   std::filesystem::path path_;  // set once the lock is taken
   int owner_ = 0;               // the process that took it
