@@ -29,8 +29,7 @@ class RunLock {
 
   // Who holds (or last held) the lock at `path`, as its holder wrote it:
   // "进程 {pid}，开始于 {YYYY-MM-DD HH:MM:SS}，命令 {command line}". "进程未知" when the file says
-  // nothing (a holder that could not write it, or one that has only just taken the lock) or is
-  // gone.
+  // nothing (its holder could not write it) or is gone.
   static std::string holder(const std::filesystem::path& path);
 
   RunLock(RunLock&& other) noexcept
