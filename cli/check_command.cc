@@ -12,6 +12,7 @@
 
 #include "cli/command.h"
 #include "cli/reports.h"
+#include "cli/run_lock.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
 #include "tessera_plus/bundle/check/tick_checker.h"
 
@@ -24,12 +25,18 @@ struct CheckOptions {
   int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   bool json = false;
   bool yes = false;
+  double wait_seconds = 0;  // for another run's lock on the bundle, with --yes
 };
 
 // Unattended runs (--json, --yes) report what they found through the exit status; the
 // interactive run keeps ending with 0, whatever the answer.
 int run_check(const CheckOptions& o, bool minbar) {
   const auto start = std::chrono::steady_clock::now();
+  // Deleting files under a running update would undo its work; reporting needs no lock.
+  const std::optional<bundle::BundleLock> lock =
+      o.yes
+          ? lock_bundle_or_exit(o.data_bundle_path, o.wait_seconds, bundle::MissingBundle::kNoLock)
+          : std::nullopt;
   // With --json the console lines are kept out of standard output: one document, nothing else.
   std::ostringstream held;
   std::ostream& out = o.json ? held : std::cout;
@@ -72,10 +79,11 @@ Command setup_check(CLI::App& main) {
   check->add_flag("--yes", o->yes,
                   "delete the broken files without asking (for cron); the next update rebuilds "
                   "them");
+  add_wait_option(check, o->wait_seconds);
   check->footer(
       "Exit status: 0 when the files are sound (and after any answer to the question), 1 when an "
       "error stopped the check, or with --json or --yes when broken or locked files were found, "
-      "2 on bad usage.");
+      "or with --yes when another run held the bundle, 2 on bad usage.");
   // The options may also follow the kind of data: `check minbar -d PATH`.
   CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files")->fallthrough();
   CLI::App* tick = check->add_subcommand("tick", "check the tick files")->fallthrough();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/command.h"
+#include "cli/run_lock.h"
 #include "tessera_plus/bundle/update/sample_download.h"
 
 namespace tessera_plus::cli {
@@ -13,6 +14,7 @@ struct DownloadOptions {
   std::string data_bundle_path = default_bundle_root();
   std::string file;  // empty: download
   bundle::SampleLimits limits;
+  double wait_seconds = 0;  // for another run's lock on the bundle
 };
 
 Command setup_download(CLI::App& main) {
@@ -31,9 +33,14 @@ Command setup_download(CLI::App& main) {
   app->add_option("--max-path-length", options->limits.max_path_length,
                   "longest member name, in bytes")
       ->capture_default_str();
+  add_wait_option(app, options->wait_seconds);
   app->footer(
-      "Exit status: 0 on success, 1 when the download or the unpacking failed, 2 on bad usage.");
+      "Exit status: 0 on success, 1 when the download or the unpacking failed or another run "
+      "held the bundle, 2 on bad usage.");
   return Command{app, [options] {
+                   const std::optional<bundle::BundleLock> lock =
+                       lock_bundle_or_exit(options->data_bundle_path, options->wait_seconds,
+                                           bundle::MissingBundle::kCreate);
                    bundle::download_simple_bundle(options->data_bundle_path, true, options->file,
                                                   options->limits);
                    return kExitOk;

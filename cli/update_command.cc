@@ -13,6 +13,7 @@
 
 #include "cli/command.h"
 #include "cli/reports.h"
+#include "cli/run_lock.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
@@ -81,6 +82,7 @@ struct RunOptions {
   int concurrency = default_concurrency();
   RetryOptions retry;
   std::string report_path;  // empty: no JSON summary
+  double wait_seconds = 0;  // for another run's lock on the bundle
 };
 
 void add_common(CLI::App* app, RunOptions& o) {
@@ -90,12 +92,13 @@ void add_common(CLI::App* app, RunOptions& o) {
       ->capture_default_str()
       ->check(CLI::Range(1, 1024));
   add_retry_options(app, o.retry);
+  add_wait_option(app, o.wait_seconds);
   app->add_option("--report", o.report_path,
                   "also write a JSON summary of the run to this file (replaced whole)");
   app->footer(
       "Exit status: 0 on success (and when the user declines a rebuild or lacks the "
-      "Beijing-exchange permission), 1 when an instrument failed or an error stopped the run, "
-      "2 on bad usage.");
+      "Beijing-exchange permission), 1 when an instrument failed, an error stopped the run or "
+      "another run held the bundle, 2 on bad usage.");
 }
 
 // One run of a command, for its JSON summary.
@@ -133,14 +136,21 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
   return ok && totals.failed == 0 ? kExitOk : kExitFailed;
 }
 
-int run_reported(const std::string& command, const RunOptions& o, bool enable_bjse,
-                 const std::function<bool()>& update) {
+// The whole run holds the bundle's run lock; `missing` says whether it may create the bundle
+// directory to take it.
+int run_reported(const std::string& command, const RunOptions& o, bundle::MissingBundle missing,
+                 bool enable_bjse, const std::function<bool()>& update) {
   const RunContext run{command, o, std::chrono::steady_clock::now()};
   publish_run_report(RunReport::create());
   int status = kExitFailed;
   try {
     check_bundle_root(o.root);
+    const std::optional<bundle::BundleLock> lock =
+        lock_bundle_or_exit(o.root, o.wait_seconds, missing);
     status = run_update(o.retry, enable_bjse, update);
+  } catch (const BundleBusy& e) {
+    write_report(run, e.what(), e.status());
+    throw;
   } catch (const ExitRequest& e) {
     write_report(run, std::nullopt, e.status());
     throw;
@@ -190,9 +200,9 @@ Command setup_update(CLI::App& main) {
   app->add_flag("--rebuild", o->rebuild, "rewrite the selected files from their first date");
   app->add_flag("--enable-bjse", o->enable_bjse, "include Beijing Stock Exchange stocks");
   return Command{app, [o] {
-                   return run_reported("update", o->run, o->enable_bjse, [&] {
-                     return bundle::update_bundle_from_tallow(update_request(*o));
-                   });
+                   return run_reported(
+                       "update", o->run, bundle::MissingBundle::kCreate, o->enable_bjse,
+                       [&] { return bundle::update_bundle_from_tallow(update_request(*o)); });
                  }};
 }
 
@@ -204,9 +214,10 @@ Command setup_smart_update(CLI::App& main) {
       "a check deleted");
   add_common(app, *o);
   return Command{app, [o] {
-                   return run_reported("smart-update", *o, false, [&] {
-                     return bundle::update_bundle_from_exist_file(o->concurrency, o->root);
-                   });
+                   return run_reported(
+                       "smart-update", *o, bundle::MissingBundle::kNoLock, false, [&] {
+                         return bundle::update_bundle_from_exist_file(o->concurrency, o->root);
+                       });
                  }};
 }
 

@@ -20,12 +20,16 @@ def update(
     with_derivatives: bool = ...,
     rebuild: bool = ...,
     enable_bjse: bool = ...,
+    wait: float = ...,
 ) -> bool:
-    """Base data, then the minute bars and ticks of the tagged instruments. True on success."""
+    """Base data, then the minute bars and ticks of the tagged instruments. True on success.
+    Holds the bundle's run lock; BlockingIOError when another run holds it past wait seconds."""
 
-def smart_update(data_bundle_path: str, *, concurrency: Optional[int] = ...) -> bool:
+def smart_update(
+    data_bundle_path: str, *, concurrency: Optional[int] = ..., wait: float = ...
+) -> bool:
     """Refreshes base data, extends every minute-bar and tick file present and re-creates those
-    that a check deleted."""
+    that a check deleted. Run lock as update."""
 
 def check_minbar(data_bundle_path: str) -> Tuple[list[str], list[str]]:
     """(broken, locked) minute-bar file paths. Asks nothing, deletes nothing."""
@@ -33,8 +37,10 @@ def check_minbar(data_bundle_path: str) -> Tuple[list[str], list[str]]:
 def check_tick(data_bundle_path: str) -> Tuple[list[str], list[str]]:
     """(broken, locked) tick file paths. Asks nothing, deletes nothing."""
 
-def download_sample(data_bundle_path: str, *, file: Optional[str] = ...) -> None:
-    """Unpacks the sample bundle, downloaded or from a local archive."""
+def download_sample(
+    data_bundle_path: str, *, file: Optional[str] = ..., wait: float = ...
+) -> None:
+    """Unpacks the sample bundle, downloaded or from a local archive. Run lock as update."""
 
 def read_minbar(path: str) -> Tuple[np.ndarray, np.ndarray]:
     """(data, index) of a minute-bar file as structured arrays."""

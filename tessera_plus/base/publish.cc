@@ -1,14 +1,20 @@
 #include "tessera_plus/base/publish.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <system_error>
 
+#include <fmt/format.h>
+
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/file_descriptor.h"
 #include "tessera_plus/base/io_recorder.h"
 
 namespace tessera_plus {
@@ -22,12 +28,47 @@ bool is_temp_name(const std::string& name) {
   return name.starts_with('.') && name.find(kTempMarker) != std::string::npos;
 }
 
+// Whether the process that a temporary name ends with still runs. A publisher holds its file's
+// lock while it builds (HDF5 does, and so does write_file_atomically) and again from before the
+// rename until after it, but not in the instant between the two; a live owner is never swept, so
+// that instant is safe too. This process's own builds are judged by their lock alone: it sweeps
+// only between them. A process id reused by another program keeps a leftover until that one ends.
+bool owner_alive(const std::string& name) {
+  const std::string_view digits =
+      std::string_view(name).substr(name.rfind(kTempMarker) + kTempMarker.size());
+  pid_t pid = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+  if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0) return false;
+  if (pid == ::getpid()) return false;
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
 bool abandoned(const fs::path& temp) {
+  if (owner_alive(temp.filename().string())) return false;
   int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return false;
   bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   ::close(fd);
   return free;
+}
+
+// A file replaced whole stays what its owner made it: its permission bits, and its owner and group
+// where this process may set them (as root). One that this user could not write in place is
+// refused, as opening a read-only HDF5 file for writing is, instead of being swapped by a rename
+// that only needs the directory's permission.
+void keep_owners_mode(int temp_fd, const fs::path& final) {
+  struct stat old {};
+  if (::lstat(final.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+  if (::faccessat(AT_FDCWD, final.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT) {
+    raise_os_error(errno, fmt::format("cannot replace {}: this user may not write it (mode {:04o})",
+                                      final.string(), old.st_mode & 07777));
+  }
+  if (::geteuid() == 0 && ::fchown(temp_fd, old.st_uid, old.st_gid) != 0) {
+    throw_os_error(errno, "cannot give the new " + final.string() + " its owner");
+  }
+  if (::fchmod(temp_fd, old.st_mode & 07777) != 0) {
+    throw_os_error(errno, "cannot give the new " + final.string() + " its mode");
+  }
 }
 
 }  // namespace
@@ -44,12 +85,20 @@ PendingFile::~PendingFile() {
 }
 
 void PendingFile::publish() {
+  // Locked until it has its final name, as the builder's lock ended when it closed the file.
+  // Shared, so that a reader that opens the new file the moment it is in place is not turned away.
+  FileDescriptor held(::open(temp_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (held.get() < 0 || ::flock(held.get(), LOCK_SH) != 0) {
+    throw_os_error(errno, "cannot lock " + temp_);
+  }
+  keep_owners_mode(held.get(), final_);
   sync_path(temp_, recorder_);
   if (::rename(temp_.c_str(), final_.c_str()) != 0) {
     throw_os_error(errno, "cannot move " + temp_ + " to " + final_.string());
   }
   if (recorder_) recorder_->renamed(temp_, final_.string());
   published_ = true;
+  held.close(final_.string());
   // Without this the rename itself may not survive a power loss, though the data would.
   sync_path(final_.has_parent_path() ? final_.parent_path() : fs::path("."), recorder_);
 }

@@ -26,8 +26,11 @@ class PendingFile {
   const std::string& temp_path() const { return temp_; }
   const std::filesystem::path& final_path() const { return final_; }
 
-  // Syncs the temporary file, renames it over the final path and syncs the directory. OSError on
-  // any failure, with the temporary file removed and the old file (if any) untouched.
+  // Syncs the temporary file, renames it over the final path and syncs the directory, holding the
+  // temporary file's lock from before the sync until after the rename. The new file takes the
+  // permission bits of the file it replaces (and its owner and group when run as root); a file
+  // that this user may not write is not replaced: PermissionError, as for a read-only HDF5 file.
+  // OSError on any failure, with the temporary file removed and the old file (if any) untouched.
   void publish();
 
  private:
@@ -49,9 +52,10 @@ void write_file_atomically(const std::filesystem::path& path, const std::string&
                            IoRecorder* recorder = nullptr);
 
 // Removes, in one listing of `dir`, the temporary files that killed builds left behind. A build is
-// abandoned when no process holds a lock on it: its writer keeps an exclusive lock while it works
-// (HDF5 does so on files it writes), so a lock that can be taken means the builder is gone. This
-// survives process-id reuse. A missing directory is fine.
+// abandoned when the process its name ends with is gone (or is the one sweeping) and no process
+// holds a lock on it: its writer keeps an exclusive lock while it works (HDF5 does so on files it
+// writes) and while it publishes, so a lock that can be taken means the builder is gone or between
+// the two, and a live owner is never swept. A missing directory is fine.
 void remove_abandoned_builds(const std::filesystem::path& dir);
 
 // fsync of a file or directory by path; OSError naming it on failure.

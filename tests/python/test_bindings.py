@@ -1,4 +1,5 @@
 """The tessera_plus module from Python: update, check, read, and errors of Python's own kinds."""
+import fcntl
 import os
 import shutil
 import tempfile
@@ -30,6 +31,23 @@ class Bundle(unittest.TestCase):
         self.assertEqual(tessera_plus.check_minbar(self.root), ([], []))
         self.assertEqual(tessera_plus.check_tick(self.root), ([], []))
         self.assertIs(tessera_plus.smart_update(self.root, concurrency=1), True)
+
+    def test_writing_runs_refuse_a_held_bundle_and_reading_goes_on(self):
+        # flock locks belong to an open file description: this one stands for another run.
+        path = os.path.join(self.root, 'bundle', '.tessera_plus-run.lock')
+        with open(path, 'w') as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            held.write('进程 4242，开始于 2024-06-28 18:00:00，命令 cron\n')
+            held.flush()
+            for run in (lambda: tessera_plus.smart_update(self.root, concurrency=1),
+                        lambda: tessera_plus.update(self.root, base=False, wait=0.05),
+                        lambda: tessera_plus.download_sample(self.root, file='/nonexistent')):
+                with self.assertRaises(BlockingIOError) as caught:
+                    run()
+                self.assertIn('正被另一个任务使用（进程 4242，开始于 2024-06-28 18:00:00，命令 cron）',
+                              str(caught.exception))
+            self.assertEqual(tessera_plus.check_minbar(self.root), ([], []))
+        self.assertIs(tessera_plus.update(self.root, base=False), True)
 
     def test_read_minbar_matches_h5py_field_by_field(self):
         data, index = tessera_plus.read_minbar(self.minbar)

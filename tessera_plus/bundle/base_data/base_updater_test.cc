@@ -3,6 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "tessera_plus/base/errors.h"
@@ -174,6 +179,46 @@ TEST_F(BaseUpdater, AnInstrumentTheServiceFailsForCostsOnlyItself) {
   EXPECT_FALSE(bundle::update_daybar(bundle_.string(), false, true, 2, {.enable_bjse = true}));
   EXPECT_EQ(rows("stocks.h5", "430047.BJSE"), 12);
   EXPECT_THAT(suspended(), ::testing::ElementsAre(20050110));
+}
+
+// Two base updates of one bundle at once, without the run lock that keeps the programs apart (a
+// second host, a program of the user's): each sweeps abandoned builds while the other publishes the
+// same files, and neither may lose a build to the other's sweep. TESSERA_OVERLAP_ROUNDS rounds
+// (default 2; bench/base_overlap_trials.sh runs hundreds).
+TEST_F(BaseUpdater, OverlappingUpdatesNeverSweepEachOthersBuilds) {
+  set_now("2005-01-31 18:00:00");
+  const char* asked = std::getenv("TESSERA_OVERLAP_ROUNDS");
+  const int rounds = asked ? std::atoi(asked) : 2;
+  int failed_runs = 0;
+  for (int round = 0; round < rounds; ++round) {
+    pid_t runs[2];
+    for (pid_t& run : runs) {
+      run = ::fork();
+      if (run == 0) {
+        bool ok = false;
+        try {
+          // Every file is built whole and published: the case the sweep endangers.
+          ok = bundle::update_daybar(bundle_.string(), true, true, 2, {});
+        } catch (...) {
+        }
+        ::_exit(ok ? 0 : 1);
+      }
+    }
+    for (pid_t run : runs) {
+      int status = 0;
+      ::waitpid(run, &status, 0);
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed_runs;
+    }
+  }
+  const std::string log =
+      std::filesystem::exists(dir_ / "log.txt") ? testing::read_file(dir_ / "log.txt") : "";
+  EXPECT_EQ(failed_runs, 0) << log;
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("I/O 错误")));
+  std::size_t io_errors = 0;
+  for (std::size_t at = 0; (at = log.find("I/O 错误", at)) != std::string::npos; ++at) ++io_errors;
+  std::printf("overlapping base updates: %d rounds, %d failed runs, %zu I/O-error reports\n",
+              rounds, failed_runs, io_errors);
+  EXPECT_EQ(rows("stocks.h5", "000001.XSHE"), 28);
 }
 
 TEST_F(BaseUpdater, MissingBundleDirectoryIsAnOsError) {

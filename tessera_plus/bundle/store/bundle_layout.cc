@@ -47,6 +47,7 @@ fs::path suspensions_file(const fs::path& bundle) { return bundle / "suspended_d
 fs::path instrument_list_file(const fs::path& bundle) { return bundle / "instruments.pk"; }
 
 fs::path deleted_files_record(const fs::path& bundle) { return bundle / ".deleted_files"; }
+fs::path run_lock_file(const fs::path& bundle) { return bundle / RUN_LOCK_FILE_NAME; }
 
 fs::path class_dir(const fs::path& minbar, std::string_view name) { return minbar / name; }
 

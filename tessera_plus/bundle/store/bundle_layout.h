@@ -5,6 +5,7 @@
 //   <data_bundle_path>/bundle/                the bundle directory
 //     trading_dates.npy, suspended_days.h5,   base data of the host's base updater
 //     instruments.pk
+//     .tessera_plus-run.lock                  the run lock, while a writing run holds it
 //     h5/<class>/<order book id>.h5           minute bars, one directory per instrument class
 //     ticks/<order book id>.h5                ticks, no sub-directories
 //     .deleted_files                          files a check deleted, until an update rebuilds them
@@ -32,6 +33,12 @@ std::filesystem::path instrument_list_file(const std::filesystem::path& bundle);
 // The record of the instrument files that a check deleted and no update has rebuilt yet
 // (deleted_files.h). Hidden and without a data suffix, so no scan takes it for data.
 std::filesystem::path deleted_files_record(const std::filesystem::path& bundle);
+
+// The lock file of the bundle directory `bundle`, which every run that writes the bundle locks for
+// its whole length (bundle_lock.h). Hidden and without ".h5", so that no listing below takes it for
+// data, and not a temporary name, so that no sweep removes it.
+inline constexpr char RUN_LOCK_FILE_NAME[] = ".tessera_plus-run.lock";
+std::filesystem::path run_lock_file(const std::filesystem::path& bundle);
 
 // The class directories of the minute-bar directory, in the order they are reported. "future" is
 // singular although its tag is "futures".

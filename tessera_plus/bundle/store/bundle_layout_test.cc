@@ -29,6 +29,7 @@ TEST(BundleLayout, JoinsEveryPathUnderTheRoot) {
   EXPECT_EQ(trading_calendar_file(bundle), "/data/bundle/trading_dates.npy");
   EXPECT_EQ(suspensions_file(bundle), "/data/bundle/suspended_days.h5");
   EXPECT_EQ(instrument_list_file(bundle), "/data/bundle/instruments.pk");
+  EXPECT_EQ(run_lock_file(bundle), "/data/bundle/.tessera_plus-run.lock");
   EXPECT_EQ(class_dir(minbar_dir(bundle), FUTURE_DIR), "/data/bundle/h5/future");
   EXPECT_EQ(instrument_file(class_dir(minbar_dir(bundle), EQUITIES_DIR), "000001.XSHE"),
             "/data/bundle/h5/equities/000001.XSHE.h5");

@@ -22,7 +22,9 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/update/sample_stage.h"
+#include "tests/support/check_fixtures.h"
 #include "tests/support/tar_writer.h"
 #include "tests/support/temp_dir.h"
 
@@ -32,6 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using bundle::install_sample_archive;
 using bundle::kSampleStagingName;
+using bundle::RUN_LOCK_FILE_NAME;
 using bundle::SampleLimits;
 using testing::TarWriter;
 using testing::TempDir;
@@ -142,6 +145,7 @@ TEST_F(SampleInstallTest, RefusedMembersLeaveTheBundleAsItWas) {
       {"h5/CS/000002.XSHE.h5", [](TarWriter& t) { t.add_fifo("h5/CS/000002.XSHE.h5"); }},
       {"disk", [](TarWriter& t) { t.add_char_device("disk", 8, 0); }},
       {kSampleStagingName, [](TarWriter& t) { t.add_file(kSampleStagingName, "x"); }},
+      {RUN_LOCK_FILE_NAME, [](TarWriter& t) { t.add_file(RUN_LOCK_FILE_NAME, "x"); }},
       // Type clashes with the disk are refused, never replaced.
       {"instruments.pk", [](TarWriter& t) { t.add_directory("instruments.pk/"); }},
       {"instruments.pk/x", [](TarWriter& t) { t.add_file("instruments.pk/x", "x"); }},
@@ -274,6 +278,41 @@ TEST_F(SampleInstallTest, GoodArchiveReplacesOnlyWhatItHolds) {
   EXPECT_EQ(info.st_mtime, TarWriter::kMtime);
   ASSERT_EQ(::stat(bundle_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode, bundle_mode);  // "./" leaves the bundle directory as the user has it
+}
+
+// A read-only file of the bundle is not replaced behind its owner's back by a user who could not
+// write it, and nothing else moves either. Root may write anything, so the install runs as
+// another user there.
+TEST_F(SampleInstallTest, AFileThisUserMayNotWriteRefusesTheWholeArchive) {
+  ::chmod((bundle_ / "trading_dates.npy").c_str(), 0444);
+  TarWriter tar;
+  tar.add_file("instruments.pk", "new instruments");
+  tar.add_file("trading_dates.npy", "new dates");
+  tar.write_bz2(archive_);
+  const Snapshot before = snapshot(bundle_);
+  auto attempt = [&] {
+    try {
+      install_sample_archive(archive_, bundle_);
+    } catch (const PermissionError& e) {
+      return std::string(e.what()).find("\"trading_dates.npy\"") != std::string::npos ? 0 : 2;
+    } catch (...) {
+      return 3;
+    }
+    return 1;
+  };
+  int code = 0;
+  if (::geteuid() == 0) {
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+      ::lchown(entry.path().c_str(), 65534, 65534);
+    }
+    ::chown(dir_.path().c_str(), 65534, 65534);
+    code = testing::run_unprivileged(attempt);
+  } else {
+    code = attempt();
+  }
+  EXPECT_EQ(code, 0) << "1: installed anyway, 2: another member named, 3: another error";
+  EXPECT_EQ(snapshot(bundle_), before);
+  EXPECT_FALSE(fs::exists(bundle_ / kSampleStagingName));
 }
 
 TEST_F(SampleInstallTest, SetIdBitsAreDropped) {

@@ -17,6 +17,7 @@
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/file_descriptor.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -75,6 +76,8 @@ std::string normalized_name(std::string_view name, const SampleLimits& limits) {
   if (clean == kSampleStagingName || clean.starts_with(std::string(kSampleStagingName) + "/")) {
     refuse(name, "uses the name of the staging directory");
   }
+  // Renamed over the lock file, it would let the next run lock another file while this one runs.
+  if (clean == RUN_LOCK_FILE_NAME) refuse(name, "uses the name of the bundle's run lock file");
   return clean;
 }
 

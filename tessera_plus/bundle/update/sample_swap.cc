@@ -75,6 +75,16 @@ std::string_view described(Found found) {
   }
 }
 
+// A file this user could not write in place is not swapped behind its owner's back either (the
+// directory's permission would let the rename through): refused, as a read-only file is to an
+// update, before anything moves.
+void require_writable(const StagedMember& member, const std::string& path) {
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) return;
+  raise_os_error(errno, fmt::format("refusing archive member \"{}\": this user may not write it "
+                                    "in the bundle, not replaced",
+                                    member.path));
+}
+
 std::string real_path(const std::string& path) {
   char resolved[PATH_MAX];
   if (::realpath(path.c_str(), resolved) == nullptr) throw_os_error(errno, "resolving " + path);
@@ -123,6 +133,7 @@ class Planner {
     Found found = planned_.contains(path) ? Found::kDirectory : look(path);
     if (found != Found::kMissing && found != Found::kFile)
       clash(member, member.path, described(found));
+    if (found == Found::kFile) require_writable(member, path);
     // The user's link to a file elsewhere stays a link: the new content goes where it leads.
     std::string to = found == Found::kFile && is_symlink(path) ? real_path(path) : path;
     files_.push_back({staging_ + "/" + member.path, to, anchor, member.size});

@@ -19,8 +19,10 @@ namespace tessera_plus::bundle {
 // A member whose type clashes with the disk (a directory or a FIFO where a file goes, a file where
 // a directory goes, a link that leads nowhere) is refused with ValueError before anything is moved;
 // so is a set of files that would leave less than `margin` free on another file system (OSError).
-// A failure while moving leaves every file either old or new; the renames already done stay.
-// `recorder` (crash-state tests only) is told the renames and the syncs.
+// So is a file on disk that this user may not write (PermissionError). A file replaced by a rename
+// takes the member's mode; one copied to another file system keeps the mode of the file it
+// replaces. A failure while moving leaves every file either old or new; the renames already done
+// stay. `recorder` (crash-state tests only) is told the renames and the syncs.
 void move_staged_members(const std::string& staging, const std::string& bundle_dir,
                          const std::vector<StagedMember>& members, std::uint64_t margin,
                          IoRecorder* recorder = nullptr);

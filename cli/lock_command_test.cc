@@ -1,0 +1,188 @@
+// Runs that overlap, with the real program on the simulated market: one writing run holds the
+// bundle, a second exits 1 with one line naming the holder or, with --wait, proceeds once the
+// first ends; reading runs are not held up; and two smart updates started together leave the
+// bundle that one uninterrupted run leaves.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/check_fixtures.h"
+#include "tests/support/temp_dir.h"
+
+namespace tessera_plus {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+constexpr char kDayOne[] = "TESSERA_NOW=2024-06-20 20:00:00";
+constexpr char kDayTwo[] = "TESSERA_NOW=2024-06-28 20:00:00";
+
+// The program running beside the test, its standard input and output on pipes.
+class Running {
+ public:
+  Running(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 2);
+      for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
+      std::vector<char*> argv{const_cast<char*>(TESSERA_PLUS_CLI)};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      ::execv(TESSERA_PLUS_CLI, argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    in_fd_ = in[1];
+    out_fd_ = out[0];
+  }
+  ~Running() { finish(); }
+
+  pid_t pid() const { return pid_; }
+  // What it has printed once `text` is among it (or it has closed its output).
+  const std::string& read_until(const std::string& text) {
+    char buffer[4096];
+    ssize_t n;
+    while (out_.find(text) == std::string::npos &&
+           (n = ::read(out_fd_, buffer, sizeof buffer)) > 0) {
+      out_.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out_;
+  }
+  void answer(const std::string& line) {
+    [[maybe_unused]] ssize_t n = ::write(in_fd_, line.data(), line.size());
+  }
+  // Its exit status (-1 when it did not exit normally), once its output is read to the end.
+  int finish() {
+    if (pid_ <= 0) return status_;
+    if (in_fd_ >= 0) ::close(in_fd_);
+    in_fd_ = -1;
+    read_until("\x01never printed\x01");
+    ::close(out_fd_);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status_;
+  }
+  const std::string& output() const { return out_; }
+
+ private:
+  pid_t pid_ = -1;
+  int in_fd_ = -1;
+  int out_fd_ = -1;
+  std::string out_;
+  int status_ = -1;
+};
+
+// Dataset by dataset, as bundle_digest.py prints it.
+std::string digest(const std::string& root) {
+  std::string command = "/usr/bin/python3 '" TESSERA_PLUS_SOURCE_DIR
+                        "/tests/support/bundle_digest.py' '" +
+                        root + "'";
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  ::pclose(pipe);
+  return out;
+}
+
+class OverlappingRuns : public ::testing::Test {
+ protected:
+  std::vector<std::string> env(const char* now) const {
+    return {now, "TESSERA_LOG_FILE=" + (dir / "tessera.log"), "TALLOW_SIM_FAULT_RATE=0",
+            "TALLOW_SIM_HISTORY_START=20240401", "TESSERA_PROGRESS=0"};
+  }
+  std::string root() const { return dir / "b"; }
+  // An update that holds the bundle while it asks whether to rebuild, until answered. The bundle
+  // directory exists, so that the holder does not remove it again when it ends.
+  std::unique_ptr<Running> holder() {
+    fs::create_directories(root() + "/bundle");
+    auto first =
+        std::make_unique<Running>(std::vector<std::string>{"update", "-d", root(), "--no-base",
+                                                           "--minbar", "000001.XSHE", "--rebuild"},
+                                  env(kDayTwo));
+    first->read_until("是否确认?[Y/n]");
+    return first;
+  }
+
+  testing::TempDir dir;
+};
+
+TEST_F(OverlappingRuns, WritingRunsExitOneWithALineNamingTheHolderAndReadingRunsGoOn) {
+  std::unique_ptr<Running> first = holder();
+  const std::string held = "数据包 " + root() + "/bundle 正被另一个任务使用（进程 " +
+                           std::to_string(first->pid()) + "，开始于 ";
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"smart-update", "-d", root()},
+           {"update", "-d", root(), "--no-base", "--minbar", "000002.XSHE"},
+           {"check", "minbar", "-d", root(), "--yes"},
+           {"download-sample", "-d", root(), "--file", dir / "twbundle_sample.tar.bz2"}}) {
+    testing::CliResult second = testing::run_cli(args, "", env(kDayTwo));
+    EXPECT_EQ(second.status, 1) << args[0] << second.err;
+    EXPECT_THAT(second.out, StartsWith(held)) << args[0];
+    EXPECT_THAT(second.out, HasSubstr("，命令 " TESSERA_PLUS_CLI " update -d " + root()));
+    EXPECT_EQ(std::count(second.out.begin(), second.out.end(), '\n'), 1) << second.out;
+  }
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"status", "-d", root()}, {"check", "minbar", "-d", root(), "--json"}}) {
+    testing::CliResult reader = testing::run_cli(args, "", env(kDayTwo));
+    EXPECT_THAT(reader.out, Not(HasSubstr("正被另一个任务使用"))) << args[0];
+  }
+  first->answer("n\n");
+  EXPECT_EQ(first->finish(), 0) << first->output();
+}
+
+TEST_F(OverlappingRuns, WithWaitTheSecondRunProceedsOnceTheFirstEnds) {
+  std::unique_ptr<Running> first = holder();
+  Running second({"smart-update", "-d", root(), "--wait", "600"}, env(kDayTwo));
+  // It says that it waits; only then does the first run end.
+  EXPECT_THAT(second.read_until("最多等待 600 秒"),
+              HasSubstr("正被另一个任务使用（进程 " + std::to_string(first->pid())));
+  first->answer("n\n");
+  EXPECT_EQ(first->finish(), 0);
+  EXPECT_EQ(second.finish(), 0) << second.output();
+  EXPECT_THAT(second.output(), HasSubstr("开始智能更新已下载数据"));
+  EXPECT_TRUE(fs::exists(dir.path() / "b/bundle/trading_dates.npy"));
+}
+
+TEST_F(OverlappingRuns, TwoSmartUpdatesStartedTogetherLeaveTheBundleOfOneRun) {
+  const std::vector<std::string> update = {"update", "-d",         dir / "one",   "-j",
+                                           "2",      "--minbar",   "000001.XSHE", "RB",
+                                           "--tick", "000002.XSHE"};
+  ASSERT_EQ(testing::run_cli(update, "", env(kDayOne)).status, 0);
+  fs::copy(dir.path() / "one", dir.path() / "two", fs::copy_options::recursive);
+  const std::string day_one = digest(dir / "one");
+
+  ASSERT_EQ(
+      testing::run_cli({"smart-update", "-d", dir / "one", "-j", "2"}, "", env(kDayTwo)).status, 0);
+  Running a({"smart-update", "-d", dir / "two", "-j", "2", "--wait", "600"}, env(kDayTwo));
+  Running b({"smart-update", "-d", dir / "two", "-j", "2", "--wait", "600"}, env(kDayTwo));
+  EXPECT_EQ(a.finish(), 0) << a.output();
+  EXPECT_EQ(b.finish(), 0) << b.output();
+  const std::string one_run = digest(dir / "one");
+  EXPECT_NE(one_run, day_one);  // the smart update did extend the files
+  EXPECT_EQ(digest(dir / "two"), one_run);
+}
+
+}  // namespace
+}  // namespace tessera_plus
