@@ -81,6 +81,7 @@ struct RunOptions {
   int concurrency = default_concurrency();
   RetryOptions retry;
   std::string report_path;  // empty: no JSON summary
+  double lock_wait_seconds = static_cast<double>(bundle::kDefaultLockWait.count());
 };
 
 void add_common(CLI::App* app, RunOptions& o) {
@@ -92,6 +93,11 @@ void add_common(CLI::App* app, RunOptions& o) {
   add_retry_options(app, o.retry);
   app->add_option("--report", o.report_path,
                   "also write a JSON summary of the run to this file (replaced whole)");
+  app->add_option("--lock-wait", o.lock_wait_seconds,
+                  "seconds to wait for minute-bar and tick files that readers hold open; those "
+                  "still held are tried once more at the end before they count as failed")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 86400.0));
   app->footer(
       "Exit status: 0 on success (and when the user declines a rebuild or lacks the "
       "Beijing-exchange permission), 1 when an instrument failed or an error stopped the run, "
@@ -172,6 +178,7 @@ bundle::UpdateRequest update_request(const UpdateOptions& o) {
           .with_derivatives = o.with_derivatives,
           .rebuild = o.rebuild,
           .enable_bjse = o.enable_bjse,
+          .lock_wait = std::chrono::duration<double>(o.run.lock_wait_seconds),
           .confirm_rebuild = [] { return bundle::ask_rebuild_confirmation(std::cin); }};
 }
 
@@ -203,7 +210,9 @@ Command setup_smart_update(CLI::App& main) {
   add_common(app, *o);
   return Command{app, [o] {
                    return run_reported("smart-update", *o, false, [&] {
-                     return bundle::update_bundle_from_exist_file(o->concurrency, o->root);
+                     return bundle::update_bundle_from_exist_file(
+                         o->concurrency, o->root,
+                         std::chrono::duration<double>(o->lock_wait_seconds));
                    });
                  }};
 }

@@ -39,10 +39,12 @@ bool unless_stopped(Run run) {
   }
 }
 
+const double kDefaultLockWaitSeconds = static_cast<double>(bundle::kDefaultLockWait.count());
+
 // The keyword arguments of `update`, as Python passes them to the binding.
 bool update(const std::string& data_bundle_path, const std::vector<std::string>& minbar,
             const std::vector<std::string>& tick, bool base, std::optional<int> concurrency,
-            bool with_derivatives, bool rebuild, bool enable_bjse) {
+            bool with_derivatives, bool rebuild, bool enable_bjse, double lock_wait) {
   const bundle::UpdateRequest request{
       .concurrency = concurrency_or_cores(concurrency),
       .data_bundle_path = data_bundle_path,
@@ -52,16 +54,19 @@ bool update(const std::string& data_bundle_path, const std::vector<std::string>&
       .with_derivatives = with_derivatives,
       .rebuild = rebuild,
       .enable_bjse = enable_bjse,
+      .lock_wait = std::chrono::duration<double>(lock_wait),
       // rebuild=True is the caller's confirmation.
       .confirm_rebuild = [] { return bundle::RebuildDecision::kConfirmed; }};
   bundle::_init_tallow(enable_bjse);
   return unless_stopped([&] { return bundle::update_bundle_from_tallow(request); });
 }
 
-bool smart_update(const std::string& data_bundle_path, std::optional<int> concurrency) {
+bool smart_update(const std::string& data_bundle_path, std::optional<int> concurrency,
+                  double lock_wait) {
   int workers = concurrency_or_cores(concurrency);
   bundle::_init_tallow();
-  return bundle::update_bundle_from_exist_file(workers, data_bundle_path);
+  return bundle::update_bundle_from_exist_file(workers, data_bundle_path,
+                                               std::chrono::duration<double>(lock_wait));
 }
 
 // The checks return their findings to the caller and ask nothing.
@@ -82,14 +87,17 @@ void bind_commands(py::module_& m) {
         py::arg("tick") = std::vector<std::string>{}, py::arg("base") = true,
         py::arg("concurrency") = py::none(), py::arg("with_derivatives") = false,
         py::arg("rebuild") = false, py::arg("enable_bjse") = false,
+        py::arg("lock_wait") = kDefaultLockWaitSeconds,
         "Brings the bundle under data_bundle_path up to date: base data (unless base=False),\n"
         "then the minute bars and ticks of the instruments that the tags in minbar and tick\n"
         "name. concurrency worker processes (default: one per core). rebuild=True rewrites the\n"
-        "selected files without asking. Returns True when every step succeeded; False when one\n"
+        "selected files without asking. lock_wait: seconds to wait for files that readers hold\n"
+        "(default 180), as --lock-wait. Returns True when every step succeeded; False when one\n"
         "failed or the update stopped (no Beijing-exchange permission).");
   m.def("smart_update", &smart_update, py::arg("data_bundle_path"), py::kw_only(),
-        py::arg("concurrency") = py::none(),
+        py::arg("concurrency") = py::none(), py::arg("lock_wait") = kDefaultLockWaitSeconds,
         "Refreshes base data and extends every minute-bar and tick file the bundle holds.\n"
+        "lock_wait: seconds to wait for files that readers hold (default 180).\n"
         "Returns True when every update succeeded.");
   m.def(
       "check_minbar",

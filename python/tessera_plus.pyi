@@ -20,10 +20,13 @@ def update(
     with_derivatives: bool = ...,
     rebuild: bool = ...,
     enable_bjse: bool = ...,
+    lock_wait: float = ...,
 ) -> bool:
     """Base data, then the minute bars and ticks of the tagged instruments. True on success."""
 
-def smart_update(data_bundle_path: str, *, concurrency: Optional[int] = ...) -> bool:
+def smart_update(
+    data_bundle_path: str, *, concurrency: Optional[int] = ..., lock_wait: float = ...
+) -> bool:
     """Refreshes base data and extends every minute-bar and tick file present."""
 
 def check_minbar(data_bundle_path: str) -> Tuple[list[str], list[str]]:

@@ -34,16 +34,18 @@ struct StoredKind {
 
 // Brings every file already stored of `kind` up to date; true when there was none or the update
 // went through.
-bool update_stored(const StoredKind& kind, int concurrency) {
+bool update_stored(const StoredKind& kind, int concurrency,
+                   std::chrono::duration<double> lock_wait) {
   if (!fs::exists(kind.folder)) return true;
-  UpdateRequest request{.concurrency = concurrency};
+  UpdateRequest request{.concurrency = concurrency, .lock_wait = lock_wait};
   request.*kind.selection = kind.ids_in(kind.folder);
   return (request.*kind.selection).empty() || kind.update(kind.folder.string(), request);
 }
 
 }  // namespace
 
-bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
+bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path,
+                                   std::chrono::duration<double> lock_wait) {
   const fs::path path = bundle_dir(data_bundle_path);
   std::cout << "开始智能更新已下载数据" << std::endl;
   std::cout << "开始更新日线及基础数据" << std::endl;
@@ -54,7 +56,7 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
        {StoredKind{minbar_dir(path), &minbar_instrument_ids, &UpdateRequest::minbar,
                    &update_minbar},
         StoredKind{tick_dir(path), &instrument_ids_in, &UpdateRequest::tick, &update_tick}}) {
-    if (!update_stored(kind, concurrency)) succeed = false;
+    if (!update_stored(kind, concurrency, lock_wait)) succeed = false;
   }
   return succeed;
 }
