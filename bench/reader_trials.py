@@ -6,7 +6,8 @@ reader processes read every file, twice over:
   - locking off (HDF5_USE_FILE_LOCKING=FALSE), readers holding every file across each update;
   - locking on, readers opening, reading and closing files again and again.
 Prints reads, wrong values (neither the old file's rows nor the new file's), read errors and opens
-refused by the writer's lock, per CLI and mode.
+refused by the writer's lock, per CLI and mode. Then, each night, a locking reader holds every file
+and closes as soon as the update says it waits for one: how many files were updated.
 
   bench/reader_trials.py [DAYS] [STOCKS] [READERS] CLI...      (default: 8 6 2 build/o3/tessera-plus)
 """
@@ -56,6 +57,25 @@ def main(argv):
                    len(t['errors']), t['blocked']))
             for what in (t['wrong'][:3] + t['errors'][:3]):
                 print('   ', what)
+        # A locking reader holds every file and closes as soon as the update waits for one.
+        root = tempfile.mkdtemp(prefix='reader_trials_')
+        try:
+            harness.make_bundle(root, first.strftime('%Y-%m-%d 18:00:00'), stocks,
+                                ['000001.XSHE', '600000.XSHG'])
+            nights = [r for r in runs if r.endswith('18:00:00')]
+            files = updated = waits = failed = 0
+            for now in nights:
+                before = harness.last_dates(root)
+                status, _, waited, _ = harness.update_with_held_files(root, now, stocks, 180, True)
+                after = harness.last_dates(root)
+                files += len(before)
+                updated += sum(after[p] > before[p] for p in before)
+                waits += waited
+                failed += status != 0
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+        print('%s, locking on, held until the update waits: %d updates (%d failed, %d waited), '
+              '%d of %d files updated' % (program, len(nights), failed, waits, updated, files))
 
 
 if __name__ == '__main__':

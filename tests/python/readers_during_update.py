@@ -210,6 +210,39 @@ def updates_with_readers(root, days, readers, locking, mode, stocks, reads_betwe
     return totals
 
 
+def update_with_held_files(root, now, stocks, lock_wait, release_on_wait):
+    """Runs smart-update while one locking reader holds every file. With `release_on_wait` the
+    reader closes as soon as the update says (a debug line) that it waits for a file; otherwise it
+    holds on until the update has ended. Returns (exit status, standard error, whether the update
+    waited, the reader's results)."""
+    work = tempfile.mkdtemp(prefix='held_')
+    try:
+        paths = data_files(root)
+        readers = Readers(work, paths, 1, locking=True, mode='hold')
+        readers.wait_until_reads(sum(len(prefix_digests(p)) for p in paths))
+        env = base_env(now, {'TALLOW_SIM_STOCKS': str(stocks), 'TALLOW_SIM_HISTORY_DAYS': '30',
+                             'TESSERA_LOG_LEVEL': 'debug',
+                             'TESSERA_LOG_FILE': os.path.join(work, 'log')})
+        update = subprocess.Popen(
+            [PROGRAM, 'smart-update', '-d', root, '-j', '2', '--quiet', '--lock-wait',
+             str(lock_wait)],
+            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            text=True)
+        err, results, waited = [], None, False
+        for line in update.stderr:
+            err.append(line)
+            if 'which another process holds' in line:
+                waited = True
+                if release_on_wait and results is None:
+                    results = readers.finish()
+        update.wait()
+        if results is None:
+            results = readers.finish()
+        return update.returncode, ''.join(err), waited, results
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def last_dates(root):
     """{path: last stored date} of every minute-bar (index) and tick (member name) file."""
     dates = {}

@@ -2,14 +2,12 @@
 readers with HDF5's file locking off read old or new values, never wrong ones; with locking on,
 the update waits for a reader that closes within --lock-wait and then updates every file, and a
 file held past the wait is tried once more at the end and then reported failed."""
-import os
 import shutil
-import subprocess
 import tempfile
 import unittest
 
-from readers_during_update import (PROGRAM, Readers, base_env, data_files, judge, last_dates,
-                                   make_bundle, prefix_digests, updates_with_readers)
+from readers_during_update import (last_dates, make_bundle, update_with_held_files,
+                                   updates_with_readers)
 
 STOCKS = 3
 FIRST = '2024-05-20 18:00:00'
@@ -51,48 +49,19 @@ class ReadersCoexist(unittest.TestCase):
                                       mode='cycle', stocks=STOCKS, reads_between=20)
         self.assert_no_wrong_values(totals)
 
-    def held_update(self, lock_wait, release_on_wait):
-        """Runs smart-update while a locking reader holds every file. With `release_on_wait`
-        the reader closes as soon as the update says it waits for a file; otherwise it holds on
-        until the update has ended. Returns (exit status, standard error, files before)."""
-        before = last_dates(self.root)
-        work = tempfile.mkdtemp(prefix='held_')
-        try:
-            readers = Readers(work, data_files(self.root), 1, locking=True, mode='hold')
-            readers.wait_until_reads(sum(len(prefix_digests(p)) for p in before))
-            env = base_env(DAYS[0], {'TALLOW_SIM_STOCKS': str(STOCKS),
-                                     'TALLOW_SIM_HISTORY_DAYS': '30',
-                                     'TESSERA_LOG_LEVEL': 'debug',
-                                     'TESSERA_LOG_FILE': os.path.join(work, 'log')})
-            update = subprocess.Popen(
-                [PROGRAM, 'smart-update', '-d', self.root, '-j', '2', '--quiet',
-                 '--lock-wait', str(lock_wait)],
-                env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.PIPE, text=True)
-            err, released = [], False
-            for line in update.stderr:
-                err.append(line)
-                if release_on_wait and not released and 'which another process holds' in line:
-                    readers.finish()
-                    released = True
-            update.wait()
-            if not released:
-                readers.finish()
-            return update.returncode, ''.join(err), before
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
-
     def test_reader_that_closes_within_the_wait_gets_every_file_updated(self):
-        status, err, before = self.held_update(lock_wait=300, release_on_wait=True)
+        before = last_dates(self.root)
+        status, err, waited, _ = update_with_held_files(self.root, DAYS[0], STOCKS, 300, True)
         self.assertEqual(status, 0, err[-3000:])
-        self.assertIn('which another process holds', err)
+        self.assertTrue(waited)
         after = last_dates(self.root)
         self.assertEqual(sorted(after), sorted(before))
         for path, date in after.items():
             self.assertGreater(date, before[path], path)
 
     def test_file_held_past_the_wait_fails_after_one_more_try_and_the_rest_update(self):
-        status, err, before = self.held_update(lock_wait=0, release_on_wait=False)
+        before = last_dates(self.root)
+        status, err, _, _ = update_with_held_files(self.root, DAYS[0], STOCKS, 0, False)
         self.assertEqual(status, 1)
         after = last_dates(self.root)
         self.assertEqual(after, before)
