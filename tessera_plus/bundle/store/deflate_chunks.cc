@@ -153,8 +153,11 @@ void ChunkDeflater::compress_batch(std::size_t first, std::size_t count,
   }
 }
 
-std::size_t partial_chunk_room(std::size_t stream_bytes, std::size_t chunk_bytes) {
-  const std::size_t room = std::max(2 * stream_bytes, stream_bytes + kMinimumRoom);
+std::size_t partial_chunk_room(std::size_t stream_bytes, std::size_t chunk_bytes,
+                               std::size_t filled_bytes) {
+  const std::size_t expected =
+      filled_bytes == 0 ? chunk_bytes : stream_bytes * chunk_bytes / filled_bytes * 5 / 4;
+  const std::size_t room = std::max(expected, stream_bytes + kMinimumRoom);
   return std::max(stream_bytes, std::min(room, worst_stream(chunk_bytes)));
 }
 
@@ -169,11 +172,11 @@ void HeldBackChunk::write() {
     // In place, unless the chunk is full and the padding would be waste that outlives the
     // session; then at its own size, where HDF5 can only put it at the old start or elsewhere,
     // unless free space right before the old place lets it start earlier and run over it.
-    const bool compact =
-        full_ && old->size - size > kMaximumPadding && !free_space_ends_at(ds, old->address);
+    const bool compact = filled_bytes_ == chunk_bytes_ && old->size - size > kMaximumPadding &&
+                         !free_space_ends_at(ds, old->address);
     if (!compact) size = old->size;
   } else if (old) {
-    size = partial_chunk_room(size, chunk_bytes_);
+    size = partial_chunk_room(size, chunk_bytes_, filled_bytes_);
     // Freed where it reaches the end of the file, the old place would be handed back whatever
     // the size (HDF5 gives the end back first); space held there first keeps it from reaching it.
     h5::Size largest = 0;
@@ -216,21 +219,20 @@ HeldBackChunk append_deflated_holding_back(h5::Dataset& ds, const RecordRows& ro
                      chunk_rows * layout.size};
   HeldBackChunk rewrite;
   const std::size_t chunk_bytes = chunk_rows * layout.size;
-  const std::size_t last = run.chunks() - 1;
   std::vector<std::byte> padded;
   deflater.run(
       run.chunks(), run.last_is_partial(),
       [&run](std::size_t k, std::vector<std::byte>& scratch) { return run.chunk(k, scratch); },
       [&](std::size_t k, std::span<const std::byte> stream) {
-        const bool full = k < last || !run.last_is_partial();
+        const std::size_t filled = std::min(chunk_bytes, run.total() - k * chunk_bytes);
         if (k == 0 && !carried.empty()) {
-          rewrite = HeldBackChunk(ds, first_row, chunk_rows, chunk_bytes, full, stream);
+          rewrite = HeldBackChunk(ds, first_row, chunk_bytes, filled, stream);
           return;
         }
-        if (!full) {
+        if (filled < chunk_bytes) {
           // A new partial chunk starts with room for the days to come (partial_chunk_room).
           padded.assign(stream.begin(), stream.end());
-          padded.resize(partial_chunk_room(stream.size(), chunk_bytes), std::byte{0});
+          padded.resize(partial_chunk_room(stream.size(), chunk_bytes, filled), std::byte{0});
           stream = padded;
         }
         ds.write_chunk(first_row + k * chunk_rows, stream.data(), stream.size());

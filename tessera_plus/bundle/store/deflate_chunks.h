@@ -73,28 +73,29 @@ struct RecordRows {
 class HeldBackChunk {
  public:
   HeldBackChunk() = default;
-  HeldBackChunk(h5::Dataset& ds, h5::Size first_row, h5::Size chunk_rows, std::size_t chunk_bytes,
-                bool full, std::span<const std::byte> stream)
+  // `filled_bytes` of the chunk's `chunk_bytes` hold rows; the rest is padding.
+  HeldBackChunk(h5::Dataset& ds, h5::Size first_row, std::size_t chunk_bytes,
+                std::size_t filled_bytes, std::span<const std::byte> stream)
       : ds_(&ds),
         first_row_(first_row),
-        chunk_rows_(chunk_rows),
         chunk_bytes_(chunk_bytes),
-        full_(full),
+        filled_bytes_(filled_bytes),
         stream_(stream.begin(), stream.end()) {}
   void write();
 
  private:
   h5::Dataset* ds_ = nullptr;
   h5::Size first_row_ = 0;
-  h5::Size chunk_rows_ = 0;
   std::size_t chunk_bytes_ = 0;
-  bool full_ = false;
+  std::size_t filled_bytes_ = 0;
   std::vector<std::byte> stream_;
 };
 
-// The stored size a partial chunk of `chunk_bytes` gets for a stream of `stream_bytes`: room for
-// the days still to come, so that they rewrite it in place, within deflate's worst case.
-std::size_t partial_chunk_room(std::size_t stream_bytes, std::size_t chunk_bytes);
+// The stored size a partial chunk of `chunk_bytes`, `filled_bytes` of which hold rows, gets for a
+// stream of `stream_bytes`: room for the rows still to come at the rate so far and a quarter more,
+// so that the appends until it fills rewrite it in place, within deflate's worst case.
+std::size_t partial_chunk_room(std::size_t stream_bytes, std::size_t chunk_bytes,
+                               std::size_t filled_bytes);
 
 // Grows `ds` by `rows`. When the dataset stores `layout`
 // byte for byte under deflate alone (h5::Dataset::deflate_chunk_rows), the extent is set first,
