@@ -16,11 +16,21 @@
 namespace tessera_plus::bundle {
 namespace {
 
-// What a read of the file without the write lock found, and the bars after it.
+// What a read of the file without the write lock found (a sound tail ending on one day in both
+// datasets), and the bars after it.
 struct FetchedAhead {
-  int last_date = 0;
+  IndexEntry last_entry{};
+  h5::Size index_length = 0;
   h5::Size data_length = 0;
   std::optional<MinbarRecords> bars;
+
+  // The write session finds the file as it was read: the same lengths and last entry. (Every
+  // write of these files is one journaled commit, so a file changed in between differs there.)
+  bool still_matches(const h5::Dataset& index, const h5::Dataset& data) const {
+    if (index.length() != index_length || data.length() != data_length) return false;
+    const IndexEntry now = last_index_entry(index);
+    return now.date == last_entry.date && now.line_no == last_entry.line_no;
+  }
 };
 
 // A file without `index`: whatever `data` it has goes, and both datasets are built anew. Returns
@@ -62,25 +72,21 @@ bool de_listed_by(const MinbarSource& source, int date) {
   return source.de_listed_date != 0 && date >= source.de_listed_date;
 }
 
-// The bars after `latest`: those fetched ahead when the file still ends where it did then,
-// otherwise fetched now (the file changed in between, or nothing was fetched ahead).
-std::optional<MinbarRecords> bars_after(const IndexEntry& latest, h5::Size data_length,
-                                        const MinbarSource& source,
-                                        std::optional<FetchedAhead>& ahead) {
-  if (ahead && ahead->last_date == latest.date && ahead->data_length == data_length) {
-    return std::move(ahead->bars);
-  }
-  return source.fetch(source.next_trading_date(latest.date));
-}
-
 // Returns the bars stored.
 std::uint64_t extend(h5::File& file, const MinbarSource& source, unsigned threads,
                      std::optional<FetchedAhead> ahead) {
   h5::Dataset index = open_for_write(file, "index");
   h5::Dataset data = open_for_write(file, "data");
-  IndexEntry latest = make_consistent(index, data);
-  if (de_listed_by(source, latest.date)) return 0;
-  std::optional<MinbarRecords> fetched = bars_after(latest, data.length(), source, ahead);
+  // As read ahead, the file needs no repair and the bars fetched then are the ones to append;
+  // otherwise it is made consistent and the bars are fetched now, under the lock.
+  std::optional<MinbarRecords> fetched;
+  if (ahead && ahead->still_matches(index, data)) {
+    fetched = std::move(ahead->bars);
+  } else {
+    const IndexEntry latest = make_consistent(index, data);
+    if (de_listed_by(source, latest.date)) return 0;
+    fetched = source.fetch(source.next_trading_date(latest.date));
+  }
   if (!fetched) return 0;
   // The new bars land after the last stored row, so that is where their line numbers start.
   // (Counting from the last entry's `line_no` instead would point past the bars whenever that
@@ -112,14 +118,15 @@ std::optional<FetchedAhead> fetch_ahead(const std::string& h5_file, const Minbar
     const h5::Dataset index = h5::Dataset::open(file, "index");
     const h5::Dataset data = h5::Dataset::open(file, "data");
     if (unsound_tail(index, data)) return std::nullopt;
-    ahead.last_date = last_index_entry(index).date;
-    if (ahead.last_date != last_data_date(data)) return std::nullopt;
+    ahead.last_entry = last_index_entry(index);
+    if (ahead.last_entry.date != last_data_date(data)) return std::nullopt;
+    ahead.index_length = index.length();
     ahead.data_length = data.length();
   } catch (const OSError&) {
     return std::nullopt;
   }
-  if (!de_listed_by(source, ahead.last_date)) {
-    ahead.bars = source.fetch(source.next_trading_date(ahead.last_date));
+  if (!de_listed_by(source, ahead.last_entry.date)) {
+    ahead.bars = source.fetch(source.next_trading_date(ahead.last_entry.date));
   }
   return ahead;
 }
