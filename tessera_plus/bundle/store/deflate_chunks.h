@@ -66,14 +66,15 @@ struct RecordRows {
 //   frees the old place and puts it there (the same start, so the same reading as above) or
 //   elsewhere; nothing is allocated after it in the session, so nothing else lands there;
 // - when it needs more room, it gets room to grow (partial_chunk_room) and, where the old place
-//   and the free space around it could hold that much, more than they could, so that HDF5 puts
-//   it elsewhere instead of over the old bytes.
+//   and the free space around it could hold that much, more than they could; with the end of
+//   the file held first (h5::EndBlocker), since HDF5 would hand freed space there back whatever
+//   the size, it then lands elsewhere instead of over the old bytes.
 // Padding never makes a stream longer than deflate's worst case for the chunk, which every reader
 // accepts. Empty when there is nothing to write again.
 class HeldBackChunk {
  public:
   HeldBackChunk() = default;
-  // `filled_bytes` of the chunk's `chunk_bytes` hold rows; the rest is padding.
+  // `filled_bytes` of the chunk's `chunk_bytes` hold rows (all of them: the chunk is full).
   HeldBackChunk(h5::Dataset& ds, h5::Size first_row, std::size_t chunk_bytes,
                 std::size_t filled_bytes, std::span<const std::byte> stream)
       : ds_(&ds),
