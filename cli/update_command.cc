@@ -83,6 +83,7 @@ struct RunOptions {
   RetryOptions retry;
   std::string report_path;  // empty: no JSON summary
   double wait_seconds = 0;  // for another run's lock on the bundle
+  double lock_wait_seconds = static_cast<double>(bundle::kDefaultLockWait.count());
 };
 
 void add_common(CLI::App* app, RunOptions& o) {
@@ -95,6 +96,11 @@ void add_common(CLI::App* app, RunOptions& o) {
   add_wait_option(app, o.wait_seconds);
   app->add_option("--report", o.report_path,
                   "also write a JSON summary of the run to this file (replaced whole)");
+  app->add_option("--lock-wait", o.lock_wait_seconds,
+                  "seconds to wait for minute-bar and tick files that readers hold open; those "
+                  "still held are tried once more at the end before they count as failed")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 86400.0));
   app->footer(
       "Exit status: 0 on success (and when the user declines a rebuild or lacks the "
       "Beijing-exchange permission), 1 when an instrument failed, an error stopped the run or "
@@ -182,6 +188,7 @@ bundle::UpdateRequest update_request(const UpdateOptions& o) {
           .with_derivatives = o.with_derivatives,
           .rebuild = o.rebuild,
           .enable_bjse = o.enable_bjse,
+          .lock_wait = std::chrono::duration<double>(o.run.lock_wait_seconds),
           .confirm_rebuild = [] { return bundle::ask_rebuild_confirmation(std::cin); }};
 }
 
@@ -213,12 +220,13 @@ Command setup_smart_update(CLI::App& main) {
       "update base data, extend every minute-bar and tick file present and re-create those that "
       "a check deleted");
   add_common(app, *o);
-  return Command{app, [o] {
-                   return run_reported(
-                       "smart-update", *o, bundle::MissingBundle::kNoLock, false, [&] {
-                         return bundle::update_bundle_from_exist_file(o->concurrency, o->root);
-                       });
-                 }};
+  return Command{
+      app, [o] {
+        return run_reported("smart-update", *o, bundle::MissingBundle::kNoLock, false, [&] {
+          return bundle::update_bundle_from_exist_file(
+              o->concurrency, o->root, std::chrono::duration<double>(o->lock_wait_seconds));
+        });
+      }};
 }
 
 const RegisterCommand reg_update{setup_update};

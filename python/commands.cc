@@ -56,10 +56,12 @@ bool unless_stopped(Run run) {
   }
 }
 
+const double kDefaultLockWaitSeconds = static_cast<double>(bundle::kDefaultLockWait.count());
+
 // The keyword arguments of `update`, as Python passes them to the binding.
 bool update(const std::string& data_bundle_path, const std::vector<std::string>& minbar,
             const std::vector<std::string>& tick, bool base, std::optional<int> concurrency,
-            bool with_derivatives, bool rebuild, bool enable_bjse, double wait) {
+            bool with_derivatives, bool rebuild, bool enable_bjse, double wait, double lock_wait) {
   const bundle::UpdateRequest request{
       .concurrency = concurrency_or_cores(concurrency),
       .data_bundle_path = data_bundle_path,
@@ -69,6 +71,7 @@ bool update(const std::string& data_bundle_path, const std::vector<std::string>&
       .with_derivatives = with_derivatives,
       .rebuild = rebuild,
       .enable_bjse = enable_bjse,
+      .lock_wait = std::chrono::duration<double>(lock_wait),
       // rebuild=True is the caller's confirmation.
       .confirm_rebuild = [] { return bundle::RebuildDecision::kConfirmed; }};
   const std::optional<bundle::BundleLock> lock =
@@ -77,13 +80,14 @@ bool update(const std::string& data_bundle_path, const std::vector<std::string>&
   return unless_stopped([&] { return bundle::update_bundle_from_tallow(request); });
 }
 
-bool smart_update(const std::string& data_bundle_path, std::optional<int> concurrency,
-                  double wait) {
+bool smart_update(const std::string& data_bundle_path, std::optional<int> concurrency, double wait,
+                  double lock_wait) {
   int workers = concurrency_or_cores(concurrency);
   const std::optional<bundle::BundleLock> lock =
       lock_bundle(data_bundle_path, wait, bundle::MissingBundle::kNoLock);
   bundle::_init_tallow();
-  return bundle::update_bundle_from_exist_file(workers, data_bundle_path);
+  return bundle::update_bundle_from_exist_file(workers, data_bundle_path,
+                                               std::chrono::duration<double>(lock_wait));
 }
 
 // The checks return their findings to the caller and ask nothing.
@@ -104,17 +108,21 @@ void bind_commands(py::module_& m) {
         py::arg("tick") = std::vector<std::string>{}, py::arg("base") = true,
         py::arg("concurrency") = py::none(), py::arg("with_derivatives") = false,
         py::arg("rebuild") = false, py::arg("enable_bjse") = false, py::arg("wait") = 0.0,
+        py::arg("lock_wait") = kDefaultLockWaitSeconds,
         "Brings the bundle under data_bundle_path up to date: base data (unless base=False),\n"
         "then the minute bars and ticks of the instruments that the tags in minbar and tick\n"
         "name. concurrency worker processes (default: one per core). rebuild=True rewrites the\n"
-        "selected files without asking. Returns True when every step succeeded; False when one\n"
+        "selected files without asking. lock_wait: seconds to wait for files that readers hold\n"
+        "(default 180), as --lock-wait. Returns True when every step succeeded; False when one\n"
         "failed or the update stopped (no Beijing-exchange permission). Holds the bundle's run\n"
         "lock; another run holding it past wait seconds raises BlockingIOError naming it.");
   m.def("smart_update", &smart_update, py::arg("data_bundle_path"), py::kw_only(),
         py::arg("concurrency") = py::none(), py::arg("wait") = 0.0,
+        py::arg("lock_wait") = kDefaultLockWaitSeconds,
         "Refreshes base data, extends every minute-bar and tick file the bundle holds and\n"
-        "re-creates those that a check deleted.\n"
-        "Returns True when every update succeeded. Holds the bundle's run lock, as update does.");
+        "re-creates those that a check deleted. lock_wait: seconds to wait for files that\n"
+        "readers hold (default 180). Returns True when every update succeeded. Holds the\n"
+        "bundle's run lock, as update does.");
   m.def(
       "check_minbar",
       [](const std::string& path) {

@@ -21,15 +21,20 @@ def update(
     rebuild: bool = ...,
     enable_bjse: bool = ...,
     wait: float = ...,
+    lock_wait: float = ...,
 ) -> bool:
     """Base data, then the minute bars and ticks of the tagged instruments. True on success.
     Holds the bundle's run lock; BlockingIOError when another run holds it past wait seconds."""
 
 def smart_update(
-    data_bundle_path: str, *, concurrency: Optional[int] = ..., wait: float = ...
+    data_bundle_path: str,
+    *,
+    concurrency: Optional[int] = ...,
+    wait: float = ...,
+    lock_wait: float = ...,
 ) -> bool:
     """Refreshes base data, extends every minute-bar and tick file present and re-creates those
-    that a check deleted. Run lock as update."""
+    that a check deleted. Run lock as update; readers' files waited for up to lock_wait."""
 
 def check_minbar(data_bundle_path: str) -> Tuple[list[str], list[str]]:
     """(broken, locked) minute-bar file paths. Asks nothing, deletes nothing."""

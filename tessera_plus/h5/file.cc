@@ -68,10 +68,12 @@ File File::open(const std::string& path, Mode mode) {
               path);
 }
 
-File File::open_journaled(const std::string& path, Mode mode, std::optional<FaultPlan> faults) {
+File File::open_journaled(const std::string& path, Mode mode, std::optional<FaultPlan> faults,
+                          LockDeadline lock_deadline) {
   ensure_initialized();
   require_regular_file_if_present(path);
   auto session = std::make_shared<JournalSession>(faults);
+  session->wait_for_lock(std::move(lock_deadline));
   PropListId fapl = journal_access_plist(session);
   // A strong close closes the datasets still open too, so the commit happens in close() and its
   // outcome is known there, never later in some dataset's destructor.
@@ -126,6 +128,11 @@ std::vector<std::string> File::member_names() const {
 
 void File::remove(const std::string& name) {
   check(H5Ldelete(id_.get(), name.c_str(), H5P_DEFAULT), "deleting a member of an HDF5 file");
+}
+
+void File::rename(const std::string& from, const std::string& to) {
+  check(H5Lmove(id_.get(), from.c_str(), id_.get(), to.c_str(), H5P_DEFAULT, H5P_DEFAULT),
+        "renaming a member of an HDF5 file");
 }
 
 void File::close() {

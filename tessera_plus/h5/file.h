@@ -8,6 +8,7 @@
 
 #include "tessera_plus/h5/handle.h"
 #include "tessera_plus/h5/journal_io.h"
+#include "tessera_plus/h5/lock_wait.h"
 
 namespace tessera_plus::h5 {
 
@@ -32,9 +33,12 @@ class File {
   // Opens `path` through the journal (journal_driver.h): the writes of this open reach the file
   // only in close(), all of them or none. Any open first rolls back an update that a killed process
   // left half-applied. A journaled file destroyed without close() (an exception on the way) keeps
-  // its old content. `faults` is for tests only.
+  // its old content. A lock that another process holds on the file is waited for as
+  // `lock_deadline` allows (lock_wait.h), then the open fails with BlockingIOError. `faults` is for
+  // tests only.
   static File open_journaled(const std::string& path, Mode mode,
-                             std::optional<FaultPlan> faults = std::nullopt);
+                             std::optional<FaultPlan> faults = std::nullopt,
+                             LockDeadline lock_deadline = {});
 
   File(File&&) noexcept = default;
   File& operator=(File&& other) noexcept;
@@ -50,6 +54,8 @@ class File {
   // Names of the top-level members, in HDF5's name order.
   std::vector<std::string> member_names() const;
   void remove(const std::string& name);
+  // Gives the member `from` the name `to`, which must be free.
+  void rename(const std::string& from, const std::string& to);
 
   // Flushes and closes, reporting failures; the destructor closes silently. A journaled file
   // commits here and throws the commit's failure as the OSError kind of its errno (ENOSPC, EIO...);

@@ -75,11 +75,8 @@ void push_error(const char* function, H5E_minor_t minor, int error_number,
 // The session's error text; whoever throws it adds the errno's words.
 std::string describe(const std::string& what, const std::string& path) { return what + " " + path; }
 
-int lock(int fd, int operation) {
-  while (::flock(fd, operation | LOCK_NB) != 0) {
-    if (errno != EINTR) return errno;
-  }
-  return 0;
+int lock(int fd, int operation, const LockDeadline& deadline = {}) {
+  return lock_waiting(fd, operation, deadline);
 }
 
 // Rolls back a pending record under the exclusive lock. A read-only open borrows a second
@@ -92,7 +89,7 @@ int recover_pending(State& s, JournalIo& io, Recovery* found, std::string* what)
     *what = "a pending rollback record needs write access to";
     return errno;
   }
-  int error = lock(wfd, LOCK_EX);
+  int error = lock(wfd, LOCK_EX, s.session->lock_deadline());
   if (error) *what = "cannot lock";
   if (!error) {
     error = recover(wfd, s.path, io, found);
@@ -134,7 +131,7 @@ int open_state(State& s, unsigned flags, hid_t fapl, std::string* what) {
   s.session->opened(found);
   if (s.writable || locking_wanted(fapl)) {
     *what = "cannot lock";
-    if (int e = lock(s.fd, s.writable ? LOCK_EX : LOCK_SH)) return e;
+    if (int e = lock(s.fd, s.writable ? LOCK_EX : LOCK_SH, s.session->lock_deadline())) return e;
   }
   if (::fstat(s.fd, &st) != 0) return errno;
   s.base_size = static_cast<std::uint64_t>(st.st_size);

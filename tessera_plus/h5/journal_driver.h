@@ -20,6 +20,7 @@
 
 #include "tessera_plus/h5/handle.h"
 #include "tessera_plus/h5/journal_io.h"
+#include "tessera_plus/h5/lock_wait.h"
 #include "tessera_plus/h5/rollback_record.h"
 
 namespace tessera_plus::h5 {
@@ -31,6 +32,11 @@ namespace tessera_plus::h5 {
 class JournalSession {
  public:
   explicit JournalSession(std::optional<FaultPlan> faults = std::nullopt) : io_(faults) {}
+
+  // How long the open waits for the file's lock while another process (a reader) holds it; no
+  // wait when unset.
+  void wait_for_lock(LockDeadline deadline) { lock_deadline_ = std::move(deadline); }
+  const LockDeadline& lock_deadline() const { return lock_deadline_; }
 
   // The close discards the session's writes instead of committing them.
   void abandon() { abandoned_ = true; }
@@ -57,6 +63,7 @@ class JournalSession {
 
  private:
   JournalIo io_;
+  LockDeadline lock_deadline_;
   bool abandoned_ = false;
   bool finished_ = false;
   bool committed_ = false;
@@ -70,8 +77,10 @@ class JournalSession {
 // open through the journal once per process at a time; a second open fails with errno EBUSY.
 // Read-write opens hold an exclusive lock on the file for the whole session (whatever
 // HDF5_USE_FILE_LOCKING says, because recovery relies on it); read-only opens a shared one unless
-// the property list turns locking off. Any open that finds a pending record rolls it back first,
-// which needs write access to the file even for a read-only open (PermissionError otherwise).
+// the property list turns locking off. A lock held elsewhere is waited for as the session's
+// lock_deadline() allows, then the open fails with EWOULDBLOCK. Any open that finds a pending
+// record rolls it back first, which needs write access to the file even for a read-only open
+// (PermissionError otherwise).
 PropListId journal_access_plist(std::shared_ptr<JournalSession> session);
 
 // Rolls back (or discards) a pending record of `path` without opening the file with HDF5, for

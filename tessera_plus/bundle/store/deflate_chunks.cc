@@ -4,12 +4,46 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <thread>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/file_space.h"
 
 namespace tessera_plus::bundle {
 namespace {
+
+// A partial chunk gets at least this much room beyond its stream (partial_chunk_room).
+constexpr std::size_t kMinimumRoom = 1024;
+// A full chunk is padded in place when that costs at most this much (HeldBackChunk).
+constexpr std::size_t kMaximumPadding = 4096;
+// Raw data this small comes from a block that HDF5 keeps for small pieces, wherever that lies;
+// the end blocker is larger.
+constexpr h5::Size kBlockerBytes = 4096;
+
+// The longest zlib stream of `chunk_bytes` bytes: stored blocks of at most 65,535 bytes, 5 bytes
+// of header each, and the 6 bytes of the zlib frame.
+std::size_t worst_stream(std::size_t chunk_bytes) {
+  return chunk_bytes + 5 * (chunk_bytes / 65535 + 1) + 6;
+}
+
+bool free_space_ends_at(const h5::Dataset& ds, h5::Size address) {
+  for (const h5::FileSpan& span : h5::free_raw_spans(ds)) {
+    if (span.end() == address) return true;
+  }
+  return false;
+}
+
+// The place `old` and the free space right before and after it: what HDF5 has free there once it
+// frees `old`.
+h5::FileSpan hole_around(const h5::Dataset& ds, const h5::FileSpan& old) {
+  h5::FileSpan hole = old;
+  for (const h5::FileSpan& span : h5::free_raw_spans(ds)) {
+    if (span.end() == hole.address) hole = {span.address, hole.end() - span.address};
+    if (span.address == hole.end()) hole.size += span.size;
+  }
+  return hole;
+}
 
 // Chunks a thread compresses per batch: enough to keep the threads' shares even and the cost of
 // starting them small (a 20-year file is about 2,400 chunks), few enough that the batch's
@@ -119,17 +153,61 @@ void ChunkDeflater::compress_batch(std::size_t first, std::size_t count,
   }
 }
 
+std::size_t partial_chunk_room(std::size_t stream_bytes, std::size_t chunk_bytes,
+                               std::size_t filled_bytes) {
+  const std::size_t expected =
+      filled_bytes == 0 ? chunk_bytes : stream_bytes * chunk_bytes / filled_bytes * 5 / 4;
+  const std::size_t room = std::max(expected, stream_bytes + kMinimumRoom);
+  return std::max(stream_bytes, std::min(room, worst_stream(chunk_bytes)));
+}
+
+void HeldBackChunk::write() {
+  if (!ds_) return;
+  h5::Dataset& ds = *ds_;
+  ds_ = nullptr;
+  const std::optional<h5::FileSpan> old = h5::chunk_span(ds, first_row_);
+  std::optional<h5::EndBlocker> blocker;
+  std::size_t size = stream_.size();
+  if (old && size <= old->size) {
+    // In place, unless the chunk is full and the padding would be waste that outlives the
+    // session; then at its own size, where HDF5 can only put it at the old start or elsewhere,
+    // unless free space right before the old place lets it start earlier and run over it.
+    const bool compact = filled_bytes_ == chunk_bytes_ && old->size - size > kMaximumPadding &&
+                         !free_space_ends_at(ds, old->address);
+    if (!compact) size = old->size;
+  } else if (old) {
+    size = partial_chunk_room(size, chunk_bytes_, filled_bytes_);
+    // Freed where it reaches the end of the file, the old place would be handed back whatever
+    // the size (HDF5 gives the end back first); space held there first keeps it from reaching it.
+    h5::Size largest = 0;
+    for (const h5::FileSpan& span : h5::free_raw_spans(ds)) largest = std::max(largest, span.size);
+    blocker.emplace(ds, std::max<h5::Size>(largest + 1, kBlockerBytes));
+    const h5::FileSpan hole = hole_around(ds, *old);
+    // A place too large to fit where the old one was, when deflate's worst case allows one;
+    // otherwise the room wanted, and HDF5 decides.
+    if (hole.size >= size && hole.size < worst_stream(chunk_bytes_)) size = hole.size + 1;
+  }
+  stream_.resize(std::max(size, stream_.size()), std::byte{0});
+  ds.write_chunk(first_row_, stream_.data(), stream_.size());
+  if (blocker) blocker->release();
+}
+
 void append_deflated(h5::Dataset& ds, const RecordRows& rows, ChunkDeflater& deflater) {
+  append_deflated_holding_back(ds, rows, deflater).write();
+}
+
+HeldBackChunk append_deflated_holding_back(h5::Dataset& ds, const RecordRows& rows,
+                                           ChunkDeflater& deflater) {
   const h5::RecordLayout& layout = *rows.layout;
   const void* records = rows.records;
   const std::size_t count = rows.count;
-  if (count == 0) return;
+  if (count == 0) return {};
   const h5::Size old_length = ds.length();
   const h5::Size chunk_rows = ds.deflate_chunk_rows(layout);
   if (chunk_rows == 0) {
     ds.resize(old_length + count);
     ds.write(layout, old_length, count, records);
-    return;
+    return {};
   }
   // The stored chunk that the new rows start in is written again whole, with its old rows first.
   const h5::Size first_row = old_length - old_length % chunk_rows;
@@ -139,12 +217,27 @@ void append_deflated(h5::Dataset& ds, const RecordRows& rows, ChunkDeflater& def
   const RunBytes run{carried,
                      {static_cast<const std::byte*>(records), count * layout.size},
                      chunk_rows * layout.size};
+  HeldBackChunk rewrite;
+  const std::size_t chunk_bytes = chunk_rows * layout.size;
+  std::vector<std::byte> padded;
   deflater.run(
       run.chunks(), run.last_is_partial(),
       [&run](std::size_t k, std::vector<std::byte>& scratch) { return run.chunk(k, scratch); },
       [&](std::size_t k, std::span<const std::byte> stream) {
+        const std::size_t filled = std::min(chunk_bytes, run.total() - k * chunk_bytes);
+        if (k == 0 && !carried.empty()) {
+          rewrite = HeldBackChunk(ds, first_row, chunk_bytes, filled, stream);
+          return;
+        }
+        if (filled < chunk_bytes) {
+          // A new partial chunk starts with room for the days to come (partial_chunk_room).
+          padded.assign(stream.begin(), stream.end());
+          padded.resize(partial_chunk_room(stream.size(), chunk_bytes, filled), std::byte{0});
+          stream = padded;
+        }
         ds.write_chunk(first_row + k * chunk_rows, stream.data(), stream.size());
       });
+  return rewrite;
 }
 
 }  // namespace tessera_plus::bundle

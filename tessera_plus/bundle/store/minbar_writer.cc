@@ -16,16 +16,35 @@
 namespace tessera_plus::bundle {
 namespace {
 
-// A file without `index`: whatever `data` it has goes, and both datasets are built anew.
-void rebuild_in_place(h5::File& file, const MinbarSource& source, unsigned threads) {
+// What a read of the file without the write lock found (a sound tail ending on one day in both
+// datasets), and the bars after it.
+struct FetchedAhead {
+  IndexEntry last_entry{};
+  h5::Size index_length = 0;
+  h5::Size data_length = 0;
+  std::optional<MinbarRecords> bars;
+
+  // The write session finds the file as it was read: the same lengths and last entry. (Every
+  // write of these files is one journaled commit, so a file changed in between differs there.)
+  bool still_matches(const h5::Dataset& index, const h5::Dataset& data) const {
+    if (index.length() != index_length || data.length() != data_length) return false;
+    const IndexEntry now = last_index_entry(index);
+    return now.date == last_entry.date && now.line_no == last_entry.line_no;
+  }
+};
+
+// A file without `index`: whatever `data` it has goes, and both datasets are built anew. Returns
+// the bars stored.
+std::uint64_t rebuild_in_place(h5::File& file, const MinbarSource& source, unsigned threads) {
   std::optional<MinbarRecords> fetched = source.fetch(source.min_start_date);
   if (file.has("data")) {
     require_hard_link(file, "data");
     file.remove("data");
   }
-  if (!fetched) return;
+  if (!fetched) return 0;
   ChunkDeflater deflater = minbar_deflater(threads);
   create_minbar_datasets(file, *fetched, deflater);
+  return fetched->rows;
 }
 
 // Cuts a tail that cannot be right back to the last sound day, then brings `index` and `data` back
@@ -49,21 +68,67 @@ void shift_line_numbers(std::vector<IndexEntry>& index, h5::Size offset, std::si
   for (IndexEntry& entry : index) entry.line_no += static_cast<std::uint32_t>(offset);
 }
 
-void extend(h5::File& file, const MinbarSource& source, unsigned threads) {
+bool de_listed_by(const MinbarSource& source, int date) {
+  return source.de_listed_date != 0 && date >= source.de_listed_date;
+}
+
+// Returns the bars stored.
+std::uint64_t extend(h5::File& file, const MinbarSource& source, unsigned threads,
+                     std::optional<FetchedAhead> ahead) {
   h5::Dataset index = open_for_write(file, "index");
   h5::Dataset data = open_for_write(file, "data");
-  IndexEntry latest = make_consistent(index, data);
-  if (source.de_listed_date != 0 && latest.date >= source.de_listed_date) return;
-  std::optional<MinbarRecords> fetched = source.fetch(source.next_trading_date(latest.date));
-  if (!fetched) return;
+  // As read ahead, the file needs no repair and the bars fetched then are the ones to append;
+  // otherwise it is made consistent and the bars are fetched now, under the lock.
+  std::optional<MinbarRecords> fetched;
+  if (ahead && ahead->still_matches(index, data)) {
+    fetched = std::move(ahead->bars);
+  } else {
+    const IndexEntry latest = make_consistent(index, data);
+    if (de_listed_by(source, latest.date)) return 0;
+    fetched = source.fetch(source.next_trading_date(latest.date));
+  }
+  if (!fetched) return 0;
   // The new bars land after the last stored row, so that is where their line numbers start.
   // (Counting from the last entry's `line_no` instead would point past the bars whenever that
   // entry claims rows that `data` does not hold.)
   shift_line_numbers(fetched->index, data.length(), fetched->rows);
-  // Both land in one journaled commit; the order only matters to files written without it.
+  // Both land in one journaled commit. The stored chunks written again go last, `data`'s after
+  // `index`'s (the larger after the smaller), so that no other chunk can land where a reader that
+  // holds the old file still looks (HeldBackChunk).
   ChunkDeflater deflater = minbar_deflater(threads);
-  append_records(index, {&INDEX_DTYPE, fetched->index.data(), fetched->index.size()}, deflater);
-  append_records(data, {fetched->layout, fetched->data.data(), fetched->rows}, deflater);
+  HeldBackChunk index_tail = append_deflated_holding_back(
+      index, {&INDEX_DTYPE, fetched->index.data(), fetched->index.size()}, deflater);
+  HeldBackChunk data_tail = append_deflated_holding_back(
+      data, {fetched->layout, fetched->data.data(), fetched->rows}, deflater);
+  index_tail.write();
+  data_tail.write();
+  return fetched->rows;
+}
+
+// The file's last day, read without the write lock, and the bars after it, fetched before the
+// write session begins, so that the file is locked only while it is written and readers that open
+// it meanwhile are not turned away. Nothing when the file needs more than an append (no `index`,
+// a tail to repair, `index` and `data` ending on different days) or cannot be read so: the write
+// session then reads and fetches under its lock.
+std::optional<FetchedAhead> fetch_ahead(const std::string& h5_file, const MinbarSource& source) {
+  FetchedAhead ahead;
+  try {
+    h5::File file = h5::File::open(h5_file, h5::Mode::kReadOnly);
+    if (!file.has("index") || !file.has("data")) return std::nullopt;
+    const h5::Dataset index = h5::Dataset::open(file, "index");
+    const h5::Dataset data = h5::Dataset::open(file, "data");
+    if (unsound_tail(index, data)) return std::nullopt;
+    ahead.last_entry = last_index_entry(index);
+    if (ahead.last_entry.date != last_data_date(data)) return std::nullopt;
+    ahead.index_length = index.length();
+    ahead.data_length = data.length();
+  } catch (const OSError&) {
+    return std::nullopt;
+  }
+  if (!de_listed_by(source, ahead.last_entry.date)) {
+    ahead.bars = source.fetch(source.next_trading_date(ahead.last_entry.date));
+  }
+  return ahead;
 }
 
 }  // namespace
@@ -78,16 +143,19 @@ void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecord
   });
 }
 
-void update_minbar_file(const std::string& h5_file, const MinbarSource& source,
-                        const WriteOptions& options) {
+std::uint64_t update_minbar_file(const std::string& h5_file, const MinbarSource& source,
+                                 const WriteOptions& options) {
   require_regular_file(h5_file);
+  std::optional<FetchedAhead> ahead = fetch_ahead(h5_file, source);
   h5::File file = open_for_update(h5_file, options);
+  std::uint64_t stored = 0;
   if (!file.has("index")) {
-    rebuild_in_place(file, source, options.deflate_threads);
+    stored = rebuild_in_place(file, source, options.deflate_threads);
   } else {
-    extend(file, source, options.deflate_threads);
+    stored = extend(file, source, options.deflate_threads, std::move(ahead));
   }
   file.close();
+  return stored;
 }
 
 }  // namespace tessera_plus::bundle

@@ -43,7 +43,11 @@ struct MinbarSource {
 //   `index` and `data` are cut back to the same last date, and the bars from the
 //   next trading date on are appended, unless the instrument was de-listed on or before the last
 //   stored date.
-void update_minbar_file(const std::string& h5_file, const MinbarSource& source,
-                        const WriteOptions& options = {});
+// The file's last day is read and the bars after it fetched before the file is opened for writing,
+// so that its lock is held only while it is written; when the write session finds the file ending
+// elsewhere by then (another writer, a repair to make), it fetches again under its lock. Returns
+// the bars stored.
+std::uint64_t update_minbar_file(const std::string& h5_file, const MinbarSource& source,
+                                 const WriteOptions& options = {});
 
 }  // namespace tessera_plus::bundle

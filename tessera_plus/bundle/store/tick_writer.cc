@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/store/dates.h"
@@ -31,19 +32,51 @@ std::optional<std::string> latest_tick_day(const h5::File& file) {
   return latest;
 }
 
-void replace_tick_day(h5::File& file, const std::string& name,
-                      const std::vector<std::byte>& records, std::vector<std::byte>& scratch) {
+namespace {
+
+void write_day(h5::File& file, const std::string& name, const std::vector<std::byte>& records,
+               std::vector<std::byte>& scratch) {
   const std::size_t count = records.size() / H5TicksLoader::DTYPES.size;
-  if (file.has(name)) {
-    open_for_write(file, name);
-    file.remove(name);
-  }
   h5::Creation how = COMPRESSION_KWARGS;
   how.chunk = std::min<h5::Size>(count, kTickChunkRecords);
   // The chunks are compressed here and written past HDF5's pipeline: the filter's path copies
   // every record twice on the way, which cost as much as the compression itself.
   h5::Dataset ds = h5::Dataset::create(file, name, H5TicksLoader::DTYPES, nullptr, count, how);
   h5::write_blosc_rows(ds, records.data(), count, H5TicksLoader::DTYPES.size, scratch);
+}
+
+// True when the day `ds` holds exactly `records`. A day that cannot be read as tick records (a
+// marker, another layout, damage) does not.
+bool holds_exactly(const h5::Dataset& ds, const std::vector<std::byte>& records) {
+  const std::size_t count = records.size() / H5TicksLoader::DTYPES.size;
+  try {
+    if (ds.length() != count) return false;
+    std::vector<std::byte> stored(records.size());
+    ds.read(H5TicksLoader::DTYPES, 0, count, stored.data());
+    return stored == records;
+  } catch (const KeyError&) {
+    return false;
+  } catch (const OSError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+void replace_tick_day(h5::File& file, const std::string& name,
+                      const std::vector<std::byte>& records, std::vector<std::byte>& scratch) {
+  if (!file.has(name)) {
+    write_day(file, name, records, scratch);
+    return;
+  }
+  if (holds_exactly(open_for_write(file, name), records)) return;
+  // The new day is written in full under a hidden name before the old one goes: HDF5 hands the
+  // space of a deleted dataset to the next allocation that fits, and a reader that still holds the
+  // old day would read whatever landed there. Created first, the new day cannot land there.
+  const std::string hidden = "." + name;
+  write_day(file, hidden, records, scratch);
+  file.remove(name);
+  file.rename(hidden, name);
 }
 
 void mark_suspended_day(h5::File& file, const std::string& name) {
@@ -76,16 +109,26 @@ void TickFileUpdate::publish_pending() {
   pending_.reset();
 }
 
+h5::File& TickFileUpdate::file() {
+  if (closed_) {
+    file_ = open_for_update(path_.string(), options_);
+    closed_ = false;
+  }
+  return file_;
+}
+
 void TickFileUpdate::commit() {
+  if (closed_) return;
   if (pending_) {
     publish_pending();
   } else {
     file_.close();
   }
-  file_ = open_for_update(path_.string(), options_);
+  closed_ = true;
 }
 
 void TickFileUpdate::finish() {
+  if (closed_) return;
   if (pending_) {
     publish_pending();
   } else {

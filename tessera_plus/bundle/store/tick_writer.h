@@ -20,9 +20,12 @@ namespace tessera_plus::bundle {
 // real dates no later than today (is_tick_day_name); nullopt when there is none.
 std::optional<std::string> latest_tick_day(const h5::File& file);
 
-// Writes a day whole: an existing dataset of that name is dropped and created anew from `records`
-// (packed H5TicksLoader::DTYPES). The dropped dataset's space goes back to the file's free-space
-// tracking and is reused. A member of that name that links elsewhere or keeps its values in other
+// Writes a day whole from `records` (packed H5TicksLoader::DTYPES). An existing dataset of that
+// name that already holds exactly these records is left alone; otherwise the new one is written
+// under a hidden name first, then the old one is dropped and the new one takes its name, so that
+// nothing of this session lands in the old day's space (a reader that holds the file may still be
+// reading it). The dropped dataset's space goes back to the file's free-space tracking and is
+// reused by later updates. A member of that name that links elsewhere or keeps its values in other
 // files is refused. `scratch` is working memory, best kept from one day to the next.
 void replace_tick_day(h5::File& file, const std::string& name,
                       const std::vector<std::byte>& records, std::vector<std::byte>& scratch);
@@ -44,8 +47,10 @@ class TickFileUpdate {
   TickFileUpdate& operator=(const TickFileUpdate&) = delete;
   ~TickFileUpdate();
 
-  h5::File& file() { return file_; }
-  // Makes what was written so far durable under the real name and opens the next batch.
+  // The file; after a commit it is opened again here, so that the lock is not held while the next
+  // batch is fetched.
+  h5::File& file();
+  // Makes what was written so far durable under the real name; the next batch opens the file again.
   void commit();
   // Commits and closes; the object is done afterwards.
   void finish();
@@ -56,6 +61,7 @@ class TickFileUpdate {
   WriteOptions options_;
   std::unique_ptr<PendingFile> pending_;
   h5::File file_;
+  bool closed_ = false;
 };
 
 // Runs `update` on the tick file at `file_path` through a TickFileUpdate and finishes it. A file

@@ -20,6 +20,9 @@ struct WriteOptions {
   // Test only: failures or a crash at a chosen system call of the commit; its recorder also hears
   // the publishing of new files.
   std::optional<h5::FaultPlan> faults = std::nullopt;
+  // How long opening the file waits for a lock that a reader holds on it (h5/lock_wait.h); no
+  // wait when unset.
+  h5::LockDeadline lock_deadline{};
   // Threads that compress chunks: more than one only when the cores would otherwise idle (one
   // instrument at a time); the files are the same either way.
   unsigned deflate_threads = 1;
@@ -32,7 +35,7 @@ inline IoRecorder* recorder_of(const WriteOptions& options) {
 // Opens the existing file at `path` read-write, through the journal unless `options` say not.
 inline h5::File open_for_update(const std::string& path, const WriteOptions& options) {
   if (!options.journal) return h5::File::open(path, h5::Mode::kAppend);
-  return h5::File::open_journaled(path, h5::Mode::kAppend, options.faults);
+  return h5::File::open_journaled(path, h5::Mode::kAppend, options.faults, options.lock_deadline);
 }
 
 }  // namespace tessera_plus::bundle

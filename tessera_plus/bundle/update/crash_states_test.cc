@@ -235,25 +235,27 @@ TEST_F(CrashStates, MinuteBarAppend) {
   });
 }
 
-// The last stored day reads as zeros (damage by other means): the repair cuts it, and with
-// nothing newer to fetch the file ends shorter than it began.
+// The last stored days read as zeros (damage by other means): the repair cuts them, and with
+// nothing newer to fetch the file ends shorter than it began. Several days, so that whole chunks
+// go and not only the last one's tail, which is rewritten in its old place.
 TEST_F(CrashStates, ShrinkingRepair) {
   fs::create_directories(minbar_.parent_path());
-  create_minbar_file(minbar_, to_minbar_records(minute_bars(20050104, 20050131), EQUITIES_DTYPE));
+  create_minbar_file(minbar_, to_minbar_records(minute_bars(20050104, 20050331), EQUITIES_DTYPE));
   {
     h5::File file = h5::File::open(minbar_.string(), h5::Mode::kAppend);
     h5::Dataset data = h5::Dataset::open(file, "data");
-    std::vector<std::byte> zeros(240 * EQUITIES_DTYPE.size);
-    data.write(EQUITIES_DTYPE, data.length() - 240, 240, zeros.data());
+    constexpr h5::Size kRows = 240 * 30;
+    std::vector<std::byte> zeros(kRows * EQUITIES_DTYPE.size);
+    data.write(EQUITIES_DTYPE, data.length() - kRows, kRows, zeros.data());
     file.close();
   }
-  record_and_check("a shrinking repair", 100, 2, [&](CrashRecorder& recorder) {
-    update_minbar_file(minbar_.string(), minbar_source(20050128), recorded(recorder));
+  record_and_check("a shrinking repair", 80, 2, [&](CrashRecorder& recorder) {
+    update_minbar_file(minbar_.string(), minbar_source(20050215), recorded(recorder));
     EXPECT_GE(truncations_below(recorder, "h5/equities/000001.XSHE.h5"), 1)
         << "the repair must cut the file's end for this case to test it";
     recorder.checkpoint();
-    // The next day's append reuses the freed space.
-    update_minbar_file(minbar_.string(), minbar_source(20050131), recorded(recorder));
+    // The next days' append reuses the freed space.
+    update_minbar_file(minbar_.string(), minbar_source(20050216), recorded(recorder));
   });
 }
 

@@ -19,6 +19,7 @@
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/bundle/store/minbar_writer.h"
+#include "tessera_plus/bundle/update/held_files.h"
 #include "tessera_plus/bundle/update/write_guard.h"
 #include "tessera_plus/market/client.h"
 
@@ -138,26 +139,24 @@ WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options)
     fetched = fetch_bars(ctx, request.min_start_date);
     if (!fetched) return outcome_since(h5_file, before, 0);
   }
-  return guard_file_update(h5_file, before, [&]() -> std::uint64_t {
-    if (fetched) {
-      const MinbarRecords records = to_minbar_records(*fetched, *ctx.dtypes);
-      create_minbar_file(h5_file, records, options);
-      return records.rows;
-    }
-    std::uint64_t stored = 0;
-    const MinbarSource source{
-        .min_start_date = request.min_start_date,
-        .de_listed_date = ctx.de_listed_date,
-        .fetch =
-            [&](int start_date) {
-              std::optional<MinbarRecords> records = _get_price(ctx, start_date);
-              stored += records ? records->rows : 0;
-              return records;
-            },
-        .next_trading_date = [&](int date) { return next_trading_date(ctx, date); }};
-    update_minbar_file(h5_file, source, options);
-    return stored;
-  });
+  WriteOptions writing = options;
+  writing.lock_deadline = announcing_wait(h5_file, request.lock_deadline);
+  return guard_file_update(
+      h5_file, before,
+      [&]() -> std::uint64_t {
+        if (fetched) {
+          const MinbarRecords records = to_minbar_records(*fetched, *ctx.dtypes);
+          create_minbar_file(h5_file, records, writing);
+          return records.rows;
+        }
+        const MinbarSource source{
+            .min_start_date = request.min_start_date,
+            .de_listed_date = ctx.de_listed_date,
+            .fetch = [&](int start_date) { return _get_price(ctx, start_date); },
+            .next_trading_date = [&](int date) { return next_trading_date(ctx, date); }};
+        return update_minbar_file(h5_file, source, writing);
+      },
+      request.held_comes_back);
 }
 
 }  // namespace tessera_plus::bundle

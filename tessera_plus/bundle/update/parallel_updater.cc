@@ -16,6 +16,7 @@
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/update/deleted_rebuilds.h"
+#include "tessera_plus/bundle/update/held_files.h"
 #include "tessera_plus/bundle/update/merge_tags.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
@@ -41,14 +42,40 @@ void sweep_abandoned_builds(const std::string& path) {
   }
 }
 
-// Runs in the worker: the writer's answer goes to the run report the main process decides from.
-void write_and_record(const UpdateKind& kind, const WriteRequest& request) {
-  const WriteResult result = kind.writer(request);
+// Runs in the worker: the writer's answer goes to the run report the main process decides from,
+// or, for a file a reader still holds, to `held` for the pass's last try.
+void write_and_record(const UpdateKind& kind, const WriteRequest& request, const HeldFiles& held) {
+  WriteResult result = kind.writer(request);
+  if (result.outcome == WriteResult::Outcome::kHeld && !held.set_aside(request.order_book_id)) {
+    // No room to set it aside: this try is its last, and fails as such a failure does.
+    WriteRequest last = request;
+    last.lock_deadline = {};
+    last.held_comes_back = false;
+    result = kind.writer(last);
+  }
+  if (result.outcome == WriteResult::Outcome::kHeld) return;
   if (result.failed()) {
     record_failure(result.file, result.reason);
   } else {
     record_written(result.outcome == WriteResult::Outcome::kChanged, result.rows, result.bytes);
   }
+}
+
+// Runs the writer for every id of `ids` in a pool. A file held by a reader is waited for as
+// `held` says, then set aside there when `may_set_aside`, and fails otherwise.
+void write_in_pool(const UpdateKind& kind, const UpdateRequest& request, const std::string& path,
+                   const std::set<std::string>& ids, const SharedFlag& flag, const HeldFiles& held,
+                   bool may_set_aside) {
+  ProgressedProcessPoolExecutor pool(request.concurrency, process_init, std::tuple{flag});
+  for (const std::string& id : ids) {
+    const WriteRequest write{.order_book_id = id,
+                             .path = path,
+                             .rebuild = request.rebuild,
+                             .lock_deadline = held.deadline(),
+                             .held_comes_back = may_set_aside};
+    pool.submit(id, [&kind, write, held] { write_and_record(kind, write, held); });
+  }
+  pool.close();  // waits for every task
 }
 
 }  // namespace
@@ -82,13 +109,16 @@ bool run_parallel_update(const UpdateKind& kind, const std::string& path,
   // Published before the workers are forked, so that they record into it.
   const RunReport report = published_run_report();
   const std::uint64_t failed_before = report.failed();
-  ProgressedProcessPoolExecutor pool(request.concurrency, process_init,
-                                     std::tuple{SharedFlag::create(true)});
-  for (const std::string& id : ids) {
-    const WriteRequest write{.order_book_id = id, .path = path, .rebuild = request.rebuild};
-    pool.submit(id, [&kind, write] { write_and_record(kind, write); });
+  const HeldFiles held(request.lock_wait);
+  const SharedFlag flag = SharedFlag::create(true);
+  write_in_pool(kind, request, path, ids, flag, held, true);
+  // The files readers still held when the wait was up, once more now that everything else is
+  // done; no wait this time, and what is still held fails.
+  const std::vector<std::string> last_try = held.set_aside_ids();
+  if (!last_try.empty()) {
+    const HeldFiles none(std::chrono::seconds(0));
+    write_in_pool(kind, request, path, {last_try.begin(), last_try.end()}, flag, none, false);
   }
-  pool.close();  // waits for every task
   rebuilds.finish();
   return report.failed() == failed_before;
 }

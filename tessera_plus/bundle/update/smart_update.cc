@@ -36,20 +36,23 @@ struct StoredKind {
 };
 
 // Brings every file already stored of `kind` up to date, and rebuilds those of its files that a
-// check deleted; true when there was none or the update went through.
-bool update_stored(const StoredKind& kind, const fs::path& path, int concurrency) {
+// check deleted; true when there was none or the update went through. Files that readers hold are
+// waited for up to `lock_wait`.
+bool update_stored(const StoredKind& kind, const fs::path& path, int concurrency,
+                   std::chrono::duration<double> lock_wait) {
   std::vector<std::string> ids;
   if (fs::exists(kind.folder)) ids = kind.ids_in(kind.folder);
   for (std::string& id : deleted_instrument_ids(path, kind.tick)) ids.push_back(std::move(id));
   if (ids.empty()) return true;
-  UpdateRequest request{.concurrency = concurrency};
+  UpdateRequest request{.concurrency = concurrency, .lock_wait = lock_wait};
   request.*kind.selection = std::move(ids);
   return kind.update(kind.folder.string(), request);
 }
 
 }  // namespace
 
-bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
+bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path,
+                                   std::chrono::duration<double> lock_wait) {
   const fs::path path = bundle_dir(data_bundle_path);
   std::cout << "开始智能更新已下载数据" << std::endl;
   std::cout << "开始更新日线及基础数据" << std::endl;
@@ -60,7 +63,7 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
        {StoredKind{minbar_dir(path), &minbar_instrument_ids, false, &UpdateRequest::minbar,
                    &update_minbar},
         StoredKind{tick_dir(path), &instrument_ids_in, true, &UpdateRequest::tick, &update_tick}}) {
-    if (!update_stored(kind, path, concurrency)) succeed = false;
+    if (!update_stored(kind, path, concurrency, lock_wait)) succeed = false;
   }
   return succeed;
 }

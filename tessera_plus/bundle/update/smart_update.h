@@ -1,14 +1,18 @@
 // The smart update: refresh base data and extend every minute-bar and tick file a bundle holds.
 #pragma once
 
+#include <chrono>
 #include <string>
+
+#include "tessera_plus/bundle/update/update_request.h"
 
 namespace tessera_plus::bundle {
 
 // Uses the client as the caller initialised it. Whether Beijing-exchange data is wanted comes
 // from the bundle's own instrument list. The files that a check deleted (deleted_files.h) count as
-// held: they are re-created from their instruments' first dates. True unless an update that ran
-// reported failure.
-bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path);
+// held: they are re-created from their instruments' first dates. Files that readers hold are
+// waited for as UpdateRequest::lock_wait says. True unless an update that ran reported failure.
+bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path,
+                                   std::chrono::duration<double> lock_wait = kDefaultLockWait);
 
 }  // namespace tessera_plus::bundle

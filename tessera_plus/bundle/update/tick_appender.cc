@@ -18,6 +18,7 @@
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/tick_records.h"
 #include "tessera_plus/bundle/store/tick_writer.h"
+#include "tessera_plus/bundle/update/held_files.h"
 #include "tessera_plus/bundle/update/write_guard.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/client.h"
@@ -40,8 +41,7 @@ std::string tick_file_name(const std::string& order_book_id,
 
 // The newest stored day, kept as text so that the service is asked with exactly what the file
 // holds; `min_start_date` for an empty file.
-DateArg start_date_of(const h5::File& file, int min_start_date) {
-  std::optional<std::string> latest = latest_tick_day(file);
+DateArg start_date_of(const std::optional<std::string>& latest, int min_start_date) {
   if (!latest) return std::int64_t{min_start_date};
   return *latest;
 }
@@ -68,22 +68,28 @@ void print_batch(Date first, Date last) {
   std::fflush(stdout);
 }
 
-// Returns the ticks stored.
-std::size_t write_batch(h5::File& file, const std::string& order_book_id,
-                        std::span<const Date> batch) {
+// The ticks of `batch`, after its console line.
+std::optional<PriceTable> fetch_batch(const std::string& order_book_id,
+                                      std::span<const Date> batch) {
   print_batch(batch.front(), batch.back());
-  std::optional<PriceTable> ticks =
-      tallow::get_price(order_book_id, PriceArgs{.start_date = batch.front(),
-                                                 .end_date = batch.back(),
-                                                 .frequency = "tick",
-                                                 .adjust_type = "none",
-                                                 .expect_df = true});
+  return tallow::get_price(order_book_id, PriceArgs{.start_date = batch.front(),
+                                                    .end_date = batch.back(),
+                                                    .frequency = "tick",
+                                                    .adjust_type = "none",
+                                                    .expect_df = true});
+}
+
+// Stores the days of `ticks` that the file holds already (`held`) or those it does not; returns
+// the ticks stored.
+std::size_t store_days(h5::File& file, const std::optional<PriceTable>& ticks, bool held) {
   if (!ticks || ticks->empty()) return 0;
   std::size_t stored = 0;
   std::vector<std::byte> records, scratch;
   for (const TickDayRows& day : group_tick_rows(*ticks)) {
+    const std::string name = format_compact(day.trading_date);
+    if (file.has(name) != held) continue;
     build_tick_records(*ticks, day.rows, records);
-    replace_tick_day(file, format_compact(day.trading_date), records, scratch);
+    replace_tick_day(file, name, records, scratch);
     stored += day.rows.size();
   }
   return stored;
@@ -105,12 +111,14 @@ bool is_stock(const std::string& order_book_id) {
   return false;
 }
 
+tallow::SuspensionTable suspension_of(const std::string& order_book_id, const DateArg& start_date,
+                                      const DateArg& end_date) {
+  SuppressWarnings quiet;
+  return tallow::is_suspended(order_book_id, start_date, end_date);
+}
+
 void mark_suspended_days(h5::File& file, const std::string& order_book_id,
-                         const DateArg& start_date, const DateArg& end_date) {
-  tallow::SuspensionTable suspension = [&] {
-    SuppressWarnings quiet;
-    return tallow::is_suspended(order_book_id, start_date, end_date);
-  }();
+                         const tallow::SuspensionTable& suspension) {
   const std::vector<bool>& suspended = suspension.column(order_book_id);
   if (suspended.size() != suspension.dates.size()) {
     throw ValueError(fmt::format("the suspension table has {} values for {} dates",
@@ -122,33 +130,86 @@ void mark_suspended_days(h5::File& file, const std::string& order_book_id,
   }
 }
 
-// Returns the ticks stored.
-std::size_t update_ticks(TickFileUpdate& update, const std::string& order_book_id,
-                         int min_start_date) {
-  const DateArg start_date = start_date_of(update.file(), min_start_date);
-  const int end_date = _get_end_date();
-  if (end_date < date_number_of(start_date)) return 0;
-  std::optional<PriceTable> daily = tallow::get_price(
-      order_book_id,
-      PriceArgs{.start_date = start_date, .end_date = std::int64_t{end_date}, .expect_df = true});
-  if (!daily || daily->empty()) return 0;
-  const std::vector<Date> dates = trading_dates_of(*daily);
-  std::size_t stored = 0;
-  // Each batch is made durable before the next is fetched, so a failure costs one batch.
-  for (std::size_t first = 0; first < dates.size(); first += TICK_DATE_CHUNK_SIZE) {
-    if (first > 0) update.commit();
-    const std::size_t count = std::min<std::size_t>(TICK_DATE_CHUNK_SIZE, dates.size() - first);
-    stored += write_batch(update.file(), order_book_id, std::span(dates).subspan(first, count));
+// What an update of one tick file asks the service, asked before the file is opened for writing
+// as far as one batch goes, so that the file is locked only while it is written.
+struct TickPlan {
+  // The newest stored day the plan starts from; a write session that finds another plans again.
+  std::optional<std::string> latest;
+  int end_date = 0;
+  std::vector<Date> dates;  // empty: nothing to fetch
+  std::optional<PriceTable> first_batch;
+  // When the first batch is the only one: whether markers are wanted, and the suspensions.
+  std::optional<bool> stock;
+  std::optional<tallow::SuspensionTable> suspension;
+};
+
+// Markers are asked for over the whole history, not from the newest stored day: a run whose
+// is_suspended call failed after its ticks were stored leaves that day the newest, and the
+// markers of the days before it would otherwise never be written. Existing markers are kept,
+// so this only fills the gaps an interrupted run left.
+void ask_markers(TickPlan& plan, const std::string& order_book_id, int min_start_date) {
+  plan.stock = is_stock(order_book_id);
+  if (*plan.stock) {
+    plan.suspension =
+        suspension_of(order_book_id, std::int64_t{min_start_date}, std::int64_t{plan.end_date});
   }
-  // Markers are asked for over the whole history, not from the newest stored day: a run whose
-  // is_suspended call failed after its ticks were stored leaves that day the newest, and the
-  // markers of the days before it would otherwise never be written. Existing markers are kept,
-  // so this only fills the gaps an interrupted run left.
-  if (is_stock(order_book_id)) {
-    mark_suspended_days(update.file(), order_book_id, std::int64_t{min_start_date},
-                        std::int64_t{end_date});
+}
+
+TickPlan plan_ticks(const std::optional<std::string>& latest, const std::string& order_book_id,
+                    int min_start_date) {
+  TickPlan plan;
+  plan.latest = latest;
+  const DateArg start_date = start_date_of(latest, min_start_date);
+  plan.end_date = _get_end_date();
+  if (plan.end_date < date_number_of(start_date)) return plan;
+  std::optional<PriceTable> daily =
+      tallow::get_price(order_book_id, PriceArgs{.start_date = start_date,
+                                                 .end_date = std::int64_t{plan.end_date},
+                                                 .expect_df = true});
+  if (!daily || daily->empty()) return plan;
+  plan.dates = trading_dates_of(*daily);
+  const std::size_t count = std::min<std::size_t>(TICK_DATE_CHUNK_SIZE, plan.dates.size());
+  plan.first_batch = fetch_batch(order_book_id, std::span(plan.dates).first(count));
+  if (count == plan.dates.size()) ask_markers(plan, order_book_id, min_start_date);
+  return plan;
+}
+
+// Writes what `plan` fetched, and the batches after its first, each fetched while the file is
+// closed and made durable before the next is fetched, so that a failure costs one batch. Within a
+// session the days the file lacks come first, then the markers, then the days it holds already
+// (replace_tick_day), so that nothing is allocated after old space is freed. Returns the ticks
+// stored.
+std::size_t write_ticks(TickFileUpdate& update, const std::string& order_book_id,
+                        int min_start_date, TickPlan& plan) {
+  std::size_t stored = 0;
+  for (std::size_t first = 0; first < plan.dates.size(); first += TICK_DATE_CHUNK_SIZE) {
+    if (first > 0) update.commit();
+    const std::size_t count =
+        std::min<std::size_t>(TICK_DATE_CHUNK_SIZE, plan.dates.size() - first);
+    const std::optional<PriceTable> ticks =
+        first == 0 ? std::move(plan.first_batch)
+                   : fetch_batch(order_book_id, std::span(plan.dates).subspan(first, count));
+    const bool last = first + count == plan.dates.size();
+    if (last && !plan.stock) ask_markers(plan, order_book_id, min_start_date);
+    stored += store_days(update.file(), ticks, false);
+    if (last && plan.suspension)
+      mark_suspended_days(update.file(), order_book_id, *plan.suspension);
+    stored += store_days(update.file(), ticks, true);
   }
   return stored;
+}
+
+// The newest stored day of an existing file, read without the write lock; nullopt for a file that
+// does not exist, and nothing at all when it cannot be read so (the write session then plans
+// under its lock).
+std::optional<std::optional<std::string>> latest_day_ahead(const std::string& file_path) {
+  if (!std::filesystem::exists(file_path)) return std::optional<std::string>();
+  try {
+    const h5::File file = h5::File::open(file_path, h5::Mode::kReadOnly);
+    return latest_tick_day(file);
+  } catch (const OSError&) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace
@@ -163,13 +224,29 @@ WriteResult _append_h5_tick(const WriteRequest& request) {
   const std::string file_path = (std::filesystem::path(path) / name).string();
   const FileState before = FileState::of(file_path);
   if (request.rebuild) remove_h5(file_path);
-  return guard_file_update(file_path, before, [&]() -> std::uint64_t {
-    std::size_t stored = 0;
-    update_tick_file(file_path, [&](TickFileUpdate& update) {
-      stored = update_ticks(update, request.order_book_id, request.min_start_date);
-    });
-    return stored;
-  });
+  const std::string& id = request.order_book_id;
+  return guard_file_update(
+      file_path, before,
+      [&]() -> std::uint64_t {
+        std::optional<TickPlan> plan;
+        if (const auto latest = latest_day_ahead(file_path)) {
+          plan = plan_ticks(*latest, id, request.min_start_date);
+        }
+        std::size_t stored = 0;
+        update_tick_file(
+            file_path,
+            [&](TickFileUpdate& update) {
+              const std::optional<std::string> latest = latest_tick_day(update.file());
+              if (!plan || plan->latest != latest) {
+                // The file changed since it was read (or could not be read then): plan again.
+                plan = plan_ticks(latest, id, request.min_start_date);
+              }
+              stored = write_ticks(update, id, request.min_start_date, *plan);
+            },
+            WriteOptions{.lock_deadline = announcing_wait(file_path, request.lock_deadline)});
+        return stored;
+      },
+      request.held_comes_back);
 }
 
 }  // namespace tessera_plus::bundle

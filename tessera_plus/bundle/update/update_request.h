@@ -2,11 +2,15 @@
 // entry point down to the worker pool.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace tessera_plus::bundle {
+
+// How long an update waits, by default, for files that readers hold (UpdateRequest::lock_wait).
+inline constexpr std::chrono::seconds kDefaultLockWait{180};
 
 // The user's answer to the rebuild question.
 enum class RebuildDecision { kConfirmed, kDeclined };
@@ -28,6 +32,11 @@ struct UpdateRequest {
   bool rebuild = false;
   // Include Beijing Stock Exchange stocks; the permission for them is tested first.
   bool enable_bjse = false;
+  // How long the minute-bar and tick passes wait for files that readers hold (a shared lock, as
+  // HDF5's read-only opens take): the first held file starts the wait, every held file is waited
+  // for until it is up, and those still held are tried once more at the end of their pass before
+  // they count as failed (held_files.h).
+  std::chrono::duration<double> lock_wait = kDefaultLockWait;
   // Asked once before anything is written when `rebuild` is set; kDeclined ends the program
   // (ExitRequest(0)). Unset: the question is asked on standard input (ask_rebuild_confirmation).
   ConfirmRebuild confirm_rebuild{};

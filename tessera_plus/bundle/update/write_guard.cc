@@ -44,11 +44,18 @@ WriteResult outcome_since(const std::string& file_path, const FileState& before,
 }
 
 WriteResult guard_file_update(const std::string& file_path, const FileState& before,
-                              const std::function<std::uint64_t()>& body) {
+                              const std::function<std::uint64_t()>& body, bool held_comes_back) {
   try {
     return outcome_since(file_path, before, body());
   } catch (const ExitRequest&) {
     throw;
+  } catch (const BlockingIOError& e) {
+    if (held_comes_back) {
+      return {.outcome = WriteResult::Outcome::kHeld,
+              .file = file_path,
+              .reason = one_line(e.what(), 400)};
+    }
+    return failure(file_path, describe_write_failure(file_path, e));
   } catch (const OSError& e) {
     return failure(file_path, describe_write_failure(file_path, e));
   } catch (const tallow::PermissionDenied&) {

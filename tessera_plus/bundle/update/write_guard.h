@@ -32,8 +32,10 @@ WriteResult outcome_since(const std::string& file_path, const FileState& before,
 // that fits the cause (a full disk, file permissions or a lock, another I/O error, missing data
 // permission, a damaged file), clears the shared flag `sval` (the host's contract) and comes back
 // as a kFailed result whose reason is the rest of that line; a request to end the program passes
-// through untouched.
+// through untouched. With `held_comes_back`, a lock that another process holds on the file
+// (BlockingIOError) comes back as kHeld instead, unlogged and with the flag left alone.
 WriteResult guard_file_update(const std::string& file_path, const FileState& before,
-                              const std::function<std::uint64_t()>& body);
+                              const std::function<std::uint64_t()>& body,
+                              bool held_comes_back = false);
 
 }  // namespace tessera_plus::bundle

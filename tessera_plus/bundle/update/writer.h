@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/h5/lock_wait.h"
 
 namespace tessera_plus::bundle {
 
@@ -19,17 +20,23 @@ struct WriteRequest {
   int min_start_date = MIN_START_DATE;
   // Delete the file first and build it anew from `min_start_date`.
   bool rebuild = false;
+  // How long opening the file waits while a reader holds it (h5/lock_wait.h); no wait when unset.
+  h5::LockDeadline lock_deadline{};
+  // A file still held when the wait is up comes back as kHeld, not logged, for the caller to try
+  // again later; otherwise it fails as any other I/O error does.
+  bool held_comes_back = false;
 };
 
 struct WriteResult {
-  enum class Outcome { kUnchanged, kChanged, kFailed };
+  // kHeld: another process held the file and nothing was written (held_comes_back).
+  enum class Outcome { kUnchanged, kChanged, kFailed, kHeld };
   Outcome outcome = Outcome::kUnchanged;
   // The file the writer worked on; empty when it stopped before choosing one (an instrument class
   // without files, one de-listed before the first date).
   std::string file{};
   std::uint64_t rows = 0;  // records the file holds now that it did not before
   std::int64_t bytes = 0;  // how much the file grew; negative when a repair shrank it
-  std::string reason{};    // one line, for kFailed
+  std::string reason{};    // one line, for kFailed and kHeld
 
   bool failed() const { return outcome == Outcome::kFailed; }
 };
