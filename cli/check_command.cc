@@ -25,7 +25,7 @@ struct CheckOptions {
   int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   bool json = false;
   bool yes = false;
-  double wait_seconds = 0;  // for another run's lock on the bundle, with --yes
+  double wait_seconds = 0;  // for another run's lock on the bundle, before deleting
 };
 
 // Unattended runs (--json, --yes) report what they found through the exit status; the
@@ -33,10 +33,14 @@ struct CheckOptions {
 int run_check(const CheckOptions& o, bool minbar) {
   const auto start = std::chrono::steady_clock::now();
   // Deleting files under a running update would undo its work; reporting needs no lock.
-  const std::optional<bundle::BundleLock> lock =
-      o.yes
-          ? lock_bundle_or_exit(o.data_bundle_path, o.wait_seconds, bundle::MissingBundle::kNoLock)
-          : std::nullopt;
+  // An interactive check takes it only once the user has said yes.
+  std::optional<bundle::BundleLock> lock;
+  const auto take_lock = [&] {
+    std::optional<bundle::BundleLock> taken =
+        lock_bundle_or_exit(o.data_bundle_path, o.wait_seconds, bundle::MissingBundle::kNoLock);
+    if (taken) lock.emplace(std::move(*taken));
+  };
+  if (o.yes) take_lock();
   // With --json the console lines are kept out of standard output: one document, nothing else.
   std::ostringstream held;
   std::ostream& out = o.json ? held : std::cout;
@@ -45,7 +49,8 @@ int run_check(const CheckOptions& o, bool minbar) {
                                      .findings = o.yes    ? bundle::CheckRequest::Findings::kDelete
                                                  : o.json ? bundle::CheckRequest::Findings::kReturn
                                                           : bundle::CheckRequest::Findings::kAsk,
-                                     .out = &out};
+                                     .out = &out,
+                                     .before_deleting = take_lock};
   const bundle::CheckFindings findings =
       minbar ? bundle::check_min_bar_data(request) : bundle::check_tick_data(request);
   const bool found = !findings.broken.empty() || !findings.locked.empty();

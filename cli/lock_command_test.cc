@@ -152,6 +152,28 @@ TEST_F(OverlappingRuns, WritingRunsExitOneWithALineNamingTheHolderAndReadingRuns
   EXPECT_EQ(first->finish(), 0) << first->output();
 }
 
+// The question is asked without the lock; a yes needs it, and with another run holding the bundle
+// nothing is deleted.
+TEST_F(OverlappingRuns, AnInteractiveCheckDeletesOnlyUnderTheLock) {
+  std::unique_ptr<Running> first = holder();
+  testing::write_file(root() + "/bundle/trading_dates.npy",
+                      testing::npy_image({20240620, 20240621, 20240624}));
+  const std::string broken = root() + "/bundle/h5/equities/000009.XSHE.h5";
+  fs::create_directories(fs::path(broken).parent_path());
+  testing::write_file(broken, "not an HDF5 file");
+  testing::CliResult check =
+      testing::run_cli({"check", "minbar", "-d", root()}, "y\n", env(kDayTwo));
+  EXPECT_EQ(check.status, 1) << check.out << check.err;
+  EXPECT_THAT(check.out, HasSubstr("是否删除异常数据(yes/no):"));
+  EXPECT_THAT(check.out, HasSubstr("正被另一个任务使用（进程 " + std::to_string(first->pid())));
+  EXPECT_TRUE(fs::exists(broken));
+  first->answer("n\n");
+  EXPECT_EQ(first->finish(), 0);
+  check = testing::run_cli({"check", "minbar", "-d", root()}, "y\n", env(kDayTwo));
+  EXPECT_EQ(check.status, 0) << check.out << check.err;
+  EXPECT_FALSE(fs::exists(broken));
+}
+
 TEST_F(OverlappingRuns, WithWaitTheSecondRunProceedsOnceTheFirstEnds) {
   std::unique_ptr<Running> first = holder();
   Running second({"smart-update", "-d", root(), "--wait", "600"}, env(kDayTwo));

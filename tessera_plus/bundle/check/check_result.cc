@@ -128,10 +128,12 @@ void CheckFindings::add_locked(const std::string& path, std::string reason) {
 
 void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
                             const std::vector<std::string>& blocking_or_permision_error,
-                            const std::string& frequency, std::istream& in, std::ostream& out) {
+                            const std::string& frequency, std::istream& in, std::ostream& out,
+                            const std::function<void()>& before_deleting) {
   if (!print_findings(error_file_path_list, blocking_or_permision_error, frequency, out)) return;
   const std::string is_ok = read_answer(in, out);
   if (is_ok == "yes" || is_ok == "y") {
+    if (before_deleting) before_deleting();
     delete_broken(error_file_path_list, out);
   } else if (is_ok == "no" || is_ok == "n") {
     print(out, "\n异常数据未删除！");
@@ -153,8 +155,8 @@ void handle_check_findings(const CheckFindings& findings, const std::string& fre
   if (!findings.checked) return;
   switch (request.findings) {
     case CheckRequest::Findings::kAsk:
-      deal_with_check_result(findings.broken, findings.locked, frequency, *request.in,
-                             *request.out);
+      deal_with_check_result(findings.broken, findings.locked, frequency, *request.in, *request.out,
+                             request.before_deleting);
       break;
     case CheckRequest::Findings::kDelete:
       delete_check_result(findings.broken, findings.locked, frequency, *request.out);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -51,6 +52,10 @@ struct CheckRequest {
   std::ostream* out = &std::cout;
   // Where the answer to the deletion question is read (kAsk only).
   std::istream* in = &std::cin;
+  // Called once the user has answered yes and before anything is deleted (kAsk only): the command
+  // line takes the bundle's run lock there, so that a check that only reports takes none. What it
+  // throws ends the check with nothing deleted.
+  std::function<void()> before_deleting{};
 };
 
 // Prints the summary of `frequency` data ("分钟" or "tick") to `out`. When anything was
@@ -58,7 +63,8 @@ struct CheckRequest {
 // (any case, nothing else on the line) deletes every file of `error_file_path_list` with a
 // progress bar on standard error, after adding the instrument files among them to their bundle's
 // record of deleted files (record_deleted_files), from which the next update rebuilds them. Files
-// of `blocking_or_permision_error` are never deleted.
+// of `blocking_or_permision_error` are never deleted. `before_deleting`, when given, runs after a
+// yes and before the record is written.
 //
 // EOFError when `in` ends before an answer, with nothing deleted. A record that cannot be written
 // throws the operating system's error before anything is deleted; so does a file that cannot be
@@ -66,7 +72,8 @@ struct CheckRequest {
 void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
                             const std::vector<std::string>& blocking_or_permision_error,
                             const std::string& frequency, std::istream& in = std::cin,
-                            std::ostream& out = std::cout);
+                            std::ostream& out = std::cout,
+                            const std::function<void()>& before_deleting = {});
 
 // The same for unattended runs: prints what the yes answer prints, without the question, and
 // deletes the broken files.
