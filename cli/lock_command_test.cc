@@ -93,19 +93,6 @@ class Running {
   int status_ = -1;
 };
 
-// Dataset by dataset, as bundle_digest.py prints it.
-std::string digest(const std::string& root) {
-  std::string command = "/usr/bin/python3 '" TESSERA_PLUS_SOURCE_DIR
-                        "/tests/support/bundle_digest.py' '" +
-                        root + "'";
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  ::pclose(pipe);
-  return out;
-}
-
 class OverlappingRuns : public ::testing::Test {
  protected:
   std::vector<std::string> env(const char* now) const {
@@ -193,7 +180,7 @@ TEST_F(OverlappingRuns, TwoSmartUpdatesStartedTogetherLeaveTheBundleOfOneRun) {
                                            "--tick", "000002.XSHE"};
   ASSERT_EQ(testing::run_cli(update, "", env(kDayOne)).status, 0);
   fs::copy(dir.path() / "one", dir.path() / "two", fs::copy_options::recursive);
-  const std::string day_one = digest(dir / "one");
+  const std::string day_one = testing::bundle_digest(dir / "one");
 
   ASSERT_EQ(
       testing::run_cli({"smart-update", "-d", dir / "one", "-j", "2"}, "", env(kDayTwo)).status, 0);
@@ -201,9 +188,9 @@ TEST_F(OverlappingRuns, TwoSmartUpdatesStartedTogetherLeaveTheBundleOfOneRun) {
   Running b({"smart-update", "-d", dir / "two", "-j", "2", "--wait", "600"}, env(kDayTwo));
   EXPECT_EQ(a.finish(), 0) << a.output();
   EXPECT_EQ(b.finish(), 0) << b.output();
-  const std::string one_run = digest(dir / "one");
+  const std::string one_run = testing::bundle_digest(dir / "one");
   EXPECT_NE(one_run, day_one);  // the smart update did extend the files
-  EXPECT_EQ(digest(dir / "two"), one_run);
+  EXPECT_EQ(testing::bundle_digest(dir / "two"), one_run);
 }
 
 }  // namespace

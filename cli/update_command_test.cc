@@ -29,19 +29,6 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-// Dataset by dataset, as bundle_digest.py prints it.
-std::string digest(const std::string& root) {
-  std::string command = "/usr/bin/python3 '" TESSERA_PLUS_SOURCE_DIR
-                        "/tests/support/bundle_digest.py' '" +
-                        root + "'";
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  ::pclose(pipe);
-  return out;
-}
-
 class UpdateCommand : public ::testing::Test {
  protected:
   // Base data, minute bars of two stocks and ticks of a stock with suspended days, at a fixed
@@ -62,7 +49,7 @@ class UpdateCommand : public ::testing::Test {
     if (reference_.empty()) {
       CliResult clean = update(dir / "reference", {});
       EXPECT_EQ(clean.status, 0) << clean.err;
-      reference_ = digest(dir / "reference");
+      reference_ = testing::bundle_digest(dir / "reference");
     }
     return reference_;
   }
@@ -84,7 +71,7 @@ TEST_F(UpdateCommand, RetriesAbsorbOccasionalFaultsAndTheBundleIsTheFaultFreeOne
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(run.out, HasSubstr("0 项失败"));
   EXPECT_THAT(run.out, Not(HasSubstr("重试 0 次")));  // some calls did fail and were retried
-  EXPECT_EQ(digest(dir / "b"), reference());
+  EXPECT_EQ(testing::bundle_digest(dir / "b"), reference());
 }
 
 TEST_F(UpdateCommand, FailuresAreListedThenOneMoreRunConverges) {
@@ -101,7 +88,7 @@ TEST_F(UpdateCommand, FailuresAreListedThenOneMoreRunConverges) {
 
   CliResult again = update(dir / "b", {});
   EXPECT_EQ(again.status, 0) << again.err << again.out;
-  EXPECT_EQ(digest(dir / "b"), reference());
+  EXPECT_EQ(testing::bundle_digest(dir / "b"), reference());
 }
 
 TEST_F(UpdateCommand, AtMostTwentyFailuresAreShownThenTheCountOfTheRest) {

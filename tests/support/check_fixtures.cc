@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -168,6 +169,19 @@ int run_unprivileged(const std::function<int()>& body) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+// Dataset by dataset, as bundle_digest.py prints it.
+std::string bundle_digest(const std::string& root) {
+  std::string command = "/usr/bin/python3 '" TESSERA_PLUS_SOURCE_DIR
+                        "/tests/support/bundle_digest.py' '" +
+                        root + "'";
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  ::pclose(pipe);
+  return out;
 }
 
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input,

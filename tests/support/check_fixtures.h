@@ -80,6 +80,10 @@ struct CliResult {
   std::string out;
   std::string err;
 };
+// The bundle under `root` dataset by dataset, as bundle_digest.py prints it: equal digests mean
+// equal data whatever the files' byte layout.
+std::string bundle_digest(const std::string& root);
+
 // Runs the real tessera-plus with `args`, `input` as its whole standard input and `env` entries
 // ("NAME=value") added to its environment.
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
