@@ -247,7 +247,10 @@ int apply(State& s, const Signature& signature, bool guarded, JournalIo& io) {
   if (int e = io.ftruncate(s.fd, static_cast<off_t>(s.eof))) return e;
   // The file's timestamps are not part of its content; its size is, and fdatasync covers it.
   if (int e = io.fdatasync(s.fd)) return e;
-  return guarded ? show_to_readers(s.fd, signature, io) : 0;
+  // No barrier after the signature: a power cut that loses it leaves the new file whole but
+  // hidden, which a plain reader cannot open (never misreads) and the next recovery shows again.
+  // It saves one of the commit's barriers on every file of a nightly update.
+  return guarded ? show_to_readers(s.fd, signature, io, Barrier::kNone) : 0;
 }
 
 // The commit proper. Returns 0 or an errno, with `*applied` telling whether the file holds the new
@@ -259,8 +262,9 @@ int apply(State& s, const Signature& signature, bool guarded, JournalIo& io) {
 //      with a complete record, and otherwise shows a hidden file again (see recover()).
 //   2. Every other byte written, the size set, made durable. Cut: any mixture of old and new bytes,
 //      hidden from plain readers (their open fails); the record is complete and rolls it back.
-//   3. The new signature written, made durable. Cut: the new file, hidden or not; the record rolls
-//      it back to the old one, which is as whole.
+//   3. The new signature written, with no barrier of its own. Cut: the new file, hidden or not;
+//      the record rolls it back to the old one, which is as whole, and without the record (step
+//      4 reached the disk) recovery shows the hidden file again.
 //   4. The record removed. Cut: the new file, with or without its record (see below).
 // A file whose signature is shown is whole, so a plain reader sees the old file, the new one, or
 // an error, in every state a power cut can leave.

@@ -12,9 +12,9 @@ int hide_from_readers(int fd, JournalIo& io) {
   return io.fdatasync(fd);
 }
 
-int show_to_readers(int fd, const Signature& signature, JournalIo& io) {
+int show_to_readers(int fd, const Signature& signature, JournalIo& io, Barrier barrier) {
   if (int e = io.pwrite_all(fd, signature.data(), kSignatureBytes, 0)) return e;
-  return io.fdatasync(fd);
+  return barrier == Barrier::kSync ? io.fdatasync(fd) : 0;
 }
 
 int pwrite_past_signature(int fd, const std::byte* data, std::size_t size, std::uint64_t offset,

@@ -35,9 +35,13 @@ inline constexpr Signature kUnfinishedSignature = {
 // Writes kUnfinishedSignature at offset 0 of `fd` and makes it durable. Returns 0 or an errno.
 int hide_from_readers(int fd, JournalIo& io);
 
-// Writes `signature` (the file's own first bytes) at offset 0 and makes it durable, once the rest
-// of the file is durable. Returns 0 or an errno.
-int show_to_readers(int fd, const Signature& signature, JournalIo& io);
+// Whether show_to_readers waits for the signature to be durable.
+enum class Barrier { kSync, kNone };
+
+// Writes `signature` (the file's own first bytes) at offset 0, once the rest of the file is
+// durable, and with Barrier::kSync makes it durable too. Returns 0 or an errno.
+int show_to_readers(int fd, const Signature& signature, JournalIo& io,
+                    Barrier barrier = Barrier::kSync);
 
 // Writes the part of `size` bytes meant for `offset` that lies past the signature: the signature
 // itself is written by show_to_readers only. Returns 0 or an errno.
