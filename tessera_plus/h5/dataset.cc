@@ -193,7 +193,8 @@ void Dataset::write_chunk(hsize_t first_row, const void* bytes, std::size_t size
 }
 
 std::size_t Dataset::chunk_storage_size(hsize_t first_row) const {
-  return allocated_chunk_size(id_.get(), first_row).value_or(0);
+  const std::optional<StoredChunk> stored = allocated_chunk(id_.get(), first_row);
+  return stored ? stored->size : 0;
 }
 
 unsigned Dataset::read_chunk(hsize_t first_row, std::size_t max_size,

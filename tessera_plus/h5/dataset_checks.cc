@@ -153,10 +153,10 @@ void check_whole_raw_chunks(hid_t dataset, hid_t dcpl, hsize_t rows, std::size_t
   }
   const hsize_t whole = chunk * record;
   for (hsize_t first = 0; first < rows; first += chunk) {
-    const std::optional<hsize_t> size = allocated_chunk_size(dataset, first);
-    if (size && *size != whole) {
-      throw_damage(where,
-                   fmt::format("an unfiltered chunk of {} bytes where {} belong", *size, whole));
+    const std::optional<StoredChunk> stored = allocated_chunk(dataset, first);
+    if (stored && stored->size != whole) {
+      throw_damage(where, fmt::format("an unfiltered chunk of {} bytes where {} belong",
+                                      stored->size, whole));
     }
   }
 }
@@ -218,16 +218,16 @@ hsize_t chunk_rows(hid_t dcpl, const std::string& where) {
   return chunk;
 }
 
-std::optional<hsize_t> allocated_chunk_size(hid_t dataset, hsize_t first_row) {
+std::optional<StoredChunk> allocated_chunk(hid_t dataset, hsize_t first_row) {
   // H5Dget_chunk_storage_size fails for a chunk never written, and enumerating chunks is
   // quadratic; a lookup by coordinate answers for one chunk either way.
   unsigned mask = 0;
   haddr_t address = HADDR_UNDEF;
   hsize_t size = 0;
   check(H5Dget_chunk_info_by_coord(dataset, &first_row, &mask, &address, &size),
-        "reading a chunk's size");
+        "finding a chunk in its file");
   if (address == HADDR_UNDEF) return std::nullopt;
-  return size;
+  return StoredChunk{address, size};
 }
 
 }  // namespace tessera_plus::h5

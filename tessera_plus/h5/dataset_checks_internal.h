@@ -43,8 +43,14 @@ hsize_t checked_extent(hid_t dataset, std::size_t record, const std::string& whe
 // chunks are one-dimensional and not empty.
 hsize_t chunk_rows(hid_t dcpl, const std::string& where);
 
-// The stored size of the chunk holding `first_row`, or nothing when that chunk was never written.
-std::optional<hsize_t> allocated_chunk_size(hid_t dataset, hsize_t first_row);
+// Where the chunk holding `first_row` is stored: its address in the file and its stored size.
+struct StoredChunk {
+  haddr_t address = 0;
+  hsize_t size = 0;
+};
+
+// The stored chunk holding `first_row`, or nothing when that chunk was never written.
+std::optional<StoredChunk> allocated_chunk(hid_t dataset, hsize_t first_row);
 
 // The file's damage: an OSError with errno 0, as for a file HDF5 cannot open at all.
 [[noreturn]] void throw_damage(const std::string& where, const std::string& what);

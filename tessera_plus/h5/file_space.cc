@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "tessera_plus/h5/dataset_checks_internal.h"
 #include "tessera_plus/h5/error_internal.h"
 
 namespace tessera_plus::h5 {
@@ -19,14 +20,9 @@ FileId file_of(const Dataset& ds) {
 }  // namespace
 
 std::optional<FileSpan> chunk_span(const Dataset& ds, Size first_row) {
-  hsize_t offset = first_row;
-  unsigned mask = 0;
-  haddr_t address = HADDR_UNDEF;
-  hsize_t size = 0;
-  check(H5Dget_chunk_info_by_coord(ds.id(), &offset, &mask, &address, &size),
-        "finding a chunk in its file");
-  if (address == HADDR_UNDEF) return std::nullopt;
-  return FileSpan{address, size};
+  const std::optional<StoredChunk> stored = allocated_chunk(ds.id(), first_row);
+  if (!stored) return std::nullopt;
+  return FileSpan{stored->address, stored->size};
 }
 
 std::vector<FileSpan> free_raw_spans(const Dataset& ds) {
