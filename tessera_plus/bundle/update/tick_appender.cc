@@ -79,17 +79,31 @@ std::optional<PriceTable> fetch_batch(const std::string& order_book_id,
                                                     .expect_df = true});
 }
 
-// Stores the days of `ticks` that the file holds already (`held`) or those it does not; returns
-// the ticks stored.
-std::size_t store_days(h5::File& file, const std::optional<PriceTable>& ticks, bool held) {
-  if (!ticks || ticks->empty()) return 0;
+// The days of a fetched batch, split before anything is written into those the file lacks and
+// those it holds already (which the first half, once stored, would otherwise join).
+struct BatchDays {
+  std::vector<TickDayRows> fresh;
+  std::vector<TickDayRows> stored_before;
+};
+
+BatchDays days_of(const h5::File& file, const std::optional<PriceTable>& ticks) {
+  BatchDays days;
+  if (!ticks || ticks->empty()) return days;
+  for (TickDayRows& day : group_tick_rows(*ticks)) {
+    (file.has(format_compact(day.trading_date)) ? days.stored_before : days.fresh)
+        .push_back(std::move(day));
+  }
+  return days;
+}
+
+// Stores `days` of `ticks`; returns the ticks stored.
+std::size_t store_days(h5::File& file, const PriceTable& ticks,
+                       const std::vector<TickDayRows>& days) {
   std::size_t stored = 0;
   std::vector<std::byte> records, scratch;
-  for (const TickDayRows& day : group_tick_rows(*ticks)) {
-    const std::string name = format_compact(day.trading_date);
-    if (file.has(name) != held) continue;
-    build_tick_records(*ticks, day.rows, records);
-    replace_tick_day(file, name, records, scratch);
+  for (const TickDayRows& day : days) {
+    build_tick_records(ticks, day.rows, records);
+    replace_tick_day(file, format_compact(day.trading_date), records, scratch);
     stored += day.rows.size();
   }
   return stored;
@@ -191,10 +205,12 @@ std::size_t write_ticks(TickFileUpdate& update, const std::string& order_book_id
                    : fetch_batch(order_book_id, std::span(plan.dates).subspan(first, count));
     const bool last = first + count == plan.dates.size();
     if (last && !plan.stock) ask_markers(plan, order_book_id, min_start_date);
-    stored += store_days(update.file(), ticks, false);
+    const BatchDays days = days_of(update.file(), ticks);
+    if (!days.fresh.empty()) stored += store_days(update.file(), *ticks, days.fresh);
     if (last && plan.suspension)
       mark_suspended_days(update.file(), order_book_id, *plan.suspension);
-    stored += store_days(update.file(), ticks, true);
+    if (!days.stored_before.empty())
+      stored += store_days(update.file(), *ticks, days.stored_before);
   }
   return stored;
 }
