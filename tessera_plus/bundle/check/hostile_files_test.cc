@@ -47,6 +47,16 @@ class HostileFiles : public ::testing::Test {
   void python(const std::string& script, const std::string& path) {
     ASSERT_EQ(testing::run_python(script, path), 0);
   }
+  // The damage that reading `data` of the file at `path` is refused with.
+  static std::string damage_of_data(const std::string& path) {
+    h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+    try {
+      h5::Dataset::open(file, "data").readable_length();
+    } catch (const OSError& e) {
+      return e.what();
+    }
+    return "accepted";
+  }
   testing::TestBundle bundle_;
   testing::ScopedScriptedService svc_;
 };
@@ -92,13 +102,7 @@ with h5py.File(sys.argv[1], 'w') as f:
     d.resize((16000000,))
 )",
          path);
-  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
-  try {
-    h5::Dataset::open(file, "data").readable_length();
-    ADD_FAILURE() << "accepted";
-  } catch (const OSError& e) {
-    EXPECT_THAT(e.what(), HasSubstr("cannot fit"));
-  }
+  EXPECT_THAT(damage_of_data(path), HasSubstr("cannot fit"));
 }
 
 // A fuzzer's find: unfiltered 16-row chunks of `data` whose chunk index records fewer bytes than a
@@ -108,13 +112,7 @@ TEST_F(HostileFiles, UnfilteredChunksShorterThanAChunkAreDamage) {
   std::filesystem::copy_file(std::string(TESSERA_PLUS_SOURCE_DIR) +
                                  "/tests/fuzz_corpus/minbar_file_fuzz/unfiltered_short_chunk.h5",
                              path);
-  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
-  try {
-    h5::Dataset::open(file, "data").readable_length();
-    ADD_FAILURE() << "accepted";
-  } catch (const OSError& e) {
-    EXPECT_THAT(e.what(), HasSubstr("an unfiltered chunk of"));
-  }
+  EXPECT_THAT(damage_of_data(path), HasSubstr("an unfiltered chunk of"));
   EXPECT_THAT(check_minbar(), HasSubstr("共有1个标的分钟数据存在异常"));
 }
 
