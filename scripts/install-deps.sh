@@ -8,7 +8,7 @@ packages=(
   libhdf5-dev hdf5-tools
   libblosc-dev hdf5-filter-plugin-blosc-serial
   libcurl4-openssl-dev libarchive-dev libdeflate-dev
-  libfmt-dev libcli11-dev nlohmann-json3-dev
+  libfmt-dev libspdlog-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-h5py python3-numpy
   pybind11-dev python3-dev python3-pandas python3-jsonschema

@@ -1,71 +1,128 @@
 #include "tessera_plus/base/logger.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
-#include <filesystem>
+#include <memory>
+#include <vector>
 
-#include <fmt/format.h>
+#include <spdlog/logger.h>
+#include <spdlog/pattern_formatter.h>
 
 #include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/log_file.h"
 
 namespace tessera_plus {
 namespace {
 
-void write_all(int fd, const std::string& text) {
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n <= 0) return;  // a log that cannot be written must not take the update down with it
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+std::string env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
 }
 
-std::string timestamp() {
-  DateTime t = now();
-  auto ms = (t.time_since_epoch().count() / 1000) % 1000;
-  auto since_midnight = t - std::chrono::floor<std::chrono::days>(t);
-  std::chrono::hh_mm_ss<std::chrono::microseconds> hms(since_midnight);
-  return fmt::format("{} {:02d}:{:02d}:{:02d}.{:03d}", format_dashed(date_of(t)),
-                     hms.hours().count(), hms.minutes().count(), hms.seconds().count(), ms);
+// The level's name in capitals, the form a grep for "ERROR" expects.
+class level_name final : public spdlog::custom_flag_formatter {
+ public:
+  void format(const spdlog::details::log_msg& msg, const std::tm&,
+              spdlog::memory_buf_t& dest) override {
+    const std::string_view name = msg.level == spdlog::level::err    ? "ERROR"
+                                  : msg.level == spdlog::level::warn ? "WARN"
+                                  : msg.level == spdlog::level::info ? "INFO"
+                                                                     : "DEBUG";
+    dest.append(name.data(), name.data() + name.size());
+  }
+  std::unique_ptr<custom_flag_formatter> clone() const override {
+    return std::make_unique<level_name>();
+  }
+};
+
+// The line's time is the program's clock (TESSERA_NOW fixes it), printed as the wall-clock
+// fields it holds: formatted as UTC, nothing is shifted.
+std::unique_ptr<spdlog::formatter> line_format() {
+  auto format = std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::utc, "\n");
+  format->add_flag<level_name>('*').set_pattern("%Y-%m-%d %H:%M:%S.%e %* %v");
+  return format;
+}
+
+spdlog::level::level_enum to_spdlog(log_level level) {
+  switch (level) {
+    case log_level::debug:
+      return spdlog::level::debug;
+    case log_level::info:
+      return spdlog::level::info;
+    case log_level::warn:
+      return spdlog::level::warn;
+    case log_level::error:
+      break;
+  }
+  return spdlog::level::err;
+}
+
+log_level threshold() {
+  const std::string name = env("TESSERA_LOG_LEVEL");
+  if (name == "debug") return log_level::debug;
+  if (name == "warn" || name == "warning") return log_level::warn;
+  if (name == "error") return log_level::error;
+  return log_level::info;
+}
+
+// A logger of its own for each line: nothing is kept between lines, so a fork, a rotation or a
+// changed environment never meets a stale descriptor. Lines are rare (failures, run start and end).
+void write_line(log_level level, std::string_view message, bool to_stderr) {
+  if (level != log_level::error && level < threshold()) return;
+  std::vector<spdlog::sink_ptr> sinks;
+  if (to_stderr) sinks.push_back(std::make_shared<append_line_sink>(STDERR_FILENO));
+  if (std::string path = system_log::file_path(); !path.empty()) {
+    sinks.push_back(std::make_shared<append_line_sink>(std::move(path)));
+  }
+  spdlog::logger logger("tessera_plus", sinks.begin(), sinks.end());
+  logger.set_formatter(line_format());
+  logger.set_level(spdlog::level::trace);
+  logger.set_error_handler([](const std::string&) {});  // a log must not stop a run
+  const auto since_epoch = now().time_since_epoch();
+  logger.log(spdlog::log_clock::time_point(
+                 std::chrono::duration_cast<spdlog::log_clock::duration>(since_epoch)),
+             spdlog::source_loc{}, to_spdlog(level),
+             spdlog::string_view_t(message.data(), message.size()));
 }
 
 }  // namespace
 
 std::string system_log::file_path() {
-  if (const char* p = std::getenv("TESSERA_LOG_FILE"); p && *p) return p;
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/.tessera/logs/tessera_plus.log";
+  if (std::string path = env("TESSERA_LOG_FILE"); !path.empty()) return path;
+  if (std::string state = env("XDG_STATE_HOME"); !state.empty() && state.front() == '/') {
+    return state + "/tessera_plus/tessera_plus.log";
+  }
+  if (std::string home = env("HOME"); !home.empty()) {
+    return home + "/.local/state/tessera_plus/tessera_plus.log";
+  }
+  return "";
 }
 
-namespace {
+void system_log::error(std::string_view message) { write_line(log_level::error, message, true); }
+void system_log::warn(std::string_view message) { write_line(log_level::warn, message, true); }
+void system_log::info(std::string_view message) { write_line(log_level::info, message, false); }
 
-void write_line(std::string_view level, std::string_view message) {
-  std::string line = fmt::format("{} {} {}\n", timestamp(), level, message);
-  write_all(STDERR_FILENO, line);
-  std::filesystem::path path = system_log::file_path();
-  std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  write_all(fd, line);
-  ::close(fd);
+bool system_log::debug_enabled() { return threshold() == log_level::debug; }
+
+void system_log::debug(std::string_view message) { write_line(log_level::debug, message, true); }
+
+void system_log::record(log_level level, std::string_view message) {
+  write_line(level, message, false);
 }
 
-}  // namespace
-
-void system_log::error(std::string_view message) { write_line("ERROR", message); }
-
-bool system_log::debug_enabled() {
-  const char* level = std::getenv("TESSERA_LOG_LEVEL");
-  return level && std::string_view(level) == "debug";
-}
-
-void system_log::debug(std::string_view message) {
-  if (debug_enabled()) write_line("DEBUG", message);
+void system_log::rotate() {
+  const std::string path = file_path();
+  if (path.empty()) return;
+  std::uintmax_t max_bytes = kDefaultMaxBytes;
+  const std::string text = env("TESSERA_LOG_MAX_BYTES");
+  std::uintmax_t parsed = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (!text.empty() && ec == std::errc() && end == text.data() + text.size() && parsed > 0) {
+    max_bytes = parsed;
+  }
+  rotate_log_file(path, max_bytes, kKeptLogs);
 }
 
 }  // namespace tessera_plus
