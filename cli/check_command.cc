@@ -10,9 +10,11 @@
 #include <string>
 #include <thread>
 
+#include "cli/bundle_dir.h"
 #include "cli/command.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
+#include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
 #include "tessera_plus/bundle/check/tick_checker.h"
 
@@ -32,6 +34,22 @@ struct CheckOptions {
 // interactive run keeps ending with 0, whatever the answer.
 int run_check(const CheckOptions& o, bool minbar) {
   const auto start = std::chrono::steady_clock::now();
+  try {
+    require_bundle_dir(o.data_bundle_path);
+  } catch (const OSError& e) {
+    // A nightly job reading the document learns it too; the console line follows from the caller.
+    if (o.json) {
+      std::cout << render_check_report({.kind = minbar ? "minbar" : "tick",
+                                        .data_bundle_path = o.data_bundle_path,
+                                        .findings = {},
+                                        .message = e.what(),
+                                        .deleted = 0,
+                                        .seconds = seconds_since(start),
+                                        .exit_status = kExitFailed})
+                << std::flush;
+    }
+    throw;
+  }
   // Deleting files under a running update would undo its work; reporting needs no lock.
   // An interactive check takes it only once the user has said yes.
   std::optional<bundle::BundleLock> lock;

@@ -22,7 +22,8 @@ struct RegisterCommand {
   explicit RegisterCommand(CommandSetup setup) { command_setups().push_back(std::move(setup)); }
 };
 
-// The bundle root used when -d is not given: $TESSERA_BUNDLE_ROOT, else ~/.tessera.
+// The bundle root used when -d is not given: $TESSERA_BUNDLE_ROOT, else ~/.tessera; empty when
+// neither is set, which the front end refuses as bad usage.
 std::string default_bundle_root();
 
 // Exit statuses of the program.

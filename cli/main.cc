@@ -8,6 +8,8 @@
 #include <string>
 
 #include "cli/command.h"
+#include "cli/run_lock.h"
+#include "cli/run_log.h"
 #include "tessera_plus/base/errors.h"
 
 namespace tessera_plus::cli {
@@ -20,26 +22,44 @@ std::vector<CommandSetup>& command_setups() {
 std::string default_bundle_root() {
   if (const char* root = std::getenv("TESSERA_BUNDLE_ROOT"); root && *root) return root;
   const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : ".") + "/.tessera";
+  return home && *home ? std::string(home) + "/.tessera" : "";
 }
 
 namespace {
 
-// One line: the first line of the message. HDF5 error stacks follow on later lines.
+// One line: the first line of the message. HDF5 error stacks follow on later lines. The log
+// gets the same line.
 void print_error(const char* what) {
   std::string text(what);
-  text = text.substr(0, text.find('\n'));
+  text = "tessera-plus: error: " + text.substr(0, text.find('\n'));
   std::fflush(stdout);
-  std::fprintf(stderr, "tessera-plus: error: %s\n", text.c_str());
+  std::fprintf(stderr, "%s\n", text.c_str());
+  log_shown_error(text);
 }
 
-int run(int argc, char** argv) {
+// A usage error is one line: what is wrong and where to look.
+std::string usage_line(const CLI::Error& e) {
+  return "tessera-plus: usage error: " + std::string(e.what()) + " (see --help)";
+}
+
+// The run proper, between its start line and its end line in the log.
+int run_command(const Command& command, int argc, char** argv, bool& started) {
+  const std::string root = parsed_bundle_root(*command.app);
+  log_run_start(argc, argv, root);
+  started = true;
+  // A bundle quietly made in the working directory would be found by no later run.
+  if (root.empty()) {
+    throw ArgumentError("no bundle root: HOME is not set; pass -d PATH or set TESSERA_BUNDLE_ROOT");
+  }
+  return command.run();
+}
+
+int run(int argc, char** argv, bool& started) {
   CLI::App app{"tessera-plus: keeps a tessera data bundle up to date and sound"};
   app.require_subcommand(0, 1);
-  // A usage error is one line: what is wrong and where to look.
-  app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return "tessera-plus: usage error: " + std::string(e.what()) + " (see --help)\n";
-  });
+  app.set_version_flag("--version", version_text(),
+                       "print the version and the commit it was built from, then exit");
+  app.failure_message([](const CLI::App*, const CLI::Error& e) { return usage_line(e) + "\n"; });
   std::vector<Command> commands;
   for (const CommandSetup& setup : command_setups()) {
     commands.push_back(setup(app));
@@ -51,20 +71,23 @@ int run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() != 0) log_shown_error(usage_line(e));
     return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
   for (const Command& command : commands) {
-    if (command.app->parsed()) return command.run();
+    if (command.app->parsed()) return run_command(command, argc, argv, started);
   }
   std::fputs(app.help().c_str(), stdout);
   return kExitOk;
 }
 
-}  // namespace
-
-int main_guarded(int argc, char** argv) {
+int run_guarded(int argc, char** argv, bool& started) {
   try {
-    return run(argc, argv);
+    return run(argc, argv, started);
+  } catch (const BundleBusy& e) {
+    std::fflush(stdout);
+    log_shown_error(e.what());
+    return e.status();
   } catch (const ExitRequest& e) {
     std::fflush(stdout);
     return e.status();
@@ -75,6 +98,15 @@ int main_guarded(int argc, char** argv) {
     print_error(e.what());
     return kExitFailed;
   }
+}
+
+}  // namespace
+
+int main_guarded(int argc, char** argv) {
+  bool started = false;
+  const int status = run_guarded(argc, argv, started);
+  if (started) log_run_end(status);
+  return status;
 }
 
 }  // namespace tessera_plus::cli

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "cli/bundle_dir.h"
 #include "cli/command.h"
 #include "cli/reports.h"
 #include "tessera_plus/bundle/status/bundle_status.h"
@@ -29,6 +30,7 @@ Command setup_status(CLI::App& main) {
       "count: suspensions and a run before the day's data explain them.");
   return Command{
       app, [o] {
+        require_bundle_dir(o->data_bundle_path);
         const bundle::BundleStatus status = bundle::bundle_status(o->data_bundle_path);
         std::cout << (o->json ? render_status_report(status) : render_status_text(status))
                   << std::flush;

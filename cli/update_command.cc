@@ -7,14 +7,17 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/bundle_dir.h"
 #include "cli/command.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/bundle/client/client_setup.h"
@@ -41,10 +44,13 @@ void check_bundle_root(const std::string& root) {
   fs::path probe = root;
   while (!probe.empty() && !fs::exists(probe, ec)) probe = probe.parent_path();
   if (probe.empty()) probe = ".";
+  // Not bad usage: the same command works once the permissions are fixed.
   if (::access(probe.c_str(), W_OK | X_OK) != 0) {
-    throw ArgumentError("the bundle root " + root + " is not writable (" + probe.string() +
-                        "); choose another -d or fix its permissions");
+    throw PermissionError(EACCES, "the bundle root " + root + " is not writable (" +
+                                      probe.string() +
+                                      "); choose another -d or fix its permissions");
   }
+  require_writable_bundle(root);
 }
 
 // How hard the client tries a service that fails now and then; unset flags keep the
@@ -136,8 +142,12 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
   RunTotals totals = run_totals();
   // A run asked to do nothing says nothing.
   if (!ok || totals.updated + totals.unchanged + totals.failed + totals.retries > 0) {
-    std::cout.flush();
-    bundle::print_run_summary(totals, std::cout);
+    std::ostringstream summary;
+    bundle::print_run_summary(totals, summary);
+    std::cout << summary.str() << std::flush;
+    // The log carries the summary the console shows, line for line.
+    std::istringstream lines(summary.str());
+    for (std::string line; std::getline(lines, line);) system_log::info(line);
   }
   return ok && totals.failed == 0 ? kExitOk : kExitFailed;
 }
@@ -147,6 +157,8 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
 int run_reported(const std::string& command, const RunOptions& o, bundle::MissingBundle missing,
                  bool enable_bjse, const std::function<bool()>& update) {
   const RunContext run{command, o, std::chrono::steady_clock::now()};
+  // Before any work, and before the report itself could say what went wrong.
+  if (!o.report_path.empty()) require_writable_output(o.report_path);
   publish_run_report(RunReport::create());
   int status = kExitFailed;
   try {

@@ -7,6 +7,8 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "tessera_plus/base/logger.h"
+#include "tessera_plus/base/run_report.h"
 #include "tessera_plus/bundle/client/client_setup.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/market/client.h"
@@ -130,7 +132,7 @@ void report_unsupported(const IdSet& tags) {
 }  // namespace
 
 std::set<std::string> _merge_tags(const std::vector<std::string>& tag_list, bool with_derivatives,
-                                  bool enable_bjse) {
+                                  bool enable_bjse, std::set<std::string>* unmatched) {
   IdSet tags(tag_list.begin(), tag_list.end());
   bool bjse_enabled = tallow::client::bjse_enabled();
   switch_on_for_queries(tags, enable_bjse, bjse_enabled);
@@ -145,7 +147,22 @@ std::set<std::string> _merge_tags(const std::vector<std::string>& tag_list, bool
   add_conversion_stocks(selected, tables.convertible);
   if (!tags.empty()) report_unsupported(tags);
   if (!bjse_enabled) _switch_of_bjse(false);
+  if (unmatched != nullptr) *unmatched = std::move(tags);
   return selected;
+}
+
+void fail_unmatched_tags(const std::set<std::string>& unmatched) {
+  if (unmatched.empty()) return;
+  constexpr std::size_t kNamed = 10;
+  std::vector<std::string_view> named;
+  for (const std::string& tag : unmatched) {
+    if (named.size() == kNamed) break;
+    named.push_back(tag);
+  }
+  RunReport report = published_run_report();
+  for (const std::string& tag : unmatched) report.add_failure(tag, "没有对应的标的");
+  system_log::error(fmt::format("{} 个参数值没有对应的标的：{}{}", unmatched.size(),
+                                fmt::join(named, ", "), unmatched.size() > kNamed ? ", ..." : ""));
 }
 
 }  // namespace tessera_plus::bundle

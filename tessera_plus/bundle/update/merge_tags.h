@@ -11,7 +11,7 @@ namespace tessera_plus::bundle {
 // ids; order and duplicates do not matter) against the service's instrument tables. Adds the
 // futures and options written on the selected instruments when `with_derivatives`, and always the
 // conversion stocks of selected convertible bonds. Tags that resolve to nothing are reported on
-// standard output, not as an error.
+// standard output and, when `unmatched` is given, returned through it.
 //
 // Main process only, before any worker starts: the Beijing-exchange switch of this process's
 // client is turned on for the queries (except for "stock" without `enable_bjse`) and turned off
@@ -20,6 +20,11 @@ namespace tessera_plus::bundle {
 //
 // The result is sorted (std::set), so "the set's iteration order" is ascending wherever it shows.
 std::set<std::string> _merge_tags(const std::vector<std::string>& tags, bool with_derivatives,
-                                  bool enable_bjse = false);
+                                  bool enable_bjse = false,
+                                  std::set<std::string>* unmatched = nullptr);
+
+// Counts each of `unmatched` as a failure of the run ("没有对应的标的") and says so in one error
+// line, which names the first few.
+void fail_unmatched_tags(const std::set<std::string>& unmatched);
 
 }  // namespace tessera_plus::bundle

@@ -97,7 +97,10 @@ std::string render_id_set(const std::set<std::string>& ids) {
 
 bool run_parallel_update(const UpdateKind& kind, const std::string& path,
                          const std::vector<std::string>& tags, const UpdateRequest& request) {
-  std::set<std::string> ids = _merge_tags(tags, request.with_derivatives, request.enable_bjse);
+  std::set<std::string> unmatched;
+  std::set<std::string> ids =
+      _merge_tags(tags, request.with_derivatives, request.enable_bjse, &unmatched);
+  if (request.unmatched_tags_fail) fail_unmatched_tags(unmatched);
   if (kind.creates_path) create_directories(path);
   fmt::print(stdout, "{}\n",
              fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)));

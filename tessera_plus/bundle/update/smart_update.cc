@@ -44,7 +44,8 @@ bool update_stored(const StoredKind& kind, const fs::path& path, int concurrency
   if (fs::exists(kind.folder)) ids = kind.ids_in(kind.folder);
   for (std::string& id : deleted_instrument_ids(path, kind.tick)) ids.push_back(std::move(id));
   if (ids.empty()) return true;
-  UpdateRequest request{.concurrency = concurrency, .lock_wait = lock_wait};
+  UpdateRequest request{
+      .concurrency = concurrency, .lock_wait = lock_wait, .unmatched_tags_fail = false};
   request.*kind.selection = std::move(ids);
   return kind.update(kind.folder.string(), request);
 }

@@ -40,6 +40,9 @@ struct UpdateRequest {
   // Asked once before anything is written when `rebuild` is set; kDeclined ends the program
   // (ExitRequest(0)). Unset: the question is asked on standard input (ask_rebuild_confirmation).
   ConfirmRebuild confirm_rebuild{};
+  // A tag that selects no instrument counts as a failure of the run: the user named something
+  // that is not there. The smart update, whose tags are the ids of the files it finds, clears it.
+  bool unmatched_tags_fail = true;
 };
 
 }  // namespace tessera_plus::bundle

@@ -1,0 +1,81 @@
+#include "cli/bundle_dir.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "tessera_plus/base/errors.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
+
+namespace tessera_plus::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What a bundle directory holds at its top, whichever parts an update has written so far.
+bool looks_like_bundle(const fs::path& dir) {
+  std::error_code ec;
+  return dir.filename() == bundle::bundle_dir("").filename() ||
+         fs::exists(bundle::trading_calendar_file(dir), ec) ||
+         fs::is_directory(bundle::minbar_dir(dir), ec) ||
+         fs::is_directory(bundle::tick_dir(dir), ec);
+}
+
+}  // namespace
+
+void require_bundle_dir(const std::string& root) {
+  const fs::path bundle = bundle::bundle_dir(root);
+  std::error_code ec;
+  if (fs::is_directory(bundle, ec)) return;
+  const fs::path given = fs::path(root).lexically_normal();
+  if (fs::is_directory(given, ec) && looks_like_bundle(given)) {
+    throw OSError(ENOENT,
+                  fmt::format("the bundle directory {} does not exist; -d takes the bundle root, "
+                              "the directory that holds bundle/: try -d {}",
+                              bundle.string(), given.parent_path().string()));
+  }
+  throw OSError(ENOENT, fmt::format("the bundle directory {} does not exist; check -d or run an "
+                                    "update with base data first",
+                                    bundle.string()));
+}
+
+void require_writable_output(const std::string& path) {
+  fs::path dir = fs::path(path).parent_path();
+  if (dir.empty()) dir = ".";
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    throw ArgumentError(
+        fmt::format("cannot write {}: the directory {} does not exist; create it "
+                    "first",
+                    path, dir.string()));
+  }
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+    throw PermissionError(EACCES, fmt::format("cannot create {}: the directory {} is not writable",
+                                              path, dir.string()));
+  }
+}
+
+void require_writable_bundle(const std::string& root) {
+  const fs::path bundle = bundle::bundle_dir(root);
+  std::error_code ec;
+  if (!fs::is_directory(bundle, ec)) return;
+  std::vector<fs::path> dirs = {bundle, bundle::minbar_dir(bundle), bundle::tick_dir(bundle)};
+  for (const auto& entry : fs::directory_iterator(bundle::minbar_dir(bundle), ec)) {
+    if (entry.is_directory(ec)) dirs.push_back(entry.path());
+  }
+  for (const fs::path& dir : dirs) {
+    if (fs::is_directory(dir, ec) && ::access(dir.c_str(), W_OK | X_OK) != 0) {
+      throw PermissionError(
+          EACCES, fmt::format("the bundle {} is not writable: permission denied on {}; run as "
+                              "its owner or fix its permissions (nothing was changed)",
+                              bundle.string(), dir.string()));
+    }
+  }
+}
+
+}  // namespace tessera_plus::cli

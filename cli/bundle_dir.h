@@ -1,0 +1,21 @@
+// The checks a command makes of its bundle and output paths before any work, so that a mistake
+// ends the run at once with one line naming it instead of after the work or once per directory.
+#pragma once
+
+#include <string>
+
+namespace tessera_plus::cli {
+
+// Throws an OSError (exit status 1) when ROOT/bundle is not a directory. When ROOT itself looks
+// like a bundle (the common mix-up of root and bundle), the line suggests its parent.
+void require_bundle_dir(const std::string& root);
+
+// Throws an ArgumentError (exit status 2) when `path`'s directory does not exist or is not a
+// directory, a PermissionError (exit status 1) when this user cannot create files in it.
+void require_writable_output(const std::string& path);
+
+// Throws a PermissionError (exit status 1) naming the first directory of an existing bundle that
+// this user cannot write: every file an update writes is created in one of them.
+void require_writable_bundle(const std::string& root);
+
+}  // namespace tessera_plus::cli
