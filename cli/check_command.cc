@@ -104,9 +104,11 @@ Command setup_check(CLI::App& main) {
                   "them");
   add_wait_option(check, o->wait_seconds);
   check->footer(
-      "Exit status: 0 when the files are sound (and after any answer to the question), 1 when an "
-      "error stopped the check, or with --json or --yes when broken or locked files were found, "
-      "or with --yes when another run held the bundle, 2 on bad usage.");
+      "Exit status: 0 when the files are sound (and after any answer to the question); 1 when "
+      "ROOT/bundle does not exist, an error stopped the check, with --json or --yes broken or "
+      "locked files were found, or with --yes another run held the bundle; 2 on bad usage (also "
+      "no -d without HOME or TESSERA_BUNDLE_ROOT). Errors are one line on standard error and in "
+      "the log (TESSERA_LOG_FILE).");
   // The options may also follow the kind of data: `check minbar -d PATH`.
   CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files")->fallthrough();
   CLI::App* tick = check->add_subcommand("tick", "check the tick files")->fallthrough();

@@ -35,8 +35,9 @@ Command setup_download(CLI::App& main) {
       ->capture_default_str();
   add_wait_option(app, options->wait_seconds);
   app->footer(
-      "Exit status: 0 on success, 1 when the download or the unpacking failed or another run "
-      "held the bundle, 2 on bad usage.");
+      "Exit status: 0 on success; 1 when the download or the unpacking failed or another run "
+      "held the bundle; 2 on bad usage (also no -d without HOME or TESSERA_BUNDLE_ROOT). Errors "
+      "are one line on standard error and in the log (TESSERA_LOG_FILE).");
   return Command{app, [options] {
                    const std::optional<bundle::BundleLock> lock =
                        lock_bundle_or_exit(options->data_bundle_path, options->wait_seconds,

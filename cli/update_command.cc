@@ -109,8 +109,11 @@ void add_common(CLI::App* app, RunOptions& o) {
       ->check(CLI::Range(0.0, 86400.0));
   app->footer(
       "Exit status: 0 on success (and when the user declines a rebuild or lacks the "
-      "Beijing-exchange permission), 1 when an instrument failed, an error stopped the run or "
-      "another run held the bundle, 2 on bad usage.");
+      "Beijing-exchange permission); 1 when an instrument failed, a tag selected no instrument, "
+      "the bundle or the --report directory is not writable, another run held the bundle or an "
+      "error stopped the run; 2 on bad usage (also a --report directory that does not exist, or "
+      "no -d without HOME or TESSERA_BUNDLE_ROOT). Errors are one line on standard error and in "
+      "the log (TESSERA_LOG_FILE).");
 }
 
 // One run of a command, for its JSON summary.
