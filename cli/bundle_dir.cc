@@ -3,12 +3,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/logger.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 
 namespace tessera_plus::cli {
@@ -76,6 +79,28 @@ void require_writable_bundle(const std::string& root) {
                               bundle.string(), dir.string()));
     }
   }
+}
+
+void warn_of_unwritable_files(const std::string& root) {
+  const fs::path bundle = bundle::bundle_dir(root);
+  std::error_code ec;
+  std::size_t count = 0;
+  std::string first;
+  for (fs::recursive_directory_iterator it(bundle, ec), end; !ec && it != end; it.increment(ec)) {
+    // Hidden names are the program's own: the run lock, builds in progress, records.
+    if (it->path().filename().string().starts_with(".") || !it->is_regular_file(ec)) continue;
+    if (::access(it->path().c_str(), W_OK) == 0) continue;
+    if (count++ == 0) first = it->path().string();
+  }
+  if (count == 0) return;
+  const std::string line = fmt::format(
+      "tessera-plus: warning: {} files of {} are not writable by this user (the first: {}); their "
+      "updates will fail, each with its reason in the log",
+      count, bundle.string(), first);
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", line.c_str());
+  system_log::record(log_level::warn, line);
+  ::setenv("TESSERA_LOG_ECHO", "0", 1);
 }
 
 }  // namespace tessera_plus::cli

@@ -18,4 +18,9 @@ void require_writable_output(const std::string& path);
 // this user cannot write: every file an update writes is created in one of them.
 void require_writable_bundle(const std::string& root);
 
+// When this user cannot write some of the bundle's files, says so in one line on standard error
+// and in the log before any work, and keeps the failures that follow, one per file, for the log
+// and the run's summary (TESSERA_LOG_ECHO=0 for this run and its workers).
+void warn_of_unwritable_files(const std::string& root);
+
 }  // namespace tessera_plus::cli

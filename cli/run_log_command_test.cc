@@ -99,32 +99,60 @@ TEST(Mistakes, JsonOfACheckOfNoBundleSaysWhyAndCarriesTheStatus) {
   EXPECT_THAT(run.out, HasSubstr("does not exist"));
 }
 
-// Not bad usage: the same command works once the permissions are right, so the status is 1, and
-// the one line comes before anything is changed.
-TEST(Mistakes, AReadOnlyBundleFailsWithOneLineBeforeAnyWork) {
-  TestBundle b;
-  b.write_calendar({20240627, 20240628});
-  testing::write_minbar_file(b.minbar_dir("equities") + "/000001.XSHE.h5",
-                             {{20240627, 20240627093100}});
-  TempDir logs;
-  b.open_up();
-  ::chmod(b.root().c_str(), 0777);
-  ::chmod(b.base().c_str(), 0555);
-  ::chmod(logs.path().c_str(), 0777);
-  const std::string log = logs / "tessera.log", err = logs / "err";
-  const int status = testing::run_unprivileged([&] {
-    CliResult run = run_cli({"smart-update", "-d", b.root()}, "",
-                            {kNow, "TESSERA_LOG_FILE=" + log, "TESSERA_PROGRESS=0"});
-    testing::write_file(err, run.err);
-    return run.status;
-  });
-  ::chmod(b.base().c_str(), 0755);
-  EXPECT_EQ(status, 1);
-  const std::vector<std::string> lines = lines_of(testing::read_file(err));
-  ASSERT_EQ(lines.size(), 1u) << testing::read_file(err);
-  EXPECT_THAT(lines[0], HasSubstr("is not writable"));
-  EXPECT_THAT(testing::read_file(log), HasSubstr(lines[0] + "\n"));
-  EXPECT_THAT(testing::read_file(log), Not(HasSubstr("开始更新日线及基础数据")));
+// A bundle written by another user, as an unprivileged run finds it. Not bad usage: the same
+// command works once the permissions are right, so the status is 1.
+class Permissions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CliResult made = run_cli({"update", "-d", root(), "--minbar", "000001.XSHE"}, "",
+                             {kNow, "TESSERA_LOG_FILE=" + (dir / "setup.log"),
+                              "TALLOW_SIM_FAULT_RATE=0", "TESSERA_PROGRESS=0"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+      ::chmod(entry.path().c_str(), entry.is_directory() ? 0777 : 0444);
+    }
+    ::chmod(dir.path().c_str(), 0777);
+  }
+  // A smart update a few days later as user 65534; its standard error and log are kept.
+  int smart_update() {
+    const std::string err = dir / "err";
+    return testing::run_unprivileged([&] {
+      CliResult run = run_cli({"smart-update", "-d", root()}, "",
+                              {"TESSERA_NOW=2024-07-03 20:00:00", "TESSERA_LOG_FILE=" + log(),
+                               "TALLOW_SIM_FAULT_RATE=0", "TESSERA_PROGRESS=0"});
+      testing::write_file(err, run.err);
+      testing::write_file(dir / "out", run.out);
+      return run.status;
+    });
+  }
+  std::string root() const { return dir / "root"; }
+  std::string log() const { return dir / "tessera.log"; }
+  std::vector<std::string> err_lines() const { return lines_of(testing::read_file(dir / "err")); }
+
+  TempDir dir;
+};
+
+TEST_F(Permissions, UnwritableFilesAreOneLineFirstAndTheirFailuresGoToTheLog) {
+  EXPECT_EQ(smart_update(), 1);
+  const std::vector<std::string> err = err_lines();
+  ASSERT_EQ(err.size(), 1u) << testing::read_file(dir / "err");
+  EXPECT_THAT(err[0], ::testing::StartsWith("tessera-plus: warning: "));
+  EXPECT_THAT(err[0], HasSubstr("are not writable by this user"));
+  const std::string log_text = testing::read_file(log());
+  EXPECT_THAT(log_text, HasSubstr(err[0] + "\n"));
+  EXPECT_THAT(log_text, HasSubstr(" ERROR 更新 " + root() + "/bundle/h5/equities/000001.XSHE.h5"));
+  EXPECT_THAT(testing::read_file(dir / "out"), HasSubstr("项失败"));
+}
+
+TEST_F(Permissions, AReadOnlyBundleFailsWithOneLineBeforeAnyWork) {
+  ::chmod((root() + "/bundle").c_str(), 0555);
+  EXPECT_EQ(smart_update(), 1);
+  ::chmod((root() + "/bundle").c_str(), 0777);
+  const std::vector<std::string> err = err_lines();
+  ASSERT_EQ(err.size(), 1u) << testing::read_file(dir / "err");
+  EXPECT_THAT(err[0], HasSubstr("is not writable"));
+  EXPECT_THAT(testing::read_file(log()), HasSubstr(err[0] + "\n"));
+  EXPECT_EQ(testing::read_file(dir / "out"), "");
 }
 
 class RunLog : public ::testing::Test {

@@ -51,6 +51,7 @@ void check_bundle_root(const std::string& root) {
                                       "); choose another -d or fix its permissions");
   }
   require_writable_bundle(root);
+  warn_of_unwritable_files(root);
 }
 
 // How hard the client tries a service that fails now and then; unset flags keep the

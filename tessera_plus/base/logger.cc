@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <memory>
-#include <vector>
 
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
@@ -69,14 +68,8 @@ log_level threshold() {
 
 // A logger of its own for each line: nothing is kept between lines, so a fork, a rotation or a
 // changed environment never meets a stale descriptor. Lines are rare (failures, run start and end).
-void write_line(log_level level, std::string_view message, bool to_stderr) {
-  if (level != log_level::error && level < threshold()) return;
-  std::vector<spdlog::sink_ptr> sinks;
-  if (to_stderr) sinks.push_back(std::make_shared<append_line_sink>(STDERR_FILENO));
-  if (std::string path = system_log::file_path(); !path.empty()) {
-    sinks.push_back(std::make_shared<append_line_sink>(std::move(path)));
-  }
-  spdlog::logger logger("tessera_plus", sinks.begin(), sinks.end());
+void emit(std::shared_ptr<append_line_sink> sink, log_level level, std::string_view message) {
+  spdlog::logger logger("tessera_plus", std::move(sink));
   logger.set_formatter(line_format());
   logger.set_level(spdlog::level::trace);
   logger.set_error_handler([](const std::string&) {});  // a log must not stop a run
@@ -85,6 +78,19 @@ void write_line(log_level level, std::string_view message, bool to_stderr) {
                  std::chrono::duration_cast<spdlog::log_clock::duration>(since_epoch)),
              spdlog::source_loc{}, to_spdlog(level),
              spdlog::string_view_t(message.data(), message.size()));
+}
+
+// Standard error gets the first line of a message; what follows (an error's text, an HDF5 error
+// stack) is for the log.
+void write_line(log_level level, std::string_view message, bool to_stderr) {
+  if (level != log_level::error && level < threshold()) return;
+  if (to_stderr && env("TESSERA_LOG_ECHO") != "0") {
+    emit(std::make_shared<append_line_sink>(STDERR_FILENO), level,
+         message.substr(0, message.find('\n')));
+  }
+  if (std::string path = system_log::file_path(); !path.empty()) {
+    emit(std::make_shared<append_line_sink>(std::move(path)), level, message);
+  }
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 // The system log: what a run did and what went wrong, for the operator who reads it the morning
 // after. Each message becomes one line
 //   2024-06-28 18:00:00.123 ERROR <message>
-// (or WARN, INFO, DEBUG) appended to the log file; errors, warnings and debug lines are also
-// written to standard error. The file is $TESSERA_LOG_FILE, else
-// $XDG_STATE_HOME/tessera_plus/tessera_plus.log, else ~/.local/state/tessera_plus/tessera_plus.log;
-// with none of these set the lines go to standard error only. $TESSERA_LOG_LEVEL ("debug", "info",
-// "warn" or "error"; "info" when unset) drops the lines below it, errors excepted. Both are read at
-// each line, so forked workers and a changed environment agree at once. Lines from many processes
-// never interleave (see log_file.h).
+// (or WARN, INFO, DEBUG) appended to the log file; the first line of errors, warnings and debug
+// lines also goes to standard error unless $TESSERA_LOG_ECHO is "0". The file is $TESSERA_LOG_FILE,
+// else $XDG_STATE_HOME/tessera_plus/tessera_plus.log, else
+// ~/.local/state/tessera_plus/tessera_plus.log; with none of these set the lines go to standard
+// error only. $TESSERA_LOG_LEVEL ("debug", "info", "warn" or "error"; "info" when unset) drops the
+// lines below it, errors excepted. Both are read at each line, so forked workers and a changed
+// environment agree at once. Lines from many processes never interleave (see log_file.h).
 #pragma once
 
 #include <cstdint>
