@@ -114,10 +114,12 @@ class Permissions : public ::testing::Test {
     ::chmod(dir.path().c_str(), 0777);
   }
   // A smart update a few days later as user 65534; its standard error and log are kept.
-  int smart_update() {
+  int smart_update(const std::vector<std::string>& more_args = {}) {
     const std::string err = dir / "err";
+    std::vector<std::string> args = {"smart-update", "-d", root()};
+    args.insert(args.end(), more_args.begin(), more_args.end());
     return testing::run_unprivileged([&] {
-      CliResult run = run_cli({"smart-update", "-d", root()}, "",
+      CliResult run = run_cli(args, "",
                               {"TESSERA_NOW=2024-07-03 20:00:00", "TESSERA_LOG_FILE=" + log(),
                                "TALLOW_SIM_FAULT_RATE=0", "TESSERA_PROGRESS=0"});
       testing::write_file(err, run.err);
@@ -148,6 +150,17 @@ TEST_F(Permissions, AReadOnlyBundleFailsWithOneLineBeforeAnyWork) {
   ::chmod((root() + "/bundle").c_str(), 0555);
   EXPECT_EQ(smart_update(), 1);
   ::chmod((root() + "/bundle").c_str(), 0777);
+  const std::vector<std::string> err = err_lines();
+  ASSERT_EQ(err.size(), 1u) << testing::read_file(dir / "err");
+  EXPECT_THAT(err[0], HasSubstr("is not writable"));
+  EXPECT_THAT(testing::read_file(log()), HasSubstr(err[0] + "\n"));
+  EXPECT_EQ(testing::read_file(dir / "out"), "");
+}
+
+TEST_F(Permissions, AReportDirectoryThisUserCannotWriteIsRefusedBeforeAnyWork) {
+  TempDir closed;  // the owner's alone
+  ::chmod(closed.path().c_str(), 0755);
+  EXPECT_EQ(smart_update({"--report", closed / "report.json"}), 1);
   const std::vector<std::string> err = err_lines();
   ASSERT_EQ(err.size(), 1u) << testing::read_file(dir / "err");
   EXPECT_THAT(err[0], HasSubstr("is not writable"));

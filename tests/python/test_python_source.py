@@ -119,7 +119,9 @@ class HostileAnswers(Scratch):
                 done = run(root, self.ARGS, fault=fault)
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertEqual(self.stored_rows(root), 0)
-                self.assertEqual(self.log_of(root), '')
+                # The run's start and end lines, and no failure.
+                self.assertNotIn(' ERROR ', self.log_of(root))
+                self.assertIn(' INFO end: exit status 0\n', self.log_of(root))
 
     def test_module_that_cannot_be_imported_is_one_line_and_status_1(self):
         for module, words in (('broken_tallow', "No module named 'tallow_transport_that_is_not"),
