@@ -1,13 +1,12 @@
 #include "tessera_plus/h5/error_internal.h"
 
-#include <blosc_filter.h>
-
 #include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/blosc.h"
 
 namespace tessera_plus::h5 {
 namespace {
@@ -69,15 +68,15 @@ void ensure_initialized() {
   if (done) return;
   done = true;
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-  static const bool registered = [] {
-    char* version = nullptr;
-    char* date = nullptr;
-    int status = register_blosc(&version, &date);
-    std::free(version);
-    std::free(date);
-    return status >= 0;
-  }();
-  if (!registered) throw OSError(0, "cannot register the Blosc HDF5 filter");
+  // HDF5 loads the Blosc filter plugin from its plugin path (HDF5_PLUGIN_PATH, or the library's
+  // own default) on first request: nothing is linked or baked in, so the program and the Python
+  // module find the same filter that h5py and other HDF5 tools would.
+  static const bool registered = H5Zfilter_avail(kBloscFilterId) > 0;
+  if (!registered) {
+    throw OSError(0,
+                  "cannot find the Blosc HDF5 filter plugin (filter 32001): install it or name its "
+                  "directory in HDF5_PLUGIN_PATH");
+  }
 }
 
 void throw_error(const char* action) {
