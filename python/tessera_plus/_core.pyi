@@ -1,6 +1,7 @@
 """The compiled part of tessera_plus: the commands as functions, raw readers, the simulated market."""
 
 import os
+import pathlib
 from typing import Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -68,10 +69,10 @@ def read_tick_range(path: _Path, first_date: int, last_date: int) -> Tuple[np.nd
 def tick_fields() -> list[Tuple[str, str, float]]:
     """(name, NumPy type, factor) of each tick field, in order; stored = value * factor."""
 
-def minbar_file(data_bundle_path: _Path, order_book_id: str) -> str:
+def minbar_file(data_bundle_path: _Path, order_book_id: str) -> pathlib.Path:
     """The minute-bar file of order_book_id in the bundle; FileNotFoundError when none."""
 
-def tick_file(data_bundle_path: _Path, order_book_id: str) -> str:
+def tick_file(data_bundle_path: _Path, order_book_id: str) -> pathlib.Path:
     """Where the tick file of order_book_id lies in the bundle, existing or not."""
 
 class sim:
