@@ -1,6 +1,6 @@
 // Minute-bar and tick files as NumPy structured arrays whose fields and types are those stored,
 // whole or for a span of trading dates, and where an instrument's files lie in a bundle. The
-// pandas readers of the package (tessera_plus/__init__.py) build on these.
+// pandas readers of the package (python/tessera_plus/_readers.py) build on these.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
