@@ -3,7 +3,7 @@
 #   scripts/dev.sh market         the layer's library and unit test programs, then its unit tests
 #   scripts/dev.sh bundle/store   (any folder under tessera_plus/, by its path there)
 #   scripts/dev.sh cli            the program and the tests that run it (none of the slow ones)
-#   scripts/dev.sh python         the Python module and the program, then the Python tests
+#   scripts/dev.sh python         the package and the program, then its tests (none of the slow ones)
 #   scripts/dev.sh                everything, then every test not labelled slow
 # scripts/test.sh stays the full gate: slow tests, sanitizers, clang-tidy and the fuzzers.
 set -euo pipefail
@@ -29,7 +29,7 @@ case "$layer" in
     ;;
   python)
     ninja -C "$build" -j"$jobs" tessera_plus_python tessera-plus
-    ctest_in "$build" -L python
+    ctest_in "$build" -L python -LE slow
     ;;
   *)
     folder=${layer#tessera_plus/}

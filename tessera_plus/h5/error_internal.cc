@@ -1,13 +1,12 @@
 #include "tessera_plus/h5/error_internal.h"
 
-#include <blosc_filter.h>
-
-#include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/blosc.h"
+#include "tessera_plus/h5/blosc_filter_internal.h"
 
 namespace tessera_plus::h5 {
 namespace {
@@ -69,15 +68,14 @@ void ensure_initialized() {
   if (done) return;
   done = true;
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-  static const bool registered = [] {
-    char* version = nullptr;
-    char* date = nullptr;
-    int status = register_blosc(&version, &date);
-    std::free(version);
-    std::free(date);
-    return status >= 0;
-  }();
-  if (!registered) throw OSError(0, "cannot register the Blosc HDF5 filter");
+  // The Blosc filter plugin that HDF5 finds on its plugin path (HDF5_PLUGIN_PATH, or the
+  // library's own default) is the one h5py and other HDF5 tools use, so it is preferred; without
+  // one, our own implementation of the same filter stands in. Nothing is linked or baked in.
+  static const bool registered =
+      H5Zfilter_avail(kBloscFilterId) > 0 || register_builtin_blosc_filter();
+  if (!registered) {
+    throw OSError(0, "cannot register the Blosc HDF5 filter");
+  }
 }
 
 void throw_error(const char* action) {

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <system_error>
 
 #include "tessera_plus/base/errors.h"
@@ -89,6 +90,23 @@ std::optional<BundleFile> locate_instrument_file(const fs::path& file) {
                       id};
   }
   return std::nullopt;
+}
+
+fs::path find_minbar_file(const fs::path& data_bundle_path, const std::string& order_book_id) {
+  require_safe_name("order book id", order_book_id);
+  const fs::path minbar = minbar_dir(bundle_dir(data_bundle_path));
+  for (std::string_view name : MINBAR_CLASS_DIRS) {
+    fs::path file = instrument_file(class_dir(minbar, name), order_book_id);
+    std::error_code ec;
+    if (fs::is_regular_file(file, ec)) return file;
+  }
+  throw OSError(ENOENT, fmt::format("no minute-bar file of {} in any class directory of {}",
+                                    order_book_id, minbar.string()));
+}
+
+fs::path tick_file(const fs::path& data_bundle_path, const std::string& order_book_id) {
+  require_safe_name("order book id", order_book_id);
+  return instrument_file(tick_dir(bundle_dir(data_bundle_path)), order_book_id);
 }
 
 void require_safe_name(std::string_view what, const std::string& name) {

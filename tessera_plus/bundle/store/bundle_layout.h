@@ -62,6 +62,15 @@ std::string instrument_file_name(const std::string& order_book_id);
 std::filesystem::path instrument_file(const std::filesystem::path& dir,
                                       const std::string& order_book_id);
 
+// The minute-bar file of `order_book_id` in the bundle under `data_bundle_path`: the one of the
+// class directories that holds it, in MINBAR_CLASS_DIRS order. OSError ENOENT when none does.
+std::filesystem::path find_minbar_file(const std::filesystem::path& data_bundle_path,
+                                       const std::string& order_book_id);
+// The tick file of `order_book_id` in the bundle under `data_bundle_path`, whether it exists or
+// not.
+std::filesystem::path tick_file(const std::filesystem::path& data_bundle_path,
+                                const std::string& order_book_id);
+
 // The order book id a file stands for: its last path component without the final ".h5"
 // (".../equities/000001.XSHE.h5" -> "000001.XSHE"); the component unchanged when it has no ".h5".
 std::string order_book_id_of_file(std::string_view path);

@@ -1,8 +1,14 @@
-"""Keeps a tessera data bundle up to date and sound: the tessera-plus commands as functions."""
+"""The compiled part of tessera_plus: the commands as functions, raw readers, the simulated market."""
 
-from typing import Any, Optional, Sequence, Tuple
+import os
+import pathlib
+from typing import Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
+
+_Path = Union[str, os.PathLike[str]]
+
+__version__: str
 
 class PermissionDenied(Exception):
     """The market-data account may not use the requested data."""
@@ -47,11 +53,27 @@ def download_sample(
 ) -> None:
     """Unpacks the sample bundle, downloaded or from a local archive. Run lock as update."""
 
-def read_minbar(path: str) -> Tuple[np.ndarray, np.ndarray]:
+def read_minbar(path: _Path) -> Tuple[np.ndarray, np.ndarray]:
     """(data, index) of a minute-bar file as structured arrays."""
 
-def read_tick(path: str, date: Optional[str] = ...) -> np.ndarray:
+def read_minbar_range(path: _Path, first_date: int, last_date: int) -> Tuple[np.ndarray, np.ndarray]:
+    """(data, index) of the trading dates first_date..last_date (YYYYMMDD, both included);
+    only the chunks holding those bars are read. index line_no as stored."""
+
+def read_tick(path: _Path, date: Optional[str] = ...) -> np.ndarray:
     """Ticks of one date ('YYYYMMDD') or of every stored date, as one structured array."""
+
+def read_tick_range(path: _Path, first_date: int, last_date: int) -> Tuple[np.ndarray, np.ndarray]:
+    """(ticks, trading date of each tick) of the trading dates first_date..last_date."""
+
+def tick_fields() -> list[Tuple[str, str, float]]:
+    """(name, NumPy type, factor) of each tick field, in order; stored = value * factor."""
+
+def minbar_file(data_bundle_path: _Path, order_book_id: str) -> pathlib.Path:
+    """The minute-bar file of order_book_id in the bundle; FileNotFoundError when none."""
+
+def tick_file(data_bundle_path: _Path, order_book_id: str) -> pathlib.Path:
+    """Where the tick file of order_book_id lies in the bundle, existing or not."""
 
 class sim:
     class SimMarket:

@@ -1,0 +1,15 @@
+"""Keeps a tessera data bundle up to date and sound: the tessera-plus commands as functions, and
+readers that return the bundle's minute bars and ticks as pandas DataFrames.
+
+The market-data source is chosen as for the program: TALLOW_SOURCE (sim, or python with
+TALLOW_PYTHON_MODULE). Errors are Python's own kinds (OSError with errno, PermissionError,
+BlockingIOError, ValueError, KeyError) plus PermissionDenied and ServiceUnavailable.
+"""
+
+from . import _core
+from ._core import *  # noqa: F401,F403  (the commands, raw readers, errors and `sim`)
+from ._readers import read_bars, read_ticks
+
+__version__ = _core.__version__
+
+__all__ = [name for name in dir(_core) if not name.startswith('_')] + ['read_bars', 'read_ticks']
