@@ -6,7 +6,6 @@
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/h5/blosc.h"
-#include "tessera_plus/h5/blosc_filter_internal.h"
 
 namespace tessera_plus::h5 {
 namespace {
@@ -68,13 +67,14 @@ void ensure_initialized() {
   if (done) return;
   done = true;
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-  // The Blosc filter plugin that HDF5 finds on its plugin path (HDF5_PLUGIN_PATH, or the
-  // library's own default) is the one h5py and other HDF5 tools use, so it is preferred; without
-  // one, our own implementation of the same filter stands in. Nothing is linked or baked in.
-  static const bool registered =
-      H5Zfilter_avail(kBloscFilterId) > 0 || register_builtin_blosc_filter();
+  // HDF5 loads the Blosc filter plugin from its plugin path (HDF5_PLUGIN_PATH, or the library's
+  // own default) on first request: nothing is linked or baked in, so the program and the Python
+  // module find the same filter that h5py and other HDF5 tools would.
+  static const bool registered = H5Zfilter_avail(kBloscFilterId) > 0;
   if (!registered) {
-    throw OSError(0, "cannot register the Blosc HDF5 filter");
+    throw OSError(0,
+                  "cannot find the Blosc HDF5 filter plugin (filter 32001): install "
+                  "hdf5-filter-plugin-blosc-serial or name its directory in HDF5_PLUGIN_PATH");
   }
 }
 
