@@ -13,6 +13,7 @@
 #include "cli/command.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
 #include "tessera_plus/bundle/check/tick_checker.h"
 
@@ -51,8 +52,13 @@ int run_check(const CheckOptions& o, bool minbar) {
                                                           : bundle::CheckRequest::Findings::kAsk,
                                      .out = &out,
                                      .before_deleting = take_lock};
-  const bundle::CheckFindings findings =
-      minbar ? bundle::check_min_bar_data(request) : bundle::check_tick_data(request);
+  bundle::CheckFindings findings;
+  try {
+    findings = minbar ? bundle::check_min_bar_data(request) : bundle::check_tick_data(request);
+  } catch (Interrupted& e) {
+    e.set_done("检查未完成，未删除任何文件；再次运行即可继续");
+    throw;
+  }
   const bool found = !findings.broken.empty() || !findings.locked.empty();
   const int status = (o.json || o.yes) && found ? kExitFailed : kExitOk;
   if (o.json) {
@@ -88,7 +94,8 @@ Command setup_check(CLI::App& main) {
   check->footer(
       "Exit status: 0 when the files are sound (and after any answer to the question), 1 when an "
       "error stopped the check, or with --json or --yes when broken or locked files were found, "
-      "or with --yes when another run held the bundle, 2 on bad usage.");
+      "or with --yes when another run held the bundle, 2 on bad usage, 130, 143 or 129 when "
+      "SIGINT, SIGTERM or SIGHUP stopped it (before deleting anything).");
   // The options may also follow the kind of data: `check minbar -d PATH`.
   CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files")->fallthrough();
   CLI::App* tick = check->add_subcommand("tick", "check the tick files")->fallthrough();

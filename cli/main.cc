@@ -5,10 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 #include <string>
 
 #include "cli/command.h"
+#include "cli/stop_signals.h"
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
+#include "tessera_plus/base/stop_request.h"
 
 namespace tessera_plus::cli {
 
@@ -62,9 +67,22 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
+// A stopped run says so in one line on standard output and ends with 128 + the signal's number,
+// also when the signal came after its work was done.
+int stopped(int signo, const std::string& what) {
+  std::cout << stop_line(signo, what) << std::endl;
+  return Interrupted(signo).status();
+}
+
 int main_guarded(int argc, char** argv) {
+  guard_console();
+  install_stop_handlers();
   try {
-    return run(argc, argv);
+    const int status = run(argc, argv);
+    if (stop_requested()) return stopped(stop_signal(), kStoppedAfterTheEnd);
+    return status;
+  } catch (const Interrupted& e) {
+    return stopped(e.signal(), e.done().empty() ? kStoppedRestUnchanged : e.done());
   } catch (const ExitRequest& e) {
     std::fflush(stdout);
     return e.status();
