@@ -188,8 +188,9 @@ IsolatedOutcome outcome_of_exit(int status) {
 // A worker leaves stopping to its caller: a terminal's Ctrl-C reaches the whole process group, and
 // the item a worker is on finishes whatever the signal; and it dies with its caller, so that a
 // caller ended at once (a second signal) leaves none running.
-void detach_from_stop_signals(pid_t caller) noexcept {
+void detach_from_stop_signals(pid_t caller, const sigset_t& before_fork) noexcept {
   for (int signo : {SIGINT, SIGTERM, SIGHUP}) ::signal(signo, SIG_IGN);
+  ::sigprocmask(SIG_SETMASK, &before_fork, nullptr);
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != caller) ::_exit(kWorkerStopped);
 }
@@ -369,21 +370,28 @@ class Workers {
       throw_os_error(errno, "cannot create a socket pair");
     }
     const pid_t caller = ::getpid();
+    // The stop signals wait until the worker is tracked: a second one kills every worker, and one
+    // forked but not yet known would outlive it.
+    sigset_t stop_signals, before_fork;
+    sigemptyset(&stop_signals);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop_signals, signo);
+    ::sigprocmask(SIG_BLOCK, &stop_signals, &before_fork);
     pid_t pid = ::fork();
     if (pid == 0) {
-      detach_from_stop_signals(caller);
+      detach_from_stop_signals(caller, before_fork);
       ::close(fds[0]);
       // Another worker's end of file must not wait for this one to let go of its socket.
       for (const Worker& w : workers_) ::close(w.socket);
       serve(fds[1], work_, options_, stop_.flag());
     }
     const int fork_errno = errno;
+    if (pid > 0) track_worker(pid);
+    ::sigprocmask(SIG_SETMASK, &before_fork, nullptr);
     ::close(fds[1]);
     if (pid < 0) {
       ::close(fds[0]);
       throw_os_error(fork_errno, "cannot start a worker process");
     }
-    track_worker(pid);
     Worker worker;
     worker.pid = pid;
     worker.socket = fds[0];

@@ -217,7 +217,9 @@ TEST(IsolatedRunner, StoppingKillsBusyWorkers) {
 // and no worker is left.
 TEST(IsolatedRunner, AStopRequestEndsTheItemsInFlightAndStartsNoMore) {
   testing::TempDir dir;
-  int gate[2];
+  // Item 1 says through `started` that it has begun, then waits at `gate` until the stop is raised.
+  int started_pipe[2], gate[2];
+  ASSERT_EQ(::pipe(started_pipe), 0);
   ASSERT_EQ(::pipe(gate), 0);
   std::set<std::size_t> delivered;
   bool all_completed = true;
@@ -226,14 +228,17 @@ TEST(IsolatedRunner, AStopRequestEndsTheItemsInFlightAndStartsNoMore) {
       [&](std::size_t i) -> std::string {
         std::ofstream(dir / std::to_string(i)) << "started";
         char go = 0;
-        // Item 1 is still working when the stop comes.
-        if (i == 1 && ::read(gate[0], &go, 1) != 1) return "no gate";
+        if (i == 1 && (::write(started_pipe[1], "s", 1) != 1 || ::read(gate[0], &go, 1) != 1)) {
+          return "no gate";
+        }
         return "ok";
       },
       [&](std::size_t i, IsolatedOutcome&& o) {
         delivered.insert(i);
         all_completed = all_completed && o.completed && o.reply == "ok";
         if (i == 0) {
+          char begun = 0;
+          EXPECT_EQ(::read(started_pipe[0], &begun, 1), 1);
           request_stop(SIGINT);
           EXPECT_EQ(::write(gate[1], "x", 1), 1);
         }
@@ -241,8 +246,7 @@ TEST(IsolatedRunner, AStopRequestEndsTheItemsInFlightAndStartsNoMore) {
       },
       {.jobs = 2});
   clear_stop();
-  ::close(gate[0]);
-  ::close(gate[1]);
+  for (int fd : {started_pipe[0], started_pipe[1], gate[0], gate[1]}) ::close(fd);
   std::set<std::size_t> started;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     started.insert(std::stoul(entry.path().filename().string()));
