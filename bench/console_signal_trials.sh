@@ -9,7 +9,8 @@
 #     `update -j 2`, `smart-update -j 2` and `check minbar --yes -j 2`. Counts trials whose exit
 #     status was not 128 + the signal, that did not print exactly one stop line, that left a process
 #     of the group running, or whose next run did not leave the bundle an uninterrupted run leaves.
-# Usage: bench/console_signal_trials.sh [TRIALS_PER_COMMAND] [BUILD_DIR]   (defaults: 30, build/dev)
+# Usage: bench/console_signal_trials.sh [TRIALS_PER_COMMAND] [BUILD_DIR] [signals]
+# (defaults: 30, build/dev; "signals" runs the second set alone)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 trials=${1:-30}
@@ -78,6 +79,7 @@ else
   echo "full file system: cannot mount a tmpfs here; those cells are left out"
 fi
 
+if [ "${3:-}" != signals ]; then
 echo
 echo "== consoles that go away =="
 deaths=0 wrong_status=0 differ=0 cells=0
@@ -111,6 +113,7 @@ for c in update smart-update check status; do
   done
 done
 echo "console cells: $cells, died: $deaths, other exit status: $wrong_status, bundle differs: $differ"
+fi
 
 echo
 echo "== signals at random moments ($trials per command) =="
@@ -118,7 +121,7 @@ RANDOM=20240628
 signals=(INT TERM HUP)
 declare -A numbers=([INT]=2 [TERM]=15 [HUP]=1)
 for c in update smart-update check; do
-  bad_status=0 bad_line=0 left=0 bad_rerun=0 stopped_midway=0
+  bad_status=0 bad_line=0 left=0 bad_rerun=0 stopped_midway=0 before_start=0
   for ((t = 0; t < trials; t++)); do
     sig=${signals[$((t % 3))]}
     dir=$work/s && start "$c" "$dir"
@@ -134,14 +137,18 @@ for c in update smart-update check; do
     [ "$running" -gt 0 ] && left=$((left + 1)) && pkill -KILL -g "$pid"
     lines=$(grep -c "^已中断（SIG$sig）：" "$work/out")
     grep -q "再次运行即可继续" "$work/out" && stopped_midway=$((stopped_midway + 1))
-    # A run that ended before the signal reached it ends as without one.
+    # A run that ended before the signal reached it ends as without one; a signal that comes
+    # before the program has set its handlers (while it is loaded) ends it before it does anything.
     if [ "$lines" = 0 ] && [ $s = "${ref_status[$c]}" ]; then :
+    elif [ "$lines" = 0 ] && [ ! -s "$work/out" ] && [ $s = $((128 + ${numbers[$sig]})) ]; then
+      before_start=$((before_start + 1))
     elif [ $s != $((128 + ${numbers[$sig]})) ]; then bad_status=$((bad_status + 1))
     elif [ "$lines" != 1 ]; then bad_line=$((bad_line + 1))
     fi
     run "$c" "$dir" >/dev/null 2>&1
     [ "$($digest "$dir" | md5sum)" != "${ref_digest[$c]}" ] && bad_rerun=$((bad_rerun + 1))
   done
-  echo "$c: $trials trials, stopped midway $stopped_midway; wrong exit status $bad_status," \
+  echo "$c: $trials trials, stopped midway $stopped_midway, ended before starting $before_start;" \
+    "wrong exit status $bad_status," \
     "not one stop line $bad_line, process left running $left, next run differs $bad_rerun"
 done
