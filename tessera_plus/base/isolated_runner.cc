@@ -251,56 +251,21 @@ class Workers {
   // requested meanwhile (or may have been: a signal, or a while without replies).
   std::optional<Finished> wait() {
     for (;;) {
-      if (!ready_.empty()) {
-        Finished done = std::move(ready_.front());
-        ready_.pop_front();
-        return done;
-      }
+      if (std::optional<Finished> done = take_ready()) return done;
       if (stop_requested() || workers_.empty()) return std::nullopt;
-      std::vector<pollfd> fds;
-      for (const Worker& w : workers_) fds.push_back(pollfd{w.socket, POLLIN, 0});
-      const int ready = ::poll(fds.data(), fds.size(), kStopPollMs);
-      if (ready < 0 && errno != EINTR) throw_os_error(errno, "cannot wait for worker processes");
-      if (ready <= 0) continue;
-      for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents == 0) continue;
-        receive(i);
-        break;  // a worker may have gone; poll again over those left
-      }
+      poll_workers(kStopPollMs);
     }
   }
 
   // Tells every worker to start no further item; those items stay unstarted and unreported.
   void stop() noexcept { stop_.flag().store(1); }
   bool stopping() const noexcept { return stop_.flag().load() != 0; }
-  // Whether an item handed out may still have an outcome to come.
-  bool busy() const noexcept {
-    if (!ready_.empty()) return true;
-    for (const Worker& w : workers_) {
-      if (!w.items.empty()) return true;
-    }
-    return false;
-  }
 
   // After stop(): the next outcome of an item that was in flight, nullopt once there is none.
   std::optional<Finished> drain() {
     while (busy()) {
-      if (!ready_.empty()) {
-        Finished done = std::move(ready_.front());
-        ready_.pop_front();
-        return done;
-      }
-      std::vector<pollfd> fds;
-      for (const Worker& w : workers_) fds.push_back(pollfd{w.socket, POLLIN, 0});
-      if (::poll(fds.data(), fds.size(), -1) < 0) {
-        if (errno == EINTR) continue;
-        throw_os_error(errno, "cannot wait for worker processes");
-      }
-      for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents == 0) continue;
-        receive(i);
-        break;
-      }
+      if (std::optional<Finished> done = take_ready()) return done;
+      poll_workers(-1);
     }
     return std::nullopt;
   }
@@ -322,6 +287,35 @@ class Workers {
   }
 
  private:
+  std::optional<Finished> take_ready() {
+    if (ready_.empty()) return std::nullopt;
+    Finished done = std::move(ready_.front());
+    ready_.pop_front();
+    return done;
+  }
+
+  // Whether an item handed out may still have an outcome to come.
+  bool busy() const noexcept {
+    if (!ready_.empty()) return true;
+    for (const Worker& w : workers_) {
+      if (!w.items.empty()) return true;
+    }
+    return false;
+  }
+
+  // Reads what one worker sent, once one has within `timeout_ms` (-1: however long it takes).
+  void poll_workers(int timeout_ms) {
+    std::vector<pollfd> fds;
+    for (const Worker& w : workers_) fds.push_back(pollfd{w.socket, POLLIN, 0});
+    const int ready = ::poll(fds.data(), fds.size(), timeout_ms);
+    if (ready < 0 && errno != EINTR) throw_os_error(errno, "cannot wait for worker processes");
+    for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      receive(i);
+      return;  // a worker may have gone; poll again over those left
+    }
+  }
+
   bool give(std::size_t item) {
     for (;;) {
       const std::optional<std::size_t> i = find_room();
