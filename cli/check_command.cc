@@ -15,6 +15,7 @@
 #include "cli/reports.h"
 #include "cli/run_lock.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
 #include "tessera_plus/bundle/check/tick_checker.h"
 
@@ -69,8 +70,13 @@ int run_check(const CheckOptions& o, bool minbar) {
                                                           : bundle::CheckRequest::Findings::kAsk,
                                      .out = &out,
                                      .before_deleting = take_lock};
-  const bundle::CheckFindings findings =
-      minbar ? bundle::check_min_bar_data(request) : bundle::check_tick_data(request);
+  bundle::CheckFindings findings;
+  try {
+    findings = minbar ? bundle::check_min_bar_data(request) : bundle::check_tick_data(request);
+  } catch (Interrupted& e) {
+    e.set_done("检查未完成，未删除任何文件；再次运行即可继续");
+    throw;
+  }
   const bool found = !findings.broken.empty() || !findings.locked.empty();
   const int status = (o.json || o.yes) && found ? kExitFailed : kExitOk;
   if (o.json) {
@@ -107,8 +113,9 @@ Command setup_check(CLI::App& main) {
       "Exit status: 0 when the files are sound (and after any answer to the question); 1 when "
       "ROOT/bundle does not exist, an error stopped the check, with --json or --yes broken or "
       "locked files were found, or with --yes another run held the bundle; 2 on bad usage (also "
-      "no -d without HOME or TESSERA_BUNDLE_ROOT). Errors are one line on standard error and in "
-      "the log (TESSERA_LOG_FILE).");
+      "no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when SIGINT, SIGTERM or SIGHUP "
+      "stopped it (before deleting anything). Errors are one line on standard error and in the "
+      "log (TESSERA_LOG_FILE).");
   // The options may also follow the kind of data: `check minbar -d PATH`.
   CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files")->fallthrough();
   CLI::App* tick = check->add_subcommand("tick", "check the tick files")->fallthrough();

@@ -5,6 +5,7 @@
 
 #include "cli/command.h"
 #include "cli/run_lock.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/bundle/update/sample_download.h"
 
 namespace tessera_plus::cli {
@@ -36,14 +37,20 @@ Command setup_download(CLI::App& main) {
   add_wait_option(app, options->wait_seconds);
   app->footer(
       "Exit status: 0 on success; 1 when the download or the unpacking failed or another run "
-      "held the bundle; 2 on bad usage (also no -d without HOME or TESSERA_BUNDLE_ROOT). Errors "
-      "are one line on standard error and in the log (TESSERA_LOG_FILE).");
+      "held the bundle; 2 on bad usage (also no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 "
+      "or 129 when SIGINT, SIGTERM or SIGHUP stopped it. Errors are one line on standard error "
+      "and in the log (TESSERA_LOG_FILE).");
   return Command{app, [options] {
                    const std::optional<bundle::BundleLock> lock =
                        lock_bundle_or_exit(options->data_bundle_path, options->wait_seconds,
                                            bundle::MissingBundle::kCreate);
-                   bundle::download_simple_bundle(options->data_bundle_path, true, options->file,
-                                                  options->limits);
+                   try {
+                     bundle::download_simple_bundle(options->data_bundle_path, true, options->file,
+                                                    options->limits);
+                   } catch (Interrupted& e) {
+                     e.set_done("样例数据未安装，数据包未改动；再次运行即可继续");
+                     throw;
+                   }
                    return kExitOk;
                  }};
 }

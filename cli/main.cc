@@ -5,12 +5,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 #include <string>
 
 #include "cli/command.h"
 #include "cli/run_lock.h"
 #include "cli/run_log.h"
+#include "cli/stop_signals.h"
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
+#include "tessera_plus/base/stop_request.h"
 
 namespace tessera_plus::cli {
 
@@ -81,9 +86,22 @@ int run(int argc, char** argv, bool& started) {
   return kExitOk;
 }
 
+// A stopped run says so in one line on standard output (and in the log) and ends with 128 + the
+// signal's number, also when the signal came after its work was done.
+int stopped(int signo, const std::string& what) {
+  const std::string line = stop_line(signo, what);
+  std::cout << line << std::endl;
+  log_shown_error(line);
+  return Interrupted(signo).status();
+}
+
 int run_guarded(int argc, char** argv, bool& started) {
   try {
-    return run(argc, argv, started);
+    const int status = run(argc, argv, started);
+    if (stop_requested()) return stopped(stop_signal(), kStoppedAfterTheEnd);
+    return status;
+  } catch (const Interrupted& e) {
+    return stopped(e.signal(), e.done().empty() ? kStoppedRestUnchanged : e.done());
   } catch (const BundleBusy& e) {
     std::fflush(stdout);
     log_shown_error(e.what());
@@ -103,6 +121,8 @@ int run_guarded(int argc, char** argv, bool& started) {
 }  // namespace
 
 int main_guarded(int argc, char** argv) {
+  guard_console();
+  install_stop_handlers();
   bool started = false;
   const int status = run_guarded(argc, argv, started);
   if (started) log_run_end(status);

@@ -12,11 +12,15 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "cli/bundle_dir.h"
 #include "cli/command.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
+#include "cli/stop_signals.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
@@ -113,8 +117,9 @@ void add_common(CLI::App* app, RunOptions& o) {
       "Beijing-exchange permission); 1 when an instrument failed, a tag selected no instrument, "
       "the bundle or the --report directory is not writable, another run held the bundle or an "
       "error stopped the run; 2 on bad usage (also a --report directory that does not exist, or "
-      "no -d without HOME or TESSERA_BUNDLE_ROOT). Errors are one line on standard error and in "
-      "the log (TESSERA_LOG_FILE).");
+      "no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when SIGINT, SIGTERM or SIGHUP "
+      "stopped it (the files not reached are unchanged; run again to go on). Errors are one line "
+      "on standard error and in the log (TESSERA_LOG_FILE).");
 }
 
 // One run of a command, for its JSON summary.
@@ -142,7 +147,15 @@ void write_report(const RunContext& run, std::optional<std::string> error, int s
 int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<bool()>& update) {
   bundle::install_client_source(retry_policy(retry));
   bundle::_init_tallow(enable_bjse);
-  bool ok = update();
+  bool ok = false;
+  try {
+    ok = update();
+  } catch (Interrupted& e) {
+    const RunTotals done = run_totals();
+    e.set_done(fmt::format("{} 个标的已更新，{} 个无变化，{} 项失败，{}", done.updated,
+                           done.unchanged, done.failed, kStoppedRestUnchanged));
+    throw;
+  }
   RunTotals totals = run_totals();
   // A run asked to do nothing says nothing.
   if (!ok || totals.updated + totals.unchanged + totals.failed + totals.retries > 0) {
@@ -171,6 +184,9 @@ int run_reported(const std::string& command, const RunOptions& o, bundle::Missin
         lock_bundle_or_exit(o.root, o.wait_seconds, missing);
     status = run_update(o.retry, enable_bjse, update);
   } catch (const BundleBusy& e) {
+    write_report(run, e.what(), e.status());
+    throw;
+  } catch (const Interrupted& e) {
     write_report(run, e.what(), e.status());
     throw;
   } catch (const ExitRequest& e) {

@@ -2,12 +2,15 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <deque>
 #include <iostream>
 #include <map>
+#include <new>
 #include <optional>
 #include <set>
 #include <utility>
@@ -23,6 +27,8 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/stop_request.h"
+#include "tessera_plus/base/worker_registry.h"
 
 namespace tessera_plus {
 namespace {
@@ -30,6 +36,13 @@ namespace {
 using Work = std::function<std::string(std::size_t)>;
 
 constexpr int kWorkRaised = 70;
+
+// A worker that finds the run stopping before an item leaves with this status, the item unstarted.
+constexpr int kWorkerStopped = 75;
+
+// How long the caller waits for a reply before it looks at the stop request again: a request
+// raised in the process without a signal (the Python module's) interrupts no wait.
+constexpr int kStopPollMs = 100;
 
 // A worker answers this many items and then makes way for a fresh one: HDF5 keeps a little memory
 // from every file it failed to open, and a long-lived worker would gather all of it.
@@ -117,7 +130,8 @@ bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
 
 // A worker's life: items by index from the socket, one frame back for each, until the caller
 // closes its end or the worker has done its share.
-[[noreturn]] void serve(int fd, const Work& work, const IsolationOptions& options) noexcept {
+[[noreturn]] void serve(int fd, const Work& work, const IsolationOptions& options,
+                        const std::atomic<int>& stopping) noexcept {
   const unsigned allowance = options.cpu_seconds_per_item;
   if (allowance > 0) {
     rlimit cpu{allowance, 2 * allowance + 5};
@@ -126,6 +140,7 @@ bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
   for (std::size_t done = 0;;) {
     std::uint64_t item = 0;
     if (!read_all(fd, reinterpret_cast<char*>(&item), sizeof item)) break;
+    if (stopping.load() != 0) ::_exit(kWorkerStopped);
     if (allowance > 0) allow_cpu_for_one_item(allowance);
     std::string reply;
     bool raised = false;
@@ -170,10 +185,40 @@ IsolatedOutcome outcome_of_exit(int status) {
   return outcome;
 }
 
+// A worker leaves stopping to its caller: a terminal's Ctrl-C reaches the whole process group, and
+// the item a worker is on finishes whatever the signal; and it dies with its caller, so that a
+// caller ended at once (a second signal) leaves none running.
+void detach_from_stop_signals(pid_t caller, const sigset_t& before_fork) noexcept {
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) ::signal(signo, SIG_IGN);
+  ::sigprocmask(SIG_SETMASK, &before_fork, nullptr);
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != caller) ::_exit(kWorkerStopped);
+}
+
+// The flag the caller raises to stop its workers, in memory they share with it.
+class StopPage {
+ public:
+  StopPage() {
+    void* page = ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) throw_os_error(errno, "cannot map the workers' stop flag");
+    flag_ = new (page) std::atomic<int>(0);
+  }
+  ~StopPage() { ::munmap(flag_, sizeof(std::atomic<int>)); }
+  StopPage(const StopPage&) = delete;
+  StopPage& operator=(const StopPage&) = delete;
+
+  std::atomic<int>& flag() const { return *flag_; }
+
+ private:
+  std::atomic<int>* flag_;
+};
+
 int reap(pid_t pid) noexcept {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  untrack_worker(pid);
   return status;
 }
 
@@ -202,26 +247,27 @@ class Workers {
     }
   }
 
-  // Waits until an item is done, by a reply or by the end of its worker.
-  Finished wait() {
+  // Waits until an item is done, by a reply or by the end of its worker; nullopt when a stop was
+  // requested meanwhile (or may have been: a signal, or a while without replies).
+  std::optional<Finished> wait() {
     for (;;) {
-      if (!ready_.empty()) {
-        Finished done = std::move(ready_.front());
-        ready_.pop_front();
-        return done;
-      }
-      std::vector<pollfd> fds;
-      for (const Worker& w : workers_) fds.push_back(pollfd{w.socket, POLLIN, 0});
-      if (::poll(fds.data(), fds.size(), -1) < 0) {
-        if (errno == EINTR) continue;
-        throw_os_error(errno, "cannot wait for worker processes");
-      }
-      for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents == 0) continue;
-        receive(i);
-        break;  // a worker may have gone; poll again over those left
-      }
+      if (std::optional<Finished> done = take_ready()) return done;
+      if (stop_requested() || workers_.empty()) return std::nullopt;
+      poll_workers(kStopPollMs);
     }
+  }
+
+  // Tells every worker to start no further item; those items stay unstarted and unreported.
+  void stop() noexcept { stop_.flag().store(1); }
+  bool stopping() const noexcept { return stop_.flag().load() != 0; }
+
+  // After stop(): the next outcome of an item that was in flight, nullopt once there is none.
+  std::optional<Finished> drain() {
+    while (busy()) {
+      if (std::optional<Finished> done = take_ready()) return done;
+      poll_workers(-1);
+    }
+    return std::nullopt;
   }
 
   // Lets every worker leave through its own end of input, then reaps it.
@@ -241,6 +287,35 @@ class Workers {
   }
 
  private:
+  std::optional<Finished> take_ready() {
+    if (ready_.empty()) return std::nullopt;
+    Finished done = std::move(ready_.front());
+    ready_.pop_front();
+    return done;
+  }
+
+  // Whether an item handed out may still have an outcome to come.
+  bool busy() const noexcept {
+    if (!ready_.empty()) return true;
+    for (const Worker& w : workers_) {
+      if (!w.items.empty()) return true;
+    }
+    return false;
+  }
+
+  // Reads what one worker sent, once one has within `timeout_ms` (-1: however long it takes).
+  void poll_workers(int timeout_ms) {
+    std::vector<pollfd> fds;
+    for (const Worker& w : workers_) fds.push_back(pollfd{w.socket, POLLIN, 0});
+    const int ready = ::poll(fds.data(), fds.size(), timeout_ms);
+    if (ready < 0 && errno != EINTR) throw_os_error(errno, "cannot wait for worker processes");
+    for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      receive(i);
+      return;  // a worker may have gone; poll again over those left
+    }
+  }
+
   bool give(std::size_t item) {
     for (;;) {
       const std::optional<std::size_t> i = find_room();
@@ -288,14 +363,24 @@ class Workers {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
       throw_os_error(errno, "cannot create a socket pair");
     }
+    const pid_t caller = ::getpid();
+    // The stop signals wait until the worker is tracked: a second one kills every worker, and one
+    // forked but not yet known would outlive it.
+    sigset_t stop_signals, before_fork;
+    sigemptyset(&stop_signals);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop_signals, signo);
+    ::sigprocmask(SIG_BLOCK, &stop_signals, &before_fork);
     pid_t pid = ::fork();
     if (pid == 0) {
+      detach_from_stop_signals(caller, before_fork);
       ::close(fds[0]);
       // Another worker's end of file must not wait for this one to let go of its socket.
       for (const Worker& w : workers_) ::close(w.socket);
-      serve(fds[1], work_, options_);
+      serve(fds[1], work_, options_, stop_.flag());
     }
     const int fork_errno = errno;
+    if (pid > 0) track_worker(pid);
+    ::sigprocmask(SIG_SETMASK, &before_fork, nullptr);
     ::close(fds[1]);
     if (pid < 0) {
       ::close(fds[0]);
@@ -366,7 +451,11 @@ class Workers {
     }
     std::deque<std::size_t> items = std::move(w.items);
     const int status = drop(i);
-    if (items.empty()) return;
+    // A worker that stopped before its next item started none of those it held.
+    if (items.empty() ||
+        (stopping() && WIFEXITED(status) && WEXITSTATUS(status) == kWorkerStopped)) {
+      return;
+    }
     ready_.push_back(Finished{items.front(), outcome_of_exit(status)});
     orphans_.insert(items.begin() + 1, items.end());
   }
@@ -385,6 +474,7 @@ class Workers {
   std::vector<Worker> workers_;
   std::deque<Finished> ready_;     // outcomes read and not yet returned by wait()
   std::set<std::size_t> orphans_;  // items sent to a worker that will never answer them
+  StopPage stop_;
 };
 
 }  // namespace
@@ -401,19 +491,30 @@ void run_isolated(std::size_t count, const Work& work,
   Workers workers(options.jobs < 1 ? 1 : static_cast<std::size_t>(options.jobs), work, options);
   std::map<std::size_t, IsolatedOutcome> finished;  // done but not yet handed over
   std::size_t next = 0, delivered = 0;
-  while (delivered < count) {
-    workers.fill(next, count);
-    Finished done = workers.wait();
+  // Hands `done` over, in index order when asked; false when on_done ends the run.
+  const auto hand_over = [&](Finished&& done) {
     if (!options.in_order) {
       ++delivered;
-      if (!on_done(done.item, std::move(done.outcome))) return;
-      continue;
+      return on_done(done.item, std::move(done.outcome));
     }
     finished.emplace(done.item, std::move(done.outcome));
     for (auto it = finished.find(delivered); it != finished.end(); it = finished.find(delivered)) {
       IsolatedOutcome outcome = std::move(it->second);
       finished.erase(it);
-      if (!on_done(delivered++, std::move(outcome))) return;  // the destructor kills the rest
+      if (!on_done(delivered++, std::move(outcome))) return false;
+    }
+    return true;
+  };
+  while (delivered < count && !stop_requested()) {
+    workers.fill(next, count);
+    std::optional<Finished> done = workers.wait();
+    if (done && !hand_over(std::move(*done))) return;  // the destructor kills the rest
+  }
+  if (delivered < count) {
+    // Stopped: the items in flight end as they would have, the rest never start.
+    workers.stop();
+    while (std::optional<Finished> done = workers.drain()) {
+      if (!hand_over(std::move(*done))) return;
     }
   }
   workers.finish();

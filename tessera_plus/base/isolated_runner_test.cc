@@ -7,10 +7,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "tessera_plus/base/stop_request.h"
+#include "tests/support/temp_dir.h"
 
 namespace tessera_plus {
 namespace {
@@ -202,6 +210,53 @@ TEST(IsolatedRunner, StoppingKillsBusyWorkers) {
       },
       {.jobs = 2});
   EXPECT_EQ(delivered, std::vector<std::size_t>{0});
+}
+
+// A stop request raised in the caller without a signal (as the Python module raises it): the
+// item in flight ends and is handed over, nothing more starts, nothing unstarted is handed over,
+// and no worker is left.
+TEST(IsolatedRunner, AStopRequestEndsTheItemsInFlightAndStartsNoMore) {
+  testing::TempDir dir;
+  // Item 1 says through `started` that it has begun, then waits at `gate` until the stop is raised.
+  int started_pipe[2], gate[2];
+  ASSERT_EQ(::pipe(started_pipe), 0);
+  ASSERT_EQ(::pipe(gate), 0);
+  std::set<std::size_t> delivered;
+  bool all_completed = true;
+  run_isolated(
+      50,
+      [&](std::size_t i) -> std::string {
+        std::ofstream(dir / std::to_string(i)) << "started";
+        char go = 0;
+        if (i == 1 && (::write(started_pipe[1], "s", 1) != 1 || ::read(gate[0], &go, 1) != 1)) {
+          return "no gate";
+        }
+        return "ok";
+      },
+      [&](std::size_t i, IsolatedOutcome&& o) {
+        delivered.insert(i);
+        all_completed = all_completed && o.completed && o.reply == "ok";
+        if (i == 0) {
+          char begun = 0;
+          EXPECT_EQ(::read(started_pipe[0], &begun, 1), 1);
+          request_stop(SIGINT);
+          EXPECT_EQ(::write(gate[1], "x", 1), 1);
+        }
+        return true;
+      },
+      {.jobs = 2});
+  clear_stop();
+  for (int fd : {started_pipe[0], started_pipe[1], gate[0], gate[1]}) ::close(fd);
+  std::set<std::size_t> started;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    started.insert(std::stoul(entry.path().filename().string()));
+  }
+  EXPECT_TRUE(delivered.contains(1));
+  EXPECT_EQ(delivered, started);
+  EXPECT_LT(started.size(), 50u);
+  EXPECT_TRUE(all_completed);
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
 }
 
 }  // namespace

@@ -28,7 +28,9 @@ namespace tessera_plus {
 //
 // A task fails when an error escapes it (the worker writes one `system_log.error` line naming the
 // task's label and the error) or when its worker dies (a signal, an exit of its own; the caller's
-// process writes the line). Failures never stop the other tasks, and closing always returns.
+// process writes the line). Failures never stop the other tasks, and closing always returns. A stop
+// request (base/stop_request.h) ends closing once the tasks in flight have ended; the tasks not
+// started then are neither run nor counted as failed, and the caller checks the request.
 //
 // Use from one thread of the caller. Not copyable; closing is also what the destructor does.
 class ProgressedProcessPoolExecutor {

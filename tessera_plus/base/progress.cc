@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/console.h"
+
 namespace tessera_plus {
 namespace {
 
@@ -71,15 +73,13 @@ void ProgressBar::draw(bool final) {
     if (!final && now - last_draw_ < std::chrono::milliseconds(100)) return;
     last_draw_ = now;
     // Formatted in one piece: GCC 12 at -O3 misreads "\r" + std::string as overlapping copies.
-    fmt::print(options_.out, "\r{}{}", render(), final ? "\n" : "");
-    std::fflush(options_.out);
+    console_write(options_.out, fmt::format("\r{}{}", render(), final ? "\n" : ""));
     return;
   }
   // A log keeps one line per interval at most, and the final one; a short task logs only that.
   if (!final && now - last_draw_ < options_.log_interval) return;
   last_draw_ = now;
-  fmt::print(options_.out, "{}\n", render());
-  std::fflush(options_.out);
+  console_write(options_.out, render() + "\n");
 }
 
 }  // namespace tessera_plus

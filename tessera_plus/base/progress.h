@@ -1,7 +1,8 @@
 // A progress bar on standard error: done/total, rate and time left. On a terminal it redraws one
 // line in place (at most ten times a second); otherwise (a log file, a pipe, cron) it prints a
 // line at most every few seconds and always the final one, so logs stay short. TESSERA_PROGRESS=0
-// in the environment silences every bar (the program's --quiet sets it).
+// in the environment silences every bar (the program's --quiet sets it). Drawing never throws: a
+// stream whose write fails is skipped from then on (base/console.h).
 #pragma once
 
 #include <chrono>

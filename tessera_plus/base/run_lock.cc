@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
 
 namespace tessera_plus {
 namespace {
@@ -143,6 +144,8 @@ std::optional<RunLock> RunLock::acquire(const fs::path& path, milliseconds wait,
       }
       if (!told && on_wait) on_wait(read_holder(lock.fd_));
       told = true;
+      // A run stopped while it waits for another has done nothing yet.
+      throw_if_stopped();
       // Polled: an flock cannot be waited for with a time limit.
       std::this_thread::sleep_for(std::min<steady_clock::duration>(left, milliseconds(100)));
     }

@@ -5,7 +5,9 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/progress.h"
+#include "tessera_plus/base/stop_request.h"
 #include "tessera_plus/net/http.h"
 
 namespace tessera_plus::net {
@@ -33,6 +35,7 @@ void download(std::FILE* out, std::uint64_t total_length, const std::string& url
   // Invariant: never more than `total_length` bytes reach `out`, so a body that grew since its
   // length was announced cannot leave a longer file behind.
   auto sink = [&](std::string_view piece) {
+    if (stop_requested()) return false;
     if (piece.size() > total_length - written) {
       too_long = true;
       return false;
@@ -49,9 +52,12 @@ void download(std::FILE* out, std::uint64_t total_length, const std::string& url
   try {
     complete = net::fetch_body(url, proxy, sink);
   } catch (const OSError& e) {
+    throw_if_stopped();
     if (written > 0 && written < total_length) ended_early(url, written, total_length, e.what());
     throw;
   }
+  // A stopped download is no damaged one: the caller deletes what it holds of it.
+  throw_if_stopped();
   if (write_errno != 0) throw_os_error(write_errno, "writing the download of " + url);
   if (too_long) {
     throw OSError(

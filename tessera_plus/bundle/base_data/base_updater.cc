@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/process_pool.h"
 #include "tessera_plus/base/publish.h"
@@ -110,6 +111,7 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
                                       "with base data first",
                                       path));
   }
+  throw_if_stopped();
   const int end_date = bundle::_get_end_date();
   const fs::path dir(path);
   remove_abandoned_builds(dir);
@@ -139,6 +141,7 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
     });
   }
   pool.close();
+  throw_if_stopped();
   return report.failed() == failed_before;
 }
 

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/progress.h"
 #include "tessera_plus/bundle/store/deleted_files.h"
 
@@ -105,6 +106,8 @@ bool print_findings(const std::vector<std::string>& error_file_path_list,
 void delete_broken(const std::vector<std::string>& error_file_path_list, std::ostream& out) {
   // Counted before anything is deleted: the completion line reports what was asked for.
   const std::size_t len_err = error_file_path_list.size();
+  // The last moment a stop leaves the bundle untouched; once begun, the deletions are all done.
+  throw_if_stopped();
   print(out, "\n准备删除异常数据！");
   out.flush();  // the progress bar goes to standard error; keep the console in order
   // Recorded first: a file gone without its entry would never be rebuilt, while an entry whose

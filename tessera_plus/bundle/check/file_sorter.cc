@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/isolated_runner.h"
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/progress.h"
@@ -135,6 +136,8 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
     return true;
   };
   run_isolated(paths.size(), work, file, {.jobs = jobs});
+  // Findings of a check cut short are no grounds to delete anything.
+  throw_if_stopped();
 }
 
 }  // namespace tessera_plus::bundle::check_detail

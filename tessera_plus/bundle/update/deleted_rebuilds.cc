@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/regular_file.h"
 #include "tessera_plus/bundle/store/deleted_files.h"
 
@@ -70,8 +71,7 @@ void DeletedFileRebuilds::finish() const {
   if (rebuilt < missing_.size()) {
     line += fmt::format("，{} 个未能重建，留待下次更新", missing_.size() - rebuilt);
   }
-  fmt::print(stdout, "{}\n", line);
-  std::fflush(stdout);
+  console_write(stdout, line + "\n");
 }
 
 }  // namespace tessera_plus::bundle

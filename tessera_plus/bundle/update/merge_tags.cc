@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/bundle/client/client_setup.h"
@@ -123,10 +124,11 @@ void add_conversion_stocks(IdSet& selected, const Table& convertible) {
 void report_unsupported(const IdSet& tags) {
   std::vector<std::string_view> keywords;
   for (const TagEntry& entry : TAG_MAP) keywords.push_back(entry.tag);
-  fmt::print(stdout,
-             "不支持的参数值:[{}]，\n可选的参数值有 [{}] 或 underlying_symbol 或 order_book_id\n",
-             fmt::join(tags, ", "), fmt::join(keywords, ", "));
-  std::fflush(stdout);
+  console_write(
+      stdout,
+      fmt::format(
+          "不支持的参数值:[{}]，\n可选的参数值有 [{}] 或 underlying_symbol 或 order_book_id\n",
+          fmt::join(tags, ", "), fmt::join(keywords, ", ")));
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/process_pool.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
@@ -97,14 +99,14 @@ std::string render_id_set(const std::set<std::string>& ids) {
 
 bool run_parallel_update(const UpdateKind& kind, const std::string& path,
                          const std::vector<std::string>& tags, const UpdateRequest& request) {
+  throw_if_stopped();
   std::set<std::string> unmatched;
   std::set<std::string> ids =
       _merge_tags(tags, request.with_derivatives, request.enable_bjse, &unmatched);
   if (request.unmatched_tags_fail) fail_unmatched_tags(unmatched);
   if (kind.creates_path) create_directories(path);
-  fmt::print(stdout, "{}\n",
-             fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)));
-  std::fflush(stdout);
+  console_write(stdout,
+                fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)) + "\n");
   sweep_abandoned_builds(path);
   // A file that a check deleted is missing, so its writer re-creates it like a new instrument's.
   const DeletedFileRebuilds rebuilds(path, kind.tick, ids);
@@ -115,6 +117,8 @@ bool run_parallel_update(const UpdateKind& kind, const std::string& path,
   const HeldFiles held(request.lock_wait);
   const SharedFlag flag = SharedFlag::create(true);
   write_in_pool(kind, request, path, ids, flag, held, true);
+  // Stopped: the files not reached stay as they were, and so do the records of deleted files.
+  throw_if_stopped();
   // The files readers still held when the wait was up, once more now that everything else is
   // done; no wait this time, and what is still held fails.
   const std::vector<std::string> last_try = held.set_aside_ids();
@@ -122,6 +126,7 @@ bool run_parallel_update(const UpdateKind& kind, const std::string& path,
     const HeldFiles none(std::chrono::seconds(0));
     write_in_pool(kind, request, path, {last_try.begin(), last_try.end()}, flag, none, false);
   }
+  throw_if_stopped();
   rebuilds.finish();
   return report.failed() == failed_before;
 }

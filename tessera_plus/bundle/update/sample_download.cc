@@ -13,7 +13,9 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/settings.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/update/sample_install.h"
@@ -25,10 +27,7 @@ namespace {
 
 constexpr std::string_view kSampleName = "twbundle_sample.tar.bz2";
 
-void say(std::string_view line) {
-  fmt::print("{}\n", line);
-  std::fflush(stdout);
-}
+void say(std::string_view line) { console_write(stdout, fmt::format("{}\n", line)); }
 
 std::string sample_address() {
   return sample_server_base() + "/bundles_v4/" + std::string(kSampleName);
@@ -113,6 +112,7 @@ void download_and_unpack(const std::string& bundle_dir, const SampleLimits& limi
   TempArchive archive;
   net::download(archive.file(), total_length, url, proxy);
   archive.close();
+  throw_if_stopped();
   say("bundle 数据下载完毕，解压中...");
   install_sample_archive(archive.path(), bundle_dir, limits);
   archive.remove();
@@ -129,6 +129,7 @@ void download_simple_bundle(const std::string& data_bundle_path, bool /*sample*/
   if (error) throw_os_error(error.value(), "creating " + bundle_dir);
   if (file_path && !file_path->empty()) {
     if (!usable_local_archive(*file_path)) return;
+    throw_if_stopped();
     say("解压中...");
     install_sample_archive(*file_path, bundle_dir, limits);
   } else {

@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/instrument_type.h"
@@ -64,8 +65,7 @@ std::vector<Date> trading_dates_of(const PriceTable& daily) {
 }
 
 void print_batch(Date first, Date last) {
-  fmt::print(stdout, "{} {}\n", format_dashed(first), format_dashed(last));
-  std::fflush(stdout);
+  console_write(stdout, fmt::format("{} {}\n", format_dashed(first), format_dashed(last)));
 }
 
 // The ticks of `batch`, after its console line.
