@@ -8,6 +8,7 @@ PYBIND11_MODULE(tessera_plus, m) {
       "TALLOW_PYTHON_MODULE). Errors are Python's own kinds (OSError with errno, PermissionError,\n"
       "BlockingIOError, ValueError, KeyError) plus PermissionDenied and ServiceUnavailable.";
   tessera_plus::python::bind_errors(m);
+  tessera_plus::python::bind_results(m);
   tessera_plus::python::bind_commands(m);
   tessera_plus::python::bind_readers(m);
   tessera_plus::python::bind_sim(m);

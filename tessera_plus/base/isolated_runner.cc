@@ -23,6 +23,7 @@
 #include <fmt/format.h>
 
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/stop_request.h"
 
 namespace tessera_plus {
 namespace {
@@ -41,6 +42,8 @@ constexpr std::size_t kItemsPerWorker = 256;
 // slow file while another worker runs out of work at the end. Items behind the one a worker dies
 // on never started; they go to another worker.
 constexpr std::size_t kItemsInFlight = 2;
+// How often a worker pool busy with long items looks at the stop request.
+constexpr int kStopPollMs = 100;
 
 // A reply travels as a frame: the item (8 bytes), whether the work raised (1), whether the worker
 // retires after it (1), the reply's length (8), then the reply.
@@ -202,17 +205,21 @@ class Workers {
     }
   }
 
-  // Waits until an item is done, by a reply or by the end of its worker.
-  Finished wait() {
+  // Waits until an item is done, by a reply or by the end of its worker; nullopt once a stop is
+  // requested (stop_request.h), looked at every kStopPollMs while the workers are busy.
+  std::optional<Finished> wait() {
     for (;;) {
       if (!ready_.empty()) {
         Finished done = std::move(ready_.front());
         ready_.pop_front();
         return done;
       }
+      if (stop_requested()) return std::nullopt;
       std::vector<pollfd> fds;
       for (const Worker& w : workers_) fds.push_back(pollfd{w.socket, POLLIN, 0});
-      if (::poll(fds.data(), fds.size(), -1) < 0) {
+      const int ready = ::poll(fds.data(), fds.size(), kStopPollMs);
+      if (ready == 0) continue;
+      if (ready < 0) {
         if (errno == EINTR) continue;
         throw_os_error(errno, "cannot wait for worker processes");
       }
@@ -402,14 +409,18 @@ void run_isolated(std::size_t count, const Work& work,
   std::map<std::size_t, IsolatedOutcome> finished;  // done but not yet handed over
   std::size_t next = 0, delivered = 0;
   while (delivered < count) {
+    // A stop hands out nothing more; the destructor kills and reaps the workers, whose files the
+    // journal leaves as they were before their commit.
+    if (stop_requested()) return;
     workers.fill(next, count);
-    Finished done = workers.wait();
+    std::optional<Finished> done = workers.wait();
+    if (!done) return;
     if (!options.in_order) {
       ++delivered;
-      if (!on_done(done.item, std::move(done.outcome))) return;
+      if (!on_done(done->item, std::move(done->outcome))) return;
       continue;
     }
-    finished.emplace(done.item, std::move(done.outcome));
+    finished.emplace(done->item, std::move(done->outcome));
     for (auto it = finished.find(delivered); it != finished.end(); it = finished.find(delivered)) {
       IsolatedOutcome outcome = std::move(it->second);
       finished.erase(it);

@@ -48,7 +48,8 @@ struct IsolationOptions {
 // `raised` with a non-zero exit status (so `work` should turn its expected errors into its reply).
 // Workers retire after a few hundred items or once they have used their CPU allowance, so that what
 // the library leaks per item and the CPU limit stay bounded. When `on_done` returns false, nothing
-// more starts, the workers are killed and reaped, and the call returns.
+// more starts, the workers are killed and reaped, and the call returns; so it does once a stop is
+// requested (base/stop_request.h), with the items not yet handed to `on_done` left out.
 //
 // The workers inherit the caller's state as it is at their fork and leave through _exit, never
 // through the caller's atexit handlers. Call from one thread.

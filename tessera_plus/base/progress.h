@@ -1,7 +1,9 @@
 // A progress bar on standard error: done/total, rate and time left. On a terminal it redraws one
 // line in place (at most ten times a second); otherwise (a log file, a pipe, cron) it prints a
 // line at most every few seconds and always the final one, so logs stay short. TESSERA_PROGRESS=0
-// in the environment silences every bar (the program's --quiet sets it).
+// in the environment silences every bar (the program's --quiet sets it). TESSERA_PROGRESS=events
+// turns each bar into one line per change, for a front end that draws its own progress:
+//   \x1e<caption>\t<done>\t<total>\n
 #pragma once
 
 #include <chrono>
@@ -44,6 +46,7 @@ class ProgressBar {
   ProgressOptions options_;
   bool tty_;
   bool quiet_;
+  bool events_;
   bool finished_ = false;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;
