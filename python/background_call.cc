@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "python/hdf5_turn.h"
 #include "python/output.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/file_descriptor.h"
@@ -53,6 +54,7 @@ class WorkThread {
       : thread_([this, &work, wake] {
           work_thread = true;
           try {
+            const Hdf5Turn turn;
             work();
           } catch (...) {
             failure_ = std::current_exception();

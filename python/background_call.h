@@ -23,7 +23,9 @@ struct CallOutput {
 // pipes to Python. A Python signal handler that raises (Ctrl-C: KeyboardInterrupt), or an output
 // callback that raises, requests a stop (base/stop_request.h); the call still waits for `work` to
 // return, so that the workers are reaped and every commit is either whole or rolled back, and then
-// raises that exception. Otherwise what `work` threw is rethrown. Call with the lock held.
+// raises that exception. Otherwise what `work` threw is rethrown. `work` runs in the HDF5 library's
+// turn (python/hdf5_turn.h): other threads' reads, this module's and h5py's, wait for its end, and
+// so a progress callback or log handler must not read with h5py. Call with the lock held.
 void run_released(const std::function<void()>& work, const CallOutput& output);
 
 // Registers the fork handlers that let forked workers of a released call use Python (the `python`

@@ -1,4 +1,5 @@
 // Minute-bar and tick files as NumPy structured arrays whose fields and types are those stored.
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include "python/bindings.h"
+#include "python/hdf5_turn.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/store/records.h"
 #include "tessera_plus/bundle/store/tick_layout.h"
@@ -45,32 +47,69 @@ py::dtype dtype_of(const h5::RecordLayout& layout) {
   return py::dtype::from_args(fields);
 }
 
-py::array read_records(const h5::File& file, const std::string& name,
-                       const h5::RecordLayout& layout) {
+// Records read with the interpreter lock released, to become an array once it is taken again.
+struct Loaded {
+  const h5::RecordLayout* layout;
+  std::vector<char> bytes;
+  h5::Size length = 0;
+};
+
+Loaded load(const h5::File& file, const std::string& name, const h5::RecordLayout& layout) {
   h5::Dataset dataset = h5::Dataset::open(file, name);
-  h5::Size length = dataset.length();
-  py::array records(dtype_of(layout), std::vector<py::ssize_t>{static_cast<py::ssize_t>(length)});
-  if (length > 0) dataset.read(layout, 0, length, records.mutable_data());
+  Loaded loaded{.layout = &layout, .bytes = {}, .length = dataset.length()};
+  loaded.bytes.resize(static_cast<std::size_t>(loaded.length) * layout.size);
+  if (loaded.length > 0) dataset.read(layout, 0, loaded.length, loaded.bytes.data());
+  return loaded;
+}
+
+py::array to_array(const Loaded& loaded) {
+  py::array records(dtype_of(*loaded.layout),
+                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(loaded.length)});
+  if (!loaded.bytes.empty()) {
+    std::memcpy(records.mutable_data(), loaded.bytes.data(), loaded.bytes.size());
+  }
   return records;
 }
 
+// Runs `read` with the interpreter lock released, in the HDF5 library's turn: other threads run
+// while a large file is read.
+template <typename Read>
+auto released(Read read) {
+  py::gil_scoped_release unlocked;
+  const Hdf5Turn turn;
+  return read();
+}
+
 py::tuple read_minbar(const std::string& path) {
-  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
-  const h5::RecordLayout& layout = h5::Dataset::open(file, "data").has_field("open_interest")
-                                       ? bundle::DERIVATIVES_DTYPE
-                                       : bundle::EQUITIES_DTYPE;
-  return py::make_tuple(read_records(file, "data", layout),
-                        read_records(file, "index", bundle::INDEX_DTYPE));
+  std::vector<Loaded> loaded = released([&] {
+    h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+    const h5::RecordLayout& layout = h5::Dataset::open(file, "data").has_field("open_interest")
+                                         ? bundle::DERIVATIVES_DTYPE
+                                         : bundle::EQUITIES_DTYPE;
+    std::vector<Loaded> both;
+    both.push_back(load(file, "data", layout));
+    both.push_back(load(file, "index", bundle::INDEX_DTYPE));
+    return both;
+  });
+  return py::make_tuple(to_array(loaded[0]), to_array(loaded[1]));
 }
 
 py::array read_tick(const std::string& path, std::optional<std::string> date) {
-  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
   const h5::RecordLayout& layout = bundle::H5TicksLoader::DTYPES;
-  if (date) return read_records(file, *date, layout);
+  std::vector<Loaded> loaded = released([&] {
+    h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+    std::vector<Loaded> days;
+    if (date) {
+      days.push_back(load(file, *date, layout));
+    } else {
+      for (const std::string& name : file.member_names()) days.push_back(load(file, name, layout));
+    }
+    return days;
+  });
+  if (date) return to_array(loaded[0]);
+  if (loaded.empty()) return py::array(dtype_of(layout), std::vector<py::ssize_t>{0});
   std::vector<py::array> days;
-  for (const std::string& name : file.member_names())
-    days.push_back(read_records(file, name, layout));
-  if (days.empty()) return py::array(dtype_of(layout), std::vector<py::ssize_t>{0});
+  for (const Loaded& day : loaded) days.push_back(to_array(day));
   return py::module_::import("numpy").attr("concatenate")(days);
 }
 
