@@ -105,6 +105,15 @@ void write_report(const RunSettings& s, const py::object& report, const py::obje
   write_file_atomically(*s.report, text + "\n");
 }
 
+// The summary of a run that an error or an exception stopped, `error` saying which.
+void finish_stopped(const RunSettings& s, UpdateRun& run, const RunReport& report,
+                    std::chrono::steady_clock::time_point start, const py::object& error) {
+  publish_run_report(std::nullopt);
+  run.totals = report.totals();
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  write_report(s, update_report(run), error);
+}
+
 // Runs `update` (true when it went through) under the bundle's run lock with a run report of its
 // own, prints the program's summary and returns the UpdateReport.
 py::object run_update(const std::string& command, const std::string& root,
@@ -134,15 +143,12 @@ py::object run_update(const std::string& command, const std::string& root,
           }
         },
         s.output);
-  } catch (py::error_already_set&) {
-    // Ctrl-C or a callback's error: the run was stopped, not finished; no summary is written.
-    publish_run_report(std::nullopt);
+  } catch (py::error_already_set& e) {
+    // Ctrl-C or a callback's error stopped the run: the report names the exception's class.
+    finish_stopped(s, run, *report, start, e.type().attr("__name__"));
     throw;
   } catch (const std::exception& e) {
-    publish_run_report(std::nullopt);
-    run.totals = report->totals();
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    write_report(s, update_report(run), py::str(one_line(e.what(), 400)));
+    finish_stopped(s, run, *report, start, py::str(one_line(e.what(), 400)));
     throw;
   }
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -237,7 +243,8 @@ const char* const kUpdateDoc =
     "(default 180), as --lock-wait. retry_attempts, retry_max_wait (seconds) and rate_limit\n"
     "(requests per second) as --retry-attempts, --retry-max-wait and --rate-limit; unset,\n"
     "the environment's TALLOW_* settings hold. report: also write the JSON summary of\n"
-    "--report to this file. progress: True (bars on sys.stderr), False, or a callable\n"
+    "--report to this file, also when an error or Ctrl-C stops the run (its error names\n"
+    "it, KeyboardInterrupt for Ctrl-C). progress: True (bars on sys.stderr), False, or a callable\n"
     "(label, done, total). Returns an UpdateReport, truthy when every step succeeded; falsy\n"
     "when one failed or the update stopped (no Beijing-exchange permission). Holds the\n"
     "bundle's run lock; another run holding it past wait seconds raises BlockingIOError\n"

@@ -109,12 +109,16 @@ def test_ctrl_c_stops_the_workers_and_a_rerun_completes_the_bundle(tmp_path):
         if done == 1 and total > 2:
             threading.Thread(target=os.kill, args=(os.getpid(), signal.SIGINT)).start()
 
+    summary = tmp_path / 'report.json'
     with pytest.raises(KeyboardInterrupt):
-        tessera_plus.update(root, minbar=MINBAR, base=False, concurrency=1,
+        tessera_plus.update(root, minbar=MINBAR, base=False, concurrency=1, report=str(summary),
                             progress=interrupt_after_the_first_file)
     assert children() == []
     done, total = steps[-1]
     assert 1 <= done < total
+    written = json.loads(summary.read_text())
+    assert (written['error'], written['exit_status']) == ('KeyboardInterrupt', 1)
+    assert written['updated'] + written['unchanged'] < total
     # The stop request was withdrawn: the next call runs to its end.
     assert tessera_plus.update(root, minbar=MINBAR, base=False, concurrency=1, progress=False)
     assert digest(root) == digest(reference)
