@@ -9,7 +9,9 @@ namespace py = pybind11;
 
 // PermissionDenied and ServiceUnavailable classes, and the map from our errors to Python's.
 void bind_errors(py::module_& m);
-// update, smart_update, check_minbar, check_tick, download_sample.
+// UpdateReport, CheckReport, BundleStatus.
+void bind_results(py::module_& m);
+// update, smart_update, check_minbar, check_tick, status, download_sample.
 void bind_commands(py::module_& m);
 // read_minbar, read_tick: files as NumPy structured arrays.
 void bind_readers(py::module_& m);

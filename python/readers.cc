@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include <pybind11/stl/filesystem.h>
 
 #include "python/bindings.h"
+#include "python/hdf5_turn.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/minbar_range.h"
@@ -71,7 +73,15 @@ const h5::RecordLayout& bar_layout(const h5::Dataset& data) {
   return data.has_field("open_interest") ? bundle::DERIVATIVES_DTYPE : bundle::EQUITIES_DTYPE;
 }
 
+// HDF5's turn (hdf5_turn.h), waited for with the interpreter lock released: a released call of
+// this module may hold the turn and want the interpreter lock.
+std::unique_ptr<Hdf5Turn> take_turn() {
+  py::gil_scoped_release unlocked;
+  return std::make_unique<Hdf5Turn>();
+}
+
 py::tuple read_minbar(const std::filesystem::path& path) {
+  const std::unique_ptr<Hdf5Turn> turn = take_turn();
   h5::File file = h5::File::open(path.string(), h5::Mode::kReadOnly);
   const h5::RecordLayout& layout = bar_layout(h5::Dataset::open(file, "data"));
   return py::make_tuple(read_records(file, "data", layout),
@@ -81,6 +91,7 @@ py::tuple read_minbar(const std::filesystem::path& path) {
 // The bars of the trading dates [first_date, last_date] and their `index` entries: only the chunks
 // of `data` that hold those rows are read.
 py::tuple read_minbar_range(const std::filesystem::path& path, int first_date, int last_date) {
+  const std::unique_ptr<Hdf5Turn> turn = take_turn();
   h5::File file = h5::File::open(path.string(), h5::Mode::kReadOnly);
   h5::Dataset data = h5::Dataset::open(file, "data");
   const bundle::MinbarRange range = bundle::minbar_range(
@@ -103,6 +114,7 @@ bool is_date_name(const std::string& name) {
 // The ticks of the trading dates [first_date, last_date] in date order, and each tick's trading
 // date (the name of its dataset).
 py::tuple read_tick_range(const std::filesystem::path& path, int first_date, int last_date) {
+  const std::unique_ptr<Hdf5Turn> turn = take_turn();
   h5::File file = h5::File::open(path.string(), h5::Mode::kReadOnly);
   const h5::RecordLayout& layout = bundle::H5TicksLoader::DTYPES;
   std::vector<std::string> names = file.member_names();
@@ -132,6 +144,7 @@ py::list tick_fields() {
 }
 
 py::array read_tick(const std::filesystem::path& path, std::optional<std::string> date) {
+  const std::unique_ptr<Hdf5Turn> turn = take_turn();
   h5::File file = h5::File::open(path.string(), h5::Mode::kReadOnly);
   const h5::RecordLayout& layout = bundle::H5TicksLoader::DTYPES;
   if (date) return read_records(file, *date, layout);

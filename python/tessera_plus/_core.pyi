@@ -2,7 +2,7 @@
 
 import os
 import pathlib
-from typing import Any, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Iterator, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -16,6 +16,61 @@ class PermissionDenied(Exception):
 class ServiceUnavailable(ConnectionError):
     """The market-data service could not answer now; try again later."""
 
+Progress = Union[bool, Callable[[str, int, int], Any]]
+
+class UpdateReport:
+    """What update or smart_update did, as `update --report` writes it; truthy on success."""
+    command: str
+    data_bundle_path: str
+    updated: int
+    unchanged: int
+    failed: int
+    failures: list[dict[str, str]]
+    failures_not_listed: int
+    retries: int
+    rows_written: int
+    bytes_added: int
+    error: Optional[str]
+    duration_seconds: float
+    success: bool
+    rows: int
+    bytes: int
+    duration: float
+    def __bool__(self) -> bool: ...
+    def to_dict(self) -> dict[str, Any]: ...
+    def to_frame(self) -> Any:
+        """pandas.DataFrame of the listed failures: columns what, reason."""
+
+class CheckReport:
+    """What a check found, as `check --json`; truthy when nothing is broken or locked.
+    Unpacks as (broken, locked) paths."""
+    kind: str
+    data_bundle_path: str
+    checked: bool
+    files: int
+    duration_seconds: float
+    broken: list[str]
+    locked: list[str]
+    reasons: dict[str, str]
+    def __bool__(self) -> bool: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, i: int) -> list[str]: ...
+    def __iter__(self) -> Iterator[list[str]]: ...
+    def to_dict(self) -> dict[str, Any]: ...
+    def to_frame(self) -> Any:
+        """pandas.DataFrame: path, order_book_id, state ('broken' or 'locked'), reason."""
+
+class BundleStatus:
+    """What each class directory holds, as `status --json`; truthy when no file is questioned."""
+    data_bundle_path: str
+    has_calendar: bool
+    last_trading_day: Optional[int]
+    classes: list[dict[str, Any]]
+    def __bool__(self) -> bool: ...
+    def to_dict(self) -> dict[str, Any]: ...
+    def to_frame(self) -> Any:
+        """pandas.DataFrame, one row per class directory, indexed by name."""
+
 def update(
     data_bundle_path: str,
     *,
@@ -28,9 +83,15 @@ def update(
     enable_bjse: bool = ...,
     wait: float = ...,
     lock_wait: float = ...,
-) -> bool:
-    """Base data, then the minute bars and ticks of the tagged instruments. True on success.
-    Holds the bundle's run lock; BlockingIOError when another run holds it past wait seconds."""
+    retry_attempts: Optional[int] = ...,
+    retry_max_wait: Optional[float] = ...,
+    rate_limit: Optional[float] = ...,
+    report: Optional[str] = ...,
+    progress: Progress = ...,
+) -> UpdateReport:
+    """Base data, then the minute bars and ticks of the tagged instruments. Runs with the GIL
+    released; Ctrl-C stops the workers and raises KeyboardInterrupt. Holds the bundle's run lock;
+    BlockingIOError when another run holds it past wait seconds."""
 
 def smart_update(
     data_bundle_path: str,
@@ -38,18 +99,34 @@ def smart_update(
     concurrency: Optional[int] = ...,
     wait: float = ...,
     lock_wait: float = ...,
-) -> bool:
+    retry_attempts: Optional[int] = ...,
+    retry_max_wait: Optional[float] = ...,
+    rate_limit: Optional[float] = ...,
+    report: Optional[str] = ...,
+    progress: Progress = ...,
+) -> UpdateReport:
     """Refreshes base data, extends every minute-bar and tick file present and re-creates those
-    that a check deleted. Run lock as update; readers' files waited for up to lock_wait."""
+    that a check deleted. Keywords and answer as update's."""
 
-def check_minbar(data_bundle_path: str) -> Tuple[list[str], list[str]]:
-    """(broken, locked) minute-bar file paths. Asks nothing, deletes nothing."""
+def check_minbar(
+    data_bundle_path: str, *, jobs: Optional[int] = ..., progress: Progress = ...
+) -> CheckReport:
+    """Broken and locked minute-bar files with reasons. Asks nothing, deletes nothing."""
 
-def check_tick(data_bundle_path: str) -> Tuple[list[str], list[str]]:
-    """(broken, locked) tick file paths. Asks nothing, deletes nothing."""
+def check_tick(
+    data_bundle_path: str, *, jobs: Optional[int] = ..., progress: Progress = ...
+) -> CheckReport:
+    """Broken and locked tick files with reasons. Asks nothing, deletes nothing."""
+
+def status(data_bundle_path: str) -> BundleStatus:
+    """What the bundle holds and which files a check would question."""
 
 def download_sample(
-    data_bundle_path: str, *, file: Optional[str] = ..., wait: float = ...
+    data_bundle_path: str,
+    *,
+    file: Optional[str] = ...,
+    wait: float = ...,
+    progress: Progress = ...,
 ) -> None:
     """Unpacks the sample bundle, downloaded or from a local archive. Run lock as update."""
 

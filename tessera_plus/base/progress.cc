@@ -21,9 +21,9 @@ std::string clock_text(double seconds) {
   return fmt::format("{:02d}:{:02d}", s / 60, s % 60);
 }
 
-bool progress_silenced() {
+bool progress_set_to(std::string_view value) {
   const char* setting = std::getenv("TESSERA_PROGRESS");
-  return setting != nullptr && std::string_view(setting) == "0";
+  return setting != nullptr && std::string_view(setting) == value;
 }
 
 }  // namespace
@@ -33,10 +33,11 @@ ProgressBar::ProgressBar(std::size_t total, std::string caption, ProgressOptions
       caption_(std::move(caption)),
       options_(std::move(options)),
       tty_(options_.terminal.value_or(::isatty(::fileno(options_.out)) == 1)),
-      quiet_(options_.quiet.value_or(progress_silenced())),
+      quiet_(options_.quiet.value_or(progress_set_to("0"))),
+      events_(progress_set_to("events")),
       start_(options_.now()),
       last_draw_(start_) {
-  if (tty_) draw(false);
+  if (tty_ || events_) draw(false);
 }
 
 ProgressBar::~ProgressBar() { finish(); }
@@ -68,6 +69,11 @@ std::string ProgressBar::render() const {
 
 void ProgressBar::draw(bool final) {
   if (quiet_) return;
+  if (events_) {
+    fmt::print(options_.out, "\x1e{}\t{}\t{}\n", caption_, done_, total_);
+    std::fflush(options_.out);
+    return;
+  }
   auto now = options_.now();
   if (tty_) {
     if (!final && now - last_draw_ < std::chrono::milliseconds(100)) return;

@@ -2,7 +2,9 @@
 // line in place (at most ten times a second); otherwise (a log file, a pipe, cron) it prints a
 // line at most every few seconds and always the final one, so logs stay short. TESSERA_PROGRESS=0
 // in the environment silences every bar (the program's --quiet sets it). Drawing never throws: a
-// stream whose write fails is skipped from then on (base/console.h).
+// stream whose write fails is skipped from then on (base/console.h). TESSERA_PROGRESS=events
+// turns each bar into one line per change, for a front end that draws its own progress:
+//   \x1e<caption>\t<done>\t<total>\n
 #pragma once
 
 #include <chrono>
@@ -45,6 +47,7 @@ class ProgressBar {
   ProgressOptions options_;
   bool tty_;
   bool quiet_;
+  bool events_;
   bool finished_ = false;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;

@@ -41,6 +41,8 @@ std::shared_ptr<tallow::Backend> make_python_source(std::string module_name) {
 template <typename Call>
 auto PythonSource::guarded(const char* operation, Call call) const {
   std::string where = fmt::format("{}.{}", name_, operation);
+  // Inside a Python program the module runs long calls with the lock released.
+  py::gil_scoped_acquire gil;
   try {
     return call();
   } catch (py::error_already_set& e) {
@@ -54,6 +56,7 @@ auto PythonSource::guarded(const char* operation, Call call) const {
 
 PythonSource::PythonSource(std::string module_name) : name_(std::move(module_name)) {
   ensure_interpreter();
+  py::gil_scoped_acquire gil;
   try {
     module_ = py::module_::import(name_.c_str());
   } catch (py::error_already_set& e) {
@@ -63,7 +66,12 @@ PythonSource::PythonSource(std::string module_name) : name_(std::move(module_nam
 
 PythonSource::~PythonSource() {
   // Inside a Python program that is shutting down, the interpreter may be gone before us.
-  if (!Py_IsInitialized()) module_.release();
+  if (!Py_IsInitialized()) {
+    module_.release();
+    return;
+  }
+  py::gil_scoped_acquire gil;
+  module_ = py::object();
 }
 
 void PythonSource::init(bool enable_bjse) {

@@ -27,10 +27,10 @@ class Bundle(unittest.TestCase):
         shutil.rmtree(cls.root, ignore_errors=True)
 
     def test_update_then_checks_find_nothing(self):
-        self.assertIs(self.updated, True)
+        self.assertIs(self.updated.success, True)
         self.assertEqual(tessera_plus.check_minbar(self.root), ([], []))
         self.assertEqual(tessera_plus.check_tick(self.root), ([], []))
-        self.assertIs(tessera_plus.smart_update(self.root, concurrency=1), True)
+        self.assertIs(tessera_plus.smart_update(self.root, concurrency=1).success, True)
 
     def test_writing_runs_refuse_a_held_bundle_and_reading_goes_on(self):
         # flock locks belong to an open file description: this one stands for another run.
@@ -47,7 +47,7 @@ class Bundle(unittest.TestCase):
                 self.assertIn('正被另一个任务使用（进程 4242，开始于 2024-06-28 18:00:00，命令 cron）',
                               str(caught.exception))
             self.assertEqual(tessera_plus.check_minbar(self.root), ([], []))
-        self.assertIs(tessera_plus.update(self.root, base=False), True)
+        self.assertIs(tessera_plus.update(self.root, base=False).success, True)
 
     def test_read_minbar_matches_h5py_field_by_field(self):
         data, index = tessera_plus.read_minbar(self.minbar)
@@ -97,14 +97,14 @@ class Rebuild(unittest.TestCase):
 
     def test_rebuild_true_rewrites_a_damaged_file_without_asking(self):
         self.assertIs(tessera_plus.update(self.root, minbar=['000001.XSHE'], base=False,
-                                          concurrency=1), True)
+                                          concurrency=1).success, True)
         path = os.path.join(self.root, 'bundle', 'h5', 'equities', '000001.XSHE.h5')
         with open(path, 'wb') as f:
             f.write(b'not an HDF5 file')
         # Without the rebuild the damaged file fails the update; with it the file is built anew,
         # and standard input is never read.
         self.assertIs(tessera_plus.update(self.root, minbar=['000001.XSHE'], base=False,
-                                          concurrency=1), False)
+                                          concurrency=1).success, False)
         with open(os.devnull) as closed_input:
             saved = os.dup(0)
             os.dup2(closed_input.fileno(), 0)
@@ -114,7 +114,7 @@ class Rebuild(unittest.TestCase):
             finally:
                 os.dup2(saved, 0)
                 os.close(saved)
-        self.assertIs(rebuilt, True)
+        self.assertIs(rebuilt.success, True)
         data, index = tessera_plus.read_minbar(path)
         self.assertGreater(len(data), 1000)
         self.assertEqual(index['line_no'][0], 0)
