@@ -89,7 +89,7 @@ struct RunOptions {
 void add_common(CLI::App* app, RunOptions& o) {
   app->add_option("-d,--data-bundle-path", o.root, "the bundle root (holding bundle/)")
       ->capture_default_str();
-  app->add_option("-j,--concurrency", o.concurrency, "worker processes")
+  app->add_option("-j,--jobs,--concurrency", o.concurrency, "worker processes")
       ->capture_default_str()
       ->check(CLI::Range(1, 1024));
   add_retry_options(app, o.retry);
