@@ -212,9 +212,16 @@ class Workers {
       }
       std::vector<pollfd> fds;
       for (const Worker& w : workers_) fds.push_back(pollfd{w.socket, POLLIN, 0});
-      if (::poll(fds.data(), fds.size(), -1) < 0) {
+      const int timeout =
+          options_.while_waiting ? static_cast<int>(options_.wait_interval.count()) : -1;
+      const int ready = ::poll(fds.data(), fds.size(), timeout);
+      if (ready < 0) {
         if (errno == EINTR) continue;
         throw_os_error(errno, "cannot wait for worker processes");
+      }
+      if (ready == 0) {
+        options_.while_waiting();
+        continue;
       }
       for (std::size_t i = 0; i < fds.size(); ++i) {
         if (fds[i].revents == 0) continue;

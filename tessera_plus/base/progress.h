@@ -1,7 +1,9 @@
-// A progress bar on standard error: done/total, rate and time left. On a terminal it redraws one
-// line in place (at most ten times a second); otherwise (a log file, a pipe, cron) it prints a
-// line at most every few seconds and always the final one, so logs stay short. TESSERA_PROGRESS=0
-// in the environment silences every bar (the program's --quiet sets it).
+// A progress bar on standard error: its caption (what it counts), done/total, rate and time left.
+// On a terminal it redraws one line in place (at most ten times a second); otherwise (a log file,
+// a pipe, cron) it prints a line every few seconds while work is in flight, whether or not an item
+// ended meanwhile (heartbeat), and the final line once, so logs stay short and a stalled run is
+// told from a slow one. TESSERA_PROGRESS=0 in the environment silences every bar (the program's
+// --quiet sets it).
 #pragma once
 
 #include <chrono>
@@ -31,6 +33,10 @@ class ProgressBar {
   ProgressBar& operator=(const ProgressBar&) = delete;
 
   void advance(std::size_t steps = 1);
+  // Shows, once the interval has passed, that the work goes on although nothing advanced: called
+  // by whoever waits for the work (process_pool.h).
+  void heartbeat();
+  std::chrono::milliseconds log_interval() const { return options_.log_interval; }
   // Draws the final state and ends the line; called by the destructor if not before.
   void finish();
 

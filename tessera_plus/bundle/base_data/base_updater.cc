@@ -121,6 +121,7 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   const std::uint64_t failed_before = report.failed();
   ProgressedProcessPoolExecutor pool(
       concurrency, [enable_bjse = tallow_kwargs.enable_bjse] { init_worker_client(enable_bjse); });
+  pool.set_progress_label("日线及基础数据文件");
   pool.submit(bundle::trading_calendar_file(dir).string(),
               [dir, end_date] { with_write_advice([&] { write_calendar(dir, end_date); }); });
   pool.submit(bundle::suspensions_file(dir).string(), [dir, end_date] {
