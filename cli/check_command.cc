@@ -95,8 +95,9 @@ Command setup_check(CLI::App& main) {
       "Exit status: 0 when the files are sound (and after any answer to the question), 1 when an "
       "error stopped the check, or with --json or --yes when broken or locked files were found, "
       "or with --yes when another run held the bundle, 2 on bad usage.");
-  CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files");
-  CLI::App* tick = check->add_subcommand("tick", "check the tick files");
+  // Options the kinds do not take themselves (the program's --quiet) are the parent's.
+  CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files")->fallthrough();
+  CLI::App* tick = check->add_subcommand("tick", "check the tick files")->fallthrough();
   for (CLI::App* kind : {minbar, tick}) {
     add_check_options(kind, *o);
     kind->footer(check->get_footer());
