@@ -168,19 +168,27 @@ TEST_F(DryRun, AOneDayExtensionListsTheFilesTheNextRunExtends) {
   EXPECT_EQ(testing::json_field(again.report, "d['totals']['up_to_date']"), "3");
 }
 
-TEST_F(DryRun, AFileWithoutItsIndexIsPlannedAsTheRebuildTheRunMakes) {
+// One file lost its index (built anew in place), another's last bars were zeroed (cut back to its
+// last sound day, then extended).
+TEST_F(DryRun, DamagedFilesArePlannedAsTheRebuildAndTheRepairTheRunMakes) {
   ASSERT_EQ(update(kDay1).status, 0);
-  const std::string damaged = root() + "/bundle/h5/equities/000001.XSHE.h5";
+  const std::string no_index = root() + "/bundle/h5/equities/000001.XSHE.h5";
   const std::vector<std::int64_t> bars = {20240627093100};
-  fs::remove(damaged);
-  testing::write_raw_minbar_file(damaged, &bars, nullptr);
+  fs::remove(no_index);
+  testing::write_raw_minbar_file(no_index, &bars, nullptr);
+  ASSERT_EQ(testing::run_python("import sys, h5py, numpy as np\n"
+                                "with h5py.File(sys.argv[1], 'r+') as f:\n"
+                                "    d = f['data']; d[len(d)-3:] = np.zeros(3, d.dtype)\n",
+                                root() + "/bundle/h5/equities/000002.XSHE.h5"),
+            0);
   const std::string before = digest();
   const Plan plan = dry_run([&](const auto& extra) { return update(kDay1, extra); });
-  EXPECT_EQ(plan.instrument_files, Paths{"bundle/h5/equities/000001.XSHE.h5"});
+  EXPECT_EQ(plan.instrument_files,
+            (Paths{"bundle/h5/equities/000001.XSHE.h5", "bundle/h5/equities/000002.XSHE.h5"}));
   EXPECT_EQ(testing::json_field(plan.report,
-                                "[f['action'] for f in d['files'] if f['order_book_id'] == "
-                                "'000001.XSHE'][0]"),
-            "rebuild");
+                                "' '.join(f['action'] for f in d['files'] if "
+                                "f['kind'] == 'minbar')"),
+            "rebuild repair");
   expect_real_run_touches(plan, before, update(kDay1));
 }
 

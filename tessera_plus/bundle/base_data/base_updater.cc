@@ -103,13 +103,17 @@ void init_worker_client(bool enable_bjse) { bundle::_init_tallow(enable_bjse); }
 
 }  // namespace
 
-bool update_daybar(const std::string& path, bool create, bool enable_compression, int concurrency,
-                   const TallowKwargs& tallow_kwargs) {
+void require_bundle_directory(const std::string& path) {
   if (!fs::is_directory(path)) {
     throw OSError(ENOENT, fmt::format("the bundle directory {} does not exist; run a full update "
                                       "with base data first",
                                       path));
   }
+}
+
+bool update_daybar(const std::string& path, bool create, bool enable_compression, int concurrency,
+                   const TallowKwargs& tallow_kwargs) {
+  require_bundle_directory(path);
   const int end_date = bundle::_get_end_date();
   const fs::path dir(path);
   remove_abandoned_builds(dir);

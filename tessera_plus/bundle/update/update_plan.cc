@@ -10,11 +10,12 @@
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/run_report.h"
+#include "tessera_plus/bundle/base_data/base_updater.h"
 #include "tessera_plus/bundle/base_data/daybar_store.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/dates.h"
-#include "tessera_plus/bundle/store/minbar_writer.h"
 #include "tessera_plus/bundle/store/deleted_files.h"
+#include "tessera_plus/bundle/store/minbar_writer.h"
 #include "tessera_plus/bundle/store/tick_writer.h"
 #include "tessera_plus/bundle/update/merge_tags.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
@@ -67,6 +68,44 @@ void plan_new_file(const PlanContext& ctx, FileStart start, int last, PlannedFil
   file.last_date = last;
 }
 
+// An existing minute-bar file updated where it stands; returns the rows of a typical day of it.
+std::uint64_t plan_minbar_in_place(const PlanContext& ctx, const MinbarTarget& target, int last,
+                                   PlannedFile& file) {
+  MinbarEnd end;
+  try {
+    end = read_minbar_end(target.file);
+  } catch (const OSError& e) {
+    file.action = FileAction::kFail;
+    file.note = "cannot be read: " + one_line(e.what(), 300);
+    return 0;
+  }
+  const int next = end.state == MinbarEnd::State::kSound
+                       ? date_to_number(tallow::get_next_trading_date(
+                             std::int64_t{end.last_entry.date}, target.market))
+                       : 0;
+  file.action = minbar_in_place_action(end, next, last);
+  switch (file.action) {
+    case FileAction::kExtend:
+      file.first_date = next;
+      file.last_date = last;
+      if (end.index_length > 0)
+        return std::max<std::uint64_t>(1, end.data_length / end.index_length);
+      break;
+    case FileAction::kRebuild:
+      file.first_date = ctx.min_start_date;
+      file.last_date = last;
+      file.note = "no index";
+      break;
+    case FileAction::kRepair:
+      file.last_date = last;
+      file.note = "its last days cannot be right: cut back to the last sound day, then extended";
+      break;
+    default:
+      break;
+  }
+  return kMinuteBarsPerDay;
+}
+
 std::optional<PlannedFile> plan_minbar(const PlanContext& ctx, const std::string& id) {
   PlannedFile file{.order_book_id = id};
   std::optional<MinbarTarget> target;
@@ -79,43 +118,46 @@ std::optional<PlannedFile> plan_minbar(const PlanContext& ctx, const std::string
   }
   if (!target) return std::nullopt;  // the writer leaves such an instrument alone
   file.path = relative_path(ctx, target->file);
+  // As the writer fetches: up to the de-listing of an instrument gone before today.
   const int last = target->de_listed_date != 0 && target->de_listed_date < today_number()
                        ? target->de_listed_date
                        : ctx.end_date;
   const FileStart start = file_start(fs::exists(target->file), ctx.rebuild);
   std::uint64_t per_day = kMinuteBarsPerDay;
-  if (start != FileStart::kInPlace) {
-    plan_new_file(ctx, start, last, file);
+  if (start == FileStart::kInPlace) {
+    per_day = plan_minbar_in_place(ctx, *target, last, file);
   } else {
-    MinbarEnd end;
-    try {
-      end = read_minbar_end(target->file);
-    } catch (const OSError& e) {
-      file.action = FileAction::kFail;
-      file.note = "cannot be read: " + one_line(e.what(), 300);
-      return file;
-    }
-    const bool sound = end.state == MinbarEnd::State::kSound;
-    const int next = sound ? date_to_number(tallow::get_next_trading_date(
-                                 std::int64_t{end.last_entry.date}, target->market))
-                           : 0;
-    file.action = minbar_in_place_action(end, next, last);
-    if (file.action == FileAction::kExtend) {
-      file.first_date = next;
-      file.last_date = last;
-      if (end.index_length > 0)
-        per_day = std::max<std::uint64_t>(1, end.data_length / end.index_length);
-    } else if (file.action == FileAction::kRebuild) {
-      file.first_date = ctx.min_start_date;
-      file.last_date = last;
-      file.note = "no index";
-    } else if (file.action == FileAction::kRepair) {
-      file.last_date = last;
-      file.note = "its last days cannot be right; cut back to the last sound day, then extended";
-    }
+    plan_new_file(ctx, start, last, file);
   }
   file.estimated_rows = per_day * trading_days(file.first_date, file.last_date, target->market);
   return file;
+}
+
+// An existing tick file: the writer asks again for its newest stored day and appends the trading
+// days after it.
+void plan_tick_in_place(const PlanContext& ctx, const fs::path& path, PlannedFile& file) {
+  std::optional<std::string> latest;
+  try {
+    latest = latest_tick_day(h5::File::open(path.string(), h5::Mode::kReadOnly));
+  } catch (const OSError& e) {
+    file.action = FileAction::kFail;
+    file.note = "cannot be read: " + one_line(e.what(), 300);
+    return;
+  }
+  const int newest = latest ? std::stoi(*latest) : 0;
+  std::vector<Date> days;
+  if (newest < ctx.end_date) {
+    days = tallow::get_trading_dates(std::int64_t{std::max(newest, ctx.min_start_date)},
+                                     std::int64_t{ctx.end_date});
+    std::erase_if(days, [newest](Date day) { return date_to_number(day) <= newest; });
+  }
+  if (days.empty()) {
+    file.action = FileAction::kUpToDate;
+    return;
+  }
+  file.action = FileAction::kExtend;
+  file.first_date = date_to_number(days.front());
+  file.last_date = ctx.end_date;
 }
 
 PlannedFile plan_tick(const PlanContext& ctx, const std::string& id) {
@@ -123,32 +165,10 @@ PlannedFile plan_tick(const PlanContext& ctx, const std::string& id) {
   const fs::path path = instrument_file(tick_dir(ctx.bundle), id);
   file.path = relative_path(ctx, path);
   const FileStart start = file_start(fs::exists(path), ctx.rebuild);
-  if (start != FileStart::kInPlace) {
-    plan_new_file(ctx, start, ctx.end_date, file);
+  if (start == FileStart::kInPlace) {
+    plan_tick_in_place(ctx, path, file);
   } else {
-    std::optional<std::string> latest;
-    try {
-      latest = latest_tick_day(h5::File::open(path.string(), h5::Mode::kReadOnly));
-    } catch (const OSError& e) {
-      file.action = FileAction::kFail;
-      file.note = "cannot be read: " + one_line(e.what(), 300);
-      return file;
-    }
-    // The writer asks again for its newest stored day and appends the trading days after it.
-    const int newest = latest ? std::stoi(*latest) : ctx.min_start_date - 1;
-    const std::vector<Date> days =
-        newest >= ctx.end_date
-            ? std::vector<Date>{}
-            : tallow::get_trading_dates(std::int64_t{newest + 1}, std::int64_t{ctx.end_date});
-    if (days.empty()) {
-      file.action = FileAction::kUpToDate;
-      return file;
-    }
-    file.action = FileAction::kExtend;
-    file.first_date = date_to_number(days.front());
-    file.last_date = ctx.end_date;
-    file.estimated_rows = kTicksPerDay * days.size();
-    return file;
+    plan_new_file(ctx, start, ctx.end_date, file);
   }
   file.estimated_rows = kTicksPerDay * trading_days(file.first_date, file.last_date, "cn");
   return file;
@@ -226,6 +246,8 @@ UpdatePlan plan_update(const UpdateRequest& request) {
 
 UpdatePlan plan_smart_update(const std::string& data_bundle_path) {
   const PlanContext ctx = context_of(data_bundle_path);
+  // The real run refuses a bundle that is not there before anything else.
+  require_bundle_directory(ctx.bundle.string());
   UpdatePlan plan{
       .command = "smart-update", .data_bundle_path = data_bundle_path, .end_date = ctx.end_date};
   plan.base = plan_base(ctx);
