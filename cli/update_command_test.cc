@@ -72,6 +72,13 @@ TEST_F(UpdateCommand, CleanRunEndsWithItsTotalsAndStatusZero) {
   CliResult run = update(dir / "b", {});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(lines_of(run.out).back(), "更新结束：3 个标的已更新，0 个无变化，0 项失败，重试 0 次");
+  // Off a terminal each pass's bar is one final line that says what it counted.
+  const std::vector<std::string> bars = lines_of(run.err);
+  ASSERT_EQ(bars.size(), 3u) << run.err;
+  EXPECT_TRUE(bars[0].starts_with("日线及基础数据文件: 100%|")) << bars[0];
+  EXPECT_TRUE(bars[1].starts_with("分钟线文件: 100%|")) << bars[1];
+  EXPECT_THAT(bars[1], HasSubstr("| 2/2 [")) << bars[1];
+  EXPECT_TRUE(bars[2].starts_with("tick文件: 100%|")) << bars[2];
 }
 
 TEST_F(UpdateCommand, RetriesAbsorbOccasionalFaultsAndTheBundleIsTheFaultFreeOne) {
