@@ -18,7 +18,9 @@ namespace tessera_plus {
 // How a bar draws; the defaults are the program's. Tests give their own clock and stream.
 struct ProgressOptions {
   using Clock = std::chrono::steady_clock;
-  std::chrono::milliseconds log_interval{5000};  // between lines when not on a terminal
+  // Between lines when not on a terminal. With heartbeats every heartbeat_interval(), no more than
+  // five seconds pass without a line while work is in flight.
+  std::chrono::milliseconds log_interval{4000};
   std::function<Clock::time_point()> now = Clock::now;
   std::FILE* out = stderr;
   std::optional<bool> terminal{};  // unset: whether `out` is a terminal
@@ -34,9 +36,11 @@ class ProgressBar {
 
   void advance(std::size_t steps = 1);
   // Shows, once the interval has passed, that the work goes on although nothing advanced: called
-  // by whoever waits for the work (process_pool.h).
+  // by whoever waits for the work (process_pool.h), every heartbeat_interval().
   void heartbeat();
-  std::chrono::milliseconds log_interval() const { return options_.log_interval; }
+  static constexpr std::chrono::milliseconds heartbeat_interval() {
+    return std::chrono::milliseconds(1000);
+  }
   // Draws the final state and ends the line; called by the destructor if not before.
   void finish();
 

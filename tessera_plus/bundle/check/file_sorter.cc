@@ -137,7 +137,7 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
   run_isolated(paths.size(), work, file,
                {.jobs = jobs,
                 .while_waiting = [&bar] { bar.heartbeat(); },
-                .wait_interval = bar.log_interval()});
+                .wait_interval = ProgressBar::heartbeat_interval()});
 }
 
 }  // namespace tessera_plus::bundle::check_detail

@@ -52,6 +52,33 @@ std::uint64_t trading_days(int first, int last, const std::string& market) {
   return tallow::get_trading_dates(std::int64_t{first}, std::int64_t{last}, market).size();
 }
 
+// The first listing date of `id` (YYYYMMDD), for the estimate of a new file: the service has no
+// bars before it. 0 when the listing does not say.
+int listed_date_of(const std::string& id) {
+  int listed = 0;
+  try {
+    for (const tallow::Instrument& record : tallow::records_of(tallow::instruments(id))) {
+      if (record.listed_date == "0000-00-00") continue;
+      const int date = dashed_date_number(record.listed_date);
+      if (listed == 0 || date < listed) listed = date;
+    }
+  } catch (const std::exception&) {
+    return 0;  // the estimate only; the file's line says what fails
+  }
+  return listed;
+}
+
+// The estimate of a file's new rows: trading days from `first` (no earlier than the listing of a
+// new file) to `last`, times a typical day.
+std::uint64_t estimate_rows(const PlannedFile& file, std::uint64_t per_day,
+                            const std::string& market) {
+  int first = file.first_date;
+  if (file.action == FileAction::kCreate || file.action == FileAction::kRebuild) {
+    first = std::max(first, listed_date_of(file.order_book_id));
+  }
+  return per_day * trading_days(first, file.last_date, market);
+}
+
 // A file that is not there, or that is deleted first: built from the first date. A missing file
 // that a check deleted is a rebuild the record asked for.
 void plan_new_file(const PlanContext& ctx, FileStart start, int last, PlannedFile& file) {
@@ -129,7 +156,7 @@ std::optional<PlannedFile> plan_minbar(const PlanContext& ctx, const std::string
   } else {
     plan_new_file(ctx, start, last, file);
   }
-  file.estimated_rows = per_day * trading_days(file.first_date, file.last_date, target->market);
+  file.estimated_rows = estimate_rows(file, per_day, target->market);
   return file;
 }
 
@@ -170,7 +197,7 @@ PlannedFile plan_tick(const PlanContext& ctx, const std::string& id) {
   } else {
     plan_new_file(ctx, start, ctx.end_date, file);
   }
-  file.estimated_rows = kTicksPerDay * trading_days(file.first_date, file.last_date, "cn");
+  file.estimated_rows = estimate_rows(file, kTicksPerDay, "cn");
   return file;
 }
 
