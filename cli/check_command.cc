@@ -92,23 +92,29 @@ int run_check(const CheckOptions& o, bool minbar) {
   return status;
 }
 
+// The options of `check`, given to `check` and to each kind of data alike, so that they may come
+// before or after the kind (`check -d PATH minbar`, `check minbar -d PATH`) and every --help lists
+// them.
+void add_check_options(CLI::App* app, CheckOptions& o) {
+  app->add_option("-d,--data-bundle-path", o.data_bundle_path, "the bundle root (holding bundle/)")
+      ->capture_default_str();
+  app->add_option("-j,--jobs,--concurrency", o.jobs,
+                  "files read at once, each in its own worker process")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app->add_flag("--json", o.json,
+                "print the findings as one JSON document on standard output; never asks");
+  app->add_flag("--yes", o.yes,
+                "delete the broken files without asking (for cron); the next update rebuilds "
+                "them");
+  add_wait_option(app, o.wait_seconds);
+}
+
 Command setup_check(CLI::App& main) {
   CLI::App* check = main.add_subcommand("check", "verify minute-bar or tick files of the bundle");
   check->require_subcommand(1);
   auto o = std::make_shared<CheckOptions>();
-  check
-      ->add_option("-d,--data-bundle-path", o->data_bundle_path,
-                   "the bundle root (holding bundle/)")
-      ->capture_default_str();
-  check->add_option("-j,--jobs", o->jobs, "files read at once, each in its own worker process")
-      ->check(CLI::PositiveNumber)
-      ->capture_default_str();
-  check->add_flag("--json", o->json,
-                  "print the findings as one JSON document on standard output; never asks");
-  check->add_flag("--yes", o->yes,
-                  "delete the broken files without asking (for cron); the next update rebuilds "
-                  "them");
-  add_wait_option(check, o->wait_seconds);
+  add_check_options(check, *o);
   check->footer(
       "Exit status: 0 when the files are sound (and after any answer to the question); 1 when "
       "ROOT/bundle does not exist, an error stopped the check, with --json or --yes broken or "
@@ -116,9 +122,13 @@ Command setup_check(CLI::App& main) {
       "no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when SIGINT, SIGTERM or SIGHUP "
       "stopped it (before deleting anything). Errors are one line on standard error and in the "
       "log (TESSERA_LOG_FILE).");
-  // The options may also follow the kind of data: `check minbar -d PATH`.
+  // Options the kinds do not take themselves (the program's --quiet) are the parent's.
   CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files")->fallthrough();
   CLI::App* tick = check->add_subcommand("tick", "check the tick files")->fallthrough();
+  for (CLI::App* kind : {minbar, tick}) {
+    add_check_options(kind, *o);
+    kind->footer(check->get_footer());
+  }
   return Command{check, [o, minbar, tick] {
                    if (minbar->parsed()) return run_check(*o, true);
                    if (tick->parsed()) return run_check(*o, false);

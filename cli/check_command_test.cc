@@ -86,8 +86,10 @@ TEST(CheckCommand, BarsLogOneFinalLineOffATerminalAndQuietSilencesThem) {
   BrokenBundle b;
   CliResult loud = b.check("no\n");
   EXPECT_EQ(loud.status, 0) << loud.err;
-  // A short check logs its bar once, at the end, not once per tenth of the way.
-  EXPECT_TRUE(loud.err.starts_with("100%|##############################| 1/1 [")) << loud.err;
+  // A short check logs its bar once, at the end, not once per tenth of the way, saying what it
+  // counts.
+  EXPECT_TRUE(loud.err.starts_with("检查的文件: 100%|##############################| 1/1 ["))
+      << loud.err;
   EXPECT_EQ(std::count(loud.err.begin(), loud.err.end(), '\n'), 1) << loud.err;
   for (const auto& args :
        {std::vector<std::string>{"check", "minbar", "-d", b.bundle.root(), "--quiet"},

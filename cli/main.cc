@@ -68,10 +68,15 @@ int run(int argc, char** argv, bool& started) {
   std::vector<Command> commands;
   for (const CommandSetup& setup : command_setups()) {
     commands.push_back(setup(app));
-    // Through the environment, so that the bars of forked workers fall silent too.
-    commands.back().app->add_flag_callback(
-        "--quiet", [] { ::setenv("TESSERA_PROGRESS", "0", 1); },
-        "no progress bars on standard error (the same as TESSERA_PROGRESS=0)");
+    // Through the environment, so that the bars of forked workers fall silent too. Listed in the
+    // help of the command and of each of its own subcommands (`check minbar`).
+    std::vector<CLI::App*> apps = commands.back().app->get_subcommands({});
+    apps.push_back(commands.back().app);
+    for (CLI::App* command_app : apps) {
+      command_app->add_flag_callback(
+          "--quiet", [] { ::setenv("TESSERA_PROGRESS", "0", 1); },
+          "no progress bars on standard error (the same as TESSERA_PROGRESS=0)");
+    }
   }
   try {
     app.parse(argc, argv);

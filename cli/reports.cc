@@ -91,6 +91,40 @@ std::string render_update_report(const UpdateReport& r) {
   return document(json);
 }
 
+std::string render_update_plan(const bundle::UpdatePlan& plan) {
+  using bundle::FileAction;
+  const auto date = [](int d) { return d == 0 ? Json(nullptr) : Json(d); };
+  Json files = Json::array();
+  for (const bundle::PlannedFile& f : plan.files) {
+    files.push_back({{"order_book_id", f.order_book_id},
+                     {"path", f.path},
+                     {"kind", f.tick ? "tick" : "minbar"},
+                     {"action", bundle::action_name(f.action)},
+                     {"first_date", date(f.first_date)},
+                     {"last_date", date(f.last_date)},
+                     {"estimated_rows", f.estimated_rows},
+                     {"note", f.note}});
+  }
+  const Json json = {{"command", plan.command},
+                     {"data_bundle_path", plan.data_bundle_path},
+                     {"dry_run", true},
+                     {"end_date", plan.end_date},
+                     {"base_data",
+                      {{"refreshed", plan.base.refreshed},
+                       {"created", plan.base.created},
+                       {"files", plan.base.files}}},
+                     {"files", std::move(files)},
+                     {"totals",
+                      {{"create", plan.count(FileAction::kCreate)},
+                       {"extend", plan.count(FileAction::kExtend)},
+                       {"repair", plan.count(FileAction::kRepair)},
+                       {"rebuild", plan.count(FileAction::kRebuild)},
+                       {"up_to_date", plan.count(FileAction::kUpToDate)},
+                       {"fail", plan.count(FileAction::kFail)},
+                       {"estimated_rows", plan.estimated_rows()}}}};
+  return document(json);
+}
+
 std::string render_status_report(const bundle::BundleStatus& status) {
   Json classes = Json::array();
   for (const bundle::ClassStatus& c : status.classes) {

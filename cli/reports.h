@@ -10,6 +10,7 @@
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/bundle/check/check_result.h"
 #include "tessera_plus/bundle/status/bundle_status.h"
+#include "tessera_plus/bundle/update/update_plan.h"
 
 namespace tessera_plus::cli {
 
@@ -38,6 +39,9 @@ struct UpdateReport {
 };
 
 std::string render_update_report(const UpdateReport& report);
+
+// The plan of `update --dry-run` and `smart-update --dry-run` (`update-plan.schema.json`).
+std::string render_update_plan(const bundle::UpdatePlan& plan);
 
 std::string render_status_report(const bundle::BundleStatus& status);
 // The same for people: one paragraph per class directory, then the questioned files.

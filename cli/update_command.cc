@@ -28,6 +28,7 @@
 #include "tessera_plus/bundle/update/full_update.h"
 #include "tessera_plus/bundle/update/run_summary.h"
 #include "tessera_plus/bundle/update/smart_update.h"
+#include "tessera_plus/bundle/update/update_plan.h"
 
 namespace tessera_plus::cli {
 namespace {
@@ -95,12 +96,13 @@ struct RunOptions {
   std::string report_path;  // empty: no JSON summary
   double wait_seconds = 0;  // for another run's lock on the bundle
   double lock_wait_seconds = static_cast<double>(bundle::kDefaultLockWait.count());
+  bool dry_run = false;
 };
 
 void add_common(CLI::App* app, RunOptions& o) {
   app->add_option("-d,--data-bundle-path", o.root, "the bundle root (holding bundle/)")
       ->capture_default_str();
-  app->add_option("-j,--concurrency", o.concurrency, "worker processes")
+  app->add_option("-j,--jobs,--concurrency", o.concurrency, "worker processes")
       ->capture_default_str()
       ->check(CLI::Range(1, 1024));
   add_retry_options(app, o.retry);
@@ -112,6 +114,11 @@ void add_common(CLI::App* app, RunOptions& o) {
                   "still held are tried once more at the end before they count as failed")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 86400.0));
+  app->add_flag("--dry-run", o.dry_run,
+                "print what the run would do (base data refreshed; files to create, extend, "
+                "repair or rebuild; dates; estimated rows) and write nothing: no bundle file, no "
+                "lock; the service is asked for instruments and trading days. With --report the "
+                "plan goes there as JSON");
   app->footer(
       "Exit status: 0 on success (and when the user declines a rebuild or lacks the "
       "Beijing-exchange permission); 1 when an instrument failed, a tag selected no instrument, "
@@ -203,6 +210,19 @@ int run_reported(const std::string& command, const RunOptions& o, bundle::Missin
   return status;
 }
 
+// A dry run: the plan on standard output and, with --report, as JSON; no lock and no write to the
+// bundle. The same checks of the root come first, so that a run that would be refused says so.
+int run_dry(const RunOptions& o, bool enable_bjse,
+            const std::function<bundle::UpdatePlan()>& plan) {
+  check_bundle_root(o.root);
+  bundle::install_client_source(retry_policy(o.retry));
+  bundle::_init_tallow(enable_bjse);
+  const bundle::UpdatePlan made = plan();
+  bundle::print_update_plan(made, std::cout);
+  if (!o.report_path.empty()) write_file_atomically(o.report_path, render_update_plan(made));
+  return kExitOk;
+}
+
 struct UpdateOptions {
   RunOptions run;
   bool base = true;
@@ -239,6 +259,10 @@ Command setup_update(CLI::App& main) {
   app->add_flag("--rebuild", o->rebuild, "rewrite the selected files from their first date");
   app->add_flag("--enable-bjse", o->enable_bjse, "include Beijing Stock Exchange stocks");
   return Command{app, [o] {
+                   if (o->run.dry_run) {
+                     return run_dry(o->run, o->enable_bjse,
+                                    [&] { return bundle::plan_update(update_request(*o)); });
+                   }
                    return run_reported(
                        "update", o->run, bundle::MissingBundle::kCreate, o->enable_bjse,
                        [&] { return bundle::update_bundle_from_tallow(update_request(*o)); });
@@ -254,6 +278,9 @@ Command setup_smart_update(CLI::App& main) {
   add_common(app, *o);
   return Command{
       app, [o] {
+        if (o->dry_run) {
+          return run_dry(*o, false, [&] { return bundle::plan_smart_update(o->root); });
+        }
         return run_reported("smart-update", *o, bundle::MissingBundle::kNoLock, false, [&] {
           return bundle::update_bundle_from_exist_file(
               o->concurrency, o->root, std::chrono::duration<double>(o->lock_wait_seconds));

@@ -29,6 +29,14 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+std::size_t occurrences(const std::string& text, const std::string& word) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
 class UpdateCommand : public ::testing::Test {
  protected:
   // Base data, minute bars of two stocks and ticks of a stock with suspended days, at a fixed
@@ -64,6 +72,13 @@ TEST_F(UpdateCommand, CleanRunEndsWithItsTotalsAndStatusZero) {
   CliResult run = update(dir / "b", {});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(lines_of(run.out).back(), "更新结束：3 个标的已更新，0 个无变化，0 项失败，重试 0 次");
+  // Off a terminal each pass's bar is one final line that says what it counted.
+  const std::vector<std::string> bars = lines_of(run.err);
+  ASSERT_EQ(bars.size(), 3u) << run.err;
+  EXPECT_TRUE(bars[0].starts_with("日线及基础数据文件: 100%|")) << bars[0];
+  EXPECT_TRUE(bars[1].starts_with("分钟线文件: 100%|")) << bars[1];
+  EXPECT_THAT(bars[1], HasSubstr("| 2/2 [")) << bars[1];
+  EXPECT_TRUE(bars[2].starts_with("tick文件: 100%|")) << bars[2];
 }
 
 TEST_F(UpdateCommand, RetriesAbsorbOccasionalFaultsAndTheBundleIsTheFaultFreeOne) {
@@ -98,7 +113,11 @@ TEST_F(UpdateCommand, AtMostTwentyFailuresAreShownThenTheCountOfTheRest) {
   auto header = std::find(lines.begin(), lines.end(), "失败的标的及原因：");
   ASSERT_NE(header, lines.end()) << run.out;
   ASSERT_EQ(lines.end() - header, 22) << run.out;  // the header, 20 failures, the rest's count
-  EXPECT_THAT(header[1], HasSubstr("的 2 次调用均失败：simulated transient service failure"));
+  EXPECT_THAT(header[1], HasSubstr("调用 2 次均未成功：simulated transient service failure"));
+  // Each failure says "失败" once, however many layers passed its reason on.
+  for (auto line = header + 1; line != lines.end(); ++line) {
+    EXPECT_LE(occurrences(*line, "失败"), 1u) << *line;
+  }
   EXPECT_THAT(lines.back(), ::testing::MatchesRegex("  另有 [0-9]+ 项失败未列出"));
   EXPECT_THAT(header[-1], ::testing::MatchesRegex("更新结束：0 个标的已更新，0 个无变化，[0-9]+ "
                                                   "项失败，重试 [0-9]+ 次"));

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -254,6 +255,11 @@ class Workers {
       if (std::optional<Finished> done = take_ready()) return done;
       if (stop_requested() || workers_.empty()) return std::nullopt;
       poll_workers(kStopPollMs);
+      // A progress bar in a log says that work is in flight even when no item ends for a while.
+      if (options_.while_waiting && Clock::now() - last_call_ >= options_.wait_interval) {
+        options_.while_waiting();
+        last_call_ = Clock::now();
+      }
     }
   }
 
@@ -471,6 +477,9 @@ class Workers {
   std::size_t limit_;
   const Work& work_;
   IsolationOptions options_;
+  using Clock = std::chrono::steady_clock;
+  // When `options_.while_waiting` was last called, or the wait began.
+  Clock::time_point last_call_ = Clock::now();
   std::vector<Worker> workers_;
   std::deque<Finished> ready_;     // outcomes read and not yet returned by wait()
   std::set<std::size_t> orphans_;  // items sent to a worker that will never answer them

@@ -2,6 +2,7 @@
 // processes that take one item after another, a few at a time, results handed back in item order.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -35,6 +36,10 @@ struct IsolationOptions {
   // False: each outcome is handed to `on_done` as soon as it is known, in whatever order items end
   // (a progress count has no use for order, and must not stall behind one long item).
   bool in_order = true;
+  // Called in the caller whenever `wait_interval` passes without an outcome, so that a progress
+  // line can show that work is in flight although no item ended.
+  std::function<void()> while_waiting{};
+  std::chrono::milliseconds wait_interval{1000};
 };
 
 // Runs `work(i)` for every i in [0, count) in forked worker processes, at most `options.jobs`

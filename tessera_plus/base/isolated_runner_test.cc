@@ -196,6 +196,37 @@ TEST(IsolatedRunner, OutOfOrderOutcomesDoNotWaitForALongItem) {
 }
 
 // Stopping kills a worker stuck in its item instead of waiting for it.
+// A caller waiting on a long item hears from the runner meanwhile (a progress bar's heartbeat):
+// here the item ends only once the caller's wait has been interrupted, so a runner that never
+// calls back would never return.
+TEST(IsolatedRunner, ALongWaitCallsBackWhileTheItemIsInFlight) {
+  int release[2];
+  ASSERT_EQ(::pipe(release), 0);
+  int calls = 0;
+  std::string reply;
+  run_isolated(
+      1,
+      [&](std::size_t) -> std::string {
+        char byte = 0;
+        return ::read(release[0], &byte, 1) == 1 ? "released" : "no byte";
+      },
+      [&](std::size_t, IsolatedOutcome&& o) {
+        reply = o.reply;
+        return true;
+      },
+      {.while_waiting =
+           [&] {
+             if (calls++ == 0) {
+               EXPECT_EQ(::write(release[1], "x", 1), 1);
+             }
+           },
+       .wait_interval = std::chrono::milliseconds(1)});
+  ::close(release[0]);
+  ::close(release[1]);
+  EXPECT_EQ(reply, "released");
+  EXPECT_GE(calls, 1);
+}
+
 TEST(IsolatedRunner, StoppingKillsBusyWorkers) {
   std::vector<std::size_t> delivered;
   run_isolated(

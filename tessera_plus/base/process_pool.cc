@@ -49,7 +49,7 @@ void ProgressedProcessPoolExecutor::submit(std::string label, Task task) {
 void ProgressedProcessPoolExecutor::close() noexcept {
   if (closed_) return;
   closed_ = true;
-  ProgressBar bar(jobs_.size());
+  ProgressBar bar(jobs_.size(), progress_label_);
   // Outcomes arrive as tasks end, in any order.
   std::vector<bool> ended(jobs_.size(), false);
   try {
@@ -71,7 +71,9 @@ void ProgressedProcessPoolExecutor::close() noexcept {
         IsolationOptions{.jobs = static_cast<int>(max_workers_),
                          .cpu_seconds_per_item = 0,
                          .retire_after_raise = true,
-                         .in_order = false});
+                         .in_order = false,
+                         .while_waiting = [&bar] { bar.heartbeat(); },
+                         .wait_interval = ProgressBar::heartbeat_interval()});
   } catch (const std::exception& e) {
     // No worker could be started for the tasks left: each of them failed.
     for (std::size_t job = 0; job < jobs_.size(); ++job) {

@@ -56,6 +56,9 @@ class ProgressedProcessPoolExecutor {
   // nothing.
   void close() noexcept;
 
+  // What the tasks are, as the caption of the progress bar ("分钟线文件"); set before close().
+  void set_progress_label(std::string label) { progress_label_ = std::move(label); }
+
   // Tasks that failed, as counted by close().
   std::size_t failed() const { return failed_; }
 
@@ -71,6 +74,7 @@ class ProgressedProcessPoolExecutor {
   std::size_t max_workers_;
   std::function<void()> initializer_;
   std::vector<Job> jobs_;
+  std::string progress_label_;
   std::size_t failed_ = 0;
   bool closed_ = false;
 };

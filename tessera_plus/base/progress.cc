@@ -48,6 +48,8 @@ void ProgressBar::advance(std::size_t steps) {
   draw(false);
 }
 
+void ProgressBar::heartbeat() { draw(false); }
+
 void ProgressBar::finish() {
   if (finished_) return;
   finished_ = true;
@@ -82,8 +84,9 @@ void ProgressBar::draw(bool final) {
     console_write(options_.out, fmt::format("\r{}{}", render(), final ? "\n" : ""));
     return;
   }
-  // A log keeps one line per interval at most, and the final one; a short task logs only that.
-  if (!final && now - last_draw_ < options_.log_interval) return;
+  // A log keeps one line per interval at most, and the final one; a short task logs only that. A
+  // complete bar waits for its final line, which would otherwise repeat it.
+  if (!final && (now - last_draw_ < options_.log_interval || done_ == total_)) return;
   last_draw_ = now;
   console_write(options_.out, render() + "\n");
 }

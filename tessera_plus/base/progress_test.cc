@@ -53,6 +53,34 @@ TEST(ProgressBar, OffATerminalPrintsALinePerIntervalAndTheFinalOne) {
   EXPECT_EQ(text.find('\r'), std::string::npos) << text;
 }
 
+// A cron log: every line names what is counted; a line comes each interval while work is in
+// flight even when nothing ended; the bar that completes says so once.
+TEST(ProgressBar, OffATerminalLinesAreLabelledKeepComingWhileWaitingAndEndOnce) {
+  Harness h;
+  {
+    ProgressBar bar(2, "分钟线文件", h.options(false));
+    h.now += std::chrono::seconds(6);
+    bar.heartbeat();  // nothing ended yet, but the reader learns the run is alive
+    h.now += std::chrono::seconds(1);
+    bar.heartbeat();  // too soon for another
+    h.now += std::chrono::seconds(5);
+    bar.heartbeat();
+    bar.advance(2);  // complete: left to the final line
+    h.now += std::chrono::seconds(6);
+    bar.heartbeat();
+    bar.finish();
+  }
+  const std::string text = h.text();
+  ASSERT_EQ(count(text, '\n'), 3u) << text;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    EXPECT_TRUE(text.substr(start).starts_with("分钟线文件: ")) << text;
+  }
+  EXPECT_NE(text.find(" 0/2 [00:06<"), std::string::npos) << text;
+  EXPECT_NE(text.find(" 0/2 [00:12<"), std::string::npos) << text;
+  EXPECT_EQ(text.find(" 2/2 "), text.rfind(" 2/2 ")) << text;  // the final line, once
+}
+
 TEST(ProgressBar, OnATerminalRedrawsInPlace) {
   Harness h;
   {

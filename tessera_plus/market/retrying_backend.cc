@@ -106,7 +106,7 @@ auto RetryingBackend::with_retries(std::string_view operation, std::string_view 
       const nanoseconds delay = backoff(attempt);
       if (attempt >= policy_.attempts || waited + delay > policy_.max_wait) {
         ++counters_->give_ups;
-        const std::string what = fmt::format("{}({}) 的 {} 次调用均失败：{}", operation, subject,
+        const std::string what = fmt::format("{}({}) 调用 {} 次均未成功：{}", operation, subject,
                                              attempt, one_line(e.what(), 300));
         system_log::error(fmt::format("放弃 {}，共等待 {}", what, seconds_text(waited)));
         // Whoever reports the failure names the call and that it was tried in vain.

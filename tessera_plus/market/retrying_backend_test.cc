@@ -90,11 +90,11 @@ TEST_F(RetryingBackendTest, GivesUpAfterTheLastAttemptWithOneErrorLine) {
   EXPECT_THAT(slept, SizeIs(2));
   EXPECT_EQ(backend->counters().give_ups, 1u);
   EXPECT_THAT(log(),
-              ElementsAre(HasSubstr("ERROR 放弃 get_price(000002.XSHE) 的 3 次调用均失败：busy")));
+              ElementsAre(HasSubstr("ERROR 放弃 get_price(000002.XSHE) 调用 3 次均未成功：busy")));
   try {
     backend->get_price("000002.XSHE", {});
   } catch (const ServiceUnavailable& e) {
-    EXPECT_STREQ(e.what(), "get_price(000002.XSHE) 的 3 次调用均失败：busy");
+    EXPECT_STREQ(e.what(), "get_price(000002.XSHE) 调用 3 次均未成功：busy");
   }
 }
 

@@ -104,13 +104,17 @@ void init_worker_client(bool enable_bjse) { bundle::_init_tallow(enable_bjse); }
 
 }  // namespace
 
-bool update_daybar(const std::string& path, bool create, bool enable_compression, int concurrency,
-                   const TallowKwargs& tallow_kwargs) {
+void require_bundle_directory(const std::string& path) {
   if (!fs::is_directory(path)) {
     throw OSError(ENOENT, fmt::format("the bundle directory {} does not exist; run a full update "
                                       "with base data first",
                                       path));
   }
+}
+
+bool update_daybar(const std::string& path, bool create, bool enable_compression, int concurrency,
+                   const TallowKwargs& tallow_kwargs) {
+  require_bundle_directory(path);
   throw_if_stopped();
   const int end_date = bundle::_get_end_date();
   const fs::path dir(path);
@@ -123,6 +127,7 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   const std::uint64_t failed_before = report.failed();
   ProgressedProcessPoolExecutor pool(
       concurrency, [enable_bjse = tallow_kwargs.enable_bjse] { init_worker_client(enable_bjse); });
+  pool.set_progress_label("日线及基础数据文件");
   pool.submit(bundle::trading_calendar_file(dir).string(),
               [dir, end_date] { with_write_advice([&] { write_calendar(dir, end_date); }); });
   pool.submit(bundle::suspensions_file(dir).string(), [dir, end_date] {

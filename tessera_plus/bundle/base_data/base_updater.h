@@ -10,6 +10,10 @@ struct TallowKwargs {
   bool enable_bjse = false;
 };
 
+// OSError (ENOENT) naming `path` and what to run when the bundle directory `path` does not exist:
+// what an update of an existing bundle needs.
+void require_bundle_directory(const std::string& path);
+
 // Updates the bundle directory `path` (which must exist):
 //   trading_dates.npy  the calendar, ascending YYYYMMDD int64, NPY 1.0
 //   suspended_days.h5  one int64 dataset of YYYYMMDD per stock with suspended days

@@ -73,7 +73,7 @@ std::string read_answer(std::istream& in, std::ostream& out) {
 }
 
 void delete_files(const std::vector<std::string>& paths) {
-  ProgressBar bar(paths.size());
+  ProgressBar bar(paths.size(), "删除的异常文件");
   for (const std::string& path : paths) {
     if (::unlink(path.c_str()) != 0) throw_os_error(errno, "cannot delete " + path);
     bar.advance();

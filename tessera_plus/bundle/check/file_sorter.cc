@@ -98,7 +98,7 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
                     const std::string&, const std::vector<tallow::DateArg>&)>& day_with_data,
                 CheckFindings& findings) {
   findings.files += paths.size();
-  ProgressBar bar(paths.size());
+  ProgressBar bar(paths.size(), "检查的文件");
   auto work = [&](std::size_t i) { return inspect_in_worker(paths[i], inspect); };
   auto file = [&](std::size_t i, IsolatedOutcome&& outcome) {
     const std::string& path = paths[i];
@@ -135,7 +135,10 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
     bar.advance();
     return true;
   };
-  run_isolated(paths.size(), work, file, {.jobs = jobs});
+  run_isolated(paths.size(), work, file,
+               {.jobs = jobs,
+                .while_waiting = [&bar] { bar.heartbeat(); },
+                .wait_interval = ProgressBar::heartbeat_interval()});
   // Findings of a check cut short are no grounds to delete anything.
   throw_if_stopped();
 }

@@ -113,15 +113,11 @@ std::uint64_t extend(h5::File& file, const MinbarSource& source, unsigned thread
 std::optional<FetchedAhead> fetch_ahead(const std::string& h5_file, const MinbarSource& source) {
   FetchedAhead ahead;
   try {
-    h5::File file = h5::File::open(h5_file, h5::Mode::kReadOnly);
-    if (!file.has("index") || !file.has("data")) return std::nullopt;
-    const h5::Dataset index = h5::Dataset::open(file, "index");
-    const h5::Dataset data = h5::Dataset::open(file, "data");
-    if (unsound_tail(index, data)) return std::nullopt;
-    ahead.last_entry = last_index_entry(index);
-    if (ahead.last_entry.date != last_data_date(data)) return std::nullopt;
-    ahead.index_length = index.length();
-    ahead.data_length = data.length();
+    const MinbarEnd end = read_minbar_end(h5_file);
+    if (end.state != MinbarEnd::State::kSound) return std::nullopt;
+    ahead.last_entry = end.last_entry;
+    ahead.index_length = end.index_length;
+    ahead.data_length = end.data_length;
   } catch (const OSError&) {
     return std::nullopt;
   }
@@ -132,6 +128,24 @@ std::optional<FetchedAhead> fetch_ahead(const std::string& h5_file, const Minbar
 }
 
 }  // namespace
+
+MinbarEnd read_minbar_end(const std::string& h5_file) {
+  h5::File file = h5::File::open(h5_file, h5::Mode::kReadOnly);
+  if (!file.has("index")) return {};
+  // A file with `index` but no `data` is no sound file either; its update finds out under the lock.
+  if (!file.has("data")) return {.state = MinbarEnd::State::kToRepair};
+  const h5::Dataset index = h5::Dataset::open(file, "index");
+  const h5::Dataset data = h5::Dataset::open(file, "data");
+  MinbarEnd end{.state = MinbarEnd::State::kToRepair,
+                .index_length = index.length(),
+                .data_length = data.length()};
+  if (unsound_tail(index, data)) return end;
+  const IndexEntry last = last_index_entry(index);
+  if (last.date != last_data_date(data)) return end;
+  end.state = MinbarEnd::State::kSound;
+  end.last_entry = last;
+  return end;
+}
 
 void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecords& records,
                         const WriteOptions& options) {

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "tessera_plus/bundle/store/minbar_records.h"
+#include "tessera_plus/bundle/store/records.h"
 #include "tessera_plus/bundle/store/write_options.h"
+#include "tessera_plus/h5/dataset.h"
 
 namespace tessera_plus::bundle {
 
@@ -33,6 +35,23 @@ struct MinbarSource {
   FetchBars fetch;
   NextTradingDate next_trading_date;
 };
+
+// How an existing file ends, read without the write lock: what decides whether an update extends
+// it, repairs its tail first, or builds it anew in place.
+struct MinbarEnd {
+  enum class State {
+    kNoIndex,   // no `index`: both datasets are built anew from the first date
+    kToRepair,  // a tail that cannot be right, or `index` and `data` ending on different days
+    kSound,     // ends with a sound day, `last_entry.date`, in both datasets
+  };
+  State state = State::kNoIndex;
+  IndexEntry last_entry{};  // kSound only
+  h5::Size index_length = 0;
+  h5::Size data_length = 0;
+};
+
+// OSError when the file cannot be opened or read.
+MinbarEnd read_minbar_end(const std::string& h5_file);
 
 // Brings an existing file up to date, in one journaled update: whatever stops it, the file is its
 // old or its new self (see h5/journal_driver.h). A file that is a link, or whose datasets point

@@ -19,6 +19,7 @@
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/bundle/store/minbar_writer.h"
+#include "tessera_plus/bundle/update/file_action.h"
 #include "tessera_plus/bundle/update/held_files.h"
 #include "tessera_plus/bundle/update/write_guard.h"
 #include "tessera_plus/market/client.h"
@@ -92,12 +93,10 @@ std::optional<MinbarRecords> _get_price(const Context& ctx, int start_date) {
   return to_minbar_records(*df, *ctx.dtypes);
 }
 
-fs::path class_directory(const std::string& path, const char* name) {
-  fs::path dir = class_dir(path, name);
+void create_class_directory(const fs::path& dir) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) throw_os_error(ec.value(), "cannot create the directory " + dir.string());
-  return dir;
 }
 
 bool exists(const std::string& path) {
@@ -111,31 +110,40 @@ int next_trading_date(const Context& ctx, int date) {
 
 }  // namespace
 
-WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options) {
+std::optional<MinbarTarget> minbar_target(const WriteRequest& request) {
   const std::string& order_book_id = request.order_book_id;
   require_safe_name("order_book_id", order_book_id);
   const bool named = request.file_name && !request.file_name->empty();
   if (named) require_safe_name("file_name", *request.file_name);
-
-  Context ctx{order_book_id, order_book_id.ends_with(".XHKG") ? "hk" : "cn", 0, nullptr};
-  Listing listing = listing_of(tallow::instruments(order_book_id, ctx.market), order_book_id);
-  ctx.de_listed_date = listing.de_listed_date;
-  if (ctx.de_listed_date != 0 && ctx.de_listed_date < MIN_START_DATE) return {};
-  std::optional<FileClass> file_class = class_of(listing.type);
-  if (!file_class) return {};
-  ctx.dtypes = file_class->dtypes;
-
-  fs::path dir = class_directory(request.path, file_class->directory);
+  MinbarTarget target{.market = order_book_id.ends_with(".XHKG") ? "hk" : "cn"};
+  const Listing listing =
+      listing_of(tallow::instruments(order_book_id, target.market), order_book_id);
+  target.de_listed_date = listing.de_listed_date;
+  if (target.de_listed_date != 0 && target.de_listed_date < MIN_START_DATE) return std::nullopt;
+  const std::optional<FileClass> file_class = class_of(listing.type);
+  if (!file_class) return std::nullopt;
+  target.dtypes = file_class->dtypes;
+  target.dir = class_dir(request.path, file_class->directory);
   const std::string name = named ? *request.file_name : instrument_file_name(order_book_id);
-  const std::string h5_file = (dir / name).string();
+  target.file = (target.dir / name).string();
+  return target;
+}
+
+WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options) {
+  const std::optional<MinbarTarget> target = minbar_target(request);
+  if (!target) return {};
+  const Context ctx{request.order_book_id, target->market, target->de_listed_date, target->dtypes};
+  create_class_directory(target->dir);
+  const std::string& h5_file = target->file;
   const FileState before = FileState::of(h5_file);
-  if (request.rebuild) remove_h5(h5_file);
+  const FileStart start = file_start(exists(h5_file), request.rebuild);
+  if (start == FileStart::kDeleteAndCreate) remove_h5(h5_file);
 
   // The service's errors of a new file's first fetch reach the caller; the conversion of its values
   // runs inside the guard, so a bad value (a NaN in an integer field) fails this instrument with
   // its log line and the flag, and no file is written.
   std::optional<tallow::PriceTable> fetched;
-  if (!exists(h5_file)) {
+  if (start != FileStart::kInPlace) {
     fetched = fetch_bars(ctx, request.min_start_date);
     if (!fetched) return outcome_since(h5_file, before, 0);
   }

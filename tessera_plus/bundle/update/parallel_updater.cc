@@ -69,6 +69,7 @@ void write_in_pool(const UpdateKind& kind, const UpdateRequest& request, const s
                    const std::set<std::string>& ids, const SharedFlag& flag, const HeldFiles& held,
                    bool may_set_aside) {
   ProgressedProcessPoolExecutor pool(request.concurrency, process_init, std::tuple{flag});
+  pool.set_progress_label(std::string(kind.progress_label));
   for (const std::string& id : ids) {
     const WriteRequest write{.order_book_id = id,
                              .path = path,
@@ -157,12 +158,13 @@ bool update_minbar(const std::string& path, const UpdateRequest& request) {
   // The writer finds the instrument's class directory under `path` and creates it itself.
   const internal::UpdateKind kMinbar{
       [options](const WriteRequest& write) { return _append_h5(write, options); },
-      "开始更新 {} 只标的的分钟线数据：{}", false, false};
+      "开始更新 {} 只标的的分钟线数据：{}", false, false, "分钟线文件"};
   return internal::run_parallel_update(kMinbar, path, request.minbar, request);
 }
 
 bool update_tick(const std::string& path, const UpdateRequest& request) {
-  const internal::UpdateKind kTick{_append_h5_tick, "开始更新 {} 只标的的tick数据：{}", true, true};
+  const internal::UpdateKind kTick{_append_h5_tick, "开始更新 {} 只标的的tick数据：{}", true, true,
+                                   "tick文件"};
   return internal::run_parallel_update(kTick, path, request.tick, request);
 }
 

@@ -24,6 +24,8 @@ struct UpdateKind {
   bool creates_path;
   // Tick files rather than minute-bar files: which of the check's deleted files it rebuilds.
   bool tick = false;
+  // What its progress bar counts.
+  std::string_view progress_label = "";
 };
 
 // {'a', 'b'}: ascending, at most six ids, then ", ..." when there are more; "set()" when empty.

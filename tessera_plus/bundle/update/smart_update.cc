@@ -24,12 +24,10 @@ bool lists_bjse(const fs::path& instruments_pk) {
   return false;
 }
 
-// Minute bars or ticks as the smart update finds them: their directory, how the ids of the files
-// stored there are listed, whether they are tick files (which of the recorded deleted files are
-// theirs), the request field those ids go into and the updater that takes them.
+// Minute bars or ticks as the smart update finds them: their directory, whether they are tick
+// files, the request field their ids go into and the updater that takes them.
 struct StoredKind {
   fs::path folder;
-  std::vector<std::string> (*ids_in)(const fs::path&);
   bool tick;
   std::vector<std::string> UpdateRequest::*selection;
   bool (*update)(const std::string&, const UpdateRequest&);
@@ -40,9 +38,7 @@ struct StoredKind {
 // waited for up to `lock_wait`.
 bool update_stored(const StoredKind& kind, const fs::path& path, int concurrency,
                    std::chrono::duration<double> lock_wait) {
-  std::vector<std::string> ids;
-  if (fs::exists(kind.folder)) ids = kind.ids_in(kind.folder);
-  for (std::string& id : deleted_instrument_ids(path, kind.tick)) ids.push_back(std::move(id));
+  std::vector<std::string> ids = smart_update_ids(path, kind.tick);
   if (ids.empty()) return true;
   UpdateRequest request{
       .concurrency = concurrency, .lock_wait = lock_wait, .unmatched_tags_fail = false};
@@ -51,6 +47,14 @@ bool update_stored(const StoredKind& kind, const fs::path& path, int concurrency
 }
 
 }  // namespace
+
+std::vector<std::string> smart_update_ids(const fs::path& bundle, bool tick) {
+  const fs::path folder = tick ? tick_dir(bundle) : minbar_dir(bundle);
+  std::vector<std::string> ids;
+  if (fs::exists(folder)) ids = tick ? instrument_ids_in(folder) : minbar_instrument_ids(folder);
+  for (std::string& id : deleted_instrument_ids(bundle, tick)) ids.push_back(std::move(id));
+  return ids;
+}
 
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path,
                                    std::chrono::duration<double> lock_wait) {
@@ -61,9 +65,8 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
   bool succeed =
       bundle::update_daybar(path.string(), false, true, concurrency, {.enable_bjse = enable_bjse});
   for (const StoredKind& kind :
-       {StoredKind{minbar_dir(path), &minbar_instrument_ids, false, &UpdateRequest::minbar,
-                   &update_minbar},
-        StoredKind{tick_dir(path), &instrument_ids_in, true, &UpdateRequest::tick, &update_tick}}) {
+       {StoredKind{minbar_dir(path), false, &UpdateRequest::minbar, &update_minbar},
+        StoredKind{tick_dir(path), true, &UpdateRequest::tick, &update_tick}}) {
     if (!update_stored(kind, path, concurrency, lock_wait)) succeed = false;
   }
   return succeed;

@@ -19,6 +19,7 @@
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/tick_records.h"
 #include "tessera_plus/bundle/store/tick_writer.h"
+#include "tessera_plus/bundle/update/file_action.h"
 #include "tessera_plus/bundle/update/held_files.h"
 #include "tessera_plus/bundle/update/write_guard.h"
 #include "tessera_plus/h5/file.h"
@@ -239,7 +240,11 @@ WriteResult _append_h5_tick(const WriteRequest& request) {
   const std::string name = tick_file_name(request.order_book_id, request.file_name);
   const std::string file_path = (std::filesystem::path(path) / name).string();
   const FileState before = FileState::of(file_path);
-  if (request.rebuild) remove_h5(file_path);
+  // A file that is not there is built under a temporary name by update_tick_file itself.
+  if (file_start(std::filesystem::exists(file_path), request.rebuild) ==
+      FileStart::kDeleteAndCreate) {
+    remove_h5(file_path);
+  }
   const std::string& id = request.order_book_id;
   return guard_file_update(
       file_path, before,

@@ -671,7 +671,7 @@ TEST_F(TickMarkersAfterFaults, MarkersMissedByAFailedRunAreWrittenByTheNext) {
   // The batch and its markers land together or not at all: the failed run left nothing half-done.
   EXPECT_FALSE(std::filesystem::exists(file()));
   // A network error is not a damaged file: no advice to delete it.
-  EXPECT_THAT(log(), HasSubstr(" 失败，数据服务暂时不可用：is_suspended(000001.XSHE) 的 3 次调用"));
+  EXPECT_THAT(log(), HasSubstr(" 失败，数据服务暂时不可用：is_suspended(000001.XSHE) 调用 3 次"));
   EXPECT_THAT(log(), Not(HasSubstr("该文件可能已经损坏")));
 
   publish_sval(SharedFlag::create(true));
