@@ -58,6 +58,10 @@ std::string version_text() {
 std::string parsed_bundle_root(const CLI::App& command) {
   const CLI::Option* option = command.get_option_no_throw("--data-bundle-path");
   if (option != nullptr && option->count() > 0) return option->results().front();
+  // `check minbar -d PATH`: the kind of data parses the options that follow it.
+  for (const CLI::App* kind : command.get_subcommands()) {
+    if (kind->parsed()) return parsed_bundle_root(*kind);
+  }
   return default_bundle_root();
 }
 

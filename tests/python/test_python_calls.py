@@ -174,8 +174,8 @@ def test_progress_as_bars_nothing_or_a_callback(bundle):
     assert run(False) == ''
     calls = []
     assert run(lambda *step: calls.append(step)) == ''
-    assert calls[0] == ('', 0, 5)
-    assert calls[-1] == ('', 5, 5)
+    assert calls[0] == ('检查的文件', 0, 5)
+    assert calls[-1] == ('检查的文件', 5, 5)
     assert all(done <= total for _, done, total in calls)
     with pytest.raises(TypeError):
         tessera_plus.check_minbar(bundle, progress='yes')
