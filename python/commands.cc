@@ -15,6 +15,7 @@
 
 #include "python/background_call.h"
 #include "python/bindings.h"
+#include "python/plan.h"
 #include "python/results.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/publish.h"
@@ -29,6 +30,7 @@
 #include "tessera_plus/bundle/update/run_summary.h"
 #include "tessera_plus/bundle/update/sample_download.h"
 #include "tessera_plus/bundle/update/smart_update.h"
+#include "tessera_plus/bundle/update/update_plan.h"
 #include "tessera_plus/market/client.h"
 
 namespace tessera_plus::python {
@@ -43,6 +45,14 @@ int workers_or_cores(std::optional<int> workers, const char* name) {
   if (!workers) return cores();
   if (*workers < 1) throw ValueError(std::string(name) + " must be at least 1");
   return *workers;
+}
+
+// `jobs` is the program's name (-j/--jobs); `concurrency` stays for callers that use it.
+int job_count(std::optional<int> jobs, std::optional<int> concurrency) {
+  if (jobs && concurrency && *jobs != *concurrency) {
+    throw ValueError("jobs and concurrency name one setting: give one of them");
+  }
+  return workers_or_cores(jobs ? jobs : concurrency, "jobs");
 }
 
 std::chrono::milliseconds lock_limit(double wait) {
@@ -177,16 +187,32 @@ RunSettings settings(std::optional<int> retry_attempts, std::optional<double> re
                      .output = output_of(std::move(progress))};
 }
 
+// A dry run: the plan, made as the real run would make it, with nothing written and no lock
+// taken; a dict with the keys of `--dry-run --report`.
+py::object planned(bool enable_bjse, const RunSettings& s,
+                   const std::function<bundle::UpdatePlan()>& plan) {
+  bundle::UpdatePlan made;
+  run_released(
+      [&] {
+        install_client(s);
+        bundle::_init_tallow(enable_bjse);
+        made = plan();
+      },
+      s.output);
+  return plan_dict(made);
+}
+
 py::object update(const std::string& root, const std::vector<std::string>& minbar,
-                  const std::vector<std::string>& tick, bool base, std::optional<int> concurrency,
-                  bool with_derivatives, bool rebuild, bool enable_bjse, double wait,
-                  double lock_wait, std::optional<int> retry_attempts,
-                  std::optional<double> retry_max_wait, std::optional<double> rate_limit,
-                  std::optional<std::string> report, py::object progress) {
+                  const std::vector<std::string>& tick, bool base, std::optional<int> jobs,
+                  std::optional<int> concurrency, bool with_derivatives, bool rebuild,
+                  bool enable_bjse, double wait, double lock_wait,
+                  std::optional<int> retry_attempts, std::optional<double> retry_max_wait,
+                  std::optional<double> rate_limit, std::optional<std::string> report,
+                  py::object progress, bool dry_run) {
   const RunSettings s = settings(retry_attempts, retry_max_wait, rate_limit, std::move(report),
                                  wait, lock_wait, std::move(progress));
   const bundle::UpdateRequest request{
-      .concurrency = workers_or_cores(concurrency, "concurrency"),
+      .concurrency = job_count(jobs, concurrency),
       .data_bundle_path = root,
       .base = base,
       .minbar = minbar,
@@ -197,17 +223,20 @@ py::object update(const std::string& root, const std::vector<std::string>& minba
       .lock_wait = std::chrono::duration<double>(lock_wait),
       // rebuild=True is the caller's confirmation.
       .confirm_rebuild = [] { return bundle::RebuildDecision::kConfirmed; }};
+  if (dry_run) return planned(enable_bjse, s, [&] { return bundle::plan_update(request); });
   return run_update("update", root, bundle::MissingBundle::kCreate, enable_bjse, s,
                     [&] { return bundle::update_bundle_from_tallow(request); });
 }
 
-py::object smart_update(const std::string& root, std::optional<int> concurrency, double wait,
-                        double lock_wait, std::optional<int> retry_attempts,
-                        std::optional<double> retry_max_wait, std::optional<double> rate_limit,
-                        std::optional<std::string> report, py::object progress) {
+py::object smart_update(const std::string& root, std::optional<int> jobs,
+                        std::optional<int> concurrency, double wait, double lock_wait,
+                        std::optional<int> retry_attempts, std::optional<double> retry_max_wait,
+                        std::optional<double> rate_limit, std::optional<std::string> report,
+                        py::object progress, bool dry_run) {
   const RunSettings s = settings(retry_attempts, retry_max_wait, rate_limit, std::move(report),
                                  wait, lock_wait, std::move(progress));
-  const int workers = workers_or_cores(concurrency, "concurrency");
+  const int workers = job_count(jobs, concurrency);
+  if (dry_run) return planned(false, s, [&] { return bundle::plan_smart_update(root); });
   return run_update("smart-update", root, bundle::MissingBundle::kNoLock, false, s, [&] {
     return bundle::update_bundle_from_exist_file(workers, root,
                                                  std::chrono::duration<double>(lock_wait));
@@ -238,7 +267,8 @@ const double kDefaultLockWaitSeconds = static_cast<double>(bundle::kDefaultLockW
 const char* const kUpdateDoc =
     "Brings the bundle under data_bundle_path up to date: base data (unless base=False),\n"
     "then the minute bars and ticks of the instruments that the tags in minbar and tick\n"
-    "name. concurrency worker processes (default: one per core). rebuild=True rewrites the\n"
+    "name. jobs worker processes (default: one per core; concurrency is the same setting).\n"
+    "rebuild=True rewrites the\n"
     "selected files without asking. lock_wait: seconds to wait for files that readers hold\n"
     "(default 180), as --lock-wait. retry_attempts, retry_max_wait (seconds) and rate_limit\n"
     "(requests per second) as --retry-attempts, --retry-max-wait and --rate-limit; unset,\n"
@@ -249,7 +279,8 @@ const char* const kUpdateDoc =
     "when one failed or the update stopped (no Beijing-exchange permission). Holds the\n"
     "bundle's run lock; another run holding it past wait seconds raises BlockingIOError\n"
     "naming it. Ctrl-C stops the workers, leaves every file whole and raises\n"
-    "KeyboardInterrupt.";
+    "KeyboardInterrupt. dry_run=True writes nothing and returns the plan instead, as a dict\n"
+    "with the keys of --dry-run --report: the files to create, extend, repair or rebuild.";
 
 }  // namespace
 
@@ -258,16 +289,18 @@ void bind_commands(py::module_& m) {
   m.def("update", &update, py::arg("data_bundle_path"), py::kw_only(),
         py::arg("minbar") = std::vector<std::string>{},
         py::arg("tick") = std::vector<std::string>{}, py::arg("base") = true,
-        py::arg("concurrency") = py::none(), py::arg("with_derivatives") = false,
-        py::arg("rebuild") = false, py::arg("enable_bjse") = false, py::arg("wait") = 0.0,
+        py::arg("jobs") = py::none(), py::arg("concurrency") = py::none(),
+        py::arg("with_derivatives") = false, py::arg("rebuild") = false,
+        py::arg("enable_bjse") = false, py::arg("wait") = 0.0,
         py::arg("lock_wait") = kDefaultLockWaitSeconds, py::arg("retry_attempts") = py::none(),
         py::arg("retry_max_wait") = py::none(), py::arg("rate_limit") = py::none(),
-        py::arg("report") = py::none(), py::arg("progress") = true, kUpdateDoc);
+        py::arg("report") = py::none(), py::arg("progress") = true, py::arg("dry_run") = false,
+        kUpdateDoc);
   m.def("smart_update", &smart_update, py::arg("data_bundle_path"), py::kw_only(),
-        py::arg("concurrency") = py::none(), py::arg("wait") = 0.0,
+        py::arg("jobs") = py::none(), py::arg("concurrency") = py::none(), py::arg("wait") = 0.0,
         py::arg("lock_wait") = kDefaultLockWaitSeconds, py::arg("retry_attempts") = py::none(),
         py::arg("retry_max_wait") = py::none(), py::arg("rate_limit") = py::none(),
-        py::arg("report") = py::none(), py::arg("progress") = true,
+        py::arg("report") = py::none(), py::arg("progress") = true, py::arg("dry_run") = false,
         "Refreshes base data, extends every minute-bar and tick file the bundle holds and\n"
         "re-creates those that a check deleted. The keywords and the UpdateReport returned are\n"
         "update's. Holds the bundle's run lock, as update does.");

@@ -2,7 +2,7 @@
 
 import os
 import pathlib
-from typing import Any, Callable, Iterator, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -77,6 +77,7 @@ def update(
     minbar: Sequence[str] = ...,
     tick: Sequence[str] = ...,
     base: bool = ...,
+    jobs: Optional[int] = ...,
     concurrency: Optional[int] = ...,
     with_derivatives: bool = ...,
     rebuild: bool = ...,
@@ -88,14 +89,18 @@ def update(
     rate_limit: Optional[float] = ...,
     report: Optional[str] = ...,
     progress: Progress = ...,
-) -> UpdateReport:
+    dry_run: bool = ...,
+) -> Union[UpdateReport, Dict[str, Any]]:
     """Base data, then the minute bars and ticks of the tagged instruments. Runs with the GIL
     released; Ctrl-C stops the workers and raises KeyboardInterrupt. Holds the bundle's run lock;
-    BlockingIOError when another run holds it past wait seconds."""
+    BlockingIOError when another run holds it past wait seconds. jobs (or concurrency, the same
+    setting): worker processes. dry_run=True writes nothing and returns the plan, a dict with the
+    keys of `update --dry-run --report`."""
 
 def smart_update(
     data_bundle_path: str,
     *,
+    jobs: Optional[int] = ...,
     concurrency: Optional[int] = ...,
     wait: float = ...,
     lock_wait: float = ...,
@@ -104,7 +109,8 @@ def smart_update(
     rate_limit: Optional[float] = ...,
     report: Optional[str] = ...,
     progress: Progress = ...,
-) -> UpdateReport:
+    dry_run: bool = ...,
+) -> Union[UpdateReport, Dict[str, Any]]:
     """Refreshes base data, extends every minute-bar and tick file present and re-creates those
     that a check deleted. Keywords and answer as update's."""
 

@@ -287,3 +287,26 @@ def test_h5py_in_another_thread_waits_for_the_call(bundle, tmp_path):
     readers[0].join()
     assert report.success
     assert seen[0][0] > 1000 and seen[0][1] == 'after the update'
+
+
+def test_a_dry_run_returns_the_programs_plan_and_writes_nothing(bundle, tmp_path):
+    root = str(tmp_path / 'root')
+    shutil.copytree(bundle, root)
+    before = digest(root)
+    env_now = dict(os.environ, TESSERA_NOW='2024-07-03 18:00:00')
+    plan_py = subprocess.run(
+        [sys.executable, '-c', 'import json, sys, tessera_plus; print(json.dumps('
+         'tessera_plus.smart_update(sys.argv[1], jobs=1, dry_run=True, progress=False)))', root],
+        env=env_now, capture_output=True, text=True, check=True)
+    plan = json.loads(plan_py.stdout.splitlines()[-1])
+    done = subprocess.run([os.environ['TESSERA_PLUS_PROGRAM'], 'smart-update', '-d', root,
+                           '--dry-run', '--report', str(tmp_path / 'plan.json'), '--quiet'],
+                          env=env_now, capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    assert done.returncode == 0, done.stderr
+    cli = json.load(open(tmp_path / 'plan.json'))
+    assert {k: v for k, v in plan.items() if k != 'files'} == {k: v for k, v in cli.items() if k != 'files'}
+    assert plan['files'] == cli['files']
+    assert plan['dry_run'] and plan['totals']['extend'] > 0
+    assert digest(root) == before
+    with pytest.raises(ValueError):
+        tessera_plus.update(root, jobs=1, concurrency=2, dry_run=True)
