@@ -52,12 +52,7 @@ int run_without(const Console& console, const std::vector<std::string>& args,
     if (console.loss == Loss::kClosed) ::close(console.fd);
     if (console.loss == Loss::kReaderGone) ::dup2(pipe_fds[1], console.fd);
     if (console.loss == Loss::kFull) ::dup2(::open("/dev/full", O_WRONLY), console.fd);
-    for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> argv{const_cast<char*>(TESSERA_PLUS_CLI)};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TESSERA_PLUS_CLI, argv.data());
-    ::_exit(127);
+    testing::exec_cli(args, env);
   }
   if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
   int status = -1;

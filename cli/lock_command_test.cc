@@ -42,12 +42,7 @@ class Running {
       ::dup2(out[1], 1);
       int null = ::open("/dev/null", O_WRONLY);
       ::dup2(null, 2);
-      for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
-      std::vector<char*> argv{const_cast<char*>(TESSERA_PLUS_CLI)};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      ::execv(TESSERA_PLUS_CLI, argv.data());
-      ::_exit(127);
+      testing::exec_cli(args, env);
     }
     ::close(in[0]);
     ::close(out[1]);

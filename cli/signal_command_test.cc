@@ -45,12 +45,7 @@ Stopped run_until(const std::vector<std::string>& args, const std::vector<std::s
     ::dup2(null, STDERR_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
-    for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> argv{const_cast<char*>(TESSERA_PLUS_CLI)};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TESSERA_PLUS_CLI, argv.data());
-    ::_exit(127);
+    testing::exec_cli(args, env);
   }
   ::setpgid(pid, pid);  // before the first signal, whichever of the two runs first
   ::close(out[1]);

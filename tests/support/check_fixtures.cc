@@ -184,6 +184,15 @@ std::string bundle_digest(const std::string& root) {
   return out;
 }
 
+void exec_cli(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
+  std::vector<char*> argv{const_cast<char*>(TESSERA_PLUS_CLI)};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  ::execv(TESSERA_PLUS_CLI, argv.data());
+  ::_exit(127);
+}
+
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
                   const std::vector<std::string>& env) {
   TempDir scratch;
@@ -199,12 +208,7 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& input
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
-    for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> argv{const_cast<char*>(TESSERA_PLUS_CLI)};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TESSERA_PLUS_CLI, argv.data());
-    ::_exit(127);
+    exec_cli(args, env);
   }
   int status = 0;
   ::waitpid(pid, &status, 0);

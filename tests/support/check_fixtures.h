@@ -89,4 +89,9 @@ std::string bundle_digest(const std::string& root);
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
                   const std::vector<std::string>& env = {});
 
+// In a forked child whose descriptors are set up: adds `env` entries and becomes tessera-plus
+// with `args`; exits 127 when it cannot.
+[[noreturn]] void exec_cli(const std::vector<std::string>& args,
+                           const std::vector<std::string>& env);
+
 }  // namespace tessera_plus::testing
