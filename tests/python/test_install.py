@@ -43,7 +43,10 @@ def installed():
     clone, venv = scratch / 'clone', scratch / 'venv'
     subprocess.run(['git', 'clone', '-q', str(SOURCE), str(clone)], check=True)
     subprocess.run([sys.executable, '-m', 'venv', '--system-site-packages', str(venv)], check=True)
-    env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=os.environ.get('TESSERA_PLUS_JOBS', '2'))
+    # Paths below the scratch folder are the same from one run to the next once ccache sees them
+    # relative to it, so a repeated install reuses the objects compiled before.
+    env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=os.environ.get('TESSERA_PLUS_JOBS', '2'),
+               CCACHE_BASEDIR=str(scratch))
     env.pop('PYTHONPATH', None)
     pip = subprocess.run([str(venv / 'bin' / 'pip'), 'install', '--no-index',
                           '--no-build-isolation', str(clone)],
