@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev libarchive-dev libdeflate-dev
   libfmt-dev libspdlog-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3-h5py python3-numpy python3-pytest
+  python3-h5py python3-numpy python3-pytest python3-venv python3-setuptools
   pybind11-dev python3-dev python3-pandas python3-jsonschema
   bzip2
 )
