@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <new>
@@ -214,16 +215,53 @@ int make_record(State& s, RollbackRecord* record) {
   return 0;
 }
 
+// Whether the commit writes its bytes past the old end of the file in step 1 (see commit()),
+// where the record's barrier makes them durable too, instead of in step 2. Those bytes are no part
+// of the old file (its structures end before its end of file, and HDF5 ignores what lies beyond),
+// so a power cut that keeps some of them without the record leaves the old file with a longer
+// tail: value for value the old file to any HDF5 reader, and cut off by its next commit. Only for
+// an old file that is an HDF5 file (a tail would make anything else another file), and not when
+// the commit cuts the file (the cut comes first in step 2 and would drop them). Step 2 then only
+// overwrites blocks the file has, which the file system makes durable without a journal commit of
+// its own.
+bool grows_with_record(const State& s, bool guarded) {
+  if (!guarded || s.cut < s.base_size || s.eof <= s.base_size) return false;
+  if (s.base_size < kSignatureBytes) return false;
+  Signature first{};
+  return pread_full(s.fd, first.data(), kSignatureBytes, 0) ==
+             static_cast<ssize_t>(kSignatureBytes) &&
+         first == kHdf5Signature;
+}
+
+// Writes the overlay's bytes at offsets in [from, to), the signature left to show_to_readers when
+// `guarded`. Returns 0 or an errno.
+int write_extents(State& s, std::uint64_t from, std::uint64_t to, bool guarded, JournalIo& io) {
+  for (const auto& [offset, bytes] : s.overlay.extents()) {
+    const std::uint64_t begin = std::max<std::uint64_t>(offset, from);
+    const std::uint64_t end = std::min<std::uint64_t>(offset + bytes.size(), to);
+    if (begin >= end) continue;
+    const std::byte* data = bytes.data() + (begin - offset);
+    int e = guarded ? pwrite_past_signature(s.fd, data, end - begin, begin, io)
+                    : io.pwrite_all(s.fd, data, end - begin, static_cast<off_t>(begin));
+    if (e) return e;
+  }
+  return 0;
+}
+
 // Step 1 of the commit (see commit()): writes the record beside the file and, when `guarded`, the
-// hiding signature into the file, then makes both durable, the record's directory entry included.
-// The three barriers are independent of one another, so they are made at once.
+// hiding signature into the file, and with `grow` the bytes past the file's old end and its new
+// size; then makes all of it durable, the record's directory entry included. The three barriers
+// are independent of one another, so they are made at once.
 int write_record_and_hide(State& s, const std::string& record_path,
-                          const std::vector<std::byte>& encoded, bool guarded, JournalIo& io) {
+                          const std::vector<std::byte>& encoded, bool guarded, bool grow,
+                          JournalIo& io) {
   int rfd = ::open(record_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (rfd < 0) return errno;
   int error = io.pwrite_all(rfd, encoded.data(), encoded.size(), 0);
   if (!error && guarded)
     error = io.pwrite_all(s.fd, kUnfinishedSignature.data(), kSignatureBytes, 0);
+  if (!error && grow) error = write_extents(s, s.base_size, s.eof, guarded, io);
+  if (!error && grow) error = io.ftruncate(s.fd, static_cast<off_t>(s.eof));
   // Only the bytes and the size of the record matter (fdatasync covers both); its name is made
   // durable by the directory's fsync.
   const std::array<int, 2> files = {rfd, s.fd};
@@ -232,19 +270,19 @@ int write_record_and_hide(State& s, const std::string& record_path,
   return error;
 }
 
-// Steps 2 and 3 of the commit: everything but the signature, then the signature.
-int apply(State& s, const Signature& signature, bool guarded, JournalIo& io) {
+// Steps 2 and 3 of the commit: everything but the signature (and what step 1 wrote with `grown`),
+// then the signature.
+int apply(State& s, const Signature& signature, bool guarded, bool grown, JournalIo& io) {
   // A cut below the signature would drop the hiding one; the overlay holds those bytes anyway.
   std::uint64_t floor = guarded ? kSignatureBytes : 0;
   if (s.cut < s.base_size) {
     if (int e = io.ftruncate(s.fd, static_cast<off_t>(std::max(s.cut, floor)))) return e;
   }
-  for (const auto& [offset, bytes] : s.overlay.extents()) {
-    int e = guarded ? pwrite_past_signature(s.fd, bytes.data(), bytes.size(), offset, io)
-                    : io.pwrite_all(s.fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (e) return e;
+  const std::uint64_t to = grown ? s.base_size : std::numeric_limits<std::uint64_t>::max();
+  if (int e = write_extents(s, 0, to, guarded, io)) return e;
+  if (!grown) {
+    if (int e = io.ftruncate(s.fd, static_cast<off_t>(s.eof))) return e;
   }
-  if (int e = io.ftruncate(s.fd, static_cast<off_t>(s.eof))) return e;
   // The file's timestamps are not part of its content; its size is, and fdatasync covers it.
   if (int e = io.fdatasync(s.fd)) return e;
   // No barrier after the signature: a power cut that loses it leaves the new file whole but
@@ -257,9 +295,11 @@ int apply(State& s, const Signature& signature, bool guarded, JournalIo& io) {
 // content. Its steps, each finished by a barrier before the next begins, and what a power cut
 // during each leaves:
 //   1. The record written beside the file and the file's signature replaced by
-//      kUnfinishedSignature; both made durable, the record's directory entry too. Cut: the file is
-//      old, perhaps hidden; the record is missing, incomplete or complete. Recovery rolls back
-//      with a complete record, and otherwise shows a hidden file again (see recover()).
+//      kUnfinishedSignature (a growing HDF5 file also gets its bytes past its old end and its new
+//      size, see grows_with_record()); all made durable, the record's directory entry too. Cut:
+//      the file is old, perhaps hidden, perhaps with a longer tail that no HDF5 reader looks at;
+//      the record is missing, incomplete or complete. Recovery rolls back with a complete record,
+//      and otherwise shows a hidden file again (see recover()).
 //   2. Every other byte written, the size set, made durable. Cut: any mixture of old and new bytes,
 //      hidden from plain readers (their open fails); the record is complete and rolls it back.
 //   3. The new signature written, with no barrier of its own. Cut: the new file, hidden or not;
@@ -284,15 +324,17 @@ int commit(State& s, std::size_t* record_bytes, bool* applied, std::string* what
   *record_bytes = encoded.size();
 
   const std::string record_path = rollback_path(s.path);
+  const bool grow = grows_with_record(s, guarded);
   *what = "cannot write the rollback record of";
-  if (int e = write_record_and_hide(s, record_path, encoded, guarded, io)) {
-    // Nothing but the signature has changed; the rollback puts it back and removes the record.
+  if (int e = write_record_and_hide(s, record_path, encoded, guarded, grow, io)) {
+    // Nothing but the signature and the tail has changed; the rollback puts the signature back,
+    // cuts the tail and removes the record.
     roll_back(s.fd, s.path, record, io);
     return e;
   }
 
   *what = "cannot apply the update to";
-  int error = apply(s, signature, guarded, io);
+  int error = apply(s, signature, guarded, grow, io);
   if (!error) error = io.unlink(record_path);
   if (error) {
     // Put the old content back now; if that fails too, the record stays for the next open.

@@ -682,7 +682,7 @@ TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouch
     SCOPED_TRACE(flip ? "one byte changed" : "last byte missing");
     std::string path = fresh("a.h5");
     // Ending at the record's fsync: the record is written and the file untouched but for its
-    // hidden signature, which recovery puts back.
+    // hidden signature, which recovery puts back, and its new tail.
     ASSERT_TRUE(crashed_at(path, 1, FaultPlan::Call::kFsync));
     ASSERT_TRUE(hidden(path));
     std::string record = read_file(h5::rollback_path(path));
@@ -693,7 +693,15 @@ TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouch
       record.pop_back();
     }
     std::ofstream(h5::rollback_path(path), std::ios::binary | std::ios::trunc) << record;
-    expect_recovery(path, h5::Recovery::kDiscardedIncomplete, read_file(old_path()));
+    EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kDiscardedIncomplete);
+    EXPECT_FALSE(exists(h5::rollback_path(path)));
+    // The old bytes, and past them the new tail that the commit writes with its record, which
+    // HDF5 does not look at.
+    const std::string old_bytes = read_file(old_path());
+    const std::string now = read_file(path);
+    EXPECT_GT(now.size(), old_bytes.size()) << "the append must grow the file to test its tail";
+    EXPECT_TRUE(now.compare(0, old_bytes.size(), old_bytes) == 0);
+    EXPECT_EQ(rows_via_hdf5(path), rows_via_hdf5(old_path()));
   }
 }
 
@@ -820,7 +828,10 @@ TEST_F(JournalDriverTest, ARecordIsNotAppliedToItsFileChangedSince) {
     ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
     ASSERT_TRUE(exists(h5::rollback_path(path)));
     if (grown) {
-      // Extended by a plain writer, which never rolls back.
+      // Shown again and extended by another writer, which never rolls back. (Only a hidden file
+      // may be longer than both sizes: see the next test.)
+      std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
+          .write(read_file(old_path()).data(), h5::kSignatureBytes);
       fs::resize_file(path, std::max(fs::file_size(old_path()), fs::file_size(new_path())) + 4096);
     } else {
       // Written over in place, with as many bytes as the interrupted commit left.
@@ -829,6 +840,24 @@ TEST_F(JournalDriverTest, ARecordIsNotAppliedToItsFileChangedSince) {
     }
     expect_recovery(path, h5::Recovery::kDiscardedStale, read_file(path));
   }
+}
+
+// A commit that grows a file writes the new tail before its first barrier, which is also the one
+// that makes the previous commit's record removal durable: a power cut can bring that record back
+// beside its commit's new file, hidden and longer than both of the record's sizes. It rolls back
+// to that record's old file; a plain reader meanwhile fails to open the hidden file.
+TEST_F(JournalDriverTest, ARecordThatComesBackBesideTheNextCommitsTailRollsBack) {
+  std::string path = fresh("a.h5");
+  ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
+  const std::string record = read_file(h5::rollback_path(path));
+  ASSERT_FALSE(record.empty());
+  // The commit's new file, as its end left it, then hidden and grown by the next commit.
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << read_file(new_path());
+  std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
+      .write(reinterpret_cast<const char*>(h5::kUnfinishedSignature.data()), h5::kSignatureBytes);
+  fs::resize_file(path, std::max(fs::file_size(old_path()), fs::file_size(new_path())) + 4096);
+  write_record_of(path, record);
+  expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
 }
 
 TEST(RollbackRecord, RoundTripsAndRejectsEveryShortOrDamagedCopy) {
