@@ -69,11 +69,12 @@ File File::open(const std::string& path, Mode mode) {
 }
 
 File File::open_journaled(const std::string& path, Mode mode, std::optional<FaultPlan> faults,
-                          LockDeadline lock_deadline) {
+                          LockDeadline lock_deadline, CommitGroup* group) {
   ensure_initialized();
   require_regular_file_if_present(path);
   auto session = std::make_shared<JournalSession>(faults);
   session->wait_for_lock(std::move(lock_deadline));
+  if (group) session->commit_with(*group);
   PropListId fapl = journal_access_plist(session);
   // A strong close closes the datasets still open too, so the commit happens in close() and its
   // outcome is known there, never later in some dataset's destructor.

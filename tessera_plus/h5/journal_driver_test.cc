@@ -314,6 +314,60 @@ TEST_F(JournalDriverTest, AppendEqualsThePlainDriversFileByteForByte) {
   EXPECT_EQ(classify({path}), std::vector<std::string>{"new"});
 }
 
+// Several files committed together: each ends as it would alone (a failure ends its own file's
+// commit only), with one barrier of each kind for all of them and one fsync of their directory.
+TEST_F(JournalDriverTest, AGroupCommitsEachFileAsAloneWithItsBarriersShared) {
+  for (bool faults : {false, true}) {
+    SCOPED_TRACE(faults ? "the second file's apply fails" : "every file commits");
+    h5::CommitGroup group;
+    std::vector<std::string> paths;
+    std::vector<h5::File> files;
+    for (const char* name : {"a.h5", "b.h5", "c.h5"}) {
+      paths.push_back(fresh(name));
+      std::optional<FaultPlan> plan;
+      // Its fsyncs: the record, the hidden file, the applied file (the directory is the first
+      // file's).
+      if (faults && paths.size() == 2) plan = FaultPlan{FaultPlan::Call::kFsync, 3, EIO};
+      files.push_back(h5::File::open_journaled(paths.back(), h5::Mode::kAppend, plan, {}, &group));
+      append_rows(files.back());
+      files.back().close();
+    }
+    EXPECT_EQ(group.pending_files(), 3u);
+    EXPECT_GT(group.pending_bytes(), 0u);
+    for (const std::string& path : paths) EXPECT_TRUE(is_old(path));
+    group.commit();
+    EXPECT_EQ(group.pending_files(), 0u);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      const bool fails = faults && i == 1;
+      const h5::JournalSession& session = *files[i].journal();
+      EXPECT_TRUE(session.finished());
+      EXPECT_EQ(session.committed(), !fails);
+      EXPECT_EQ(session.error_number(), fails ? EIO : 0);
+      EXPECT_TRUE(fails ? is_old(paths[i]) : is_new(paths[i]));
+      EXPECT_FALSE(exists(h5::rollback_path(paths[i])));
+      if (!fails) {
+        EXPECT_EQ(session.io_counts().fsyncs, i == 0 ? 4 : 3);
+      }
+    }
+  }
+}
+
+// A group dropped before it commits leaves its files old and unlocked.
+TEST_F(JournalDriverTest, AGroupDroppedUncommittedKeepsItsFilesOld) {
+  std::string path = fresh("a.h5");
+  {
+    h5::CommitGroup group;
+    h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend, std::nullopt, {}, &group);
+    append_rows(file);
+    file.close();
+  }
+  EXPECT_TRUE(is_old(path));
+  EXPECT_FALSE(exists(h5::rollback_path(path)));
+  AppendResult again = journaled_append(path, std::nullopt);
+  EXPECT_TRUE(again.committed);
+  EXPECT_TRUE(is_new(path));
+}
+
 TEST_F(JournalDriverTest, NothingReachesTheFileBeforeCloseAndReadsSeeTheSession) {
   std::string path = fresh("a.h5");
   h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend);

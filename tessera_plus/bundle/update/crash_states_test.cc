@@ -34,6 +34,7 @@
 #include "tessera_plus/bundle/update/sample_swap.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
+#include "tessera_plus/h5/journal_driver.h"
 #include "tessera_plus/market/types.h"
 #include "tests/support/crash_recorder.h"
 #include "tests/support/crash_states.h"
@@ -230,6 +231,28 @@ TEST_F(CrashStates, MinuteBarAppend) {
   record_and_check("minute-bar appends", 150, 1, [&](CrashRecorder& recorder) {
     for (int end : weekday_numbers(20050201, 20050214)) {
       update_minbar_file(minbar_.string(), minbar_source(end), recorded(recorder));
+      recorder.checkpoint();
+    }
+  });
+}
+
+// Two files' appends committed as one group: their records and hidden signatures share one
+// barrier, their new bytes another, and each file must still be old or new by itself in every
+// state, whatever the other's.
+TEST_F(CrashStates, MinuteBarAppendsCommittedAsAGroup) {
+  const fs::path second = minbar_.parent_path() / "000002.XSHE.h5";
+  fs::create_directories(minbar_.parent_path());
+  create_minbar_file(minbar_, to_minbar_records(minute_bars(20050104, 20050131), EQUITIES_DTYPE));
+  create_minbar_file(second, to_minbar_records(minute_bars(20050104, 20050128), EQUITIES_DTYPE));
+  record_and_check("minute-bar appends committed as a group", 300, 9, [&](CrashRecorder& recorder) {
+    for (int end : weekday_numbers(20050201, 20050209)) {
+      h5::CommitGroup group;
+      WriteOptions options = recorded(recorder);
+      options.commit_group = &group;
+      update_minbar_file(minbar_.string(), minbar_source(end), options);
+      update_minbar_file(second.string(), minbar_source(end), options);
+      ASSERT_EQ(group.pending_files(), 2u);
+      group.commit();
       recorder.checkpoint();
     }
   });
