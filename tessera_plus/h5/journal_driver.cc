@@ -46,6 +46,7 @@ struct JournalFile {
 
 namespace {
 
+namespace fs = std::filesystem;
 using State = JournalFile;
 
 // As the plain POSIX driver: free-space managers record the address width, so another value would
@@ -422,12 +423,20 @@ void commit_all(std::vector<Commit>& commits) {
   std::set<std::string> directories;
   std::vector<bool> syncs_directory;
   for (Commit& c : commits) {
-    const std::string directory = std::filesystem::path(c.s->path).parent_path().string();
+    const std::string directory = fs::path(c.s->path).parent_path().string();
     syncs_directory.push_back(c.error == 0 && directories.insert(directory).second);
   }
   for_each_live(commits, [&](Commit& c) {
     return sync_record(c, syncs_directory[static_cast<std::size_t>(&c - commits.data())]);
   });
+  // The records of a directory whose sync failed may not be there after a power cut.
+  for (std::size_t i = 0; i < commits.size(); ++i) {
+    if (!syncs_directory[i] || commits[i].error == 0) continue;
+    const fs::path directory = fs::path(commits[i].s->path).parent_path();
+    for (Commit& c : commits) {
+      if (c.error == 0 && fs::path(c.s->path).parent_path() == directory) c.fail(commits[i].error);
+    }
+  }
   for (Commit& c : commits) {
     c.close_record();
     if (c.error) continue;
