@@ -36,8 +36,9 @@ class File {
   // left half-applied. A journaled file destroyed without close() (an exception on the way) keeps
   // its old content. A lock that another process holds on the file is waited for as
   // `lock_deadline` allows (lock_wait.h), then the open fails with BlockingIOError. With `group`,
-  // close() leaves the commit to the group (journal_driver.h) and throws nothing of it. `faults` is
-  // for tests only.
+  // close() leaves the commit to the group (journal_driver.h) and throws nothing of it; opening a
+  // file that waits in the group commits the group first, and that file's failed commit is thrown
+  // here as the OSError kind of its errno. `faults` is for tests only.
   static File open_journaled(const std::string& path, Mode mode,
                              std::optional<FaultPlan> faults = std::nullopt,
                              LockDeadline lock_deadline = {}, CommitGroup* group = nullptr);

@@ -661,7 +661,27 @@ void CommitGroup::commit() {
   pending_bytes_ = 0;
   commit_all(commits);
   finish_commits(commits);
-  for (Commit& c : commits) release(c.s);
+  for (Commit& c : commits) {
+    const JournalSession& session = *c.s->session;
+    outcomes_.push_back({c.s->path, session.error_number(), session.error_text()});
+    release(c.s);
+  }
+}
+
+bool CommitGroup::holds(const std::string& path) const {
+  return std::any_of(pending_.begin(), pending_.end(),
+                     [&](const JournalFile* s) { return s->path == path; });
+}
+
+const CommitGroup::Outcome* CommitGroup::outcome_of(const std::string& path) const {
+  for (auto it = outcomes_.rbegin(); it != outcomes_.rend(); ++it) {
+    if (it->path == path) return &*it;
+  }
+  return nullptr;
+}
+
+std::vector<CommitGroup::Outcome> CommitGroup::take_outcomes() {
+  return std::exchange(outcomes_, {});
 }
 
 PropListId journal_access_plist(std::shared_ptr<JournalSession> session) {

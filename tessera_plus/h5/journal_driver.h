@@ -101,6 +101,20 @@ class CommitGroup {
 
   std::size_t pending_files() const { return pending_.size(); }
   std::size_t pending_bytes() const { return pending_bytes_; }
+  // Whether the file opened as `path` waits in the group for its commit.
+  bool holds(const std::string& path) const;
+
+  // How one file's commit ended: `error_number` 0 when it ended as intended.
+  struct Outcome {
+    std::string path;  // as the file was opened
+    int error_number = 0;
+    std::string error_text;
+  };
+  // The outcomes of the files committed since the last call, in commit order, so that a caller
+  // that reports files only once they are durable learns each file's fate after any commit.
+  std::vector<Outcome> take_outcomes();
+  // The latest outcome of `path` not yet taken, or null.
+  const Outcome* outcome_of(const std::string& path) const;
 
   // Commits every pending session; each session then holds its outcome, as after a close that
   // commits alone. Never throws.
@@ -112,6 +126,7 @@ class CommitGroup {
  private:
   std::vector<JournalFile*> pending_;
   std::size_t pending_bytes_ = 0;
+  std::vector<Outcome> outcomes_;
 };
 
 // A file-access property list that opens files through the journal for `session`. A file can be

@@ -335,8 +335,17 @@ TEST_F(JournalDriverTest, AGroupCommitsEachFileAsAloneWithItsBarriersShared) {
     EXPECT_EQ(group.pending_files(), 3u);
     EXPECT_GT(group.pending_bytes(), 0u);
     for (const std::string& path : paths) EXPECT_TRUE(is_old(path));
+    EXPECT_TRUE(group.holds(paths[1]));
     group.commit();
     EXPECT_EQ(group.pending_files(), 0u);
+    EXPECT_FALSE(group.holds(paths[1]));
+    const std::vector<h5::CommitGroup::Outcome> outcomes = group.take_outcomes();
+    ASSERT_EQ(outcomes.size(), paths.size());
+    EXPECT_TRUE(group.take_outcomes().empty());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      EXPECT_EQ(outcomes[i].path, paths[i]);
+      EXPECT_EQ(outcomes[i].error_number, faults && i == 1 ? EIO : 0);
+    }
     for (std::size_t i = 0; i < paths.size(); ++i) {
       const bool fails = faults && i == 1;
       const h5::JournalSession& session = *files[i].journal();
@@ -349,6 +358,39 @@ TEST_F(JournalDriverTest, AGroupCommitsEachFileAsAloneWithItsBarriersShared) {
         EXPECT_EQ(session.io_counts().fsyncs, i == 0 ? 4 : 3);
       }
     }
+  }
+}
+
+// A file opened again while its commit waits in the group: the group commits first, so that the
+// new session builds on the file's new content; when that file's commit failed, the open fails
+// with its error instead of building on writes that never landed.
+TEST_F(JournalDriverTest, ReopeningAFileOfAGroupCommitsTheGroupFirst) {
+  for (bool faults : {false, true}) {
+    SCOPED_TRACE(faults ? "the reopened file's apply fails" : "every file commits");
+    h5::CommitGroup group;
+    const std::string other = fresh("a.h5");
+    const std::string path = fresh("b.h5");
+    h5::File first = h5::File::open_journaled(other, h5::Mode::kAppend, std::nullopt, {}, &group);
+    append_rows(first);
+    first.close();
+    std::optional<FaultPlan> plan;
+    if (faults) plan = FaultPlan{FaultPlan::Call::kFsync, 3, EIO};
+    h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend, plan, {}, &group);
+    append_rows(file);
+    file.close();
+    if (faults) {
+      EXPECT_THROW(h5::File::open_journaled(path, h5::Mode::kAppend, std::nullopt, {}, &group),
+                   OSError);
+      EXPECT_TRUE(is_old(path));
+    } else {
+      h5::File again = h5::File::open_journaled(path, h5::Mode::kAppend, std::nullopt, {}, &group);
+      EXPECT_TRUE(is_new(path));
+      append_rows(again);
+      again.close();
+      EXPECT_TRUE(group.holds(path));
+    }
+    EXPECT_TRUE(is_new(other));
+    EXPECT_EQ(group.take_outcomes().size(), 2u);
   }
 }
 
