@@ -35,6 +35,11 @@ struct IsolationOptions {
   // False: each outcome is handed to `on_done` as soon as it is known, in whatever order items end
   // (a progress count has no use for order, and must not stall behind one long item).
   bool in_order = true;
+  // Runs in a worker whenever it has answered an item and no next item waits for it, and before it
+  // leaves (its input ended, or it retires): work that a worker batches across items (commits
+  // that share their barriers) ends there, before the caller can count the worker done. Must not
+  // throw.
+  std::function<void()> before_idle{};
 };
 
 // Runs `work(i)` for every i in [0, count) in forked worker processes, at most `options.jobs`

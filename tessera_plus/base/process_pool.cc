@@ -71,7 +71,8 @@ void ProgressedProcessPoolExecutor::close() noexcept {
         IsolationOptions{.jobs = static_cast<int>(max_workers_),
                          .cpu_seconds_per_item = 0,
                          .retire_after_raise = true,
-                         .in_order = false});
+                         .in_order = false,
+                         .before_idle = before_idle_});
   } catch (const std::exception& e) {
     // No worker could be started for the tasks left: each of them failed.
     for (std::size_t job = 0; job < jobs_.size(); ++job) {
