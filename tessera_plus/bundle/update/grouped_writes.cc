@@ -30,6 +30,16 @@ const h5::CommitGroup::Outcome* failure_of(const std::vector<h5::CommitGroup::Ou
 
 }  // namespace
 
+h5::LockDeadline GroupedWrites::committing_first(h5::LockDeadline deadline) {
+  if (!deadline) return deadline;
+  // The open waits inside HDF5's file open; the commit only writes the group's files, whose HDF5
+  // handles are closed already.
+  return [this, deadline = std::move(deadline)] {
+    commit();
+    return deadline();
+  };
+}
+
 void GroupedWrites::record(const WriteResult& result) {
   if (result.outcome == WriteResult::Outcome::kHeld) return;
   if (result.outcome != WriteResult::Outcome::kPending) {

@@ -28,6 +28,11 @@ class GroupedWrites {
   // For WriteRequest::commit_group.
   h5::CommitGroup* group() { return &group_; }
 
+  // `deadline` for a writer's open, which commits the group first when the open has to wait for
+  // a file that a reader holds: the files of the group are not kept from their own readers while
+  // this one is waited for. Unset stays unset.
+  h5::LockDeadline committing_first(h5::LockDeadline deadline);
+
   // Records a writer's `result` in the run report (record_written, record_failure): a kPending
   // one once its group has committed, which happens here when the group is full. kHeld results
   // are not for the report and are ignored.

@@ -409,6 +409,39 @@ TEST_F(MinbarAppender, AGroupReportsEachFileOnlyOnceItsOwnCommitHasEnded) {
   publish_run_report(std::nullopt);
 }
 
+// A writer that has to wait for a file a reader holds commits its group first: the files of the
+// group are durable, counted and free for their own readers while that wait lasts.
+TEST_F(MinbarAppender, AWaitForAHeldFileCommitsTheGroupFirst) {
+  publish_run_report(RunReport::create());
+  set_now("2005-01-12 18:00:00");
+  _append_h5({"000001.XSHE", h5_path()});
+  _append_h5({"000002.XSHE", h5_path()});
+  const std::string old_bytes = testing::read_file(file("000001.XSHE"));
+  set_now("2005-01-20 18:00:00");
+  // Held before the group has files: a fork would share their locks.
+  std::optional<testing::FileHolder> holder(std::in_place, file("000002.XSHE"));
+  GroupedWrites grouped;
+  const auto no_wait = [] { return h5::LockClock::now(); };
+  grouped.record(_append_h5({.order_book_id = "000001.XSHE",
+                             .path = h5_path(),
+                             .lock_deadline = grouped.committing_first(no_wait),
+                             .commit_group = grouped.group()}));
+  EXPECT_EQ(testing::read_file(file("000001.XSHE")), old_bytes);
+  EXPECT_EQ(run_totals().updated, 0u);
+  const WriteResult held = _append_h5({.order_book_id = "000002.XSHE",
+                                       .path = h5_path(),
+                                       .lock_deadline = grouped.committing_first(no_wait),
+                                       .commit_group = grouped.group()});
+  EXPECT_TRUE(held.failed());
+  // Before the held file's writer gave up, the group had committed.
+  EXPECT_EQ(run_totals().updated, 1u);
+  EXPECT_EQ(contents("000001.XSHE"), fresh_build("000001.XSHE"));
+  grouped.record(held);
+  holder.reset();
+  EXPECT_EQ(run_totals().failed, 1u);
+  publish_run_report(std::nullopt);
+}
+
 TEST_F(MinbarAppender, EmptyIndexCountsAsMinStartDate) {
   fs::create_directories(fs::path(h5_path()) / "equities");
   {

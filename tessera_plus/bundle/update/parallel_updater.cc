@@ -49,6 +49,7 @@ void sweep_abandoned_builds(const std::string& path) {
 void write_and_record(const UpdateKind& kind, WriteRequest request, const HeldFiles& held,
                       GroupedWrites& grouped) {
   request.commit_group = grouped.group();
+  request.lock_deadline = grouped.committing_first(std::move(request.lock_deadline));
   WriteResult result = kind.writer(request);
   if (result.outcome == WriteResult::Outcome::kHeld && !held.set_aside(request.order_book_id)) {
     // No room to set it aside: this try is its last, and fails as such a failure does.
