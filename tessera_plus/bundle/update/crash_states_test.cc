@@ -301,6 +301,35 @@ TEST_F(CrashStates, TickBatchesWithSuspensionMarkers) {
   });
 }
 
+// An update worker's group: a minute-bar append and a tick file's batches wait in one group, and
+// the tick file's second batch opens it again, which commits the group (the append and the first
+// batch) before it goes on; the rest commits at the end.
+TEST_F(CrashStates, TickBatchesAndAnAppendCommittedInAWorkersGroup) {
+  fs::create_directories(minbar_.parent_path());
+  create_minbar_file(minbar_, to_minbar_records(minute_bars(20050104, 20050131), EQUITIES_DTYPE));
+  fs::create_directories(tick_.parent_path());
+  update_tick_file(tick_, [](TickFileUpdate& update) {
+    write_tick_batch(update, {{20050104, 400}, {20050105, 400}});
+  });
+  record_and_check("tick batches and an append in a group", 900, 11, [&](CrashRecorder& recorder) {
+    h5::CommitGroup group;
+    WriteOptions options = recorded(recorder);
+    options.commit_group = &group;
+    update_minbar_file(minbar_.string(), minbar_source(20050207), options);
+    TickFileUpdate update(tick_, options);
+    write_tick_batch(update, {{20050105, 250}, {20050106, 0}, {20050107, 400}});
+    update.commit();
+    ASSERT_EQ(group.pending_files(), 2u);
+    write_tick_batch(update, {{20050110, 400}, {20050111, 0}});
+    ASSERT_EQ(group.pending_files(), 0u);
+    recorder.checkpoint();
+    update.finish();
+    update_minbar_file(minbar_.string(), minbar_source(20050209), options);
+    ASSERT_EQ(group.pending_files(), 2u);
+    group.commit();
+  });
+}
+
 TEST_F(CrashStates, NewFilesArePublishedWhole) {
   fs::create_directories(minbar_.parent_path());
   fs::create_directories(tick_.parent_path());
