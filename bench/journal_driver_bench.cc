@@ -6,6 +6,8 @@
 //   BM_AppendDay/1   journal driver: rollback record and hidden signature, apply, signature shown
 //   BM_JournalOverPlain  both in turn in each iteration; counters: ratio (journal / plain wall
 //                        time), extra_ms, record_bytes, fsyncs, writes
+//   BM_CommitFiles/0     eight files' appends, each committed alone
+//   BM_CommitFiles/1     the same eight committed as one group (one barrier of each kind)
 //
 // Wall time, because the journal's cost is mostly waiting for fsync. Every iteration starts from
 // a fresh copy of the 5-year file (copied outside the timed part), in the working directory.
@@ -71,8 +73,8 @@ class Fixture {
     file.close();
   }
   std::string base() const { return dir_ / "base.h5"; }
-  std::string fresh_copy() const {
-    std::string path = dir_ / "work.h5";
+  std::string fresh_copy(int n = 0) const {
+    std::string path = dir_ / ("work" + std::to_string(n) + ".h5");
     fs::copy_file(base(), path, fs::copy_options::overwrite_existing);
     return path;
   }
@@ -162,6 +164,37 @@ void BM_JournalOverPlain(benchmark::State& state) {
   state.counters["file_bytes"] = static_cast<double>(fs::file_size(f.base()));
 }
 BENCHMARK(BM_JournalOverPlain)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// kGroupFiles files appended one day each, each committed alone (/0) or all in one commit group
+// (/1): the group shares each kind of barrier among them.
+constexpr int kGroupFiles = 8;
+
+void BM_CommitFiles(benchmark::State& state) {
+  const Fixture& f = fixture();
+  const bool grouped = state.range(0) == 1;
+  int fsyncs = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<std::string> paths;
+    for (int i = 0; i < kGroupFiles; ++i) paths.push_back(f.fresh_copy(i));
+    state.ResumeTiming();
+    CommitGroup group;
+    std::vector<File> files;
+    for (const std::string& path : paths) {
+      files.push_back(
+          File::open_journaled(path, Mode::kAppend, std::nullopt, {}, grouped ? &group : nullptr));
+      append_day(files.back());
+      files.back().close();
+    }
+    group.commit();
+    fsyncs = 0;
+    for (const File& file : files) fsyncs += file.journal()->io_counts().fsyncs;
+  }
+  state.SetLabel(grouped ? "grouped" : "alone");
+  state.counters["files"] = kGroupFiles;
+  state.counters["fsyncs"] = fsyncs;
+}
+BENCHMARK(BM_CommitFiles)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace tessera_plus::h5

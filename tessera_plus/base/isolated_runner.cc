@@ -129,6 +129,25 @@ bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
   return write_all(fd, reply.data() + (sent - kHeaderSize), reply.size() - (sent - kHeaderSize));
 }
 
+bool item_waits(int fd) noexcept {
+  pollfd waiting{fd, POLLIN, 0};
+  int n = 0;
+  do {
+    n = ::poll(&waiting, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n > 0;
+}
+
+void run_hook(const std::function<void()>& hook) noexcept {
+  if (!hook) return;
+  try {
+    hook();
+  } catch (...) {
+    // The hook reports its own failures; the worker's protocol goes on.
+  }
+  std::fflush(nullptr);
+}
+
 // A worker's life: items by index from the socket, one frame back for each, until the caller
 // closes its end or the worker has done its share.
 [[noreturn]] void serve(int fd, const Work& work, const IsolationOptions& options,
@@ -157,7 +176,9 @@ bool send_reply(int fd, std::size_t item, bool raised, bool retiring,
     const bool retiring = ++done >= kItemsPerWorker || (raised && options.retire_after_raise) ||
                           (allowance > 0 && cpu_seconds_used() >= allowance);
     if (!send_reply(fd, static_cast<std::size_t>(item), raised, retiring, reply) || retiring) break;
+    if (!item_waits(fd)) run_hook(options.before_idle);
   }
+  run_hook(options.before_idle);
   std::fflush(nullptr);
   ::_exit(0);
 }

@@ -40,6 +40,11 @@ struct IsolationOptions {
   // line can show that work is in flight although no item ended.
   std::function<void()> while_waiting{};
   std::chrono::milliseconds wait_interval{1000};
+  // Runs in a worker whenever it has answered an item and no next item waits for it, and before it
+  // leaves (its input ended, or it retires): work that a worker batches across items (commits
+  // that share their barriers) ends there, before the caller can count the worker done. Must not
+  // throw.
+  std::function<void()> before_idle{};
 };
 
 // Runs `work(i)` for every i in [0, count) in forked worker processes, at most `options.jobs`

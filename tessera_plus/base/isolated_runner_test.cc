@@ -163,6 +163,54 @@ TEST(IsolatedRunner, WorkersRetireAfterTheirShare) {
   EXPECT_LT(pids.size(), 100u);
 }
 
+// Work that a worker keeps back across items (here: the items it did, written out in one go) is
+// let out before the worker idles or leaves, whether it leaves because its input ended, because it
+// retires after its share, or because its work raised; so by the time the call returns, every item
+// a worker finished has been let out, once.
+TEST(IsolatedRunner, WorkKeptBackIsLetOutBeforeAWorkerIdlesOrLeaves) {
+  constexpr std::size_t kCount = 700;  // more than two workers' shares
+  constexpr std::size_t kRaises = 333;
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  std::string kept;  // each worker's own copy, from its fork
+  std::size_t batches = 0;
+  run_isolated(
+      kCount,
+      [&](std::size_t i) -> std::string {
+        if (i == kRaises) throw std::runtime_error("escaped");
+        kept += std::to_string(i) + "\n";
+        return {};
+      },
+      [](std::size_t, IsolatedOutcome&&) { return true; },
+      {.jobs = 2, .retire_after_raise = true, .in_order = false, .before_idle = [&] {
+         if (kept.empty()) return;
+         // Small enough for the pipe, which the caller reads only afterwards.
+         std::string batch = "batch\n" + kept;
+         ASSERT_EQ(::write(out[1], batch.data(), batch.size()), ssize_t(batch.size()));
+         kept.clear();
+       }});
+  ::close(out[1]);
+  std::string written;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) written.append(buffer, n);
+  ::close(out[0]);
+  std::multiset<std::size_t> items;
+  std::size_t at = 0;
+  for (std::size_t end; (end = written.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = written.substr(at, end - at);
+    if (line == "batch") {
+      ++batches;
+    } else {
+      items.insert(std::stoul(line));
+    }
+  }
+  EXPECT_EQ(items.size(), kCount - 1);
+  for (std::size_t i = 0; i < kCount; ++i) EXPECT_EQ(items.count(i), i == kRaises ? 0u : 1u);
+  // Some items were let out together, and a worker's end let out what it kept.
+  EXPECT_LT(batches, kCount - 1);
+  EXPECT_GE(batches, 3u);
+}
+
 // Out of order, an outcome reaches the caller while an earlier item is still at work: item 0 waits
 // for a byte that the caller sends only on hearing of a later item.
 TEST(IsolatedRunner, OutOfOrderOutcomesDoNotWaitForALongItem) {

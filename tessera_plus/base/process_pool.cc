@@ -73,7 +73,8 @@ void ProgressedProcessPoolExecutor::close() noexcept {
                          .retire_after_raise = true,
                          .in_order = false,
                          .while_waiting = [&bar] { bar.heartbeat(); },
-                         .wait_interval = ProgressBar::heartbeat_interval()});
+                         .wait_interval = ProgressBar::heartbeat_interval(),
+                         .before_idle = before_idle_});
   } catch (const std::exception& e) {
     // No worker could be started for the tasks left: each of them failed.
     for (std::size_t job = 0; job < jobs_.size(); ++job) {

@@ -52,6 +52,10 @@ class ProgressedProcessPoolExecutor {
   // Queues `task`; `label` names it in log lines (for an update: what it updates). Error after
   // close().
   void submit(std::string label, Task task);
+  // `hook` runs in a worker whenever it has finished a task and no next one waits for it, and
+  // before it leaves (isolated_runner.h): for what a worker batches across its tasks. Must not
+  // throw. Before close().
+  void before_worker_idle(Task hook) { before_idle_ = std::move(hook); }
   // Runs every queued task and waits until all have finished. Never throws; later calls do
   // nothing.
   void close() noexcept;
@@ -73,6 +77,7 @@ class ProgressedProcessPoolExecutor {
 
   std::size_t max_workers_;
   std::function<void()> initializer_;
+  Task before_idle_;
   std::vector<Job> jobs_;
   std::string progress_label_;
   std::size_t failed_ = 0;

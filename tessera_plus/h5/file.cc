@@ -37,6 +37,16 @@ void recover_before_reading(const std::string& path) {
   }
 }
 
+// A file is open through the journal once at a time: its pending commit goes first, with the rest
+// of the group's, and a new session must not build on writes that never landed.
+void commit_before_reopen(CommitGroup& group, const std::string& path) {
+  group.commit();
+  const CommitGroup::Outcome* outcome = group.outcome_of(path);
+  if (outcome && outcome->error_number != 0) {
+    throw_os_error(outcome->error_number, outcome->error_text);
+  }
+}
+
 herr_t collect_name(hid_t, const char* name, const H5L_info_t*, void* data) {
   static_cast<std::vector<std::string>*>(data)->emplace_back(name);
   return 0;
@@ -69,11 +79,13 @@ File File::open(const std::string& path, Mode mode) {
 }
 
 File File::open_journaled(const std::string& path, Mode mode, std::optional<FaultPlan> faults,
-                          LockDeadline lock_deadline) {
+                          LockDeadline lock_deadline, CommitGroup* group) {
   ensure_initialized();
   require_regular_file_if_present(path);
+  if (group && group->holds(path)) commit_before_reopen(*group, path);
   auto session = std::make_shared<JournalSession>(faults);
   session->wait_for_lock(std::move(lock_deadline));
+  if (group) session->commit_with(*group);
   PropListId fapl = journal_access_plist(session);
   // A strong close closes the datasets still open too, so the commit happens in close() and its
   // outcome is known there, never later in some dataset's destructor.

@@ -12,6 +12,7 @@
 
 namespace tessera_plus::h5 {
 
+class CommitGroup;
 class JournalSession;
 
 enum class Mode {
@@ -34,11 +35,13 @@ class File {
   // only in close(), all of them or none. Any open first rolls back an update that a killed process
   // left half-applied. A journaled file destroyed without close() (an exception on the way) keeps
   // its old content. A lock that another process holds on the file is waited for as
-  // `lock_deadline` allows (lock_wait.h), then the open fails with BlockingIOError. `faults` is for
-  // tests only.
+  // `lock_deadline` allows (lock_wait.h), then the open fails with BlockingIOError. With `group`,
+  // close() leaves the commit to the group (journal_driver.h) and throws nothing of it; opening a
+  // file that waits in the group commits the group first, and that file's failed commit is thrown
+  // here as the OSError kind of its errno. `faults` is for tests only.
   static File open_journaled(const std::string& path, Mode mode,
                              std::optional<FaultPlan> faults = std::nullopt,
-                             LockDeadline lock_deadline = {});
+                             LockDeadline lock_deadline = {}, CommitGroup* group = nullptr);
 
   File(File&&) noexcept = default;
   File& operator=(File&& other) noexcept;

@@ -8,10 +8,16 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <new>
+#include <set>
 #include <span>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "tessera_plus/base/errors.h"
@@ -20,18 +26,9 @@
 #include "tessera_plus/h5/write_overlay.h"
 
 namespace tessera_plus::h5 {
-namespace {
 
-// As the plain POSIX driver: free-space managers record the address width, so another value would
-// make the files differ from the plain driver's.
-constexpr haddr_t kMaxAddress = (static_cast<haddr_t>(1) << 63) - 1;
-
-// What the property list carries to the driver's open.
-struct Config {
-  std::shared_ptr<JournalSession> session;
-};
-
-struct State {
+// One file open through the journal; a CommitGroup holds it from its close until the group commits.
+struct JournalFile {
   int fd = -1;
   std::string path;
   FileIdentity identity;
@@ -45,6 +42,20 @@ struct State {
   WriteOverlay overlay;
   int failure = 0;  // the first failed I/O of the session; nothing is committed after one
   std::string failure_text;
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+using State = JournalFile;
+
+// As the plain POSIX driver: free-space managers record the address width, so another value would
+// make the files differ from the plain driver's.
+constexpr haddr_t kMaxAddress = (static_cast<haddr_t>(1) << 63) - 1;
+
+// What the property list carries to the driver's open.
+struct Config {
+  std::shared_ptr<JournalSession> session;
 };
 
 // HDF5 allocates the public part; the C++ state hangs off it.
@@ -214,52 +225,180 @@ int make_record(State& s, RollbackRecord* record) {
   return 0;
 }
 
-// Step 1 of the commit (see commit()): writes the record beside the file and, when `guarded`, the
-// hiding signature into the file, then makes both durable, the record's directory entry included.
-// The three barriers are independent of one another, so they are made at once.
-int write_record_and_hide(State& s, const std::string& record_path,
-                          const std::vector<std::byte>& encoded, bool guarded, JournalIo& io) {
-  int rfd = ::open(record_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (rfd < 0) return errno;
-  int error = io.pwrite_all(rfd, encoded.data(), encoded.size(), 0);
-  if (!error && guarded)
-    error = io.pwrite_all(s.fd, kUnfinishedSignature.data(), kSignatureBytes, 0);
-  // Only the bytes and the size of the record matter (fdatasync covers both); its name is made
-  // durable by the directory's fsync.
-  const std::array<int, 2> files = {rfd, s.fd};
-  if (!error) error = io.sync_together(std::span(files).first(guarded ? 2 : 1), record_path);
-  ::close(rfd);
+// Whether the commit writes its bytes past the old end of the file in step 1 (see commit()),
+// where the record's barrier makes them durable too, instead of in step 2. Those bytes are no part
+// of the old file (its structures end before its end of file, and HDF5 ignores what lies beyond),
+// so a power cut that keeps some of them without the record leaves the old file with a longer
+// tail: value for value the old file to any HDF5 reader, and cut off by its next commit. Only for
+// an old file that is an HDF5 file (a tail would make anything else another file), and not when
+// the commit cuts the file (the cut comes first in step 2 and would drop them). Step 2 then only
+// overwrites blocks the file has, which the file system makes durable without a journal commit of
+// its own.
+bool grows_with_record(const State& s, bool guarded) {
+  if (!guarded || s.cut < s.base_size || s.eof <= s.base_size) return false;
+  if (s.base_size < kSignatureBytes) return false;
+  Signature first{};
+  return pread_full(s.fd, first.data(), kSignatureBytes, 0) ==
+             static_cast<ssize_t>(kSignatureBytes) &&
+         first == kHdf5Signature;
+}
+
+// Writes the overlay's bytes at offsets in [from, to), the signature left to show_to_readers when
+// `guarded`. Returns 0 or an errno.
+int write_extents(State& s, std::uint64_t from, std::uint64_t to, bool guarded, JournalIo& io) {
+  for (const auto& [offset, bytes] : s.overlay.extents()) {
+    const std::uint64_t begin = std::max<std::uint64_t>(offset, from);
+    const std::uint64_t end = std::min<std::uint64_t>(offset + bytes.size(), to);
+    if (begin >= end) continue;
+    const std::byte* data = bytes.data() + (begin - offset);
+    int e = guarded ? pwrite_past_signature(s.fd, data, end - begin, begin, io)
+                    : io.pwrite_all(s.fd, data, end - begin, static_cast<off_t>(begin));
+    if (e) return e;
+  }
+  return 0;
+}
+
+// One file's commit: what it needs from prepare() on, and how it ends.
+struct Commit {
+  State* s = nullptr;
+  bool guarded = false;
+  bool grow = false;
+  Signature signature{};
+  RollbackRecord record;
+  std::string record_path;
+  int record_fd = -1;
+  bool recorded = false;  // the record may exist: a failure from here on rolls back
+  bool applied = false;
+  int error = 0;
+  std::string what;
+  std::size_t record_bytes = 0;
+
+  JournalIo& io() const { return s->session->io(); }
+  void fail(int e) {
+    error = e;
+    // Put the old content back now; if that fails too, the record stays for the next open.
+    if (recorded) roll_back(s->fd, s->path, record, io());
+  }
+  void close_record() {
+    if (record_fd >= 0) ::close(record_fd);
+    record_fd = -1;
+  }
+};
+
+// Step 1 of the commit (see commit_all()), without its barrier: the record written beside the
+// file and, when guarded, the hiding signature into the file, and with `grow` the bytes past the
+// file's old end and its new size.
+int prepare(Commit& c) {
+  State& s = *c.s;
+  JournalIo& io = c.io();
+  c.what = "cannot read the old content of";
+  // Files shorter than a signature are no HDF5 files for readers to misread.
+  c.guarded = s.eof >= kSignatureBytes;
+  if (c.guarded) {
+    if (int e = cover_signature(s, &c.signature)) return e;
+  }
+  if (int e = make_record(s, &c.record)) return e;
+  std::vector<std::byte> encoded = encode(c.record);
+  c.record_bytes = encoded.size();
+  c.record_path = rollback_path(s.path);
+  c.grow = grows_with_record(s, c.guarded);
+  c.what = "cannot write the rollback record of";
+  c.record_fd = ::open(c.record_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (c.record_fd < 0) return errno;
+  // Nothing but the signature and the tail changes before the barrier; the rollback puts the
+  // signature back, cuts the tail and removes the record.
+  c.recorded = true;
+  if (int e = io.pwrite_all(c.record_fd, encoded.data(), encoded.size(), 0)) return e;
+  if (c.guarded) {
+    if (int e = io.pwrite_all(s.fd, kUnfinishedSignature.data(), kSignatureBytes, 0)) return e;
+  }
+  if (c.grow) {
+    if (int e = write_extents(s, s.base_size, s.eof, c.guarded, io)) return e;
+    if (int e = io.ftruncate(s.fd, static_cast<off_t>(s.eof))) return e;
+  }
+  return 0;
+}
+
+// The barrier of step 1: the record's bytes and size (fdatasync covers both), the hidden file, and
+// the record's name (its directory's fsync, unless `sync_directory` is false because another file
+// of the group in the same directory makes it).
+int sync_record(Commit& c, bool sync_directory) {
+  const std::array<int, 2> files = {c.record_fd, c.s->fd};
+  const int error = c.io().sync_together(std::span(files).first(c.guarded ? 2 : 1),
+                                         sync_directory ? c.record_path : std::string());
+  c.close_record();
   return error;
 }
 
-// Steps 2 and 3 of the commit: everything but the signature, then the signature.
-int apply(State& s, const Signature& signature, bool guarded, JournalIo& io) {
+// Step 2 without its barrier: everything but the signature (and what step 1 wrote with `grow`).
+int apply(Commit& c) {
+  State& s = *c.s;
+  JournalIo& io = c.io();
+  c.what = "cannot apply the update to";
   // A cut below the signature would drop the hiding one; the overlay holds those bytes anyway.
-  std::uint64_t floor = guarded ? kSignatureBytes : 0;
+  std::uint64_t floor = c.guarded ? kSignatureBytes : 0;
   if (s.cut < s.base_size) {
     if (int e = io.ftruncate(s.fd, static_cast<off_t>(std::max(s.cut, floor)))) return e;
   }
-  for (const auto& [offset, bytes] : s.overlay.extents()) {
-    int e = guarded ? pwrite_past_signature(s.fd, bytes.data(), bytes.size(), offset, io)
-                    : io.pwrite_all(s.fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (e) return e;
+  const std::uint64_t to = c.grow ? s.base_size : std::numeric_limits<std::uint64_t>::max();
+  if (int e = write_extents(s, 0, to, c.guarded, io)) return e;
+  if (!c.grow) {
+    if (int e = io.ftruncate(s.fd, static_cast<off_t>(s.eof))) return e;
   }
-  if (int e = io.ftruncate(s.fd, static_cast<off_t>(s.eof))) return e;
-  // The file's timestamps are not part of its content; its size is, and fdatasync covers it.
-  if (int e = io.fdatasync(s.fd)) return e;
-  // No barrier after the signature: a power cut that loses it leaves the new file whole but
-  // hidden, which a plain reader cannot open (never misreads) and the next recovery shows again.
-  // It saves one of the commit's barriers on every file of a nightly update.
-  return guarded ? show_to_readers(s.fd, signature, io, Barrier::kNone) : 0;
+  return 0;
 }
 
-// The commit proper. Returns 0 or an errno, with `*applied` telling whether the file holds the new
-// content. Its steps, each finished by a barrier before the next begins, and what a power cut
-// during each leaves:
+// Steps 3 and 4. No barrier after the signature: a power cut that loses it leaves the new file
+// whole but hidden, which a plain reader cannot open (never misreads) and the next recovery shows
+// again. It saves one of the commit's barriers on every file of a nightly update.
+int show_and_forget(Commit& c) {
+  JournalIo& io = c.io();
+  if (c.guarded) {
+    if (int e = show_to_readers(c.s->fd, c.signature, io, Barrier::kNone)) return e;
+  }
+  return io.unlink(c.record_path);
+}
+
+// Runs `step` for every commit still going, each on a thread of its own when there are several
+// and none has a fault plan (whose calls must keep one order), so that their barriers are waited
+// for together. A step's failure ends that commit alone.
+void for_each_live(std::vector<Commit>& commits, const std::function<int(Commit&)>& step) {
+  std::vector<Commit*> live;
+  bool planned = false;
+  for (Commit& c : commits) {
+    if (c.error) continue;
+    live.push_back(&c);
+    planned = planned || c.io().planned();
+  }
+  std::vector<int> errors(live.size(), 0);
+  std::vector<std::thread> threads;
+  std::size_t inline_from = 0;
+  if (live.size() > 1 && !planned) {
+    try {
+      for (; inline_from < live.size(); ++inline_from) {
+        threads.emplace_back([&, i = inline_from] { errors[i] = step(*live[i]); });
+      }
+    } catch (const std::system_error&) {
+      // No thread to spare: the rest waits its turn on this one.
+    }
+  }
+  for (std::size_t i = inline_from; i < live.size(); ++i) errors[i] = step(*live[i]);
+  for (std::thread& t : threads) t.join();
+  for (std::size_t i = 0; i < live.size(); ++i) {
+    if (errors[i]) live[i]->fail(errors[i]);
+  }
+}
+
+// The commit proper, of one file or of several at once. Each file's outcome is in its Commit:
+// `error` 0 or an errno, and `applied` whether the file holds the new content. Its steps, each
+// finished by a barrier (shared by all the files) before the next begins, and what a power cut
+// during each leaves in each file:
 //   1. The record written beside the file and the file's signature replaced by
-//      kUnfinishedSignature; both made durable, the record's directory entry too. Cut: the file is
-//      old, perhaps hidden; the record is missing, incomplete or complete. Recovery rolls back
-//      with a complete record, and otherwise shows a hidden file again (see recover()).
+//      kUnfinishedSignature (a growing HDF5 file also gets its bytes past its old end and its new
+//      size, see grows_with_record()); all made durable, the record's directory entry too. Cut:
+//      the file is old, perhaps hidden, perhaps with a longer tail that no HDF5 reader looks at;
+//      the record is missing, incomplete or complete. Recovery rolls back with a complete record,
+//      and otherwise shows a hidden file again (see recover()).
 //   2. Every other byte written, the size set, made durable. Cut: any mixture of old and new bytes,
 //      hidden from plain readers (their open fails); the record is complete and rolls it back.
 //   3. The new signature written, with no barrier of its own. Cut: the new file, hidden or not;
@@ -267,46 +406,64 @@ int apply(State& s, const Signature& signature, bool guarded, JournalIo& io) {
 //      4 reached the disk) recovery shows the hidden file again.
 //   4. The record removed. Cut: the new file, with or without its record (see below).
 // A file whose signature is shown is whole, so a plain reader sees the old file, the new one, or
-// an error, in every state a power cut can leave.
-int commit(State& s, std::size_t* record_bytes, bool* applied, std::string* what) {
-  JournalIo& io = s.session->io();
-  *applied = false;
-  *what = "cannot read the old content of";
-  // Files shorter than a signature are no HDF5 files for readers to misread.
-  const bool guarded = s.eof >= kSignatureBytes;
-  Signature signature{};
-  if (guarded) {
-    if (int e = cover_signature(s, &signature)) return e;
+// an error, in every state a power cut can leave. The files of a group depend on one another in
+// nothing: each is old or new by its own record, whatever the others' state.
+//
+// Removing the record is the commit point, and its directory is not fsynced after it: the new
+// content is durable by now, so if a power cut loses the removal, the complete record comes back
+// and the next journaled open rolls the file back to its old self, which is as whole as the new
+// one (SQLite's rollback journal makes the same trade). Only the update is lost, and the next run
+// fetches it again. A later commit of this file makes the directory durable before it touches
+// the file (but for its signature and its tail, which belongs() allows for), so a record never
+// comes back over a newer state than the one it describes.
+void commit_all(std::vector<Commit>& commits) {
+  for (Commit& c : commits) {
+    if (int e = prepare(c)) c.fail(e);
   }
-  RollbackRecord record;
-  if (int e = make_record(s, &record)) return e;
-  std::vector<std::byte> encoded = encode(record);
-  *record_bytes = encoded.size();
+  std::set<std::string> directories;
+  std::vector<bool> syncs_directory;
+  for (Commit& c : commits) {
+    const std::string directory = fs::path(c.s->path).parent_path().string();
+    syncs_directory.push_back(c.error == 0 && directories.insert(directory).second);
+  }
+  for_each_live(commits, [&](Commit& c) {
+    return sync_record(c, syncs_directory[static_cast<std::size_t>(&c - commits.data())]);
+  });
+  // The records of a directory whose sync failed may not be there after a power cut.
+  for (std::size_t i = 0; i < commits.size(); ++i) {
+    if (!syncs_directory[i] || commits[i].error == 0) continue;
+    const fs::path directory = fs::path(commits[i].s->path).parent_path();
+    for (Commit& c : commits) {
+      if (c.error == 0 && fs::path(c.s->path).parent_path() == directory) c.fail(commits[i].error);
+    }
+  }
+  for (Commit& c : commits) {
+    c.close_record();
+    if (c.error) continue;
+    if (int e = apply(c)) c.fail(e);
+  }
+  // The file's timestamps are not part of its content; its size is, and fdatasync covers it.
+  for_each_live(commits, [](Commit& c) { return c.io().fdatasync(c.s->fd); });
+  for (Commit& c : commits) {
+    if (c.error) continue;
+    if (int e = show_and_forget(c)) {
+      c.fail(e);
+      continue;
+    }
+    c.applied = true;
+  }
+}
 
-  const std::string record_path = rollback_path(s.path);
-  *what = "cannot write the rollback record of";
-  if (int e = write_record_and_hide(s, record_path, encoded, guarded, io)) {
-    // Nothing but the signature has changed; the rollback puts it back and removes the record.
-    roll_back(s.fd, s.path, record, io);
-    return e;
-  }
+// Whether closing `s` has anything to commit.
+bool wants_commit(const State& s) {
+  return s.writable && !s.session->abandoned() && s.dirty && s.failure == 0;
+}
 
-  *what = "cannot apply the update to";
-  int error = apply(s, signature, guarded, io);
-  if (!error) error = io.unlink(record_path);
-  if (error) {
-    // Put the old content back now; if that fails too, the record stays for the next open.
-    roll_back(s.fd, s.path, record, io);
-    return error;
+void finish_commits(std::vector<Commit>& commits) {
+  for (Commit& c : commits) {
+    c.s->session->finish(c.applied, c.error, c.error ? describe(c.what, c.s->path) : std::string(),
+                         c.record_bytes);
   }
-  // Removing the record is the commit point, and its directory is not fsynced after it: the new
-  // content is durable by now, so if a power cut loses the removal, the complete record comes back
-  // and the next journaled open rolls the file back to its old self, which is as whole as the new
-  // one (SQLite's rollback journal makes the same trade). Only the update is lost, and the next run
-  // fetches it again. A later commit of this file makes the directory durable before it touches
-  // the file, so a record never comes back over a newer state than the one it describes.
-  *applied = true;
-  return 0;
 }
 
 void finish_session(State& s) {
@@ -319,26 +476,35 @@ void finish_session(State& s) {
     session.finish(false, s.failure, s.failure_text, 0);
     return;
   }
-  std::size_t record_bytes = 0;
-  bool applied = false;
-  std::string what;
-  int error = commit(s, &record_bytes, &applied, &what);
-  session.finish(applied, error, error ? describe(what, s.path) : std::string(), record_bytes);
+  std::vector<Commit> commits(1);
+  commits[0].s = &s;
+  commit_all(commits);
+  finish_commits(commits);
+}
+
+// Closes the descriptor (which releases the lock) and forgets the file.
+void release(State* s) {
+  {
+    std::lock_guard guard(registry_mutex);
+    auto it = registry.find(key_of(s->identity));
+    if (it != registry.end() && it->second == s) registry.erase(it);
+  }
+  ::close(s->fd);
+  delete s;
 }
 
 // Never fails: HDF5 keeps a file whose close failed registered and crashes at exit. The outcome
 // goes to the session.
 herr_t driver_close(H5FD_t* file) {
   State* s = &state_of(file);
-  finish_session(*s);
-  {
-    std::lock_guard guard(registry_mutex);
-    auto it = registry.find(key_of(s->identity));
-    if (it != registry.end() && it->second == s) registry.erase(it);
-  }
-  ::close(s->fd);  // releases the lock
-  delete s;
   std::free(file);
+  // A file of a group stays open, locked and registered until the group commits.
+  if (CommitGroup* group = s->session->group(); group && wants_commit(*s)) {
+    group->adopt(s);
+    return 0;
+  }
+  finish_session(*s);
+  release(s);
   return 0;
 }
 
@@ -474,6 +640,48 @@ void JournalSession::finish(bool committed, int error_number, std::string text,
   error_number_ = error_number;
   error_text_ = std::move(text);
   record_bytes_ = record_bytes;
+}
+
+CommitGroup::~CommitGroup() {
+  for (JournalFile* s : pending_) {
+    s->session->finish(false, 0, {}, 0);
+    release(s);
+  }
+}
+
+void CommitGroup::adopt(JournalFile* file) {
+  for (const auto& [offset, bytes] : file->overlay.extents()) pending_bytes_ += bytes.size();
+  pending_.push_back(file);
+}
+
+void CommitGroup::commit() {
+  std::vector<Commit> commits(pending_.size());
+  for (std::size_t i = 0; i < pending_.size(); ++i) commits[i].s = pending_[i];
+  pending_.clear();
+  pending_bytes_ = 0;
+  commit_all(commits);
+  finish_commits(commits);
+  for (Commit& c : commits) {
+    const JournalSession& session = *c.s->session;
+    outcomes_.push_back({c.s->path, session.error_number(), session.error_text()});
+    release(c.s);
+  }
+}
+
+bool CommitGroup::holds(const std::string& path) const {
+  return std::any_of(pending_.begin(), pending_.end(),
+                     [&](const JournalFile* s) { return s->path == path; });
+}
+
+const CommitGroup::Outcome* CommitGroup::outcome_of(const std::string& path) const {
+  for (auto it = outcomes_.rbegin(); it != outcomes_.rend(); ++it) {
+    if (it->path == path) return &*it;
+  }
+  return nullptr;
+}
+
+std::vector<CommitGroup::Outcome> CommitGroup::take_outcomes() {
+  return std::exchange(outcomes_, {});
 }
 
 PropListId journal_access_plist(std::shared_ptr<JournalSession> session) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tessera_plus/h5/handle.h"
 #include "tessera_plus/h5/journal_io.h"
@@ -24,6 +25,9 @@
 #include "tessera_plus/h5/rollback_record.h"
 
 namespace tessera_plus::h5 {
+
+class CommitGroup;
+struct JournalFile;
 
 // One journaled open of a file and, after the close, its outcome. HDF5 cannot report a failed
 // commit through H5Fclose (an error there leaves the file registered and crashes at exit), so the
@@ -37,6 +41,11 @@ class JournalSession {
   // wait when unset.
   void wait_for_lock(LockDeadline deadline) { lock_deadline_ = std::move(deadline); }
   const LockDeadline& lock_deadline() const { return lock_deadline_; }
+
+  // The close hands the session's writes to `group` (which must outlive the close), and the
+  // file stays open and locked until the group commits; the outcome is known then.
+  void commit_with(CommitGroup& group) { group_ = &group; }
+  CommitGroup* group() const { return group_; }
 
   // The close discards the session's writes instead of committing them.
   void abandon() { abandoned_ = true; }
@@ -64,6 +73,7 @@ class JournalSession {
  private:
   JournalIo io_;
   LockDeadline lock_deadline_;
+  CommitGroup* group_ = nullptr;
   bool abandoned_ = false;
   bool finished_ = false;
   bool committed_ = false;
@@ -71,6 +81,52 @@ class JournalSession {
   std::string error_text_;
   Recovery recovery_ = Recovery::kNone;
   std::size_t record_bytes_ = 0;
+};
+
+// The commits of several journaled sessions made at once: one barrier for all of their rollback
+// records and hidden signatures, one for all of their new bytes, instead of two for each file.
+// Each file is its old or its new self after a power cut at any point, by its own record, as when
+// committed alone. The caller bounds a group (pending_files(), pending_bytes(): the sessions'
+// writes stay in memory) and commits it before it reports any of its files as written. A file
+// stays locked, as while it is written, from its close until the group commits; it is hidden from
+// plain readers during the group's two barriers, as during its own commit's. Only the thread that
+// opened the sessions uses it.
+class CommitGroup {
+ public:
+  CommitGroup() = default;
+  CommitGroup(const CommitGroup&) = delete;
+  CommitGroup& operator=(const CommitGroup&) = delete;
+  // Sessions still pending end abandoned: their files keep their old content.
+  ~CommitGroup();
+
+  std::size_t pending_files() const { return pending_.size(); }
+  std::size_t pending_bytes() const { return pending_bytes_; }
+  // Whether the file opened as `path` waits in the group for its commit.
+  bool holds(const std::string& path) const;
+
+  // How one file's commit ended: `error_number` 0 when it ended as intended.
+  struct Outcome {
+    std::string path;  // as the file was opened
+    int error_number = 0;
+    std::string error_text;
+  };
+  // The outcomes of the files committed since the last call, in commit order, so that a caller
+  // that reports files only once they are durable learns each file's fate after any commit.
+  std::vector<Outcome> take_outcomes();
+  // The latest outcome of `path` not yet taken, or null.
+  const Outcome* outcome_of(const std::string& path) const;
+
+  // Commits every pending session; each session then holds its outcome, as after a close that
+  // commits alone. Never throws.
+  void commit();
+
+  // For the driver.
+  void adopt(JournalFile* file);
+
+ private:
+  std::vector<JournalFile*> pending_;
+  std::size_t pending_bytes_ = 0;
+  std::vector<Outcome> outcomes_;
 };
 
 // A file-access property list that opens files through the journal for `session`. A file can be

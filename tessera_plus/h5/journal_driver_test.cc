@@ -314,6 +314,102 @@ TEST_F(JournalDriverTest, AppendEqualsThePlainDriversFileByteForByte) {
   EXPECT_EQ(classify({path}), std::vector<std::string>{"new"});
 }
 
+// Several files committed together: each ends as it would alone (a failure ends its own file's
+// commit only), with one barrier of each kind for all of them and one fsync of their directory.
+TEST_F(JournalDriverTest, AGroupCommitsEachFileAsAloneWithItsBarriersShared) {
+  for (bool faults : {false, true}) {
+    SCOPED_TRACE(faults ? "the second file's apply fails" : "every file commits");
+    h5::CommitGroup group;
+    std::vector<std::string> paths;
+    std::vector<h5::File> files;
+    for (const char* name : {"a.h5", "b.h5", "c.h5"}) {
+      paths.push_back(fresh(name));
+      std::optional<FaultPlan> plan;
+      // Its fsyncs: the record, the hidden file, the applied file (the directory is the first
+      // file's).
+      if (faults && paths.size() == 2) plan = FaultPlan{FaultPlan::Call::kFsync, 3, EIO};
+      files.push_back(h5::File::open_journaled(paths.back(), h5::Mode::kAppend, plan, {}, &group));
+      append_rows(files.back());
+      files.back().close();
+    }
+    EXPECT_EQ(group.pending_files(), 3u);
+    EXPECT_GT(group.pending_bytes(), 0u);
+    for (const std::string& path : paths) EXPECT_TRUE(is_old(path));
+    EXPECT_TRUE(group.holds(paths[1]));
+    group.commit();
+    EXPECT_EQ(group.pending_files(), 0u);
+    EXPECT_FALSE(group.holds(paths[1]));
+    const std::vector<h5::CommitGroup::Outcome> outcomes = group.take_outcomes();
+    ASSERT_EQ(outcomes.size(), paths.size());
+    EXPECT_TRUE(group.take_outcomes().empty());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      EXPECT_EQ(outcomes[i].path, paths[i]);
+      EXPECT_EQ(outcomes[i].error_number, faults && i == 1 ? EIO : 0);
+    }
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      const bool fails = faults && i == 1;
+      const h5::JournalSession& session = *files[i].journal();
+      EXPECT_TRUE(session.finished());
+      EXPECT_EQ(session.committed(), !fails);
+      EXPECT_EQ(session.error_number(), fails ? EIO : 0);
+      EXPECT_TRUE(fails ? is_old(paths[i]) : is_new(paths[i]));
+      EXPECT_FALSE(exists(h5::rollback_path(paths[i])));
+      if (!fails) {
+        EXPECT_EQ(session.io_counts().fsyncs, i == 0 ? 4 : 3);
+      }
+    }
+  }
+}
+
+// A file opened again while its commit waits in the group: the group commits first, so that the
+// new session builds on the file's new content; when that file's commit failed, the open fails
+// with its error instead of building on writes that never landed.
+TEST_F(JournalDriverTest, ReopeningAFileOfAGroupCommitsTheGroupFirst) {
+  for (bool faults : {false, true}) {
+    SCOPED_TRACE(faults ? "the reopened file's apply fails" : "every file commits");
+    h5::CommitGroup group;
+    const std::string other = fresh("a.h5");
+    const std::string path = fresh("b.h5");
+    h5::File first = h5::File::open_journaled(other, h5::Mode::kAppend, std::nullopt, {}, &group);
+    append_rows(first);
+    first.close();
+    std::optional<FaultPlan> plan;
+    if (faults) plan = FaultPlan{FaultPlan::Call::kFsync, 3, EIO};
+    h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend, plan, {}, &group);
+    append_rows(file);
+    file.close();
+    if (faults) {
+      EXPECT_THROW(h5::File::open_journaled(path, h5::Mode::kAppend, std::nullopt, {}, &group),
+                   OSError);
+      EXPECT_TRUE(is_old(path));
+    } else {
+      h5::File again = h5::File::open_journaled(path, h5::Mode::kAppend, std::nullopt, {}, &group);
+      EXPECT_TRUE(is_new(path));
+      append_rows(again);
+      again.close();
+      EXPECT_TRUE(group.holds(path));
+    }
+    EXPECT_TRUE(is_new(other));
+    EXPECT_EQ(group.take_outcomes().size(), 2u);
+  }
+}
+
+// A group dropped before it commits leaves its files old and unlocked.
+TEST_F(JournalDriverTest, AGroupDroppedUncommittedKeepsItsFilesOld) {
+  std::string path = fresh("a.h5");
+  {
+    h5::CommitGroup group;
+    h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend, std::nullopt, {}, &group);
+    append_rows(file);
+    file.close();
+  }
+  EXPECT_TRUE(is_old(path));
+  EXPECT_FALSE(exists(h5::rollback_path(path)));
+  AppendResult again = journaled_append(path, std::nullopt);
+  EXPECT_TRUE(again.committed);
+  EXPECT_TRUE(is_new(path));
+}
+
 TEST_F(JournalDriverTest, NothingReachesTheFileBeforeCloseAndReadsSeeTheSession) {
   std::string path = fresh("a.h5");
   h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend);
@@ -682,7 +778,7 @@ TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouch
     SCOPED_TRACE(flip ? "one byte changed" : "last byte missing");
     std::string path = fresh("a.h5");
     // Ending at the record's fsync: the record is written and the file untouched but for its
-    // hidden signature, which recovery puts back.
+    // hidden signature, which recovery puts back, and its new tail.
     ASSERT_TRUE(crashed_at(path, 1, FaultPlan::Call::kFsync));
     ASSERT_TRUE(hidden(path));
     std::string record = read_file(h5::rollback_path(path));
@@ -693,7 +789,15 @@ TEST_F(JournalDriverTest, AnIncompleteRecordIsDiscardedBecauseTheFileWasNotTouch
       record.pop_back();
     }
     std::ofstream(h5::rollback_path(path), std::ios::binary | std::ios::trunc) << record;
-    expect_recovery(path, h5::Recovery::kDiscardedIncomplete, read_file(old_path()));
+    EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kDiscardedIncomplete);
+    EXPECT_FALSE(exists(h5::rollback_path(path)));
+    // The old bytes, and past them the new tail that the commit writes with its record, which
+    // HDF5 does not look at.
+    const std::string old_bytes = read_file(old_path());
+    const std::string now = read_file(path);
+    EXPECT_GT(now.size(), old_bytes.size()) << "the append must grow the file to test its tail";
+    EXPECT_TRUE(now.compare(0, old_bytes.size(), old_bytes) == 0);
+    EXPECT_EQ(rows_via_hdf5(path), rows_via_hdf5(old_path()));
   }
 }
 
@@ -820,7 +924,10 @@ TEST_F(JournalDriverTest, ARecordIsNotAppliedToItsFileChangedSince) {
     ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
     ASSERT_TRUE(exists(h5::rollback_path(path)));
     if (grown) {
-      // Extended by a plain writer, which never rolls back.
+      // Shown again and extended by another writer, which never rolls back. (Only a hidden file
+      // may be longer than both sizes: see the next test.)
+      std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
+          .write(read_file(old_path()).data(), h5::kSignatureBytes);
       fs::resize_file(path, std::max(fs::file_size(old_path()), fs::file_size(new_path())) + 4096);
     } else {
       // Written over in place, with as many bytes as the interrupted commit left.
@@ -829,6 +936,24 @@ TEST_F(JournalDriverTest, ARecordIsNotAppliedToItsFileChangedSince) {
     }
     expect_recovery(path, h5::Recovery::kDiscardedStale, read_file(path));
   }
+}
+
+// A commit that grows a file writes the new tail before its first barrier, which is also the one
+// that makes the previous commit's record removal durable: a power cut can bring that record back
+// beside its commit's new file, hidden and longer than both of the record's sizes. It rolls back
+// to that record's old file; a plain reader meanwhile fails to open the hidden file.
+TEST_F(JournalDriverTest, ARecordThatComesBackBesideTheNextCommitsTailRollsBack) {
+  std::string path = fresh("a.h5");
+  ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
+  const std::string record = read_file(h5::rollback_path(path));
+  ASSERT_FALSE(record.empty());
+  // The commit's new file, as its end left it, then hidden and grown by the next commit.
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << read_file(new_path());
+  std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
+      .write(reinterpret_cast<const char*>(h5::kUnfinishedSignature.data()), h5::kSignatureBytes);
+  fs::resize_file(path, std::max(fs::file_size(old_path()), fs::file_size(new_path())) + 4096);
+  write_record_of(path, record);
+  expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
 }
 
 TEST(RollbackRecord, RoundTripsAndRejectsEveryShortOrDamagedCopy) {

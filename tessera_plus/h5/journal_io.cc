@@ -67,7 +67,7 @@ int JournalIo::sync_together(std::span<const int> files, const std::string& dire
     for (int fd : files) {
       if (int e = fdatasync(fd)) return e;
     }
-    return fsync_directory_of(directory_of);
+    return directory_of.empty() ? 0 : fsync_directory_of(directory_of);
   }
   counts_.fsyncs += static_cast<int>(files.size());  // the directory's counts itself
   std::vector<int> errors(files.size(), 0);
@@ -83,7 +83,7 @@ int JournalIo::sync_together(std::span<const int> files, const std::string& dire
       errors[i] = ::fdatasync(files[i]) == 0 ? 0 : errno;
     }
   }
-  int directory_error = fsync_directory_of(directory_of);
+  int directory_error = directory_of.empty() ? 0 : fsync_directory_of(directory_of);
   for (std::thread& t : threads) t.join();
   for (int e : errors) {
     if (e) return e;

@@ -57,12 +57,15 @@ class JournalIo {
   // that the file system can serve them with one wait instead of one each: for barriers whose
   // order among themselves does not matter. Each is counted, and failed or crashed at by a fault
   // plan, as one fsync, in that order; a fault plan makes them one after another, in that order.
-  // Returns 0 or the errno of the first failure in that order.
+  // Returns 0 or the errno of the first failure in that order. An empty `directory_of` syncs no
+  // directory.
   int sync_together(std::span<const int> files, const std::string& directory_of);
   int ftruncate(int fd, off_t size);
   int unlink(const std::string& path);
 
   const IoCounts& counts() const { return counts_; }
+  // Whether a fault plan (tests) drives these calls: they must then come one after another.
+  bool planned() const { return plan_.has_value(); }
 
  private:
   int injected(FaultPlan::Call kind, int seen_of_kind);

@@ -60,7 +60,10 @@ int read_whole(const std::string& path, std::vector<std::byte>* bytes) {
 // Only what a reboot keeps counts: the device number does not, as a file system can come back under
 // another one (LVM, btrfs subvolumes, the order NVMe drives are found in), and discarding the
 // record of a half-applied file would keep it half-applied. A file restored from a backup, or
-// replaced, fails one of these.
+// replaced, fails one of these. A hidden file may be longer than both sizes: a commit that grows a
+// file writes its new tail before the barrier that makes the previous commit's record removal
+// durable (journal_driver.cc), so that record can come back beside the new file of its own commit
+// with the start of the next commit's tail, which the rollback cuts off with the rest.
 bool belongs(int fd, const RollbackRecord& record) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
@@ -76,7 +79,7 @@ bool belongs(int fd, const RollbackRecord& record) {
   auto size = static_cast<std::uint64_t>(st.st_size);
   std::uint64_t low = std::min(record.cut_size, record.old_size);
   std::uint64_t high = std::max(record.old_size, record.new_size);
-  if (size < low || size > high) return false;
+  if (size < low || (size > high && !is_hidden(fd))) return false;
   std::size_t header = std::min<std::uint64_t>(record.old_size, kIdentityHeaderBytes);
   std::vector<std::byte> bytes(header);
   if (pread_full(fd, bytes.data(), header, 0) < 0) return false;

@@ -26,6 +26,9 @@ struct WriteOptions {
   // Threads that compress chunks: more than one only when the cores would otherwise idle (one
   // instrument at a time); the files are the same either way.
   unsigned deflate_threads = 1;
+  // Where the journaled update's commit goes, to be made with other files' (h5/journal_driver.h);
+  // committed at the update's close when unset. It must outlive the update.
+  h5::CommitGroup* commit_group = nullptr;
 };
 
 inline IoRecorder* recorder_of(const WriteOptions& options) {
@@ -35,7 +38,8 @@ inline IoRecorder* recorder_of(const WriteOptions& options) {
 // Opens the existing file at `path` read-write, through the journal unless `options` say not.
 inline h5::File open_for_update(const std::string& path, const WriteOptions& options) {
   if (!options.journal) return h5::File::open(path, h5::Mode::kAppend);
-  return h5::File::open_journaled(path, h5::Mode::kAppend, options.faults, options.lock_deadline);
+  return h5::File::open_journaled(path, h5::Mode::kAppend, options.faults, options.lock_deadline,
+                                  options.commit_group);
 }
 
 }  // namespace tessera_plus::bundle

@@ -34,6 +34,7 @@
 #include "tessera_plus/bundle/update/sample_swap.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
+#include "tessera_plus/h5/journal_driver.h"
 #include "tessera_plus/market/types.h"
 #include "tests/support/crash_recorder.h"
 #include "tests/support/crash_states.h"
@@ -235,6 +236,28 @@ TEST_F(CrashStates, MinuteBarAppend) {
   });
 }
 
+// Two files' appends committed as one group: their records and hidden signatures share one
+// barrier, their new bytes another, and each file must still be old or new by itself in every
+// state, whatever the other's.
+TEST_F(CrashStates, MinuteBarAppendsCommittedAsAGroup) {
+  const fs::path second = minbar_.parent_path() / "000002.XSHE.h5";
+  fs::create_directories(minbar_.parent_path());
+  create_minbar_file(minbar_, to_minbar_records(minute_bars(20050104, 20050131), EQUITIES_DTYPE));
+  create_minbar_file(second, to_minbar_records(minute_bars(20050104, 20050128), EQUITIES_DTYPE));
+  record_and_check("minute-bar appends committed as a group", 300, 9, [&](CrashRecorder& recorder) {
+    for (int end : weekday_numbers(20050201, 20050209)) {
+      h5::CommitGroup group;
+      WriteOptions options = recorded(recorder);
+      options.commit_group = &group;
+      update_minbar_file(minbar_.string(), minbar_source(end), options);
+      update_minbar_file(second.string(), minbar_source(end), options);
+      ASSERT_EQ(group.pending_files(), 2u);
+      group.commit();
+      recorder.checkpoint();
+    }
+  });
+}
+
 // The last stored days read as zeros (damage by other means): the repair cuts them, and with
 // nothing newer to fetch the file ends shorter than it began. Several days, so that whole chunks
 // go and not only the last one's tail, which is rewritten in its old place.
@@ -275,6 +298,35 @@ TEST_F(CrashStates, TickBatchesWithSuspensionMarkers) {
     recorder.checkpoint();
     write_tick_batch(update, {{20050113, 400}, {20050114, 400}, {20050117, 0}});
     update.finish();
+  });
+}
+
+// An update worker's group: a minute-bar append and a tick file's batches wait in one group, and
+// the tick file's second batch opens it again, which commits the group (the append and the first
+// batch) before it goes on; the rest commits at the end.
+TEST_F(CrashStates, TickBatchesAndAnAppendCommittedInAWorkersGroup) {
+  fs::create_directories(minbar_.parent_path());
+  create_minbar_file(minbar_, to_minbar_records(minute_bars(20050104, 20050131), EQUITIES_DTYPE));
+  fs::create_directories(tick_.parent_path());
+  update_tick_file(tick_, [](TickFileUpdate& update) {
+    write_tick_batch(update, {{20050104, 400}, {20050105, 400}});
+  });
+  record_and_check("tick batches and an append in a group", 900, 11, [&](CrashRecorder& recorder) {
+    h5::CommitGroup group;
+    WriteOptions options = recorded(recorder);
+    options.commit_group = &group;
+    update_minbar_file(minbar_.string(), minbar_source(20050207), options);
+    TickFileUpdate update(tick_, options);
+    write_tick_batch(update, {{20050105, 250}, {20050106, 0}, {20050107, 400}});
+    update.commit();
+    ASSERT_EQ(group.pending_files(), 2u);
+    write_tick_batch(update, {{20050110, 400}, {20050111, 0}});
+    ASSERT_EQ(group.pending_files(), 0u);
+    recorder.checkpoint();
+    update.finish();
+    update_minbar_file(minbar_.string(), minbar_source(20050209), options);
+    ASSERT_EQ(group.pending_files(), 2u);
+    group.commit();
   });
 }
 

@@ -149,6 +149,7 @@ WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options)
   }
   WriteOptions writing = options;
   writing.lock_deadline = announcing_wait(h5_file, request.lock_deadline);
+  writing.commit_group = request.commit_group;
   return guard_file_update(
       h5_file, before,
       [&]() -> std::uint64_t {
@@ -164,7 +165,7 @@ WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options)
             .next_trading_date = [&](int date) { return next_trading_date(ctx, date); }};
         return update_minbar_file(h5_file, source, writing);
       },
-      request.held_comes_back);
+      request.held_comes_back, request.commit_group);
 }
 
 }  // namespace tessera_plus::bundle

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -23,8 +25,10 @@
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/publish.h"
+#include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/store/minbar_writer.h"
+#include "tessera_plus/bundle/update/grouped_writes.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
@@ -350,6 +354,92 @@ TEST_F(MinbarAppender, ResultSaysWhatTheWriterDidToTheFile) {
         << failed.reason;
   }
   EXPECT_FALSE(flag());  // the host's contract: a failing writer clears `sval` as well
+}
+
+// Writers whose commits wait in a worker's group: no file counts in the run report (nor changes
+// on disk) before its group commits, which the group's last file starts; then each file counts
+// by its own commit: the one whose apply failed as failed, with its log line and the flag, and
+// kept old; the rest as updated by what they grew.
+TEST_F(MinbarAppender, AGroupReportsEachFileOnlyOnceItsOwnCommitHasEnded) {
+  publish_run_report(RunReport::create());
+  std::vector<std::string> ids;
+  std::vector<std::string> old_bytes;
+  set_now("2005-01-12 18:00:00");
+  for (std::size_t i = 0; i < GroupedWrites::kMaxFiles; ++i) {
+    ids.push_back(fmt::format("00000{}.XSHE", i + 1));
+    _append_h5({ids.back(), h5_path()});
+    old_bytes.push_back(testing::read_file(file(ids.back())));
+  }
+  set_now("2005-01-20 18:00:00");
+  const std::size_t failing = 1;
+  GroupedWrites grouped;
+  std::int64_t grown = 0;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    SCOPED_TRACE(ids[i]);
+    EXPECT_EQ(run_totals().updated + run_totals().failed, 0u);
+    WriteOptions options;
+    // Its fsyncs: the record, the hidden file, the applied file (the directory is the first's).
+    if (i == failing) options.faults = h5::FaultPlan{h5::FaultPlan::Call::kFsync, 3, EIO};
+    const WriteResult result = _append_h5(
+        {.order_book_id = ids[i], .path = h5_path(), .commit_group = grouped.group()}, options);
+    EXPECT_EQ(result.outcome, WriteResult::Outcome::kPending);
+    EXPECT_EQ(testing::read_file(file(ids[i])), old_bytes[i]);
+    grouped.record(result);
+  }
+  const RunTotals totals = run_totals();
+  EXPECT_EQ(totals.updated, ids.size() - 1);
+  ASSERT_EQ(totals.failed, 1u);
+  EXPECT_EQ(totals.failures[0].what, file(ids[failing]));
+  EXPECT_NE(totals.failures[0].reason.find("Input/output error"), std::string::npos)
+      << totals.failures[0].reason;
+  EXPECT_NE(log().find("更新 " + file(ids[failing])), std::string::npos);
+  EXPECT_FALSE(flag());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    SCOPED_TRACE(ids[i]);
+    EXPECT_FALSE(fs::exists(h5::rollback_path(file(ids[i]))));
+    if (i == failing) {
+      EXPECT_EQ(testing::read_file(file(ids[i])), old_bytes[i]);
+    } else {
+      EXPECT_EQ(contents(ids[i]), fresh_build(ids[i]));
+      grown += static_cast<std::int64_t>(fs::file_size(file(ids[i])) - old_bytes[i].size());
+    }
+  }
+  EXPECT_EQ(totals.bytes, grown);
+  EXPECT_GT(totals.rows, 0u);
+  publish_run_report(std::nullopt);
+}
+
+// A writer that has to wait for a file a reader holds commits its group first: the files of the
+// group are durable, counted and free for their own readers while that wait lasts.
+TEST_F(MinbarAppender, AWaitForAHeldFileCommitsTheGroupFirst) {
+  publish_run_report(RunReport::create());
+  set_now("2005-01-12 18:00:00");
+  _append_h5({"000001.XSHE", h5_path()});
+  _append_h5({"000002.XSHE", h5_path()});
+  const std::string old_bytes = testing::read_file(file("000001.XSHE"));
+  set_now("2005-01-20 18:00:00");
+  // Held before the group has files: a fork would share their locks.
+  std::optional<testing::FileHolder> holder(std::in_place, file("000002.XSHE"));
+  GroupedWrites grouped;
+  const auto no_wait = [] { return h5::LockClock::now(); };
+  grouped.record(_append_h5({.order_book_id = "000001.XSHE",
+                             .path = h5_path(),
+                             .lock_deadline = grouped.committing_first(no_wait),
+                             .commit_group = grouped.group()}));
+  EXPECT_EQ(testing::read_file(file("000001.XSHE")), old_bytes);
+  EXPECT_EQ(run_totals().updated, 0u);
+  const WriteResult held = _append_h5({.order_book_id = "000002.XSHE",
+                                       .path = h5_path(),
+                                       .lock_deadline = grouped.committing_first(no_wait),
+                                       .commit_group = grouped.group()});
+  EXPECT_TRUE(held.failed());
+  // Before the held file's writer gave up, the group had committed.
+  EXPECT_EQ(run_totals().updated, 1u);
+  EXPECT_EQ(contents("000001.XSHE"), fresh_build("000001.XSHE"));
+  grouped.record(held);
+  holder.reset();
+  EXPECT_EQ(run_totals().failed, 1u);
+  publish_run_report(std::nullopt);
 }
 
 TEST_F(MinbarAppender, EmptyIndexCountsAsMinStartDate) {

@@ -18,6 +18,7 @@
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/bundle/update/deleted_rebuilds.h"
+#include "tessera_plus/bundle/update/grouped_writes.h"
 #include "tessera_plus/bundle/update/held_files.h"
 #include "tessera_plus/bundle/update/merge_tags.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
@@ -44,9 +45,13 @@ void sweep_abandoned_builds(const std::string& path) {
   }
 }
 
-// Runs in the worker: the writer's answer goes to the run report the main process decides from,
-// or, for a file a reader still holds, to `held` for the pass's last try.
-void write_and_record(const UpdateKind& kind, const WriteRequest& request, const HeldFiles& held) {
+// Runs in the worker: the writer's answer goes to the run report the main process decides from
+// (once its file's group has committed), or, for a file a reader still holds, to `held` for the
+// pass's last try.
+void write_and_record(const UpdateKind& kind, WriteRequest request, const HeldFiles& held,
+                      GroupedWrites& grouped) {
+  request.commit_group = grouped.group();
+  request.lock_deadline = grouped.committing_first(std::move(request.lock_deadline));
   WriteResult result = kind.writer(request);
   if (result.outcome == WriteResult::Outcome::kHeld && !held.set_aside(request.order_book_id)) {
     // No room to set it aside: this try is its last, and fails as such a failure does.
@@ -55,28 +60,28 @@ void write_and_record(const UpdateKind& kind, const WriteRequest& request, const
     last.held_comes_back = false;
     result = kind.writer(last);
   }
-  if (result.outcome == WriteResult::Outcome::kHeld) return;
-  if (result.failed()) {
-    record_failure(result.file, result.reason);
-  } else {
-    record_written(result.outcome == WriteResult::Outcome::kChanged, result.rows, result.bytes);
-  }
+  grouped.record(result);
 }
 
 // Runs the writer for every id of `ids` in a pool. A file held by a reader is waited for as
-// `held` says, then set aside there when `may_set_aside`, and fails otherwise.
+// `held` says, then set aside there when `may_set_aside`, and fails otherwise. Each worker commits
+// its files in groups, the last one when it has no next file waiting or leaves.
 void write_in_pool(const UpdateKind& kind, const UpdateRequest& request, const std::string& path,
                    const std::set<std::string>& ids, const SharedFlag& flag, const HeldFiles& held,
                    bool may_set_aside) {
+  // Every worker has its own from its fork; this process's stays empty.
+  GroupedWrites grouped;
   ProgressedProcessPoolExecutor pool(request.concurrency, process_init, std::tuple{flag});
   pool.set_progress_label(std::string(kind.progress_label));
+  pool.before_worker_idle([&grouped] { grouped.commit(); });
   for (const std::string& id : ids) {
     const WriteRequest write{.order_book_id = id,
                              .path = path,
                              .rebuild = request.rebuild,
                              .lock_deadline = held.deadline(),
                              .held_comes_back = may_set_aside};
-    pool.submit(id, [&kind, write, held] { write_and_record(kind, write, held); });
+    pool.submit(id,
+                [&kind, write, held, &grouped] { write_and_record(kind, write, held, grouped); });
   }
   pool.close();  // waits for every task
 }

@@ -264,10 +264,11 @@ WriteResult _append_h5_tick(const WriteRequest& request) {
               }
               stored = write_ticks(update, id, request.min_start_date, *plan);
             },
-            WriteOptions{.lock_deadline = announcing_wait(file_path, request.lock_deadline)});
+            WriteOptions{.lock_deadline = announcing_wait(file_path, request.lock_deadline),
+                         .commit_group = request.commit_group});
         return stored;
       },
-      request.held_comes_back);
+      request.held_comes_back, request.commit_group);
 }
 
 }  // namespace tessera_plus::bundle

@@ -1,6 +1,7 @@
 #include "tessera_plus/bundle/update/tick_appender.h"
 
 #include "tessera_plus/base/publish.h"
+#include "tessera_plus/bundle/update/grouped_writes.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -442,6 +443,51 @@ TEST_F(TickAppender, DailyUpdatesTakeNoMoreDiskThanWritingInOneGo) {
   auto daily = std::filesystem::file_size(dir_ / "bundle/ticks/daily.h5");
   EXPECT_TRUE(sval().value());
   EXPECT_LT(double(daily), 1.05 * double(one_go)) << daily << " bytes against " << one_go;
+}
+
+// A tick update of an existing file in three batches whose commits wait in a worker's group: each
+// batch after the first opens the file again, which commits the group first, so the batches build
+// on each other and the file ends as an update committed alone makes it.
+TEST_F(TickAppender, BatchesOfAGroupedUpdateEndAsAnUpdateCommittedAlone) {
+  Market market{.trading_dates = every_day_from(20240102, 250)};
+  for (int number : market.trading_dates) market.ticks[number] = ticks_of(number, 5, number % 97);
+  market.serve(svc_);
+  auto as_of = [](int date) {
+    setenv("TESSERA_NOW", (format_dashed(day(date)) + " 18:00:00").c_str(), 1);
+  };
+  auto contents = [&](const std::string& name) {
+    const h5::File f = h5::File::open(dir_ / ("bundle/ticks/" + name), h5::Mode::kReadOnly);
+    // Each member's records, byte for byte.
+    std::map<std::string, std::string> out;
+    for (const std::string& member : f.member_names()) {
+      h5::Dataset ds = h5::Dataset::open(f, member);
+      std::vector<TickRecord> rows(ds.length());
+      ds.read(H5TicksLoader::DTYPES, 0, rows.size(), rows.data());
+      out[member].assign(reinterpret_cast<const char*>(rows.data()),
+                         rows.size() * sizeof(TickRecord));
+    }
+    return out;
+  };
+  ::testing::internal::CaptureStdout();
+  as_of(market.trading_dates[9]);
+  _append_h5_tick({kId, ticks_dir(), "alone.h5"});
+  _append_h5_tick({kId, ticks_dir(), "grouped.h5"});
+  as_of(market.trading_dates.back());
+  _append_h5_tick({kId, ticks_dir(), "alone.h5"});
+  bundle::GroupedWrites grouped;
+  const bundle::WriteResult result = _append_h5_tick({.order_book_id = kId,
+                                                      .path = ticks_dir(),
+                                                      .file_name = "grouped.h5",
+                                                      .commit_group = grouped.group()});
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result.outcome, bundle::WriteResult::Outcome::kPending);
+  // From the latest stored day on, which is fetched again.
+  EXPECT_EQ(result.rows, 5u * (market.trading_dates.size() - 9));
+  grouped.commit();
+  EXPECT_TRUE(sval().value()) << log();
+  const auto alone = contents("alone.h5");
+  EXPECT_EQ(alone.size(), market.trading_dates.size());
+  EXPECT_TRUE(contents("grouped.h5") == alone);
 }
 
 TEST_F(TickAppender, WrittenFileReadsInH5pyRecordForRecord) {

@@ -44,9 +44,17 @@ WriteResult outcome_since(const std::string& file_path, const FileState& before,
 }
 
 WriteResult guard_file_update(const std::string& file_path, const FileState& before,
-                              const std::function<std::uint64_t()>& body, bool held_comes_back) {
+                              const std::function<std::uint64_t()>& body, bool held_comes_back,
+                              const h5::CommitGroup* group) {
   try {
-    return outcome_since(file_path, before, body());
+    const std::uint64_t rows = body();
+    if (group && group->holds(file_path)) {
+      return {.outcome = WriteResult::Outcome::kPending,
+              .file = file_path,
+              .rows = rows,
+              .before = before};
+    }
+    return outcome_since(file_path, before, rows);
   } catch (const ExitRequest&) {
     throw;
   } catch (const BlockingIOError& e) {
@@ -72,6 +80,17 @@ WriteResult guard_file_update(const std::string& file_path, const FileState& bef
                        " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" +
                        e.what());
   }
+}
+
+WriteResult commit_outcome(const WriteResult& pending, const h5::CommitGroup::Outcome* failed) {
+  if (failed && failed->error_number != 0) {
+    try {
+      throw_os_error(failed->error_number, failed->error_text);
+    } catch (const OSError& e) {
+      return failure(pending.file, describe_write_failure(pending.file, e));
+    }
+  }
+  return outcome_since(pending.file, pending.before, pending.rows);
 }
 
 }  // namespace tessera_plus::bundle

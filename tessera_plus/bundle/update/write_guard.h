@@ -7,19 +7,9 @@
 #include <string>
 
 #include "tessera_plus/bundle/update/writer.h"
+#include "tessera_plus/h5/journal_driver.h"
 
 namespace tessera_plus::bundle {
-
-// Whether a file exists and its size. Taken by a writer before it touches the file, so that the
-// run reports how much each file grew (a rebuild deletes the file first). Modification times say
-// nothing here: opening a file for writing touches it even when nothing is appended.
-struct FileState {
-  bool exists = false;
-  std::int64_t size = 0;
-
-  static FileState of(const std::string& file_path);
-  bool operator==(const FileState&) const = default;
-};
 
 // The outcome of a writer that stored `rows` records in `file_path`, which was `before` when the
 // writer began: changed when it stored records or the file appeared, vanished or changed size (a
@@ -33,9 +23,16 @@ WriteResult outcome_since(const std::string& file_path, const FileState& before,
 // permission, a damaged file), clears the shared flag `sval` (the host's contract) and comes back
 // as a kFailed result whose reason is the rest of that line; a request to end the program passes
 // through untouched. With `held_comes_back`, a lock that another process holds on the file
-// (BlockingIOError) comes back as kHeld instead, unlogged and with the flag left alone.
+// (BlockingIOError) comes back as kHeld instead, unlogged and with the flag left alone. When
+// `body` left the file's commit waiting in `group`, the answer is kPending, with `before`, and
+// commit_outcome gives the outcome once the group has committed.
 WriteResult guard_file_update(const std::string& file_path, const FileState& before,
                               const std::function<std::uint64_t()>& body,
-                              bool held_comes_back = false);
+                              bool held_comes_back = false, const h5::CommitGroup* group = nullptr);
+
+// The outcome of the kPending `pending` now that its group has committed: as guard_file_update's
+// when `failed` (the file's commit failed as `failed` says: logged, the flag cleared, kFailed),
+// otherwise outcome_since.
+WriteResult commit_outcome(const WriteResult& pending, const h5::CommitGroup::Outcome* failed);
 
 }  // namespace tessera_plus::bundle

@@ -9,7 +9,22 @@
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/h5/lock_wait.h"
 
+namespace tessera_plus::h5 {
+class CommitGroup;
+}
+
 namespace tessera_plus::bundle {
+
+// Whether a file exists and its size. Taken by a writer before it touches the file, so that the
+// run reports how much each file grew (a rebuild deletes the file first). Modification times say
+// nothing here: opening a file for writing touches it even when nothing is appended.
+struct FileState {
+  bool exists = false;
+  std::int64_t size = 0;
+
+  static FileState of(const std::string& file_path);
+  bool operator==(const FileState&) const = default;
+};
 
 struct WriteRequest {
   std::string order_book_id;
@@ -25,11 +40,16 @@ struct WriteRequest {
   // A file still held when the wait is up comes back as kHeld, not logged, for the caller to try
   // again later; otherwise it fails as any other I/O error does.
   bool held_comes_back = false;
+  // Where an in-place update's commit goes, to be made with other files' (h5/journal_driver.h);
+  // the writer then answers kPending for the file. Committed as the writer closes when unset.
+  h5::CommitGroup* commit_group = nullptr;
 };
 
 struct WriteResult {
   // kHeld: another process held the file and nothing was written (held_comes_back).
-  enum class Outcome { kUnchanged, kChanged, kFailed, kHeld };
+  // kPending: the file's commit waits in the request's commit_group; what it came to is known
+  // once the group commits (commit_outcome in write_guard.h).
+  enum class Outcome { kUnchanged, kChanged, kFailed, kHeld, kPending };
   Outcome outcome = Outcome::kUnchanged;
   // The file the writer worked on; empty when it stopped before choosing one (an instrument class
   // without files, one de-listed before the first date).
@@ -37,6 +57,7 @@ struct WriteResult {
   std::uint64_t rows = 0;  // records the file holds now that it did not before
   std::int64_t bytes = 0;  // how much the file grew; negative when a repair shrank it
   std::string reason{};    // one line, for kFailed and kHeld
+  FileState before{};      // for kPending: the file when the writer began
 
   bool failed() const { return outcome == Outcome::kFailed; }
 };
