@@ -160,7 +160,11 @@ void run_hook(const std::function<void()>& hook) noexcept {
   for (std::size_t done = 0;;) {
     std::uint64_t item = 0;
     if (!read_all(fd, reinterpret_cast<char*>(&item), sizeof item)) break;
-    if (stopping.load() != 0) ::_exit(kWorkerStopped);
+    if (stopping.load() != 0) {
+      // Items already answered keep their work: what the hook holds back (a group's commit) ends.
+      run_hook(options.before_idle);
+      ::_exit(kWorkerStopped);
+    }
     if (allowance > 0) allow_cpu_for_one_item(allowance);
     std::string reply;
     bool raised = false;
