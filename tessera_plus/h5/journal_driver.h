@@ -1,12 +1,13 @@
 // An HDF5 file driver that makes every read-write session of a file atomic. The session's writes
 // stay in memory (reads see them); at close a rollback record of the bytes about to be overwritten
 // is made durable beside the file, together with the file's signature replaced by one that HDF5
-// does not recognise; the other writes are applied and made durable, the signature is put back and
-// made durable, and the record is removed (the steps and what a power cut leaves at each are listed
-// at commit() in journal_driver.cc). Whatever stops the process or the machine, the file is its
-// old or its new self: a half-applied file has a complete record, which the next journaled open of
-// the file rolls back before HDF5 reads anything. Plain readers (h5py included) never roll back;
-// they see the old file, the new one, or, while the file is half-applied, an error ("file
+// does not recognise; the other writes are applied and made durable, the signature is put back
+// (with no barrier of its own: a power cut that loses it leaves the new file whole but hidden until
+// our next open shows it), and the record is removed (the steps and what a power cut leaves at each
+// are listed at commit() in journal_driver.cc). Whatever stops the process or the machine, the file
+// is its old or its new self: a half-applied file has a complete record, which the next journaled
+// open of the file rolls back before HDF5 reads anything. Plain readers (h5py included) never roll
+// back; they see the old file, the new one, or, while the file is half-applied, an error ("file
 // signature not found"), never a mixture.
 //
 // The files are ordinary HDF5 files: the driver puts nothing of its own into them for longer than
