@@ -102,9 +102,12 @@ void guard_console() {
   }
   // Both streams go through stdio already (synchronised with it), so their order against
   // writes made with stdio is kept.
-  static ConsoleBuffer out(stdout), err(stderr);
-  std::cout.rdbuf(&out);
-  std::cerr.rdbuf(&err);
+  // Never destroyed: the library flushes std::cout and std::cerr at exit, after the destruction
+  // of every static made later than its own, as a function's statics are.
+  static ConsoleBuffer* const out = new ConsoleBuffer(stdout);
+  static ConsoleBuffer* const err = new ConsoleBuffer(stderr);
+  std::cout.rdbuf(out);
+  std::cerr.rdbuf(err);
 }
 
 }  // namespace tessera_plus

@@ -95,7 +95,7 @@ TEST_F(FullUpdate, BadInputGetsOneLineAndAUsageStatus) {
         std::vector<std::string>{"update", "-d", root(), "-j", "-3"},
         std::vector<std::string>{"smart-update", "-d", dir_ / "file"}}) {
     CliResult r = run_cli(args, "");
-    EXPECT_EQ(r.status, 2) << args[3];
+    EXPECT_EQ(r.status, 2) << args.back();
     EXPECT_EQ(count(r.err, "\n"), 1u) << r.err;
     EXPECT_EQ(r.out, "");
   }

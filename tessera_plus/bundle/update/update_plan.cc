@@ -57,7 +57,9 @@ std::uint64_t trading_days(int first, int last, const std::string& market) {
 int listed_date_of(const std::string& id) {
   int listed = 0;
   try {
-    for (const tallow::Instrument& record : tallow::records_of(tallow::instruments(id))) {
+    // The answer outlives the loop: records_of() is a view into it.
+    const tallow::InstrumentAnswer answer = tallow::instruments(id);
+    for (const tallow::Instrument& record : tallow::records_of(answer)) {
       if (record.listed_date == "0000-00-00") continue;
       const int date = dashed_date_number(record.listed_date);
       if (listed == 0 || date < listed) listed = date;
