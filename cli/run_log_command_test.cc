@@ -20,19 +20,11 @@ namespace {
 namespace fs = std::filesystem;
 using testing::CliResult;
 using ::testing::HasSubstr;
+using testing::lines_of;
 using ::testing::Not;
 using testing::run_cli;
 using testing::TempDir;
 using testing::TestBundle;
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
-}
 
 const std::string kNow = "TESSERA_NOW=2024-06-28 20:00:00";
 

@@ -18,16 +18,8 @@ namespace {
 
 using testing::CliResult;
 using ::testing::HasSubstr;
+using testing::lines_of;
 using ::testing::Not;
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  return lines;
-}
 
 std::size_t occurrences(const std::string& text, const std::string& word) {
   std::size_t n = 0;

@@ -184,6 +184,15 @@ std::string bundle_digest(const std::string& root) {
   return out;
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
 void exec_cli(const std::vector<std::string>& args, const std::vector<std::string>& env) {
   for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
   std::vector<char*> argv{const_cast<char*>(TESSERA_PLUS_CLI)};

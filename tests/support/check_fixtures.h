@@ -84,6 +84,9 @@ struct CliResult {
 // equal data whatever the files' byte layout.
 std::string bundle_digest(const std::string& root);
 
+// The newline-ended lines of `text`, without their newlines; a last line without one is left out.
+std::vector<std::string> lines_of(const std::string& text);
+
 // Runs the real tessera-plus with `args`, `input` as its whole standard input and `env` entries
 // ("NAME=value") added to its environment.
 CliResult run_cli(const std::vector<std::string>& args, const std::string& input,
