@@ -32,6 +32,9 @@ class Backend {
   // sources with a calendar at hand answer directly.
   virtual std::vector<Date> get_trading_dates(const DateArg& start, const DateArg& end,
                                               const std::string& market);
+  // How many calls callers may have waiting at once, all processes of the run together. One for a
+  // source that knows nothing of pacing: callers then ask one thing after another.
+  virtual int requests_in_flight() const { return 1; }
 };
 
 }  // namespace tessera_plus::tallow

@@ -46,6 +46,7 @@ Backend& backend() {
 
 namespace client {
 bool bjse_enabled() { return backend().bjse_enabled(); }
+int requests_in_flight() { return backend().requests_in_flight(); }
 }  // namespace client
 
 std::vector<Instrument> all_instruments(const AllInstrumentsArgs& args) {

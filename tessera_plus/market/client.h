@@ -21,6 +21,8 @@ void init(bool enable_bjse);
 
 namespace client {
 bool bjse_enabled();
+// The backend's requests_in_flight(): how many callers may wait for the service at once.
+int requests_in_flight();
 }  // namespace client
 
 std::vector<Instrument> all_instruments(const AllInstrumentsArgs& args = {});

@@ -72,6 +72,8 @@ RetryPolicy RetryPolicy::from_environment() {
   p.base_delay = milliseconds(std::int64_t(
       env_number("TALLOW_RETRY_BASE_MS", double(p.base_delay.count()), {0, 3'600'000, false})));
   p.requests_per_second = env_number("TALLOW_RATE_LIMIT", p.requests_per_second, {0, 1e9, false});
+  p.requests_in_flight =
+      int(env_number("TALLOW_REQUESTS", p.requests_in_flight, {1, kMaxRequestsInFlight, true}));
   return p;
 }
 
@@ -84,6 +86,10 @@ RetryingBackend::RetryingBackend(std::shared_ptr<Backend> inner, RetryPolicy pol
       limiter_(policy.requests_per_second, std::move(clock), sleep_),
       counters_(make_shared_mapped<Counters>()) {
   if (policy_.attempts < 1) throw ValueError("a call needs at least one attempt");
+  if (policy_.requests_in_flight < 1 || policy_.requests_in_flight > kMaxRequestsInFlight) {
+    throw ValueError(fmt::format("requests in flight must be from 1 to {}, not {}",
+                                 kMaxRequestsInFlight, policy_.requests_in_flight));
+  }
 }
 
 nanoseconds RetryingBackend::backoff(int retry) {

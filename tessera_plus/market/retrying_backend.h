@@ -15,16 +15,25 @@
 
 namespace tessera_plus::tallow {
 
+// Enough to keep two cores busy behind a service some tens of milliseconds away, few enough that
+// a service's per-account connection limits are not tested.
+inline constexpr int kDefaultRequestsInFlight = 16;
+inline constexpr int kMaxRequestsInFlight = 256;
+
 struct RetryPolicy {
   int attempts = 5;                            // calls in all, the first one included
   std::chrono::milliseconds max_wait{30'000};  // total backoff of one call, at most
   std::chrono::milliseconds base_delay{500};   // the first backoff's upper bound
   std::chrono::milliseconds max_delay{8'000};  // one backoff's upper bound
   double requests_per_second = 0;              // for the whole run; 0: no limit
+  // Calls waiting for the service at once, all processes of the run together: what hides the
+  // service's latency, apart from how many processes compress and write.
+  int requests_in_flight = kDefaultRequestsInFlight;
 
   // The defaults, overridden by TALLOW_RETRY_ATTEMPTS (a whole number from 1 to 1000),
   // TALLOW_RETRY_MAX_WAIT_S (0 to 86400), TALLOW_RETRY_BASE_MS (0 to 3600000) and
-  // TALLOW_RATE_LIMIT (requests per second, up to 1e9; 0 is off). An empty variable counts as
+  // TALLOW_RATE_LIMIT (requests per second, up to 1e9; 0 is off) and TALLOW_REQUESTS (requests
+  // in flight, 1 to kMaxRequestsInFlight). An empty variable counts as
   // unset; any other malformed or out-of-range value is a ValueError naming the variable.
   static RetryPolicy from_environment();
 };
@@ -67,6 +76,7 @@ class RetryingBackend : public Backend {
   std::vector<Date> get_trading_dates(const DateArg& start, const DateArg& end,
                                       const std::string& market) override;
 
+  int requests_in_flight() const override { return policy_.requests_in_flight; }
   const RetryPolicy& policy() const { return policy_; }
   Backend& inner() { return *inner_; }
   // Totals of every process sharing this backend.
