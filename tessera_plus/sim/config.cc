@@ -177,6 +177,7 @@ SimConfig SimConfig::from_environment() {
   if (auto v = env("TALLOW_SIM_LATENCY_PER_1000_ROWS")) {
     c.latency_per_1000_rows_ms = parse_int("TALLOW_SIM_LATENCY_PER_1000_ROWS", *v, 0, 600000);
   }
+  if (auto v = env("TALLOW_SIM_CALL_LOG")) c.call_log = *v;
   return c;
 }
 

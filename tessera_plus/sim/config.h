@@ -41,6 +41,8 @@
 //                            same seed and sequence of calls fail the same way.
 //   TALLOW_SIM_LATENCY_MS    milliseconds added to a data call (default 0).
 //   TALLOW_SIM_LATENCY_RATE  probability in [0, 1] that a data call gets that latency (default 1).
+//   TALLOW_SIM_CALL_LOG      a file to which every call the service receives appends one line,
+//                            "MONOTONIC_NS PID OPERATION" (call_log.h); unset: no record.
 //   TALLOW_SIM_TRADING_DATE  "all" (default): minute-bar tables of every instrument except indexes
 //                            carry `trading_date`; "derivatives": only futures and options do.
 // A malformed value is a ValueError naming the variable.
@@ -82,6 +84,7 @@ struct SimConfig {
   std::int64_t quota_rows = 0;
   int outage_up = 0, outage_down = 0;  // mean calls; 0: no outages
   int latency_per_1000_rows_ms = 0;
+  std::string call_log;  // empty: calls are not recorded
 
   // The defaults of a scale: stock count and first date.
   static SimConfig for_scale(Scale scale);

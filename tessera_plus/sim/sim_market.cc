@@ -50,7 +50,8 @@ std::string frequency_of(const PriceArgs& args) {
 
 }  // namespace
 
-SimMarket::SimMarket(SimConfig config) : config_(checked(std::move(config))), faults_(config_) {}
+SimMarket::SimMarket(SimConfig config)
+    : config_(checked(std::move(config))), faults_(config_), calls_(config_.call_log) {}
 
 void SimMarket::init(bool enable_bjse) { bjse_ = enable_bjse; }
 
@@ -66,6 +67,7 @@ const Universe& SimMarket::universe() {
 }
 
 std::vector<Instrument> SimMarket::all_instruments(const AllInstrumentsArgs& args) {
+  calls_.note("all_instruments");
   const bool hk = is_hk_market(args.market);
   std::optional<std::string> day;
   if (args.date) day = format_dashed(to_date(*args.date));
@@ -81,6 +83,7 @@ std::vector<Instrument> SimMarket::all_instruments(const AllInstrumentsArgs& arg
 
 InstrumentAnswer SimMarket::instruments(const std::string& order_book_id,
                                         const std::optional<std::string>& market) {
+  calls_.note("instruments");
   const SimInstrument* s = universe().find(order_book_id);
   if (!s || (market && is_hk_market(market) != s->hk)) return {};
   if (s->earlier_holder) return std::vector<Instrument>{*s->earlier_holder, s->record};
@@ -88,6 +91,7 @@ InstrumentAnswer SimMarket::instruments(const std::string& order_book_id,
 }
 
 InstrumentAnswer SimMarket::convertible_instruments(const std::vector<std::string>& ids) {
+  calls_.note("convertible.instruments");
   std::vector<Instrument> found;
   for (const std::string& id : ids) {
     const SimInstrument* s = universe().find(id);
@@ -100,6 +104,7 @@ InstrumentAnswer SimMarket::convertible_instruments(const std::vector<std::strin
 
 std::optional<PriceTable> SimMarket::get_price(const std::string& order_book_id,
                                                const PriceArgs& args) {
+  calls_.note("get_price");
   const std::string frequency = frequency_of(args);
   const Universe& u = universe();
   const SimInstrument* ins = u.find(order_book_id);
@@ -129,6 +134,7 @@ std::optional<PriceTable> SimMarket::no_data() const {
 }
 
 Date SimMarket::get_next_trading_date(const DateArg& date, const std::string& market) {
+  calls_.note("get_next_trading_date");
   const bool hk = is_hk_market(market);
   faults_.on_data_call("get_next_trading_date", "");
   return next_trading_date(to_date(date), hk);
@@ -136,6 +142,7 @@ Date SimMarket::get_next_trading_date(const DateArg& date, const std::string& ma
 
 std::vector<Date> SimMarket::get_trading_dates(const DateArg& start, const DateArg& end,
                                                const std::string& market) {
+  calls_.note("get_trading_dates");
   const bool hk = is_hk_market(market);
   faults_.on_data_call("get_trading_dates", "");
   const TradingCalendar& c = TradingCalendar::of(hk);
@@ -149,6 +156,7 @@ std::vector<Date> SimMarket::get_trading_dates(const DateArg& start, const DateA
 
 SuspensionTable SimMarket::is_suspended(const std::string& order_book_id, const DateArg& start,
                                         const DateArg& end) {
+  calls_.note("is_suspended");
   const Universe& u = universe();
   faults_.on_data_call("is_suspended", order_book_id);
   SuspensionTable table;

@@ -23,6 +23,7 @@
 #include <optional>
 
 #include "tessera_plus/market/backend.h"
+#include "tessera_plus/sim/call_log.h"
 #include "tessera_plus/sim/config.h"
 #include "tessera_plus/sim/rules.h"
 #include "tessera_plus/sim/universe.h"
@@ -59,6 +60,7 @@ class SimMarket : public Backend {
   SimConfig config_;
   bool bjse_ = false;
   FaultInjector faults_;
+  CallLog calls_;
   std::optional<Universe> universe_;
   Date universe_day_{};
 };

@@ -23,6 +23,7 @@
 #include "tessera_plus/sim/calendar.h"
 #include "tests/support/env.h"
 #include "tests/support/price_window.h"
+#include "tests/support/temp_dir.h"
 
 namespace tessera_plus::tallow::sim {
 namespace {
@@ -554,6 +555,41 @@ TEST(SimConfigParsing, ReadsTheEnvironment) {
     unsetenv(name);
   }
   for (const char* n : names) unsetenv(n);
+}
+
+// What the rate-limit measurements rest on: every call is there once, from whichever process made
+// it, in the order the service received them.
+TEST_F(SimMarketTest, TheCallLogHoldsEveryCallOfEveryProcess) {
+  testing::TempDir dir;
+  SimConfig config;
+  config.call_log = dir / "calls";
+  SimMarket m{config};
+  m.instruments("000001.XSHE", std::nullopt);
+  const pid_t child = fork();
+  if (child == 0) {
+    m.get_price("000001.XSHE", window(20240628, 20240628, "1m"));
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  m.is_suspended("000001.XSHE", std::int64_t{20240628}, std::int64_t{20240628});
+  const std::vector<std::string> lines = testing::read_lines(dir / "calls");
+  ASSERT_EQ(lines.size(), 3u);
+  std::vector<std::int64_t> times;
+  std::vector<std::string> ops;
+  std::set<std::string> pids;
+  for (const std::string& line : lines) {
+    const std::size_t a = line.find(' '), b = line.rfind(' ');
+    times.push_back(std::stoll(line.substr(0, a)));
+    pids.insert(line.substr(a + 1, b - a - 1));
+    ops.push_back(line.substr(b + 1));
+  }
+  EXPECT_EQ(ops, (std::vector<std::string>{"instruments", "get_price", "is_suspended"}));
+  EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
+  EXPECT_EQ(pids.size(), 2u);
+
+  config.call_log = (dir.path() / "missing" / "calls").string();
+  EXPECT_THROW(SimMarket{config}, OSError);
 }
 
 TEST_F(SimMarketTest, FaultInjectionIsSeededAndLeavesTablesAlone) {
