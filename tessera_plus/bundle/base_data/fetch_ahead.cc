@@ -1,6 +1,9 @@
 #include "tessera_plus/bundle/base_data/fetch_ahead.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <chrono>
 #include <string_view>
 #include <utility>
 
@@ -18,6 +21,11 @@ enum class Reply : char { kBytes, kUnavailable, kDenied, kOther };
 // Answers ahead of the writes, per fetcher: enough that a slow answer does not idle the others,
 // few enough that the answers waiting behind it stay a small multiple of one.
 constexpr std::size_t kWindowPerFetcher = 4;
+
+// A call that waited this long for the service (its time beyond the CPU time it used here) makes
+// the calls after it worth overlapping; one that answers sooner costs less than a fetcher's start
+// and round trips would, so a service that answers at once is asked from this process.
+constexpr std::chrono::microseconds kWaitWorthOverlapping{1000};
 
 std::string reply(Reply kind, std::string_view body) {
   std::string out(1, static_cast<char>(kind));
@@ -57,18 +65,53 @@ FetchedAnswer answer_of(IsolatedOutcome&& outcome) {
   return FetchedAnswer::of_error(std::make_exception_ptr(Error(body)));
 }
 
-void fetch_here(std::size_t count, const std::function<std::string(std::size_t)>& fetch,
-                const std::function<void(std::size_t, FetchedAnswer&&)>& take) {
-  for (std::size_t i = 0; i < count; ++i) {
-    FetchedAnswer answer = [&] {
-      try {
-        return FetchedAnswer::of_bytes(fetch(i));
-      } catch (...) {
-        return FetchedAnswer::of_error(std::current_exception());
-      }
-    }();
-    take(i, std::move(answer));
+FetchedAnswer fetch_one(const std::function<std::string(std::size_t)>& fetch, std::size_t i) {
+  try {
+    return FetchedAnswer::of_bytes(fetch(i));
+  } catch (...) {
+    return FetchedAnswer::of_error(std::current_exception());
   }
+}
+
+// This thread's CPU time and how often it has blocked so far.
+struct ThreadUsage {
+  std::chrono::microseconds cpu;
+  long blocked;
+};
+
+ThreadUsage thread_usage() {
+  rusage usage{};
+  ::getrusage(RUSAGE_THREAD, &usage);
+  const auto micros = [](const timeval& t) {
+    return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+  };
+  return {micros(usage.ru_utime) + micros(usage.ru_stime), usage.ru_nvcsw};
+}
+
+// Whether the call between `before` and now waited for the service: it blocked, and its time
+// beyond its CPU time says for long enough. Blocking is asked for because time spent preempted on
+// a busy machine also passes outside the CPU time, and says nothing about the service.
+bool waited(const ThreadUsage& before, std::chrono::steady_clock::time_point wall_before) {
+  const ThreadUsage after = thread_usage();
+  return after.blocked > before.blocked &&
+         (std::chrono::steady_clock::now() - wall_before) - (after.cpu - before.cpu) >=
+             kWaitWorthOverlapping;
+}
+
+// Fetches and takes items from 0 on in this process; with `overlap`, only until a call has waited
+// for the service: the index of the first item left for the fetchers (`count` when none is).
+std::size_t fetch_here(std::size_t count, const std::function<std::string(std::size_t)>& fetch,
+                       const std::function<void(std::size_t, FetchedAnswer&&)>& take,
+                       bool overlap) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const ThreadUsage usage_before = thread_usage();
+    const auto wall_before = std::chrono::steady_clock::now();
+    FetchedAnswer answer = fetch_one(fetch, i);
+    const bool worth_overlapping = overlap && waited(usage_before, wall_before);
+    take(i, std::move(answer));
+    if (worth_overlapping) return i + 1;
+  }
+  return count;
 }
 
 }  // namespace
@@ -92,16 +135,14 @@ std::string FetchedAnswer::take() {
 
 void fetch_ahead(std::size_t count, const std::function<std::string(std::size_t)>& fetch,
                  const std::function<void(std::size_t, FetchedAnswer&&)>& take) {
-  const auto fetchers =
-      std::min(count, static_cast<std::size_t>(std::max(1, tallow::client::requests_in_flight())));
-  if (fetchers <= 1) {
-    fetch_here(count, fetch, take);
-    return;
-  }
+  const auto most = static_cast<std::size_t>(std::max(1, tallow::client::requests_in_flight()));
+  const std::size_t first = fetch_here(count, fetch, take, most > 1);
+  if (first == count) return;
+  const std::size_t fetchers = std::min(count - first, most);
   run_isolated(
-      count, [&](std::size_t i) { return fetch_in_fetcher(fetch, i); },
+      count - first, [&](std::size_t i) { return fetch_in_fetcher(fetch, first + i); },
       [&](std::size_t i, IsolatedOutcome&& outcome) {
-        take(i, answer_of(std::move(outcome)));
+        take(first + i, answer_of(std::move(outcome)));
         return true;
       },
       IsolationOptions{.jobs = static_cast<int>(fetchers),

@@ -37,12 +37,13 @@ class FetchedAnswer {
 };
 
 // Calls `fetch(i)` for every i in [0, count) and hands each result to `take(i, answer)`, in index
-// order, in the calling process. With tallow::client::requests_in_flight() above 1 the fetches run
-// in forked processes, that many at once and a bounded window ahead of `take`; they inherit the
-// caller's state and must not touch what the caller holds open (HDF5 files above all). With 1,
-// each fetch runs here, just before its take. An error escaping `take` ends the call with it. A
-// stop request (base/stop_request.h) starts no more fetches and raises Interrupted once those in
-// flight are taken.
+// order, in the calling process. The fetches run here, each just before its take, while the
+// service answers without making this process wait. Once a call has waited for it (and
+// tallow::client::requests_in_flight() is above 1) the remaining fetches run in forked processes,
+// that many at once and a bounded window ahead of `take`; they inherit the caller's state and must
+// not touch what the caller holds open (HDF5 files above all). An error escaping `take` ends the
+// call with it. A stop request (base/stop_request.h) starts no more fetches and raises Interrupted
+// once those in flight are taken.
 void fetch_ahead(std::size_t count, const std::function<std::string(std::size_t)>& fetch,
                  const std::function<void(std::size_t, FetchedAnswer&&)>& take);
 

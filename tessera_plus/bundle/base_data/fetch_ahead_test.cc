@@ -3,13 +3,18 @@
 // costs that instrument only.
 #include "tessera_plus/bundle/base_data/fetch_ahead.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tessera_plus/bundle/base_data/base_updater.h"
@@ -134,6 +139,13 @@ tallow::PriceTable daily_bars(const tallow::PriceArgs& args) {
   return t;
 }
 
+// A service some way off: every call waits for its answer, which is what makes the updater send
+// the calls after the first to fetcher processes. Turned off, calls answer at once.
+bool service_far_away = true;
+void far_away() {
+  if (service_far_away) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
 class FetchAheadFailures : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -147,10 +159,12 @@ class FetchAheadFailures : public ::testing::Test {
       return all;
     };
     service_->on_get_price = [](const std::string&, const tallow::PriceArgs& args) {
+      far_away();
       return std::optional<tallow::PriceTable>(daily_bars(args));
     };
     service_->on_is_suspended = [](const std::string& id, const tallow::DateArg& start,
                                    const tallow::DateArg& end) {
+      far_away();
       tallow::SuspensionTable t;
       std::vector<bool> flags;
       for (auto d = std::chrono::sys_days(tallow::to_date(start));
@@ -163,7 +177,10 @@ class FetchAheadFailures : public ::testing::Test {
     };
     tallow::install_backend(service_);
   }
-  void TearDown() override { tallow::install_backend(nullptr); }
+  void TearDown() override {
+    tallow::install_backend(nullptr);
+    service_far_away = true;
+  }
 
   bool has(const char* file, const char* id) {
     return h5::File::open(bundle_ / file, h5::Mode::kReadOnly).has(id);
@@ -245,6 +262,53 @@ TEST_F(FetchAheadFailures, AnUnexpectedErrorFailsTheWholeFile) {
   EXPECT_FALSE(bundle::update_daybar(bundle_.string(), true, true, 2, {}));
   EXPECT_FALSE(std::filesystem::exists(bundle_ / "stocks.h5"));
   EXPECT_TRUE(std::filesystem::exists(bundle_ / "suspended_days.h5"));
+}
+
+// Which processes asked for the daily bars of stocks.h5: a service that answers at once is asked
+// from the process that writes the file; one that makes the first call wait, from fetchers for the
+// rest, several of them.
+TEST_F(FetchAheadFailures, CallsGoToFetchersOnlyOnceOneHasWaited) {
+  int asked[2];
+  ASSERT_EQ(::pipe(asked), 0);
+  ASSERT_EQ(::fcntl(asked[0], F_SETFL, O_NONBLOCK), 0);
+  auto bars = service_->on_get_price;
+  service_->on_get_price = [bars, &asked](const std::string& id, const tallow::PriceArgs& args) {
+    const std::string line = id + " " + std::to_string(::getpid()) + "\n";
+    if (::write(asked[1], line.data(), line.size()) < 0) std::abort();
+    return bars(id, args);
+  };
+  const auto askers = [&] {
+    std::map<std::string, std::string> pid_of;
+    char buffer[4096];
+    std::string text;
+    for (ssize_t n; (n = ::read(asked[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      const std::string line = text.substr(at, end - at);
+      pid_of[line.substr(0, line.find(' '))] = line.substr(line.find(' ') + 1);
+    }
+    return pid_of;
+  };
+
+  service_far_away = false;
+  ASSERT_TRUE(bundle::update_daybar(bundle_.string(), true, true, 2, {}));
+  std::map<std::string, std::string> pid_of = askers();
+  ASSERT_EQ(pid_of.size(), 6u);
+  for (const auto& [id, pid] : pid_of) EXPECT_EQ(pid, pid_of["000001.XSHE"]) << id;
+
+  service_far_away = true;
+  std::filesystem::remove_all(bundle_);
+  std::filesystem::create_directories(bundle_);
+  ASSERT_TRUE(bundle::update_daybar(bundle_.string(), true, true, 2, {}));
+  pid_of = askers();
+  ASSERT_EQ(pid_of.size(), 6u);
+  std::set<std::string> fetchers;
+  for (const auto& [id, pid] : pid_of) {
+    if (id != "000001.XSHE") fetchers.insert(pid);
+  }
+  EXPECT_EQ(fetchers.count(pid_of["000001.XSHE"]), 0u);
+  EXPECT_GT(fetchers.size(), 1u);
+  ::close(asked[0]);
+  ::close(asked[1]);
 }
 
 }  // namespace
