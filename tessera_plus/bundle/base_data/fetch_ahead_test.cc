@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "tessera_plus/base/interrupted.h"
+#include "tessera_plus/base/stop_request.h"
 #include "tessera_plus/bundle/base_data/base_updater.h"
 #include "tessera_plus/bundle/client/client_setup.h"
 #include "tessera_plus/h5/dataset.h"
@@ -309,6 +311,28 @@ TEST_F(FetchAheadFailures, CallsGoToFetchersOnlyOnceOneHasWaited) {
   EXPECT_GT(fetchers.size(), 1u);
   ::close(asked[0]);
   ::close(asked[1]);
+}
+
+// A stop asks for nothing more: the answers in flight are taken, in order, and the call ends with
+// Interrupted long before the rest would have been fetched.
+TEST_F(FetchAheadFailures, AStopTakesWhatIsInFlightAndAsksForNothingMore) {
+  std::vector<std::size_t> taken;
+  EXPECT_THROW(bundle::fetch_ahead(
+                   1000,
+                   [](std::size_t i) {
+                     far_away();
+                     return std::to_string(i);
+                   },
+                   [&](std::size_t i, bundle::FetchedAnswer&& answer) {
+                     EXPECT_EQ(answer.take(), std::to_string(i));
+                     taken.push_back(i);
+                     if (i == 20) request_stop(SIGINT);
+                   }),
+               Interrupted);
+  clear_stop();
+  ASSERT_GT(taken.size(), 20u);
+  EXPECT_LT(taken.size(), 200u);  // what was in flight, at most a window of it
+  for (std::size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i], i);
 }
 
 }  // namespace
