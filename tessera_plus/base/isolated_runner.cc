@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -540,7 +541,7 @@ void run_isolated(std::size_t count, const Work& work,
     return true;
   };
   while (delivered < count && !stop_requested()) {
-    workers.fill(next, count);
+    workers.fill(next, options.window == 0 ? count : std::min(count, delivered + options.window));
     std::optional<Finished> done = workers.wait();
     if (done && !hand_over(std::move(*done))) return;  // the destructor kills the rest
   }

@@ -36,6 +36,9 @@ struct IsolationOptions {
   // False: each outcome is handed to `on_done` as soon as it is known, in whatever order items end
   // (a progress count has no use for order, and must not stall behind one long item).
   bool in_order = true;
+  // Items handed to workers at most this far ahead of the first one not yet handed over (0: no
+  // bound), so that outcomes waiting behind a slow item cannot pile up without end.
+  std::size_t window = 0;
   // Called in the caller whenever `wait_interval` passes without an outcome, so that a progress
   // line can show that work is in flight although no item ended.
   std::function<void()> while_waiting{};

@@ -2,6 +2,7 @@
 // in item order whatever order the children finish in.
 #include "tessera_plus/base/isolated_runner.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -60,6 +62,42 @@ TEST(IsolatedRunner, StoppingEarlyStartsNothingMore) {
       50, [](std::size_t) { return std::string("ok"); },
       [&](std::size_t, IsolatedOutcome&&) { return ++delivered < 3; }, {.jobs = 2});
   EXPECT_EQ(delivered, 3u);
+}
+
+// A slow first item holds back the items beyond the window behind it: none of them starts before
+// the first is handed over, although idle workers could take them.
+TEST(IsolatedRunner, AWindowBoundsHowFarItemsRunAheadOfTheFirstNotHandedOver) {
+  int log[2];
+  ASSERT_EQ(::pipe(log), 0);
+  ASSERT_EQ(::fcntl(log[0], F_SETFL, O_NONBLOCK), 0);
+  constexpr std::size_t kWindow = 4;
+  std::size_t most_started = 0;
+  run_isolated(
+      24,
+      [&](std::size_t i) -> std::string {
+        const std::string started = std::to_string(i) + "\n";  // one write: the pipe keeps it whole
+        if (::write(log[1], started.data(), started.size()) < 0) ::_exit(4);
+        // Time for the other workers to run ahead, were they let.
+        if (i == 0) ::poll(nullptr, 0, 300);
+        return "";
+      },
+      [&](std::size_t i, IsolatedOutcome&& o) {
+        EXPECT_TRUE(o.completed);
+        char buffer[4096];
+        std::string lines;
+        for (ssize_t n; (n = ::read(log[0], buffer, sizeof buffer)) > 0;) lines.append(buffer, n);
+        for (std::size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos;
+             at = end + 1) {
+          most_started =
+              std::max<std::size_t>(most_started, std::stoul(lines.substr(at, end - at)));
+        }
+        EXPECT_LT(most_started, i + kWindow) << "handing over item " << i;
+        return true;
+      },
+      {.jobs = 3, .window = kWindow});
+  EXPECT_EQ(most_started, 23u);
+  ::close(log[0]);
+  ::close(log[1]);
 }
 
 // One worker takes many items: a crash in the middle of its batch costs that item only, and a fresh

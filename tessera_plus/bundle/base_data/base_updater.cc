@@ -1,6 +1,7 @@
 #include "tessera_plus/bundle/base_data/base_updater.h"
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -15,6 +16,7 @@
 #include "tessera_plus/base/warnings.h"
 #include "tessera_plus/base/write_failure.h"
 #include "tessera_plus/bundle/base_data/daybar_store.h"
+#include "tessera_plus/bundle/base_data/fetch_ahead.h"
 #include "tessera_plus/bundle/base_data/instrument_list.h"
 #include "tessera_plus/bundle/base_data/npy_writer.h"
 #include "tessera_plus/bundle/client/client_setup.h"
@@ -68,26 +70,53 @@ std::optional<h5::File> previous_suspensions(const fs::path& file) {
   return h5::File::open(file.string(), h5::Mode::kReadOnly);
 }
 
+std::string bytes_of(const std::vector<std::int64_t>& days) {
+  return std::string(reinterpret_cast<const char*>(days.data()), days.size() * sizeof days[0]);
+}
+
+std::vector<std::int64_t> days_of(const std::string& bytes) {
+  std::vector<std::int64_t> days(bytes.size() / sizeof(std::int64_t));
+  std::memcpy(days.data(), bytes.data(), days.size() * sizeof days[0]);
+  return days;
+}
+
+// The stock's suspended days as fetched; when the service could not say this time (or the call
+// was lost), the failure is reported and the days the previous file held are kept.
+std::vector<std::int64_t> days_or_previous(const std::string& target, const std::string& id,
+                                           FetchedAnswer&& answer,
+                                           const std::optional<h5::File>& previous) {
+  std::string reason;
+  try {
+    return days_of(answer.take());
+  } catch (const tallow::ServiceUnavailable& e) {
+    reason = std::string("数据服务暂时不可用：") + e.what();
+  } catch (const FetcherLost& e) {
+    reason = e.what();
+  }
+  report_failed_part(target + " " + id, reason);
+  if (previous && previous->has(id)) return h5::Dataset::open(*previous, id).read_integers();
+  return {};
+}
+
 void write_suspensions(const fs::path& dir, const std::vector<tallow::Instrument>& instruments,
                        int end_date) {
   const fs::path target = bundle::suspensions_file(dir);
+  std::vector<const tallow::Instrument*> stocks;
+  for (const tallow::Instrument& ins : instruments) {
+    if (ins.type == INSTRUMENT_TYPE::CS) stocks.push_back(&ins);
+  }
   std::optional<h5::File> previous = previous_suspensions(target);
   publish_file(target.string(), [&](const std::string& temp) {
     h5::File file = h5::File::open(temp, h5::Mode::kCreate);
-    for (const tallow::Instrument& ins : instruments) {
-      if (ins.type != INSTRUMENT_TYPE::CS) continue;
-      std::vector<std::int64_t> days;
-      try {
-        days = suspended_days(ins, end_date);
-      } catch (const tallow::ServiceUnavailable& e) {
-        report_failed_part(target.string() + " " + ins.order_book_id,
-                           std::string("数据服务暂时不可用：") + e.what());
-        if (previous && previous->has(ins.order_book_id)) {
-          days = h5::Dataset::open(*previous, ins.order_book_id).read_integers();
-        }
-      }
-      if (!days.empty()) h5::write_int64_dataset(file, ins.order_book_id, days);
-    }
+    fetch_ahead(
+        stocks.size(),
+        [&](std::size_t i) { return bytes_of(suspended_days(*stocks[i], end_date)); },
+        [&](std::size_t i, FetchedAnswer&& answer) {
+          const std::string& id = stocks[i]->order_book_id;
+          std::vector<std::int64_t> days =
+              days_or_previous(target.string(), id, std::move(answer), previous);
+          if (!days.empty()) h5::write_int64_dataset(file, id, days);
+        });
     file.close();
   });
 }

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <optional>
+#include <set>
 
 #include "tessera_plus/base/publish.h"
+#include "tessera_plus/bundle/base_data/fetch_ahead.h"
 #include "tessera_plus/bundle/store/constants.h"
 #include "tessera_plus/bundle/store/write_options.h"
 #include "tessera_plus/bundle/store/write_safety.h"
@@ -55,31 +59,82 @@ int first_missing_date(const h5::File& file, const tallow::Instrument& ins) {
   return date_to_number(next);
 }
 
-void update_instrument(h5::File& file, const tallow::Instrument& ins, int end_date,
-                       bool compression) {
+// One instrument's call: the dates its dataset lacks, through its de-listing or `end_date`.
+struct DaybarRequest {
+  const tallow::Instrument* ins;
+  int start;
+  int last;
+};
+
+std::optional<DaybarRequest> request_of(const h5::File& file, const tallow::Instrument& ins,
+                                        int end_date) {
   int de_listed = dashed_date_number(ins.de_listed_date);
   int last = de_listed != 0 ? std::min(de_listed, end_date) : end_date;
   int start = first_missing_date(file, ins);
-  if (start > last) return;
-  auto table = tallow::get_price(ins.order_book_id, {.start_date = std::int64_t{start},
-                                                     .end_date = std::int64_t{last},
+  if (start > last) return std::nullopt;
+  return DaybarRequest{&ins, start, last};
+}
+
+bool in_class(const DaybarClass& cls, const tallow::Instrument& ins) {
+  return std::find(cls.types.begin(), cls.types.end(), ins.type) != cls.types.end();
+}
+
+// The calls the class needs, in instrument order; an instrument whose data is complete needs none.
+std::vector<DaybarRequest> requests_of(const h5::File& file, const DaybarClass& cls,
+                                       const std::vector<tallow::Instrument>& instruments,
+                                       int end_date) {
+  std::vector<DaybarRequest> requests;
+  for (const tallow::Instrument& ins : instruments) {
+    if (!in_class(cls, ins)) continue;
+    if (auto request = request_of(file, ins, end_date)) requests.push_back(*request);
+  }
+  return requests;
+}
+
+// The records of the requested dates as plain bytes, which is how they leave a fetcher process.
+std::string fetch_bars(const DaybarRequest& request) {
+  auto table =
+      tallow::get_price(request.ins->order_book_id, {.start_date = std::int64_t{request.start},
+                                                     .end_date = std::int64_t{request.last},
                                                      .adjust_type = "none",
                                                      .expect_df = true});
-  if (!table || table->empty()) return;
+  if (!table || table->empty()) return {};
   std::vector<EquityBar> bars = to_records(*table);
-  if (!file.has(ins.order_book_id)) {
+  return std::string(reinterpret_cast<const char*>(bars.data()), bars.size() * sizeof(EquityBar));
+}
+
+std::vector<EquityBar> bars_of(const std::string& bytes) {
+  std::vector<EquityBar> bars(bytes.size() / sizeof(EquityBar));
+  std::memcpy(bars.data(), bytes.data(), bars.size() * sizeof(EquityBar));
+  return bars;
+}
+
+void store_bars(h5::File& file, const std::string& id, const std::vector<EquityBar>& bars,
+                bool compression) {
+  if (bars.empty()) return;
+  if (!file.has(id)) {
     h5::Creation how{.chunk = kDaybarChunk, .growable = true, .deflate = compression ? 9 : -1};
-    h5::Dataset::create(file, ins.order_book_id, EQUITIES_DTYPE, bars.data(), bars.size(), how);
+    h5::Dataset::create(file, id, EQUITIES_DTYPE, bars.data(), bars.size(), how);
     return;
   }
-  h5::Dataset ds = bundle::open_for_write(file, ins.order_book_id);
+  h5::Dataset ds = bundle::open_for_write(file, id);
   h5::Size n = ds.length();
   ds.resize(n + bars.size());
   ds.write(EQUITIES_DTYPE, n, bars.size(), bars.data());
 }
 
-bool in_class(const DaybarClass& cls, const tallow::Instrument& ins) {
-  return std::find(cls.types.begin(), cls.types.end(), ins.type) != cls.types.end();
+// Writes what was fetched for `request`. An instrument listed twice was asked for before its first
+// listing's bars were written: its dates are asked for again, here, as they stand now.
+void store_answer(h5::File& file, const DaybarRequest& request, FetchedAnswer&& answer,
+                  std::set<std::string>& written, int end_date, bool compression) {
+  const std::string& id = request.ins->order_book_id;
+  if (written.insert(id).second) {
+    store_bars(file, id, bars_of(answer.take()), compression);
+    return;
+  }
+  if (std::optional<DaybarRequest> now = request_of(file, *request.ins, end_date)) {
+    store_bars(file, id, bars_of(fetch_bars(*now)), compression);
+  }
 }
 
 // Updates every instrument of the class and closes (commits) the file. An instrument whose data
@@ -88,17 +143,23 @@ bool in_class(const DaybarClass& cls, const tallow::Instrument& ins) {
 std::vector<InstrumentFailure> update_instruments(
     h5::File& file, const DaybarClass& cls, const std::vector<tallow::Instrument>& instruments,
     int end_date, bool compression) {
+  const std::vector<DaybarRequest> requests = requests_of(file, cls, instruments, end_date);
   std::vector<InstrumentFailure> failures;
-  for (const tallow::Instrument& ins : instruments) {
-    if (!in_class(cls, ins)) continue;
-    try {
-      update_instrument(file, ins, end_date, compression);
-    } catch (const tallow::ServiceUnavailable& e) {
-      failures.push_back({ins.order_book_id, std::string("数据服务暂时不可用：") + e.what()});
-    } catch (const tallow::PermissionDenied& e) {
-      failures.push_back({ins.order_book_id, std::string("没有数据使用权限：") + e.what()});
-    }
-  }
+  std::set<std::string> written;
+  fetch_ahead(
+      requests.size(), [&](std::size_t i) { return fetch_bars(requests[i]); },
+      [&](std::size_t i, FetchedAnswer&& answer) {
+        const std::string& id = requests[i].ins->order_book_id;
+        try {
+          store_answer(file, requests[i], std::move(answer), written, end_date, compression);
+        } catch (const tallow::ServiceUnavailable& e) {
+          failures.push_back({id, std::string("数据服务暂时不可用：") + e.what()});
+        } catch (const tallow::PermissionDenied& e) {
+          failures.push_back({id, std::string("没有数据使用权限：") + e.what()});
+        } catch (const FetcherLost& e) {
+          failures.push_back({id, e.what()});
+        }
+      });
   file.close();
   return failures;
 }
