@@ -58,27 +58,39 @@ void MinbarStream::add(const MinbarRecords& batch) {
     }
     index_.push_back({entry.date, entry.line_no + static_cast<std::uint32_t>(rows_)});
   }
-  unstored_.insert(unstored_.end(), batch.data.begin(), batch.data.end());
   rows_ += batch.rows;
   last_datetime_ = datetime_of(batch, batch.rows - 1);
-  const std::size_t unstored_rows = unstored_.size() / layout_->size;
-  store(unstored_rows - unstored_rows % MINBAR_DATA_CHUNK);
+  // The unfinished chunk so far is filled up first; the whole chunks after it are stored from the
+  // batch itself, and only the rows of the new unfinished chunk are copied.
+  const std::size_t size = layout_->size;
+  const std::byte* next = batch.data.data();
+  std::size_t left = batch.rows;
+  if (!unstored_.empty()) {
+    const std::size_t take = std::min(left, MINBAR_DATA_CHUNK - unstored_.size() / size);
+    unstored_.insert(unstored_.end(), next, next + take * size);
+    next += take * size;
+    left -= take;
+    if (unstored_.size() == MINBAR_DATA_CHUNK * size) {
+      store(unstored_.data(), MINBAR_DATA_CHUNK);
+      unstored_.clear();
+    }
+  }
+  const std::size_t whole = left - left % MINBAR_DATA_CHUNK;
+  store(next, whole);
+  unstored_.insert(unstored_.end(), next + whole * size, next + left * size);
 }
 
-// Stores the first `rows` rows kept back.
-void MinbarStream::store(std::size_t rows) {
+void MinbarStream::store(const std::byte* records, std::size_t rows) {
   if (rows == 0) return;
   if (!data_) {
     data_ = h5::Dataset::create_empty(file_, "data", *layout_, minbar_creation(MINBAR_DATA_CHUNK));
   }
-  append_records(*data_, {layout_, unstored_.data(), rows}, deflater_);
-  unstored_.erase(unstored_.begin(),
-                  unstored_.begin() + static_cast<std::ptrdiff_t>(rows * layout_->size));
+  append_records(*data_, {layout_, records, rows}, deflater_);
 }
 
 std::uint64_t MinbarStream::finish() {
   if (rows_ == 0) return 0;
-  store(unstored_.size() / layout_->size);
+  store(unstored_.data(), unstored_.size() / layout_->size);
   std::vector<std::byte>().swap(unstored_);
   // Closed now: the file closes only once none of its datasets is open.
   data_.reset();

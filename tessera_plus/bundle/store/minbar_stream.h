@@ -51,13 +51,13 @@ class MinbarStream {
   std::uint64_t rows() const { return rows_; }
 
  private:
-  void store(std::size_t rows);
+  void store(const std::byte* records, std::size_t rows);
 
   h5::File& file_;
   ChunkDeflater& deflater_;
   const h5::RecordLayout* layout_ = nullptr;
   std::optional<h5::Dataset> data_;
-  std::vector<std::byte> unstored_;  // the rows of `data`'s unfinished chunk
+  std::vector<std::byte> unstored_;  // the rows of `data`'s unfinished chunk, fewer than a chunk
   std::vector<IndexEntry> index_;
   std::uint64_t rows_ = 0;
   std::int64_t last_datetime_ = 0;
