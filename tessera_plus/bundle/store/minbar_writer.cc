@@ -33,9 +33,28 @@ struct FetchedAhead {
   }
 };
 
+// A file without `index` rebuilt one range of dates at a time. Returns the bars stored.
+std::uint64_t rebuild_in_place_streamed(h5::File& file, const MinbarSource& source,
+                                        unsigned threads) {
+  if (file.has("data")) {
+    require_hard_link(file, "data");
+    file.remove("data");
+  }
+  ChunkDeflater deflater = minbar_deflater(threads);
+  MinbarStream stream(file, deflater);
+  for (const DateRange& range :
+       batch_ranges(source.min_start_date, source.end_date, source.batch_days)) {
+    if (std::optional<MinbarRecords> batch = source.fetch_range(range.first, range.last)) {
+      stream.add(*batch);
+    }
+  }
+  return stream.finish();
+}
+
 // A file without `index`: whatever `data` it has goes, and both datasets are built anew. Returns
 // the bars stored.
 std::uint64_t rebuild_in_place(h5::File& file, const MinbarSource& source, unsigned threads) {
+  if (source.fetch_range) return rebuild_in_place_streamed(file, source, threads);
   std::optional<MinbarRecords> fetched = source.fetch(source.min_start_date);
   if (file.has("data")) {
     require_hard_link(file, "data");

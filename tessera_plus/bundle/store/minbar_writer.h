@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tessera_plus/bundle/store/minbar_records.h"
+#include "tessera_plus/bundle/store/minbar_stream.h"
 #include "tessera_plus/bundle/store/records.h"
 #include "tessera_plus/bundle/store/write_options.h"
 #include "tessera_plus/h5/dataset.h"
@@ -34,6 +35,12 @@ struct MinbarSource {
   int de_listed_date = 0;
   FetchBars fetch;
   NextTradingDate next_trading_date;
+  // When set, a file built anew in place fetches its history through it in ranges of
+  // `batch_days` calendar days from `min_start_date` to `end_date` (the last date wanted), and
+  // stores each before it fetches the next (minbar_stream.h), instead of through one `fetch`.
+  FetchRange fetch_range{};
+  int end_date = 0;
+  int batch_days = MINBAR_BATCH_DAYS;
 };
 
 // How an existing file ends, read without the write lock: what decides whether an update extends
@@ -57,7 +64,7 @@ MinbarEnd read_minbar_end(const std::string& h5_file);
 // old or its new self (see h5/journal_driver.h). A file that is a link, or whose datasets point
 // outside it, is refused before anything is written (write_safety.h).
 // - Without `index` (an interrupted build by other means): `data` goes, and both datasets are
-//   built anew from `source.fetch(source.min_start_date)`.
+//   built anew from `source.min_start_date` on, in batches when `source.fetch_range` is set.
 // - Otherwise a tail that cannot be right (minbar_tail.h) is cut back to its last sound day,
 //   `index` and `data` are cut back to the same last date, and the bars from the
 //   next trading date on are appended, unless the instrument was de-listed on or before the last

@@ -13,6 +13,11 @@ namespace tessera_plus::bundle {
 #define TESSERA_PLUS_BENCH_NO_JOURNAL 0
 #endif
 
+// Calendar days of bars fetched at once when a minute-bar file is built from its first date
+// (minbar_stream.h): about a year, some 60 000 stock bars (3 MB of records), whatever the length
+// of the history.
+inline constexpr int MINBAR_BATCH_DAYS = 366;
+
 struct WriteOptions {
   // False only to measure what the journal costs (bench/); such an update is not crash-safe. A
   // build configured with TESSERA_PLUS_BENCH_NO_JOURNAL makes it the default everywhere.
@@ -29,6 +34,9 @@ struct WriteOptions {
   // Where the journaled update's commit goes, to be made with other files' (h5/journal_driver.h);
   // committed at the update's close when unset. It must outlive the update.
   h5::CommitGroup* commit_group = nullptr;
+  // Calendar days of bars a minute-bar file built from its first date fetches and stores at a
+  // time; the file is the same whatever the value (tests set a few days).
+  int batch_days = MINBAR_BATCH_DAYS;
 };
 
 inline IoRecorder* recorder_of(const WriteOptions& options) {

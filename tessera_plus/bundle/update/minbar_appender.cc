@@ -18,6 +18,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
+#include "tessera_plus/bundle/store/minbar_stream.h"
 #include "tessera_plus/bundle/store/minbar_writer.h"
 #include "tessera_plus/bundle/update/file_action.h"
 #include "tessera_plus/bundle/update/held_files.h"
@@ -69,15 +70,18 @@ std::optional<FileClass> class_of(std::string_view ins_type) {
   return std::nullopt;
 }
 
-// The service's bars from `start_date` to the end date; nullopt when there are none.
-std::optional<tallow::PriceTable> fetch_bars(const Context& ctx, int start_date) {
-  int today = date_to_number(tessera_plus::now());
-  int end_date =
-      ctx.de_listed_date != 0 && ctx.de_listed_date < today ? ctx.de_listed_date : _get_end_date();
-  if (end_date < start_date) return std::nullopt;
+// The last date whose bars are wanted: the de-listing date once it is past, else the end date.
+int end_date_of(const Context& ctx) {
+  const int today = date_to_number(tessera_plus::now());
+  return ctx.de_listed_date != 0 && ctx.de_listed_date < today ? ctx.de_listed_date
+                                                               : _get_end_date();
+}
+
+// The service's bars of the trading dates from `first` to `last`; nullopt when there are none.
+std::optional<tallow::PriceTable> fetch_range(const Context& ctx, int first, int last) {
   std::optional<tallow::PriceTable> df =
-      tallow::get_price(ctx.order_book_id, tallow::PriceArgs{.start_date = std::int64_t{start_date},
-                                                             .end_date = std::int64_t{end_date},
+      tallow::get_price(ctx.order_book_id, tallow::PriceArgs{.start_date = std::int64_t{first},
+                                                             .end_date = std::int64_t{last},
                                                              .frequency = "1m",
                                                              .adjust_type = "none",
                                                              .expect_df = true,
@@ -88,7 +92,9 @@ std::optional<tallow::PriceTable> fetch_bars(const Context& ctx, int start_date)
 
 // The bars from `start_date` to the end date as file records; nullopt when there are none.
 std::optional<MinbarRecords> _get_price(const Context& ctx, int start_date) {
-  std::optional<tallow::PriceTable> df = fetch_bars(ctx, start_date);
+  const int end_date = end_date_of(ctx);
+  if (end_date < start_date) return std::nullopt;
+  std::optional<tallow::PriceTable> df = fetch_range(ctx, start_date, end_date);
   if (!df) return std::nullopt;
   return to_minbar_records(*df, *ctx.dtypes);
 }
@@ -106,6 +112,39 @@ bool exists(const std::string& path) {
 
 int next_trading_date(const Context& ctx, int date) {
   return date_to_number(tallow::get_next_trading_date(std::int64_t{date}, ctx.market));
+}
+
+// A new file, fetched a range of dates at a time (writing.batch_days) and stored as it comes, so
+// that the worker never holds the whole history. As for one fetch of the whole history, the
+// service's errors of any range reach the caller and leave no file; converting and storing each
+// range run inside the guard, so a bad value (a NaN in an integer field) or a failed write fails
+// this instrument with its log line and the flag, and no file is published. No bars at all: no
+// file, the class directory stays.
+WriteResult create_streamed(const Context& ctx, const WriteRequest& request,
+                            const std::string& h5_file, const FileState& before,
+                            const WriteOptions& writing) {
+  std::optional<MinbarBuild> build;
+  for (const DateRange& range :
+       batch_ranges(request.min_start_date, end_date_of(ctx), writing.batch_days)) {
+    std::optional<tallow::PriceTable> fetched = fetch_range(ctx, range.first, range.last);
+    if (!fetched) continue;
+    const WriteResult stored = guard_file_update(
+        h5_file, before,
+        [&]() -> std::uint64_t {
+          if (!build) build.emplace(h5_file, writing);
+          build->add(to_minbar_records(*fetched, *ctx.dtypes));
+          return 0;
+        },
+        request.held_comes_back, request.commit_group);
+    if (stored.outcome == WriteResult::Outcome::kFailed ||
+        stored.outcome == WriteResult::Outcome::kHeld) {
+      return stored;
+    }
+  }
+  if (!build) return outcome_since(h5_file, before, 0);
+  return guard_file_update(
+      h5_file, before, [&]() -> std::uint64_t { return build->publish(); }, request.held_comes_back,
+      request.commit_group);
 }
 
 }  // namespace
@@ -139,30 +178,25 @@ WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options)
   const FileStart start = file_start(exists(h5_file), request.rebuild);
   if (start == FileStart::kDeleteAndCreate) remove_h5(h5_file);
 
-  // The service's errors of a new file's first fetch reach the caller; the conversion of its values
-  // runs inside the guard, so a bad value (a NaN in an integer field) fails this instrument with
-  // its log line and the flag, and no file is written.
-  std::optional<tallow::PriceTable> fetched;
-  if (start != FileStart::kInPlace) {
-    fetched = fetch_bars(ctx, request.min_start_date);
-    if (!fetched) return outcome_since(h5_file, before, 0);
-  }
   WriteOptions writing = options;
   writing.lock_deadline = announcing_wait(h5_file, request.lock_deadline);
   writing.commit_group = request.commit_group;
+  if (start != FileStart::kInPlace) return create_streamed(ctx, request, h5_file, before, writing);
   return guard_file_update(
       h5_file, before,
       [&]() -> std::uint64_t {
-        if (fetched) {
-          const MinbarRecords records = to_minbar_records(*fetched, *ctx.dtypes);
-          create_minbar_file(h5_file, records, writing);
-          return records.rows;
-        }
         const MinbarSource source{
             .min_start_date = request.min_start_date,
             .de_listed_date = ctx.de_listed_date,
             .fetch = [&](int start_date) { return _get_price(ctx, start_date); },
-            .next_trading_date = [&](int date) { return next_trading_date(ctx, date); }};
+            .next_trading_date = [&](int date) { return next_trading_date(ctx, date); },
+            .fetch_range = [&](int first, int last) -> std::optional<MinbarRecords> {
+              std::optional<tallow::PriceTable> df = fetch_range(ctx, first, last);
+              if (!df) return std::nullopt;
+              return to_minbar_records(*df, *ctx.dtypes);
+            },
+            .end_date = end_date_of(ctx),
+            .batch_days = writing.batch_days};
         return update_minbar_file(h5_file, source, writing);
       },
       request.held_comes_back, request.commit_group);

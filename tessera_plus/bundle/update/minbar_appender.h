@@ -15,7 +15,8 @@ namespace tessera_plus::bundle {
 // sub-directory. Runs as a worker task: failures while the file is open are logged, clear the
 // shared flag and come back as a failed result (write_guard.h); earlier failures (an unknown
 // instrument, a service error while fetching a new file) propagate. `options` say how many threads
-// compress the file's chunks (deflate_threads).
+// compress the file's chunks (deflate_threads) and how many days of history a file built from its
+// first date fetches and stores at a time (batch_days).
 // Where the minute bars of `request.order_book_id` go, as the service lists the instrument: its
 // class directory under `request.path` (not created here) and file, and what the listing says
 // about its bars. nullopt when the instrument has no minute-bar file (a class without files,
