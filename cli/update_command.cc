@@ -184,6 +184,7 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
                            done.unchanged, done.failed, kStoppedRestUnchanged));
     throw;
   }
+  log_service_calls();
   RunTotals totals = run_totals();
   // A run asked to do nothing says nothing.
   if (!ok || totals.updated + totals.unchanged + totals.failed + totals.retries > 0) {
@@ -194,7 +195,6 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
     std::istringstream lines(summary.str());
     for (std::string line; std::getline(lines, line);) system_log::info(line);
   }
-  log_service_calls();
   return ok && totals.failed == 0 ? kExitOk : kExitFailed;
 }
 
