@@ -23,8 +23,9 @@ struct HelpCase {
 
 TEST(Help, EverySubcommandListsItsOwnOptions) {
   const std::vector<std::string> run_options = {
-      "--data-bundle-path", "--jobs", "--concurrency", "--retry-attempts", "--rate-limit",
-      "--report",           "--wait", "--lock-wait",   "--dry-run",        "--quiet"};
+      "--data-bundle-path", "--jobs",     "--concurrency", "--retry-attempts",
+      "--rate-limit",       "--requests", "--report",      "--wait",
+      "--lock-wait",        "--dry-run",  "--quiet"};
   const std::vector<std::string> check_options = {
       "--data-bundle-path", "--jobs", "--concurrency", "--json", "--yes", "--wait", "--quiet"};
   std::vector<std::string> update_options = run_options;

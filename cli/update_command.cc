@@ -29,6 +29,7 @@
 #include "tessera_plus/bundle/update/run_summary.h"
 #include "tessera_plus/bundle/update/smart_update.h"
 #include "tessera_plus/bundle/update/update_plan.h"
+#include "tessera_plus/market/client.h"
 
 namespace tessera_plus::cli {
 namespace {
@@ -59,12 +60,14 @@ void check_bundle_root(const std::string& root) {
   warn_of_unwritable_files(root);
 }
 
-// How hard the client tries a service that fails now and then; unset flags keep the
-// environment's (TALLOW_RETRY_ATTEMPTS, TALLOW_RETRY_MAX_WAIT_S, TALLOW_RATE_LIMIT) or defaults.
+// How hard the client tries a service that fails now and then, and how many requests it keeps
+// waiting at once; unset flags keep the environment's (TALLOW_RETRY_ATTEMPTS,
+// TALLOW_RETRY_MAX_WAIT_S, TALLOW_RATE_LIMIT, TALLOW_REQUESTS) or defaults.
 struct RetryOptions {
   std::optional<int> attempts;
   std::optional<double> max_wait_s;
   std::optional<double> rate_limit;
+  std::optional<int> requests;
 };
 
 void add_retry_options(CLI::App* app, RetryOptions& r) {
@@ -78,6 +81,12 @@ void add_retry_options(CLI::App* app, RetryOptions& r) {
                   "service requests per second for the whole run, all workers together "
                   "(default: no limit)")
       ->check(CLI::Range(0.0, 1e6));
+  app->add_option("--requests", r.requests,
+                  fmt::format("service requests waiting for answers at once, all workers "
+                              "together (default {}): what hides the service's latency, while "
+                              "--jobs is how many files are compressed and written at once",
+                              tallow::kDefaultRequestsInFlight))
+      ->check(CLI::Range(1, tallow::kMaxRequestsInFlight));
 }
 
 tallow::RetryPolicy retry_policy(const RetryOptions& r) {
@@ -85,6 +94,7 @@ tallow::RetryPolicy retry_policy(const RetryOptions& r) {
   if (r.attempts) policy.attempts = *r.attempts;
   if (r.max_wait_s) policy.max_wait = std::chrono::milliseconds(std::int64_t(*r.max_wait_s * 1000));
   if (r.rate_limit) policy.requests_per_second = *r.rate_limit;
+  if (r.requests) policy.requests_in_flight = *r.requests;
   return policy;
 }
 
@@ -149,6 +159,17 @@ void write_report(const RunContext& run, std::optional<std::string> error, int s
   write_file_atomically(run.options.report_path, render_update_report(report));
 }
 
+// The service calls of the whole run, every attempt counted, for the operator who wonders what a
+// night asked of the service (and at what rate, with the run's start and end lines).
+void log_service_calls() {
+  const auto* retrying = dynamic_cast<const tallow::RetryingBackend*>(&tallow::backend());
+  if (!retrying) return;
+  const tallow::RetryingBackend::Counters& c = retrying->counters();
+  system_log::info(fmt::format("数据服务调用 {} 次（重试 {} 次，放弃 {} 次），同时至多 {} 个请求",
+                               c.calls.load(), c.retries.load(), c.give_ups.load(),
+                               retrying->requests_in_flight()));
+}
+
 // Sets the client up, runs `update` with a run report shared by every worker, and ends with the
 // summary. Anything that failed, reported through the result or the report, makes the status 1.
 int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<bool()>& update) {
@@ -163,6 +184,7 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
                            done.unchanged, done.failed, kStoppedRestUnchanged));
     throw;
   }
+  log_service_calls();
   RunTotals totals = run_totals();
   // A run asked to do nothing says nothing.
   if (!ok || totals.updated + totals.unchanged + totals.failed + totals.retries > 0) {

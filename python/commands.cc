@@ -75,13 +75,15 @@ struct RunSettings {
   std::optional<int> retry_attempts;
   std::optional<double> retry_max_wait;
   std::optional<double> rate_limit;
+  std::optional<int> requests;
   std::optional<std::string> report;
   std::chrono::milliseconds wait{0};
   double lock_wait = 0;
   CallOutput output;
 };
 
-// The environment's retry policy (TALLOW_RETRY_*, TALLOW_RATE_LIMIT) with the keywords on top,
+// The environment's retry policy (TALLOW_RETRY_*, TALLOW_RATE_LIMIT, TALLOW_REQUESTS) with the
+// keywords on top,
 // installed afresh for each call, so that one call's settings never outlive it.
 void install_client(const RunSettings& s) {
   tallow::RetryPolicy policy = tallow::RetryPolicy::from_environment();
@@ -97,6 +99,7 @@ void install_client(const RunSettings& s) {
     if (!(*s.rate_limit >= 0)) throw ValueError("rate_limit must be at least 0");
     policy.requests_per_second = *s.rate_limit;
   }
+  if (s.requests) policy.requests_in_flight = *s.requests;
   tallow::install_backend(
       std::make_shared<tallow::RetryingBackend>(bundle::source_from_environment(), policy));
 }
@@ -175,12 +178,17 @@ CallOutput output_of(py::object progress) {
 }
 
 RunSettings settings(std::optional<int> retry_attempts, std::optional<double> retry_max_wait,
-                     std::optional<double> rate_limit, std::optional<std::string> report,
-                     double wait, double lock_wait, py::object progress) {
+                     std::optional<double> rate_limit, std::optional<int> requests,
+                     std::optional<std::string> report, double wait, double lock_wait,
+                     py::object progress) {
   if (!(lock_wait >= 0)) throw ValueError("lock_wait must be a number of seconds, at least 0");
+  if (requests && (*requests < 1 || *requests > tallow::kMaxRequestsInFlight)) {
+    throw ValueError("requests must be from 1 to " + std::to_string(tallow::kMaxRequestsInFlight));
+  }
   return RunSettings{.retry_attempts = retry_attempts,
                      .retry_max_wait = retry_max_wait,
                      .rate_limit = rate_limit,
+                     .requests = requests,
                      .report = std::move(report),
                      .wait = lock_limit(wait),
                      .lock_wait = lock_wait,
@@ -207,10 +215,10 @@ py::object update(const std::string& root, const std::vector<std::string>& minba
                   std::optional<int> concurrency, bool with_derivatives, bool rebuild,
                   bool enable_bjse, double wait, double lock_wait,
                   std::optional<int> retry_attempts, std::optional<double> retry_max_wait,
-                  std::optional<double> rate_limit, std::optional<std::string> report,
-                  py::object progress, bool dry_run) {
-  const RunSettings s = settings(retry_attempts, retry_max_wait, rate_limit, std::move(report),
-                                 wait, lock_wait, std::move(progress));
+                  std::optional<double> rate_limit, std::optional<int> requests,
+                  std::optional<std::string> report, py::object progress, bool dry_run) {
+  const RunSettings s = settings(retry_attempts, retry_max_wait, rate_limit, requests,
+                                 std::move(report), wait, lock_wait, std::move(progress));
   const bundle::UpdateRequest request{
       .concurrency = job_count(jobs, concurrency),
       .data_bundle_path = root,
@@ -231,10 +239,10 @@ py::object update(const std::string& root, const std::vector<std::string>& minba
 py::object smart_update(const std::string& root, std::optional<int> jobs,
                         std::optional<int> concurrency, double wait, double lock_wait,
                         std::optional<int> retry_attempts, std::optional<double> retry_max_wait,
-                        std::optional<double> rate_limit, std::optional<std::string> report,
-                        py::object progress, bool dry_run) {
-  const RunSettings s = settings(retry_attempts, retry_max_wait, rate_limit, std::move(report),
-                                 wait, lock_wait, std::move(progress));
+                        std::optional<double> rate_limit, std::optional<int> requests,
+                        std::optional<std::string> report, py::object progress, bool dry_run) {
+  const RunSettings s = settings(retry_attempts, retry_max_wait, rate_limit, requests,
+                                 std::move(report), wait, lock_wait, std::move(progress));
   const int workers = job_count(jobs, concurrency);
   if (dry_run) return planned(false, s, [&] { return bundle::plan_smart_update(root); });
   return run_update("smart-update", root, bundle::MissingBundle::kNoLock, false, s, [&] {
@@ -271,8 +279,10 @@ const char* const kUpdateDoc =
     "rebuild=True rewrites the\n"
     "selected files without asking. lock_wait: seconds to wait for files that readers hold\n"
     "(default 180), as --lock-wait. retry_attempts, retry_max_wait (seconds) and rate_limit\n"
-    "(requests per second) as --retry-attempts, --retry-max-wait and --rate-limit; unset,\n"
-    "the environment's TALLOW_* settings hold. report: also write the JSON summary of\n"
+    "(requests per second) as --retry-attempts, --retry-max-wait and --rate-limit; requests\n"
+    "as --requests: service requests waiting at once, all workers together (default 16), apart\n"
+    "from jobs, the files compressed and written at once; unset, the environment's TALLOW_*\n"
+    "settings hold. report: also write the JSON summary of\n"
     "--report to this file, also when an error or Ctrl-C stops the run (its error names\n"
     "it, KeyboardInterrupt for Ctrl-C). progress: True (bars on sys.stderr), False, or a callable\n"
     "(label, done, total). Returns an UpdateReport, truthy when every step succeeded; falsy\n"
@@ -294,13 +304,14 @@ void bind_commands(py::module_& m) {
         py::arg("enable_bjse") = false, py::arg("wait") = 0.0,
         py::arg("lock_wait") = kDefaultLockWaitSeconds, py::arg("retry_attempts") = py::none(),
         py::arg("retry_max_wait") = py::none(), py::arg("rate_limit") = py::none(),
-        py::arg("report") = py::none(), py::arg("progress") = true, py::arg("dry_run") = false,
-        kUpdateDoc);
+        py::arg("requests") = py::none(), py::arg("report") = py::none(),
+        py::arg("progress") = true, py::arg("dry_run") = false, kUpdateDoc);
   m.def("smart_update", &smart_update, py::arg("data_bundle_path"), py::kw_only(),
         py::arg("jobs") = py::none(), py::arg("concurrency") = py::none(), py::arg("wait") = 0.0,
         py::arg("lock_wait") = kDefaultLockWaitSeconds, py::arg("retry_attempts") = py::none(),
         py::arg("retry_max_wait") = py::none(), py::arg("rate_limit") = py::none(),
-        py::arg("report") = py::none(), py::arg("progress") = true, py::arg("dry_run") = false,
+        py::arg("requests") = py::none(), py::arg("report") = py::none(),
+        py::arg("progress") = true, py::arg("dry_run") = false,
         "Refreshes base data, extends every minute-bar and tick file the bundle holds and\n"
         "re-creates those that a check deleted. The keywords and the UpdateReport returned are\n"
         "update's. Holds the bundle's run lock, as update does.");

@@ -87,6 +87,7 @@ def update(
     retry_attempts: Optional[int] = ...,
     retry_max_wait: Optional[float] = ...,
     rate_limit: Optional[float] = ...,
+    requests: Optional[int] = ...,
     report: Optional[str] = ...,
     progress: Progress = ...,
     dry_run: bool = ...,
@@ -94,7 +95,9 @@ def update(
     """Base data, then the minute bars and ticks of the tagged instruments. Runs with the GIL
     released; Ctrl-C stops the workers and raises KeyboardInterrupt. Holds the bundle's run lock;
     BlockingIOError when another run holds it past wait seconds. jobs (or concurrency, the same
-    setting): worker processes. dry_run=True writes nothing and returns the plan, a dict with the
+    setting): worker processes, at most that many compressing and writing at once; requests:
+    service requests waiting at once, all workers together (default 16), as `--requests`.
+    dry_run=True writes nothing and returns the plan, a dict with the
     keys of `update --dry-run --report`."""
 
 def smart_update(
@@ -107,6 +110,7 @@ def smart_update(
     retry_attempts: Optional[int] = ...,
     retry_max_wait: Optional[float] = ...,
     rate_limit: Optional[float] = ...,
+    requests: Optional[int] = ...,
     report: Optional[str] = ...,
     progress: Progress = ...,
     dry_run: bool = ...,

@@ -8,9 +8,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tessera_plus/base/shared_slots.h"
 #include "tessera_plus/market/backend.h"
 #include "tessera_plus/market/types.h"
 
@@ -23,6 +25,22 @@ namespace client {
 bool bjse_enabled();
 // The backend's requests_in_flight(): how many callers may wait for the service at once.
 int requests_in_flight();
+
+// While it lives, every call this process makes through the client gives back the slot of
+// `work_slots` that this very process holds, if any, for the duration of the call, and waits for
+// one again afterwards: a worker that holds one of the few slots for compressing and writing does
+// not keep it while it waits for the service. Made before workers are forked, so that they pace
+// their calls too; the pacing in place before it comes back when it ends.
+class PacedCalls {
+ public:
+  explicit PacedCalls(SharedSlots work_slots);
+  ~PacedCalls();
+  PacedCalls(const PacedCalls&) = delete;
+  PacedCalls& operator=(const PacedCalls&) = delete;
+
+ private:
+  std::optional<SharedSlots> previous_;
+};
 }  // namespace client
 
 std::vector<Instrument> all_instruments(const AllInstrumentsArgs& args = {});

@@ -59,6 +59,14 @@ UnitRandom per_process_random() {
   };
 }
 
+int checked_requests_in_flight(int requests) {
+  if (requests < 1 || requests > kMaxRequestsInFlight) {
+    throw ValueError(fmt::format("requests in flight must be from 1 to {}, not {}",
+                                 kMaxRequestsInFlight, requests));
+  }
+  return requests;
+}
+
 std::string seconds_text(nanoseconds d) { return fmt::format("{:.3f}s", d.count() / 1e9); }
 
 }  // namespace
@@ -84,12 +92,9 @@ RetryingBackend::RetryingBackend(std::shared_ptr<Backend> inner, RetryPolicy pol
       sleep_(std::move(sleep)),
       random_(random ? std::move(random) : per_process_random()),
       limiter_(policy.requests_per_second, std::move(clock), sleep_),
+      requests_(checked_requests_in_flight(policy.requests_in_flight)),
       counters_(make_shared_mapped<Counters>()) {
   if (policy_.attempts < 1) throw ValueError("a call needs at least one attempt");
-  if (policy_.requests_in_flight < 1 || policy_.requests_in_flight > kMaxRequestsInFlight) {
-    throw ValueError(fmt::format("requests in flight must be from 1 to {}, not {}",
-                                 kMaxRequestsInFlight, policy_.requests_in_flight));
-  }
 }
 
 nanoseconds RetryingBackend::backoff(int retry) {
@@ -104,9 +109,12 @@ auto RetryingBackend::with_retries(std::string_view operation, std::string_view 
                                    Call call) {
   nanoseconds waited{0};
   for (int attempt = 1;; ++attempt) {
-    limiter_.acquire();
-    ++counters_->calls;
     try {
+      // The slot first: a call then starts at its turn, so that calls that waited for a slot do
+      // not start closer together than the rate limit spaces them.
+      const SharedSlots::Hold request = requests_.take();
+      limiter_.acquire();
+      ++counters_->calls;
       return call();
     } catch (const ServiceUnavailable& e) {
       const nanoseconds delay = backoff(attempt);

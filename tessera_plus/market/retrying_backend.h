@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "tessera_plus/base/shared_slots.h"
 #include "tessera_plus/market/backend.h"
 #include "tessera_plus/market/rate_limiter.h"
 
@@ -48,10 +49,12 @@ using UnitRandom = std::function<double()>;
 // call, the attempts and the last error propagates. Every
 // other error propagates at once: permission, unknown instruments and bad arguments do not change
 // by asking again. Each retry is a DEBUG log line and counts in the run report; each give-up is
-// one ERROR line. Every call, retried or not, first waits for its turn under the rate limit.
+// one ERROR line. Every call, retried or not, first takes one of `requests_in_flight` request
+// slots, then waits for its turn under the rate limit; it gives the slot back when its answer (or
+// error) is in, so a backoff holds none.
 //
-// Made in the main process before workers are forked: the rate limit and the counters live in
-// shared memory, so they hold for the whole run.
+// Made in the main process before workers are forked: the rate limit, the request slots and the
+// counters live in shared memory, so they hold for the whole run.
 class RetryingBackend : public Backend {
  public:
   struct Counters {
@@ -93,6 +96,7 @@ class RetryingBackend : public Backend {
   Sleeper sleep_;
   UnitRandom random_;
   RateLimiter limiter_;
+  SharedSlots requests_;
   std::shared_ptr<Counters> counters_;
 };
 

@@ -6,11 +6,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <map>
 
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/run_report.h"
+#include "tessera_plus/base/shared_memory.h"
 #include "tests/support/child_process.h"
 #include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
@@ -189,6 +194,59 @@ TEST_F(RetryingBackendTest, WorkersShareCountersRunReportAndRateLimit) {
   price_calls = 1;  // the child's failure happened in the child's copy of the script
   backend->get_price("000001.XSHE", {});
   EXPECT_THAT(slept, ElementsAre(milliseconds(200)));
+}
+
+struct InFlight {
+  std::atomic<int> now{0}, most{0};
+};
+
+// Request slots are shared memory too: the workers' calls together never have more than
+// requests_in_flight waiting for the service, and a call sleeping out its backoff holds none.
+TEST_F(RetryingBackendTest, RequestsInFlightBoundTheWorkersTogetherAndBackoffsHoldNoSlot) {
+  const auto in_flight = make_shared_mapped<InFlight>();
+  service->on_get_price = [in_flight](const std::string&, const PriceArgs&) {
+    const int calls = ++in_flight->now;
+    int most = in_flight->most.load();
+    while (calls > most && !in_flight->most.compare_exchange_weak(most, calls)) {
+    }
+    for (int i = 0; i < 20; ++i) sched_yield();
+    --in_flight->now;
+    return std::optional<PriceTable>(testing::one_row_table());
+  };
+  auto backend = retrying({.requests_in_flight = 2});
+  std::vector<pid_t> workers;
+  for (int w = 0; w < 6; ++w) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (int call = 0; call < 50; ++call) backend->get_price("000001.XSHE", {});
+      ::_exit(0);
+    }
+    workers.push_back(pid);
+  }
+  for (pid_t pid : workers) {
+    int status = 1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+  EXPECT_EQ(backend->counters().calls, 300u);
+  EXPECT_LE(in_flight->most.load(), 2);
+
+  // One slot only, and a call that fails once: during its backoff another process's call goes
+  // through (an alarm ends that process if it waits for the slot instead).
+  std::shared_ptr<RetryingBackend> single;
+  single = std::make_shared<RetryingBackend>(
+      service, RetryPolicy{.attempts = 2, .requests_in_flight = 1},
+      [&](nanoseconds) {
+        const int code = testing::exit_code_in_child([&] {
+          ::alarm(10);
+          single->get_price("000001.XSHE", {});
+        });
+        EXPECT_EQ(code, 0) << "the backoff kept the only request slot";
+      },
+      [] { return 0.5; }, [this] { return now; });
+  fail_first<ServiceUnavailable>(1);
+  ASSERT_TRUE(single->get_price("000001.XSHE", {}));
+  EXPECT_EQ(single->counters().calls, 3u);
 }
 
 TEST(RateLimiter, SpacesCallsEvenlyAndRefillsWhileIdle) {

@@ -11,6 +11,10 @@
 // starts threads (a connection pool, say) gets exactly what a forked CPython program gets: those
 // threads do not exist in the child.
 //
+// Requests overlap across processes only: each worker makes one call at a time in its own copy of
+// the interpreter, and the run's request slots (market/retrying_backend.h) bound how many workers
+// wait for the service at once. No thread ever enters an interpreter.
+//
 // The interpreter lives until the process ends; it is never finalised, because extension modules
 // such as NumPy do not survive a second start. Python's standard streams are flushed at exit.
 //

@@ -127,6 +127,9 @@ class Errors(unittest.TestCase):
         self.assertEqual(caught.exception.errno, 2)
         with self.assertRaises(ValueError):
             tessera_plus.update(tempfile.gettempdir(), concurrency=0)
+        for requests in (0, 257):
+            with self.assertRaises(ValueError):
+                tessera_plus.smart_update(tempfile.gettempdir(), requests=requests)
         with self.assertRaises(TypeError):  # keyword-only, as on the command line
             tessera_plus.update('/tmp', ['000001.XSHE'])
         self.assertTrue(issubclass(tessera_plus.ServiceUnavailable, ConnectionError))

@@ -17,6 +17,7 @@
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/base/shared_flag.h"
+#include "tessera_plus/base/shared_slots.h"
 #include "tessera_plus/bundle/update/deleted_rebuilds.h"
 #include "tessera_plus/bundle/update/grouped_writes.h"
 #include "tessera_plus/bundle/update/held_files.h"
@@ -24,6 +25,7 @@
 #include "tessera_plus/bundle/update/minbar_appender.h"
 #include "tessera_plus/bundle/update/parallel_updater_internal.h"
 #include "tessera_plus/bundle/update/tick_appender.h"
+#include "tessera_plus/market/client.h"
 
 namespace tessera_plus::bundle::internal {
 namespace {
@@ -47,11 +49,13 @@ void sweep_abandoned_builds(const std::string& path) {
 
 // Runs in the worker: the writer's answer goes to the run report the main process decides from
 // (once its file's group has committed), or, for a file a reader still holds, to `held` for the
-// pass's last try.
+// pass's last try. The writer runs in one of the work slots, which it lends out while it waits for
+// the service (tallow::client::PacedCalls); the group commit needs none.
 void write_and_record(const UpdateKind& kind, WriteRequest request, const HeldFiles& held,
-                      GroupedWrites& grouped) {
+                      GroupedWrites& grouped, const SharedSlots& work_slots) {
   request.commit_group = grouped.group();
   request.lock_deadline = grouped.committing_first(std::move(request.lock_deadline));
+  SharedSlots::Hold working = work_slots.take();
   WriteResult result = kind.writer(request);
   if (result.outcome == WriteResult::Outcome::kHeld && !held.set_aside(request.order_book_id)) {
     // No room to set it aside: this try is its last, and fails as such a failure does.
@@ -60,18 +64,37 @@ void write_and_record(const UpdateKind& kind, WriteRequest request, const HeldFi
     last.held_comes_back = false;
     result = kind.writer(last);
   }
+  working.release();
   grouped.record(result);
+}
+
+// The service calls the run may have waiting at once; one when no source is set up yet (the
+// workers then fail at their first call, each as its writer reports it).
+int requests_in_flight() {
+  return tallow::has_backend() ? tallow::client::requests_in_flight() : 1;
+}
+
+// Below one writer, the pool refuses the count as it stands.
+int pool_size(int concurrency) {
+  return concurrency < 1 ? concurrency : concurrency + requests_in_flight();
 }
 
 // Runs the writer for every id of `ids` in a pool. A file held by a reader is waited for as
 // `held` says, then set aside there when `may_set_aside`, and fails otherwise. Each worker commits
 // its files in groups, the last one when it has no next file waiting or leaves.
+//
+// `concurrency` workers compress and write at once, each in a work slot; as many more as the run
+// has requests in flight wait for the service meanwhile, so that the next files' answers are on
+// their way while one is written.
 void write_in_pool(const UpdateKind& kind, const UpdateRequest& request, const std::string& path,
                    const std::set<std::string>& ids, const SharedFlag& flag, const HeldFiles& held,
                    bool may_set_aside) {
   // Every worker has its own from its fork; this process's stays empty.
   GroupedWrites grouped;
-  ProgressedProcessPoolExecutor pool(request.concurrency, process_init, std::tuple{flag});
+  const SharedSlots work_slots(std::max(request.concurrency, 1));
+  const tallow::client::PacedCalls paced(work_slots);
+  ProgressedProcessPoolExecutor pool(pool_size(request.concurrency), process_init,
+                                     std::tuple{flag});
   pool.set_progress_label(std::string(kind.progress_label));
   pool.before_worker_idle([&grouped] { grouped.commit(); });
   for (const std::string& id : ids) {
@@ -80,8 +103,9 @@ void write_in_pool(const UpdateKind& kind, const UpdateRequest& request, const s
                              .rebuild = request.rebuild,
                              .lock_deadline = held.deadline(),
                              .held_comes_back = may_set_aside};
-    pool.submit(id,
-                [&kind, write, held, &grouped] { write_and_record(kind, write, held, grouped); });
+    pool.submit(id, [&kind, write, held, &grouped, &work_slots] {
+      write_and_record(kind, write, held, grouped, work_slots);
+    });
   }
   pool.close();  // waits for every task
 }
