@@ -379,7 +379,7 @@ class Workers {
         roomiest = i;
       }
     }
-    if (taking < limit_) {
+    if (taking < limit()) {
       workers_.push_back(start());
       return workers_.size() - 1;
     }
@@ -422,6 +422,12 @@ class Workers {
     worker.pid = pid;
     worker.socket = fds[0];
     return worker;
+  }
+
+  std::size_t limit() const {
+    const bool more =
+        options_.more_jobs > 0 && options_.more_jobs_wanted && options_.more_jobs_wanted();
+    return limit_ + (more ? static_cast<std::size_t>(options_.more_jobs) : 0);
   }
 
   // Reads what worker `i` sent, queueing the outcome of each whole reply; at its end of file, the

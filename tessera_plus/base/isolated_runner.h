@@ -39,6 +39,11 @@ struct IsolationOptions {
   // Items handed to workers at most this far ahead of the first one not yet handed over (0: no
   // bound), so that outcomes waiting behind a slow item cannot pile up without end.
   std::size_t window = 0;
+  // Workers that may start beyond `jobs` once `more_jobs_wanted()` says so (asked in the caller
+  // whenever an item is handed out): for work that only sometimes waits on something outside the
+  // machine, where more workers then hide the wait and otherwise only cost their forks.
+  int more_jobs = 0;
+  std::function<bool()> more_jobs_wanted{};
   // Called in the caller whenever `wait_interval` passes without an outcome, so that a progress
   // line can show that work is in flight although no item ended.
   std::function<void()> while_waiting{};

@@ -201,6 +201,22 @@ TEST(IsolatedRunner, WorkersRetireAfterTheirShare) {
   EXPECT_LT(pids.size(), 100u);
 }
 
+// The workers beyond `jobs` start only while they are wanted: the items handed out at the start
+// all go to one worker without them, and spread over every worker allowed with them.
+TEST(IsolatedRunner, MoreWorkersStartOnlyWhileTheyAreWanted) {
+  for (const bool wanted : {false, true}) {
+    std::set<std::string> pids;
+    run_isolated(
+        4, [](std::size_t) { return std::to_string(::getpid()); },
+        [&](std::size_t, IsolatedOutcome&& o) {
+          pids.insert(o.reply);
+          return true;
+        },
+        {.jobs = 1, .more_jobs = 3, .more_jobs_wanted = [wanted] { return wanted; }});
+    EXPECT_EQ(pids.size(), wanted ? 4u : 1u) << "wanted " << wanted;
+  }
+}
+
 // Work that a worker keeps back across items (here: the items it did, written out in one go) is
 // let out before the worker idles or leaves, whether it leaves because its input ended, because it
 // retires after its share, or because its work raised; so by the time the call returns, every item

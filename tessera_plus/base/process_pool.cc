@@ -72,6 +72,8 @@ void ProgressedProcessPoolExecutor::close() noexcept {
                          .cpu_seconds_per_item = 0,
                          .retire_after_raise = true,
                          .in_order = false,
+                         .more_jobs = more_workers_,
+                         .more_jobs_wanted = more_workers_wanted_,
                          .while_waiting = [&bar] { bar.heartbeat(); },
                          .wait_interval = ProgressBar::heartbeat_interval(),
                          .before_idle = before_idle_});

@@ -56,6 +56,12 @@ class ProgressedProcessPoolExecutor {
   // before it leaves (isolated_runner.h): for what a worker batches across its tasks. Must not
   // throw. Before close().
   void before_worker_idle(Task hook) { before_idle_ = std::move(hook); }
+  // Up to `count` more workers than `max_workers` once `wanted()` says so, asked in the caller as
+  // tasks are handed out (isolated_runner.h: more_jobs). Before close().
+  void add_workers_when(int count, std::function<bool()> wanted) {
+    more_workers_ = count;
+    more_workers_wanted_ = std::move(wanted);
+  }
   // Runs every queued task and waits until all have finished. Never throws; later calls do
   // nothing.
   void close() noexcept;
@@ -78,6 +84,8 @@ class ProgressedProcessPoolExecutor {
   std::size_t max_workers_;
   std::function<void()> initializer_;
   Task before_idle_;
+  int more_workers_ = 0;
+  std::function<bool()> more_workers_wanted_;
   std::vector<Job> jobs_;
   std::string progress_label_;
   std::size_t failed_ = 0;

@@ -16,14 +16,16 @@ void* map_shared_bytes(std::size_t size) {
 
 void unmap_shared_bytes(void* p, std::size_t size) noexcept { ::munmap(p, size); }
 
-SharedMutex::SharedMutex() {
+void init_shared_robust_mutex(pthread_mutex_t& mutex) {
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
   pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-  pthread_mutex_init(&mutex_, &attr);
+  pthread_mutex_init(&mutex, &attr);
   pthread_mutexattr_destroy(&attr);
 }
+
+SharedMutex::SharedMutex() { init_shared_robust_mutex(mutex_); }
 
 SharedMutex::~SharedMutex() { pthread_mutex_destroy(&mutex_); }
 

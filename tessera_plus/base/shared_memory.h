@@ -25,6 +25,9 @@ std::shared_ptr<T> make_shared_mapped() {
   });
 }
 
+// Makes `mutex` usable by every process that maps it, and robust (see SharedMutex).
+void init_shared_robust_mutex(pthread_mutex_t& mutex);
+
 // A mutex that works across processes. Robust: a worker killed while it holds the lock does not
 // wedge the others; the next owner takes the lock over as it is (the data it guards is only ever
 // updated in steps that leave it consistent).

@@ -58,12 +58,7 @@ struct SharedSlots::Region {
 };
 
 SharedSlots::Region::Region() {
-  pthread_mutexattr_t mutex_attr;
-  pthread_mutexattr_init(&mutex_attr);
-  pthread_mutexattr_setpshared(&mutex_attr, PTHREAD_PROCESS_SHARED);
-  pthread_mutexattr_setrobust(&mutex_attr, PTHREAD_MUTEX_ROBUST);
-  pthread_mutex_init(&mutex, &mutex_attr);
-  pthread_mutexattr_destroy(&mutex_attr);
+  init_shared_robust_mutex(mutex);
   pthread_condattr_t cond_attr;
   pthread_condattr_init(&cond_attr);
   pthread_condattr_setpshared(&cond_attr, PTHREAD_PROCESS_SHARED);

@@ -35,6 +35,9 @@ class Backend {
   // How many calls callers may have waiting at once, all processes of the run together. One for a
   // source that knows nothing of pacing: callers then ask one thing after another.
   virtual int requests_in_flight() const { return 1; }
+  // Whether a call of this run (any process) has kept its caller waiting for the service: until
+  // one has, overlapping calls would cost processes and hide nothing.
+  virtual bool calls_have_waited() const { return false; }
 };
 
 }  // namespace tessera_plus::tallow

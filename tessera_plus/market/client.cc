@@ -57,6 +57,7 @@ Backend& backend() {
 namespace client {
 bool bjse_enabled() { return backend().bjse_enabled(); }
 int requests_in_flight() { return backend().requests_in_flight(); }
+bool calls_have_waited() { return backend().calls_have_waited(); }
 
 PacedCalls::PacedCalls(SharedSlots work_slots)
     : previous_(std::exchange(state().work_slots, std::move(work_slots))) {}

@@ -25,6 +25,8 @@ namespace client {
 bool bjse_enabled();
 // The backend's requests_in_flight(): how many callers may wait for the service at once.
 int requests_in_flight();
+// The backend's calls_have_waited(): whether the service has kept a caller of this run waiting.
+bool calls_have_waited();
 
 // While it lives, every call this process makes through the client gives back the slot of
 // `work_slots` that this very process holds, if any, for the duration of the call, and waits for

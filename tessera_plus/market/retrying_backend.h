@@ -59,6 +59,9 @@ class RetryingBackend : public Backend {
  public:
   struct Counters {
     std::atomic<std::uint64_t> calls{0}, retries{0}, give_ups{0};
+    // Calls that kept their caller waiting for the service (base/wait_probe.h): the sign that
+    // more requests in flight would hide something.
+    std::atomic<std::uint64_t> waited{0};
   };
 
   RetryingBackend(std::shared_ptr<Backend> inner, RetryPolicy policy,
@@ -80,6 +83,7 @@ class RetryingBackend : public Backend {
                                       const std::string& market) override;
 
   int requests_in_flight() const override { return policy_.requests_in_flight; }
+  bool calls_have_waited() const override { return counters_->waited.load() > 0; }
   const RetryPolicy& policy() const { return policy_; }
   Backend& inner() { return *inner_; }
   // Totals of every process sharing this backend.

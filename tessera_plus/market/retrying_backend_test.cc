@@ -249,6 +249,29 @@ TEST_F(RetryingBackendTest, RequestsInFlightBoundTheWorkersTogetherAndBackoffsHo
   EXPECT_EQ(single->counters().calls, 3u);
 }
 
+// Only a call that kept its caller waiting on the service says that overlapping calls is worth
+// more processes; a busy answer of the same length (work, not waiting) does not, and every process
+// of the run sees what one of them found.
+TEST_F(RetryingBackendTest, OnlyACallThatWaitedForTheServiceCountsAsWaiting) {
+  const auto backend = retrying(RetryPolicy{});
+  service->on_get_price = [](const std::string&, const PriceArgs&) {
+    const auto until = std::chrono::steady_clock::now() + milliseconds(5);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    return std::optional<PriceTable>(testing::one_row_table());
+  };
+  backend->get_price("000001.XSHE", {});
+  EXPECT_FALSE(backend->calls_have_waited());
+
+  service->on_get_price = [](const std::string&, const PriceArgs&) {
+    // The service's answer takes a while to arrive: the caller blocks, using no processor.
+    ::usleep(5000);
+    return std::optional<PriceTable>(testing::one_row_table());
+  };
+  EXPECT_EQ(testing::exit_code_in_child([&] { backend->get_price("000001.XSHE", {}); }), 0);
+  EXPECT_TRUE(backend->calls_have_waited());
+}
+
 TEST(RateLimiter, SpacesCallsEvenlyAndRefillsWhileIdle) {
   nanoseconds now{0};
   std::vector<nanoseconds> slept;

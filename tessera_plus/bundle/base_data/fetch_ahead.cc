@@ -1,7 +1,5 @@
 #include "tessera_plus/bundle/base_data/fetch_ahead.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <string_view>
@@ -9,6 +7,7 @@
 
 #include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/isolated_runner.h"
+#include "tessera_plus/base/wait_probe.h"
 #include "tessera_plus/market/client.h"
 
 namespace tessera_plus::bundle {
@@ -73,41 +72,15 @@ FetchedAnswer fetch_one(const std::function<std::string(std::size_t)>& fetch, st
   }
 }
 
-// This thread's CPU time and how often it has blocked so far.
-struct ThreadUsage {
-  std::chrono::microseconds cpu;
-  long blocked;
-};
-
-ThreadUsage thread_usage() {
-  rusage usage{};
-  ::getrusage(RUSAGE_THREAD, &usage);
-  const auto micros = [](const timeval& t) {
-    return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
-  };
-  return {micros(usage.ru_utime) + micros(usage.ru_stime), usage.ru_nvcsw};
-}
-
-// Whether the call between `before` and now waited for the service: it blocked, and its time
-// beyond its CPU time says for long enough. Blocking is asked for because time spent preempted on
-// a busy machine also passes outside the CPU time, and says nothing about the service.
-bool waited(const ThreadUsage& before, std::chrono::steady_clock::time_point wall_before) {
-  const ThreadUsage after = thread_usage();
-  return after.blocked > before.blocked &&
-         (std::chrono::steady_clock::now() - wall_before) - (after.cpu - before.cpu) >=
-             kWaitWorthOverlapping;
-}
-
 // Fetches and takes items from 0 on in this process; with `overlap`, only until a call has waited
 // for the service: the index of the first item left for the fetchers (`count` when none is).
 std::size_t fetch_here(std::size_t count, const std::function<std::string(std::size_t)>& fetch,
                        const std::function<void(std::size_t, FetchedAnswer&&)>& take,
                        bool overlap) {
   for (std::size_t i = 0; i < count; ++i) {
-    const ThreadUsage usage_before = thread_usage();
-    const auto wall_before = std::chrono::steady_clock::now();
+    const WaitProbe probe;
     FetchedAnswer answer = fetch_one(fetch, i);
-    const bool worth_overlapping = overlap && waited(usage_before, wall_before);
+    const bool worth_overlapping = overlap && probe.waited(kWaitWorthOverlapping);
     take(i, std::move(answer));
     if (worth_overlapping) return i + 1;
   }

@@ -74,18 +74,14 @@ int requests_in_flight() {
   return tallow::has_backend() ? tallow::client::requests_in_flight() : 1;
 }
 
-// Below one writer, the pool refuses the count as it stands.
-int pool_size(int concurrency) {
-  return concurrency < 1 ? concurrency : concurrency + requests_in_flight();
-}
-
 // Runs the writer for every id of `ids` in a pool. A file held by a reader is waited for as
 // `held` says, then set aside there when `may_set_aside`, and fails otherwise. Each worker commits
 // its files in groups, the last one when it has no next file waiting or leaves.
 //
-// `concurrency` workers compress and write at once, each in a work slot; as many more as the run
-// has requests in flight wait for the service meanwhile, so that the next files' answers are on
-// their way while one is written.
+// `concurrency` workers compress and write at once, each in a work slot. Once the service has kept
+// a caller waiting, as many more workers as the run has requests in flight wait for it meanwhile,
+// so that the next files' answers are on their way while one is written; a service that answers at
+// once is not worth their forks.
 void write_in_pool(const UpdateKind& kind, const UpdateRequest& request, const std::string& path,
                    const std::set<std::string>& ids, const SharedFlag& flag, const HeldFiles& held,
                    bool may_set_aside) {
@@ -93,8 +89,10 @@ void write_in_pool(const UpdateKind& kind, const UpdateRequest& request, const s
   GroupedWrites grouped;
   const SharedSlots work_slots(std::max(request.concurrency, 1));
   const tallow::client::PacedCalls paced(work_slots);
-  ProgressedProcessPoolExecutor pool(pool_size(request.concurrency), process_init,
-                                     std::tuple{flag});
+  ProgressedProcessPoolExecutor pool(request.concurrency, process_init, std::tuple{flag});
+  pool.add_workers_when(requests_in_flight(), [] {
+    return tallow::has_backend() && tallow::client::calls_have_waited();
+  });
   pool.set_progress_label(std::string(kind.progress_label));
   pool.before_worker_idle([&grouped] { grouped.commit(); });
   for (const std::string& id : ids) {
