@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,11 +66,20 @@ class RequestsCommand : public ::testing::Test {
 
 TEST_F(RequestsCommand, ManyRequestsOverASlowFaultyServiceBuildTheOneRequestBundle) {
   const std::string one_at_a_time = build("one", "1", {"TALLOW_SIM_FAULT_RATE=0"});
-  const std::string many = build("many", "16",
-                                 {"TALLOW_SIM_LATENCY_MS=2", "TALLOW_SIM_FAULT_RATE=0.05",
-                                  "TALLOW_SIM_OUTAGES=40,3", "TALLOW_RETRY_ATTEMPTS=12"});
+  const std::string many =
+      build("many", "16",
+            {"TALLOW_SIM_LATENCY_MS=2", "TALLOW_SIM_FAULT_RATE=0.05", "TALLOW_SIM_OUTAGES=40,3",
+             "TALLOW_RETRY_ATTEMPTS=12", "TALLOW_SIM_CALL_LOG=" + dir / "calls"});
   EXPECT_EQ(many, one_at_a_time);
   EXPECT_THAT(testing::read_file(log_path()), HasSubstr("同时至多 16 个请求"));
+  // The calls really overlapped: far more processes asked for prices than the two writers and
+  // the base data's two workers would have been.
+  std::set<std::string> askers;
+  for (const std::string& line : testing::read_lines(dir / "calls")) {
+    const std::size_t pid = line.find(' ') + 1;
+    if (line.ends_with(" get_price")) askers.insert(line.substr(pid, line.find(' ', pid) - pid));
+  }
+  EXPECT_GE(askers.size(), 8u);
 }
 
 TEST_F(RequestsCommand, TheRateLimitHoldsOverTheWholeRunWithManyRequestsInFlight) {
