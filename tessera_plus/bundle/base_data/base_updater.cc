@@ -76,7 +76,8 @@ std::string bytes_of(const std::vector<std::int64_t>& days) {
 
 std::vector<std::int64_t> days_of(const std::string& bytes) {
   std::vector<std::int64_t> days(bytes.size() / sizeof(std::int64_t));
-  std::memcpy(days.data(), bytes.data(), days.size() * sizeof days[0]);
+  // An empty vector's data() may be null, which memcpy must not be given even for no bytes.
+  if (!days.empty()) std::memcpy(days.data(), bytes.data(), days.size() * sizeof days[0]);
   return days;
 }
 

@@ -105,7 +105,7 @@ std::string fetch_bars(const DaybarRequest& request) {
 
 std::vector<EquityBar> bars_of(const std::string& bytes) {
   std::vector<EquityBar> bars(bytes.size() / sizeof(EquityBar));
-  std::memcpy(bars.data(), bytes.data(), bars.size() * sizeof(EquityBar));
+  if (!bars.empty()) std::memcpy(bars.data(), bytes.data(), bars.size() * sizeof(EquityBar));
   return bars;
 }
 
