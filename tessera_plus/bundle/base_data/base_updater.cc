@@ -1,7 +1,6 @@
 #include "tessera_plus/bundle/base_data/base_updater.h"
 
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -70,17 +69,6 @@ std::optional<h5::File> previous_suspensions(const fs::path& file) {
   return h5::File::open(file.string(), h5::Mode::kReadOnly);
 }
 
-std::string bytes_of(const std::vector<std::int64_t>& days) {
-  return std::string(reinterpret_cast<const char*>(days.data()), days.size() * sizeof days[0]);
-}
-
-std::vector<std::int64_t> days_of(const std::string& bytes) {
-  std::vector<std::int64_t> days(bytes.size() / sizeof(std::int64_t));
-  // An empty vector's data() may be null, which memcpy must not be given even for no bytes.
-  if (!days.empty()) std::memcpy(days.data(), bytes.data(), days.size() * sizeof days[0]);
-  return days;
-}
-
 // The stock's suspended days as fetched; when the service could not say this time (or the call
 // was lost), the failure is reported and the days the previous file held are kept.
 std::vector<std::int64_t> days_or_previous(const std::string& target, const std::string& id,
@@ -88,7 +76,7 @@ std::vector<std::int64_t> days_or_previous(const std::string& target, const std:
                                            const std::optional<h5::File>& previous) {
   std::string reason;
   try {
-    return days_of(answer.take());
+    return records_of_bytes<std::int64_t>(answer.take());
   } catch (const tallow::ServiceUnavailable& e) {
     reason = std::string("数据服务暂时不可用：") + e.what();
   } catch (const FetcherLost& e) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -99,14 +98,7 @@ std::string fetch_bars(const DaybarRequest& request) {
                                                      .adjust_type = "none",
                                                      .expect_df = true});
   if (!table || table->empty()) return {};
-  std::vector<EquityBar> bars = to_records(*table);
-  return std::string(reinterpret_cast<const char*>(bars.data()), bars.size() * sizeof(EquityBar));
-}
-
-std::vector<EquityBar> bars_of(const std::string& bytes) {
-  std::vector<EquityBar> bars(bytes.size() / sizeof(EquityBar));
-  if (!bars.empty()) std::memcpy(bars.data(), bytes.data(), bars.size() * sizeof(EquityBar));
-  return bars;
+  return bytes_of(to_records(*table));
 }
 
 void store_bars(h5::File& file, const std::string& id, const std::vector<EquityBar>& bars,
@@ -129,11 +121,11 @@ void store_answer(h5::File& file, const DaybarRequest& request, FetchedAnswer&& 
                   std::set<std::string>& written, int end_date, bool compression) {
   const std::string& id = request.ins->order_book_id;
   if (written.insert(id).second) {
-    store_bars(file, id, bars_of(answer.take()), compression);
+    store_bars(file, id, records_of_bytes<EquityBar>(answer.take()), compression);
     return;
   }
   if (std::optional<DaybarRequest> now = request_of(file, *request.ins, end_date)) {
-    store_bars(file, id, bars_of(fetch_bars(*now)), compression);
+    store_bars(file, id, records_of_bytes<EquityBar>(fetch_bars(*now)), compression);
   }
 }
 

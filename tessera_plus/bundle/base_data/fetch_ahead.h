@@ -5,9 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "tessera_plus/base/errors.h"
 
@@ -44,6 +47,24 @@ class FetchedAnswer {
 // not touch what the caller holds open (HDF5 files above all). An error escaping `take` ends the
 // call with it. A stop request (base/stop_request.h) starts no more fetches and raises Interrupted
 // once those in flight are taken.
+// Plain records as the bytes a fetcher sends back, and those bytes as records again.
+template <typename T>
+std::string bytes_of(const std::vector<T>& records) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  std::string bytes(records.size() * sizeof(T), '\0');
+  // An empty vector's data() may be null, which memcpy must not be given even for no bytes.
+  if (!records.empty()) std::memcpy(bytes.data(), records.data(), bytes.size());
+  return bytes;
+}
+
+template <typename T>
+std::vector<T> records_of_bytes(const std::string& bytes) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  std::vector<T> records(bytes.size() / sizeof(T));
+  if (!records.empty()) std::memcpy(records.data(), bytes.data(), records.size() * sizeof(T));
+  return records;
+}
+
 void fetch_ahead(std::size_t count, const std::function<std::string(std::size_t)>& fetch,
                  const std::function<void(std::size_t, FetchedAnswer&&)>& take);
 
