@@ -90,13 +90,19 @@ std::optional<tallow::PriceTable> fetch_range(const Context& ctx, int first, int
   return df;
 }
 
+// The bars of the trading dates from `first` to `last` as file records; nullopt when there are
+// none.
+std::optional<MinbarRecords> records_of_range(const Context& ctx, int first, int last) {
+  std::optional<tallow::PriceTable> df = fetch_range(ctx, first, last);
+  if (!df) return std::nullopt;
+  return to_minbar_records(*df, *ctx.dtypes);
+}
+
 // The bars from `start_date` to the end date as file records; nullopt when there are none.
 std::optional<MinbarRecords> _get_price(const Context& ctx, int start_date) {
   const int end_date = end_date_of(ctx);
   if (end_date < start_date) return std::nullopt;
-  std::optional<tallow::PriceTable> df = fetch_range(ctx, start_date, end_date);
-  if (!df) return std::nullopt;
-  return to_minbar_records(*df, *ctx.dtypes);
+  return records_of_range(ctx, start_date, end_date);
 }
 
 void create_class_directory(const fs::path& dir) {
@@ -190,11 +196,7 @@ WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options)
             .de_listed_date = ctx.de_listed_date,
             .fetch = [&](int start_date) { return _get_price(ctx, start_date); },
             .next_trading_date = [&](int date) { return next_trading_date(ctx, date); },
-            .fetch_range = [&](int first, int last) -> std::optional<MinbarRecords> {
-              std::optional<tallow::PriceTable> df = fetch_range(ctx, first, last);
-              if (!df) return std::nullopt;
-              return to_minbar_records(*df, *ctx.dtypes);
-            },
+            .fetch_range = [&](int first, int last) { return records_of_range(ctx, first, last); },
             .end_date = end_date_of(ctx),
             .batch_days = writing.batch_days};
         return update_minbar_file(h5_file, source, writing);
