@@ -49,6 +49,8 @@ struct SharedSlots::Region {
   // Under the lock: waits for a release or for the reclaim interval to pass.
   void wait();
   void give_back(int index);
+  // Gives back a slot `pid` holds, if it holds one; whether it did.
+  bool give_back_of(pid_t pid);
   void take_for(pid_t pid);
 
   pthread_mutex_t mutex;
@@ -123,6 +125,14 @@ void SharedSlots::Region::give_back(int index) {
   pthread_cond_signal(&released);
 }
 
+bool SharedSlots::Region::give_back_of(pid_t pid) {
+  lock();
+  const int index = slot_of(pid);
+  if (index >= 0) give_back(index);
+  unlock();
+  return index >= 0;
+}
+
 void SharedSlots::Region::take_for(pid_t pid) {
   lock();
   for (;;) {
@@ -150,10 +160,7 @@ SharedSlots::Hold& SharedSlots::Hold::operator=(Hold&& other) noexcept {
 
 void SharedSlots::Hold::release() noexcept {
   if (!region_ || holder_ != ::getpid()) return;
-  region_->lock();
-  const int index = region_->slot_of(holder_);
-  if (index >= 0) region_->give_back(index);
-  region_->unlock();
+  region_->give_back_of(holder_);
   holder_ = 0;
 }
 
@@ -174,11 +181,7 @@ SharedSlots::Hold SharedSlots::take() const {
 }
 
 SharedSlots::StepAside SharedSlots::step_aside() const {
-  region_->lock();
-  const int index = region_->slot_of(::getpid());
-  if (index >= 0) region_->give_back(index);
-  region_->unlock();
-  return index >= 0 ? StepAside(region_) : StepAside();
+  return region_->give_back_of(::getpid()) ? StepAside(region_) : StepAside();
 }
 
 bool SharedSlots::held_here() const {
