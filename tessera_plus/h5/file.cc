@@ -23,7 +23,7 @@ bool exists(const std::string& path) {
 // must not read them. Recovery needs write access and the file's lock; a reader that has neither
 // cannot read the file yet.
 void recover_before_reading(const std::string& path) {
-  if (!exists(rollback_path(path)) && !is_hidden(path)) return;
+  if (!has_unfinished_commit(path)) return;
   try {
     recover_journal(path);
   } catch (const OSError& e) {

@@ -200,6 +200,7 @@ int cover_signature(State& s, Signature* signature) {
 
 // The rollback record of the commit: the old bytes of every range the commit overwrites or cuts.
 int make_record(State& s, RollbackRecord* record) {
+  record->commit_id = draw_commit_id();
   record->identity = s.identity;
   record->old_size = s.base_size;
   record->new_size = s.eof;
@@ -215,6 +216,15 @@ int make_record(State& s, RollbackRecord* record) {
   std::vector<std::byte> header(std::min<std::uint64_t>(s.base_size, kIdentityHeaderBytes));
   if (pread_full(s.fd, header.data(), header.size(), 0) < 0) return errno;
   record->header_crc = crc32c(header);
+  // What the new file holds, so that recovery can tell it from a file the record was not made for.
+  for (const auto& [offset, bytes] : s.overlay.extents()) {
+    if (offset >= s.eof) break;
+    const std::uint64_t length = std::min<std::uint64_t>(bytes.size(), s.eof - offset);
+    record->new_extents.push_back({offset, length});
+    const std::uint64_t skip =
+        offset < kSignatureBytes ? std::min<std::uint64_t>(kSignatureBytes - offset, length) : 0;
+    record->new_crc = crc32c(std::span(bytes).subspan(skip, length - skip), record->new_crc);
+  }
   for (const auto& [offset, bytes] : s.overlay.extents()) {
     if (offset >= kept) break;
     if (int e = save(offset, std::min<std::uint64_t>(bytes.size(), kept - offset))) return e;
@@ -310,7 +320,8 @@ int prepare(Commit& c) {
   c.recorded = true;
   if (int e = io.pwrite_all(c.record_fd, encoded.data(), encoded.size(), 0)) return e;
   if (c.guarded) {
-    if (int e = io.pwrite_all(s.fd, kUnfinishedSignature.data(), kSignatureBytes, 0)) return e;
+    const Signature hiding = hidden_signature(c.record.commit_id);
+    if (int e = io.pwrite_all(s.fd, hiding.data(), kSignatureBytes, 0)) return e;
   }
   if (c.grow) {
     if (int e = write_extents(s, s.base_size, s.eof, c.guarded, io)) return e;
@@ -393,29 +404,32 @@ void for_each_live(std::vector<Commit>& commits, const std::function<int(Commit&
 // `error` 0 or an errno, and `applied` whether the file holds the new content. Its steps, each
 // finished by a barrier (shared by all the files) before the next begins, and what a power cut
 // during each leaves in each file:
-//   1. The record written beside the file and the file's signature replaced by
-//      kUnfinishedSignature (a growing HDF5 file also gets its bytes past its old end and its new
-//      size, see grows_with_record()); all made durable, the record's directory entry too. Cut:
-//      the file is old, perhaps hidden, perhaps with a longer tail that no HDF5 reader looks at;
-//      the record is missing, incomplete or complete. Recovery rolls back with a complete record,
-//      and otherwise shows a hidden file again (see recover()).
+//   1. The record written beside the file and the file's signature replaced by the hiding
+//      signature that carries the record's commit id (a growing HDF5 file also gets its bytes past
+//      its old end and its new size, see grows_with_record()); all made durable, the record's
+//      directory entry too. Cut: the file is old, perhaps hidden, perhaps with a longer tail that
+//      no HDF5 reader looks at; the record is missing, incomplete or complete. Recovery rolls a
+//      file hidden by this record back, drops a record beside the shown old file, and shows a
+//      hidden file without its complete record again (see recover()).
 //   2. Every other byte written, the size set, made durable. Cut: any mixture of old and new bytes,
-//      hidden from plain readers (their open fails); the record is complete and rolls it back.
+//      hidden by the record's id from plain readers (their open fails); the record is complete and
+//      rolls it back.
 //   3. The new signature written, with no barrier of its own. Cut: the new file, hidden or not;
-//      the record rolls it back to the old one, which is as whole, and without the record (step
-//      4 reached the disk) recovery shows the hidden file again.
+//      the record rolls a hidden one back to the old one, which is as whole; a shown one keeps its
+//      new content and the record is dropped; without the record (step 4 reached the disk)
+//      recovery shows the hidden file again.
 //   4. The record removed. Cut: the new file, with or without its record (see below).
 // A file whose signature is shown is whole, so a plain reader sees the old file, the new one, or
-// an error, in every state a power cut can leave. The files of a group depend on one another in
-// nothing: each is old or new by its own record, whatever the others' state.
+// an error, in every state a power cut can leave, and recovery never writes over a shown file. The
+// files of a group depend on one another in nothing: each is old or new by its own record,
+// whatever the others' state.
 //
 // Removing the record is the commit point, and its directory is not fsynced after it: the new
 // content is durable by now, so if a power cut loses the removal, the complete record comes back
-// and the next journaled open rolls the file back to its old self, which is as whole as the new
-// one (SQLite's rollback journal makes the same trade). Only the update is lost, and the next run
-// fetches it again. A later commit of this file makes the directory durable before it touches
-// the file (but for its signature and its tail, which belongs() allows for), so a record never
-// comes back over a newer state than the one it describes.
+// beside the shown new file, which holds every new byte the record names, and recovery drops it.
+// A later commit of this file makes the directory durable before it touches the file (but for its
+// signature and its tail), so a record comes back only beside a file hidden by another commit id,
+// which is whole and is shown again.
 void commit_all(std::vector<Commit>& commits) {
   for (Commit& c : commits) {
     if (int e = prepare(c)) c.fail(e);
@@ -690,6 +704,10 @@ PropListId journal_access_plist(std::shared_ptr<JournalSession> session) {
   Config config{std::move(session)};
   check(H5Pset_driver(fapl.get(), driver_id(), &config), "selecting the journal file driver");
   return fapl;
+}
+
+bool has_unfinished_commit(const std::string& path) {
+  return ::access(rollback_path(path).c_str(), F_OK) == 0 || is_hidden(path);
 }
 
 Recovery recover_journal(const std::string& path) {

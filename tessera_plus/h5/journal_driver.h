@@ -141,7 +141,12 @@ class CommitGroup {
 PropListId journal_access_plist(std::shared_ptr<JournalSession> session);
 
 // Rolls back (or discards) a pending record of `path` without opening the file with HDF5, for
-// tools that read with plain HDF5 afterwards. Throws OSError on failure.
+// tools that read with plain HDF5 afterwards. Throws OSError on failure: EWOULDBLOCK when another
+// process has the file open for writing.
 Recovery recover_journal(const std::string& path);
+
+// Whether an interrupted commit left `path` unfinished: a rollback record beside it, or its
+// signature hidden. Plain HDF5 must not read it until recover_journal() has finished the job.
+bool has_unfinished_commit(const std::string& path);
 
 }  // namespace tessera_plus::h5

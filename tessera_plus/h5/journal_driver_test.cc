@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <optional>
 #include <random>
 #include <set>
@@ -165,12 +167,13 @@ std::optional<std::string> rows_via_hdf5(const std::string& path) {
 
 bool exists(const std::string& path) { return fs::exists(path); }
 
-// True when the file begins with the signature that keeps plain HDF5 readers out.
-bool hidden(const std::string& path) {
-  std::string first = read_file(path).substr(0, h5::kSignatureBytes);
-  return first.size() == h5::kSignatureBytes &&
-         std::equal(first.begin(), first.end(), h5::kUnfinishedSignature.begin(),
-                    [](char c, std::byte b) { return static_cast<std::byte>(c) == b; });
+// True when the file begins with a signature that keeps plain HDF5 readers out.
+bool hidden(const std::string& path) { return h5::is_hidden(path); }
+
+// Writes `signature` over the first bytes of the file at `path`.
+void put_signature(const std::string& path, const h5::Signature& signature) {
+  std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
+      .write(reinterpret_cast<const char*>(signature.data()), h5::kSignatureBytes);
 }
 
 std::optional<h5::RollbackRecord> read_record(const std::string& path) {
@@ -590,11 +593,12 @@ TEST_F(JournalDriverTest, AKillAtAnyIoCallLeavesOldOrNewAndOurOpenFinishesTheJob
     last_old = is_old(path);
   }
   ASSERT_LT(k, 100);
-  // The last kill point is just before the record's removal: the new content is durable and the
-  // record complete. A power cut that loses the (unsynced) removal leaves the same state, and the
-  // next open must roll it back to the whole old file.
+  // The last kill point is just before the record's removal: the new content is durable, shown, and
+  // the record complete. A power cut that loses the (unsynced) removal leaves the same state; the
+  // update stands and the record is dropped.
   EXPECT_TRUE(last_pending);
-  EXPECT_TRUE(last_old);
+  EXPECT_FALSE(last_old);
+  EXPECT_TRUE(recoveries.count(h5::Recovery::kDiscardedFinished));
   EXPECT_GT(k, 10);  // the append did reach its commit in every child before this one
   EXPECT_TRUE(saw_hidden);
   // The kill points covered both kinds of leftover record.
@@ -613,13 +617,14 @@ TEST_F(JournalDriverTest, AKillAtAnyIoCallLeavesOldOrNewAndOurOpenFinishesTheJob
 }
 
 // Recovery killed at every I/O call of its rollback, from the state that needs the most undone: the
-// new file whole, its record still there (a power cut lost the record's removal). Until the old
-// file is whole again it is hidden, and the next open still rolls it back.
+// new file whole but still hidden, its record still there (a power cut lost the new signature and
+// the record's removal). Until the old file is whole again it is hidden, and the next open still
+// rolls it back.
 TEST_F(JournalDriverTest, AKillDuringRollbackLeavesAFileHiddenUntilTheNextRecoveryEndsIt) {
   const int calls = journaled_append(fresh("count.h5"), std::nullopt).counts.total();
   const std::string start = fresh("start.h5");
-  ASSERT_TRUE(crashed_at(start, calls));  // just before the removal, the commit's last call
-  ASSERT_TRUE(is_new(start));
+  ASSERT_TRUE(crashed_at(start, calls - 1));  // before the new signature, the last call but one
+  ASSERT_TRUE(hidden(start));
   const std::string record = read_file(h5::rollback_path(start));
   std::vector<std::string> copies;
   int k = 1;
@@ -644,10 +649,13 @@ TEST_F(JournalDriverTest, AKillDuringRollbackLeavesAFileHiddenUntilTheNextRecove
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 0) break;  // the rollback finished before call k
     ASSERT_EQ(WEXITSTATUS(status), h5::kFaultCrashStatus);
-    EXPECT_TRUE(is_old(path) || is_new(path) || hidden(path));
+    EXPECT_TRUE(is_old(path) || hidden(path));
     copies.push_back(snapshot(path, "during-rollback-" + std::to_string(k) + ".h5"));
     if (exists(h5::rollback_path(path))) {
-      expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+      // Cut after the old signature was back: the old file is whole and the record is dropped.
+      expect_recovery(path,
+                      hidden(path) ? h5::Recovery::kRolledBack : h5::Recovery::kDiscardedFinished,
+                      read_file(old_path()));
     } else {
       EXPECT_TRUE(is_old(path));  // killed at the last call, the directory's fsync
     }
@@ -659,34 +667,57 @@ TEST_F(JournalDriverTest, AKillDuringRollbackLeavesAFileHiddenUntilTheNextRecove
 
 // --- records that must not be applied ------------------------------------------------------------
 
-TEST_F(JournalDriverTest, ARecordOfAnotherFileIsNeitherAppliedNorKept) {
+// A user who finds a file unreadable after a crash restores a backup over it, beside the record
+// the crash left: an older or a newer version of the file, or one built apart, copied over the
+// file (same inode) or put in its place (perhaps the same inode number again). Recovery never
+// writes into such a file: the record is dropped or set aside, and the file keeps its bytes.
+TEST_F(JournalDriverTest, ARecordIsNeverAppliedToARestoredBackup) {
+  const std::string newer = dir_ / "newer.h5";
+  fs::copy_file(new_path(), newer);
+  journaled_append(newer, std::nullopt);
+  const std::string apart = dir_ / "apart.h5";
+  ASSERT_EQ(run_python(kMakeFixture, apart + " 5"), 0);
+  const int calls = journaled_append(fresh("count.h5"), std::nullopt).counts.total();
+  int set_aside = 0, restored = 0;
+  for (int k = 1; k <= calls; ++k) {
+    for (const std::string& backup : {old_path(), newer, apart}) {
+      for (bool same_inode : {true, false}) {
+        SCOPED_TRACE(fmt::format("crash at call {}, {} restored {}", k, backup,
+                                 same_inode ? "over the file" : "in its place"));
+        const std::string path = fresh("restored.h5");
+        fs::remove(h5::set_aside_path(path));
+        ASSERT_TRUE(crashed_at(path, k));
+        if (!exists(h5::rollback_path(path))) continue;
+        if (!same_inode) fs::remove(path);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << read_file(backup);
+        ++restored;
+        const h5::Recovery recovery = h5::recover_journal(path);
+        EXPECT_TRUE(read_file(path) == read_file(backup));
+        EXPECT_FALSE(exists(h5::rollback_path(path)));
+        EXPECT_NE(recovery, h5::Recovery::kRolledBack);
+        if (recovery == h5::Recovery::kSetAside) {
+          ++set_aside;
+          const std::string kept = read_file(h5::set_aside_path(path));
+          EXPECT_TRUE(h5::decode(std::as_bytes(std::span(kept))).has_value());
+        }
+      }
+    }
+  }
+  std::cout << restored << " backups restored beside a record, " << set_aside
+            << " records set aside" << std::endl;
+  EXPECT_GT(set_aside, 0);
+}
+
+// Bytes written over the whole file in place, as many as the interrupted commit left: no HDF5 file,
+// not hidden, neither the record's old nor its new state. The record is kept aside, not applied.
+TEST_F(JournalDriverTest, ARecordIsNotAppliedToAFileWrittenOverSince) {
   std::string path = fresh("a.h5");
-  // The record is write 1; ending before write 3 leaves the file half-applied.
   ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
-  const std::string record = read_file(h5::rollback_path(path));
-  ASSERT_FALSE(record.empty());
-  ASSERT_FALSE(is_old(path));
-
-  // Another inode under the same name: a file restored from a backup by copying it into place.
-  std::string other = dir_ / "other.h5";
-  fs::copy_file(new_path(), other);
-  std::ofstream(h5::rollback_path(other), std::ios::binary) << record;
-  h5::File opened = h5::File::open_journaled(other, h5::Mode::kReadOnly);
-  EXPECT_EQ(opened.journal()->recovery(), h5::Recovery::kDiscardedStale);
-  opened.close();
-  EXPECT_TRUE(is_new(other));
-  EXPECT_FALSE(exists(h5::rollback_path(other)));
-
-  // The same inode with other content: an older file written over it in place.
-  std::string older = dir_ / "older.h5";
-  ASSERT_EQ(run_python(kMakeFixture, older + " 5"), 0);
-  struct stat before;
-  ASSERT_EQ(::stat(path.c_str(), &before), 0);
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << read_file(older);
-  struct stat after;
-  ASSERT_EQ(::stat(path.c_str(), &after), 0);
-  ASSERT_EQ(before.st_ino, after.st_ino);
-  expect_recovery(path, h5::Recovery::kDiscardedStale, read_file(older));
+  ASSERT_TRUE(exists(h5::rollback_path(path)));
+  const std::string other(fs::file_size(path), 'x');
+  std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out) << other;
+  expect_recovery(path, h5::Recovery::kSetAside, other);
+  EXPECT_TRUE(exists(h5::set_aside_path(path)));
 }
 
 // Records that belong to a half-applied file although an identity field differs, or that an
@@ -719,11 +750,12 @@ TEST_F(JournalDriverTest, ARecordOfAHalfAppliedFileIsRolledBackWhateverChangedAr
     expect_recovery(copy, h5::Recovery::kRolledBack, read_file(old_path()));
   }
   {
-    SCOPED_TRACE("a commit that left the signature alone and saved none of it");
+    SCOPED_TRACE("an older commit that left the signature alone and saved none of it");
     std::string path = fresh("unhidden.h5");
     ASSERT_TRUE(crashed_at(path, 4, FaultPlan::Call::kWrite));
     auto record = read_record(path);
     ASSERT_TRUE(record.has_value());
+    record->version = 1;
     ASSERT_EQ(record->ranges.front().offset, 0u);
     ASSERT_GT(record->ranges.front().bytes.size(), h5::kSignatureBytes);
     h5::SavedRange& first = record->ranges.front();
@@ -734,6 +766,32 @@ TEST_F(JournalDriverTest, ARecordOfAHalfAppliedFileIsRolledBackWhateverChangedAr
         .write(read_file(old_path()).data(), h5::kSignatureBytes);
     ASSERT_FALSE(hidden(path));
     expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+  }
+  {
+    SCOPED_TRACE("an older commit's record, beside the file it hid without an id");
+    std::string path = fresh("legacy.h5");
+    ASSERT_TRUE(crashed_at(path, 4, FaultPlan::Call::kWrite));
+    auto record = read_record(path);
+    ASSERT_TRUE(record.has_value());
+    record->version = 1;
+    write_record(path, *record);
+    put_signature(path, h5::kUnfinishedSignature);
+    expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+  }
+  {
+    SCOPED_TRACE("hidden by another commit than the record's");
+    std::string path = fresh("other-id.h5");
+    ASSERT_TRUE(crashed_at(path, 4, FaultPlan::Call::kWrite));
+    auto record = read_record(path);
+    ASSERT_TRUE(record.has_value());
+    put_signature(path, h5::hidden_signature(record->commit_id ^ 1));
+    const std::string before = read_file(path);
+    EXPECT_NE(h5::recover_journal(path), h5::Recovery::kRolledBack);
+    EXPECT_FALSE(exists(h5::rollback_path(path)));
+    // Shown again, its other bytes as they were.
+    EXPECT_FALSE(hidden(path));
+    EXPECT_TRUE(read_file(path).compare(h5::kSignatureBytes, std::string::npos, before,
+                                        h5::kSignatureBytes) == 0);
   }
 }
 
@@ -749,8 +807,7 @@ TEST_F(JournalDriverTest, AHiddenFileWithoutACompleteRecordIsShownAgain) {
   }();
   ASSERT_EQ(old_signature, h5::kHdf5Signature);  // no user block: HDF5 looks at offset 0 first
   auto hide = [](const std::string& path) {
-    std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
-        .write(reinterpret_cast<const char*>(h5::kUnfinishedSignature.data()), h5::kSignatureBytes);
+    put_signature(path, h5::kUnfinishedSignature);
     ASSERT_TRUE(hidden(path));
   };
   for (const std::string& source : {old_path(), new_path()}) {
@@ -849,7 +906,7 @@ TEST_F(JournalShrinkTest, ACommitLeavesExactlyTheSmallerFile) {
 // to open the file or reads the old or the new values. Some kills land after the file was made
 // smaller, with a record of a session that freed the file's end.
 TEST_F(JournalShrinkTest, AKillAtAnyIoCallLeavesTheOldOrTheNewFile) {
-  bool saw_shrunk_before_recovery = false, saw_cut_record = false, last_old = false;
+  bool saw_shrunk_before_recovery = false, saw_cut_record = false, last_new = false;
   std::vector<std::string> copies;
   std::vector<bool> record_pending;
   int k = 1;
@@ -883,14 +940,15 @@ TEST_F(JournalShrinkTest, AKillAtAnyIoCallLeavesTheOldOrTheNewFile) {
     h5::File::open_journaled(path, h5::Mode::kReadOnly).close();
     EXPECT_FALSE(exists(h5::rollback_path(path)));
     EXPECT_TRUE(is_old(path) || is_new(path));
-    last_old = is_old(path);
+    last_new = is_new(path);
   }
   ASSERT_LT(k, 100);
   EXPECT_GT(k, 3);
   EXPECT_TRUE(saw_shrunk_before_recovery);
   EXPECT_TRUE(saw_cut_record);
-  // The last kill point is just before the record's removal: the record rolls the file back.
-  EXPECT_TRUE(last_old);
+  // The last kill point is just before the record's removal: the shown file is whole and new, and
+  // the record is dropped.
+  EXPECT_TRUE(last_new);
   std::vector<std::string> verdicts = classify(copies);
   ASSERT_EQ(verdicts.size(), copies.size());
   for (std::size_t i = 0; i < copies.size(); ++i) {
@@ -915,45 +973,23 @@ TEST_F(JournalDriverTest, OldContentThatCannotBeMadeDurableAgainKeepsItsRecord) 
   expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
 }
 
-// A file changed since its record was made: a size the commit cannot have left, or other first
-// bytes. Rolling back would write old bytes into somebody else's file, so it is left alone.
-TEST_F(JournalDriverTest, ARecordIsNotAppliedToItsFileChangedSince) {
-  for (bool grown : {true, false}) {
-    SCOPED_TRACE(grown ? "grown past both sizes" : "other bytes of a size the commit can leave");
-    std::string path = fresh("a.h5");
-    ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
-    ASSERT_TRUE(exists(h5::rollback_path(path)));
-    if (grown) {
-      // Shown again and extended by another writer, which never rolls back. (Only a hidden file
-      // may be longer than both sizes: see the next test.)
-      std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
-          .write(read_file(old_path()).data(), h5::kSignatureBytes);
-      fs::resize_file(path, std::max(fs::file_size(old_path()), fs::file_size(new_path())) + 4096);
-    } else {
-      // Written over in place, with as many bytes as the interrupted commit left.
-      const std::string other(fs::file_size(path), 'x');
-      std::ofstream(path, std::ios::binary | std::ios::in | std::ios::out) << other;
-    }
-    expect_recovery(path, h5::Recovery::kDiscardedStale, read_file(path));
-  }
-}
-
 // A commit that grows a file writes the new tail before its first barrier, which is also the one
 // that makes the previous commit's record removal durable: a power cut can bring that record back
-// beside its commit's new file, hidden and longer than both of the record's sizes. It rolls back
-// to that record's old file; a plain reader meanwhile fails to open the hidden file.
-TEST_F(JournalDriverTest, ARecordThatComesBackBesideTheNextCommitsTailRollsBack) {
+// beside its commit's new file, hidden by the next commit and longer than both of the record's
+// sizes. That file is whole: it is shown again, as its own commit left it, and the record dropped.
+TEST_F(JournalDriverTest, ARecordThatComesBackBesideTheNextCommitsHiddenFileIsDropped) {
+  const int calls = journaled_append(fresh("count.h5"), std::nullopt).counts.total();
   std::string path = fresh("a.h5");
-  ASSERT_TRUE(crashed_at(path, 3, FaultPlan::Call::kWrite));
-  const std::string record = read_file(h5::rollback_path(path));
-  ASSERT_FALSE(record.empty());
-  // The commit's new file, as its end left it, then hidden and grown by the next commit.
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << read_file(new_path());
-  std::fstream(path, std::ios::binary | std::ios::in | std::ios::out)
-      .write(reinterpret_cast<const char*>(h5::kUnfinishedSignature.data()), h5::kSignatureBytes);
-  fs::resize_file(path, std::max(fs::file_size(old_path()), fs::file_size(new_path())) + 4096);
-  write_record_of(path, record);
-  expect_recovery(path, h5::Recovery::kRolledBack, read_file(old_path()));
+  ASSERT_TRUE(crashed_at(path, calls));  // the new file, shown, its record not yet removed
+  const std::string committed = read_file(path);
+  const auto record = read_record(path);
+  ASSERT_TRUE(record.has_value());
+  put_signature(path, h5::hidden_signature(record->commit_id + 1));
+  fs::resize_file(path, committed.size() + 4096);
+  EXPECT_EQ(h5::recover_journal(path), h5::Recovery::kDiscardedFinished);
+  EXPECT_FALSE(hidden(path));
+  EXPECT_TRUE(read_file(path).compare(0, committed.size(), committed) == 0);
+  EXPECT_EQ(rows_via_hdf5(path), rows_via_hdf5(new_path()));
 }
 
 TEST(RollbackRecord, RoundTripsAndRejectsEveryShortOrDamagedCopy) {
@@ -963,12 +999,20 @@ TEST(RollbackRecord, RoundTripsAndRejectsEveryShortOrDamagedCopy) {
   record.new_size = 5'700'123;
   record.cut_size = 5'680'000;
   record.header_crc = 0xDEADBEEF;
+  record.commit_id = 0x600DF00D;
+  record.new_crc = 0x12345678;
+  record.new_extents = {{0, 4200}, {5'700'000, 123}};
   record.ranges = {{0, std::vector<std::byte>(48, std::byte{7})},
                    {4096, std::vector<std::byte>(3, std::byte{9})}};
   std::vector<std::byte> bytes = h5::encode(record);
-  ASSERT_EQ(bytes.size(), 64 + 2 * 16 + 48 + 3 + 4u);  // fixed part, range headers, bytes, CRC
+  // fixed part, extents, range headers, bytes, CRC
+  ASSERT_EQ(bytes.size(), 80 + 2 * 16 + 2 * 16 + 48 + 3 + 4u);
   auto decoded = h5::decode(bytes);
   ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(decoded->commit_id, record.commit_id);
+  EXPECT_EQ(decoded->new_crc, record.new_crc);
+  ASSERT_EQ(decoded->new_extents.size(), 2u);
+  EXPECT_EQ(decoded->new_extents[1].offset, 5'700'000u);
   EXPECT_EQ(decoded->identity, record.identity);
   EXPECT_EQ(decoded->new_size, record.new_size);
   EXPECT_EQ(decoded->header_crc, record.header_crc);

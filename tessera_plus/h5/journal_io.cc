@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -104,6 +105,14 @@ int JournalIo::unlink(const std::string& path) {
   if (int e = injected(FaultPlan::Call::kAny, counts_.total())) return e;
   if (::unlink(path.c_str()) != 0) return errno;
   if (recorder_) recorder_->unlinked(path);
+  return 0;
+}
+
+int JournalIo::rename(const std::string& from, const std::string& to) {
+  ++counts_.renames;
+  if (int e = injected(FaultPlan::Call::kAny, counts_.total())) return e;
+  if (::rename(from.c_str(), to.c_str()) != 0) return errno;
+  if (recorder_) recorder_->renamed(from, to);
   return 0;
 }
 

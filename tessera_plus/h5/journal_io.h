@@ -36,7 +36,8 @@ struct IoCounts {
   int fsyncs = 0;
   int truncates = 0;
   int unlinks = 0;
-  int total() const { return writes + fsyncs + truncates + unlinks; }
+  int renames = 0;
+  int total() const { return writes + fsyncs + truncates + unlinks + renames; }
 };
 
 // Each call returns 0 or the errno of its failure; none throws, because the driver that uses them
@@ -62,6 +63,7 @@ class JournalIo {
   int sync_together(std::span<const int> files, const std::string& directory_of);
   int ftruncate(int fd, off_t size);
   int unlink(const std::string& path);
+  int rename(const std::string& from, const std::string& to);
 
   const IoCounts& counts() const { return counts_; }
   // Whether a fault plan (tests) drives these calls: they must then come one after another.

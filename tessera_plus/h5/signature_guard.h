@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tessera_plus/h5/journal_io.h"
@@ -26,14 +27,23 @@ using Signature = std::array<std::byte, kSignatureBytes>;
 inline constexpr Signature kHdf5Signature = {std::byte{0x89}, std::byte{'H'},  std::byte{'D'},
                                              std::byte{'F'},  std::byte{'\r'}, std::byte{'\n'},
                                              std::byte{0x1a}, std::byte{'\n'}};
-// What a file begins with while it is half-applied: "\211TPJ\r\n\032\n", which no HDF5 library
-// takes for a superblock.
+// What a file begins with while a commit or a rollback has only partly reached it:
+// "\211TPJ" and the commit's id, four bytes that tie the hidden file to the one rollback record
+// made for it (rollback_record.h). No HDF5 library takes it for a superblock. Commits made before
+// files carried an id wrote kUnfinishedSignature, "\211TPJ\r\n\032\n", whose last four bytes are
+// kLegacyCommitId; a new commit never draws that id.
+inline constexpr std::size_t kHiddenMarkBytes = 4;
 inline constexpr Signature kUnfinishedSignature = {
     std::byte{0x89}, std::byte{'T'},  std::byte{'P'},  std::byte{'J'},
     std::byte{'\r'}, std::byte{'\n'}, std::byte{0x1a}, std::byte{'\n'}};
+inline constexpr std::uint32_t kLegacyCommitId = 0x0a1a0a0du;
 
-// Writes kUnfinishedSignature at offset 0 of `fd` and makes it durable. Returns 0 or an errno.
-int hide_from_readers(int fd, JournalIo& io);
+// The hiding signature of the commit `commit_id`.
+Signature hidden_signature(std::uint32_t commit_id);
+
+// Writes `hiding` (a hidden_signature()) at offset 0 of `fd` and makes it durable. Returns 0 or an
+// errno.
+int hide_from_readers(int fd, const Signature& hiding, JournalIo& io);
 
 // Whether show_to_readers waits for the signature to be durable.
 enum class Barrier { kSync, kNone };
@@ -48,8 +58,9 @@ int show_to_readers(int fd, const Signature& signature, JournalIo& io,
 int pwrite_past_signature(int fd, const std::byte* data, std::size_t size, std::uint64_t offset,
                           JournalIo& io);
 
-// True when the file's first bytes are kUnfinishedSignature: a commit or rollback of it was cut
-// short. False when they are not, or cannot be read.
+// The commit id of a hidden file: its first bytes are a hiding signature, so a commit or rollback
+// of it was cut short. Nothing when they are not, or cannot be read.
+std::optional<std::uint32_t> hidden_commit(int fd);
 bool is_hidden(int fd);
 bool is_hidden(const std::string& path);
 

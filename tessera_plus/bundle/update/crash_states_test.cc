@@ -5,6 +5,7 @@
 // and must read, to plain HDF5 and h5py, as old, new or an error, and recover to old or new, also
 // after a reboot under another device number (tests/support/crash_states.h).
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "tessera_plus/base/datetime_func.h"
+#include "tessera_plus/base/io_recorder.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/base_data/daybar_store.h"
 #include "tessera_plus/bundle/base_data/instrument_list.h"
@@ -35,6 +37,7 @@
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/h5/journal_driver.h"
+#include "tessera_plus/h5/rollback_record.h"
 #include "tessera_plus/market/types.h"
 #include "tests/support/crash_recorder.h"
 #include "tests/support/crash_states.h"
@@ -48,6 +51,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono;
 using testing::CrashRecorder;
 using testing::CrashStateCounts;
+using testing::read_tree;
 using testing::TempDir;
 
 std::vector<Date> weekdays(int from, int to) {
@@ -234,6 +238,48 @@ TEST_F(CrashStates, MinuteBarAppend) {
       recorder.checkpoint();
     }
   });
+}
+
+// The recovery itself, from the state that needs the most undone: an append cut just before its new
+// signature (the new bytes durable, the file hidden, its record complete). A power cut anywhere in
+// the rollback must leave a file that plain readers read whole or cannot open, and that the next
+// recovery makes the old file.
+TEST_F(CrashStates, RollbackOfAnInterruptedAppend) {
+  fs::create_directories(minbar_.parent_path());
+  create_minbar_file(minbar_, to_minbar_records(minute_bars(20050104, 20050131), EQUITIES_DTYPE));
+  const std::string old_bytes = read_tree(bundle_).at("h5/equities/000001.XSHE.h5");
+  struct WriteCounter final : IoRecorder {
+    int writes = 0;
+    void wrote(int, const void*, std::size_t, off_t) override { ++writes; }
+    void truncated(int, off_t) override {}
+    void synced(int) override {}
+    void renamed(const std::string&, const std::string&) override {}
+    void unlinked(const std::string&) override {}
+  } counter;
+  const fs::path copy = dir_.path() / "copy" / "h5" / "equities" / "000001.XSHE.h5";
+  fs::create_directories(copy.parent_path());
+  fs::copy_file(minbar_, copy);
+  update_minbar_file(copy.string(), minbar_source(20050204),
+                     {.faults = h5::FaultPlan{.recorder = &counter}});
+  // The new signature is the commit's last write.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    update_minbar_file(
+        minbar_.string(), minbar_source(20050204),
+        {.faults = h5::FaultPlan{
+             .call = h5::FaultPlan::Call::kWrite, .nth = counter.writes, .crash = true}});
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == h5::kFaultCrashStatus);
+  ASSERT_TRUE(fs::exists(h5::rollback_path(minbar_.string())));
+  record_and_check("a rollback", 20, 12, [&](CrashRecorder& recorder) {
+    h5::File::open_journaled(minbar_.string(), h5::Mode::kReadOnly,
+                             h5::FaultPlan{.recorder = &recorder})
+        .close();
+  });
+  EXPECT_TRUE(read_tree(bundle_).at("h5/equities/000001.XSHE.h5") == old_bytes);
 }
 
 // Two files' appends committed as one group: their records and hidden signatures share one
