@@ -143,10 +143,15 @@ std::string render_status_report(const bundle::BundleStatus& status) {
                        {"with_gaps", c.with_gaps},
                        {"questioned", std::move(questioned)}});
   }
+  Json unfinished = Json::array();
+  for (const bundle::UnfinishedFile& f : status.unfinished) {
+    unfinished.push_back({{"path", f.path}, {"recovered", f.recovered}, {"reason", f.reason}});
+  }
   const Json json = {{"data_bundle_path", status.root},
                      {"has_calendar", status.has_calendar},
                      {"last_trading_day", optional_date(status.last_trading_day)},
-                     {"classes", std::move(classes)}};
+                     {"classes", std::move(classes)},
+                     {"unfinished", std::move(unfinished)}};
   return document(json);
 }
 
@@ -168,6 +173,12 @@ std::string render_status_text(const bundle::BundleStatus& status) {
         c.behind, c.with_gaps, c.questioned.size());
     for (const bundle::QuestionedFile& q : c.questioned) {
       text += fmt::format("  {}：{}\n", q.path, q.reason);
+    }
+  }
+  if (!status.unfinished.empty()) {
+    text += fmt::format("被中断的更新留下的文件：{} 个\n", status.unfinished.size());
+    for (const bundle::UnfinishedFile& f : status.unfinished) {
+      text += fmt::format("  {}\n", bundle::unfinished_file_line(f));
     }
   }
   return text;

@@ -25,8 +25,9 @@ Command setup_status(CLI::App& main) {
       ->capture_default_str();
   app->add_flag("--json", o->json, "print one JSON document on standard output");
   app->footer(
-      "Exit status: 0 when nothing is questioned; 1 when a file is questioned, ROOT/bundle does "
-      "not exist or an error stopped the survey; 2 on bad usage (also no -d without HOME or "
+      "Exit status: 0 when nothing is questioned; 1 when a file is questioned or left unreadable "
+      "by an interrupted update that this user cannot finish, ROOT/bundle does not exist or an "
+      "error stopped the survey; 2 on bad usage (also no -d without HOME or "
       "TESSERA_BUNDLE_ROOT). Files behind the calendar or with missing days do not count: "
       "suspensions and a run before the day's data explain them. Errors are one line on standard "
       "error and in the log (TESSERA_LOG_FILE).");
@@ -38,6 +39,9 @@ Command setup_status(CLI::App& main) {
                   << std::flush;
         for (const bundle::ClassStatus& c : status.classes) {
           if (!c.questioned.empty()) return kExitFailed;
+        }
+        for (const bundle::UnfinishedFile& f : status.unfinished) {
+          if (!f.recovered) return kExitFailed;
         }
         return kExitOk;
       }};

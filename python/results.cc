@@ -169,7 +169,7 @@ void bind_bundle_status(py::module_& m) {
       m, "BundleStatus",
       "What each class directory of a bundle holds, as `status --json`; truthy when no file is\n"
       "questioned.");
-  def_fields(c, {"data_bundle_path", "has_calendar", "last_trading_day", "classes"});
+  def_fields(c, {"data_bundle_path", "has_calendar", "last_trading_day", "classes", "unfinished"});
   c.def(
       "to_frame",
       [](const BundleStatus& r) {
@@ -185,6 +185,9 @@ void bind_bundle_status(py::module_& m) {
   c.def("__bool__", [](const BundleStatus& r) {
     for (py::handle k : r.get("classes")) {
       if (py::len(k["questioned"]) != 0) return false;
+    }
+    for (py::handle f : r.get("unfinished")) {
+      if (!f["recovered"].cast<bool>()) return false;
     }
     return true;
   });
@@ -262,6 +265,15 @@ py::object bundle_status_object(const bundle::BundleStatus& status) {
   d["has_calendar"] = status.has_calendar;
   d["last_trading_day"] = optional_date(status.last_trading_day);
   d["classes"] = classes;
+  py::list unfinished;
+  for (const bundle::UnfinishedFile& f : status.unfinished) {
+    py::dict file;
+    file["path"] = path_text(f.path);
+    file["recovered"] = f.recovered;
+    file["reason"] = plain_text(f.reason);
+    unfinished.append(file);
+  }
+  d["unfinished"] = unfinished;
   return py::cast(BundleStatus("BundleStatus", d));
 }
 

@@ -66,6 +66,7 @@ class BundleStatus:
     has_calendar: bool
     last_trading_day: Optional[int]
     classes: list[dict[str, Any]]
+    unfinished: list[dict[str, Any]]
     def __bool__(self) -> bool: ...
     def to_dict(self) -> dict[str, Any]: ...
     def to_frame(self) -> Any:

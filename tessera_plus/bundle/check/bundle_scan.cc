@@ -2,7 +2,18 @@
 
 #include <sys/stat.h>
 
+#include "tessera_plus/bundle/store/bundle_layout.h"
+#include "tessera_plus/bundle/store/unfinished_files.h"
+
 namespace tessera_plus::bundle::check_detail {
+
+void finish_interrupted_updates(const std::string& data_bundle_path, std::ostream& out) {
+  const std::filesystem::path bundle = bundle_dir(data_bundle_path);
+  if (!path_exists(bundle.string())) return;
+  for (const UnfinishedFile& file : recover_unfinished_files(bundle)) {
+    out << unfinished_file_line(file) << '\n';
+  }
+}
 
 bool path_exists(const std::string& path) {
   struct stat st;

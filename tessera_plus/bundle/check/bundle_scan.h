@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -11,6 +12,10 @@ namespace tessera_plus::bundle::check_detail {
 
 // Whether anything (file, directory, or what a symbolic link points to) exists at `path`.
 bool path_exists(const std::string& path);
+
+// Finishes what interrupted updates left unfinished in the bundle under `data_bundle_path`
+// (recover_unfinished_files), before a check reads it, with one line on `out` for each such file.
+void finish_interrupted_updates(const std::string& data_bundle_path, std::ostream& out);
 
 // The name of the directory that directly holds `path`.
 std::string folder_of(const std::string& path);

@@ -180,6 +180,7 @@ CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::os
 }  // namespace
 
 CheckFindings check_min_bar_data(const CheckRequest& request) {
+  check_detail::finish_interrupted_updates(request.data_bundle_path, *request.out);
   const CheckFindings findings =
       find_min_bar_problems(request.data_bundle_path, *request.out, request.jobs);
   handle_check_findings(findings, "分钟", request);

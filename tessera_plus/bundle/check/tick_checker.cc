@@ -158,6 +158,7 @@ CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostre
 }  // namespace
 
 CheckFindings check_tick_data(const CheckRequest& request) {
+  check_detail::finish_interrupted_updates(request.data_bundle_path, *request.out);
   const CheckFindings findings =
       find_tick_problems(request.data_bundle_path, *request.out, request.jobs);
   handle_check_findings(findings, "tick", request);

@@ -125,6 +125,7 @@ ClassStatus survey_class(std::string name, const fs::path& dir, Calendar calenda
 BundleStatus bundle_status(const std::string& data_bundle_path) {
   const fs::path base = bundle_dir(data_bundle_path);
   BundleStatus result{.root = data_bundle_path};
+  result.unfinished = recover_unfinished_files(base);
   std::vector<std::int64_t> calendar;
   std::error_code ec;
   if (fs::exists(trading_calendar_file(base), ec)) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tessera_plus/bundle/store/unfinished_files.h"
+
 namespace tessera_plus::bundle {
 
 struct QuestionedFile {
@@ -40,9 +42,13 @@ struct BundleStatus {
   // The calendar's latest trading day up to today (TESSERA_NOW when set).
   std::optional<std::int64_t> last_trading_day{};
   std::vector<ClassStatus> classes{};
+  // HDF5 files of the whole bundle that an interrupted update left unfinished, each recovered
+  // before the survey when this user may write it.
+  std::vector<UnfinishedFile> unfinished{};
 };
 
-// Surveys bundle/h5/{equities,future,option} and bundle/ticks under `data_bundle_path`. Without
+// Surveys bundle/h5/{equities,future,option} and bundle/ticks under `data_bundle_path`, once every
+// unfinished file of the bundle is recovered where it can be (recover_unfinished_files). Without
 // bundle/trading_dates.npy nothing is judged against the calendar (no file is behind, no date is
 // foreign). A file that cannot be opened or read is questioned with the error's first line; a
 // damaged calendar is an error, as it is for the checks.
