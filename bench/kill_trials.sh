@@ -5,7 +5,10 @@
 # and how many datasets differ after the re-run. Usage: bench/kill_trials.sh [TRIALS] [BUILD_DIR]
 # [new|extend]: "new" kills updates that build a bundle from nothing; "extend" kills smart updates
 # that extend a bundle built a month earlier (files grown in place through the journal). After each
-# re-run, rollback records left beside files count as leftovers too.
+# re-run, rollback records left beside files count as leftovers too. The re-run starts the moment
+# the killed run's main process is reaped, as a supervisor restarts a job: one that finds the bundle
+# still held by the dying workers counts as busy, and one that exits 0 leaving the uninterrupted
+# bundle, with no leftovers, as converged.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 trials=${1:-20}
@@ -44,7 +47,7 @@ $digest "$work/ref" >"$work/ref.txt"
 echo "reference update: ${full}s, $(wc -l <"$work/ref.txt") datasets and files"
 
 RANDOM=20240628
-lost_total=0 commit_total=0 differ_total=0
+lost_total=0 commit_total=0 differ_total=0 busy_total=0 converged=0
 for ((t = 1; t <= trials; t++)); do
   dir="$work/t$t"
   delay=$(awk -v r="$RANDOM" -v f="$full" 'BEGIN { printf "%.3f", r * f / 32767 }')
@@ -62,14 +65,19 @@ for ((t = 1; t <= trials; t++)); do
   # next open of the file (the re-run below) rolls back before anything else.
   in_commit=0
   for rel in $unreadable; do [ -e "$dir/$rel.rollback" ] && in_commit=$((in_commit + 1)); done
-  run "$dir" >/dev/null 2>&1
+  run "$dir" >"$work/rerun.out" 2>&1
+  status=$?
+  busy=$(grep -c '正被另一个任务使用' "$work/rerun.out")
   $digest "$dir" >"$work/t$t.txt"
   leftover=$(grep -c LEFTOVER "$work/t$t.txt")
   differ=$(diff <(grep -v LEFTOVER "$work/ref.txt") <(grep -v LEFTOVER "$work/t$t.txt") | grep -c '^[<>]')
-  echo "trial $t: killed after ${delay}s; unreadable after kill: $lost ($in_commit inside a commit); after re-run: $differ differing lines, $leftover leftover hidden files"
+  echo "trial $t: killed after ${delay}s; unreadable after kill: $lost ($in_commit inside a commit); after re-run (exit $status): $differ differing lines, $leftover leftover hidden files"
+  busy_total=$((busy_total + busy))
+  [ "$status" = 0 ] && [ "$differ" = 0 ] && [ "$leftover" = 0 ] && converged=$((converged + 1))
   lost_total=$((lost_total + lost))
   commit_total=$((commit_total + in_commit))
   differ_total=$((differ_total + differ))
   rm -rf "$dir"
 done
 echo "total: $lost_total unreadable files after kills ($commit_total inside a commit), $differ_total differing lines after re-runs, in $trials trials"
+echo "re-runs converged to the uninterrupted bundle: $converged of $trials ($busy_total found the bundle busy)"

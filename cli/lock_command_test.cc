@@ -9,8 +9,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -30,14 +33,17 @@ using ::testing::StartsWith;
 constexpr char kDayOne[] = "TESSERA_NOW=2024-06-20 20:00:00";
 constexpr char kDayTwo[] = "TESSERA_NOW=2024-06-28 20:00:00";
 
-// The program running beside the test, its standard input and output on pipes.
+// The program running beside the test, its standard input and output on pipes; with `own_group`,
+// in a process group of its own, as a supervisor starts a job.
 class Running {
  public:
-  Running(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  Running(const std::vector<std::string>& args, const std::vector<std::string>& env,
+          bool own_group = false) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
+      if (own_group) ::setpgid(0, 0);
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
       int null = ::open("/dev/null", O_WRONLY);
@@ -79,6 +85,15 @@ class Running {
     return status_;
   }
   const std::string& output() const { return out_; }
+  // Kills its whole process group at once, as a supervisor does, and reaps the program only.
+  void kill_group() {
+    ::kill(-pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    ::close(in_fd_);
+    ::close(out_fd_);
+    in_fd_ = out_fd_ = -1;
+  }
 
  private:
   pid_t pid_ = -1;
@@ -167,6 +182,44 @@ TEST_F(OverlappingRuns, WithWaitTheSecondRunProceedsOnceTheFirstEnds) {
   EXPECT_EQ(second.finish(), 0) << second.output();
   EXPECT_THAT(second.output(), HasSubstr("开始智能更新已下载数据"));
   EXPECT_TRUE(fs::exists(dir.path() / "b/bundle/trading_dates.npy"));
+}
+
+// A cron job of another user: each writing command says in one line that it may not write the
+// bundle, at once; a run that spun or waited for ever would run into the timeout and fail.
+TEST_F(OverlappingRuns, AUserWhoMayNotWriteTheBundleGetsOneLineAndStatusOne) {
+  fs::create_directories(root() + "/bundle");
+  fs::permissions(dir.path(),
+                  fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  for (const std::string& args :
+       {"check minbar -d " + root() + " --yes",
+        "download-sample -d " + root() + " --file " + (dir / "s.tar.bz2")}) {
+    const std::string command =
+        "timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups env "
+        "TESSERA_LOG_FILE=/dev/null TESSERA_PROGRESS=0 " TESSERA_PLUS_CLI " " +
+        args + " >" + (dir / "out") + " 2>" + (dir / "err");
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << args << " " << status;
+    EXPECT_EQ(testing::read_file(dir / "out"), "") << args;
+    EXPECT_THAT(testing::lines_of(testing::read_file(dir / "err")),
+                ::testing::ElementsAre(HasSubstr("this user may not write it")))
+        << args;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(root() + "/bundle"), {}), 0);
+}
+
+// A supervisor kills a run's whole process group and starts it again at once: the new run waits
+// the moment it takes for the killed workers, which hold the lock with their run, to be torn down,
+// then does its work.
+TEST_F(OverlappingRuns, ARunStartedAsTheLastOnesKilledGroupIsTornDownDoesItsWork) {
+  const std::vector<std::string> update = {"update", "-d",       root(),        "-j",
+                                           "2",      "--minbar", "000001.XSHE", "600000.XSHG",
+                                           "RB",     "--tick",   "000001.XSHE"};
+  Running first(update, env(kDayTwo), /*own_group=*/true);
+  first.read_until("的分钟线数据");
+  first.kill_group();
+  testing::CliResult again = testing::run_cli(update, "", env(kDayTwo));
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_THAT(again.out, HasSubstr("更新结束"));
 }
 
 TEST_F(OverlappingRuns, TwoSmartUpdatesStartedTogetherLeaveTheBundleOfOneRun) {

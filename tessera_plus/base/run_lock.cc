@@ -7,10 +7,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <thread>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -25,6 +30,10 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr std::size_t kMaxCommandLine = 400;
+// How long a lock is waited for beyond the caller's wait while its line names no live process: the
+// workers of a killed run hold it until the kernel has torn them down, a matter of moments.
+constexpr milliseconds kHolderGoneGrace(5000);
+constexpr milliseconds kPoll(100);
 
 // This process's command line, arguments joined by spaces, on one line and of bounded length.
 std::string command_line() {
@@ -37,83 +46,122 @@ std::string command_line() {
   return text.empty() ? "?" : text;
 }
 
+constexpr char kTimeFormat[] = "%Y-%m-%d %H:%M:%S";
+
 std::string local_time_now() {
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  std::strftime(text, sizeof text, kTimeFormat, &local);
   return text;
 }
 
-// The holder's line is information for the one that waits, not part of the lock: a file this user
-// may only read, or a full disk, still locks; it just names no holder.
-void write_holder(int fd) {
+// The holder's line is information for the one that waits, not part of the lock: built aside and
+// renamed into place, so that a reader finds a whole line, this one or the last holder's. When it
+// cannot be written (a full disk), the last holder's goes too, so as not to name the wrong one.
+void write_holder(const fs::path& path) {
   const std::string line =
       fmt::format("进程 {}，开始于 {}，命令 {}\n", ::getpid(), local_time_now(), command_line());
-  if (::pwrite(fd, line.data(), line.size(), 0) == static_cast<ssize_t>(line.size())) {
-    [[maybe_unused]] int ignored = ::ftruncate(fd, static_cast<off_t>(line.size()));
-  }
+  // Named after the thread, so that two threads of one process never share one.
+  const std::string temp = path.string() + "." + std::to_string(::gettid());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  bool written = fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
+  if (fd >= 0) written = ::close(fd) == 0 && written;
+  if (written && ::rename(temp.c_str(), path.c_str()) == 0) return;
+  ::unlink(temp.c_str());
+  ::unlink(path.c_str());
 }
 
-// The holder's line as the file at `fd` holds it: readable through the descriptor even once the
-// holder has ended and removed the file.
-std::string read_holder(int fd) {
-  char text[1024];
-  const ssize_t n = ::pread(fd, text, sizeof text, 0);
-  std::string line(text, n > 0 ? static_cast<std::size_t>(n) : 0);
-  line = line.substr(0, line.find('\n'));
+std::string read_holder(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::getline(in, line);
   return line.empty() ? "进程未知" : line;
 }
 
-// A new lock file appears in place already locked by its creator and naming it (it is built under
-// a name of this thread and linked into place), so that no run ever finds it free or empty while
-// its creator starts. -1 with errno set when it cannot be made; EEXIST when there is one already.
-int create_taken(const fs::path& path) {
-  // Named after the thread, so that two threads of one process never share one.
-  const std::string temp = path.string() + "." + std::to_string(::gettid());
-  const int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return -1;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {  // free unless someone is at odds with our naming
-    ::close(fd);
-    errno = EEXIST;
-    return -1;
+// The wall-clock second at which process `pid` started, nullopt when there is no such process or
+// it is a zombie (it holds nothing any more).
+std::optional<std::time_t> process_start(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text{std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>()};
+  const std::size_t name_end = text.rfind(')');
+  if (name_end == std::string::npos) return std::nullopt;
+  std::istringstream fields(text.substr(name_end + 1));
+  std::string state, field;
+  fields >> state;
+  for (int i = 4; i < 22; ++i) fields >> field;  // field 22: the start, in ticks after boot
+  std::ifstream uptime("/proc/stat");
+  std::time_t boot = 0;
+  for (std::string key; uptime >> key && key != "btime";) {
   }
-  write_holder(fd);
-  const int linked = ::link(temp.c_str(), path.c_str());
-  const int saved = errno;
-  ::unlink(temp.c_str());
-  if (linked == 0) return fd;
-  ::close(fd);
-  errno = saved;
-  return -1;
+  uptime >> boot;
+  if (state == "Z" || !fields || boot == 0) return std::nullopt;
+  return boot + static_cast<std::time_t>(std::stoll(field) / ::sysconf(_SC_CLK_TCK));
 }
 
-// The lock file at `path`, created plainly with `create` (where it cannot be linked into place).
-int open_lock_file(const fs::path& path, bool create) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0666);
-  // Another user's lock file that this one may only read still serves to lock.
-  if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+// Whether the line names a process that is still the one that wrote it: one started after the line
+// was written is another that was given the same id.
+bool names_live_process(const std::string& line) {
+  constexpr std::string_view kPid = "进程 ", kSince = "，开始于 ";
+  if (!line.starts_with(kPid)) return false;
+  pid_t pid = 0;
+  const char* digits = line.data() + kPid.size();
+  const auto [end, error] = std::from_chars(digits, line.data() + line.size(), pid);
+  if (error != std::errc() || pid <= 0 || !std::string_view(end).starts_with(kSince)) return false;
+  const std::optional<std::time_t> started = process_start(pid);
+  if (!started) return false;
+  std::tm written{};
+  written.tm_isdst = -1;
+  if (::strptime(end + kSince.size(), kTimeFormat, &written) == nullptr) return true;
+  // A little slack for the rounding of both times to whole seconds.
+  return *started <= std::mktime(&written) + 2;
+}
+
+// The directory, opened to be locked. Forked workers inherit it and with it the lock; programs a
+// run execs do not, so that one that outlived the run could not keep the bundle locked.
+int open_directory(const fs::path& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw_os_error(errno, "cannot open " + dir.string() + " to lock it");
   return fd;
 }
 
-// Whether `fd` is still the file at `path`: a lock taken on a file that was removed or replaced
+// Locking needs only read access, but every holder writes the directory: a user who may not is
+// refused before holding up anyone, rather than failing later or naming no holder.
+void require_writable(const fs::path& dir) {
+  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return;
+  throw_os_error(errno, fmt::format("cannot take the run lock of {}: this user may not write it "
+                                    "(nothing was changed)",
+                                    dir.string()));
+}
+
+// Whether `fd` is still the directory at `dir`: a lock taken on one that was removed or replaced
 // meanwhile would guard nothing that the next run sees.
-bool still_at(int fd, const fs::path& path) {
+bool still_at(int fd, const fs::path& dir) {
   struct stat held {
   }, named{};
-  return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+  return ::fstat(fd, &held) == 0 && ::stat(dir.c_str(), &named) == 0 &&
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// The directories whose locks this process took and holds, by device and inode.
+std::mutex held_mutex;
+std::set<std::pair<dev_t, ino_t>> held_dirs;
+
+std::optional<std::pair<dev_t, ino_t>> identity(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return std::pair(st.st_dev, st.st_ino);
 }
 
 enum class Attempt { kTaken, kBusy, kMoved };
 
-Attempt try_lock(int fd, const fs::path& path) {
+Attempt try_lock(int fd, const fs::path& dir) {
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return Attempt::kBusy;
-    if (errno != EINTR) throw_os_error(errno, "cannot lock " + path.string());
+    if (errno != EINTR) throw_os_error(errno, "cannot lock " + dir.string());
   }
-  return still_at(fd, path) ? Attempt::kTaken : Attempt::kMoved;
+  return still_at(fd, dir) ? Attempt::kTaken : Attempt::kMoved;
 }
 
 }  // namespace
@@ -121,59 +169,73 @@ Attempt try_lock(int fd, const fs::path& path) {
 std::optional<RunLock> RunLock::acquire(const fs::path& path, milliseconds wait,
                                         const std::function<void(const std::string&)>& on_wait,
                                         std::string* holder) {
+  const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
   const steady_clock::time_point deadline = steady_clock::now() + wait;
+  // While the line names no live process: the end of the wait for that process's last workers.
+  constexpr steady_clock::time_point kNoGrace = steady_clock::time_point::min();
+  steady_clock::time_point grace_end = kNoGrace;
   bool told = false;
   while (true) {
-    if (const int fd = create_taken(path); fd >= 0) return RunLock(fd, path);
-    // A missing directory is the caller's to handle. A directory this user may not write, or a
-    // file system without hard links, still lets it lock a lock file that is there or that it
-    // creates plainly.
-    const int create_error = errno;
-    if (create_error == ENOENT)
-      throw_os_error(ENOENT, "cannot create the lock file " + path.string());
-    const int fd = open_lock_file(path, create_error != EEXIST);
-    if (fd < 0 && errno == ENOENT) continue;  // its holder just ended and removed it
-    if (fd < 0) throw_os_error(errno, "cannot open the lock file " + path.string());
-    RunLock lock(fd);
+    RunLock lock(open_directory(dir));
+    require_writable(dir);
     Attempt attempt;
-    while ((attempt = try_lock(lock.fd_, path)) == Attempt::kBusy) {
-      const auto left = deadline - steady_clock::now();
-      if (left <= steady_clock::duration::zero()) {
-        if (holder) *holder = read_holder(lock.fd_);
+    while ((attempt = try_lock(lock.fd_, dir)) == Attempt::kBusy) {
+      const std::string line = read_holder(path);
+      const auto now = steady_clock::now();
+      if (names_live_process(line)) {
+        grace_end = kNoGrace;
+      } else if (grace_end == kNoGrace) {
+        grace_end = now + kHolderGoneGrace;
+      }
+      const auto until = std::max(deadline, grace_end);
+      if (now >= until) {
+        if (holder) *holder = line;
         return std::nullopt;
       }
-      if (!told && on_wait) on_wait(read_holder(lock.fd_));
-      told = true;
+      if (!told && now < deadline) {
+        told = true;
+        if (on_wait) on_wait(line);
+      }
       // A run stopped while it waits for another has done nothing yet.
       throw_if_stopped();
       // Polled: an flock cannot be waited for with a time limit.
-      std::this_thread::sleep_for(std::min<steady_clock::duration>(left, milliseconds(100)));
+      std::this_thread::sleep_for(std::min<steady_clock::duration>(until - now, kPoll));
     }
     if (attempt == Attempt::kTaken) {
-      // A file left by a holder that was killed: it names that one until now.
-      write_holder(lock.fd_);
-      lock.fd_ = -1;
-      return RunLock(fd, path);
+      write_holder(path);
+      lock.path_ = path;
+      lock.owner_ = ::getpid();
+      if (const auto id = identity(lock.fd_)) {
+        const std::lock_guard guard(held_mutex);
+        held_dirs.insert(*id);
+      }
+      return lock;
     }
   }
 }
 
-RunLock::RunLock(int fd, fs::path path) : fd_(fd), path_(std::move(path)), owner_(::getpid()) {}
+std::string RunLock::holder(const fs::path& path) { return read_holder(path); }
 
-std::string RunLock::holder(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return "进程未知";
-  std::string line = read_holder(fd);
-  ::close(fd);
-  return line;
+bool RunLock::held_here(const fs::path& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return false;
+  const std::lock_guard guard(held_mutex);
+  return held_dirs.contains(std::pair(st.st_dev, st.st_ino));
+}
+
+void RunLock::remove_file() {
+  // Only the taker wrote it; a forked child that ends leaves it to the taker.
+  if (!path_.empty() && owner_ == ::getpid()) ::unlink(path_.c_str());
+  path_.clear();
 }
 
 RunLock::~RunLock() {
   if (fd_ < 0) return;
-  // Removed while still held, so that nothing is left between runs; a run that waits on this file
-  // finds it gone once it gets the lock and opens the path again. A forked child that ends leaves
-  // the file to the process that took the lock.
-  if (!path_.empty() && owner_ == ::getpid() && still_at(fd_, path_)) ::unlink(path_.c_str());
+  if (const auto id = identity(fd_); id && owner_ == ::getpid()) {
+    const std::lock_guard guard(held_mutex);
+    held_dirs.erase(*id);
+  }
+  remove_file();
   ::close(fd_);
 }
 

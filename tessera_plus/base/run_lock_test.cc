@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "tests/support/child_process.h"
@@ -23,10 +24,11 @@ using std::chrono::milliseconds;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-// Another process that takes the lock at `path` and holds it until released or killed.
+// Another process that takes the lock at `path` and holds it until released or killed; with
+// `worker`, it has forked a worker that holds it with it until released.
 class Holder {
  public:
-  explicit Holder(const std::string& path) {
+  explicit Holder(const std::string& path, bool worker = false) {
     int ready[2], release[2];
     if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
     pid_ = ::fork();
@@ -35,6 +37,10 @@ class Holder {
       ::close(release[1]);
       std::optional<RunLock> lock = RunLock::acquire(path, milliseconds(0));
       char byte = lock ? 'y' : 'n';
+      if (worker && ::fork() == 0) {
+        [[maybe_unused]] ssize_t n = ::read(release[0], &byte, 1);
+        ::_exit(0);
+      }
       [[maybe_unused]] ssize_t n = ::write(ready[1], &byte, 1);
       n = ::read(release[0], &byte, 1);  // returns when the test writes or closes its end
       lock.reset();  // as a run that ends does: the file goes, under a waiter that opened it
@@ -117,6 +123,26 @@ TEST(RunLock, OneProcessTakesItOnceAndTheNextRunAfterIt) {
     EXPECT_TRUE(std::filesystem::exists(path));  // the refused taking removed nothing
   }
   EXPECT_FALSE(std::filesystem::exists(path));  // nothing is left between runs
+  EXPECT_TRUE(RunLock::acquire(path, milliseconds(0)));
+}
+
+// The lock is on the directory, not on the file, and a killed run's workers hold it as long as the
+// last of them lives; a run started once they end takes it, though the file names the killed one.
+TEST(RunLock, ARemovedFileOrAKilledHoldersLiveWorkerKeepsItTaken) {
+  testing::TempDir dir;
+  const std::string path = dir / ".lock";
+  Holder holder(path, /*worker=*/true);
+  ASSERT_TRUE(holder.holds());
+  const std::string named = RunLock::holder(path);
+  std::filesystem::remove(path);
+  std::string line;
+  EXPECT_FALSE(RunLock::acquire(path, milliseconds(0), nullptr, &line));
+  EXPECT_EQ(line, "进程未知");
+  std::ofstream(path) << named << "\n";  // as the killed holder leaves it
+  holder.kill();
+  EXPECT_FALSE(RunLock::acquire(path, milliseconds(0), nullptr, &line));
+  EXPECT_EQ(line, named);
+  holder.release();  // the worker ends while the next run starts
   EXPECT_TRUE(RunLock::acquire(path, milliseconds(0)));
 }
 

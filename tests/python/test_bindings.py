@@ -3,6 +3,7 @@ import fcntl
 import os
 import shutil
 import tempfile
+import time
 import unittest
 
 import h5py
@@ -33,20 +34,24 @@ class Bundle(unittest.TestCase):
         self.assertIs(tessera_plus.smart_update(self.root, concurrency=1).success, True)
 
     def test_writing_runs_refuse_a_held_bundle_and_reading_goes_on(self):
-        # flock locks belong to an open file description: this one stands for another run.
-        path = os.path.join(self.root, 'bundle', '.tessera_plus-run.lock')
-        with open(path, 'w') as held:
+        # The run lock is an flock on the bundle directory; this one stands for another run, which
+        # names a live process (this one) in the lock file.
+        bundle = os.path.join(self.root, 'bundle')
+        line = '进程 {}，开始于 {}，命令 cron'.format(os.getpid(), time.strftime('%Y-%m-%d %H:%M:%S'))
+        held = os.open(bundle, os.O_RDONLY | os.O_DIRECTORY)
+        try:
             fcntl.flock(held, fcntl.LOCK_EX)
-            held.write('进程 4242，开始于 2024-06-28 18:00:00，命令 cron\n')
-            held.flush()
+            with open(os.path.join(bundle, '.tessera_plus-run.lock'), 'w') as named:
+                named.write(line + '\n')
             for run in (lambda: tessera_plus.smart_update(self.root, concurrency=1),
                         lambda: tessera_plus.update(self.root, base=False, wait=0.05),
                         lambda: tessera_plus.download_sample(self.root, file='/nonexistent')):
                 with self.assertRaises(BlockingIOError) as caught:
                     run()
-                self.assertIn('正被另一个任务使用（进程 4242，开始于 2024-06-28 18:00:00，命令 cron）',
-                              str(caught.exception))
+                self.assertIn('正被另一个任务使用（' + line + '）', str(caught.exception))
             self.assertEqual(tessera_plus.check_minbar(self.root), ([], []))
+        finally:
+            os.close(held)
         self.assertIs(tessera_plus.update(self.root, base=False).success, True)
 
     def test_read_minbar_matches_h5py_field_by_field(self):

@@ -270,12 +270,14 @@ def test_h5py_in_another_thread_waits_for_the_call(bundle, tmp_path):
     def read():
         with h5py.File(path, 'r') as f:
             rows = len(f['data'])
-        with open(os.path.join(root, 'bundle', '.tessera_plus-run.lock'), 'a') as lock:
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                seen.append((rows, 'after the update'))
-            except BlockingIOError:
-                seen.append((rows, 'during the update'))
+        lock = os.open(os.path.join(root, 'bundle'), os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            seen.append((rows, 'after the update'))
+        except BlockingIOError:
+            seen.append((rows, 'during the update'))
+        finally:
+            os.close(lock)
 
     readers = []
 

@@ -22,12 +22,16 @@ std::string busy(const fs::path& bundle, const std::string& holder) {
 }  // namespace
 
 BundleLock::~BundleLock() {
-  lock_.reset();
-  if (owner_ != ::getpid()) return;
-  // Only empty directories go; one that another run has begun to fill stays.
-  for (const fs::path& dir : created_) {
-    if (::rmdir(dir.c_str()) != 0) break;
+  if (owner_ == ::getpid() && lock_) {
+    // Removed while still locked: a waiter then finds the directory gone and creates it anew,
+    // instead of taking a lock on one that is removed after. Only empty directories go; one that
+    // another run has begun to fill stays.
+    lock_->remove_file();
+    for (const fs::path& dir : created_) {
+      if (::rmdir(dir.c_str()) != 0) break;
+    }
   }
+  lock_.reset();
 }
 
 std::optional<BundleLock> lock_bundle(const fs::path& data_bundle_path,

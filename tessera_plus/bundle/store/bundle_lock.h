@@ -46,7 +46,7 @@ class BundleLock {
 // "数据包 {bundle} 正被另一个任务使用（{holder}），最多等待 {seconds} 秒". Still held after `wait`:
 // BlockingIOError with the one-line message "数据包 {bundle} 正被另一个任务使用（{holder}）", where
 // the holder is "进程 {pid}，开始于 {time}，命令 {command line}". OSError when the directory cannot
-// be created or the lock file cannot be opened.
+// be created or opened; PermissionError when this user may not write it.
 std::optional<BundleLock> lock_bundle(const std::filesystem::path& data_bundle_path,
                                       std::chrono::milliseconds wait, MissingBundle missing,
                                       std::ostream* out = nullptr);

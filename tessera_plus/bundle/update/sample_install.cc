@@ -12,6 +12,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/file_descriptor.h"
 #include "tessera_plus/base/publish.h"
+#include "tessera_plus/base/run_lock.h"
 #include "tessera_plus/bundle/update/sample_stage.h"
 #include "tessera_plus/bundle/update/sample_swap.h"
 
@@ -21,19 +22,23 @@ namespace {
 namespace fs = std::filesystem;
 
 // Held on the bundle directory for the whole install, so that two installs never share (or
-// remove) one staging directory; the kernel drops it when a run is killed.
+// remove) one staging directory; the kernel drops it when a run is killed. That is the bundle's run
+// lock: a caller that holds it already (every writing run does) has excluded the others.
 class InstallLock {
  public:
   explicit InstallLock(const std::string& bundle_dir)
-      : fd_(::open(bundle_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+      : held_(RunLock::held_here(bundle_dir)),
+        fd_(held_ ? -1 : ::open(bundle_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (held_) return;
     if (fd_.get() < 0) throw_os_error(errno, "opening " + bundle_dir);
     if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
       const int error_number = errno;
-      raise_os_error(error_number, "another sample install is running on " + bundle_dir);
+      raise_os_error(error_number, "another run is writing " + bundle_dir);
     }
   }
 
  private:
+  bool held_;
   FileDescriptor fd_;
 };
 
