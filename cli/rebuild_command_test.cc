@@ -32,7 +32,8 @@ constexpr char kDayTwo[] = "TESSERA_NOW=2024-06-28 20:00:00";
 // Runs the program in a process group of its own with "Y" as its answer to the rebuild question,
 // and kills the whole group with SIGKILL as soon as a file whose name begins with `prefix` appears
 // in `dir`: the rebuild's temporary file, there once its first batch has come. Returns the wait
-// status; the run may also end before any such file appears.
+// status, once no process of the group is left; the run may also end before any such file
+// appears.
 int kill_once_created(const std::vector<std::string>& args, const std::vector<std::string>& env,
                       const std::string& dir, std::string_view prefix) {
   const int watch = ::inotify_init1(IN_CLOEXEC);
@@ -70,7 +71,9 @@ int kill_once_created(const std::vector<std::string>& args, const std::vector<st
   }
   int status = -1;
   ::waitpid(pid, &status, 0);
-  ::kill(-pid, SIGKILL);  // workers the group may still hold
+  // The workers die of the same signal, but not at once: until the last is gone, its build counts
+  // as live and no sweep would remove it.
+  while (::kill(-pid, SIGKILL) == 0) ::poll(nullptr, 0, 1);
   ::close(exited);
   ::close(watch);
   return status;
