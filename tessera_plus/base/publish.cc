@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <optional>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -52,17 +53,25 @@ bool abandoned(const fs::path& temp) {
   return free;
 }
 
-// A file replaced whole stays what its owner made it: its permission bits, and its owner and group
-// where this process may set them (as root). One that this user could not write in place is
-// refused, as opening a read-only HDF5 file for writing is, instead of being swapped by a rename
-// that only needs the directory's permission.
-void keep_owners_mode(int temp_fd, const fs::path& final) {
+// A file that this user could not write in place is not replaced, as opening a read-only HDF5 file
+// for writing is refused, instead of being swapped by a rename that only needs the directory's
+// permission. Returns the file's status, or nothing when there is no regular file to replace.
+std::optional<struct stat> require_replaceable(const fs::path& final) {
   struct stat old {};
-  if (::lstat(final.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+  if (::lstat(final.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return std::nullopt;
   if (::faccessat(AT_FDCWD, final.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT) {
     raise_os_error(errno, fmt::format("cannot replace {}: this user may not write it (mode {:04o})",
                                       final.string(), old.st_mode & 07777));
   }
+  return old;
+}
+
+// A file replaced whole stays what its owner made it: its permission bits, and its owner and group
+// where this process may set them (as root).
+void keep_owners_mode(int temp_fd, const fs::path& final) {
+  const std::optional<struct stat> found = require_replaceable(final);
+  if (!found) return;
+  const struct stat& old = *found;
   if (::geteuid() == 0 && ::fchown(temp_fd, old.st_uid, old.st_gid) != 0) {
     throw_os_error(errno, "cannot give the new " + final.string() + " its owner");
   }
@@ -78,7 +87,10 @@ PendingFile::PendingFile(fs::path final_path, IoRecorder* recorder)
       temp_((final_.parent_path() / ("." + final_.filename().string() + std::string(kTempMarker) +
                                      std::to_string(::getpid())))
                 .string()),
-      recorder_(recorder) {}
+      recorder_(recorder) {
+  // Refused before the build, not after it: a rebuild fetches a whole history first.
+  require_replaceable(final_);
+}
 
 PendingFile::~PendingFile() {
   if (!published_ && ::unlink(temp_.c_str()) == 0 && recorder_) recorder_->unlinked(temp_);

@@ -16,7 +16,8 @@ class IoRecorder;
 // share one. Destroying an unpublished build removes its temporary file, on every path out.
 class PendingFile {
  public:
-  // `recorder` (crash-state tests only) is told the syncs, the rename and the removal.
+  // `recorder` (crash-state tests only) is told the syncs, the rename and the removal. A file at
+  // `final_path` that this user may not write is refused here already, as publish() refuses it.
   explicit PendingFile(std::filesystem::path final_path, IoRecorder* recorder = nullptr);
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;

@@ -329,9 +329,27 @@ std::map<std::pair<std::string, h5::Size>, h5::FileSpan> chunk_places(const std:
 }
 
 // A reader with file locking off that holds the file across an update reads each chunk where the
-// old chunk index says, as many bytes as it says. Day after day (the last chunk growing, filling,
-// a new one starting), nothing an update stores may overlap those bytes, except the same chunk
-// rewritten at the same start within its old size (it inflates to the same old rows).
+// old chunk index says, as many bytes as it says: nothing an update stores may overlap those
+// bytes, except the same chunk rewritten at the same start within its old size (it inflates to the
+// same old rows).
+using ChunkPlaces = std::map<std::pair<std::string, h5::Size>, h5::FileSpan>;
+void expect_nothing_over_old_chunks(const ChunkPlaces& before, const ChunkPlaces& after, int day) {
+  for (const auto& [chunk, now] : after) {
+    for (const auto& [old_chunk, old] : before) {
+      const bool overlap = now.address < old.end() && old.address < now.end();
+      const bool same_place =
+          chunk == old_chunk && now.address == old.address && now.size <= old.size;
+      EXPECT_TRUE(!overlap || same_place)
+          << "day " << day << ": " << chunk.first << " chunk at row " << chunk.second << " ["
+          << now.address << ", " << now.end() << ") over the old " << old_chunk.first
+          << " chunk at row " << old_chunk.second << " [" << old.address << ", " << old.end()
+          << ")";
+    }
+  }
+}
+
+// Day after day (the last chunk growing, filling, a new one starting), nothing lands on the old
+// chunks.
 TEST(DeflatedChunks, DailyAppendsStoreNothingOverTheBytesOfTheOldChunks) {
   TempDir dir;
   const std::string path = dir / "f.h5";
@@ -344,21 +362,88 @@ TEST(DeflatedChunks, DailyAppendsStoreNothingOverTheBytesOfTheOldChunks) {
                               .fetch = [&](int) { return std::optional<MinbarRecords>(day); },
                               .next_trading_date = [](int date) { return date + 1; }});
     rows += 240;
-    for (const auto& [chunk, now] : chunk_places(path)) {
-      for (const auto& [old_chunk, old] : before) {
-        const bool overlap = now.address < old.end() && old.address < now.end();
-        const bool same_place =
-            chunk == old_chunk && now.address == old.address && now.size <= old.size;
-        EXPECT_TRUE(!overlap || same_place)
-            << "day " << d << ": " << chunk.first << " chunk at row " << chunk.second << " ["
-            << now.address << ", " << now.end() << ") over the old " << old_chunk.first
-            << " chunk at row " << old_chunk.second << " [" << old.address << ", " << old.end()
-            << ")";
-      }
-    }
+    expect_nothing_over_old_chunks(before, chunk_places(path), d);
   }
   h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
   EXPECT_EQ(h5::Dataset::open(file, "data").length(), rows);
+}
+
+// Day `d` (from 20050101) of `count` bars, a second apart from 09:00:00, bar values from
+// `first_bar` on.
+MinbarRecords day_of(int d, int count, int first_bar) {
+  const int date = 20050101 + d;
+  std::vector<EquityBar> day = bars(first_bar, count);
+  for (int i = 0; i < count; ++i) {
+    day[i].datetime = std::int64_t{date} * 1000000 + 90000 + i / 60 * 100 + i % 60;
+  }
+  MinbarRecords r = records_of(day, 1);
+  r.index = {{date, 0}};
+  return r;
+}
+
+// Days of very different sizes (one bar, a stock's 240, a busy contract's 2000, and the sizes
+// around a chunk's 1024 rows), so that the last chunk written again outgrows the room it was given
+// while freed space lies next to it. After every append the file holds exactly the bars given, the
+// old chunks are left alone, no chunk lies in another or in space the file counts as free (the next
+// allocation would take it), and no chunk is stored larger than deflate's worst case for it.
+TEST(DeflatedChunks, DaysOfVeryDifferentSizesKeepEveryChunkInItsOwnRoom) {
+  TempDir dir;
+  const std::string path = dir / "f.h5";
+  const int sizes[] = {1,    240,  2000, 1, 1,   240, 2000, 2000, 17,  1023, 1024, 1025, 3,
+                       2000, 1,    240,  1, 1,   1,   2000, 240,  240, 5,    1500, 1,    2000,
+                       7,    1024, 2000, 1, 240, 900, 1,    2000, 2,   240,  2000, 1,    240};
+  std::vector<EquityBar> expected;
+  int moved_beside_free_space = 0;  // appends whose rewritten chunk left its place, space free
+  for (int d = 0; d < static_cast<int>(std::size(sizes)); ++d) {
+    SCOPED_TRACE(fmt::format("day {} of {} bars", d, sizes[d]));
+    const MinbarRecords day = day_of(d, sizes[d], static_cast<int>(expected.size()));
+    const auto* day_bars = reinterpret_cast<const EquityBar*>(day.data.data());
+    expected.insert(expected.end(), day_bars, day_bars + day.rows);
+    const ChunkPlaces before = d == 0 ? ChunkPlaces{} : chunk_places(path);
+    if (d == 0) {
+      create_minbar_file(path, day);
+    } else {
+      update_minbar_file(path, {.min_start_date = 20050101,
+                                .fetch = [&](int) { return std::optional<MinbarRecords>(day); },
+                                .next_trading_date = [](int date) { return date + 1; }});
+    }
+    const ChunkPlaces after = chunk_places(path);
+    expect_nothing_over_old_chunks(before, after, d);
+    h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+    const h5::Dataset data = h5::Dataset::open(file, "data");
+    ASSERT_TRUE(same_bars(read_all(data), expected));
+    const std::vector<h5::FileSpan> free = h5::free_raw_spans(data);
+    for (const auto& [chunk, old] : before) {
+      const auto now = after.find(chunk);
+      moved_beside_free_space +=
+          now != after.end() && now->second.address != old.address && !free.empty();
+    }
+    for (const auto& [chunk, span] : after) {
+      const std::size_t chunk_bytes = chunk.first == "data"
+                                          ? MINBAR_DATA_CHUNK * sizeof(EquityBar)
+                                          : MINBAR_INDEX_CHUNK * sizeof(IndexEntry);
+      EXPECT_LE(span.size, chunk_bytes + 5 * (chunk_bytes / 65535 + 1) + 6)
+          << chunk.first << " chunk at row " << chunk.second;
+      auto overlaps = [&](const h5::FileSpan& other) {
+        return span.address < other.end() && other.address < span.end();
+      };
+      for (const auto& [other_chunk, other] : after) {
+        EXPECT_TRUE(other_chunk == chunk || !overlaps(other))
+            << chunk.first << " chunk at row " << chunk.second << " in " << other_chunk.first
+            << " chunk at row " << other_chunk.second;
+      }
+      EXPECT_TRUE(std::none_of(free.begin(), free.end(), overlaps))
+          << chunk.first << " chunk at row " << chunk.second << " lies in free space";
+    }
+  }
+  EXPECT_GT(moved_beside_free_space, 0) << "the sizes no longer make a chunk outgrow its room";
+  // h5py reads the same bars: bar i's turnover is 1000 + i.
+  EXPECT_EQ(run_python("import sys, h5py, numpy\n"
+                       "d = h5py.File(sys.argv[1], 'r')['data'][()]\n"
+                       "assert len(d) == int(sys.argv[2]), len(d)\n"
+                       "assert (d['total_turnover'] == 1000.0 + numpy.arange(len(d))).all()\n",
+                       path + " " + std::to_string(expected.size())),
+            0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/bundle/store/minbar_file.h"
+#include "tessera_plus/bundle/store/write_safety.h"
 
 namespace tessera_plus::bundle {
 namespace {
@@ -100,8 +101,19 @@ std::uint64_t MinbarStream::finish() {
   return rows_;
 }
 
+namespace {
+
+// A link in place of the file that a build replaces would itself be replaced, not followed:
+// refused before anything is written, as the in-place writers refuse it.
+const std::filesystem::path& replaceable(const std::filesystem::path& h5_file) {
+  require_regular_file(h5_file.string());
+  return h5_file;
+}
+
+}  // namespace
+
 MinbarBuild::MinbarBuild(const std::filesystem::path& h5_file, const WriteOptions& options)
-    : pending_(h5_file, recorder_of(options)),
+    : pending_(replaceable(h5_file), recorder_of(options)),
       deflater_(minbar_deflater(options.deflate_threads)),
       file_(h5::File::open(pending_.temp_path(), h5::Mode::kCreate)),
       stream_(file_, deflater_) {}

@@ -65,8 +65,10 @@ class MinbarStream {
 
 // A new minute-bar file built from batches under a temporary name beside `h5_file` and published
 // once complete; destroyed unpublished (a failed batch, a service error on the way out), it
-// leaves nothing behind. Only `options.deflate_threads` and the fault recorder apply: a new file
-// is not journaled.
+// leaves nothing behind. An existing file at `h5_file` (a rebuild) is replaced by the rename, and
+// stays as it was until then; the new file keeps its mode and owner (PendingFile::publish). A
+// link or other non-regular file there is refused (ValueError). Only `options.deflate_threads` and
+// the fault recorder apply: a new file is not journaled.
 class MinbarBuild {
  public:
   MinbarBuild(const std::filesystem::path& h5_file, const WriteOptions& options);

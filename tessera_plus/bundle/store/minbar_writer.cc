@@ -33,37 +33,23 @@ struct FetchedAhead {
   }
 };
 
-// A file without `index` rebuilt one range of dates at a time. Returns the bars stored.
-std::uint64_t rebuild_in_place_streamed(h5::File& file, const MinbarSource& source,
-                                        unsigned threads) {
-  if (file.has("data")) {
-    require_hard_link(file, "data");
-    file.remove("data");
-  }
-  ChunkDeflater deflater = minbar_deflater(threads);
-  MinbarStream stream(file, deflater);
-  for (const DateRange& range :
-       batch_ranges(source.min_start_date, source.end_date, source.batch_days)) {
-    if (std::optional<MinbarRecords> batch = source.fetch_range(range.first, range.last)) {
-      stream.add(*batch);
+// A file without `index` (an interrupted build by other means): built anew beside it, exactly as a
+// new file is, and renamed over it once complete, so that the old file stays in place until then.
+// Returns the bars stored; with none, the old file is left as it was.
+std::uint64_t rebuild_by_replacing(const std::string& h5_file, const MinbarSource& source,
+                                   const WriteOptions& options) {
+  MinbarBuild build(h5_file, options);
+  if (source.fetch_range) {
+    for (const DateRange& range :
+         batch_ranges(source.min_start_date, source.end_date, source.batch_days)) {
+      if (std::optional<MinbarRecords> batch = source.fetch_range(range.first, range.last)) {
+        build.add(*batch);
+      }
     }
+  } else if (std::optional<MinbarRecords> fetched = source.fetch(source.min_start_date)) {
+    build.add(*fetched);
   }
-  return stream.finish();
-}
-
-// A file without `index`: whatever `data` it has goes, and both datasets are built anew. Returns
-// the bars stored.
-std::uint64_t rebuild_in_place(h5::File& file, const MinbarSource& source, unsigned threads) {
-  if (source.fetch_range) return rebuild_in_place_streamed(file, source, threads);
-  std::optional<MinbarRecords> fetched = source.fetch(source.min_start_date);
-  if (file.has("data")) {
-    require_hard_link(file, "data");
-    file.remove("data");
-  }
-  if (!fetched) return 0;
-  ChunkDeflater deflater = minbar_deflater(threads);
-  create_minbar_datasets(file, *fetched, deflater);
-  return fetched->rows;
+  return build.publish();
 }
 
 // Cuts a tail that cannot be right back to the last sound day, then brings `index` and `data` back
@@ -181,12 +167,13 @@ std::uint64_t update_minbar_file(const std::string& h5_file, const MinbarSource&
   require_regular_file(h5_file);
   std::optional<FetchedAhead> ahead = fetch_ahead(h5_file, source);
   h5::File file = open_for_update(h5_file, options);
-  std::uint64_t stored = 0;
   if (!file.has("index")) {
-    stored = rebuild_in_place(file, source, options.deflate_threads);
-  } else {
-    stored = extend(file, source, options.deflate_threads, std::move(ahead));
+    // Opened under the journal all the same: a commit cut short is rolled back first, and the file
+    // is only then known to lack its `index`.
+    file.abandon();
+    return rebuild_by_replacing(h5_file, source, options);
   }
+  const std::uint64_t stored = extend(file, source, options.deflate_threads, std::move(ahead));
   file.close();
   return stored;
 }

@@ -35,9 +35,9 @@ struct MinbarSource {
   int de_listed_date = 0;
   FetchBars fetch;
   NextTradingDate next_trading_date;
-  // When set, a file built anew in place fetches its history through it in ranges of
-  // `batch_days` calendar days from `min_start_date` to `end_date` (the last date wanted), and
-  // stores each before it fetches the next (minbar_stream.h), instead of through one `fetch`.
+  // When set, a file built anew fetches its history through it in ranges of `batch_days`
+  // calendar days from `min_start_date` to `end_date` (the last date wanted), and stores each
+  // before it fetches the next (minbar_stream.h), instead of through one `fetch`.
   FetchRange fetch_range{};
   int end_date = 0;
   int batch_days = MINBAR_BATCH_DAYS;
@@ -63,8 +63,10 @@ MinbarEnd read_minbar_end(const std::string& h5_file);
 // Brings an existing file up to date, in one journaled update: whatever stops it, the file is its
 // old or its new self (see h5/journal_driver.h). A file that is a link, or whose datasets point
 // outside it, is refused before anything is written (write_safety.h).
-// - Without `index` (an interrupted build by other means): `data` goes, and both datasets are
-//   built anew from `source.min_start_date` on, in batches when `source.fetch_range` is set.
+// - Without `index` (an interrupted build by other means): the file is built anew from
+//   `source.min_start_date` on, in batches when `source.fetch_range` is set, under a temporary
+//   name as a new file is (MinbarBuild), and renamed over the old one once complete; the old file
+//   stays as it was until then, and also when there are no bars at all.
 // - Otherwise a tail that cannot be right (minbar_tail.h) is cut back to its last sound day,
 //   `index` and `data` are cut back to the same last date, and the bars from the
 //   next trading date on are appended, unless the instrument was de-listed on or before the last

@@ -87,18 +87,22 @@ void mark_suspended_day(h5::File& file, const std::string& name) {
 
 namespace {
 
-h5::File open_first(const std::filesystem::path& path, const WriteOptions& options,
+h5::File open_first(const std::filesystem::path& path, const WriteOptions& options, bool replace,
                     std::unique_ptr<PendingFile>& pending) {
   require_regular_file(path.string());
-  if (std::filesystem::exists(path)) return open_for_update(path.string(), options);
+  if (!replace && std::filesystem::exists(path)) return open_for_update(path.string(), options);
   pending = std::make_unique<PendingFile>(path, recorder_of(options));
   return h5::File::open(pending->temp_path(), h5::Mode::kCreate);
 }
 
 }  // namespace
 
-TickFileUpdate::TickFileUpdate(const std::filesystem::path& file_path, const WriteOptions& options)
-    : path_(file_path), options_(options), file_(open_first(file_path, options, pending_)) {}
+TickFileUpdate::TickFileUpdate(const std::filesystem::path& file_path, const WriteOptions& options,
+                               bool replace)
+    : path_(file_path),
+      options_(options),
+      replace_(replace),
+      file_(open_first(file_path, options, replace, pending_)) {}
 
 // An unfinished batch is dropped: the journal rolls it back, an unpublished build is removed.
 TickFileUpdate::~TickFileUpdate() = default;
@@ -118,7 +122,7 @@ h5::File& TickFileUpdate::file() {
 }
 
 void TickFileUpdate::commit() {
-  if (closed_) return;
+  if (closed_ || (pending_ && replace_)) return;
   if (pending_) {
     publish_pending();
   } else {
@@ -138,8 +142,8 @@ void TickFileUpdate::finish() {
 
 void update_tick_file(const std::filesystem::path& file_path,
                       const std::function<void(TickFileUpdate&)>& update,
-                      const WriteOptions& options) {
-  TickFileUpdate session(file_path, options);
+                      const WriteOptions& options, bool replace) {
+  TickFileUpdate session(file_path, options, replace);
   update(session);
   session.finish();
 }

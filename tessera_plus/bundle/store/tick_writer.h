@@ -40,9 +40,14 @@ void mark_suspended_day(h5::File& file, const std::string& name);
 // batch of an existing file) is a journaled update of the real file. A run that fails or is killed
 // loses the batch it was writing, never the batches before it, and never leaves a file that is
 // neither its old nor its new self.
+// A rebuild (`replace`) starts from an empty file under a temporary name whether or not the file
+// exists, and keeps building there through every batch: the old file stays in place and readable
+// until finish() renames the new one over it, so a rebuild that fails or is killed costs the
+// rebuild, never the old file.
 class TickFileUpdate {
  public:
-  TickFileUpdate(const std::filesystem::path& file_path, const WriteOptions& options);
+  TickFileUpdate(const std::filesystem::path& file_path, const WriteOptions& options,
+                 bool replace = false);
   TickFileUpdate(const TickFileUpdate&) = delete;
   TickFileUpdate& operator=(const TickFileUpdate&) = delete;
   ~TickFileUpdate();
@@ -51,6 +56,7 @@ class TickFileUpdate {
   // batch is fetched.
   h5::File& file();
   // Makes what was written so far durable under the real name; the next batch opens the file again.
+  // A rebuild goes on in its temporary file instead: its batches appear together, at finish().
   void commit();
   // Commits and closes; the object is done afterwards.
   void finish();
@@ -60,14 +66,16 @@ class TickFileUpdate {
   std::filesystem::path path_;
   WriteOptions options_;
   std::unique_ptr<PendingFile> pending_;
+  bool replace_;
   h5::File file_;
   bool closed_ = false;
 };
 
-// Runs `update` on the tick file at `file_path` through a TickFileUpdate and finishes it. A file
-// that is a link or not a regular file is refused before anything is written.
+// Runs `update` on the tick file at `file_path` through a TickFileUpdate (a rebuild with
+// `replace`) and finishes it. A file that is a link or not a regular file is refused before
+// anything is written.
 void update_tick_file(const std::filesystem::path& file_path,
                       const std::function<void(TickFileUpdate&)>& update,
-                      const WriteOptions& options = {});
+                      const WriteOptions& options = {}, bool replace = false);
 
 }  // namespace tessera_plus::bundle

@@ -30,6 +30,7 @@
 #include "tessera_plus/bundle/base_data/npy_writer.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/minbar_records.h"
+#include "tessera_plus/bundle/store/minbar_stream.h"
 #include "tessera_plus/bundle/store/minbar_writer.h"
 #include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/bundle/store/tick_writer.h"
@@ -390,6 +391,44 @@ TEST_F(CrashStates, NewFilesArePublishedWhole) {
     recorder.checkpoint();
     write_tick_batch(update, {{20050106, 300}});
     update.finish();
+  });
+}
+
+// Rebuilds of existing files: a minute-bar file rebuilt from batches, one without `index`
+// rebuilt in place, and a tick file rebuilt over several batches. Each is built beside the old file
+// and renamed over it, so in every state the file is its old or its new self, never missing.
+TEST_F(CrashStates, RebuildsReplaceTheOldFileWhole) {
+  const fs::path no_index = minbar_.parent_path() / "000002.XSHE.h5";
+  fs::create_directories(minbar_.parent_path());
+  fs::create_directories(tick_.parent_path());
+  create_minbar_file(minbar_, to_minbar_records(minute_bars(20050104, 20050121), EQUITIES_DTYPE));
+  create_minbar_file(no_index, to_minbar_records(minute_bars(20050104, 20050107), EQUITIES_DTYPE));
+  {
+    h5::File file = h5::File::open(no_index.string(), h5::Mode::kAppend);
+    file.remove("index");
+    file.close();
+  }
+  update_tick_file(tick_, [](TickFileUpdate& update) {
+    write_tick_batch(update, {{20050104, 400}, {20050105, 0}, {20050106, 400}});
+  });
+  record_and_check("rebuilds of existing files", 80, 10, [&](CrashRecorder& recorder) {
+    {
+      MinbarBuild build(minbar_, recorded(recorder));
+      build.add(to_minbar_records(minute_bars(20050104, 20050114), EQUITIES_DTYPE));
+      build.add(to_minbar_records(minute_bars(20050117, 20050128), EQUITIES_DTYPE));
+      build.publish();
+    }
+    recorder.checkpoint();
+    update_minbar_file(no_index.string(), minbar_source(20050112), recorded(recorder));
+    recorder.checkpoint();
+    update_tick_file(
+        tick_,
+        [](TickFileUpdate& update) {
+          write_tick_batch(update, {{20050104, 300}, {20050105, 300}});
+          update.commit();
+          write_tick_batch(update, {{20050106, 0}, {20050107, 300}});
+        },
+        recorded(recorder), /*replace=*/true);
   });
 }
 

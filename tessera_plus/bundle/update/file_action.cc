@@ -24,7 +24,7 @@ std::string_view action_name(FileAction action) {
 
 FileStart file_start(bool exists, bool rebuild) {
   if (!exists) return FileStart::kCreate;
-  return rebuild ? FileStart::kDeleteAndCreate : FileStart::kInPlace;
+  return rebuild ? FileStart::kReplace : FileStart::kInPlace;
 }
 
 FileAction minbar_in_place_action(const MinbarEnd& end, int next_date, int last_date) {

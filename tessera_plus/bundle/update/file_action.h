@@ -21,8 +21,10 @@ enum class FileAction {
 std::string_view action_name(FileAction action);
 
 // The writers' first step, taken before a file is read: a missing file is created, one the user
-// asked to rebuild is deleted and created anew, any other is updated where it stands.
-enum class FileStart { kCreate, kDeleteAndCreate, kInPlace };
+// asked to rebuild is built anew beside it and renamed over it once complete (until then it stays
+// as it was, readable and extended by the next update should this one be stopped), any other is
+// updated where it stands.
+enum class FileStart { kCreate, kReplace, kInPlace };
 FileStart file_start(bool exists, bool rebuild);
 
 // What an update in place does to an existing minute-bar file that ends as `end` says, when the

@@ -126,9 +126,13 @@ int next_trading_date(const Context& ctx, int date) {
 // range run inside the guard, so a bad value (a NaN in an integer field) or a failed write fails
 // this instrument with its log line and the flag, and no file is published. No bars at all: no
 // file, the class directory stays.
+// A rebuild (`start` kReplace) is the same build, published over the old file, which stays in
+// place and readable until then: a run stopped half-way (a kill, a power cut, a failure) leaves the
+// instrument as it was, for the next update to extend. With no bars at all the old file goes, as
+// a build from nothing leaves none; only then, once the whole history was asked for.
 WriteResult create_streamed(const Context& ctx, const WriteRequest& request,
                             const std::string& h5_file, const FileState& before,
-                            const WriteOptions& writing) {
+                            const WriteOptions& writing, FileStart start) {
   std::optional<MinbarBuild> build;
   for (const DateRange& range :
        batch_ranges(request.min_start_date, end_date_of(ctx), writing.batch_days)) {
@@ -147,7 +151,10 @@ WriteResult create_streamed(const Context& ctx, const WriteRequest& request,
       return stored;
     }
   }
-  if (!build) return outcome_since(h5_file, before, 0);
+  if (!build) {
+    if (start == FileStart::kReplace) remove_h5(h5_file);
+    return outcome_since(h5_file, before, 0);
+  }
   return guard_file_update(
       h5_file, before, [&]() -> std::uint64_t { return build->publish(); }, request.held_comes_back,
       request.commit_group);
@@ -182,12 +189,13 @@ WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options)
   const std::string& h5_file = target->file;
   const FileState before = FileState::of(h5_file);
   const FileStart start = file_start(exists(h5_file), request.rebuild);
-  if (start == FileStart::kDeleteAndCreate) remove_h5(h5_file);
 
   WriteOptions writing = options;
   writing.lock_deadline = announcing_wait(h5_file, request.lock_deadline);
   writing.commit_group = request.commit_group;
-  if (start != FileStart::kInPlace) return create_streamed(ctx, request, h5_file, before, writing);
+  if (start != FileStart::kInPlace) {
+    return create_streamed(ctx, request, h5_file, before, writing, start);
+  }
   return guard_file_update(
       h5_file, before,
       [&]() -> std::uint64_t {

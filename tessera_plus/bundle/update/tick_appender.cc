@@ -240,17 +240,17 @@ WriteResult _append_h5_tick(const WriteRequest& request) {
   const std::string name = tick_file_name(request.order_book_id, request.file_name);
   const std::string file_path = (std::filesystem::path(path) / name).string();
   const FileState before = FileState::of(file_path);
-  // A file that is not there is built under a temporary name by update_tick_file itself.
-  if (file_start(std::filesystem::exists(file_path), request.rebuild) ==
-      FileStart::kDeleteAndCreate) {
-    remove_h5(file_path);
-  }
+  // A file that is not there, or one to rebuild, is built under a temporary name by
+  // update_tick_file itself; a rebuild starts from nothing, whatever the old file holds.
+  const bool replace =
+      file_start(std::filesystem::exists(file_path), request.rebuild) == FileStart::kReplace;
   const std::string& id = request.order_book_id;
   return guard_file_update(
       file_path, before,
       [&]() -> std::uint64_t {
         std::optional<TickPlan> plan;
-        if (const auto latest = latest_day_ahead(file_path)) {
+        if (const auto latest = replace ? std::make_optional(std::optional<std::string>())
+                                        : latest_day_ahead(file_path)) {
           plan = plan_ticks(*latest, id, request.min_start_date);
         }
         std::size_t stored = 0;
@@ -265,7 +265,8 @@ WriteResult _append_h5_tick(const WriteRequest& request) {
               stored = write_ticks(update, id, request.min_start_date, *plan);
             },
             WriteOptions{.lock_deadline = announcing_wait(file_path, request.lock_deadline),
-                         .commit_group = request.commit_group});
+                         .commit_group = request.commit_group},
+            replace);
         return stored;
       },
       request.held_comes_back, request.commit_group);

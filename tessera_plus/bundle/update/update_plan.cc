@@ -81,12 +81,12 @@ std::uint64_t estimate_rows(const PlannedFile& file, std::uint64_t per_day,
   return per_day * trading_days(first, file.last_date, market);
 }
 
-// A file that is not there, or that is deleted first: built from the first date. A missing file
-// that a check deleted is a rebuild the record asked for.
+// A file that is not there, or that is built anew to replace it: built from the first date. A
+// missing file that a check deleted is a rebuild the record asked for.
 void plan_new_file(const PlanContext& ctx, FileStart start, int last, PlannedFile& file) {
   const std::string in_bundle = fs::path(file.path).lexically_relative("bundle").string();
   file.action = FileAction::kCreate;
-  if (start == FileStart::kDeleteAndCreate) {
+  if (start == FileStart::kReplace) {
     file.action = FileAction::kRebuild;
     file.note = "rebuild asked for";
   } else if (ctx.deleted.contains(in_bundle)) {
