@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -83,19 +84,45 @@ void report_stray_members(const std::string& path, const Days& names) {
                                 fmt::join(stray, ", ")));
 }
 
-// What the file's member names say, without the service: sound, or sound unless the service has
-// ticks for a missing day that is not a recorded suspension. Reads the names only, never the
-// ticks. Runs in a worker process.
+// A day whose ticks no reader can get (a chunk that does not decompress, a dataset HDF5 refuses)
+// still counts as stored by its name, so no update would fetch it again: the file is broken, and
+// deleting it lets the next update rebuild it. Every chunk is decoded, since damage anywhere in
+// one loses the whole day to h5py. The day's name leads the reason: HDF5's own errors do not
+// name the dataset.
+std::optional<std::string> first_unreadable_day(const h5::File& file, const Days& names) {
+  h5::DecodeScratch scratch;
+  for (const std::string& name : names) {
+    try {
+      h5::Dataset::open(file, name).verify_rows(scratch);
+    } catch (const BlockingIOError&) {
+      throw;
+    } catch (const PermissionError&) {
+      throw;
+    } catch (const OSError& e) {
+      return fmt::format("unreadable trading day {}: {}", name, e.what());
+    } catch (const KeyError& e) {  // a member that is a dangling link, not a dataset
+      return fmt::format("unreadable trading day {}: {}", name, e.what());
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 check_detail::Finding check_detail::inspect_tick_file(const std::string& path,
                                                       std::span<const std::string> trading_dates,
-                                                      const Days& suspended_dates) {
+                                                      const Days& suspended_dates,
+                                                      TickReads reads) {
   h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
   Days h5_trading_dates = file.member_names();
   if (h5_trading_dates.empty()) return {Finding::kSound};
   report_stray_members(path, h5_trading_dates);
   std::sort(h5_trading_dates.begin(), h5_trading_dates.end());
+  if (reads == TickReads::kEveryDay) {
+    if (std::optional<std::string> reason = first_unreadable_day(file, h5_trading_dates)) {
+      return {Finding::kBroken, {}, std::move(*reason)};
+    }
+  }
   // Cutting keeps the order: the prefixes of sorted names are sorted too.
   for (std::string& name : h5_trading_dates) name = first_characters(name, 8);
   const std::span<const std::string> expected =

@@ -10,8 +10,9 @@
 
 namespace tessera_plus::bundle {
 
-// Checks every file matching bundle/ticks/*.h5 under `request.data_bundle_path`, read-only,
-// looking only at the names of its top-level members (one per stored trading day, YYYYMMDD), then
+// Checks every file matching bundle/ticks/*.h5 under `request.data_bundle_path`, read-only, by the
+// names of its top-level members (one per stored trading day, YYYYMMDD) and by decoding every chunk
+// of every day (a day that cannot be read makes the file broken, the day named in the reason), then
 // hands the broken and the locked or unreadable files to what `request.findings` names (by default
 // deal_with_check_result, which asks on `request.in` whether to delete the broken ones), and
 // returns them. Console messages go to `request.out`, the progress bar to standard error.
@@ -28,11 +29,15 @@ CheckFindings check_tick_data(const CheckRequest& request);
 
 namespace check_detail {
 struct Finding;
-// The per-file part of the check, without the service: what the member names of the tick file at
-// `path` say against the calendar (8-digit texts, ascending) and the instrument's suspended days
-// (sorted). Runs in a worker process; exposed for fuzzing.
+// What the per-file part reads of each day: every chunk (the check), or nothing (the names alone,
+// as benchmarks compare against).
+enum class TickReads { kEveryDay, kNamesOnly };
+// The per-file part of the check, without the service: whether every day of the tick file at
+// `path` decodes, and what its member names say against the calendar (8-digit texts, ascending)
+// and the instrument's suspended days (sorted). Runs in a worker process; exposed for fuzzing.
 Finding inspect_tick_file(const std::string& path, std::span<const std::string> trading_dates,
-                          const std::vector<std::string>& suspended_dates);
+                          const std::vector<std::string>& suspended_dates,
+                          TickReads reads = TickReads::kEveryDay);
 }  // namespace check_detail
 
 }  // namespace tessera_plus::bundle
