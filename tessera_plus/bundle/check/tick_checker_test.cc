@@ -7,17 +7,20 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
 #include <fmt/format.h>
 
+#include "tessera_plus/bundle/check/verified_cache.h"
 #include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/bundle/store/tick_writer.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/types.h"
 #include "tests/support/check_fixtures.h"
+#include "tests/support/env.h"
 #include "tests/support/scripted_service.h"
 
 namespace tessera_plus {
@@ -195,6 +198,81 @@ for path in glob.glob(sys.argv[1] + '/*.h5'):
 )",
                                 bundle_.tick_dir()),
             0);
+}
+
+// The cache of verified files lives outside the bundle, here beside it in the test's directory.
+class TickCheckCache : public TickCheck {
+ protected:
+  std::string cache_dir() const { return bundle_.root() + "/xdg/tessera_plus/tick-verified"; }
+
+  std::vector<std::string> broken(bool full = false) {
+    std::ostringstream out;
+    return check_tick_data({.data_bundle_path = bundle_.root(),
+                            .findings = bundle::CheckRequest::Findings::kReturn,
+                            .full = full,
+                            .out = &out})
+        .broken;
+  }
+
+  // Makes the cache vouch for `path` as it is now, damaged or not.
+  void vouch_for(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& entry : kTickDays) names.push_back(entry.first);
+    auto cache = bundle::check_detail::VerifiedCache::open(bundle_.tick_dir());
+    cache.keep(std::filesystem::path(path).filename().string(),
+               {*bundle::check_detail::identity_of(path), bundle::check_detail::names_hash(names)});
+    cache.save();
+  }
+
+  testing::ScopedEnv xdg_{"XDG_CACHE_HOME", bundle_.root() + "/xdg"};
+  testing::ScopedEnv on_{"TESSERA_CHECK_CACHE", std::nullopt};
+};
+
+// A clean check caches the file, in one file outside the bundle; damage changes the file's times,
+// so the next check decodes it again and finds the day.
+TEST_F(TickCheckCache, DamageAfterACachedCleanCheckIsFound) {
+  const std::string file = tick_file("000001.XSHE.h5");
+  write_real_tick_file(file);
+  EXPECT_THAT(broken(), ElementsAre());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cache_dir()), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(bundle_.tick_dir()), {}), 1);
+  EXPECT_THAT(broken(), ElementsAre());
+  damage_last_chunk(file, "20200103");
+  EXPECT_THAT(broken(), ElementsAre(file));
+}
+
+// A cache that vouches for a damaged file is believed only while it is intact and on: --full, a
+// damaged cache file and TESSERA_CHECK_CACHE=0 each find the day. --full also drops the entry.
+TEST_F(TickCheckCache, OnlyAnIntactCacheSparesAFileFromDecoding) {
+  const std::string file = tick_file("000001.XSHE.h5");
+  write_real_tick_file(file);
+  damage_last_chunk(file, "20200106");
+  vouch_for(file);
+  EXPECT_THAT(broken(), ElementsAre());
+  EXPECT_THAT(broken(/*full=*/true), ElementsAre(file));
+  EXPECT_THAT(broken(), ElementsAre(file));
+
+  // Each damage leaves an entry that still matches the file: only the validation rejects it.
+  const std::string cache_file = std::filesystem::directory_iterator(cache_dir())->path();
+  const std::vector<std::function<void(std::string&)>> damages = {
+      [](std::string& text) { text[text.find('\n') + 1] ^= 1; },            // the checksum
+      [](std::string& text) { text.replace(text.find(" 1\n"), 2, " 2"); },  // the version
+      [](std::string& text) { text.front() = 'T'; },                        // the magic
+      [](std::string& text) { text.pop_back(); }};                          // the last newline
+  for (std::size_t i = 0; i < damages.size(); ++i) {
+    vouch_for(file);
+    std::string text;
+    {
+      std::ifstream in(cache_file, std::ios::binary);
+      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    damages[i](text);
+    std::ofstream(cache_file, std::ios::binary | std::ios::trunc) << text;
+    EXPECT_THAT(broken(), ElementsAre(file)) << "damage " << i;
+  }
+  vouch_for(file);
+  testing::ScopedEnv off("TESSERA_CHECK_CACHE", "0");
+  EXPECT_THAT(broken(), ElementsAre(file));
 }
 
 TEST_F(TickCheck, OnlyFilesDirectlyInTicksAreChecked) {
