@@ -24,6 +24,12 @@
 //                       stored with c-blosc (`chunks_ms_per_file`, what the check does) against
 //                       every day read whole through HDF5's filter into one reused buffer
 //                       (`hdf5_ms_per_file`)
+//   BM_TickCached       the whole per-file machinery as in BM_TickCheck, three ways side by side:
+//                       names only (`names_ms_per_file`), every day decoded with the cache not
+//                       trusted, as `--full` (`cold_ms_per_file`), and a second check of the same
+//                       files with the cache warm (`warm_ms_per_file`); `warm_ratio` and
+//                       `cold_ratio` against names only. The cache is kept under the bundle's
+//                       temporary directory.
 //
 // CHECK_BENCH_KEEP=1 leaves the bundles in place (their paths are printed) for runs of the
 // tessera-plus program on them.
@@ -44,6 +50,7 @@
 #include <time.h>
 
 #include <benchmark/benchmark.h>
+#include <algorithm>
 #include <array>
 
 #include <chrono>
@@ -62,6 +69,7 @@
 #include "tessera_plus/bundle/check/minbar_checker.h"
 #include "tessera_plus/bundle/check/service_probe.h"
 #include "tessera_plus/bundle/check/tick_checker.h"
+#include "tessera_plus/bundle/check/verified_cache.h"
 #include "tessera_plus/bundle/client/client_setup.h"
 #include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
@@ -525,6 +533,62 @@ void BM_TickCheck(benchmark::State& state) {
   side_by_side(state, check, "ms_per_file", static_cast<double>(tick_bundle().files().size()));
 }
 
+// One check of the bench's tick files through the worker machinery and the cache, as
+// find_tick_problems runs it.
+enum class TickWay { kNames, kCold, kWarm };
+void check_ticks_cached(const std::vector<std::string>& calendar, TickWay way) {
+  const std::string dir = fs::path(tick_bundle().files().front()).parent_path().string();
+  check_detail::VerifiedCache cache = check_detail::VerifiedCache::open(dir, way == TickWay::kWarm);
+  const TickReads reads = way == TickWay::kNames ? TickReads::kNamesOnly : TickReads::kEveryDay;
+  CheckFindings findings;
+  check_detail::sort_files(
+      tick_bundle().files(), 1,
+      [&](const std::string& path) {
+        return check_detail::inspect_tick_file(path, calendar, {}, reads,
+                                               way == TickWay::kNames ? nullptr : &cache);
+      },
+      [](const std::string& path, const std::vector<tallow::DateArg>& missing) {
+        return check_detail::first_day_with_data(tick_instrument(path), missing, "tick");
+      },
+      findings,
+      [&](const std::string& path, const std::string& note) {
+        if (auto entry = check_detail::decode_entry(note)) {
+          cache.keep(fs::path(path).filename().string(), *entry);
+        }
+      });
+  // Names alone verify nothing: saving would empty the cache.
+  if (way != TickWay::kNames) cache.save();
+  if (!findings.broken.empty()) std::fprintf(stderr, "%zu broken\n", findings.broken.size());
+}
+
+void BM_TickCached(benchmark::State& state) {
+  ::setenv("XDG_CACHE_HOME", (tick_bundle().root() + "/xdg-cache").c_str(), 1);
+  ::unsetenv("TESSERA_CHECK_CACHE");
+  const std::vector<std::string> calendar = text_calendar(tick_bundle());
+  check_ticks_cached(calendar, TickWay::kCold);  // page cache warm, cache filled
+  std::array<TickWay, 3> order = {TickWay::kNames, TickWay::kCold, TickWay::kWarm};
+  double spent[3] = {0, 0, 0};
+  for (auto _ : state) {
+    double iteration = 0;
+    for (TickWay way : order) {
+      const double start = cpu_seconds();
+      check_ticks_cached(calendar, way);
+      const double t = cpu_seconds() - start;
+      spent[static_cast<int>(way)] += t;
+      iteration += t;
+    }
+    std::rotate(order.begin(), order.begin() + 1, order.end());
+    state.SetIterationTime(iteration);
+  }
+  const double files =
+      static_cast<double>(tick_bundle().files().size()) * static_cast<double>(state.iterations());
+  state.counters["names_ms_per_file"] = spent[0] * 1e3 / files;
+  state.counters["cold_ms_per_file"] = spent[1] * 1e3 / files;
+  state.counters["warm_ms_per_file"] = spent[2] * 1e3 / files;
+  state.counters["cold_ratio"] = spent[1] / spent[0];
+  state.counters["warm_ratio"] = spent[2] / spent[0];
+}
+
 // Every day of every file: from its chunks as stored (the check's way) or through HDF5's filter.
 void BM_TickDecodeWays(benchmark::State& state) {
   h5::DecodeScratch scratch;
@@ -558,6 +622,7 @@ void BM_TickDecodeWays(benchmark::State& state) {
 
 BENCHMARK(BM_TickInspect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_TickCheck)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_TickCached)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
 BENCHMARK(BM_TickDecodeWays)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_MonthInspect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_MonthCheck)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
