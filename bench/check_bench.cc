@@ -14,6 +14,23 @@
 //                       every chunk of `data` from memory (`inflate_ms_per_file`), and that with
 //                       opening the file and fetching its chunks as stored (`floor_ms_per_file`)
 //
+//   BM_TickInspect      one-month tick files: the per-file part of `check tick` in this process,
+//                       decoding every day (`decode_ms_per_file`) and reading member names only as
+//                       the check did before it decoded days (`names_ms_per_file`); `ratio`
+//   BM_TickCheck        the same files through the whole per-file machinery (a worker process per
+//                       file, -j 1, service questions for gaps), both ways side by side, processor
+//                       time of this process and its workers; `ratio` = decoding / names only
+//   BM_TickDecodeWays   one-month tick files, in this process: every day decoded from its chunks as
+//                       stored with c-blosc (`chunks_ms_per_file`, what the check does) against
+//                       every day read whole through HDF5's filter into one reused buffer
+//                       (`hdf5_ms_per_file`)
+//   BM_TickCached       the whole per-file machinery as in BM_TickCheck, three ways side by side:
+//                       names only (`names_ms_per_file`), every day decoded with the cache not
+//                       trusted, as `--full` (`cold_ms_per_file`), and a second check of the same
+//                       files with the cache warm (`warm_ms_per_file`); `warm_ratio` and
+//                       `cold_ratio` against names only. The cache is kept under the bundle's
+//                       temporary directory.
+//
 // CHECK_BENCH_KEEP=1 leaves the bundles in place (their paths are printed) for runs of the
 // tessera-plus program on them.
 //
@@ -23,7 +40,8 @@
 // Building 500 files with deflate 9 would take most of the run, so CHECK_BENCH_DISTINCT (default
 // 25) instruments are built and their files copied under as many class folders as it takes to
 // reach CHECK_BENCH_FILES (default 500) files (CHECK_BENCH_MONTH_FILES, default 300, for the
-// one-month bundle). Every folder other than future/option gets the equity rule, and each copy
+// one-month bundle; CHECK_BENCH_TICK_FILES, default 100, tick files from CHECK_BENCH_TICK_DISTINCT,
+// default 10, stocks). Every folder other than future/option gets the equity rule, and each copy
 // keeps its instrument's name, so the service answers for its missing (suspended) days exactly as
 // for the original. Times are processor time of this process and its children unless said
 // otherwise (the machine is shared); the files are read once before timing so that they sit in
@@ -32,6 +50,7 @@
 #include <time.h>
 
 #include <benchmark/benchmark.h>
+#include <algorithm>
 #include <array>
 
 #include <chrono>
@@ -48,8 +67,13 @@
 #include "tessera_plus/bundle/base_data/npy_reader.h"
 #include "tessera_plus/bundle/check/file_sorter.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
+#include "tessera_plus/bundle/check/service_probe.h"
+#include "tessera_plus/bundle/check/tick_checker.h"
+#include "tessera_plus/bundle/check/verified_cache.h"
 #include "tessera_plus/bundle/client/client_setup.h"
+#include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/bundle/update/minbar_appender.h"
+#include "tessera_plus/bundle/update/tick_appender.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/file.h"
 #include "tessera_plus/market/client.h"
@@ -118,11 +142,15 @@ std::vector<std::string> long_listed_stocks(int count) {
 
 class BenchBundle {
  public:
-  BenchBundle(int start_date, int total) {
+  BenchBundle(int start_date, int total, bool ticks = false) {
     std::string pattern = (fs::temp_directory_path() / "check_bench.XXXXXX").string();
     if (!::mkdtemp(pattern.data())) std::abort();
     root_ = pattern;
-    build(start_date, total);
+    if (ticks) {
+      build_ticks(start_date, total);
+    } else {
+      build(start_date, total);
+    }
   }
   ~BenchBundle() {
     if (env_int("CHECK_BENCH_KEEP", 0) != 0) {
@@ -136,18 +164,25 @@ class BenchBundle {
   const std::vector<std::string>& files() const { return files_; }
 
  private:
-  void build(int start_date, int total) {
+  // The simulated market at bench scale and the bundle's calendar; returns the bundle directory.
+  fs::path set_up_market(int distinct) {
     ::setenv("TESSERA_NOW", kNow, 1);
     ::setenv("TALLOW_SIM_HISTORY_DAYS", "0", 1);
     ::setenv("TALLOW_SIM_SCALE", "bench", 1);  // history from 2005; the demo's starts in 2024
-    const int distinct = env_int("CHECK_BENCH_DISTINCT", 25);
     ::setenv("TALLOW_SIM_STOCKS", std::to_string(distinct + 20).c_str(), 1);
     _init_tallow(false);
     publish_sval(SharedFlag::create(true));
     const fs::path bundle = fs::path(root_) / "bundle";
+    fs::create_directories(bundle);
+    write_calendar((bundle / "trading_dates.npy").string());
+    return bundle;
+  }
+
+  void build(int start_date, int total) {
+    const int distinct = env_int("CHECK_BENCH_DISTINCT", 25);
+    const fs::path bundle = set_up_market(distinct);
     const fs::path h5 = bundle / "h5";
     fs::create_directories(h5);
-    write_calendar((bundle / "trading_dates.npy").string());
     std::vector<std::string> ids = long_listed_stocks(distinct);
     std::fprintf(stderr, "building %zu files from %d...\n", ids.size(), start_date);
     for (const std::string& id : ids) _append_h5({id, h5.string(), std::nullopt, start_date});
@@ -165,6 +200,29 @@ class BenchBundle {
     }
     for (const auto& folder : fs::directory_iterator(h5)) {
       for (const auto& file : fs::directory_iterator(folder)) files_.push_back(file.path());
+    }
+    std::fprintf(stderr, "%zu files, %.0f MB\n", files_.size(), total_megabytes());
+  }
+
+  // Tick files all sit directly in bundle/ticks: copies are named "<id>_<n>.h5".
+  void build_ticks(int start_date, int total) {
+    const int distinct = env_int("CHECK_BENCH_TICK_DISTINCT", 10);
+    const fs::path bundle = set_up_market(distinct);
+    const fs::path ticks = bundle / "ticks";
+    fs::create_directories(ticks);
+    std::vector<std::string> ids = long_listed_stocks(distinct);
+    std::fprintf(stderr, "building %zu tick files from %d...\n", ids.size(), start_date);
+    for (const std::string& id : ids) {
+      _append_h5_tick({.order_book_id = id, .path = ticks.string(), .min_start_date = start_date});
+    }
+    std::erase_if(ids, [&](const std::string& id) { return !fs::exists(ticks / (id + ".h5")); });
+    for (const std::string& id : ids) files_.push_back(ticks / (id + ".h5"));
+    for (int copy = 1; static_cast<int>(files_.size()) < total && !ids.empty(); ++copy) {
+      for (std::size_t i = 0; i < ids.size() && static_cast<int>(files_.size()) < total; ++i) {
+        const fs::path to = ticks / (ids[i] + "_" + std::to_string(copy) + ".h5");
+        fs::copy_file(ticks / (ids[i] + ".h5"), to);
+        files_.push_back(to);
+      }
     }
     std::fprintf(stderr, "%zu files, %.0f MB\n", files_.size(), total_megabytes());
   }
@@ -389,6 +447,183 @@ void BM_MonthFloor(benchmark::State& state) {
   report_memory(state);
 }
 
+BenchBundle& tick_bundle() {
+  static BenchBundle bundle(kOneMonthBack, env_int("CHECK_BENCH_TICK_FILES", 100), true);
+  return bundle;
+}
+
+std::vector<std::string> text_calendar(const BenchBundle& bundle) {
+  std::vector<std::string> days;
+  for (std::int64_t day : bench_calendar(bundle)) days.push_back(std::to_string(day));
+  return days;
+}
+
+// The instrument a tick file (or a copy of one) holds, as the service knows it.
+std::string tick_instrument(const std::string& path) {
+  const std::string name = fs::path(path).stem().string();
+  return name.substr(0, name.find('_'));
+}
+
+using check_detail::TickReads;
+
+// Reads, as the check's workers read them, the bench's tick files; suspensions are left out, so a
+// suspended day is asked about (the same questions either way).
+void inspect_ticks(const std::vector<std::string>& calendar, TickReads reads) {
+  for (const std::string& path : tick_bundle().files()) {
+    const check_detail::Finding finding =
+        check_detail::inspect_tick_file(path, calendar, {}, reads);
+    if (finding.kind == check_detail::Finding::kBroken) {
+      std::fprintf(stderr, "broken: %s: %s\n", path.c_str(), finding.reason.c_str());
+    }
+  }
+}
+
+// Both ways side by side, alternating which goes first; `seconds` is filled per way.
+template <typename Run>
+void side_by_side(benchmark::State& state, Run run, const char* unit_name, double per) {
+  double spent[2] = {0, 0};
+  bool decode_first = true;
+  for (auto _ : state) {
+    double iteration = 0;
+    for (TickReads reads : decode_first ? std::array{TickReads::kEveryDay, TickReads::kNamesOnly}
+                                        : std::array{TickReads::kNamesOnly, TickReads::kEveryDay}) {
+      const double start = cpu_seconds();
+      run(reads);
+      const double t = cpu_seconds() - start;
+      spent[reads == TickReads::kEveryDay ? 0 : 1] += t;
+      iteration += t;
+    }
+    decode_first = !decode_first;
+    state.SetIterationTime(iteration);
+  }
+  const double files = per * static_cast<double>(state.iterations());
+  state.counters[std::string("decode_") + unit_name] = spent[0] * 1e3 / files;
+  state.counters[std::string("names_") + unit_name] = spent[1] * 1e3 / files;
+  state.counters["ratio"] = spent[0] / spent[1];
+  report_memory(state);
+}
+
+void BM_TickInspect(benchmark::State& state) {
+  const std::vector<std::string> calendar = text_calendar(tick_bundle());
+  inspect_ticks(calendar, TickReads::kEveryDay);  // page cache warm
+  side_by_side(
+      state, [&](TickReads reads) { inspect_ticks(calendar, reads); }, "ms_per_file",
+      static_cast<double>(tick_bundle().files().size()));
+}
+
+void BM_TickCheck(benchmark::State& state) {
+  const std::vector<std::string> calendar = text_calendar(tick_bundle());
+  auto check = [&](TickReads reads) {
+    CheckFindings findings;
+    check_detail::sort_files(
+        tick_bundle().files(), 1,
+        [&](const std::string& path) {
+          return check_detail::inspect_tick_file(path, calendar, {}, reads);
+        },
+        [](const std::string& path, const std::vector<tallow::DateArg>& missing) {
+          return check_detail::first_day_with_data(tick_instrument(path), missing, "tick");
+        },
+        findings);
+    if (!findings.broken.empty()) {
+      std::fprintf(stderr, "%zu broken, first: %s\n", findings.broken.size(),
+                   findings.broken_reasons.front().c_str());
+    }
+  };
+  check(TickReads::kEveryDay);
+  side_by_side(state, check, "ms_per_file", static_cast<double>(tick_bundle().files().size()));
+}
+
+// One check of the bench's tick files through the worker machinery and the cache, as
+// find_tick_problems runs it.
+enum class TickWay { kNames, kCold, kWarm };
+void check_ticks_cached(const std::vector<std::string>& calendar, TickWay way) {
+  const std::string dir = fs::path(tick_bundle().files().front()).parent_path().string();
+  check_detail::VerifiedCache cache = check_detail::VerifiedCache::open(dir, way == TickWay::kWarm);
+  const TickReads reads = way == TickWay::kNames ? TickReads::kNamesOnly : TickReads::kEveryDay;
+  CheckFindings findings;
+  check_detail::sort_files(
+      tick_bundle().files(), 1,
+      [&](const std::string& path) {
+        return check_detail::inspect_tick_file(path, calendar, {}, reads,
+                                               way == TickWay::kNames ? nullptr : &cache);
+      },
+      [](const std::string& path, const std::vector<tallow::DateArg>& missing) {
+        return check_detail::first_day_with_data(tick_instrument(path), missing, "tick");
+      },
+      findings,
+      [&](const std::string& path, const std::string& note) {
+        if (auto entry = check_detail::decode_entry(note)) {
+          cache.keep(fs::path(path).filename().string(), *entry);
+        }
+      });
+  // Names alone verify nothing: saving would empty the cache.
+  if (way != TickWay::kNames) cache.save();
+  if (!findings.broken.empty()) std::fprintf(stderr, "%zu broken\n", findings.broken.size());
+}
+
+void BM_TickCached(benchmark::State& state) {
+  ::setenv("XDG_CACHE_HOME", (tick_bundle().root() + "/xdg-cache").c_str(), 1);
+  ::unsetenv("TESSERA_CHECK_CACHE");
+  const std::vector<std::string> calendar = text_calendar(tick_bundle());
+  check_ticks_cached(calendar, TickWay::kCold);  // page cache warm, cache filled
+  std::array<TickWay, 3> order = {TickWay::kNames, TickWay::kCold, TickWay::kWarm};
+  double spent[3] = {0, 0, 0};
+  for (auto _ : state) {
+    double iteration = 0;
+    for (TickWay way : order) {
+      const double start = cpu_seconds();
+      check_ticks_cached(calendar, way);
+      const double t = cpu_seconds() - start;
+      spent[static_cast<int>(way)] += t;
+      iteration += t;
+    }
+    std::rotate(order.begin(), order.begin() + 1, order.end());
+    state.SetIterationTime(iteration);
+  }
+  const double files =
+      static_cast<double>(tick_bundle().files().size()) * static_cast<double>(state.iterations());
+  state.counters["names_ms_per_file"] = spent[0] * 1e3 / files;
+  state.counters["cold_ms_per_file"] = spent[1] * 1e3 / files;
+  state.counters["warm_ms_per_file"] = spent[2] * 1e3 / files;
+  state.counters["cold_ratio"] = spent[1] / spent[0];
+  state.counters["warm_ratio"] = spent[2] / spent[0];
+}
+
+// Every day of every file: from its chunks as stored (the check's way) or through HDF5's filter.
+void BM_TickDecodeWays(benchmark::State& state) {
+  h5::DecodeScratch scratch;
+  std::vector<std::byte> whole;
+  auto each_day = [](auto&& body) {
+    for (const std::string& path : tick_bundle().files()) {
+      h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+      for (const std::string& day : file.member_names()) body(h5::Dataset::open(file, day));
+    }
+  };
+  double chunks = 0, hdf5 = 0;
+  for (auto _ : state) {
+    const double t0 = cpu_seconds();
+    each_day([&](const h5::Dataset& ds) { ds.verify_rows(scratch); });
+    const double t1 = cpu_seconds();
+    each_day([&](const h5::Dataset& ds) {
+      const h5::Size rows = ds.readable_length();
+      whole.resize(rows * H5TicksLoader::DTYPES.size);
+      ds.read(H5TicksLoader::DTYPES, 0, rows, whole.data());
+    });
+    const double t2 = cpu_seconds();
+    chunks += t1 - t0;
+    hdf5 += t2 - t1;
+    state.SetIterationTime(t2 - t0);
+  }
+  const auto files = static_cast<double>(tick_bundle().files().size() * state.iterations());
+  state.counters["chunks_ms_per_file"] = chunks * 1e3 / files;
+  state.counters["hdf5_ms_per_file"] = hdf5 * 1e3 / files;
+  report_memory(state);
+}
+
+BENCHMARK(BM_TickInspect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_TickCheck)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_TickCached)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
+BENCHMARK(BM_TickDecodeWays)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_MonthInspect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_MonthCheck)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_MonthFloor)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

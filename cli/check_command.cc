@@ -28,6 +28,7 @@ struct CheckOptions {
   int jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   bool json = false;
   bool yes = false;
+  bool full = false;        // tick only: decode every day, cached or not
   double wait_seconds = 0;  // for another run's lock on the bundle, before deleting
 };
 
@@ -68,6 +69,7 @@ int run_check(const CheckOptions& o, bool minbar) {
                                      .findings = o.yes    ? bundle::CheckRequest::Findings::kDelete
                                                  : o.json ? bundle::CheckRequest::Findings::kReturn
                                                           : bundle::CheckRequest::Findings::kAsk,
+                                     .full = o.full,
                                      .out = &out,
                                      .before_deleting = take_lock};
   bundle::CheckFindings findings;
@@ -129,6 +131,11 @@ Command setup_check(CLI::App& main) {
     add_check_options(kind, *o);
     kind->footer(check->get_footer());
   }
+  tick->add_flag("--full", o->full,
+                 "decode every day of every file, even the days that a check by this user has "
+                 "found to decode and whose file has not changed since (then remembered in "
+                 "$XDG_CACHE_HOME/tessera_plus/tick-verified, else ~/.cache/...; "
+                 "TESSERA_CHECK_CACHE=0 turns that off)");
   return Command{check, [o, minbar, tick] {
                    if (minbar->parsed()) return run_check(*o, true);
                    if (tick->parsed()) return run_check(*o, false);

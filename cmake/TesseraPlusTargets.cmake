@@ -55,7 +55,7 @@ function(tessera_plus_add_test stem label)
   endif()
   gtest_discover_tests(${stem} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS ${label}
-               ENVIRONMENT "TESSERA_LOG_FILE=${CMAKE_BINARY_DIR}/test-logs/tessera_plus.log")
+               ENVIRONMENT "TESSERA_LOG_FILE=${CMAKE_BINARY_DIR}/test-logs/tessera_plus.log;XDG_CACHE_HOME=${CMAKE_BINARY_DIR}/test-cache")
 endfunction()
 
 # tessera_plus_add_fuzzer(<file stem> <deps...>): one libFuzzer program from <stem>.cc in the

@@ -253,10 +253,11 @@ py::object smart_update(const std::string& root, std::optional<int> jobs,
 
 // The checks return their findings to the caller and ask nothing.
 py::object check(const std::string& kind, const std::string& root, std::optional<int> jobs,
-                 py::object progress) {
+                 py::object progress, bool full = false) {
   const bundle::CheckRequest request{.data_bundle_path = root,
                                      .jobs = workers_or_cores(jobs, "jobs"),
-                                     .findings = bundle::CheckRequest::Findings::kReturn};
+                                     .findings = bundle::CheckRequest::Findings::kReturn,
+                                     .full = full};
   const auto start = std::chrono::steady_clock::now();
   bundle::CheckFindings findings;
   run_released(
@@ -328,12 +329,13 @@ void bind_commands(py::module_& m) {
       "Asks nothing, deletes nothing.");
   m.def(
       "check_tick",
-      [](const std::string& path, std::optional<int> jobs, py::object progress) {
-        return check("tick", path, jobs, std::move(progress));
+      [](const std::string& path, std::optional<int> jobs, py::object progress, bool full) {
+        return check("tick", path, jobs, std::move(progress), full);
       },
       py::arg("data_bundle_path"), py::kw_only(), py::arg("jobs") = py::none(),
-      py::arg("progress") = true,
-      "Checks every tick file; returns a CheckReport as check_minbar does.");
+      py::arg("progress") = true, py::arg("full") = false,
+      "Checks every tick file; returns a CheckReport as check_minbar does. Days that the\n"
+      "per-user cache knows to decode are not decoded again unless full=True.");
   m.def(
       "status",
       [](const std::string& path) {

@@ -125,9 +125,14 @@ def check_minbar(
     """Broken and locked minute-bar files with reasons. Asks nothing, deletes nothing."""
 
 def check_tick(
-    data_bundle_path: str, *, jobs: Optional[int] = ..., progress: Progress = ...
+    data_bundle_path: str,
+    *,
+    jobs: Optional[int] = ...,
+    progress: Progress = ...,
+    full: bool = ...,
 ) -> CheckReport:
-    """Broken and locked tick files with reasons. Asks nothing, deletes nothing."""
+    """Broken and locked tick files with reasons. Asks nothing, deletes nothing. full=True
+    decodes the days that the per-user cache knows to decode too."""
 
 def status(data_bundle_path: str) -> BundleStatus:
     """What the bundle holds and which files a check would question."""

@@ -1,3 +1,5 @@
+#include <blosc.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -8,6 +10,7 @@
 
 #include "tessera_plus/base/deflate.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/h5/blosc.h"
 #include "tessera_plus/h5/chunk_reads_internal.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/dataset_checks_internal.h"
@@ -187,7 +190,58 @@ std::size_t max_stored_size(std::size_t chunk_bytes) {
   return chunk_bytes + chunk_bytes / 1024 + 64;
 }
 
+// One Blosc chunk as stored, decompressed into `out` (exactly a chunk long). Blosc's own
+// decompression trusts the lengths in the chunk's header, so they are validated against the
+// stored bytes first.
+void decode_blosc_chunk(const std::vector<std::byte>& stored, std::vector<std::byte>& out,
+                        hsize_t first_row, const std::string& where) {
+  std::size_t nbytes = 0;
+  if (blosc_cbuffer_validate(stored.data(), stored.size(), &nbytes) < 0 || nbytes != out.size()) {
+    throw_damage(where, fmt::format("the chunk at row {} has no valid Blosc header for {} bytes",
+                                    first_row, out.size()));
+  }
+  const int decoded = blosc_decompress_ctx(stored.data(), out.data(), out.size(), 1);
+  if (decoded < 0 || static_cast<std::size_t>(decoded) != out.size()) {
+    throw_damage(where, fmt::format("the chunk at row {} does not decompress (Blosc: {})",
+                                    first_row, decoded));
+  }
+}
+
 }  // namespace
+
+std::optional<BloscChunks> blosc_chunks(hid_t dataset, std::size_t record,
+                                        const std::string& where) {
+  PropListId dcpl(check_id(H5Dget_create_plist(dataset), "reading dataset properties"));
+  if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || H5Pget_nfilters(dcpl.get()) != 1 ||
+      H5Pget_filter2(dcpl.get(), 0, nullptr, nullptr, nullptr, 0, nullptr, nullptr) !=
+          kBloscFilterId ||
+      !opened_read_only(dataset)) {
+    H5Eclear2(H5E_DEFAULT);
+    return std::nullopt;
+  }
+  const hsize_t rows = chunk_rows(dcpl.get(), where);
+  if (record == 0 || rows > kMaxChunkBytes / record) {
+    throw_damage(where, fmt::format("chunks of {} records of {} bytes", rows, record));
+  }
+  return BloscChunks{rows, record};
+}
+
+void verify_blosc_chunks(const Dataset& ds, const BloscChunks& storage, hsize_t rows,
+                         DecodeScratch& scratch, const std::string& where) {
+  scratch.rows.resize(static_cast<std::size_t>(storage.chunk_rows) * storage.record);
+  const std::size_t max_stored = scratch.rows.size() + BLOSC_MAX_OVERHEAD;
+  for (hsize_t first = 0; first < rows; first += storage.chunk_rows) {
+    const unsigned mask = ds.read_chunk(first, max_stored, scratch.stored);
+    // A chunk never written reads as the fill value.
+    if (scratch.stored.empty()) continue;
+    if ((mask & 1u) == 0) {
+      decode_blosc_chunk(scratch.stored, scratch.rows, first, where);
+    } else if (scratch.stored.size() != scratch.rows.size()) {
+      throw_damage(where, fmt::format("an uncompressed chunk at row {} holds {} bytes, not {}",
+                                      first, scratch.stored.size(), scratch.rows.size()));
+    }
+  }
+}
 
 bool chunked_with_deflate_alone(hid_t dcpl) {
   if (H5Pget_layout(dcpl) != H5D_CHUNKED || H5Pget_nfilters(dcpl) != 1) return false;

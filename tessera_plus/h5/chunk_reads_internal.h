@@ -1,4 +1,4 @@
-// Reads of deflate-chunked datasets past HDF5's read path: each chunk is fetched as stored
+// Reads of chunked datasets past HDF5's read path. Deflate chunks: each chunk is fetched as stored
 // (H5Dread_chunk), inflated by libdeflate into one buffer of exactly a chunk, and the wanted
 // members are copied out of it. HDF5's own path allocates and clears a type-conversion and a
 // background buffer of a megabyte for every read, which would be most of the cost of checking a
@@ -19,6 +19,7 @@
 namespace tessera_plus::h5 {
 
 class Dataset;
+struct DecodeScratch;
 
 // A chunk larger than this is not one that any writer of bundle files makes; reading it would mean
 // allocating whatever a damaged header claims.
@@ -69,5 +70,20 @@ std::optional<std::vector<FieldCopy>> field_copies(hid_t stored_type,
 void read_deflate_chunks(const Dataset& ds, const DeflateChunks& storage,
                          std::span<const FieldCopy> fields, std::size_t out_record, hsize_t start,
                          hsize_t count, std::byte* out, const std::string& where);
+
+// Chunked storage whose chunks Blosc alone compresses: its shape, as for deflate.
+using BloscChunks = DeflateChunks;
+
+// The storage of `dataset`, of stored records of `record` bytes, when it is chunked with Blosc as
+// its only filter and the file is open read-only (so that every chunk can be fetched as stored);
+// nullopt otherwise. The file's damage when a chunk is larger than kMaxChunkBytes.
+std::optional<BloscChunks> blosc_chunks(hid_t dataset, std::size_t record,
+                                        const std::string& where);
+
+// Fetches each chunk of rows [0, rows) of `ds` as stored and decompresses it into `scratch.rows`.
+// The file's damage unless every chunk written decodes to exactly a chunk of records (a chunk
+// stored raw, the optional filter skipped, must be exactly that long itself).
+void verify_blosc_chunks(const Dataset& ds, const BloscChunks& storage, hsize_t rows,
+                         DecodeScratch& scratch, const std::string& where);
 
 }  // namespace tessera_plus::h5

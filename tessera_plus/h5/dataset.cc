@@ -157,6 +157,21 @@ void Dataset::read_rows(std::span<const Field> fields, hid_t memory_type, std::s
         "reading dataset rows");
 }
 
+void Dataset::verify_rows(DecodeScratch& scratch) const {
+  const hsize_t rows = readable_length();
+  if (rows == 0) return;
+  const std::size_t record = H5Tget_size(stored());
+  if (const std::optional<BloscChunks> chunks = blosc_chunks(id_.get(), record, where_)) {
+    verify_blosc_chunks(*this, *chunks, rows, scratch, where_);
+    return;
+  }
+  scratch.rows.resize(rows * record);
+  PropListId xfer = transfer_for(record, rows);
+  // In the stored type itself, so that HDF5 converts nothing: only its read path is tried.
+  check(H5Dread(id_.get(), stored(), H5S_ALL, H5S_ALL, xfer.get(), scratch.rows.data()),
+        "reading dataset rows");
+}
+
 void Dataset::write(const RecordLayout& layout, hsize_t start, hsize_t count, const void* records) {
   if (count == 0) return;
   checked_ = false;
@@ -195,6 +210,11 @@ void Dataset::write_chunk(hsize_t first_row, const void* bytes, std::size_t size
 std::size_t Dataset::chunk_storage_size(hsize_t first_row) const {
   const std::optional<StoredChunk> stored = allocated_chunk(id_.get(), first_row);
   return stored ? stored->size : 0;
+}
+
+std::uint64_t Dataset::chunk_file_offset(hsize_t first_row) const {
+  const std::optional<StoredChunk> stored = allocated_chunk(id_.get(), first_row);
+  return stored ? stored->address : 0;
 }
 
 unsigned Dataset::read_chunk(hsize_t first_row, std::size_t max_size,

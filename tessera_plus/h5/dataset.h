@@ -14,6 +14,13 @@ namespace tessera_plus::h5 {
 
 class File;
 
+// Buffers of verify_rows, passed from dataset to dataset so that a day's chunk-sized buffers are
+// not allocated and faulted in afresh for every day.
+struct DecodeScratch {
+  std::vector<std::byte> stored{};
+  std::vector<std::byte> rows{};
+};
+
 // A dataset-creation filter given by its HDF5 filter id and client values (Blosc, for example).
 struct FilterOptions {
   int id;
@@ -71,6 +78,13 @@ class Dataset {
   }
   bool has_field(std::string_view name) const;
 
+  // Decodes every stored row as a reader of the whole dataset would, and keeps nothing: chunks
+  // compressed by Blosc alone are fetched as stored and decompressed here, any other storage is
+  // read through HDF5. The file's damage (OSError, errno 0, naming the dataset and the chunk) when
+  // the checks of readable_length() fail or a chunk does not decode to exactly its rows; HDF5's
+  // own OSError when its read fails.
+  void verify_rows(DecodeScratch& scratch) const;
+
   // Chunks as stored, past the filter pipeline: for writers and readers that run the codec
   // themselves. `first_row` must be the first row of a chunk and lie inside the extent, so grow the
   // extent before writing a chunk past it. `filter_mask` has bit n set when filter n of the
@@ -79,6 +93,9 @@ class Dataset {
   // The stored size of the chunk holding `first_row`, 0 when it was never written (its rows are
   // the fill value).
   std::size_t chunk_storage_size(Size first_row) const;
+  // Where in the file the stored chunk holding `first_row` begins, 0 when it was never written: for
+  // tests that damage a chunk's bytes.
+  std::uint64_t chunk_file_offset(Size first_row) const;
   // Reads the stored bytes of the chunk holding `first_row` into `out` (resized to fit) and returns
   // its filter mask. The size is bounded by the caller's `max_size`: the file's damage beyond it.
   unsigned read_chunk(Size first_row, std::size_t max_size, std::vector<std::byte>& out) const;

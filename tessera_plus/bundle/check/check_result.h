@@ -48,6 +48,8 @@ struct CheckRequest {
   // Files read at once, each in its own worker process.
   int jobs = 1;
   Findings findings = Findings::kAsk;
+  // The tick check decodes every day, even those its per-user cache vouches for.
+  bool full = false;
   // Console messages; the progress bar goes to standard error.
   std::ostream* out = &std::cout;
   // Where the answer to the deletion question is read (kAsk only).

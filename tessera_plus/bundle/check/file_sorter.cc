@@ -15,11 +15,12 @@
 namespace tessera_plus::bundle::check_detail {
 namespace {
 
-// A worker's reply: one letter for the outcome, then its details.
+// A worker's reply: optionally 'N', the note and a newline; then one letter for the outcome and its
+// details.
 //   S sound, B broken (and the reason), L locked, O broken by an operating-system error,
 //   G gaps (one day per line: 'i' and the number, or 's' and the text),
 //   K / V / E / X a KeyError / ValueError / other Error / other exception to raise in the caller.
-std::string encode(const Finding& finding) {
+std::string encode_outcome(const Finding& finding) {
   if (finding.kind == Finding::kSound) return "S";
   if (finding.kind == Finding::kBroken) return "B" + finding.reason;
   std::string reply = "G";
@@ -33,6 +34,21 @@ std::string encode(const Finding& finding) {
     }
   }
   return reply;
+}
+
+std::string encode(const Finding& finding) {
+  if (finding.note.empty()) return encode_outcome(finding);
+  return "N" + finding.note + "\n" + encode_outcome(finding);
+}
+
+// Takes the note off the front of a reply, if it has one.
+std::string take_note(std::string& reply) {
+  if (reply.empty() || reply.front() != 'N') return {};
+  const std::size_t end = reply.find('\n');
+  if (end == std::string::npos) return {};
+  std::string note = reply.substr(1, end - 1);
+  reply.erase(0, end + 1);
+  return note;
 }
 
 std::vector<tallow::DateArg> decode_days(std::string_view text) {
@@ -96,12 +112,18 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
                 const std::function<Finding(const std::string&)>& inspect,
                 const std::function<std::optional<tallow::DateArg>(
                     const std::string&, const std::vector<tallow::DateArg>&)>& day_with_data,
-                CheckFindings& findings) {
+                CheckFindings& findings,
+                const std::function<void(const std::string&, const std::string&)>& keep_note) {
   findings.files += paths.size();
   ProgressBar bar(paths.size(), "检查的文件");
   auto work = [&](std::size_t i) { return inspect_in_worker(paths[i], inspect); };
   auto file = [&](std::size_t i, IsolatedOutcome&& outcome) {
     const std::string& path = paths[i];
+    if (outcome.completed) {
+      if (std::string note = take_note(outcome.reply); !note.empty() && keep_note) {
+        keep_note(path, note);
+      }
+    }
     if (!outcome.completed || outcome.reply.empty()) {
       // The library died on this file (or could not even reply): that is damage, and the one
       // place where the reason is shown is the log.

@@ -20,6 +20,9 @@ struct Finding {
   std::vector<tallow::DateArg> missing{};
   // For kBroken: one line saying what is wrong, as the reports show it.
   std::string reason{};
+  // One line without a newline that the worker learned for the caller to keep (the tick check's
+  // cache entry), empty for none; it travels whatever the finding.
+  std::string note{};
 };
 
 // Runs `inspect` on each of `paths` in a forked worker, at most `jobs` at once, and files each path
@@ -29,7 +32,7 @@ struct Finding {
 // operating-system error (not an HDF5 file, truncated, damaged), and when the worker dies (the
 // signal is named in the log); `locked` when another process holds the file or permission is
 // denied. The service is asked in this process, file by file in order, so its client is never
-// used from a worker.
+// used from a worker. `keep_note`, when given, receives each file's non-empty note.
 //
 // Errors of any other kind (a missing field, an index pointing past `data`, the service's
 // failures) stop the sorting: they reach the caller as the same kind, with the files before it
@@ -38,6 +41,7 @@ void sort_files(const std::vector<std::string>& paths, int jobs,
                 const std::function<Finding(const std::string&)>& inspect,
                 const std::function<std::optional<tallow::DateArg>(
                     const std::string&, const std::vector<tallow::DateArg>&)>& day_with_data,
-                CheckFindings& findings);
+                CheckFindings& findings,
+                const std::function<void(const std::string&, const std::string&)>& keep_note = {});
 
 }  // namespace tessera_plus::bundle::check_detail

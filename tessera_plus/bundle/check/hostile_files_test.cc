@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -113,6 +114,26 @@ TEST_F(HostileFiles, UnfilteredChunksShorterThanAChunkAreDamage) {
                                  "/tests/fuzz_corpus/minbar_file_fuzz/unfiltered_short_chunk.h5",
                              path);
   EXPECT_THAT(damage_of_data(path), HasSubstr("an unfiltered chunk of"));
+  EXPECT_THAT(check_minbar(), HasSubstr("共有1个标的分钟数据存在异常"));
+}
+
+// Bytes zeroed inside a chunk of `data` (a bad sector): the deflate stream no longer inflates to
+// the chunk, which the check must call damage rather than sound.
+TEST_F(HostileFiles, AMinuteBarChunkThatDoesNotInflateIsDamage) {
+  const std::string path = equities("000001.XSHE.h5");
+  testing::write_minbar_file(path, {{20200102, 20200102093100}, {20200103, 20200103093100}},
+                             bundle::EQUITIES_DTYPE, 40);
+  EXPECT_THAT(check_minbar(), HasSubstr(kAllSound));
+  std::uint64_t middle = 0;
+  {
+    h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+    const h5::Dataset data = h5::Dataset::open(file, "data");
+    middle = data.chunk_file_offset(64) + data.chunk_storage_size(64) / 2;
+  }
+  std::fstream(path, std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(static_cast<std::streamoff>(middle - 8))
+      .write("\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16);
+  EXPECT_THAT(damage_of_data(path), Not(HasSubstr("is damaged")));  // the extent is plausible
   EXPECT_THAT(check_minbar(), HasSubstr("共有1个标的分钟数据存在异常"));
 }
 

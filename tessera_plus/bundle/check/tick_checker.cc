@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "tessera_plus/bundle/check/check_result.h"
 #include "tessera_plus/bundle/check/file_sorter.h"
 #include "tessera_plus/bundle/check/service_probe.h"
+#include "tessera_plus/bundle/check/verified_cache.h"
 #include "tessera_plus/bundle/client/client_setup.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/dates.h"
@@ -83,30 +85,43 @@ void report_stray_members(const std::string& path, const Days& names) {
                                 fmt::join(stray, ", ")));
 }
 
-// What the file's member names say, without the service: sound, or sound unless the service has
-// ticks for a missing day that is not a recorded suspension. Reads the names only, never the
-// ticks. Runs in a worker process.
-}  // namespace
+// A day whose ticks no reader can get (a chunk that does not decompress, a dataset HDF5 refuses)
+// still counts as stored by its name, so no update would fetch it again: the file is broken, and
+// deleting it lets the next update rebuild it. Every chunk is decoded, since damage anywhere in
+// one loses the whole day to h5py. The day's name leads the reason: HDF5's own errors do not
+// name the dataset.
+std::optional<std::string> first_unreadable_day(const h5::File& file, const Days& names) {
+  h5::DecodeScratch scratch;
+  for (const std::string& name : names) {
+    try {
+      h5::Dataset::open(file, name).verify_rows(scratch);
+    } catch (const BlockingIOError&) {
+      throw;
+    } catch (const PermissionError&) {
+      throw;
+    } catch (const OSError& e) {
+      return fmt::format("unreadable trading day {}: {}", name, e.what());
+    } catch (const KeyError& e) {  // a member that is a dangling link, not a dataset
+      return fmt::format("unreadable trading day {}: {}", name, e.what());
+    }
+  }
+  return std::nullopt;
+}
 
-check_detail::Finding check_detail::inspect_tick_file(const std::string& path,
-                                                      std::span<const std::string> trading_dates,
-                                                      const Days& suspended_dates) {
-  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
-  Days h5_trading_dates = file.member_names();
-  if (h5_trading_dates.empty()) return {Finding::kSound};
-  report_stray_members(path, h5_trading_dates);
-  std::sort(h5_trading_dates.begin(), h5_trading_dates.end());
+// What the member names say against the calendar and the suspensions (`names` sorted).
+check_detail::Finding judge_names(Days names, std::span<const std::string> trading_dates,
+                                  const Days& suspended_dates) {
+  using check_detail::Finding;
   // Cutting keeps the order: the prefixes of sorted names are sorted too.
-  for (std::string& name : h5_trading_dates) name = first_characters(name, 8);
+  for (std::string& name : names) name = first_characters(name, 8);
   const std::span<const std::string> expected =
-      calendar_slice(trading_dates, h5_trading_dates.front(), h5_trading_dates.back());
-  if (std::equal(expected.begin(), expected.end(), h5_trading_dates.begin(),
-                 h5_trading_dates.end())) {
+      check_detail::calendar_slice(trading_dates, names.front(), names.back());
+  if (std::equal(expected.begin(), expected.end(), names.begin(), names.end())) {
     return {Finding::kSound};
   }
   Days missing_dates;
   for (const std::string& day : expected) {
-    if (!contains(h5_trading_dates, day)) missing_dates.push_back(day);
+    if (!contains(names, day)) missing_dates.push_back(day);
   }
   if (std::all_of(missing_dates.begin(), missing_dates.end(),
                   [&](const std::string& day) { return contains(suspended_dates, day); })) {
@@ -116,9 +131,54 @@ check_detail::Finding check_detail::inspect_tick_file(const std::string& path,
   return {Finding::kGaps, {missing_dates.begin(), missing_dates.end()}};
 }
 
+// Decodes every day unless the cache vouches for this very state of the file (`before`, taken
+// before the file was opened). A clean decode of a file whose state stayed `before` throughout
+// sets `note` to the entry that vouches for it next time; a file changed meanwhile is decoded
+// again next time.
+std::optional<std::string> verify_days(const h5::File& file, const std::string& path,
+                                       const Days& names,
+                                       const std::optional<check_detail::FileIdentity>& before,
+                                       const check_detail::VerifiedCache* cache,
+                                       std::string& note) {
+  if (!cache || !cache->enabled() || !before) return first_unreadable_day(file, names);
+  const check_detail::VerifiedFile entry{*before, check_detail::names_hash(names)};
+  const std::string file_name = std::filesystem::path(path).filename().string();
+  if (!cache->vouches_for(file_name, entry)) {
+    if (std::optional<std::string> reason = first_unreadable_day(file, names)) return reason;
+    if (check_detail::identity_of(path) != before) return std::nullopt;
+  }
+  note = check_detail::encode_entry(entry);
+  return std::nullopt;
+}
+
+}  // namespace
+
+check_detail::Finding check_detail::inspect_tick_file(const std::string& path,
+                                                      std::span<const std::string> trading_dates,
+                                                      const Days& suspended_dates, TickReads reads,
+                                                      const VerifiedCache* cache) {
+  const std::optional<FileIdentity> before = cache ? identity_of(path) : std::nullopt;
+  h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
+  Days h5_trading_dates = file.member_names();
+  if (h5_trading_dates.empty()) return {Finding::kSound};
+  report_stray_members(path, h5_trading_dates);
+  std::sort(h5_trading_dates.begin(), h5_trading_dates.end());
+  std::string note;
+  if (reads == TickReads::kEveryDay) {
+    if (std::optional<std::string> reason =
+            verify_days(file, path, h5_trading_dates, before, cache, note)) {
+      return {Finding::kBroken, {}, std::move(*reason)};
+    }
+  }
+  Finding finding = judge_names(std::move(h5_trading_dates), trading_dates, suspended_dates);
+  finding.note = std::move(note);
+  return finding;
+}
+
 namespace {
 
-CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostream& out, int jobs) {
+CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostream& out, int jobs,
+                                 bool full) {
   const std::filesystem::path base_path = bundle_dir(data_bundle_path);
   const std::string calendar_path = trading_calendar_file(base_path).string();
   const std::string suspension_path = suspensions_file(base_path).string();
@@ -141,17 +201,26 @@ CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostre
   const Days trading_dates = calendar_as_text(read_trading_calendar(calendar_path));
   const Suspensions suspendeds = read_suspensions(suspension_path, tick_file_path_list);
   CheckFindings findings{.checked = true};
+  check_detail::VerifiedCache cache =
+      check_detail::VerifiedCache::open(tick_dir(base_path).string(), !full);
   // A missing day is a gap only when the service has ticks for it; asked with the date as text.
   check_detail::sort_files(
       tick_file_path_list, jobs,
       [&](const std::string& path) {
         return check_detail::inspect_tick_file(path, trading_dates,
-                                               suspendeds.at(order_book_id_of_file(path)));
+                                               suspendeds.at(order_book_id_of_file(path)),
+                                               check_detail::TickReads::kEveryDay, &cache);
       },
       [](const std::string& path, const std::vector<tallow::DateArg>& missing) {
         return check_detail::first_day_with_data(order_book_id_of_file(path), missing, "tick");
       },
-      findings);
+      findings,
+      [&](const std::string& path, const std::string& note) {
+        if (std::optional<check_detail::VerifiedFile> entry = check_detail::decode_entry(note)) {
+          cache.keep(std::filesystem::path(path).filename().string(), *entry);
+        }
+      });
+  cache.save();
   return findings;
 }
 
@@ -160,7 +229,7 @@ CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostre
 CheckFindings check_tick_data(const CheckRequest& request) {
   check_detail::finish_interrupted_updates(request.data_bundle_path, *request.out);
   const CheckFindings findings =
-      find_tick_problems(request.data_bundle_path, *request.out, request.jobs);
+      find_tick_problems(request.data_bundle_path, *request.out, request.jobs, request.full);
   handle_check_findings(findings, "tick", request);
   return findings;
 }

@@ -33,6 +33,20 @@ class DeletedRebuild : public ::testing::Test {
   void damage(const std::string& relative) const {
     std::ofstream(bundle(relative), std::ios::trunc) << "not an HDF5 file";
   }
+  // Zeroes 4 KiB inside the first chunk of the file's second day: the file opens and lists its
+  // days, but h5py cannot read that one.
+  void damage_a_day(const std::string& relative) const {
+    ASSERT_EQ(testing::run_python(R"(
+import sys, h5py
+with h5py.File(sys.argv[1], 'r') as f:
+    chunk = f[sorted(f)[1]].id.get_chunk_info(0)
+with open(sys.argv[1], 'r+b') as out:
+    out.seek(chunk.byte_offset + chunk.size // 2 - 2048)
+    out.write(bytes(4096))
+)",
+                                  bundle(relative)),
+              0);
+  }
   std::string digest() const {
     std::string script = testing::read_file(std::string(TESSERA_PLUS_SOURCE_DIR) +
                                             "/tests/support/bundle_digest.py");
@@ -51,7 +65,7 @@ TEST_F(DeletedRebuild, CheckYesThenSmartUpdateThenCheckLosesNoInstrument) {
             0);
   const std::string whole = digest();
   damage("h5/equities/600000.XSHG.h5");
-  damage("ticks/600519.XSHG.h5");
+  damage_a_day("ticks/600519.XSHG.h5");
 
   CliResult r = run({"check", "minbar", "--yes"});
   EXPECT_EQ(r.status, 1);  // broken files were found
