@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <system_error>
 
@@ -41,7 +43,14 @@ bool owner_alive(const std::string& name) {
   const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
   if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0) return false;
   if (pid == ::getpid()) return false;
-  return ::kill(pid, 0) == 0 || errno == EPERM;
+  if (::kill(pid, 0) != 0 && errno != EPERM) return false;
+  // A zombie holds no file and writes nothing more: a killed run's workers stay zombies for as long
+  // as nothing reaps them (a container whose first process is no init), and their builds are as
+  // abandoned as those of a process that is gone.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text{std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>()};
+  const std::size_t name_end = text.rfind(')');
+  return name_end == std::string::npos || text.compare(name_end, 4, ") Z ") != 0;
 }
 
 bool abandoned(const fs::path& temp) {

@@ -171,6 +171,17 @@ TEST(Publish, SweepRemovesOnlyAbandonedBuilds) {
             (std::set<std::string>{".b.h5.tmp-" + gone, ".d.npy.tmp-" + std::to_string(::getppid()),
                                    "c.h5", ".hidden"}));
   EXPECT_NO_THROW(remove_abandoned_builds(dir.path() / "missing"));
+
+  // A builder killed with nobody to reap it (a container without an init) stays a zombie: its
+  // build is abandoned all the same.
+  const pid_t zombie = ::fork();
+  if (zombie == 0) ::_exit(0);
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT), 0);
+  write(dir.path() / (".e.h5.tmp-" + std::to_string(zombie)), "killed");
+  remove_abandoned_builds(dir.path());
+  EXPECT_FALSE(fs::exists(dir.path() / (".e.h5.tmp-" + std::to_string(zombie))));
+  ::waitpid(zombie, nullptr, 0);
 }
 
 // Processes that publish the same files and sweep the same directory at once, as overlapping base
