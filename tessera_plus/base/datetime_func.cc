@@ -98,17 +98,33 @@ DateTime parse_datetime(std::string_view text) {
   return make_datetime(date, num(4), num(5), num(6), micro);
 }
 
-DateTime now() {
+namespace {
+
+constexpr hours kExchangeOffset(8);
+
+sys_time<microseconds> current_instant() {
   if (const char* fixed = std::getenv("TESSERA_NOW"); fixed && *fixed) {
-    return parse_datetime(fixed);
+    return sys_time<microseconds>(parse_datetime(fixed).time_since_epoch() - kExchangeOffset);
   }
-  auto wall = system_clock::now();
-  std::time_t seconds_now = system_clock::to_time_t(wall);
+  return floor<microseconds>(system_clock::now());
+}
+
+}  // namespace
+
+DateTime exchange_time(sys_time<microseconds> instant) {
+  return DateTime(instant.time_since_epoch() + kExchangeOffset);
+}
+
+DateTime now() { return exchange_time(current_instant()); }
+
+DateTime local_now() {
+  const sys_time<microseconds> instant = current_instant();
+  const std::time_t whole = system_clock::to_time_t(floor<seconds>(instant));
   std::tm local{};
-  localtime_r(&seconds_now, &local);
-  auto micro = duration_cast<microseconds>(wall.time_since_epoch()).count() % 1000000;
+  localtime_r(&whole, &local);
   Date date{year(local.tm_year + 1900), month(static_cast<unsigned>(local.tm_mon + 1)),
             day(static_cast<unsigned>(local.tm_mday))};
+  const auto micro = (instant - floor<seconds>(instant)).count();
   return make_datetime(date, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(micro));
 }
 

@@ -1,5 +1,5 @@
 // Dates, timestamps and the integer forms that the bundle's files store them in. All timestamps are
-// local wall-clock time (the exchanges' time), never UTC.
+// wall-clock time on the exchanges' clock (China Standard Time, UTC+8), never UTC nor the host's.
 #pragma once
 
 #include <chrono>
@@ -10,7 +10,7 @@
 namespace tessera_plus {
 
 using Date = std::chrono::year_month_day;
-// Local wall-clock time with microsecond resolution (the 17:30 cut-off is decided to the
+// Exchange wall-clock time with microsecond resolution (the 17:30 cut-off is decided to the
 // microsecond).
 using DateTime = std::chrono::local_time<std::chrono::microseconds>;
 
@@ -37,9 +37,19 @@ Date date_of(DateTime timestamp);
 std::string format_compact(Date date);
 std::string format_dashed(Date date);
 
-// The current local date and time. TESSERA_NOW ("YYYY-MM-DD HH:MM:SS[.ffffff]" or "YYYY-MM-DD")
-// fixes it, so that runs and tests are reproducible; a malformed value is a ValueError.
+// The exchanges' wall-clock time at an instant: UTC+8 all year (China keeps no summer time), so a
+// fixed offset needs no time-zone database.
+DateTime exchange_time(std::chrono::sys_time<std::chrono::microseconds> instant);
+
+// The current date and time on the exchanges' clock, whatever time zone the host is set to: a
+// server in UTC or New York must plan the same days as one in Beijing. TESSERA_NOW
+// ("YYYY-MM-DD HH:MM:SS[.ffffff]" or "YYYY-MM-DD", read as exchange time) fixes it, so that runs
+// and tests are reproducible; a malformed value is a ValueError.
 DateTime now();
+
+// The same instant as now(), on the host's own clock: for the log, read beside the host's other
+// logs. The only reader of the host's time zone besides the run lock's holder line.
+DateTime local_now();
 
 // Parses "YYYY-MM-DD[ HH:MM:SS[.ffffff]]".
 DateTime parse_datetime(std::string_view text);

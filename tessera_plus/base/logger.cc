@@ -36,8 +36,9 @@ class level_name final : public spdlog::custom_flag_formatter {
   }
 };
 
-// The line's time is the program's clock (TESSERA_NOW fixes it), printed as the wall-clock
-// fields it holds: formatted as UTC, nothing is shifted.
+// The line's time is the host's wall clock at the program's instant (TESSERA_NOW, exchange time,
+// fixes it), so the log reads alongside the host's other logs; formatted as UTC, nothing is shifted
+// again.
 std::unique_ptr<spdlog::formatter> line_format() {
   auto format = std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::utc, "\n");
   format->add_flag<level_name>('*').set_pattern("%Y-%m-%d %H:%M:%S.%e %* %v");
@@ -73,7 +74,7 @@ void emit(std::shared_ptr<append_line_sink> sink, log_level level, std::string_v
   logger.set_formatter(line_format());
   logger.set_level(spdlog::level::trace);
   logger.set_error_handler([](const std::string&) {});  // a log must not stop a run
-  const auto since_epoch = now().time_since_epoch();
+  const auto since_epoch = local_now().time_since_epoch();
   logger.log(spdlog::log_clock::time_point(
                  std::chrono::duration_cast<spdlog::log_clock::duration>(since_epoch)),
              spdlog::source_loc{}, to_spdlog(level),

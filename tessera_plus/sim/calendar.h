@@ -45,7 +45,7 @@ class TradingCalendar {
 
 // The trading days from 2005-01-04 up to and including `last`, as ascending YYYYMMDD numbers.
 std::vector<int> trading_calendar(Date last);
-// The same up to today (the host clock, TESSERA_NOW honoured).
+// The same up to today on the exchanges' clock (TESSERA_NOW honoured).
 std::vector<int> trading_calendar();
 bool is_trading_day(Date date);
 // The first trading day strictly after `date`; ValueError past the simulated period.

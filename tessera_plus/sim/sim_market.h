@@ -2,10 +2,11 @@
 // default source (TALLOW_SOURCE=sim). Configuration: config.h; instruments: universe.h; calendar:
 // calendar.h; prices: prices.h.
 //
-// Every answer is a pure function of the configuration, the arguments and "now" (the host clock,
-// TESSERA_NOW honoured): a day's bars are the same whatever window asks for them, and a worker
-// process forked after `init` answers exactly like its parent. Nothing stamped after now is
-// delivered; a daily row appears once its day's session is over.
+// Every answer is a pure function of the configuration, the arguments and "now" (the exchanges'
+// clock, UTC+8 whatever the host's time zone; TESSERA_NOW honoured): a day's bars are the same
+// whatever window asks for them, and a worker process forked after `init` answers exactly like its
+// parent. Nothing stamped after now is delivered; a daily row appears once its day's session is
+// over.
 //
 // Answers, beyond the client interface's contract:
 //   all_instruments   market "cn" (default) or "hk"; stocks of exchange "BJSE" only while the

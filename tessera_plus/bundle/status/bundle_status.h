@@ -39,7 +39,7 @@ struct ClassStatus {
 struct BundleStatus {
   std::string root;
   bool has_calendar = false;
-  // The calendar's latest trading day up to today (TESSERA_NOW when set).
+  // The calendar's latest trading day up to today on the exchanges' clock (TESSERA_NOW when set).
   std::optional<std::int64_t> last_trading_day{};
   std::vector<ClassStatus> classes{};
   // HDF5 files of the whole bundle that an interrupted update left unfinished, each recovered
