@@ -1,9 +1,11 @@
 // `update --dry-run` and `smart-update --dry-run` against the simulated market: the plan leaves
 // the bundle exactly as it was, and the files it lists are the files the real run then changes,
-// on a new bundle, a one-day extension, a file without its index, and a file a check deleted.
+// on a new bundle, a one-day extension, a file without its index, and a file a check deleted; and
+// the last day planned follows the exchanges' clock whatever the host's time zone.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -207,6 +209,27 @@ TEST_F(DryRun, AFileACheckDeletedIsPlannedAsTheRebuildTheSmartUpdateMakes) {
                                 "f['action'] == 'rebuild')"),
             "deleted by a check");
   expect_real_run_touches(plan, before, smart_update(kDay1));
+}
+
+// The real clock, faked, with TESSERA_NOW unset: at 07:45 UTC it is 15:45 in Beijing, the market
+// still trading, and 17:45 in Sydney; at 09:45 UTC, 17:45 in Beijing and 05:45 in New York. Every
+// host plans what Beijing plans: the day before, then that day.
+TEST(DryRunClock, EveryTimeZonePlansTheExchangesLastDay) {
+  testing::TempDir dir;
+  const std::string report = dir / "plan.json", err = dir / "err";
+  for (const auto& [instant, end_date] :
+       {std::pair{"2024-06-28 07:45:00", "20240627"}, {"2024-06-28 09:45:00", "20240628"}}) {
+    for (const char* zone : {"Asia/Shanghai", "UTC", "America/New_York", "Australia/Sydney"}) {
+      const std::string command =
+          std::string("env -u TESSERA_NOW TZ=") + zone +
+          " TALLOW_SIM_FAULT_RATE=0 TESSERA_PROGRESS=0 TESSERA_LOG_FILE=" + (dir / "log") +
+          " faketime '" + instant + " UTC' " TESSERA_PLUS_CLI " update -d " + (dir / "root") +
+          " --minbar 000001.XSHE --dry-run --report " + report + " >/dev/null 2>" + err;
+      ASSERT_EQ(std::system(command.c_str()), 0) << zone << ": " << testing::read_file(err);
+      EXPECT_EQ(testing::json_field(testing::read_file(report), "d['end_date']"), end_date)
+          << zone << " at " << instant << " UTC";
+    }
+  }
 }
 
 }  // namespace

@@ -176,7 +176,9 @@ class RunLog : public ::testing::Test {
 
 TEST_F(RunLog, ASuccessfulRunLeavesItsStartItsSummaryAndItsEnd) {
   // No log file named: the user's state directory holds it.
-  CliResult run = update({"TESSERA_LOG_FILE=", "XDG_STATE_HOME=", "HOME=" + (dir / "home")});
+  // The host in UTC: the lines carry its time, the run's "now" stays the exchanges' 20:00.
+  CliResult run =
+      update({"TESSERA_LOG_FILE=", "XDG_STATE_HOME=", "HOME=" + (dir / "home"), "TZ=UTC"});
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string log =
       testing::read_file(dir / "home/.local/state/tessera_plus/tessera_plus.log");
@@ -188,15 +190,15 @@ TEST_F(RunLog, ASuccessfulRunLeavesItsStartItsSummaryAndItsEnd) {
   EXPECT_THAT(version.out, ::testing::MatchesRegex("tessera-plus [0-9]+\\.[0-9]+\\.[0-9]+ "
                                                    "\\(commit ([0-9a-f]+|unknown)\\)\n"));
   const std::string bundle = (dir.path() / "b/bundle").lexically_normal().string();
-  EXPECT_EQ(lines.front(), "2024-06-28 20:00:00.000 INFO start: " + lines_of(version.out)[0] +
+  EXPECT_EQ(lines.front(), "2024-06-28 12:00:00.000 INFO start: " + lines_of(version.out)[0] +
                                "; command: tessera-plus update -d " + (dir / "b") +
                                " -j 2 --minbar 000001.XSHE 000002.XSHE --tick 000002.XSHE; "
                                "bundle: " +
                                bundle + "; now: 2024-06-28 20:00:00");
   // The console's summary, line for line, then the status.
   const std::string summary = lines_of(run.out).back();
-  EXPECT_EQ(lines[lines.size() - 2], "2024-06-28 20:00:00.000 INFO " + summary);
-  EXPECT_EQ(lines.back(), "2024-06-28 20:00:00.000 INFO end: exit status 0");
+  EXPECT_EQ(lines[lines.size() - 2], "2024-06-28 12:00:00.000 INFO " + summary);
+  EXPECT_EQ(lines.back(), "2024-06-28 12:00:00.000 INFO end: exit status 0");
 
   // At the error level the run's own lines are left out.
   const std::string quiet = dir / "quiet.log";

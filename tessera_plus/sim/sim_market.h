@@ -52,7 +52,7 @@ class SimMarket : public Backend {
                                const DateArg& end) override;
 
   const SimConfig& config() const { return config_; }
-  // The instruments as of today (the host clock).
+  // The instruments as of today (the exchanges' clock).
   const Universe& universe();
 
  private:

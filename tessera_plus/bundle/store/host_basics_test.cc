@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <set>
 
@@ -36,6 +38,41 @@ TEST(GetEndDate, SwitchesToTodayJustAfterHalfPastFive) {
   EXPECT_EQ(end_date_at("2024-03-01 00:05:00"), 20240229);
   EXPECT_EQ(end_date_at("2023-03-01 00:05:00"), 20230228);
   EXPECT_EQ(end_date_at("2025-01-01 09:00:00"), 20241231);
+}
+
+// TZ for the scope, the C library made to read it again on the way in and on the way out.
+class ScopedZone {
+ public:
+  explicit ScopedZone(const char* zone) : tz_(std::in_place, "TZ", zone) { ::tzset(); }
+  ~ScopedZone() {
+    tz_.reset();
+    ::tzset();
+  }
+
+ private:
+  std::optional<testing::ScopedEnv> tz_;
+};
+
+TEST(Clock, FixedNowIsExchangeTimeAndOnlyTheLogFollowsTheHostsZone) {
+  using namespace std::chrono;
+  testing::ScopedEnv fixed_now("TESSERA_NOW", "2024-06-28 17:45:00.250000");
+  const Date day = 2024y / 6 / 28;
+  const struct {
+    const char* zone;
+    DateTime host;
+  } hosts[] = {{"Asia/Shanghai", make_datetime(day, 17, 45, 0, 250000)},
+               {"UTC", make_datetime(day, 9, 45, 0, 250000)},
+               {"America/New_York", make_datetime(day, 5, 45, 0, 250000)},
+               {"Australia/Sydney", make_datetime(day, 19, 45, 0, 250000)}};
+  for (const auto& host : hosts) {
+    ScopedZone zone(host.zone);
+    EXPECT_EQ(tessera_plus::now(), make_datetime(day, 17, 45, 0, 250000)) << host.zone;
+    EXPECT_EQ(local_now(), host.host) << host.zone;
+  }
+  // The offset carries the date across midnight and the year's end.
+  EXPECT_EQ(exchange_time(sys_days{2024y / 12 / 31} + 16h), make_datetime(2025y / 1 / 1));
+  EXPECT_EQ(exchange_time(sys_days{2024y / 6 / 28} + 9h + 30min + 1us),
+            make_datetime(day, 17, 30, 0, 1));
 }
 
 TEST(Clock, MalformedFixedNowIsAValueError) {
@@ -98,6 +135,7 @@ TEST(SystemLog, LinesFromManyProcessesNeverInterleave) {
   std::string log = dir / "logs/system.log";
   testing::ScopedEnv log_file("TESSERA_LOG_FILE", log);
   testing::ScopedEnv fixed_now("TESSERA_NOW", "2024-06-28 18:00:00");
+  ScopedZone host("UTC");  // the lines carry the host's time: 18:00 in Beijing
   constexpr int kProcesses = 4, kLines = 200;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
@@ -116,7 +154,7 @@ TEST(SystemLog, LinesFromManyProcessesNeverInterleave) {
   std::ifstream in(log);
   std::string line;
   int count = 0;
-  std::regex shape(R"(2024-06-28 18:00:00\.000 ERROR 更新 ([0-3]) ([a-d])\2{1999})");
+  std::regex shape(R"(2024-06-28 10:00:00\.000 ERROR 更新 ([0-3]) ([a-d])\2{1999})");
   while (std::getline(in, line)) {
     ++count;
     EXPECT_TRUE(std::regex_match(line, shape)) << line.substr(0, 80);
