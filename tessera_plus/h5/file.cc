@@ -8,7 +8,6 @@
 #include "tessera_plus/base/regular_file.h"
 #include "tessera_plus/h5/error_internal.h"
 #include "tessera_plus/h5/journal_driver.h"
-#include "tessera_plus/h5/signature_guard.h"
 
 namespace tessera_plus::h5 {
 namespace {
