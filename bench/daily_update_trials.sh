@@ -46,6 +46,27 @@ for ((r = 1; r <= rounds; r++)); do
     if [ "${best_rss[$b]:-0}" -lt "$rss" ]; then best_rss[$b]=$rss; fi
   done
 done
+# Once more per build, outside the timing: the service calls of the one-day run, by operation, and
+# what a second run with nothing new then changes (files whose bytes or modification time moved;
+# the run lock's holder line, rewritten by every run, left out).
+for b in "${builds[@]}"; do
+  rm -rf "$work/run" "$work/calls"
+  cp -a "$work/friday.${b//\//_}" "$work/run"
+  TALLOW_SIM_CALL_LOG="$work/calls" "$b/tessera-plus" smart-update -d "$work/run" -j 2 \
+    >/dev/null 2>&1 </dev/null
+  calls=$(awk '{ n[$3]++ } END { for (op in n) printf "%s %d, ", op, n[op] }' "$work/calls" | sort)
+  find "$work/run" -type f ! -name .tessera_plus-run.lock -printf '%p %T@ %s\n' | sort >"$work/before"
+  (cd "$work/run" && find . -type f ! -name .tessera_plus-run.lock -exec sha1sum {} + | sort) \
+    >"$work/sums_before"
+  "$b/tessera-plus" smart-update -d "$work/run" -j 2 >/dev/null 2>&1 </dev/null
+  find "$work/run" -type f ! -name .tessera_plus-run.lock -printf '%p %T@ %s\n' | sort >"$work/after"
+  (cd "$work/run" && find . -type f ! -name .tessera_plus-run.lock -exec sha1sum {} + | sort) \
+    >"$work/sums_after"
+  moved=$(comm -13 "$work/before" "$work/after" | wc -l)
+  changed=$(comm -13 "$work/sums_before" "$work/sums_after" | wc -l)
+  echo "$b: service calls ${calls%, }; idle second run: $moved of $(wc -l <"$work/after") files" \
+    "with a new modification time or size, $changed with new bytes"
+done
 first=${builds[0]}
 for b in "${builds[@]}"; do
   echo "$b: best $((best_rate[$b])) files/s ($(awk -v a="${best_rate[$b]}" -v z="${best_rate[$first]}" \

@@ -1,8 +1,11 @@
 #include "cli/reports.h"
 
+#include <algorithm>
 #include <iterator>
+#include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
 #include "tessera_plus/bundle/store/bundle_layout.h"
@@ -83,6 +86,7 @@ std::string render_update_report(const UpdateReport& r) {
                      // Only the first failures are kept with their reasons; the rest are counted.
                      {"failures_not_listed", r.totals.failed - r.totals.failures.size()},
                      {"retries", r.totals.retries},
+                     {"revised_days", r.totals.revised_days},
                      {"rows_written", r.totals.rows},
                      {"bytes_added", r.totals.bytes},
                      {"error", r.error ? Json(*r.error) : Json(nullptr)},
@@ -132,6 +136,12 @@ std::string render_status_report(const bundle::BundleStatus& status) {
     for (const bundle::QuestionedFile& q : c.questioned) {
       questioned.push_back({{"path", q.path}, {"reason", q.reason}});
     }
+    Json short_days = Json::array();
+    for (const bundle::FileShortDays& f : c.short_days) {
+      Json days = Json::array();
+      for (const bundle::ShortDay& d : f.days) days.push_back({{"date", d.date}, {"bars", d.bars}});
+      short_days.push_back({{"path", f.path}, {"days", std::move(days)}});
+    }
     classes.push_back({{"name", c.name},
                        {"dir", c.dir},
                        {"present", c.present},
@@ -141,7 +151,8 @@ std::string render_status_report(const bundle::BundleStatus& status) {
                        {"last_date", optional_date(c.last_date)},
                        {"behind", c.behind},
                        {"with_gaps", c.with_gaps},
-                       {"questioned", std::move(questioned)}});
+                       {"questioned", std::move(questioned)},
+                       {"short_days", std::move(short_days)}});
   }
   Json unfinished = Json::array();
   for (const bundle::UnfinishedFile& f : status.unfinished) {
@@ -153,6 +164,24 @@ std::string render_status_report(const bundle::BundleStatus& status) {
                      {"classes", std::move(classes)},
                      {"unfinished", std::move(unfinished)}};
   return document(json);
+}
+
+// Each file with short days, on one line: the first few days with their bar counts, then how many
+// more.
+std::string short_days_text(const std::vector<bundle::FileShortDays>& files) {
+  constexpr std::size_t kShownDays = 5;
+  std::string text;
+  for (const bundle::FileShortDays& f : files) {
+    std::vector<std::string> shown;
+    for (std::size_t i = 0; i < std::min(kShownDays, f.days.size()); ++i) {
+      shown.push_back(fmt::format("{}（{} 根）", f.days[i].date, f.days[i].bars));
+    }
+    const std::string more =
+        f.days.size() > kShownDays ? fmt::format(" 等 {} 个交易日", f.days.size()) : std::string();
+    text += fmt::format("  {}：分钟线不足 {} 根的交易日 {}{}\n", f.path, bundle::kEquityBarsPerDay,
+                        fmt::join(shown, ", "), more);
+  }
+  return text;
 }
 
 std::string render_status_text(const bundle::BundleStatus& status) {
@@ -174,6 +203,7 @@ std::string render_status_text(const bundle::BundleStatus& status) {
     for (const bundle::QuestionedFile& q : c.questioned) {
       text += fmt::format("  {}：{}\n", q.path, q.reason);
     }
+    text += short_days_text(c.short_days);
   }
   if (!status.unfinished.empty()) {
     text += fmt::format("被中断的更新留下的文件：{} 个\n", status.unfinished.size());

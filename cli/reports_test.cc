@@ -97,6 +97,7 @@ TEST(Reports, UpdateReportCountsUnlistedFailuresAndShrinkingFiles) {
   r.totals.unchanged = 5;
   r.totals.failed = 30;
   r.totals.retries = 31;
+  r.totals.revised_days = 7;
   r.totals.rows = 5'000'000'000;
   r.totals.bytes = -4096;
   r.totals.failures.push_back({"000001.XSHE", "权限不足"});
@@ -104,7 +105,8 @@ TEST(Reports, UpdateReportCountsUnlistedFailuresAndShrinkingFiles) {
   std::string doc = render_update_report(r);
   EXPECT_EQ(doc, R"({"command":"smart-update","data_bundle_path":"/d","updated":4,"unchanged":5,)"
                  R"("failed":30,"failures":[{"what":"000001.XSHE","reason":"权限不足"}],)"
-                 R"("failures_not_listed":29,"retries":31,"rows_written":5000000000,)"
+                 R"("failures_not_listed":29,"retries":31,"revised_days":7,)"
+                 R"("rows_written":5000000000,)"
                  R"("bytes_added":-4096,"error":null,"duration_seconds":2.25,"exit_status":1})"
                  "\n");
   EXPECT_EQ(schema_errors(doc, "update-report.schema.json"), "") << doc;

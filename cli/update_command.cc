@@ -106,6 +106,7 @@ struct RunOptions {
   std::string report_path;  // empty: no JSON summary
   double wait_seconds = 0;  // for another run's lock on the bundle
   double lock_wait_seconds = static_cast<double>(bundle::kDefaultLockWait.count());
+  int recheck_days = bundle::kDefaultRecheckDays;
   bool dry_run = false;
 };
 
@@ -124,6 +125,12 @@ void add_common(CLI::App* app, RunOptions& o) {
                   "still held are tried once more at the end before they count as failed")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 86400.0));
+  app->add_option("--recheck-days", o.recheck_days,
+                  "stored trading days of each file fetched again with its new days (in the same "
+                  "service call) and written again when the service has since revised them or "
+                  "stored them short; 0 only appends. A weekly run may pass a longer window")
+      ->capture_default_str()
+      ->check(CLI::Range(0, bundle::kMaxRecheckDays));
   app->add_flag("--dry-run", o.dry_run,
                 "print what the run would do (base data refreshed; files to create, extend, "
                 "repair or rebuild; dates; estimated rows) and write nothing: no bundle file, no "
@@ -263,6 +270,7 @@ bundle::UpdateRequest update_request(const UpdateOptions& o) {
           .rebuild = o.rebuild,
           .enable_bjse = o.enable_bjse,
           .lock_wait = std::chrono::duration<double>(o.run.lock_wait_seconds),
+          .recheck_days = o.run.recheck_days,
           .confirm_rebuild = [] { return bundle::ask_rebuild_confirmation(std::cin); }};
 }
 
@@ -298,16 +306,17 @@ Command setup_smart_update(CLI::App& main) {
       "update base data, extend every minute-bar and tick file present and re-create those that "
       "a check deleted");
   add_common(app, *o);
-  return Command{
-      app, [o] {
-        if (o->dry_run) {
-          return run_dry(*o, false, [&] { return bundle::plan_smart_update(o->root); });
-        }
-        return run_reported("smart-update", *o, bundle::MissingBundle::kNoLock, false, [&] {
-          return bundle::update_bundle_from_exist_file(
-              o->concurrency, o->root, std::chrono::duration<double>(o->lock_wait_seconds));
-        });
-      }};
+  return Command{app, [o] {
+                   if (o->dry_run) {
+                     return run_dry(*o, false, [&] { return bundle::plan_smart_update(o->root); });
+                   }
+                   return run_reported(
+                       "smart-update", *o, bundle::MissingBundle::kNoLock, false, [&] {
+                         return bundle::update_bundle_from_exist_file(
+                             o->concurrency, o->root,
+                             std::chrono::duration<double>(o->lock_wait_seconds), o->recheck_days);
+                       });
+                 }};
 }
 
 const RegisterCommand reg_update{setup_update};

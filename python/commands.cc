@@ -195,6 +195,13 @@ RunSettings settings(std::optional<int> retry_attempts, std::optional<double> re
                      .output = output_of(std::move(progress))};
 }
 
+int checked_recheck_days(int days) {
+  if (days < 0 || days > bundle::kMaxRecheckDays) {
+    throw ValueError("recheck_days must be from 0 to " + std::to_string(bundle::kMaxRecheckDays));
+  }
+  return days;
+}
+
 // A dry run: the plan, made as the real run would make it, with nothing written and no lock
 // taken; a dict with the keys of `--dry-run --report`.
 py::object planned(bool enable_bjse, const RunSettings& s,
@@ -213,7 +220,7 @@ py::object planned(bool enable_bjse, const RunSettings& s,
 py::object update(const std::string& root, const std::vector<std::string>& minbar,
                   const std::vector<std::string>& tick, bool base, std::optional<int> jobs,
                   std::optional<int> concurrency, bool with_derivatives, bool rebuild,
-                  bool enable_bjse, double wait, double lock_wait,
+                  bool enable_bjse, double wait, double lock_wait, int recheck_days,
                   std::optional<int> retry_attempts, std::optional<double> retry_max_wait,
                   std::optional<double> rate_limit, std::optional<int> requests,
                   std::optional<std::string> report, py::object progress, bool dry_run) {
@@ -229,6 +236,7 @@ py::object update(const std::string& root, const std::vector<std::string>& minba
       .rebuild = rebuild,
       .enable_bjse = enable_bjse,
       .lock_wait = std::chrono::duration<double>(lock_wait),
+      .recheck_days = checked_recheck_days(recheck_days),
       // rebuild=True is the caller's confirmation.
       .confirm_rebuild = [] { return bundle::RebuildDecision::kConfirmed; }};
   if (dry_run) return planned(enable_bjse, s, [&] { return bundle::plan_update(request); });
@@ -238,16 +246,18 @@ py::object update(const std::string& root, const std::vector<std::string>& minba
 
 py::object smart_update(const std::string& root, std::optional<int> jobs,
                         std::optional<int> concurrency, double wait, double lock_wait,
-                        std::optional<int> retry_attempts, std::optional<double> retry_max_wait,
-                        std::optional<double> rate_limit, std::optional<int> requests,
-                        std::optional<std::string> report, py::object progress, bool dry_run) {
+                        int recheck_days, std::optional<int> retry_attempts,
+                        std::optional<double> retry_max_wait, std::optional<double> rate_limit,
+                        std::optional<int> requests, std::optional<std::string> report,
+                        py::object progress, bool dry_run) {
   const RunSettings s = settings(retry_attempts, retry_max_wait, rate_limit, requests,
                                  std::move(report), wait, lock_wait, std::move(progress));
   const int workers = job_count(jobs, concurrency);
+  checked_recheck_days(recheck_days);
   if (dry_run) return planned(false, s, [&] { return bundle::plan_smart_update(root); });
   return run_update("smart-update", root, bundle::MissingBundle::kNoLock, false, s, [&] {
-    return bundle::update_bundle_from_exist_file(workers, root,
-                                                 std::chrono::duration<double>(lock_wait));
+    return bundle::update_bundle_from_exist_file(
+        workers, root, std::chrono::duration<double>(lock_wait), recheck_days);
   });
 }
 
@@ -279,7 +289,9 @@ const char* const kUpdateDoc =
     "name. jobs worker processes (default: one per core; concurrency is the same setting).\n"
     "rebuild=True rewrites the\n"
     "selected files without asking. lock_wait: seconds to wait for files that readers hold\n"
-    "(default 180), as --lock-wait. retry_attempts, retry_max_wait (seconds) and rate_limit\n"
+    "(default 180), as --lock-wait. recheck_days: stored trading days of each file fetched\n"
+    "again with its new days and written again when the service has revised them (default 1,\n"
+    "0 only appends), as --recheck-days. retry_attempts, retry_max_wait (seconds) and rate_limit\n"
     "(requests per second) as --retry-attempts, --retry-max-wait and --rate-limit; requests\n"
     "as --requests: service requests waiting at once, all workers together (default 16), apart\n"
     "from jobs, the files compressed and written at once; unset, the environment's TALLOW_*\n"
@@ -297,22 +309,24 @@ const char* const kUpdateDoc =
 
 void bind_commands(py::module_& m) {
   prepare_forks();
-  m.def("update", &update, py::arg("data_bundle_path"), py::kw_only(),
-        py::arg("minbar") = std::vector<std::string>{},
-        py::arg("tick") = std::vector<std::string>{}, py::arg("base") = true,
-        py::arg("jobs") = py::none(), py::arg("concurrency") = py::none(),
-        py::arg("with_derivatives") = false, py::arg("rebuild") = false,
-        py::arg("enable_bjse") = false, py::arg("wait") = 0.0,
-        py::arg("lock_wait") = kDefaultLockWaitSeconds, py::arg("retry_attempts") = py::none(),
-        py::arg("retry_max_wait") = py::none(), py::arg("rate_limit") = py::none(),
-        py::arg("requests") = py::none(), py::arg("report") = py::none(),
-        py::arg("progress") = true, py::arg("dry_run") = false, kUpdateDoc);
+  m.def(
+      "update", &update, py::arg("data_bundle_path"), py::kw_only(),
+      py::arg("minbar") = std::vector<std::string>{}, py::arg("tick") = std::vector<std::string>{},
+      py::arg("base") = true, py::arg("jobs") = py::none(), py::arg("concurrency") = py::none(),
+      py::arg("with_derivatives") = false, py::arg("rebuild") = false,
+      py::arg("enable_bjse") = false, py::arg("wait") = 0.0,
+      py::arg("lock_wait") = kDefaultLockWaitSeconds,
+      py::arg("recheck_days") = bundle::kDefaultRecheckDays, py::arg("retry_attempts") = py::none(),
+      py::arg("retry_max_wait") = py::none(), py::arg("rate_limit") = py::none(),
+      py::arg("requests") = py::none(), py::arg("report") = py::none(), py::arg("progress") = true,
+      py::arg("dry_run") = false, kUpdateDoc);
   m.def("smart_update", &smart_update, py::arg("data_bundle_path"), py::kw_only(),
         py::arg("jobs") = py::none(), py::arg("concurrency") = py::none(), py::arg("wait") = 0.0,
-        py::arg("lock_wait") = kDefaultLockWaitSeconds, py::arg("retry_attempts") = py::none(),
-        py::arg("retry_max_wait") = py::none(), py::arg("rate_limit") = py::none(),
-        py::arg("requests") = py::none(), py::arg("report") = py::none(),
-        py::arg("progress") = true, py::arg("dry_run") = false,
+        py::arg("lock_wait") = kDefaultLockWaitSeconds,
+        py::arg("recheck_days") = bundle::kDefaultRecheckDays,
+        py::arg("retry_attempts") = py::none(), py::arg("retry_max_wait") = py::none(),
+        py::arg("rate_limit") = py::none(), py::arg("requests") = py::none(),
+        py::arg("report") = py::none(), py::arg("progress") = true, py::arg("dry_run") = false,
         "Refreshes base data, extends every minute-bar and tick file the bundle holds and\n"
         "re-creates those that a check deleted. The keywords and the UpdateReport returned are\n"
         "update's. Holds the bundle's run lock, as update does.");

@@ -95,8 +95,8 @@ void bind_update_report(py::module_& m) {
   py::class_<UpdateReport> c(m, "UpdateReport",
                              "What update or smart_update did; truthy when it succeeded.");
   def_fields(c, {"command", "data_bundle_path", "updated", "unchanged", "failed", "failures",
-                 "failures_not_listed", "retries", "rows_written", "bytes_added", "error",
-                 "duration_seconds", "success"});
+                 "failures_not_listed", "retries", "revised_days", "rows_written", "bytes_added",
+                 "error", "duration_seconds", "success"});
   c.def_property_readonly("rows", [](const UpdateReport& r) { return r.get("rows_written"); });
   c.def_property_readonly("bytes", [](const UpdateReport& r) { return r.get("bytes_added"); });
   c.def_property_readonly("duration",
@@ -216,6 +216,7 @@ py::object update_report(const UpdateRun& run) {
   d["failures"] = failures;
   d["failures_not_listed"] = t.failed - t.failures.size();
   d["retries"] = t.retries;
+  d["revised_days"] = t.revised_days;
   d["rows_written"] = t.rows;
   d["bytes_added"] = t.bytes;
   d["error"] = py::none();
@@ -258,6 +259,21 @@ py::object bundle_status_object(const bundle::BundleStatus& status) {
     k["behind"] = c.behind;
     k["with_gaps"] = c.with_gaps;
     k["questioned"] = questioned;
+    py::list short_days;
+    for (const bundle::FileShortDays& f : c.short_days) {
+      py::list days;
+      for (const bundle::ShortDay& s : f.days) {
+        py::dict day;
+        day["date"] = s.date;
+        day["bars"] = s.bars;
+        days.append(day);
+      }
+      py::dict file;
+      file["path"] = path_text(f.path);
+      file["days"] = days;
+      short_days.append(file);
+    }
+    k["short_days"] = short_days;
     classes.append(k);
   }
   py::dict d;

@@ -28,6 +28,7 @@ class UpdateReport:
     failures: list[dict[str, str]]
     failures_not_listed: int
     retries: int
+    revised_days: int
     rows_written: int
     bytes_added: int
     error: Optional[str]
@@ -85,6 +86,7 @@ def update(
     enable_bjse: bool = ...,
     wait: float = ...,
     lock_wait: float = ...,
+    recheck_days: int = ...,
     retry_attempts: Optional[int] = ...,
     retry_max_wait: Optional[float] = ...,
     rate_limit: Optional[float] = ...,
@@ -108,6 +110,7 @@ def smart_update(
     concurrency: Optional[int] = ...,
     wait: float = ...,
     lock_wait: float = ...,
+    recheck_days: int = ...,
     retry_attempts: Optional[int] = ...,
     retry_max_wait: Optional[float] = ...,
     rate_limit: Optional[float] = ...,

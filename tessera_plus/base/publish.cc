@@ -135,6 +135,21 @@ void publish_file(const fs::path& path, IoRecorder* recorder,
   pending.publish();
 }
 
+bool holds_bytes(const fs::path& path, const std::string& bytes) {
+  std::error_code ec;
+  if (!fs::is_regular_file(fs::symlink_status(path, ec)) ||
+      fs::file_size(path, ec) != bytes.size()) {
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string stored(bytes.size(), '\0');
+  return in.read(stored.data(), static_cast<std::streamsize>(stored.size())) && stored == bytes;
+}
+
+void write_file_if_changed(const fs::path& path, const std::string& bytes) {
+  if (!holds_bytes(path, bytes)) write_file_atomically(path, bytes);
+}
+
 void write_file_atomically(const fs::path& path, const std::string& bytes, IoRecorder* recorder) {
   publish_file(path, recorder, [&](const std::string& temp) {
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -48,6 +48,14 @@ void publish_file(const std::filesystem::path& path,
 void publish_file(const std::filesystem::path& path, IoRecorder* recorder,
                   const std::function<void(const std::string& temp_path)>& build);
 
+// Whether `path` is a regular file holding exactly `bytes` (false when it cannot be read).
+bool holds_bytes(const std::filesystem::path& path, const std::string& bytes);
+
+// Writes `bytes` to `path` through a PendingFile, unless `path` already holds exactly them: a
+// rewrite with the same content would only move the modification time, which makes copies and
+// backups of the directory (rsync, incremental backups) move the file again.
+void write_file_if_changed(const std::filesystem::path& path, const std::string& bytes);
+
 // Writes `bytes` to `path` through a PendingFile.
 void write_file_atomically(const std::filesystem::path& path, const std::string& bytes,
                            IoRecorder* recorder = nullptr);

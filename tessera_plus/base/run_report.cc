@@ -28,7 +28,7 @@ std::optional<RunReport>& published() {
 }  // namespace
 
 struct RunReport::Region {
-  std::atomic<std::uint64_t> updated{0}, unchanged{0}, retries{0}, rows{0};
+  std::atomic<std::uint64_t> updated{0}, unchanged{0}, retries{0}, rows{0}, revised_days{0};
   std::atomic<std::int64_t> bytes{0};
   SharedMutex lock;
   std::uint64_t failed = 0;
@@ -48,6 +48,8 @@ void RunReport::count_written(bool changed, std::uint64_t rows, std::int64_t byt
 
 void RunReport::count_retry() { ++region_->retries; }
 
+void RunReport::count_revised(std::uint64_t days) { region_->revised_days += days; }
+
 void RunReport::add_failure(std::string_view what, std::string_view reason) {
   region_->lock.lock();
   if (region_->failed < kShownFailures) {
@@ -66,6 +68,7 @@ RunTotals RunReport::totals() const {
               .failures = {}};
   t.rows = region_->rows;
   t.bytes = region_->bytes;
+  t.revised_days = region_->revised_days;
   region_->lock.lock();
   t.failed = region_->failed;
   for (std::size_t i = 0; i < std::min<std::uint64_t>(t.failed, kShownFailures); ++i) {
@@ -101,6 +104,10 @@ void record_failure(std::string_view what, std::string_view reason) {
 
 void record_retry() {
   if (published()) published()->count_retry();
+}
+
+void record_revised(std::uint64_t days) {
+  if (published()) published()->count_revised(days);
 }
 
 std::string one_line(std::string_view text, std::size_t max_bytes) {

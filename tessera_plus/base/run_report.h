@@ -30,6 +30,9 @@ struct RunTotals {
   // negative when a repair shrank them more than the update added).
   std::uint64_t rows = 0;
   std::int64_t bytes = 0;
+  // Stored days, counted per instrument, that the service answered differently on a second look
+  // and that were written again.
+  std::uint64_t revised_days = 0;
 };
 
 class RunReport {
@@ -43,6 +46,7 @@ class RunReport {
   void count_written(bool changed, std::uint64_t rows, std::int64_t bytes);
   void add_failure(std::string_view what, std::string_view reason);
   void count_retry();
+  void count_revised(std::uint64_t days);
   RunTotals totals() const;
   // totals().failed without the copies of the failures.
   std::uint64_t failed() const;
@@ -66,6 +70,7 @@ RunTotals run_totals();
 void record_written(bool changed, std::uint64_t rows, std::int64_t bytes);
 void record_failure(std::string_view what, std::string_view reason);
 void record_retry();
+void record_revised(std::uint64_t days);
 
 // `text` cut to its first line and at most `max_bytes` bytes, never inside a UTF-8 character.
 std::string one_line(std::string_view text, std::size_t max_bytes);

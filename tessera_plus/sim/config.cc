@@ -178,6 +178,15 @@ SimConfig SimConfig::from_environment() {
     c.latency_per_1000_rows_ms = parse_int("TALLOW_SIM_LATENCY_PER_1000_ROWS", *v, 0, 600000);
   }
   if (auto v = env("TALLOW_SIM_CALL_LOG")) c.call_log = *v;
+  if (auto v = env("TALLOW_SIM_REVISED")) {
+    std::string_view rest = *v;
+    while (!rest.empty()) {
+      const std::size_t comma = rest.find(',');
+      const std::string day(rest.substr(0, comma));
+      rest = comma == std::string_view::npos ? "" : rest.substr(comma + 1);
+      c.revised_days.push_back(parse_int("TALLOW_SIM_REVISED", day, 20050104, 20991231));
+    }
+  }
   return c;
 }
 

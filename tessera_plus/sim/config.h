@@ -43,6 +43,8 @@
 //   TALLOW_SIM_LATENCY_RATE  probability in [0, 1] that a data call gets that latency (default 1).
 //   TALLOW_SIM_CALL_LOG      a file to which every call the service receives appends one line,
 //                            "MONOTONIC_NS PID OPERATION" (call_log.h); unset: no record.
+//   TALLOW_SIM_REVISED       comma-separated days (YYYYMMDD) that the service has corrected since
+//                            it first answered for them (revisions.h); default none.
 //   TALLOW_SIM_TRADING_DATE  "all" (default): minute-bar tables of every instrument except indexes
 //                            carry `trading_date`; "derivatives": only futures and options do.
 // A malformed value is a ValueError naming the variable.
@@ -84,7 +86,8 @@ struct SimConfig {
   std::int64_t quota_rows = 0;
   int outage_up = 0, outage_down = 0;  // mean calls; 0: no outages
   int latency_per_1000_rows_ms = 0;
-  std::string call_log;  // empty: calls are not recorded
+  std::string call_log;           // empty: calls are not recorded
+  std::vector<int> revised_days;  // YYYYMMDD
 
   // The defaults of a scale: stock count and first date.
   static SimConfig for_scale(Scale scale);

@@ -8,6 +8,7 @@
 #include "tessera_plus/base/instrument_type.h"
 #include "tessera_plus/sim/bars.h"
 #include "tessera_plus/sim/calendar.h"
+#include "tessera_plus/sim/revisions.h"
 #include "tessera_plus/sim/ticks.h"
 
 namespace tessera_plus::tallow::sim {
@@ -123,6 +124,7 @@ std::optional<PriceTable> SimMarket::get_price(const std::string& order_book_id,
                      : frequency == "tick" ? tick_table(*ins, first, last, now,
                                                         tick_interval(*ins, config_.tick_seconds))
                                            : daily_table(*ins, first, last, now);
+  apply_revisions(table, config_.revised_days);
   faults_.on_answer(table.rows());
   if (table.empty()) return no_data();
   return table;

@@ -1,7 +1,9 @@
 #include "tessera_plus/bundle/base_data/base_updater.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 
 #include <fmt/format.h>
@@ -59,7 +61,7 @@ void write_calendar(const fs::path& dir, int end_date) {
        tallow::get_trading_dates(std::int64_t{bundle::MIN_START_DATE}, std::int64_t{end_date})) {
     numbers.push_back(date_to_number(d));
   }
-  write_file_atomically(bundle::trading_calendar_file(dir).string(), npy_bytes(numbers));
+  write_file_if_changed(bundle::trading_calendar_file(dir), npy_bytes(numbers));
 }
 
 // The stored days of every stock in the current file, so that a stock the service cannot answer
@@ -87,6 +89,19 @@ std::vector<std::int64_t> days_or_previous(const std::string& target, const std:
   return {};
 }
 
+using SuspendedDays = std::map<std::string, std::vector<std::int64_t>>;
+
+// Whether the previous file holds exactly `days`: then it is left as it is.
+bool holds_suspensions(const std::optional<h5::File>& previous, const SuspendedDays& days) {
+  if (!previous) return false;
+  const std::vector<std::string> names = previous->member_names();
+  if (names.size() != days.size()) return false;
+  return std::all_of(days.begin(), days.end(), [&](const auto& stock) {
+    return previous->has(stock.first) &&
+           h5::Dataset::open(*previous, stock.first).read_integers() == stock.second;
+  });
+}
+
 void write_suspensions(const fs::path& dir, const std::vector<tallow::Instrument>& instruments,
                        int end_date) {
   const fs::path target = bundle::suspensions_file(dir);
@@ -95,25 +110,29 @@ void write_suspensions(const fs::path& dir, const std::vector<tallow::Instrument
     if (ins.type == INSTRUMENT_TYPE::CS) stocks.push_back(&ins);
   }
   std::optional<h5::File> previous = previous_suspensions(target);
+  SuspendedDays all;
+  fetch_ahead(
+      stocks.size(), [&](std::size_t i) { return bytes_of(suspended_days(*stocks[i], end_date)); },
+      [&](std::size_t i, FetchedAnswer&& answer) {
+        const std::string& id = stocks[i]->order_book_id;
+        std::vector<std::int64_t> days =
+            days_or_previous(target.string(), id, std::move(answer), previous);
+        if (!days.empty()) all[id] = std::move(days);
+      });
+  if (holds_suspensions(previous, all)) return;
+  previous.reset();
   publish_file(target.string(), [&](const std::string& temp) {
     h5::File file = h5::File::open(temp, h5::Mode::kCreate);
-    fetch_ahead(
-        stocks.size(),
-        [&](std::size_t i) { return bytes_of(suspended_days(*stocks[i], end_date)); },
-        [&](std::size_t i, FetchedAnswer&& answer) {
-          const std::string& id = stocks[i]->order_book_id;
-          std::vector<std::int64_t> days =
-              days_or_previous(target.string(), id, std::move(answer), previous);
-          if (!days.empty()) h5::write_int64_dataset(file, id, days);
-        });
+    for (const auto& [id, days] : all) h5::write_int64_dataset(file, id, days);
     file.close();
   });
 }
 
 void write_daybars(const fs::path& file, const DaybarClass& cls, int end_date, bool compression,
-                   bool create) {
-  for (const InstrumentFailure& f : update_daybar_file(
-           file.string(), cls, tallow::all_instruments(), end_date, compression, create)) {
+                   bool create, int recheck_days) {
+  for (const InstrumentFailure& f :
+       update_daybar_file(file.string(), cls, tallow::all_instruments(), end_date, compression,
+                          create, {}, recheck_days)) {
     report_failed_part(file.string() + " " + f.order_book_id, f.reason);
   }
 }
@@ -131,7 +150,7 @@ void require_bundle_directory(const std::string& path) {
 }
 
 bool update_daybar(const std::string& path, bool create, bool enable_compression, int concurrency,
-                   const TallowKwargs& tallow_kwargs) {
+                   const TallowKwargs& tallow_kwargs, int recheck_days) {
   require_bundle_directory(path);
   throw_if_stopped();
   const int end_date = bundle::_get_end_date();
@@ -153,14 +172,15 @@ bool update_daybar(const std::string& path, bool create, bool enable_compression
   });
   pool.submit(bundle::instrument_list_file(dir).string(), [dir] {
     with_write_advice([&] {
-      write_file_atomically(bundle::instrument_list_file(dir).string(),
+      write_file_if_changed(bundle::instrument_list_file(dir),
                             instrument_list_bytes(tallow::all_instruments()));
     });
   });
   for (const DaybarClass& cls : daybar_classes()) {
     fs::path file = dir / cls.file_name;
-    pool.submit(file.string(), [file, &cls, end_date, enable_compression, create] {
-      with_write_advice([&] { write_daybars(file, cls, end_date, enable_compression, create); });
+    pool.submit(file.string(), [file, &cls, end_date, enable_compression, create, recheck_days] {
+      with_write_advice(
+          [&] { write_daybars(file, cls, end_date, enable_compression, create, recheck_days); });
     });
   }
   pool.close();

@@ -30,10 +30,12 @@ struct InstrumentFailure {
 // temporary name and publishes it when complete. An instrument whose data the service does not
 // deliver (unavailable after the client's retries, or not permitted) keeps what the file held and
 // is returned; the others are updated all the same, so that one bad answer does not cost the
-// whole class its day.
+// whole class its day. An instrument with new dates has its last `recheck_days` stored days asked
+// for in the same call, and those the service now answers differently are written again. A file
+// that lacks no date is not opened for writing.
 std::vector<InstrumentFailure> update_daybar_file(
     const std::string& path, const DaybarClass& cls,
     const std::vector<tallow::Instrument>& instruments, int end_date, bool compression, bool fresh,
-    const bundle::WriteOptions& options = {});
+    const bundle::WriteOptions& options = {}, int recheck_days = 0);
 
 }  // namespace tessera_plus::bundle

@@ -66,6 +66,26 @@ std::string judge_dates(const std::vector<std::int64_t>& dates, Calendar calenda
   return {};
 }
 
+// The days of an equity file with fewer bars than a whole day, from `index`'s line numbers and the
+// length of `data` (its metadata, not its bars). Nothing when the numbers do not ascend: the
+// check questions such a file on its own terms.
+void note_short_days(const h5::File& file, const h5::Dataset& index,
+                     const std::vector<std::int64_t>& dates, const std::string& path,
+                     ClassStatus& status) {
+  if (!index.has_field("line_no") || !file.has("data")) return;
+  const std::vector<std::int64_t> lines =
+      index.read_field<std::int64_t>(h5::Field{"line_no", h5::Kind::kInt64, 0}, 0, dates.size());
+  const auto rows = static_cast<std::int64_t>(h5::Dataset::open(file, "data").length());
+  FileShortDays found{.path = path, .days = {}};
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::int64_t end = i + 1 < lines.size() ? lines[i + 1] : rows;
+    if (end < lines[i]) return;
+    const auto bars = static_cast<std::uint64_t>(end - lines[i]);
+    if (bars < kEquityBarsPerDay) found.days.push_back({dates[i], bars});
+  }
+  if (!found.days.empty()) status.short_days.push_back(std::move(found));
+}
+
 std::string survey_minbar_file(const std::string& path, Calendar calendar,
                                std::optional<std::int64_t> last_trading_day, ClassStatus& status) {
   const h5::File file = h5::File::open(path, h5::Mode::kReadOnly);
@@ -75,7 +95,11 @@ std::string survey_minbar_file(const std::string& path, Calendar calendar,
   const std::vector<std::int64_t> dates = index.read_field<std::int64_t>(
       h5::Field{"date", h5::Kind::kInt64, 0}, 0, index.readable_length());
   if (dates.empty()) return "empty index";
-  return judge_dates(dates, calendar, last_trading_day, status);
+  std::string reason = judge_dates(dates, calendar, last_trading_day, status);
+  if (reason.empty() && status.name == "equities") {
+    note_short_days(file, index, dates, path, status);
+  }
+  return reason;
 }
 
 std::string survey_tick_file(const std::string& path, Calendar calendar,

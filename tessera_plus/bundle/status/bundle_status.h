@@ -19,6 +19,22 @@ struct QuestionedFile {
   std::string reason;  // one line
 };
 
+// A stock's trading day that holds fewer minute bars than its session has. Suspended days hold
+// none and are not listed in `index` at all, so a short day is one stored before the service had
+// all its bars (or one the service delivered short): `update --recheck-days` reaching back to it
+// fetches it again.
+struct ShortDay {
+  std::int64_t date = 0;
+  std::uint64_t bars = 0;
+};
+struct FileShortDays {
+  std::string path;
+  std::vector<ShortDay> days;
+};
+
+// Minute bars of a whole A-share day: 09:31-11:30 and 13:01-15:00.
+inline constexpr std::uint64_t kEquityBarsPerDay = 240;
+
 struct ClassStatus {
   std::string name;  // "equities", "future", "option" (bundle/h5/<name>) or "ticks"
   std::string dir;
@@ -34,6 +50,8 @@ struct ClassStatus {
   std::size_t with_gaps = 0;
   // Files the check would call broken from what was read, or that could not be read.
   std::vector<QuestionedFile> questioned{};
+  // Equities only: files with days shorter than kEquityBarsPerDay, read from `index` alone.
+  std::vector<FileShortDays> short_days{};
 };
 
 struct BundleStatus {

@@ -8,6 +8,7 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/publish.h"
 #include "tessera_plus/bundle/store/minbar_file.h"
+#include "tessera_plus/bundle/store/minbar_recheck.h"
 #include "tessera_plus/bundle/store/minbar_tail.h"
 #include "tessera_plus/bundle/store/write_safety.h"
 #include "tessera_plus/h5/dataset.h"
@@ -16,13 +17,25 @@
 namespace tessera_plus::bundle {
 namespace {
 
+// What an update does to a file whose tail is sound: how much of it stays (all of it unless a
+// stored day was found revised) and what is appended after that.
+struct TailPlan {
+  h5::Size index_keep = 0;
+  h5::Size data_keep = 0;
+  std::optional<MinbarRecords> append{};
+  std::vector<int> revised_days{};
+
+  bool cuts(h5::Size index_length) const { return index_keep < index_length; }
+  bool writes(h5::Size index_length) const { return cuts(index_length) || append.has_value(); }
+};
+
 // What a read of the file without the write lock found (a sound tail ending on one day in both
-// datasets), and the bars after it.
+// datasets), and the plan made from it.
 struct FetchedAhead {
   IndexEntry last_entry{};
   h5::Size index_length = 0;
   h5::Size data_length = 0;
-  std::optional<MinbarRecords> bars;
+  TailPlan plan;
 
   // The write session finds the file as it was read: the same lengths and last entry. (Every
   // write of these files is one journaled commit, so a file changed in between differs there.)
@@ -77,65 +90,109 @@ bool de_listed_by(const MinbarSource& source, int date) {
   return source.de_listed_date != 0 && date >= source.de_listed_date;
 }
 
-// Returns the bars stored.
-std::uint64_t extend(h5::File& file, const MinbarSource& source, unsigned threads,
-                     std::optional<FetchedAhead> ahead) {
-  h5::Dataset index = open_for_write(file, "index");
-  h5::Dataset data = open_for_write(file, "data");
-  // As read ahead, the file needs no repair and the bars fetched then are the ones to append;
-  // otherwise it is made consistent and the bars are fetched now, under the lock.
-  std::optional<MinbarRecords> fetched;
-  if (ahead && ahead->still_matches(index, data)) {
-    fetched = std::move(ahead->bars);
-  } else {
-    const IndexEntry latest = make_consistent(index, data);
-    if (de_listed_by(source, latest.date)) return 0;
-    fetched = source.fetch(source.next_trading_date(latest.date));
+TailPlan keep_all(const h5::Dataset& index, const h5::Dataset& data) {
+  return {.index_keep = index.length(), .data_keep = data.length()};
+}
+
+// The plan for a file whose last sound entry is `latest`. The days after it are fetched; when
+// there are any, the same call starts `source.recheck_days` stored days earlier, and stored days
+// that the service now answers differently are cut and written again. With nothing new the service
+// is not asked again for the stored days: a run that adds nothing costs no call and no write.
+TailPlan plan_tail(const h5::Dataset& index, const h5::Dataset& data, const IndexEntry& latest,
+                   const MinbarSource& source) {
+  TailPlan plan = keep_all(index, data);
+  if (de_listed_by(source, latest.date)) return plan;
+  const int next = source.next_trading_date(latest.date);
+  const bool nothing_new = source.end_date != 0 && next > source.end_date;
+  if (source.recheck_days <= 0 || nothing_new || index.length() == 0) {
+    plan.append = source.fetch(next);
+    return plan;
   }
-  if (!fetched) return 0;
+  const RecheckWindow window = recheck_window(index, data, source.recheck_days);
+  std::optional<MinbarRecords> fetched = source.fetch(window.first_date());
+  if (!fetched) return plan;
+  WindowRevision revision = compare_window(data, window, *fetched);
+  if (revision.keep_entries < window.entries.size()) {
+    plan.index_keep = window.index_from + revision.keep_entries;
+    plan.data_keep = window.entries[revision.keep_entries].line_no;
+    plan.revised_days = std::move(revision.revised_days);
+  }
+  MinbarRecords tail = records_from(*fetched, revision.append_from);
+  if (tail.rows > 0) plan.append = std::move(tail);
+  return plan;
+}
+
+// Cuts what the plan revises and appends its bars; returns the bars stored.
+std::uint64_t apply(h5::Dataset& index, h5::Dataset& data, TailPlan& plan, unsigned threads) {
+  if (plan.cuts(index.length())) {
+    data.resize(plan.data_keep);
+    index.resize(plan.index_keep);
+  }
+  if (!plan.append) return 0;
+  MinbarRecords& fetched = *plan.append;
   // The new bars land after the last stored row, so that is where their line numbers start.
   // (Counting from the last entry's `line_no` instead would point past the bars whenever that
   // entry claims rows that `data` does not hold.)
-  shift_line_numbers(fetched->index, data.length(), fetched->rows);
+  shift_line_numbers(fetched.index, data.length(), fetched.rows);
   // Both land in one journaled commit. The stored chunks written again go last, `data`'s after
   // `index`'s (the larger after the smaller), so that no other chunk can land where a reader that
   // holds the old file still looks (HeldBackChunk).
   ChunkDeflater deflater = minbar_deflater(threads);
   HeldBackChunk index_tail = append_deflated_holding_back(
-      index, {&INDEX_DTYPE, fetched->index.data(), fetched->index.size()}, deflater);
+      index, {&INDEX_DTYPE, fetched.index.data(), fetched.index.size()}, deflater);
   HeldBackChunk data_tail = append_deflated_holding_back(
-      data, {fetched->layout, fetched->data.data(), fetched->rows}, deflater);
+      data, {fetched.layout, fetched.data.data(), fetched.rows}, deflater);
   index_tail.write();
   data_tail.write();
-  return fetched->rows;
+  return fetched.rows;
 }
 
-// The file's last day, read without the write lock, and the bars after it, fetched before the
+StoredCounts extend(h5::File& file, const MinbarSource& source, unsigned threads,
+                    std::optional<FetchedAhead> ahead) {
+  h5::Dataset index = open_for_write(file, "index");
+  h5::Dataset data = open_for_write(file, "data");
+  // As read ahead, the file needs no repair and the plan made then stands; otherwise it is made
+  // consistent and planned now, under the lock.
+  TailPlan plan;
+  if (ahead && ahead->still_matches(index, data)) {
+    plan = std::move(ahead->plan);
+  } else {
+    const IndexEntry latest = make_consistent(index, data);
+    plan = plan_tail(index, data, latest, source);
+  }
+  StoredCounts stored(apply(index, data, plan, threads));
+  stored.revised_days = std::move(plan.revised_days);
+  return stored;
+}
+
+// The file's last day, read without the write lock, and the plan for it, fetched before the
 // write session begins, so that the file is locked only while it is written and readers that open
 // it meanwhile are not turned away. Nothing when the file needs more than an append (no `index`,
 // a tail to repair, `index` and `data` ending on different days) or cannot be read so: the write
 // session then reads and fetches under its lock.
 std::optional<FetchedAhead> fetch_ahead(const std::string& h5_file, const MinbarSource& source) {
-  FetchedAhead ahead;
   try {
-    const MinbarEnd end = read_minbar_end(h5_file);
+    h5::File file = h5::File::open(h5_file, h5::Mode::kReadOnly);
+    const MinbarEnd end = read_minbar_end(file);
     if (end.state != MinbarEnd::State::kSound) return std::nullopt;
-    ahead.last_entry = end.last_entry;
-    ahead.index_length = end.index_length;
-    ahead.data_length = end.data_length;
+    const h5::Dataset index = h5::Dataset::open(file, "index");
+    const h5::Dataset data = h5::Dataset::open(file, "data");
+    return FetchedAhead{.last_entry = end.last_entry,
+                        .index_length = end.index_length,
+                        .data_length = end.data_length,
+                        .plan = plan_tail(index, data, end.last_entry, source)};
   } catch (const OSError&) {
     return std::nullopt;
   }
-  if (!de_listed_by(source, ahead.last_entry.date)) {
-    ahead.bars = source.fetch(source.next_trading_date(ahead.last_entry.date));
-  }
-  return ahead;
 }
 
 }  // namespace
 
 MinbarEnd read_minbar_end(const std::string& h5_file) {
-  h5::File file = h5::File::open(h5_file, h5::Mode::kReadOnly);
+  return read_minbar_end(h5::File::open(h5_file, h5::Mode::kReadOnly));
+}
+
+MinbarEnd read_minbar_end(const h5::File& file) {
   if (!file.has("index")) return {};
   // A file with `index` but no `data` is no sound file either; its update finds out under the lock.
   if (!file.has("data")) return {.state = MinbarEnd::State::kToRepair};
@@ -162,10 +219,13 @@ void create_minbar_file(const std::filesystem::path& h5_file, const MinbarRecord
   });
 }
 
-std::uint64_t update_minbar_file(const std::string& h5_file, const MinbarSource& source,
-                                 const WriteOptions& options) {
+StoredCounts update_minbar_file(const std::string& h5_file, const MinbarSource& source,
+                                const WriteOptions& options) {
   require_regular_file(h5_file);
   std::optional<FetchedAhead> ahead = fetch_ahead(h5_file, source);
+  // Nothing to add or revise: the file is not opened for writing, so its bytes and its
+  // modification time stay as they were (copies and backups of the bundle see no change).
+  if (ahead && !ahead->plan.writes(ahead->index_length)) return {};
   h5::File file = open_for_update(h5_file, options);
   if (!file.has("index")) {
     // Opened under the journal all the same: a commit cut short is rolled back first, and the file
@@ -173,7 +233,7 @@ std::uint64_t update_minbar_file(const std::string& h5_file, const MinbarSource&
     file.abandon();
     return rebuild_by_replacing(h5_file, source, options);
   }
-  const std::uint64_t stored = extend(file, source, options.deflate_threads, std::move(ahead));
+  StoredCounts stored = extend(file, source, options.deflate_threads, std::move(ahead));
   file.close();
   return stored;
 }

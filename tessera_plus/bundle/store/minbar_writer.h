@@ -10,6 +10,7 @@
 #include "tessera_plus/bundle/store/minbar_records.h"
 #include "tessera_plus/bundle/store/minbar_stream.h"
 #include "tessera_plus/bundle/store/records.h"
+#include "tessera_plus/bundle/store/stored_counts.h"
 #include "tessera_plus/bundle/store/write_options.h"
 #include "tessera_plus/h5/dataset.h"
 
@@ -41,6 +42,10 @@ struct MinbarSource {
   FetchRange fetch_range{};
   int end_date = 0;
   int batch_days = MINBAR_BATCH_DAYS;
+  // Stored trading days fetched again with the new ones and written again when the service now
+  // answers them differently (minbar_recheck.h); 0 only appends. Stored days are asked for only in
+  // the call that brings new days, never in a call of their own.
+  int recheck_days = 0;
 };
 
 // How an existing file ends, read without the write lock: what decides whether an update extends
@@ -59,6 +64,7 @@ struct MinbarEnd {
 
 // OSError when the file cannot be opened or read.
 MinbarEnd read_minbar_end(const std::string& h5_file);
+MinbarEnd read_minbar_end(const h5::File& file);
 
 // Brings an existing file up to date, in one journaled update: whatever stops it, the file is its
 // old or its new self (see h5/journal_driver.h). A file that is a link, or whose datasets point
@@ -70,12 +76,14 @@ MinbarEnd read_minbar_end(const std::string& h5_file);
 // - Otherwise a tail that cannot be right (minbar_tail.h) is cut back to its last sound day,
 //   `index` and `data` are cut back to the same last date, and the bars from the
 //   next trading date on are appended, unless the instrument was de-listed on or before the last
-//   stored date.
+//   stored date. With `source.recheck_days`, stored days the service now answers differently are
+//   replaced in the same commit.
+// - A sound file with nothing to add or revise is never opened for writing.
 // The file's last day is read and the bars after it fetched before the file is opened for writing,
 // so that its lock is held only while it is written; when the write session finds the file ending
 // elsewhere by then (another writer, a repair to make), it fetches again under its lock. Returns
-// the bars stored.
-std::uint64_t update_minbar_file(const std::string& h5_file, const MinbarSource& source,
-                                 const WriteOptions& options = {});
+// the bars stored and the days revised.
+StoredCounts update_minbar_file(const std::string& h5_file, const MinbarSource& source,
+                                const WriteOptions& options = {});
 
 }  // namespace tessera_plus::bundle

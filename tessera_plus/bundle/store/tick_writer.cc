@@ -32,6 +32,19 @@ std::optional<std::string> latest_tick_day(const h5::File& file) {
   return latest;
 }
 
+std::optional<std::string> nth_latest_tick_day(const h5::File& file, int n) {
+  const int today = today_number();
+  std::vector<std::string> days;
+  for (std::string& name : file.member_names()) {
+    if (is_tick_day_name(name, today)) days.push_back(std::move(name));
+  }
+  if (days.empty()) return std::nullopt;
+  const std::size_t back =
+      std::min<std::size_t>(static_cast<std::size_t>(std::max(n, 1)), days.size());
+  std::nth_element(days.begin(), days.end() - static_cast<std::ptrdiff_t>(back), days.end());
+  return days[days.size() - back];
+}
+
 namespace {
 
 void write_day(h5::File& file, const std::string& name, const std::vector<std::byte>& records,
@@ -63,13 +76,25 @@ bool holds_exactly(const h5::Dataset& ds, const std::vector<std::byte>& records)
 
 }  // namespace
 
-void replace_tick_day(h5::File& file, const std::string& name,
+bool holds_tick_day(h5::File& file, const std::string& name,
+                    const std::vector<std::byte>& records) {
+  if (!file.has(name)) return false;
+  try {
+    // Checked as a write would check it: a day kept elsewhere is never read as the file's own,
+    // and the write that follows refuses it.
+    return holds_exactly(open_for_write(file, name), records);
+  } catch (const ValueError&) {
+    return false;
+  }
+}
+
+bool replace_tick_day(h5::File& file, const std::string& name,
                       const std::vector<std::byte>& records, std::vector<std::byte>& scratch) {
   if (!file.has(name)) {
     write_day(file, name, records, scratch);
-    return;
+    return true;
   }
-  if (holds_exactly(open_for_write(file, name), records)) return;
+  if (holds_exactly(open_for_write(file, name), records)) return false;
   // The new day is written in full under a hidden name before the old one goes: HDF5 hands the
   // space of a deleted dataset to the next allocation that fits, and a reader that still holds the
   // old day would read whatever landed there. Created first, the new day cannot land there.
@@ -77,6 +102,7 @@ void replace_tick_day(h5::File& file, const std::string& name,
   write_day(file, hidden, records, scratch);
   file.remove(name);
   file.rename(hidden, name);
+  return true;
 }
 
 void mark_suspended_day(h5::File& file, const std::string& name) {

@@ -20,14 +20,23 @@ namespace tessera_plus::bundle {
 // real dates no later than today (is_tick_day_name); nullopt when there is none.
 std::optional<std::string> latest_tick_day(const h5::File& file);
 
+// The `n`-th newest such name (n >= 1; the oldest when there are fewer); nullopt when there is
+// none. Where an update that looks again at the last `n` stored days starts.
+std::optional<std::string> nth_latest_tick_day(const h5::File& file, int n);
+
+// Whether the day `name` of `file` holds exactly `records` (a marker, another layout, damage or a
+// day that a write would refuse does not).
+bool holds_tick_day(h5::File& file, const std::string& name, const std::vector<std::byte>& records);
+
 // Writes a day whole from `records` (packed H5TicksLoader::DTYPES). An existing dataset of that
 // name that already holds exactly these records is left alone; otherwise the new one is written
 // under a hidden name first, then the old one is dropped and the new one takes its name, so that
 // nothing of this session lands in the old day's space (a reader that holds the file may still be
 // reading it). The dropped dataset's space goes back to the file's free-space tracking and is
 // reused by later updates. A member of that name that links elsewhere or keeps its values in other
-// files is refused. `scratch` is working memory, best kept from one day to the next.
-void replace_tick_day(h5::File& file, const std::string& name,
+// files is refused. `scratch` is working memory, best kept from one day to the next. True when the
+// day was written.
+bool replace_tick_day(h5::File& file, const std::string& name,
                       const std::vector<std::byte>& records, std::vector<std::byte>& scratch);
 
 // Adds an empty dataset named `name` unless one exists: a marker that the stock was suspended that

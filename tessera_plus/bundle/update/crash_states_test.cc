@@ -104,6 +104,20 @@ MinbarSource minbar_source(int end) {
           .next_trading_date = next_weekday};
 }
 
+// As minbar_source, looking again at the last three stored days, which the service answers with
+// closes shifted by `revision` each time: every update cuts three days and writes them again.
+MinbarSource revising_source(int end, double revision) {
+  MinbarSource source = minbar_source(end);
+  source.recheck_days = 3;
+  source.fetch = [end, revision](int start) -> std::optional<MinbarRecords> {
+    if (start > end) return std::nullopt;
+    tallow::PriceTable bars = minute_bars(start, end);
+    for (double& close : bars.column("close")) close += revision;
+    return to_minbar_records(bars, EQUITIES_DTYPE);
+  };
+  return source;
+}
+
 // `count` ticks of `date`, one every three seconds from 09:30.
 std::vector<std::byte> ticks(int date, int count) {
   std::vector<TickRecord> records(static_cast<std::size_t>(count));
@@ -236,6 +250,22 @@ TEST_F(CrashStates, MinuteBarAppend) {
   record_and_check("minute-bar appends", 150, 1, [&](CrashRecorder& recorder) {
     for (int end : weekday_numbers(20050201, 20050214)) {
       update_minbar_file(minbar_.string(), minbar_source(end), recorded(recorder));
+      recorder.checkpoint();
+    }
+  });
+}
+
+// Revised days are cut and written again with the new ones, in the same commit.
+TEST_F(CrashStates, MinuteBarRevision) {
+  fs::create_directories(minbar_.parent_path());
+  create_minbar_file(minbar_, to_minbar_records(minute_bars(20050104, 20050131), EQUITIES_DTYPE));
+  record_and_check("minute-bar revisions", 150, 5, [&](CrashRecorder& recorder) {
+    double revision = 0;
+    for (int end : weekday_numbers(20050201, 20050211)) {
+      revision += 0.25;
+      const StoredCounts stored =
+          update_minbar_file(minbar_.string(), revising_source(end, revision), recorded(recorder));
+      EXPECT_EQ(stored.revised_days.size(), 3u);
       recorder.checkpoint();
     }
   });

@@ -43,12 +43,12 @@ void confirm_rebuild(const UpdateRequest& request) {
   if (decision == RebuildDecision::kDeclined) throw ExitRequest(0);
 }
 
-bool update_base(const fs::path& path, int concurrency, bool enable_bjse) {
+bool update_base(const fs::path& path, int concurrency, bool enable_bjse, int recheck_days) {
   say("开始更新日线及基础数据");
   bool create = !fs::exists(path);
   if (create) fs::create_directories(path);
   return bundle::update_daybar(path.string(), create, true, concurrency,
-                               {.enable_bjse = enable_bjse});
+                               {.enable_bjse = enable_bjse}, recheck_days);
 }
 
 }  // namespace
@@ -71,7 +71,9 @@ bool update_bundle_from_tallow(const UpdateRequest& request) {
   if (request.enable_bjse) check_bjse_permission();
   bool succeed = true;
   if (request.rebuild) confirm_rebuild(request);
-  if (request.base) succeed = update_base(path, request.concurrency, request.enable_bjse);
+  if (request.base) {
+    succeed = update_base(path, request.concurrency, request.enable_bjse, request.recheck_days);
+  }
   if (!request.minbar.empty()) {
     bool ok = update_minbar(minbar_dir(path).string(), request);
     if (!ok) succeed = false;

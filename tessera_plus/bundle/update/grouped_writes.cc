@@ -3,6 +3,9 @@
 #include <string>
 #include <utility>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/base/run_report.h"
 #include "tessera_plus/bundle/update/write_guard.h"
@@ -10,11 +13,20 @@
 namespace tessera_plus::bundle {
 namespace {
 
+// One line per file, naming every day it had revised, once its commit is durable.
+void log_revised_days(const WriteResult& result) {
+  if (result.revised_days.empty()) return;
+  system_log::info(fmt::format("修订 {} 的 {} 个交易日：{}", result.file,
+                               result.revised_days.size(), fmt::join(result.revised_days, ", ")));
+  record_revised(result.revised_days.size());
+}
+
 void report(const WriteResult& result) {
   if (result.failed()) {
     record_failure(result.file, result.reason);
   } else {
     record_written(result.outcome == WriteResult::Outcome::kChanged, result.rows, result.bytes);
+    log_revised_days(result);
   }
 }
 

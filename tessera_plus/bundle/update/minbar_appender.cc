@@ -198,7 +198,7 @@ WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options)
   }
   return guard_file_update(
       h5_file, before,
-      [&]() -> std::uint64_t {
+      [&]() -> StoredCounts {
         const MinbarSource source{
             .min_start_date = request.min_start_date,
             .de_listed_date = ctx.de_listed_date,
@@ -206,7 +206,8 @@ WriteResult _append_h5(const WriteRequest& request, const WriteOptions& options)
             .next_trading_date = [&](int date) { return next_trading_date(ctx, date); },
             .fetch_range = [&](int first, int last) { return records_of_range(ctx, first, last); },
             .end_date = end_date_of(ctx),
-            .batch_days = writing.batch_days};
+            .batch_days = writing.batch_days,
+            .recheck_days = request.recheck_days};
         return update_minbar_file(h5_file, source, writing);
       },
       request.held_comes_back, request.commit_group);

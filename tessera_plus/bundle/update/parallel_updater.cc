@@ -100,7 +100,8 @@ void write_in_pool(const UpdateKind& kind, const UpdateRequest& request, const s
                              .path = path,
                              .rebuild = request.rebuild,
                              .lock_deadline = held.deadline(),
-                             .held_comes_back = may_set_aside};
+                             .held_comes_back = may_set_aside,
+                             .recheck_days = request.recheck_days};
     pool.submit(id, [&kind, write, held, &grouped, &work_slots] {
       write_and_record(kind, write, held, grouped, work_slots);
     });

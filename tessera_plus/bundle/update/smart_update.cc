@@ -37,11 +37,13 @@ struct StoredKind {
 // check deleted; true when there was none or the update went through. Files that readers hold are
 // waited for up to `lock_wait`.
 bool update_stored(const StoredKind& kind, const fs::path& path, int concurrency,
-                   std::chrono::duration<double> lock_wait) {
+                   std::chrono::duration<double> lock_wait, int recheck_days) {
   std::vector<std::string> ids = smart_update_ids(path, kind.tick);
   if (ids.empty()) return true;
-  UpdateRequest request{
-      .concurrency = concurrency, .lock_wait = lock_wait, .unmatched_tags_fail = false};
+  UpdateRequest request{.concurrency = concurrency,
+                        .lock_wait = lock_wait,
+                        .recheck_days = recheck_days,
+                        .unmatched_tags_fail = false};
   request.*kind.selection = std::move(ids);
   return kind.update(kind.folder.string(), request);
 }
@@ -57,17 +59,17 @@ std::vector<std::string> smart_update_ids(const fs::path& bundle, bool tick) {
 }
 
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path,
-                                   std::chrono::duration<double> lock_wait) {
+                                   std::chrono::duration<double> lock_wait, int recheck_days) {
   const fs::path path = bundle_dir(data_bundle_path);
   std::cout << "开始智能更新已下载数据" << std::endl;
   std::cout << "开始更新日线及基础数据" << std::endl;
   bool enable_bjse = lists_bjse(instrument_list_file(path));
-  bool succeed =
-      bundle::update_daybar(path.string(), false, true, concurrency, {.enable_bjse = enable_bjse});
+  bool succeed = bundle::update_daybar(path.string(), false, true, concurrency,
+                                       {.enable_bjse = enable_bjse}, recheck_days);
   for (const StoredKind& kind :
        {StoredKind{minbar_dir(path), false, &UpdateRequest::minbar, &update_minbar},
         StoredKind{tick_dir(path), true, &UpdateRequest::tick, &update_tick}}) {
-    if (!update_stored(kind, path, concurrency, lock_wait)) succeed = false;
+    if (!update_stored(kind, path, concurrency, lock_wait, recheck_days)) succeed = false;
   }
   return succeed;
 }

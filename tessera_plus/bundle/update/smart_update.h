@@ -19,6 +19,7 @@ namespace tessera_plus::bundle {
 std::vector<std::string> smart_update_ids(const std::filesystem::path& bundle, bool tick);
 
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path,
-                                   std::chrono::duration<double> lock_wait = kDefaultLockWait);
+                                   std::chrono::duration<double> lock_wait = kDefaultLockWait,
+                                   int recheck_days = kDefaultRecheckDays);
 
 }  // namespace tessera_plus::bundle

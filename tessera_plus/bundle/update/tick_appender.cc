@@ -97,17 +97,19 @@ BatchDays days_of(const h5::File& file, const std::optional<PriceTable>& ticks) 
   return days;
 }
 
-// Stores `days` of `ticks`; returns the ticks stored.
-std::size_t store_days(h5::File& file, const PriceTable& ticks,
-                       const std::vector<TickDayRows>& days) {
-  std::size_t stored = 0;
+// Stores `days` of `ticks` into `stored`: a day the file holds already counts only when it was
+// written again (revised), and then among the revised days.
+void store_days(h5::File& file, const PriceTable& ticks, const std::vector<TickDayRows>& days,
+                StoredCounts& stored) {
   std::vector<std::byte> records, scratch;
   for (const TickDayRows& day : days) {
     build_tick_records(ticks, day.rows, records);
-    replace_tick_day(file, format_compact(day.trading_date), records, scratch);
-    stored += day.rows.size();
+    const std::string name = format_compact(day.trading_date);
+    const bool held = file.has(name);
+    if (!replace_tick_day(file, name, records, scratch)) continue;
+    stored.rows += day.rows.size();
+    if (held) stored.revised_days.push_back(date_to_number(day.trading_date));
   }
-  return stored;
 }
 
 // The service may answer with one record or a list; the list's record of this id decides. An
@@ -147,9 +149,21 @@ void mark_suspended_days(h5::File& file, const std::string& order_book_id,
 
 // What an update of one tick file asks the service, asked before the file is opened for writing
 // as far as one batch goes, so that the file is locked only while it is written.
-struct TickPlan {
-  // The newest stored day the plan starts from; a write session that finds another plans again.
+// The stored days an update starts from: the newest (which says whether the file changed since it
+// was read) and the one `recheck_days` back, from which the service is asked again.
+struct StoredTickDays {
   std::optional<std::string> latest;
+  std::optional<std::string> start;
+
+  static StoredTickDays of(const h5::File& file, int recheck_days) {
+    return {latest_tick_day(file), nth_latest_tick_day(file, recheck_days)};
+  }
+  bool operator==(const StoredTickDays&) const = default;
+};
+
+struct TickPlan {
+  // The stored days the plan starts from; a write session that finds others plans again.
+  StoredTickDays stored;
   int end_date = 0;
   std::vector<Date> dates;  // empty: nothing to fetch
   std::optional<PriceTable> first_batch;
@@ -170,11 +184,13 @@ void ask_markers(TickPlan& plan, const std::string& order_book_id, int min_start
   }
 }
 
-TickPlan plan_ticks(const std::optional<std::string>& latest, const std::string& order_book_id,
+// The newest stored day is always asked for again (a day stored while it was still trading is
+// completed so); `recheck_days` reaches further back.
+TickPlan plan_ticks(const StoredTickDays& stored, const std::string& order_book_id,
                     int min_start_date) {
   TickPlan plan;
-  plan.latest = latest;
-  const DateArg start_date = start_date_of(latest, min_start_date);
+  plan.stored = stored;
+  const DateArg start_date = start_date_of(stored.start, min_start_date);
   plan.end_date = _get_end_date();
   if (plan.end_date < date_number_of(start_date)) return plan;
   std::optional<PriceTable> daily =
@@ -193,10 +209,10 @@ TickPlan plan_ticks(const std::optional<std::string>& latest, const std::string&
 // closed and made durable before the next is fetched, so that a failure costs one batch. Within a
 // session the days the file lacks come first, then the markers, then the days it holds already
 // (replace_tick_day), so that nothing is allocated after old space is freed. Returns the ticks
-// stored.
-std::size_t write_ticks(TickFileUpdate& update, const std::string& order_book_id,
-                        int min_start_date, TickPlan& plan) {
-  std::size_t stored = 0;
+// stored and the stored days written again.
+StoredCounts write_ticks(TickFileUpdate& update, const std::string& order_book_id,
+                         int min_start_date, TickPlan& plan) {
+  StoredCounts stored;
   for (std::size_t first = 0; first < plan.dates.size(); first += TICK_DATE_CHUNK_SIZE) {
     if (first > 0) update.commit();
     const std::size_t count =
@@ -207,25 +223,54 @@ std::size_t write_ticks(TickFileUpdate& update, const std::string& order_book_id
     const bool last = first + count == plan.dates.size();
     if (last && !plan.stock) ask_markers(plan, order_book_id, min_start_date);
     const BatchDays days = days_of(update.file(), ticks);
-    if (!days.fresh.empty()) stored += store_days(update.file(), *ticks, days.fresh);
+    if (!days.fresh.empty()) store_days(update.file(), *ticks, days.fresh, stored);
     if (last && plan.suspension)
       mark_suspended_days(update.file(), order_book_id, *plan.suspension);
-    if (!days.stored_before.empty())
-      stored += store_days(update.file(), *ticks, days.stored_before);
+    if (!days.stored_before.empty()) store_days(update.file(), *ticks, days.stored_before, stored);
   }
   return stored;
 }
 
-// The newest stored day of an existing file, read without the write lock; nullopt for a file that
-// does not exist, and nothing at all when it cannot be read so (the write session then plans
-// under its lock).
-std::optional<std::optional<std::string>> latest_day_ahead(const std::string& file_path) {
-  if (!std::filesystem::exists(file_path)) return std::optional<std::string>();
+// The stored days of an existing file, read without the write lock; none for a file that does
+// not exist, and nothing at all when it cannot be read so (the write session then plans under its
+// lock).
+std::optional<StoredTickDays> stored_days_ahead(const std::string& file_path, int recheck_days) {
+  if (!std::filesystem::exists(file_path)) return StoredTickDays{};
   try {
     const h5::File file = h5::File::open(file_path, h5::Mode::kReadOnly);
-    return latest_tick_day(file);
+    return StoredTickDays::of(file, recheck_days);
   } catch (const OSError&) {
     return std::nullopt;
+  }
+}
+
+// Whether writing what `plan` fetched would change the file, judged without the write lock; only
+// for a plan whose one batch is fetched already. A file that would stay as it is is not opened for
+// writing, so its bytes and modification time stay too. When in doubt (it cannot be read), yes.
+bool plan_changes_file(const std::string& file_path, const std::string& order_book_id,
+                       const TickPlan& plan) {
+  if (plan.dates.empty()) return false;
+  if (plan.dates.size() > TICK_DATE_CHUNK_SIZE || !plan.stock) return true;
+  try {
+    h5::File file = h5::File::open(file_path, h5::Mode::kReadOnly);
+    const BatchDays days = days_of(file, plan.first_batch);
+    if (!days.fresh.empty()) return true;
+    if (plan.suspension) {
+      const std::vector<bool>& suspended = plan.suspension->column(order_book_id);
+      for (std::size_t i = 0; i < suspended.size() && i < plan.suspension->dates.size(); ++i) {
+        if (suspended[i] && !file.has(format_compact(plan.suspension->dates[i]))) return true;
+      }
+    }
+    std::vector<std::byte> records;
+    for (const TickDayRows& day : days.stored_before) {
+      build_tick_records(*plan.first_batch, day.rows, records);
+      if (!holds_tick_day(file, format_compact(day.trading_date), records)) return true;
+    }
+    return false;
+  } catch (const OSError&) {
+    return true;
+  } catch (const KeyError&) {
+    return true;
   }
 }
 
@@ -247,20 +292,21 @@ WriteResult _append_h5_tick(const WriteRequest& request) {
   const std::string& id = request.order_book_id;
   return guard_file_update(
       file_path, before,
-      [&]() -> std::uint64_t {
+      [&]() -> StoredCounts {
         std::optional<TickPlan> plan;
-        if (const auto latest = replace ? std::make_optional(std::optional<std::string>())
-                                        : latest_day_ahead(file_path)) {
-          plan = plan_ticks(*latest, id, request.min_start_date);
+        if (const auto ahead = replace ? std::make_optional(StoredTickDays{})
+                                       : stored_days_ahead(file_path, request.recheck_days)) {
+          plan = plan_ticks(*ahead, id, request.min_start_date);
+          if (!replace && ahead->latest && !plan_changes_file(file_path, id, *plan)) return {};
         }
-        std::size_t stored = 0;
+        StoredCounts stored;
         update_tick_file(
             file_path,
             [&](TickFileUpdate& update) {
-              const std::optional<std::string> latest = latest_tick_day(update.file());
-              if (!plan || plan->latest != latest) {
+              const StoredTickDays now = StoredTickDays::of(update.file(), request.recheck_days);
+              if (!plan || plan->stored != now) {
                 // The file changed since it was read (or could not be read then): plan again.
-                plan = plan_ticks(latest, id, request.min_start_date);
+                plan = plan_ticks(now, id, request.min_start_date);
               }
               stored = write_ticks(update, id, request.min_start_date, *plan);
             },

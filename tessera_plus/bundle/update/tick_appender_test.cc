@@ -481,8 +481,8 @@ TEST_F(TickAppender, BatchesOfAGroupedUpdateEndAsAnUpdateCommittedAlone) {
                                                       .commit_group = grouped.group()});
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(result.outcome, bundle::WriteResult::Outcome::kPending);
-  // From the latest stored day on, which is fetched again.
-  EXPECT_EQ(result.rows, 5u * (market.trading_dates.size() - 9));
+  // The latest stored day is fetched again but, unchanged, neither written nor counted.
+  EXPECT_EQ(result.rows, 5u * (market.trading_dates.size() - 10));
   grouped.commit();
   EXPECT_TRUE(sval().value()) << log();
   const auto alone = contents("alone.h5");

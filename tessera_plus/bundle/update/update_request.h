@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tessera_plus/bundle/store/stored_counts.h"
+
 namespace tessera_plus::bundle {
 
 // How long an update waits, by default, for files that readers hold (UpdateRequest::lock_wait).
@@ -37,6 +39,9 @@ struct UpdateRequest {
   // for until it is up, and those still held are tried once more at the end of their pass before
   // they count as failed (held_files.h).
   std::chrono::duration<double> lock_wait = kDefaultLockWait;
+  // Stored trading days of each file fetched again with its new days, in the same service call,
+  // and written again when the service now answers them differently; 0 only appends.
+  int recheck_days = kDefaultRecheckDays;
   // Asked once before anything is written when `rebuild` is set; kDeclined ends the program
   // (ExitRequest(0)). Unset: the question is asked on standard input (ask_rebuild_confirmation).
   ConfirmRebuild confirm_rebuild{};

@@ -34,27 +34,29 @@ FileState FileState::of(const std::string& file_path) {
 }
 
 WriteResult outcome_since(const std::string& file_path, const FileState& before,
-                          std::uint64_t rows) {
+                          StoredCounts stored) {
   const FileState after = FileState::of(file_path);
-  const bool changed = rows > 0 || after != before;
+  const bool changed = stored.rows > 0 || !stored.revised_days.empty() || after != before;
   return {.outcome = changed ? WriteResult::Outcome::kChanged : WriteResult::Outcome::kUnchanged,
           .file = file_path,
-          .rows = rows,
-          .bytes = after.size - before.size};
+          .rows = stored.rows,
+          .bytes = after.size - before.size,
+          .revised_days = std::move(stored.revised_days)};
 }
 
 WriteResult guard_file_update(const std::string& file_path, const FileState& before,
-                              const std::function<std::uint64_t()>& body, bool held_comes_back,
+                              const std::function<StoredCounts()>& body, bool held_comes_back,
                               const h5::CommitGroup* group) {
   try {
-    const std::uint64_t rows = body();
+    StoredCounts stored = body();
     if (group && group->holds(file_path)) {
       return {.outcome = WriteResult::Outcome::kPending,
               .file = file_path,
-              .rows = rows,
-              .before = before};
+              .rows = stored.rows,
+              .before = before,
+              .revised_days = std::move(stored.revised_days)};
     }
-    return outcome_since(file_path, before, rows);
+    return outcome_since(file_path, before, std::move(stored));
   } catch (const ExitRequest&) {
     throw;
   } catch (const BlockingIOError& e) {
@@ -90,7 +92,9 @@ WriteResult commit_outcome(const WriteResult& pending, const h5::CommitGroup::Ou
       return failure(pending.file, describe_write_failure(pending.file, e));
     }
   }
-  return outcome_since(pending.file, pending.before, pending.rows);
+  StoredCounts stored(pending.rows);
+  stored.revised_days = pending.revised_days;
+  return outcome_since(pending.file, pending.before, std::move(stored));
 }
 
 }  // namespace tessera_plus::bundle

@@ -15,9 +15,9 @@ namespace tessera_plus::bundle {
 // writer began: changed when it stored records or the file appeared, vanished or changed size (a
 // repair that only cut a tail, a marker), and by how many bytes it grew.
 WriteResult outcome_since(const std::string& file_path, const FileState& before,
-                          std::uint64_t rows);
+                          StoredCounts stored);
 
-// Runs `body`, which works on `file_path` and returns the records it stored, and answers with
+// Runs `body`, which works on `file_path` and returns what it stored, and answers with
 // outcome_since. What `body` throws is logged as one line beginning "更新 {file_path}" with advice
 // that fits the cause (a full disk, file permissions or a lock, another I/O error, missing data
 // permission, a damaged file), clears the shared flag `sval` (the host's contract) and comes back
@@ -27,7 +27,7 @@ WriteResult outcome_since(const std::string& file_path, const FileState& before,
 // `body` left the file's commit waiting in `group`, the answer is kPending, with `before`, and
 // commit_outcome gives the outcome once the group has committed.
 WriteResult guard_file_update(const std::string& file_path, const FileState& before,
-                              const std::function<std::uint64_t()>& body,
+                              const std::function<StoredCounts()>& body,
                               bool held_comes_back = false, const h5::CommitGroup* group = nullptr);
 
 // The outcome of the kPending `pending` now that its group has committed: as guard_file_update's

@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tessera_plus/bundle/store/constants.h"
+#include "tessera_plus/bundle/store/stored_counts.h"
+#include "tessera_plus/bundle/update/update_request.h"
 #include "tessera_plus/h5/lock_wait.h"
 
 namespace tessera_plus::h5 {
@@ -43,6 +46,9 @@ struct WriteRequest {
   // Where an in-place update's commit goes, to be made with other files' (h5/journal_driver.h);
   // the writer then answers kPending for the file. Committed as the writer closes when unset.
   h5::CommitGroup* commit_group = nullptr;
+  // Stored trading days fetched again with the new days, in the same call, and written again when
+  // the service now answers them differently. 0: the new days only.
+  int recheck_days = kDefaultRecheckDays;
 };
 
 struct WriteResult {
@@ -54,10 +60,11 @@ struct WriteResult {
   // The file the writer worked on; empty when it stopped before choosing one (an instrument class
   // without files, one de-listed before the first date).
   std::string file{};
-  std::uint64_t rows = 0;  // records the file holds now that it did not before
-  std::int64_t bytes = 0;  // how much the file grew; negative when a repair shrank it
-  std::string reason{};    // one line, for kFailed and kHeld
-  FileState before{};      // for kPending: the file when the writer began
+  std::uint64_t rows = 0;           // records the file holds now that it did not before
+  std::int64_t bytes = 0;           // how much the file grew; negative when a repair shrank it
+  std::string reason{};             // one line, for kFailed and kHeld
+  FileState before{};               // for kPending: the file when the writer began
+  std::vector<int> revised_days{};  // stored days (YYYYMMDD) written again with revised records
 
   bool failed() const { return outcome == Outcome::kFailed; }
 };
