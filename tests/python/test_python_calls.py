@@ -228,7 +228,7 @@ def test_update_report_and_its_file_hold_what_update_report_says(bundle, tmp_pat
     written = json.load(open(path))
     assert set(written) == set(cli)
     for key in ('command', 'updated', 'unchanged', 'failed', 'failures', 'failures_not_listed',
-                'retries', 'rows_written', 'bytes_added', 'error', 'exit_status'):
+                'retries', 'revised_days', 'rows_written', 'bytes_added', 'error', 'exit_status'):
         assert written[key] == cli[key], key
         if key != 'exit_status':
             assert report.to_dict()[key] == cli[key], key
@@ -237,6 +237,17 @@ def test_update_report_and_its_file_hold_what_update_report_says(bundle, tmp_pat
     assert (report.rows, report.bytes) == (report.rows_written, report.bytes_added)
     assert report and report.success and report.duration > 0
     assert report.to_frame().empty
+
+
+def test_recheck_days_is_checked_and_zero_only_appends(bundle, tmp_path):
+    copy = str(tmp_path / 'copy')
+    shutil.copytree(bundle, copy)
+    for bad in (-1, 501):
+        with pytest.raises(ValueError, match='recheck_days must be from 0 to 500'):
+            tessera_plus.smart_update(copy, recheck_days=bad, progress=False)
+    report = tessera_plus.smart_update(copy, recheck_days=0, progress=False)
+    assert report.success and report.revised_days == 0
+    assert digest(copy) == digest(bundle)
 
 
 def test_update_report_lists_failures_with_their_reasons(tmp_path):
