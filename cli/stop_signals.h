@@ -8,6 +8,7 @@
 
 namespace tessera_plus::cli {
 
+// Leaves alone a signal the program inherited as ignored (nohup, a background job).
 void install_stop_handlers();
 
 // The console line of a stopped run: "已中断（SIGINT）：" and `what`, what the run had done and
