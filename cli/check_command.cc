@@ -12,8 +12,10 @@
 
 #include "cli/bundle_dir.h"
 #include "cli/command.h"
+#include "cli/option_checks.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
@@ -62,8 +64,10 @@ int run_check(const CheckOptions& o, bool minbar) {
   };
   if (o.yes) take_lock();
   // With --json the console lines are kept out of standard output: one document, nothing else.
+  // A quiet unattended check shows them only when it found something.
   std::ostringstream held;
-  std::ostream& out = o.json ? held : std::cout;
+  const bool quiet = o.yes && !o.json && console_quiet();
+  std::ostream& out = o.json || quiet ? held : std::cout;
   const bundle::CheckRequest request{.data_bundle_path = o.data_bundle_path,
                                      .jobs = o.jobs,
                                      .findings = o.yes    ? bundle::CheckRequest::Findings::kDelete
@@ -76,11 +80,13 @@ int run_check(const CheckOptions& o, bool minbar) {
   try {
     findings = minbar ? bundle::check_min_bar_data(request) : bundle::check_tick_data(request);
   } catch (Interrupted& e) {
-    e.set_done("检查未完成，未删除任何文件；再次运行即可继续");
+    // Stopped at the question, the check has said what it found.
+    if (e.done().empty()) e.set_done("检查未完成，未删除任何文件；再次运行即可继续");
     throw;
   }
   const bool found = !findings.broken.empty() || !findings.locked.empty();
   const int status = (o.json || o.yes) && found ? kExitFailed : kExitOk;
+  if (quiet && (found || !findings.checked)) std::cout << held.str() << std::flush;
   if (o.json) {
     CheckReport report{.kind = minbar ? "minbar" : "tick",
                        .data_bundle_path = o.data_bundle_path,
@@ -102,7 +108,7 @@ void add_check_options(CLI::App* app, CheckOptions& o) {
       ->capture_default_str();
   app->add_option("-j,--jobs,--concurrency", o.jobs,
                   "files read at once, each in its own worker process")
-      ->check(CLI::PositiveNumber)
+      ->check(whole_from(1, kMaxJobs))
       ->capture_default_str();
   app->add_flag("--json", o.json,
                 "print the findings as one JSON document on standard output; never asks");

@@ -9,10 +9,12 @@
 #include <string>
 
 #include "cli/command.h"
+#include "cli/environment_check.h"
 #include "cli/run_lock.h"
 #include "cli/run_log.h"
 #include "cli/stop_signals.h"
 #include "tessera_plus/base/console.h"
+#include "tessera_plus/base/console_input.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/stop_request.h"
@@ -50,6 +52,7 @@ std::string usage_line(const CLI::Error& e) {
 // The run proper, between its start line and its end line in the log.
 int run_command(const Command& command, int argc, char** argv, bool& started) {
   const std::string root = parsed_bundle_root(*command.app);
+  warn_of_unwritable_log();
   log_run_start(argc, argv, root);
   started = true;
   // A bundle quietly made in the working directory would be found by no later run.
@@ -68,14 +71,20 @@ int run(int argc, char** argv, bool& started) {
   std::vector<Command> commands;
   for (const CommandSetup& setup : command_setups()) {
     commands.push_back(setup(app));
-    // Through the environment, so that the bars of forked workers fall silent too. Listed in the
-    // help of the command and of each of its own subcommands (`check minbar`).
+    // Through the environment, so that forked workers fall silent too. Listed in the help of the
+    // command and of each of its own subcommands (`check minbar`).
     std::vector<CLI::App*> apps = commands.back().app->get_subcommands({});
     apps.push_back(commands.back().app);
     for (CLI::App* command_app : apps) {
       command_app->add_flag_callback(
-          "--quiet", [] { ::setenv("TESSERA_PROGRESS", "0", 1); },
-          "no progress bars on standard error (the same as TESSERA_PROGRESS=0)");
+          "--quiet",
+          [] {
+            ::setenv("TESSERA_PROGRESS", "0", 1);
+            ::setenv("TESSERA_QUIET", "1", 1);
+          },
+          "print nothing when there is nothing to report: no progress bars, no account of the "
+          "work (the log keeps the summary); failures, warnings, questions and errors still "
+          "print");
     }
   }
   try {
@@ -84,6 +93,8 @@ int run(int argc, char** argv, bool& started) {
     if (e.get_exit_code() != 0) log_shown_error(usage_line(e));
     return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
+  // After the options, so that --help and --version answer whatever the environment holds.
+  require_valid_environment();
   for (const Command& command : commands) {
     if (command.app->parsed()) return run_command(command, argc, argv, started);
   }
@@ -108,8 +119,7 @@ int run_guarded(int argc, char** argv, bool& started) {
   } catch (const Interrupted& e) {
     return stopped(e.signal(), e.done().empty() ? kStoppedRestUnchanged : e.done());
   } catch (const BundleBusy& e) {
-    std::fflush(stdout);
-    log_shown_error(e.what());
+    print_error(e.what());
     return e.status();
   } catch (const ExitRequest& e) {
     std::fflush(stdout);
@@ -127,6 +137,7 @@ int run_guarded(int argc, char** argv, bool& started) {
 
 int main_guarded(int argc, char** argv) {
   guard_console();
+  guard_console_input();
   install_stop_handlers();
   bool started = false;
   const int status = run_guarded(argc, argv, started);

@@ -47,6 +47,9 @@ Stopped run_until(const std::vector<std::string>& args, const std::vector<std::s
     ::dup2(null, STDERR_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
+    // Whatever the test inherited (a background job starts with SIGINT ignored), the program
+    // starts as a foreground job or under nohup would.
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) ::signal(signo, SIG_DFL);
     for (int signo : ignored) ::signal(signo, SIG_IGN);
     testing::exec_cli(args, env);
   }

@@ -16,9 +16,11 @@
 
 #include "cli/bundle_dir.h"
 #include "cli/command.h"
+#include "cli/option_checks.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
 #include "cli/stop_signals.h"
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/logger.h"
@@ -43,10 +45,9 @@ int default_concurrency() {
 
 // Refuses a root that cannot hold a bundle before anything is fetched or written.
 void check_bundle_root(const std::string& root) {
+  require_root_not_a_file(root);
+  require_creatable_root(root);
   std::error_code ec;
-  if (fs::exists(root, ec) && !fs::is_directory(root, ec)) {
-    throw ArgumentError("the bundle root " + root + " is not a directory; pass -d a directory");
-  }
   fs::path probe = root;
   while (!probe.empty() && !fs::exists(probe, ec)) probe = probe.parent_path();
   if (probe.empty()) probe = ".";
@@ -73,20 +74,20 @@ struct RetryOptions {
 void add_retry_options(CLI::App* app, RetryOptions& r) {
   app->add_option("--retry-attempts", r.attempts,
                   "calls of one service request in all before giving up (default 5)")
-      ->check(CLI::Range(1, 100));
+      ->check(whole_from(1, 100));
   app->add_option("--retry-max-wait", r.max_wait_s,
                   "seconds one request may spend waiting between retries (default 30)")
-      ->check(CLI::Range(0.0, 86400.0));
+      ->check(number_from(0, 86400));
   app->add_option("--rate-limit", r.rate_limit,
                   "service requests per second for the whole run, all workers together "
                   "(default: no limit)")
-      ->check(CLI::Range(0.0, 1e6));
+      ->check(number_from(0, 1e6));
   app->add_option("--requests", r.requests,
                   fmt::format("service requests waiting for answers at once, all workers "
                               "together (default {}): what hides the service's latency, while "
                               "--jobs is how many files are compressed and written at once",
                               tallow::kDefaultRequestsInFlight))
-      ->check(CLI::Range(1, tallow::kMaxRequestsInFlight));
+      ->check(whole_from(1, tallow::kMaxRequestsInFlight));
 }
 
 tallow::RetryPolicy retry_policy(const RetryOptions& r) {
@@ -114,7 +115,7 @@ void add_common(CLI::App* app, RunOptions& o) {
       ->capture_default_str();
   app->add_option("-j,--jobs,--concurrency", o.concurrency, "worker processes")
       ->capture_default_str()
-      ->check(CLI::Range(1, 1024));
+      ->check(whole_from(1, kMaxJobs));
   add_retry_options(app, o.retry);
   add_wait_option(app, o.wait_seconds);
   app->add_option("--report", o.report_path,
@@ -123,7 +124,7 @@ void add_common(CLI::App* app, RunOptions& o) {
                   "seconds to wait for minute-bar and tick files that readers hold open; those "
                   "still held are tried once more at the end before they count as failed")
       ->capture_default_str()
-      ->check(CLI::Range(0.0, 86400.0));
+      ->check(number_from(0, 86400));
   app->add_flag("--dry-run", o.dry_run,
                 "print what the run would do (base data refreshed; files to create, extend, "
                 "repair or rebuild; dates; estimated rows) and write nothing: no bundle file, no "
@@ -186,16 +187,18 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
   }
   log_service_calls();
   RunTotals totals = run_totals();
+  const int status = ok && totals.failed == 0 ? kExitOk : kExitFailed;
   // A run asked to do nothing says nothing.
   if (!ok || totals.updated + totals.unchanged + totals.failed + totals.retries > 0) {
     std::ostringstream summary;
     bundle::print_run_summary(totals, summary);
-    std::cout << summary.str() << std::flush;
+    // A quiet run that went well leaves its summary to the log.
+    if (status != kExitOk || !console_quiet()) std::cout << summary.str() << std::flush;
     // The log carries the summary the console shows, line for line.
     std::istringstream lines(summary.str());
     for (std::string line; std::getline(lines, line);) system_log::info(line);
   }
-  return ok && totals.failed == 0 ? kExitOk : kExitFailed;
+  return status;
 }
 
 // The whole run holds the bundle's run lock; `missing` says whether it may create the bundle

@@ -1,10 +1,10 @@
 #include "tessera_plus/bundle/update/smart_update.h"
 
 #include <filesystem>
-#include <iostream>
 #include <string>
 #include <vector>
 
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/bundle/base_data/base_updater.h"
 #include "tessera_plus/bundle/base_data/instrument_list.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
@@ -59,8 +59,8 @@ std::vector<std::string> smart_update_ids(const fs::path& bundle, bool tick) {
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path,
                                    std::chrono::duration<double> lock_wait) {
   const fs::path path = bundle_dir(data_bundle_path);
-  std::cout << "开始智能更新已下载数据" << std::endl;
-  std::cout << "开始更新日线及基础数据" << std::endl;
+  console_say("开始智能更新已下载数据");
+  console_say("开始更新日线及基础数据");
   bool enable_bjse = lists_bjse(instrument_list_file(path));
   bool succeed =
       bundle::update_daybar(path.string(), false, true, concurrency, {.enable_bjse = enable_bjse});
