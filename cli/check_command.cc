@@ -12,6 +12,7 @@
 
 #include "cli/bundle_dir.h"
 #include "cli/command.h"
+#include "cli/help_text.h"
 #include "cli/option_checks.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
@@ -123,13 +124,23 @@ Command setup_check(CLI::App& main) {
   check->require_subcommand(1);
   auto o = std::make_shared<CheckOptions>();
   add_check_options(check, *o);
-  check->footer(
-      "Exit status: 0 when the files are sound (and after any answer to the question); 1 when "
-      "ROOT/bundle does not exist, an error stopped the check, with --json or --yes broken or "
-      "locked files were found, or with --yes another run held the bundle; 2 on bad usage (also "
-      "no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when SIGINT, SIGTERM or SIGHUP "
-      "stopped it (before deleting anything). Errors are one line on standard error and in the "
-      "log (TESSERA_LOG_FILE).");
+  check->footer(render_footer(
+      {.statuses =
+           "0 when the files are sound (and after any answer to the question); 1 when "
+           "ROOT/bundle does not exist, an error stopped the check, with --json or --yes broken or "
+           "locked files were found, with --yes another run held the bundle, or the question got "
+           "no "
+           "answer (end of input); 2 on bad usage (also a root that is a file, a bad value in the "
+           "environment, or no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when "
+           "SIGINT, SIGTERM or SIGHUP "
+           "stopped it (before deleting anything; also at the question). Errors are one line on "
+           "standard error and in the "
+           "log.",
+       .examples = {"tessera-plus check minbar -d ~/bundle   # asks before deleting",
+                    "tessera-plus check tick -d ~/bundle --json > findings.json",
+                    "tessera-plus check minbar -d ~/bundle --yes --quiet   # from cron"},
+       .environment = environment_lines({"TESSERA_BUNDLE_ROOT", "TESSERA_NOW", "TESSERA_LOG_FILE",
+                                         "TESSERA_CHECK_CACHE", "TALLOW_SOURCE"})}));
   // Options the kinds do not take themselves (the program's --quiet) are the parent's.
   CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files")->fallthrough();
   CLI::App* tick = check->add_subcommand("tick", "check the tick files")->fallthrough();

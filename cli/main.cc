@@ -10,6 +10,7 @@
 
 #include "cli/command.h"
 #include "cli/environment_check.h"
+#include "cli/help_text.h"
 #include "cli/run_lock.h"
 #include "cli/run_log.h"
 #include "cli/stop_signals.h"
@@ -44,9 +45,28 @@ void print_error(const char* what) {
   log_shown_error(text);
 }
 
-// A usage error is one line: what is wrong and where to look.
-std::string usage_line(const CLI::Error& e) {
-  return "tessera-plus: usage error: " + std::string(e.what()) + " (see --help)";
+// A usage error is one line: what is wrong, the name nearest a mistyped one, and where to look.
+std::string usage_line(const CLI::Error& e, const std::string& hint) {
+  return "tessera-plus: usage error: " + std::string(e.what()) + hint + " (see --help)";
+}
+
+std::string top_level_footer() {
+  return render_footer(
+      {.statuses =
+           "0 on success; 1 when something failed or was found (see each command's --help); 2 "
+           "on bad usage (an unknown option, a bad value, a bad setting in the environment); "
+           "129, 130 or 143 when SIGHUP, SIGINT or SIGTERM stopped the run.\n\nLog: every run "
+           "appends to $TESSERA_LOG_FILE, else $XDG_STATE_HOME/tessera_plus/tessera_plus.log, "
+           "else ~/.local/state/tessera_plus/tessera_plus.log; errors are also one line on "
+           "standard error. 'tessera-plus COMMAND --help' lists a command's options.",
+       .examples = {"tessera-plus update -d ~/bundle -j 4 --minbar stock --tick 000001.XSHE",
+                    "tessera-plus smart-update -d ~/bundle --quiet   # nightly",
+                    "tessera-plus status -d ~/bundle"},
+       .environment = environment_lines({"TESSERA_BUNDLE_ROOT", "TESSERA_NOW", "TESSERA_LOG_FILE",
+                                         "TESSERA_LOG_LEVEL", "TESSERA_LOG_MAX_BYTES",
+                                         "TESSERA_LOG_ECHO", "TESSERA_PROGRESS", "TALLOW_SOURCE",
+                                         "TALLOW_RETRY_ATTEMPTS, TALLOW_RETRY_MAX_WAIT_S, "
+                                         "TALLOW_RATE_LIMIT, TALLOW_REQUESTS"})});
 }
 
 // The run proper, between its start line and its end line in the log.
@@ -63,11 +83,15 @@ int run_command(const Command& command, int argc, char** argv, bool& started) {
 }
 
 int run(int argc, char** argv, bool& started) {
-  CLI::App app{"tessera-plus: keeps a tessera data bundle up to date and sound"};
+  // Named, so that the usage line shows the program rather than the path it was started by.
+  CLI::App app{"tessera-plus: keeps a tessera data bundle up to date and sound", "tessera-plus"};
+  app.footer(top_level_footer());
   app.require_subcommand(0, 1);
   app.set_version_flag("--version", version_text(),
                        "print the version and the commit it was built from, then exit");
-  app.failure_message([](const CLI::App*, const CLI::Error& e) { return usage_line(e) + "\n"; });
+  std::string hint;  // filled once every command is there to be named
+  app.failure_message(
+      [&hint](const CLI::App*, const CLI::Error& e) { return usage_line(e, hint) + "\n"; });
   std::vector<Command> commands;
   for (const CommandSetup& setup : command_setups()) {
     commands.push_back(setup(app));
@@ -87,10 +111,11 @@ int run(int argc, char** argv, bool& started) {
           "print");
     }
   }
+  hint = did_you_mean(app, argc, argv);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() != 0) log_shown_error(usage_line(e));
+    if (e.get_exit_code() != 0) log_shown_error(usage_line(e, hint));
     return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
   // After the options, so that --help and --version answer whatever the environment holds.

@@ -16,6 +16,7 @@
 
 #include "cli/bundle_dir.h"
 #include "cli/command.h"
+#include "cli/help_text.h"
 #include "cli/option_checks.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
@@ -110,7 +111,8 @@ struct RunOptions {
   bool dry_run = false;
 };
 
-void add_common(CLI::App* app, RunOptions& o) {
+// `examples` end the command's --help, after its exit statuses and before its environment.
+void add_common(CLI::App* app, RunOptions& o, std::vector<std::string> examples) {
   app->add_option("-d,--data-bundle-path", o.root, "the bundle root (holding bundle/)")
       ->capture_default_str();
   app->add_option("-j,--jobs,--concurrency", o.concurrency, "worker processes")
@@ -130,14 +132,21 @@ void add_common(CLI::App* app, RunOptions& o) {
                 "repair or rebuild; dates; estimated rows) and write nothing: no bundle file, no "
                 "lock; the service is asked for instruments and trading days. With --report the "
                 "plan goes there as JSON");
-  app->footer(
-      "Exit status: 0 on success (and when the user declines a rebuild or lacks the "
-      "Beijing-exchange permission); 1 when an instrument failed, a tag selected no instrument, "
-      "the bundle or the --report directory is not writable, another run held the bundle or an "
-      "error stopped the run; 2 on bad usage (also a --report directory that does not exist, or "
-      "no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when SIGINT, SIGTERM or SIGHUP "
-      "stopped it (the files not reached are unchanged; run again to go on). Errors are one line "
-      "on standard error and in the log (TESSERA_LOG_FILE).");
+  app->footer(render_footer(
+      {.statuses =
+           "0 on success (and when the user declines a rebuild or lacks the Beijing-exchange "
+           "permission); 1 when an instrument failed, a tag selected no instrument, the bundle or "
+           "the --report directory is not writable, another run held the bundle or an error "
+           "stopped the run; 2 on bad usage (also a bad value in the environment, a root whose "
+           "parent does not exist, a --report directory that does not exist, or no -d without "
+           "HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when SIGINT, SIGTERM or SIGHUP stopped "
+           "it (the files not reached are unchanged; run again to go on). Errors are one line on "
+           "standard error and in the log.",
+       .examples = std::move(examples),
+       .environment = environment_lines({"TESSERA_BUNDLE_ROOT", "TESSERA_NOW", "TESSERA_LOG_FILE",
+                                         "TESSERA_LOG_LEVEL", "TESSERA_PROGRESS", "TALLOW_SOURCE",
+                                         "TALLOW_RETRY_ATTEMPTS, TALLOW_RETRY_MAX_WAIT_S, "
+                                         "TALLOW_RATE_LIMIT, TALLOW_REQUESTS"})}));
 }
 
 // One run of a command, for its JSON summary.
@@ -273,7 +282,11 @@ Command setup_update(CLI::App& main) {
   auto o = std::make_shared<UpdateOptions>();
   CLI::App* app = main.add_subcommand(
       "update", "update base data, then the minute bars and ticks of the instruments named");
-  add_common(app, o->run);
+  add_common(
+      app, o->run,
+      {"tessera-plus update -d ~/bundle -j 4 --minbar stock RB --tick 000001.XSHE",
+       "tessera-plus update -d ~/bundle --no-base --minbar 000001.XSHE --rebuild",
+       "tessera-plus update --dry-run --minbar all   # what it would fetch; writes nothing"});
   app->add_flag("--base,!--no-base", o->base, "update daily bars and base data (default: yes)");
   app->add_option("--minbar", o->minbar,
                   "minute-bar tags: stock, futures, fund, index, option, convertible, all, a "
@@ -300,7 +313,9 @@ Command setup_smart_update(CLI::App& main) {
       "smart-update",
       "update base data, extend every minute-bar and tick file present and re-create those that "
       "a check deleted");
-  add_common(app, *o);
+  add_common(app, *o,
+             {"tessera-plus smart-update -d ~/bundle --quiet --wait 3600   # nightly, from cron",
+              "tessera-plus smart-update -d ~/bundle --dry-run --report plan.json"});
   return Command{
       app, [o] {
         if (o->dry_run) {
