@@ -127,11 +127,12 @@ int run(int argc, char** argv, bool& started) {
   return kExitOk;
 }
 
-// A stopped run says so in one line on standard output (and in the log) and ends with 128 + the
-// signal's number, also when the signal came after its work was done.
+// A stopped run says so in one line on standard error, as every line that ends a run (and in the
+// log), and ends with 128 + the signal's number, also when the signal came after its work was done.
 int stopped(int signo, const std::string& what) {
   const std::string line = stop_line(signo, what);
-  std::cout << line << std::endl;
+  std::cout << std::flush;  // what the run said before it comes first on a shared terminal
+  console_write(stderr, line + "\n");
   log_shown_error(line);
   return Interrupted(signo).status();
 }

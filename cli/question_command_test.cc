@@ -54,7 +54,7 @@ TEST_F(Questions, CtrlCAtTheCheckQuestionDeletesNothing) {
   const std::string broken = bundle.minbar_dir("equities") + "/000001.XSHE.h5";
   const std::vector<std::int64_t> bars = {20200102093100};
   testing::write_raw_minbar_file(broken, &bars, nullptr);
-  testing::Running run({"check", "minbar", "-d", bundle.root()}, env());
+  testing::Running run({"check", "minbar", "-d", bundle.root()}, env(), false, true);
   interrupt_at(run, "是否删除异常数据(yes/no):");
   EXPECT_THAT(testing::lines_of(run.output()),
               Contains("已中断（SIGINT）：检查已完成，未删除任何文件"));
@@ -64,7 +64,7 @@ TEST_F(Questions, CtrlCAtTheCheckQuestionDeletesNothing) {
 TEST_F(Questions, CtrlCAtTheRebuildQuestionRebuildsNothing) {
   const std::string root = dir / "root";
   testing::Running run({"update", "-d", root, "--no-base", "--minbar", "000001.XSHE", "--rebuild"},
-                       env());
+                       env(), false, true);
   interrupt_at(run, "是否确认?[Y/n]\n");
   EXPECT_FALSE(fs::exists(root + "/bundle/h5"));
 }

@@ -27,12 +27,12 @@ using ::testing::StartsWith;
 
 struct Stopped {
   int wait_status = -1;
-  std::vector<std::string> lines;  // standard output
+  std::vector<std::string> lines;  // standard output and error
   bool group_empty = false;        // no process of the run's group was left after it
 };
 
-// Runs the program in a process group of its own, reading its standard output here; once a line
-// contains `step`, sends `signals` to the group, in order. The program starts with `ignored`
+// Runs the program in a process group of its own, reading its standard output and error here; once
+// a line contains `step`, sends `signals` to the group, in order. The program starts with `ignored`
 // signals ignored, as nohup or a shell's background job starts it.
 Stopped run_until(const std::vector<std::string>& args, const std::vector<std::string>& env,
                   const std::string& step, const std::vector<int>& signals,
@@ -44,7 +44,7 @@ Stopped run_until(const std::vector<std::string>& args, const std::vector<std::s
     ::setpgid(0, 0);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, STDIN_FILENO);
-    ::dup2(null, STDERR_FILENO);
+    ::dup2(out[1], STDERR_FILENO);  // the stop line's stream, beside standard output
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
     // Whatever the test inherited (a background job starts with SIGINT ignored), the program

@@ -10,7 +10,7 @@
 namespace tessera_plus::testing {
 
 Running::Running(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                 bool own_group) {
+                 bool own_group, bool stderr_too) {
   int in[2], out[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
   pid_ = ::fork();
@@ -21,8 +21,11 @@ Running::Running(const std::vector<std::string>& args, const std::vector<std::st
     for (int signo : {SIGINT, SIGTERM, SIGHUP}) ::signal(signo, SIG_DFL);
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
-    int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 2);
+    if (stderr_too) {
+      ::dup2(out[1], 2);
+    } else {
+      ::dup2(::open("/dev/null", O_WRONLY), 2);
+    }
     exec_cli(args, env);
   }
   ::close(in[0]);

@@ -12,9 +12,10 @@ namespace tessera_plus::testing {
 class Running {
  public:
   // With `own_group`, in a process group of its own, as a supervisor starts a job. Standard error
-  // goes to /dev/null.
+  // goes to /dev/null, or with `stderr_too` into the output beside standard output, as on a
+  // terminal.
   Running(const std::vector<std::string>& args, const std::vector<std::string>& env,
-          bool own_group = false);
+          bool own_group = false, bool stderr_too = false);
   ~Running();
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
