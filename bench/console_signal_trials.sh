@@ -127,7 +127,7 @@ for c in update smart-update check; do
     dir=$work/s && start "$c" "$dir"
     delay=$(awk -v r="$RANDOM" -v f="${ref_seconds[$c]}" 'BEGIN { printf "%.3f", r * f / 32767 }')
     command_line "$c" "$dir"
-    setsid "${cmd[@]}" >"$work/out" 2>/dev/null &
+    setsid "${cmd[@]}" >"$work/out" 2>&1 &
     pid=$!
     sleep "$delay"
     kill -"$sig" -- -"$pid" 2>/dev/null

@@ -29,9 +29,37 @@ bool looks_like_bundle(const fs::path& dir) {
          fs::is_directory(bundle::tick_dir(dir), ec);
 }
 
+// ROOT without a trailing separator, so that its parent is the directory that holds it.
+fs::path without_trailing_separator(const std::string& root) {
+  fs::path path = fs::path(root).lexically_normal();
+  if (!path.has_filename() && path.has_parent_path() && path != path.root_path()) {
+    path = path.parent_path();
+  }
+  return path;
+}
+
 }  // namespace
 
+void require_root_not_a_file(const std::string& root) {
+  std::error_code ec;
+  if (fs::exists(root, ec) && !fs::is_directory(root, ec)) {
+    throw ArgumentError("the bundle root " + root + " is not a directory; pass -d a directory");
+  }
+}
+
+void require_creatable_root(const std::string& root) {
+  std::error_code ec;
+  if (fs::exists(root, ec)) return;
+  fs::path parent = without_trailing_separator(root).parent_path();
+  if (parent.empty()) parent = ".";
+  if (fs::is_directory(parent, ec)) return;
+  throw ArgumentError(fmt::format(
+      "the bundle root {} does not exist, nor does its parent {}; check -d, or create {} first",
+      root, parent.string(), parent.string()));
+}
+
 void require_bundle_dir(const std::string& root) {
+  require_root_not_a_file(root);
   const fs::path bundle = bundle::bundle_dir(root);
   std::error_code ec;
   if (fs::is_directory(bundle, ec)) return;

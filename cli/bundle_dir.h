@@ -6,7 +6,17 @@
 
 namespace tessera_plus::cli {
 
-// Throws an OSError (exit status 1) when ROOT/bundle is not a directory. When ROOT itself looks
+// Throws an ArgumentError (exit status 2) when ROOT exists and is not a directory, whatever the
+// command: no command can work on it.
+void require_root_not_a_file(const std::string& root);
+
+// For the commands that may create the root (update, download-sample): throws an ArgumentError
+// (exit status 2) when neither ROOT nor its parent directory exists. Only the last level is
+// created, as mkdir does, so that a typo in -d is not taken for a new bundle.
+void require_creatable_root(const std::string& root);
+
+// Throws an ArgumentError (exit status 2) when ROOT is a file (require_root_not_a_file), an
+// OSError (exit status 1) when ROOT/bundle is not a directory. When ROOT itself looks
 // like a bundle (the common mix-up of root and bundle), the line suggests its parent.
 void require_bundle_dir(const std::string& root);
 

@@ -12,8 +12,11 @@
 
 #include "cli/bundle_dir.h"
 #include "cli/command.h"
+#include "cli/help_text.h"
+#include "cli/option_checks.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/bundle/check/minbar_checker.h"
@@ -62,8 +65,10 @@ int run_check(const CheckOptions& o, bool minbar) {
   };
   if (o.yes) take_lock();
   // With --json the console lines are kept out of standard output: one document, nothing else.
+  // A quiet unattended check shows them only when it found something.
   std::ostringstream held;
-  std::ostream& out = o.json ? held : std::cout;
+  const bool quiet = o.yes && !o.json && console_quiet();
+  std::ostream& out = o.json || quiet ? held : std::cout;
   const bundle::CheckRequest request{.data_bundle_path = o.data_bundle_path,
                                      .jobs = o.jobs,
                                      .findings = o.yes    ? bundle::CheckRequest::Findings::kDelete
@@ -76,11 +81,13 @@ int run_check(const CheckOptions& o, bool minbar) {
   try {
     findings = minbar ? bundle::check_min_bar_data(request) : bundle::check_tick_data(request);
   } catch (Interrupted& e) {
-    e.set_done("检查未完成，未删除任何文件；再次运行即可继续");
+    // Stopped at the question, the check has said what it found.
+    if (e.done().empty()) e.set_done("检查未完成，未删除任何文件；再次运行即可继续");
     throw;
   }
   const bool found = !findings.broken.empty() || !findings.locked.empty();
   const int status = (o.json || o.yes) && found ? kExitFailed : kExitOk;
+  if (quiet && (found || !findings.checked)) std::cout << held.str() << std::flush;
   if (o.json) {
     CheckReport report{.kind = minbar ? "minbar" : "tick",
                        .data_bundle_path = o.data_bundle_path,
@@ -102,7 +109,7 @@ void add_check_options(CLI::App* app, CheckOptions& o) {
       ->capture_default_str();
   app->add_option("-j,--jobs,--concurrency", o.jobs,
                   "files read at once, each in its own worker process")
-      ->check(CLI::PositiveNumber)
+      ->check(whole_from(1, kMaxJobs))
       ->capture_default_str();
   app->add_flag("--json", o.json,
                 "print the findings as one JSON document on standard output; never asks");
@@ -117,13 +124,23 @@ Command setup_check(CLI::App& main) {
   check->require_subcommand(1);
   auto o = std::make_shared<CheckOptions>();
   add_check_options(check, *o);
-  check->footer(
-      "Exit status: 0 when the files are sound (and after any answer to the question); 1 when "
-      "ROOT/bundle does not exist, an error stopped the check, with --json or --yes broken or "
-      "locked files were found, or with --yes another run held the bundle; 2 on bad usage (also "
-      "no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when SIGINT, SIGTERM or SIGHUP "
-      "stopped it (before deleting anything). Errors are one line on standard error and in the "
-      "log (TESSERA_LOG_FILE).");
+  check->footer(render_footer(
+      {.statuses =
+           "0 when the files are sound (and after any answer to the question); 1 when "
+           "ROOT/bundle does not exist, an error stopped the check, with --json or --yes broken or "
+           "locked files were found, with --yes another run held the bundle, or the question got "
+           "no "
+           "answer (end of input); 2 on bad usage (also a root that is a file, a bad value in the "
+           "environment, or no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when "
+           "SIGINT, SIGTERM or SIGHUP "
+           "stopped it (before deleting anything; also at the question). Errors are one line on "
+           "standard error and in the "
+           "log.",
+       .examples = {"tessera-plus check minbar -d ~/bundle   # asks before deleting",
+                    "tessera-plus check tick -d ~/bundle --json > findings.json",
+                    "tessera-plus check minbar -d ~/bundle --yes --quiet   # from cron"},
+       .environment = environment_lines({"TESSERA_BUNDLE_ROOT", "TESSERA_NOW", "TESSERA_LOG_FILE",
+                                         "TESSERA_CHECK_CACHE", "TALLOW_SOURCE"})}));
   // Options the kinds do not take themselves (the program's --quiet) are the parent's.
   CLI::App* minbar = check->add_subcommand("minbar", "check the minute-bar files")->fallthrough();
   CLI::App* tick = check->add_subcommand("tick", "check the tick files")->fallthrough();

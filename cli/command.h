@@ -31,4 +31,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
+// Most worker processes -j may ask for.
+inline constexpr int kMaxJobs = 1024;
+
 }  // namespace tessera_plus::cli

@@ -154,6 +154,20 @@ TEST_F(DryRun, ANewBundleIsPlannedWithoutCreatingItAndTheRunCreatesWhatWasPlanne
   }
 }
 
+// A contract listed long after the earliest date is planned from its listing, as the service
+// answers it, not from the earliest date the writer asks for.
+TEST_F(DryRun, ANewContractIsPlannedFromItsListing) {
+  const std::string report = dir / "contract.json";
+  const CliResult plan = testing::run_cli(
+      {"update", "-d", root(), "--no-base", "--minbar", "RB2501", "--dry-run", "--report", report},
+      "", env(kDay1));
+  ASSERT_EQ(plan.status, 0) << plan.err;
+  const std::string first =
+      testing::json_field(testing::read_file(report), "d['files'][0]['first_date']");
+  EXPECT_GT(std::stoi(first), 20230101) << plan.out;
+  EXPECT_THAT(plan.out, HasSubstr("  " + first + "..20240627")) << plan.out;
+}
+
 TEST_F(DryRun, AOneDayExtensionListsTheFilesTheNextRunExtends) {
   ASSERT_EQ(update(kDay1).status, 0);
   const std::string day1 = digest();
@@ -161,8 +175,11 @@ TEST_F(DryRun, AOneDayExtensionListsTheFilesTheNextRunExtends) {
   const Plan plan = dry_run([&](const auto& extra) { return update(kDay2, extra); });
   EXPECT_EQ(smart.instrument_files, plan.instrument_files);
   EXPECT_EQ(testing::json_field(plan.report, "d['totals']['extend']"), "3");
-  EXPECT_EQ(testing::json_field(plan.report, "sorted({f['first_date'] for f in d['files']})"),
-            "[20240628]");
+  // The tick file from its newest stored day, which its writer fetches and writes again.
+  EXPECT_EQ(testing::json_field(plan.report,
+                                "sorted({(f['path'].split('/')[1], f['first_date']) for f in "
+                                "d['files']})"),
+            "[[\"h5\", 20240628], [\"ticks\", 20240627]]");
   expect_real_run_touches(plan, day1, update(kDay2));
   // Once run, the same day has nothing left to do.
   const Plan again = dry_run([&](const auto& extra) { return smart_update(kDay2, extra); });

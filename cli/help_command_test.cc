@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/check_fixtures.h"
@@ -47,10 +48,45 @@ TEST(Help, EverySubcommandListsItsOwnOptions) {
     const std::string name = ::testing::PrintToString(c.command);
     EXPECT_EQ(run.status, 0) << name << run.err;
     EXPECT_THAT(run.out, HasSubstr("Exit status:")) << name;
+    // Ends with how it is used and what it reads from the environment.
+    EXPECT_THAT(run.out, HasSubstr("Examples:\n  tessera-plus " + c.command[0])) << name;
+    EXPECT_THAT(run.out, HasSubstr("Environment:\n  TESSERA_BUNDLE_ROOT: ")) << name;
+    EXPECT_THAT(run.out, HasSubstr("TESSERA_LOG_FILE: ")) << name;
     for (const std::string& option : c.options) {
       EXPECT_THAT(run.out, HasSubstr(option)) << name << " lacks " << option;
     }
   }
+}
+
+// The top-level help names the program (not the path it was started by), the log and the exit
+// statuses.
+TEST(Help, TheProgramsHelpNamesItselfItsLogAndItsStatuses) {
+  const CliResult run = run_cli({"--help"}, "");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_THAT(run.out, ::testing::StartsWith("tessera-plus: keeps"));
+  EXPECT_THAT(run.out, HasSubstr("Usage: tessera-plus "));
+  EXPECT_THAT(run.out, ::testing::Not(HasSubstr(TESSERA_PLUS_CLI)));
+  EXPECT_THAT(run.out, HasSubstr("Log: every run appends to $TESSERA_LOG_FILE"));
+  EXPECT_THAT(run.out, HasSubstr("129, 130 or 143"));
+  EXPECT_THAT(run.out, HasSubstr("TALLOW_SOURCE: "));
+}
+
+TEST(Help, AMistypedNameGetsTheNearestOne) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"updat", "-d", "/nonexistent"}, "did you mean 'update'?"},
+      {{"check", "minbars"}, "did you mean 'minbar'?"},
+      {{"smart-update", "--dry-rn"}, "did you mean '--dry-run'?"},
+      {{"status", "--jsno"}, "did you mean '--json'?"},
+  };
+  for (const auto& [args, hint] : cases) {
+    const CliResult run = run_cli(args, "");
+    EXPECT_EQ(run.status, 2) << args[0];
+    EXPECT_THAT(run.err, HasSubstr(hint)) << run.err;
+    EXPECT_EQ(testing::lines_of(run.err).size(), 1u) << run.err;
+  }
+  // Nothing near: no guess.
+  const CliResult far = run_cli({"frobnicate"}, "");
+  EXPECT_THAT(far.err, ::testing::Not(HasSubstr("did you mean"))) << far.err;
 }
 
 TEST(Help, TheJobCountTakesEachOfItsSpellings) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/support/check_fixtures.h"
+#include "tests/support/running_cli.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessera_plus {
@@ -33,75 +34,7 @@ using ::testing::StartsWith;
 constexpr char kDayOne[] = "TESSERA_NOW=2024-06-20 20:00:00";
 constexpr char kDayTwo[] = "TESSERA_NOW=2024-06-28 20:00:00";
 
-// The program running beside the test, its standard input and output on pipes; with `own_group`,
-// in a process group of its own, as a supervisor starts a job.
-class Running {
- public:
-  Running(const std::vector<std::string>& args, const std::vector<std::string>& env,
-          bool own_group = false) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (own_group) ::setpgid(0, 0);
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, 2);
-      testing::exec_cli(args, env);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    in_fd_ = in[1];
-    out_fd_ = out[0];
-  }
-  ~Running() { finish(); }
-
-  pid_t pid() const { return pid_; }
-  // What it has printed once `text` is among it (or it has closed its output).
-  const std::string& read_until(const std::string& text) {
-    char buffer[4096];
-    ssize_t n;
-    while (out_.find(text) == std::string::npos &&
-           (n = ::read(out_fd_, buffer, sizeof buffer)) > 0) {
-      out_.append(buffer, static_cast<std::size_t>(n));
-    }
-    return out_;
-  }
-  void answer(const std::string& line) {
-    [[maybe_unused]] ssize_t n = ::write(in_fd_, line.data(), line.size());
-  }
-  // Its exit status (-1 when it did not exit normally), once its output is read to the end.
-  int finish() {
-    if (pid_ <= 0) return status_;
-    if (in_fd_ >= 0) ::close(in_fd_);
-    in_fd_ = -1;
-    read_until("\x01never printed\x01");
-    ::close(out_fd_);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return status_;
-  }
-  const std::string& output() const { return out_; }
-  // Kills its whole process group at once, as a supervisor does, and reaps the program only.
-  void kill_group() {
-    ::kill(-pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    ::close(in_fd_);
-    ::close(out_fd_);
-    in_fd_ = out_fd_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int in_fd_ = -1;
-  int out_fd_ = -1;
-  std::string out_;
-  int status_ = -1;
-};
+using testing::Running;
 
 class OverlappingRuns : public ::testing::Test {
  protected:
@@ -136,9 +69,11 @@ TEST_F(OverlappingRuns, WritingRunsExitOneWithALineNamingTheHolderAndReadingRuns
            {"download-sample", "-d", root(), "--file", dir / "twbundle_sample.tar.bz2"}}) {
     testing::CliResult second = testing::run_cli(args, "", env(kDayTwo));
     EXPECT_EQ(second.status, 1) << args[0] << second.err;
-    EXPECT_THAT(second.out, StartsWith(held)) << args[0];
-    EXPECT_THAT(second.out, HasSubstr("，命令 " TESSERA_PLUS_CLI " update -d " + root()));
-    EXPECT_EQ(std::count(second.out.begin(), second.out.end(), '\n'), 1) << second.out;
+    // Like every line that ends a run: on standard error, where a cron job's mail looks.
+    EXPECT_THAT(second.err, StartsWith("tessera-plus: error: " + held)) << args[0];
+    EXPECT_THAT(second.err, HasSubstr("，命令 " TESSERA_PLUS_CLI " update -d " + root()));
+    EXPECT_EQ(std::count(second.err.begin(), second.err.end(), '\n'), 1) << second.err;
+    EXPECT_THAT(second.out, Not(HasSubstr("正被另一个任务使用"))) << args[0];
   }
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"status", "-d", root()}, {"check", "minbar", "-d", root(), "--json"}}) {
@@ -162,7 +97,7 @@ TEST_F(OverlappingRuns, AnInteractiveCheckDeletesOnlyUnderTheLock) {
       testing::run_cli({"check", "minbar", "-d", root()}, "y\n", env(kDayTwo));
   EXPECT_EQ(check.status, 1) << check.out << check.err;
   EXPECT_THAT(check.out, HasSubstr("是否删除异常数据(yes/no):"));
-  EXPECT_THAT(check.out, HasSubstr("正被另一个任务使用（进程 " + std::to_string(first->pid())));
+  EXPECT_THAT(check.err, HasSubstr("正被另一个任务使用（进程 " + std::to_string(first->pid())));
   EXPECT_TRUE(fs::exists(broken));
   first->answer("n\n");
   EXPECT_EQ(first->finish(), 0);

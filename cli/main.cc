@@ -9,10 +9,13 @@
 #include <string>
 
 #include "cli/command.h"
+#include "cli/environment_check.h"
+#include "cli/help_text.h"
 #include "cli/run_lock.h"
 #include "cli/run_log.h"
 #include "cli/stop_signals.h"
 #include "tessera_plus/base/console.h"
+#include "tessera_plus/base/console_input.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/stop_request.h"
@@ -42,14 +45,34 @@ void print_error(const char* what) {
   log_shown_error(text);
 }
 
-// A usage error is one line: what is wrong and where to look.
-std::string usage_line(const CLI::Error& e) {
-  return "tessera-plus: usage error: " + std::string(e.what()) + " (see --help)";
+// A usage error is one line: what is wrong, the name nearest a mistyped one, and where to look.
+std::string usage_line(const CLI::Error& e, const std::string& hint) {
+  return "tessera-plus: usage error: " + std::string(e.what()) + hint + " (see --help)";
+}
+
+std::string top_level_footer() {
+  return render_footer(
+      {.statuses =
+           "0 on success; 1 when something failed or was found (see each command's --help); 2 "
+           "on bad usage (an unknown option, a bad value, a bad setting in the environment); "
+           "129, 130 or 143 when SIGHUP, SIGINT or SIGTERM stopped the run.\n\nLog: every run "
+           "appends to $TESSERA_LOG_FILE, else $XDG_STATE_HOME/tessera_plus/tessera_plus.log, "
+           "else ~/.local/state/tessera_plus/tessera_plus.log; errors are also one line on "
+           "standard error. 'tessera-plus COMMAND --help' lists a command's options.",
+       .examples = {"tessera-plus update -d ~/bundle -j 4 --minbar stock --tick 000001.XSHE",
+                    "tessera-plus smart-update -d ~/bundle --quiet   # nightly",
+                    "tessera-plus status -d ~/bundle"},
+       .environment = environment_lines({"TESSERA_BUNDLE_ROOT", "TESSERA_NOW", "TESSERA_LOG_FILE",
+                                         "TESSERA_LOG_LEVEL", "TESSERA_LOG_MAX_BYTES",
+                                         "TESSERA_LOG_ECHO", "TESSERA_PROGRESS", "TALLOW_SOURCE",
+                                         "TALLOW_RETRY_ATTEMPTS, TALLOW_RETRY_MAX_WAIT_S, "
+                                         "TALLOW_RATE_LIMIT, TALLOW_REQUESTS"})});
 }
 
 // The run proper, between its start line and its end line in the log.
 int run_command(const Command& command, int argc, char** argv, bool& started) {
   const std::string root = parsed_bundle_root(*command.app);
+  warn_of_unwritable_log();
   log_run_start(argc, argv, root);
   started = true;
   // A bundle quietly made in the working directory would be found by no later run.
@@ -60,30 +83,43 @@ int run_command(const Command& command, int argc, char** argv, bool& started) {
 }
 
 int run(int argc, char** argv, bool& started) {
-  CLI::App app{"tessera-plus: keeps a tessera data bundle up to date and sound"};
+  // Named, so that the usage line shows the program rather than the path it was started by.
+  CLI::App app{"tessera-plus: keeps a tessera data bundle up to date and sound", "tessera-plus"};
+  app.footer(top_level_footer());
   app.require_subcommand(0, 1);
   app.set_version_flag("--version", version_text(),
                        "print the version and the commit it was built from, then exit");
-  app.failure_message([](const CLI::App*, const CLI::Error& e) { return usage_line(e) + "\n"; });
+  std::string hint;  // filled once every command is there to be named
+  app.failure_message(
+      [&hint](const CLI::App*, const CLI::Error& e) { return usage_line(e, hint) + "\n"; });
   std::vector<Command> commands;
   for (const CommandSetup& setup : command_setups()) {
     commands.push_back(setup(app));
-    // Through the environment, so that the bars of forked workers fall silent too. Listed in the
-    // help of the command and of each of its own subcommands (`check minbar`).
+    // Through the environment, so that forked workers fall silent too. Listed in the help of the
+    // command and of each of its own subcommands (`check minbar`).
     std::vector<CLI::App*> apps = commands.back().app->get_subcommands({});
     apps.push_back(commands.back().app);
     for (CLI::App* command_app : apps) {
       command_app->add_flag_callback(
-          "--quiet", [] { ::setenv("TESSERA_PROGRESS", "0", 1); },
-          "no progress bars on standard error (the same as TESSERA_PROGRESS=0)");
+          "--quiet",
+          [] {
+            ::setenv("TESSERA_PROGRESS", "0", 1);
+            ::setenv("TESSERA_QUIET", "1", 1);
+          },
+          "print nothing when there is nothing to report: no progress bars, no account of the "
+          "work (the log keeps the summary); failures, warnings, questions and errors still "
+          "print");
     }
   }
+  hint = did_you_mean(app, argc, argv);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() != 0) log_shown_error(usage_line(e));
+    if (e.get_exit_code() != 0) log_shown_error(usage_line(e, hint));
     return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
+  // After the options, so that --help and --version answer whatever the environment holds.
+  require_valid_environment();
   for (const Command& command : commands) {
     if (command.app->parsed()) return run_command(command, argc, argv, started);
   }
@@ -91,11 +127,12 @@ int run(int argc, char** argv, bool& started) {
   return kExitOk;
 }
 
-// A stopped run says so in one line on standard output (and in the log) and ends with 128 + the
-// signal's number, also when the signal came after its work was done.
+// A stopped run says so in one line on standard error, as every line that ends a run (and in the
+// log), and ends with 128 + the signal's number, also when the signal came after its work was done.
 int stopped(int signo, const std::string& what) {
   const std::string line = stop_line(signo, what);
-  std::cout << line << std::endl;
+  std::cout << std::flush;  // what the run said before it comes first on a shared terminal
+  console_write(stderr, line + "\n");
   log_shown_error(line);
   return Interrupted(signo).status();
 }
@@ -108,8 +145,7 @@ int run_guarded(int argc, char** argv, bool& started) {
   } catch (const Interrupted& e) {
     return stopped(e.signal(), e.done().empty() ? kStoppedRestUnchanged : e.done());
   } catch (const BundleBusy& e) {
-    std::fflush(stdout);
-    log_shown_error(e.what());
+    print_error(e.what());
     return e.status();
   } catch (const ExitRequest& e) {
     std::fflush(stdout);
@@ -127,6 +163,7 @@ int run_guarded(int argc, char** argv, bool& started) {
 
 int main_guarded(int argc, char** argv) {
   guard_console();
+  guard_console_input();
   install_stop_handlers();
   bool started = false;
   const int status = run_guarded(argc, argv, started);

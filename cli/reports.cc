@@ -150,6 +150,7 @@ std::string render_status_report(const bundle::BundleStatus& status) {
                        {"first_date", optional_date(c.first_date)},
                        {"last_date", optional_date(c.last_date)},
                        {"behind", c.behind},
+                       {"behind_files", c.behind_files},
                        {"with_gaps", c.with_gaps},
                        {"questioned", std::move(questioned)},
                        {"short_days", std::move(short_days)}});
@@ -161,6 +162,7 @@ std::string render_status_report(const bundle::BundleStatus& status) {
   const Json json = {{"data_bundle_path", status.root},
                      {"has_calendar", status.has_calendar},
                      {"last_trading_day", optional_date(status.last_trading_day)},
+                     {"calendar_last_date", optional_date(status.calendar_last_date)},
                      {"classes", std::move(classes)},
                      {"unfinished", std::move(unfinished)}};
   return document(json);
@@ -191,6 +193,16 @@ std::string render_status_text(const bundle::BundleStatus& status) {
   } else {
     text += fmt::format("最近交易日：{}\n", date_text(status.last_trading_day));
   }
+  std::optional<std::int64_t> newest;
+  for (const bundle::ClassStatus& c : status.classes) {
+    if (c.last_date) newest = std::max(newest.value_or(*c.last_date), *c.last_date);
+  }
+  if (status.calendar_last_date && newest && *newest > *status.calendar_last_date) {
+    text += fmt::format(
+        "交易日历只到 {}，早于文件中最新的 {}：基础数据未随之更新（如 update --no-base 之后），"
+        "请运行 smart-update 或不带 --no-base 的 update\n",
+        *status.calendar_last_date, *newest);
+  }
   for (const bundle::ClassStatus& c : status.classes) {
     if (!c.present) {
       text += fmt::format("{}：目录不存在\n", c.name);
@@ -202,6 +214,13 @@ std::string render_status_text(const bundle::BundleStatus& status) {
         c.behind, c.with_gaps, c.questioned.size());
     for (const bundle::QuestionedFile& q : c.questioned) {
       text += fmt::format("  {}：{}\n", q.path, q.reason);
+    }
+    if (!c.behind_files.empty()) {
+      text += fmt::format("  落后的文件：{}", fmt::join(c.behind_files, "，"));
+      if (c.behind > c.behind_files.size()) {
+        text += fmt::format("，另有 {} 个", c.behind - c.behind_files.size());
+      }
+      text += "\n";
     }
     text += short_days_text(c.short_days);
   }

@@ -141,7 +141,8 @@ TEST(Reports, StatusReportWritesMissingDatesAsNull) {
                        "d['classes'][1]['questioned'][0]['reason']]"),
             R"([20200107, null, false, 20200106, "member 'x' is not a date"])");
   EXPECT_THAT(doc, HasSubstr(R"({"data_bundle_path":"/d","has_calendar":true,)"
-                             R"("last_trading_day":20200107,"classes":[{"name":"equities",)"));
+                             R"("last_trading_day":20200107,"calendar_last_date":null,)"
+                             R"("classes":[{"name":"equities",)"));
 }
 
 }  // namespace

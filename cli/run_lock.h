@@ -1,5 +1,5 @@
 // The bundle's run lock as the writing commands take it: their --wait option, and the one line on
-// standard output and exit status 1 when another run holds the bundle past it.
+// standard error and exit status 1 when another run holds the bundle past it.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -15,8 +15,8 @@ namespace tessera_plus::cli {
 // Adds --wait SECONDS (default 0: do not wait) to a command that writes the bundle.
 void add_wait_option(CLI::App* app, double& seconds);
 
-// The program ends with status 1 because another run holds the bundle; `what()` is the line that
-// was printed.
+// The program ends with status 1 because another run holds the bundle; `what()` names the holder,
+// for the error line that ends the run.
 class BundleBusy : public ExitRequest {
  public:
   explicit BundleBusy(std::string line) : ExitRequest(1), line_(std::move(line)) {}
@@ -27,8 +27,7 @@ class BundleBusy : public ExitRequest {
 };
 
 // Takes the run lock of the bundle under `root` (see bundle::lock_bundle), saying on standard
-// output when it waits. Still held after `wait_seconds`: prints the holder line on standard output
-// and throws BundleBusy.
+// output when it waits. Still held after `wait_seconds`: throws BundleBusy.
 std::optional<bundle::BundleLock> lock_bundle_or_exit(const std::string& root, double wait_seconds,
                                                       bundle::MissingBundle missing);
 

@@ -27,14 +27,16 @@ using ::testing::StartsWith;
 
 struct Stopped {
   int wait_status = -1;
-  std::vector<std::string> lines;  // standard output
+  std::vector<std::string> lines;  // standard output and error
   bool group_empty = false;        // no process of the run's group was left after it
 };
 
-// Runs the program in a process group of its own, reading its standard output here; once a line
-// contains `step`, sends `signals` to the group, in order.
+// Runs the program in a process group of its own, reading its standard output and error here; once
+// a line contains `step`, sends `signals` to the group, in order. The program starts with `ignored`
+// signals ignored, as nohup or a shell's background job starts it.
 Stopped run_until(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                  const std::string& step, const std::vector<int>& signals) {
+                  const std::string& step, const std::vector<int>& signals,
+                  const std::vector<int>& ignored = {}) {
   int out[2];
   if (::pipe(out) != 0) return {};
   const pid_t pid = ::fork();
@@ -42,9 +44,13 @@ Stopped run_until(const std::vector<std::string>& args, const std::vector<std::s
     ::setpgid(0, 0);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, STDIN_FILENO);
-    ::dup2(null, STDERR_FILENO);
+    ::dup2(out[1], STDERR_FILENO);  // the stop line's stream, beside standard output
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
+    // Whatever the test inherited (a background job starts with SIGINT ignored), the program
+    // starts as a foreground job or under nohup would.
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) ::signal(signo, SIG_DFL);
+    for (int signo : ignored) ::signal(signo, SIG_IGN);
     testing::exec_cli(args, env);
   }
   ::setpgid(pid, pid);  // before the first signal, whichever of the two runs first
@@ -146,6 +152,19 @@ TEST_F(StopSignal, ASecondSignalEndsTheRunAtOnceAndLeavesNoWorker) {
   EXPECT_TRUE(stopped.group_empty);
   EXPECT_EQ(count_starting(stopped.lines, "已中断"), 0u);
   EXPECT_EQ(rerun(root), reference());
+}
+
+// Under nohup the closed session's SIGHUP, and in a background job the terminal's SIGINT, pass
+// the run by: it ends as an unstopped run ends, with the same bundle.
+TEST_F(StopSignal, SignalsInheritedAsIgnoredStayIgnored) {
+  for (int signo : {SIGHUP, SIGINT}) {
+    SCOPED_TRACE(signo);
+    const std::string root = dir / ("ignored" + std::to_string(signo));
+    const Stopped run = run_until(update_args(root), env(), "分钟线数据", {signo}, {signo});
+    EXPECT_EQ(WIFEXITED(run.wait_status) ? WEXITSTATUS(run.wait_status) : -1, 0);
+    EXPECT_EQ(count_starting(run.lines, "已中断"), 0u);
+    EXPECT_EQ(testing::bundle_digest(root), reference());
+  }
 }
 
 // A smart update and a check stopped right after they start leave the bundle as it was.

@@ -146,5 +146,39 @@ TEST(StatusCommand, FilesLeftHiddenAreShownAgainOrNamedWithWhatToRun) {
   EXPECT_THAT(run.out, Not(HasSubstr("被中断的更新")));
 }
 
+// After an update without base data the calendar, not the files, is said to be old; once the
+// base data has caught up, the files behind are named, and an expired contract (complete up to its
+// last day) is not among them.
+TEST(StatusCommand, SaysWhenTheCalendarIsOldNamesTheFilesBehindAndLeavesExpiredContractsOut) {
+  testing::TempDir dir;
+  const std::string root = dir / "root";
+  const auto run = [&](const std::vector<std::string>& args, const char* now) {
+    return run_cli(args, "",
+                   {std::string("TESSERA_NOW=") + now, "TESSERA_LOG_FILE=" + (dir / "log"),
+                    "TALLOW_SIM_FAULT_RATE=0", "TESSERA_PROGRESS=0"});
+  };
+  const char* day_one = "2024-06-20 20:00:00";
+  const char* day_two = "2024-06-28 20:00:00";
+  ASSERT_EQ(run({"update", "-d", root, "-j", "2", "--minbar", "000001.XSHE", "RB"}, day_one).status,
+            0);
+  ASSERT_EQ(run({"update", "-d", root, "--no-base", "--minbar", "000001.XSHE"}, day_two).status, 0);
+  const CliResult stale = run({"status", "-d", root}, day_two);
+  EXPECT_EQ(stale.status, 0) << stale.out;
+  EXPECT_THAT(stale.out, Not(HasSubstr("is not a trading day")));
+  EXPECT_THAT(stale.out, HasSubstr("交易日历只到 20240620，早于文件中最新的 20240628"));
+
+  ASSERT_EQ(run({"update", "-d", root}, day_two).status, 0);  // base data only
+  const CliResult later = run({"status", "-d", root, "--json"}, day_two);
+  EXPECT_EQ(schema_errors(later.out, "status-report.schema.json"), "") << later.out;
+  // RB2405 expired in May, its file complete: not behind.
+  EXPECT_EQ(json_field(later.out,
+                       "[(c['name'], c['behind'], sorted(f.split('/')[-1] for f in "
+                       "c['behind_files'])) for c in d['classes'][:2]]"),
+            R"([["equities", 0, []], ["future", 3, ["RB2410.h5", "RB2501.h5", "RB2505.h5"]]])");
+  const CliResult text = run({"status", "-d", root}, day_two);
+  EXPECT_THAT(text.out, HasSubstr("  落后的文件：" + root + "/bundle/h5/future/RB"));
+  EXPECT_THAT(text.out, Not(HasSubstr("交易日历只到")));
+}
+
 }  // namespace
 }  // namespace tessera_plus

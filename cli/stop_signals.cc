@@ -32,7 +32,14 @@ void install_stop_handlers() {
   for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
     sigaddset(&action.sa_mask, signo);
   }
-  for (int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal inherited as ignored stays ignored: nohup's SIGHUP, and the SIGINT a shell without
+    // job control sets for a background job (`cmd &`), which a Ctrl-C in the foreground must
+    // not reach.
+    struct sigaction inherited {};
+    if (::sigaction(signo, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+    ::sigaction(signo, &action, nullptr);
+  }
 }
 
 std::string stop_line(int signo, const std::string& what) {

@@ -1,13 +1,14 @@
 // How the program stops on SIGINT, SIGTERM and SIGHUP: the first one asks the run to stop
 // (base/stop_request.h), which hands out no more work, lets what is in flight finish and ends
-// with one console line and the exit status 128 + the signal's number; a second one ends the
-// process at once, its workers with it, leaving any commit in flight to the journal.
+// with one line on standard error and the exit status 128 + the signal's number; a second one ends
+// the process at once, its workers with it, leaving any commit in flight to the journal.
 #pragma once
 
 #include <string>
 
 namespace tessera_plus::cli {
 
+// Leaves alone a signal the program inherited as ignored (nohup, a background job).
 void install_stop_handlers();
 
 // The console line of a stopped run: "已中断（SIGINT）：" and `what`, what the run had done and

@@ -16,9 +16,12 @@
 
 #include "cli/bundle_dir.h"
 #include "cli/command.h"
+#include "cli/help_text.h"
+#include "cli/option_checks.h"
 #include "cli/reports.h"
 #include "cli/run_lock.h"
 #include "cli/stop_signals.h"
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/logger.h"
@@ -43,10 +46,9 @@ int default_concurrency() {
 
 // Refuses a root that cannot hold a bundle before anything is fetched or written.
 void check_bundle_root(const std::string& root) {
+  require_root_not_a_file(root);
+  require_creatable_root(root);
   std::error_code ec;
-  if (fs::exists(root, ec) && !fs::is_directory(root, ec)) {
-    throw ArgumentError("the bundle root " + root + " is not a directory; pass -d a directory");
-  }
   fs::path probe = root;
   while (!probe.empty() && !fs::exists(probe, ec)) probe = probe.parent_path();
   if (probe.empty()) probe = ".";
@@ -73,20 +75,20 @@ struct RetryOptions {
 void add_retry_options(CLI::App* app, RetryOptions& r) {
   app->add_option("--retry-attempts", r.attempts,
                   "calls of one service request in all before giving up (default 5)")
-      ->check(CLI::Range(1, 100));
+      ->check(whole_from(1, 100));
   app->add_option("--retry-max-wait", r.max_wait_s,
                   "seconds one request may spend waiting between retries (default 30)")
-      ->check(CLI::Range(0.0, 86400.0));
+      ->check(number_from(0, 86400));
   app->add_option("--rate-limit", r.rate_limit,
                   "service requests per second for the whole run, all workers together "
                   "(default: no limit)")
-      ->check(CLI::Range(0.0, 1e6));
+      ->check(number_from(0, 1e6));
   app->add_option("--requests", r.requests,
                   fmt::format("service requests waiting for answers at once, all workers "
                               "together (default {}): what hides the service's latency, while "
                               "--jobs is how many files are compressed and written at once",
                               tallow::kDefaultRequestsInFlight))
-      ->check(CLI::Range(1, tallow::kMaxRequestsInFlight));
+      ->check(whole_from(1, tallow::kMaxRequestsInFlight));
 }
 
 tallow::RetryPolicy retry_policy(const RetryOptions& r) {
@@ -110,12 +112,13 @@ struct RunOptions {
   bool dry_run = false;
 };
 
-void add_common(CLI::App* app, RunOptions& o) {
+// `examples` end the command's --help, after its exit statuses and before its environment.
+void add_common(CLI::App* app, RunOptions& o, std::vector<std::string> examples) {
   app->add_option("-d,--data-bundle-path", o.root, "the bundle root (holding bundle/)")
       ->capture_default_str();
   app->add_option("-j,--jobs,--concurrency", o.concurrency, "worker processes")
       ->capture_default_str()
-      ->check(CLI::Range(1, 1024));
+      ->check(whole_from(1, kMaxJobs));
   add_retry_options(app, o.retry);
   add_wait_option(app, o.wait_seconds);
   app->add_option("--report", o.report_path,
@@ -124,26 +127,33 @@ void add_common(CLI::App* app, RunOptions& o) {
                   "seconds to wait for minute-bar and tick files that readers hold open; those "
                   "still held are tried once more at the end before they count as failed")
       ->capture_default_str()
-      ->check(CLI::Range(0.0, 86400.0));
+      ->check(number_from(0, 86400));
   app->add_option("--recheck-days", o.recheck_days,
                   "stored trading days of each file fetched again with its new days (in the same "
                   "service call) and written again when the service has since revised them or "
                   "stored them short; 0 only appends. A weekly run may pass a longer window")
       ->capture_default_str()
-      ->check(CLI::Range(0, bundle::kMaxRecheckDays));
+      ->check(whole_from(0, bundle::kMaxRecheckDays));
   app->add_flag("--dry-run", o.dry_run,
                 "print what the run would do (base data refreshed; files to create, extend, "
                 "repair or rebuild; dates; estimated rows) and write nothing: no bundle file, no "
                 "lock; the service is asked for instruments and trading days. With --report the "
                 "plan goes there as JSON");
-  app->footer(
-      "Exit status: 0 on success (and when the user declines a rebuild or lacks the "
-      "Beijing-exchange permission); 1 when an instrument failed, a tag selected no instrument, "
-      "the bundle or the --report directory is not writable, another run held the bundle or an "
-      "error stopped the run; 2 on bad usage (also a --report directory that does not exist, or "
-      "no -d without HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when SIGINT, SIGTERM or SIGHUP "
-      "stopped it (the files not reached are unchanged; run again to go on). Errors are one line "
-      "on standard error and in the log (TESSERA_LOG_FILE).");
+  app->footer(render_footer(
+      {.statuses =
+           "0 on success (and when the user declines a rebuild or lacks the Beijing-exchange "
+           "permission); 1 when an instrument failed, a tag selected no instrument, the bundle or "
+           "the --report directory is not writable, another run held the bundle or an error "
+           "stopped the run; 2 on bad usage (also a bad value in the environment, a root whose "
+           "parent does not exist, a --report directory that does not exist, or no -d without "
+           "HOME or TESSERA_BUNDLE_ROOT); 130, 143 or 129 when SIGINT, SIGTERM or SIGHUP stopped "
+           "it (the files not reached are unchanged; run again to go on). Errors are one line on "
+           "standard error and in the log.",
+       .examples = std::move(examples),
+       .environment = environment_lines({"TESSERA_BUNDLE_ROOT", "TESSERA_NOW", "TESSERA_LOG_FILE",
+                                         "TESSERA_LOG_LEVEL", "TESSERA_PROGRESS", "TALLOW_SOURCE",
+                                         "TALLOW_RETRY_ATTEMPTS, TALLOW_RETRY_MAX_WAIT_S, "
+                                         "TALLOW_RATE_LIMIT, TALLOW_REQUESTS"})}));
 }
 
 // One run of a command, for its JSON summary.
@@ -193,16 +203,18 @@ int run_update(const RetryOptions& retry, bool enable_bjse, const std::function<
   }
   log_service_calls();
   RunTotals totals = run_totals();
+  const int status = ok && totals.failed == 0 ? kExitOk : kExitFailed;
   // A run asked to do nothing says nothing.
   if (!ok || totals.updated + totals.unchanged + totals.failed + totals.retries > 0) {
     std::ostringstream summary;
     bundle::print_run_summary(totals, summary);
-    std::cout << summary.str() << std::flush;
+    // A quiet run that went well leaves its summary to the log.
+    if (status != kExitOk || !console_quiet()) std::cout << summary.str() << std::flush;
     // The log carries the summary the console shows, line for line.
     std::istringstream lines(summary.str());
     for (std::string line; std::getline(lines, line);) system_log::info(line);
   }
-  return ok && totals.failed == 0 ? kExitOk : kExitFailed;
+  return status;
 }
 
 // The whole run holds the bundle's run lock; `missing` says whether it may create the bundle
@@ -278,7 +290,11 @@ Command setup_update(CLI::App& main) {
   auto o = std::make_shared<UpdateOptions>();
   CLI::App* app = main.add_subcommand(
       "update", "update base data, then the minute bars and ticks of the instruments named");
-  add_common(app, o->run);
+  add_common(
+      app, o->run,
+      {"tessera-plus update -d ~/bundle -j 4 --minbar stock RB --tick 000001.XSHE",
+       "tessera-plus update -d ~/bundle --no-base --minbar 000001.XSHE --rebuild",
+       "tessera-plus update --dry-run --minbar all   # what it would fetch; writes nothing"});
   app->add_flag("--base,!--no-base", o->base, "update daily bars and base data (default: yes)");
   app->add_option("--minbar", o->minbar,
                   "minute-bar tags: stock, futures, fund, index, option, convertible, all, a "
@@ -305,7 +321,10 @@ Command setup_smart_update(CLI::App& main) {
       "smart-update",
       "update base data, extend every minute-bar and tick file present and re-create those that "
       "a check deleted");
-  add_common(app, *o);
+  add_common(app, *o,
+             {"tessera-plus smart-update -d ~/bundle --quiet --wait 3600   # nightly, from cron",
+              "tessera-plus smart-update -d ~/bundle --recheck-days 20     # weekly, from cron",
+              "tessera-plus smart-update -d ~/bundle --dry-run --report plan.json"});
   return Command{app, [o] {
                    if (o->dry_run) {
                      return run_dry(*o, false, [&] { return bundle::plan_smart_update(o->root); });

@@ -257,6 +257,9 @@ py::object bundle_status_object(const bundle::BundleStatus& status) {
     k["first_date"] = optional_date(c.first_date);
     k["last_date"] = optional_date(c.last_date);
     k["behind"] = c.behind;
+    py::list behind_files;
+    for (const std::string& path : c.behind_files) behind_files.append(path_text(path));
+    k["behind_files"] = behind_files;
     k["with_gaps"] = c.with_gaps;
     k["questioned"] = questioned;
     py::list short_days;
@@ -280,6 +283,7 @@ py::object bundle_status_object(const bundle::BundleStatus& status) {
   d["data_bundle_path"] = path_text(status.root);
   d["has_calendar"] = status.has_calendar;
   d["last_trading_day"] = optional_date(status.last_trading_day);
+  d["calendar_last_date"] = optional_date(status.calendar_last_date);
   d["classes"] = classes;
   py::list unfinished;
   for (const bundle::UnfinishedFile& f : status.unfinished) {

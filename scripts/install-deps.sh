@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-h5py python3-numpy python3-pytest python3-venv python3-setuptools
   pybind11-dev python3-dev python3-pandas python3-jsonschema
-  bzip2 faketime
+  bzip2 faketime tmux
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -66,6 +66,7 @@ class BundleStatus:
     data_bundle_path: str
     has_calendar: bool
     last_trading_day: Optional[int]
+    calendar_last_date: Optional[int]
     classes: list[dict[str, Any]]
     unfinished: list[dict[str, Any]]
     def __bool__(self) -> bool: ...

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <streambuf>
@@ -90,6 +91,17 @@ void console_flush(std::FILE* stream) noexcept {
 void console_write(std::FILE* stream, std::string_view text) noexcept {
   console_put(stream, text);
   console_flush(stream);
+}
+
+bool console_quiet() noexcept {
+  const char* quiet = std::getenv("TESSERA_QUIET");
+  return quiet != nullptr && std::string_view(quiet) == "1";
+}
+
+void console_say(std::string_view line) noexcept {
+  if (console_quiet()) return;
+  console_put(stdout, line);
+  console_write(stdout, "\n");
 }
 
 void guard_console() {

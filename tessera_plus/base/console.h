@@ -17,6 +17,13 @@ void console_write(std::FILE* stream, std::string_view text) noexcept;
 void console_put(std::FILE* stream, std::string_view text) noexcept;
 // Flushes `stream`'s buffer, or skips it once the stream is gone. Never throws.
 void console_flush(std::FILE* stream) noexcept;
+// A line of the run's account of itself (what it starts, what it did) on standard output, left out
+// when the run is quiet: TESSERA_QUIET=1, which --quiet sets for the run and its workers, so that
+// a night with nothing to report prints nothing (the log keeps the summary). Failures, warnings,
+// questions and errors do not go through here. Never throws.
+void console_say(std::string_view line) noexcept;
+bool console_quiet() noexcept;
+
 // Whether a write to `stream` has failed (its error indicator is set).
 bool console_gone(std::FILE* stream) noexcept;
 

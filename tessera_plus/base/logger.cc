@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 #include <spdlog/logger.h>
@@ -67,6 +69,23 @@ log_level threshold() {
   return log_level::info;
 }
 
+// The line's time: local_now(), or the host's own clock when TESSERA_NOW does not parse, so that
+// the line reporting that (or any line written before the program refuses it) is still written.
+std::chrono::microseconds line_time() {
+  try {
+    return local_now().time_since_epoch();
+  } catch (const std::exception&) {
+    const auto instant =
+        std::chrono::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
+    const std::time_t whole =
+        std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(instant));
+    std::tm local{};
+    localtime_r(&whole, &local);
+    return std::chrono::seconds(timegm(&local)) +
+           (instant - std::chrono::floor<std::chrono::seconds>(instant));
+  }
+}
+
 // A logger of its own for each line: nothing is kept between lines, so a fork, a rotation or a
 // changed environment never meets a stale descriptor. Lines are rare (failures, run start and end).
 void emit(std::shared_ptr<append_line_sink> sink, log_level level, std::string_view message) {
@@ -74,7 +93,7 @@ void emit(std::shared_ptr<append_line_sink> sink, log_level level, std::string_v
   logger.set_formatter(line_format());
   logger.set_level(spdlog::level::trace);
   logger.set_error_handler([](const std::string&) {});  // a log must not stop a run
-  const auto since_epoch = local_now().time_since_epoch();
+  const auto since_epoch = line_time();
   logger.log(spdlog::log_clock::time_point(
                  std::chrono::duration_cast<spdlog::log_clock::duration>(since_epoch)),
              spdlog::source_loc{}, to_spdlog(level),

@@ -1,5 +1,8 @@
 // A progress bar on standard error: its caption (what it counts), done/total, rate and time left.
-// On a terminal it redraws one line in place (at most ten times a second); otherwise (a log file,
+// On a terminal it redraws one line in place (at most ten times a second), fitted to the
+// terminal's width as it is at each draw (so a resized window is followed; Chinese characters
+// count two columns): narrower, it drops the rate and times, then shortens the caption, and never
+// takes a second screen line. Otherwise (a log file,
 // a pipe, cron) it prints a line every few seconds while work is in flight, whether or not an item
 // ended meanwhile (heartbeat), and the final line once, so logs stay short and a stalled run is
 // told from a slow one. TESSERA_PROGRESS=0 in the environment silences every bar (the program's
@@ -29,6 +32,9 @@ struct ProgressOptions {
   std::FILE* out = stderr;
   std::optional<bool> terminal{};  // unset: whether `out` is a terminal
   std::optional<bool> quiet{};     // unset: whether TESSERA_PROGRESS is "0"
+  // On a terminal, the columns to fit. Unset: the terminal's width at each draw, else $COLUMNS,
+  // else 80.
+  std::optional<std::size_t> columns{};
 };
 
 class ProgressBar {
@@ -51,6 +57,8 @@ class ProgressBar {
  private:
   void draw(bool final);
   std::string render() const;
+  std::string render_to_fit(std::size_t columns) const;
+  std::size_t columns() const;
 
   std::size_t total_;
   std::size_t done_ = 0;

@@ -1,5 +1,7 @@
 #include "tessera_plus/base/progress.h"
 
+#include "tessera_plus/base/display_width.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -91,6 +93,46 @@ TEST(ProgressBar, OnATerminalRedrawsInPlace) {
   const std::string text = h.text();
   EXPECT_EQ(count(text, '\r'), 2u) << text;  // after a step, at the end
   EXPECT_EQ(count(text, '\n'), 1u) << text;
+}
+
+// Every redraw on a terminal fits one screen line, Chinese counted two columns each: at 80 columns
+// the whole line, narrower without rate and times, then with the caption cut.
+TEST(ProgressBar, OnATerminalEachDrawFitsTheWidth) {
+  struct Width {
+    std::size_t columns;
+    bool times;          // the rate and times shown
+    bool whole_caption;  // the caption shown whole
+  };
+  for (const Width& w : {Width{80, true, true}, Width{40, false, false}, Width{16, false, false}}) {
+    Harness h;
+    {
+      ProgressOptions options = h.options(true);
+      options.columns = w.columns;
+      ProgressBar bar(4970, "日线及基础数据文件", options);
+      for (int i = 0; i < 4970; ++i) {
+        h.now += std::chrono::milliseconds(150);
+        bar.advance();
+      }
+    }
+    std::string text = h.text();
+    std::size_t draws = 0;
+    for (std::size_t at = text.find('\r'); at != std::string::npos; at = text.find('\r', at + 1)) {
+      std::string line = text.substr(at + 1, text.find_first_of("\r\n", at + 1) - at - 1);
+      line = line.substr(0, line.find("\x1b[K"));
+      EXPECT_LT(display_width(line), w.columns) << line;
+      EXPECT_EQ(line.find("it/s") != std::string::npos, w.times) << line;
+      EXPECT_EQ(line.find("日线及基础数据文件") != std::string::npos, w.whole_caption) << line;
+      ++draws;
+    }
+    EXPECT_GT(draws, 100u) << w.columns;
+    EXPECT_EQ(count(text, '\n'), 1u) << w.columns;
+  }
+}
+
+TEST(DisplayWidth, ChineseTakesTwoColumnsAndCutsFallBetweenCharacters) {
+  EXPECT_EQ(display_width("分钟线文件: 12%"), 15u);
+  EXPECT_EQ(cut_to_width("分钟线文件", 5), "分钟");
+  EXPECT_EQ(cut_to_width("ab分", 3), "ab");
 }
 
 TEST(ProgressBar, QuietDrawsNothing) {

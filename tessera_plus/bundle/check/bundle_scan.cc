@@ -15,6 +15,10 @@ void finish_interrupted_updates(const std::string& data_bundle_path, std::ostrea
   }
 }
 
+void add_odd_entries(const std::vector<OddEntry>& odd, CheckFindings& findings) {
+  for (const OddEntry& entry : odd) findings.add_locked(entry.path, entry.reason);
+}
+
 bool path_exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "tessera_plus/bundle/check/check_result.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
+
 namespace tessera_plus::bundle::check_detail {
 
 // Whether anything (file, directory, or what a symbolic link points to) exists at `path`.
@@ -16,6 +19,10 @@ bool path_exists(const std::string& path);
 // Finishes what interrupted updates left unfinished in the bundle under `data_bundle_path`
 // (recover_unfinished_files), before a check reads it, with one line on `out` for each such file.
 void finish_interrupted_updates(const std::string& data_bundle_path, std::ostream& out);
+
+// Entries that stand where files to check would and are none (store/bundle_layout.h: OddEntry),
+// among the findings that are reported and never deleted, with their reasons.
+void add_odd_entries(const std::vector<OddEntry>& odd, CheckFindings& findings);
 
 // The name of the directory that directly holds `path`.
 std::string folder_of(const std::string& path);

@@ -10,6 +10,7 @@
 
 #include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/progress.h"
+#include "tessera_plus/base/stop_request.h"
 #include "tessera_plus/bundle/store/deleted_files.h"
 
 namespace tessera_plus::bundle {
@@ -64,7 +65,16 @@ std::string render_names(const std::vector<std::string>& paths) {
 std::string read_answer(std::istream& in, std::ostream& out) {
   out << "是否删除异常数据(yes/no):" << std::flush;
   std::string line;
-  if (!std::getline(in, line)) throw EOFError("EOF when reading a line");
+  if (!std::getline(in, line)) {
+    if (stop_requested()) {
+      // The stop line that follows gets a line of its own, not the end of the prompt's.
+      out << '\n' << std::flush;
+      Interrupted stopped(stop_signal());
+      stopped.set_done("检查已完成，未删除任何文件");
+      throw stopped;
+    }
+    throw EOFError("no answer on standard input: use --yes to delete or --json to only report");
+  }
   // Only ASCII letters can make up a valid answer, so ASCII lower-casing decides as well as a
   // full Unicode one would.
   std::transform(line.begin(), line.end(), line.begin(),

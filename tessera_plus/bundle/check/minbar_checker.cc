@@ -157,7 +157,8 @@ CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::os
   _init_tallow();
   const std::vector<std::string> min_file_path_list =
       list_minbar_files(minbar_dir(base_path).string());
-  if (min_file_path_list.empty()) {
+  const std::vector<OddEntry> odd = odd_minbar_entries(minbar_dir(base_path).string());
+  if (min_file_path_list.empty() && odd.empty()) {
     out << "当前目录下不存在分钟数据!\n";
     return {};
   }
@@ -174,6 +175,7 @@ CheckFindings find_min_bar_problems(const std::string& data_bundle_path, std::os
         return check_detail::first_day_with_data(order_book_id_of_file(path), missing, "1m");
       },
       findings);
+  check_detail::add_odd_entries(odd, findings);
   return findings;
 }
 

@@ -89,7 +89,6 @@ TEST_F(MinbarCheck, FindsFilesExactlyOneLevelBelowH5) {
   write_minbar_file(bundle_.minbar_dir("equities/deeper") + "/000002.XSHE.h5",
                     {equity_day(20200102)});
   write_minbar_file(equities(".hidden.h5"), {equity_day(20200102)});
-  std::filesystem::create_directories(equities("dir.h5"));
   EXPECT_EQ(check(), "当前目录下不存在分钟数据!\n");
   EXPECT_EQ(svc_->calls_of("init").size(), 1u);
 }

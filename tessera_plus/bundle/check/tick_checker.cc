@@ -193,7 +193,8 @@ CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostre
   _init_tallow();
   const std::vector<std::string> tick_file_path_list =
       list_instrument_files(tick_dir(base_path).string());
-  if (tick_file_path_list.empty()) {
+  const std::vector<OddEntry> odd = odd_instrument_entries(tick_dir(base_path).string());
+  if (tick_file_path_list.empty() && odd.empty()) {
     out << "当前目录下不存在tick数据!\n";
     return {};
   }
@@ -221,6 +222,7 @@ CheckFindings find_tick_problems(const std::string& data_bundle_path, std::ostre
         }
       });
   cache.save();
+  check_detail::add_odd_entries(odd, findings);
   return findings;
 }
 

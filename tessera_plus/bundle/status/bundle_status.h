@@ -43,8 +43,10 @@ struct ClassStatus {
   std::uint64_t bytes = 0;
   // The earliest and the latest date any file holds (YYYYMMDD).
   std::optional<std::int64_t> first_date{}, last_date{};
-  // Files whose last date is before the latest trading day.
+  // Files whose last date is before the latest trading day, and the first kNamedBehind of them by
+  // name. A contract de-listed before that day is behind only when it ends before its last day.
   std::size_t behind = 0;
+  std::vector<std::string> behind_files{};
   // Files with trading days missing between their first and last date: the check asks the
   // service about these (suspensions have no data), so they are counted, not questioned.
   std::size_t with_gaps = 0;
@@ -54,9 +56,14 @@ struct ClassStatus {
   std::vector<FileShortDays> short_days{};
 };
 
+inline constexpr std::size_t kNamedBehind = 10;
+
 struct BundleStatus {
   std::string root;
   bool has_calendar = false;
+  // The calendar's last date. When files hold later dates, the base data was not updated with
+  // them (update --no-base): their dates past it are not judged.
+  std::optional<std::int64_t> calendar_last_date{};
   // The calendar's latest trading day up to today on the exchanges' clock (TESSERA_NOW when set).
   std::optional<std::int64_t> last_trading_day{};
   std::vector<ClassStatus> classes{};
@@ -68,8 +75,9 @@ struct BundleStatus {
 // Surveys bundle/h5/{equities,future,option} and bundle/ticks under `data_bundle_path`, once every
 // unfinished file of the bundle is recovered where it can be (recover_unfinished_files). Without
 // bundle/trading_dates.npy nothing is judged against the calendar (no file is behind, no date is
-// foreign). A file that cannot be opened or read is questioned with the error's first line; a
-// damaged calendar is an error, as it is for the checks.
+// foreign). The de-listing dates of the instrument list (instruments.pk), when it can be read, keep
+// expired contracts out of the files behind. A file that cannot be opened or read is questioned
+// with the error's first line; a damaged calendar is an error, as it is for the checks.
 BundleStatus bundle_status(const std::string& data_bundle_path);
 
 }  // namespace tessera_plus::bundle

@@ -2,7 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "tessera_plus/base/errors.h"
@@ -31,6 +35,40 @@ std::vector<std::string> visible_names(const std::string& dir) {
     if (!hidden(name)) names.push_back(std::move(name));
   }
   return names;
+}
+
+// Why the entry at `path` is no instrument file, or nullopt when it is a regular file (or gone).
+std::optional<std::string> odd_file(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ELOOP) return "a symbolic-link loop";
+    struct stat link {};
+    if (errno == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      return "a symbolic link that leads nowhere";
+    }
+    if (errno == ENOENT) return std::nullopt;
+    return fmt::format("cannot be examined: {}", std::strerror(errno));
+  }
+  if (S_ISREG(st.st_mode)) return std::nullopt;
+  if (S_ISDIR(st.st_mode)) return "a directory named like an instrument file";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO, not a regular file";
+  if (S_ISSOCK(st.st_mode)) return "a socket, not a regular file";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device, not a regular file";
+  return "not a regular file";
+}
+
+// Why the directory at `path` cannot be listed although something stands there: a link loop or
+// a link to nothing; nullopt otherwise (a directory, nothing at all, or something else, which the
+// listings pass over).
+std::optional<std::string> odd_directory(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return std::nullopt;
+  if (errno == ELOOP) return "a symbolic-link loop";
+  struct stat link {};
+  if (errno == ENOENT && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    return "a symbolic link that leads nowhere";
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -137,12 +175,38 @@ std::vector<std::string> list_minbar_files(const std::string& minbar) {
   return paths;
 }
 
+std::optional<std::string> odd_instrument_file(const std::string& path) { return odd_file(path); }
+
+std::vector<OddEntry> odd_instrument_entries(const std::string& dir) {
+  if (std::optional<std::string> reason = odd_directory(dir)) return {{dir, *reason}};
+  std::vector<OddEntry> odd;
+  for (const std::string& name : visible_names(dir)) {
+    if (!name.ends_with(kSuffix)) continue;
+    std::string path = (fs::path(dir) / name).string();
+    if (std::optional<std::string> reason = odd_file(path)) odd.push_back({path, *reason});
+  }
+  return odd;
+}
+
+std::vector<OddEntry> odd_minbar_entries(const std::string& minbar) {
+  if (std::optional<std::string> reason = odd_directory(minbar)) return {{minbar, *reason}};
+  std::vector<OddEntry> odd;
+  for (const std::string& name : visible_names(minbar)) {
+    for (OddEntry& entry : odd_instrument_entries((fs::path(minbar) / name).string())) {
+      odd.push_back(std::move(entry));
+    }
+  }
+  return odd;
+}
+
 std::vector<std::string> instrument_ids_in(const fs::path& dir) {
   std::vector<std::string> ids;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
     const std::string name = entry.path().filename().string();
-    // A FIFO or device named like an instrument file would block the writer's open forever.
-    if (name.ends_with(kSuffix) && !name.ends_with(kSampleSuffix) && entry.is_regular_file()) {
+    // A FIFO or device named like an instrument file would block the writer's open forever; a
+    // link loop cannot be opened at all.
+    std::error_code ec;
+    if (name.ends_with(kSuffix) && !name.ends_with(kSampleSuffix) && entry.is_regular_file(ec)) {
       ids.push_back(order_book_id_of_file(name));
     }
   }
@@ -152,7 +216,8 @@ std::vector<std::string> instrument_ids_in(const fs::path& dir) {
 std::vector<std::string> minbar_instrument_ids(const fs::path& minbar) {
   std::vector<std::string> ids;
   for (const fs::directory_entry& entry : fs::directory_iterator(minbar)) {
-    if (!entry.is_directory() || entry.path().filename() == kTicks) continue;
+    std::error_code ec;
+    if (!entry.is_directory(ec) || entry.path().filename() == kTicks) continue;
     for (std::string& id : instrument_ids_in(entry.path())) ids.push_back(std::move(id));
   }
   return ids;

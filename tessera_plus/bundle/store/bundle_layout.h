@@ -104,13 +104,36 @@ std::vector<std::string> list_instrument_files(const std::string& dir);
 // files exactly one level below it, directory by directory in listing order.
 std::vector<std::string> list_minbar_files(const std::string& minbar);
 
+// An entry that stands where an instrument file or a directory of them would, and that the
+// listings here leave out: a symbolic-link loop, a link that leads nowhere, a FIFO, socket or
+// device, or a directory named like an instrument file. Updates skip it, `status` and `check` name
+// it, and nothing deletes it.
+struct OddEntry {
+  std::string path;
+  std::string reason;  // "a symbolic-link loop", "a FIFO", ...
+};
+
+// Why the entry at `path` is no instrument file (see OddEntry), or nullopt for a regular file or
+// nothing at all.
+std::optional<std::string> odd_instrument_file(const std::string& path);
+
+// The odd entries of `dir` among the visible names ending in ".h5", in listing order; or `dir`
+// itself when it is a symbolic-link loop or leads nowhere. Never an exception.
+std::vector<OddEntry> odd_instrument_entries(const std::string& dir);
+
+// The same for the minute-bar directory `minbar`: itself, and each visible entry of it and its
+// class directories.
+std::vector<OddEntry> odd_minbar_entries(const std::string& minbar);
+
 // The order book ids of the instrument files directly in `dir` as an update finds them: regular
 // files whose names end in ".h5" but not in "-sample.h5" (sample files are not instruments), in
-// listing order. The directory must exist; a listing error is an exception.
+// listing order; odd entries (see OddEntry) are left out. The directory must exist; a listing
+// error is an exception.
 std::vector<std::string> instrument_ids_in(const std::filesystem::path& dir);
 
 // The same over every sub-directory of the minute-bar directory `minbar` except one named "ticks",
-// in listing order; an id found in two class directories is listed twice.
+// in listing order; an id found in two class directories is listed twice. A class directory that
+// is a symbolic-link loop is left out.
 std::vector<std::string> minbar_instrument_ids(const std::filesystem::path& minbar);
 
 }  // namespace tessera_plus::bundle

@@ -70,8 +70,10 @@ void DeletedFileRebuilds::finish() const {
   std::string line = fmt::format("已重建检查时删除的 {} 个{}", rebuilt, kind);
   if (rebuilt < missing_.size()) {
     line += fmt::format("，{} 个未能重建，留待下次更新", missing_.size() - rebuilt);
+    console_write(stdout, line + "\n");  // a failure: shown even to a quiet run
+    return;
   }
-  console_write(stdout, line + "\n");
+  console_say(line);
 }
 
 }  // namespace tessera_plus::bundle

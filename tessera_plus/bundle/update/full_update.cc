@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "tessera_plus/base/console.h"
 #include "tessera_plus/base/datetime_func.h"
 #include "tessera_plus/base/errors.h"
+#include "tessera_plus/base/interrupted.h"
 #include "tessera_plus/base/settings.h"
+#include "tessera_plus/base/stop_request.h"
 #include "tessera_plus/bundle/base_data/base_updater.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/bundle/store/constants.h"
@@ -44,7 +47,7 @@ void confirm_rebuild(const UpdateRequest& request) {
 }
 
 bool update_base(const fs::path& path, int concurrency, bool enable_bjse, int recheck_days) {
-  say("开始更新日线及基础数据");
+  console_say("开始更新日线及基础数据");
   bool create = !fs::exists(path);
   if (create) fs::create_directories(path);
   return bundle::update_daybar(path.string(), create, true, concurrency,
@@ -58,6 +61,10 @@ RebuildDecision ask_rebuild_confirmation(std::istream& in) {
     say("本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]");
     std::string answer;
     if (!std::getline(in, answer)) {
+      if (stop_requested()) {
+        std::cout << '\n' << std::flush;  // past the terminal's echoed ^C
+        throw Interrupted(stop_signal());
+      }
       throw Error("standard input closed while waiting for the rebuild confirmation");
     }
     if (answer == "Y") return RebuildDecision::kConfirmed;

@@ -134,8 +134,7 @@ bool run_parallel_update(const UpdateKind& kind, const std::string& path,
       _merge_tags(tags, request.with_derivatives, request.enable_bjse, &unmatched);
   if (request.unmatched_tags_fail) fail_unmatched_tags(unmatched);
   if (kind.creates_path) create_directories(path);
-  console_write(stdout,
-                fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)) + "\n");
+  console_say(fmt::format(fmt::runtime(kind.start_line), ids.size(), render_id_set(ids)));
   sweep_abandoned_builds(path);
   // A file that a check deleted is missing, so its writer re-creates it like a new instrument's.
   const DeletedFileRebuilds rebuilds(path, kind.tick, ids);

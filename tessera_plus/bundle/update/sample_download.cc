@@ -113,7 +113,7 @@ void download_and_unpack(const std::string& bundle_dir, const SampleLimits& limi
   net::download(archive.file(), total_length, url, proxy);
   archive.close();
   throw_if_stopped();
-  say("bundle 数据下载完毕，解压中...");
+  console_say("bundle 数据下载完毕，解压中...");
   install_sample_archive(archive.path(), bundle_dir, limits);
   archive.remove();
 }
@@ -130,12 +130,12 @@ void download_simple_bundle(const std::string& data_bundle_path, bool /*sample*/
   if (file_path && !file_path->empty()) {
     if (!usable_local_archive(*file_path)) return;
     throw_if_stopped();
-    say("解压中...");
+    console_say("解压中...");
     install_sample_archive(*file_path, bundle_dir, limits);
   } else {
     download_and_unpack(bundle_dir, limits);
   }
-  say("bundle 数据解压完成");
+  console_say("bundle 数据解压完成");
 }
 
 }  // namespace tessera_plus::bundle

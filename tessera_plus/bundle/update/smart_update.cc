@@ -1,10 +1,13 @@
 #include "tessera_plus/bundle/update/smart_update.h"
 
 #include <filesystem>
-#include <iostream>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "tessera_plus/base/console.h"
+#include "tessera_plus/base/logger.h"
 #include "tessera_plus/bundle/base_data/base_updater.h"
 #include "tessera_plus/bundle/base_data/instrument_list.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
@@ -48,12 +51,29 @@ bool update_stored(const StoredKind& kind, const fs::path& path, int concurrency
   return kind.update(kind.folder.string(), request);
 }
 
+// Each entry that stands where a file to extend would and is none (a link loop, a FIFO, a
+// directory named *.h5) is passed over with one line; the rest of the bundle is updated.
+void warn_of_odd_entries(const fs::path& bundle) {
+  std::vector<OddEntry> odd = odd_minbar_entries(minbar_dir(bundle).string());
+  for (OddEntry& entry : odd_instrument_entries(tick_dir(bundle).string())) {
+    odd.push_back(std::move(entry));
+  }
+  for (const OddEntry& entry : odd) {
+    system_log::warn(fmt::format("更新 {} 已跳过：{}；它不是数据文件，未更新，也未删除", entry.path,
+                                 entry.reason));
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> smart_update_ids(const fs::path& bundle, bool tick) {
   const fs::path folder = tick ? tick_dir(bundle) : minbar_dir(bundle);
   std::vector<std::string> ids;
-  if (fs::exists(folder)) ids = tick ? instrument_ids_in(folder) : minbar_instrument_ids(folder);
+  std::error_code ec;
+  // A folder that is a link loop holds nothing to extend; the run names it (skip_odd_entries).
+  if (fs::is_directory(folder, ec)) {
+    ids = tick ? instrument_ids_in(folder) : minbar_instrument_ids(folder);
+  }
   for (std::string& id : deleted_instrument_ids(bundle, tick)) ids.push_back(std::move(id));
   return ids;
 }
@@ -61,8 +81,9 @@ std::vector<std::string> smart_update_ids(const fs::path& bundle, bool tick) {
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path,
                                    std::chrono::duration<double> lock_wait, int recheck_days) {
   const fs::path path = bundle_dir(data_bundle_path);
-  std::cout << "开始智能更新已下载数据" << std::endl;
-  std::cout << "开始更新日线及基础数据" << std::endl;
+  warn_of_odd_entries(path);
+  console_say("开始智能更新已下载数据");
+  console_say("开始更新日线及基础数据");
   bool enable_bjse = lists_bjse(instrument_list_file(path));
   bool succeed = bundle::update_daybar(path.string(), false, true, concurrency,
                                        {.enable_bjse = enable_bjse}, recheck_days);

@@ -66,7 +66,7 @@ std::vector<Date> trading_dates_of(const PriceTable& daily) {
 }
 
 void print_batch(Date first, Date last) {
-  console_write(stdout, fmt::format("{} {}\n", format_dashed(first), format_dashed(last)));
+  console_say(fmt::format("{} {}", format_dashed(first), format_dashed(last)));
 }
 
 // The ticks of `batch`, after its console line.

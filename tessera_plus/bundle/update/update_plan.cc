@@ -52,7 +52,7 @@ std::uint64_t trading_days(int first, int last, const std::string& market) {
   return tallow::get_trading_dates(std::int64_t{first}, std::int64_t{last}, market).size();
 }
 
-// The first listing date of `id` (YYYYMMDD), for the estimate of a new file: the service has no
+// The first listing date of `id` (YYYYMMDD), where a new file's data begins: the service has no
 // bars before it. 0 when the listing does not say.
 int listed_date_of(const std::string& id) {
   int listed = 0;
@@ -70,15 +70,10 @@ int listed_date_of(const std::string& id) {
   return listed;
 }
 
-// The estimate of a file's new rows: trading days from `first` (no earlier than the listing of a
-// new file) to `last`, times a typical day.
+// The estimate of a file's new rows: its trading days, times a typical day.
 std::uint64_t estimate_rows(const PlannedFile& file, std::uint64_t per_day,
                             const std::string& market) {
-  int first = file.first_date;
-  if (file.action == FileAction::kCreate || file.action == FileAction::kRebuild) {
-    first = std::max(first, listed_date_of(file.order_book_id));
-  }
-  return per_day * trading_days(first, file.last_date, market);
+  return per_day * trading_days(file.first_date, file.last_date, market);
 }
 
 // A file that is not there, or that is built anew to replace it: built from the first date. A
@@ -93,7 +88,8 @@ void plan_new_file(const PlanContext& ctx, FileStart start, int last, PlannedFil
     file.action = FileAction::kRebuild;
     file.note = "deleted by a check";
   }
-  file.first_date = ctx.min_start_date;
+  // The writer asks from the earliest date, and the service answers from the listing on.
+  file.first_date = std::max(ctx.min_start_date, listed_date_of(file.order_book_id));
   file.last_date = last;
 }
 
@@ -121,7 +117,7 @@ std::uint64_t plan_minbar_in_place(const PlanContext& ctx, const MinbarTarget& t
         return std::max<std::uint64_t>(1, end.data_length / end.index_length);
       break;
     case FileAction::kRebuild:
-      file.first_date = ctx.min_start_date;
+      file.first_date = std::max(ctx.min_start_date, listed_date_of(file.order_book_id));
       file.last_date = last;
       file.note = "no index";
       break;
@@ -185,8 +181,10 @@ void plan_tick_in_place(const PlanContext& ctx, const fs::path& path, PlannedFil
     return;
   }
   file.action = FileAction::kExtend;
-  file.first_date = date_to_number(days.front());
+  // The writer asks again from its newest stored day, which it writes anew with the days after.
+  file.first_date = newest > 0 ? newest : date_to_number(days.front());
   file.last_date = ctx.end_date;
+  if (newest > 0) file.note = fmt::format("its newest day {} is fetched again", newest);
 }
 
 PlannedFile plan_tick(const PlanContext& ctx, const std::string& id) {

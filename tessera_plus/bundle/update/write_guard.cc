@@ -8,6 +8,7 @@
 #include "tessera_plus/base/settings.h"
 #include "tessera_plus/base/shared_flag.h"
 #include "tessera_plus/base/write_failure.h"
+#include "tessera_plus/bundle/store/bundle_layout.h"
 #include "tessera_plus/market/types.h"
 
 namespace tessera_plus::bundle {
@@ -47,6 +48,11 @@ WriteResult outcome_since(const std::string& file_path, const FileState& before,
 WriteResult guard_file_update(const std::string& file_path, const FileState& before,
                               const std::function<StoredCounts()>& body, bool held_comes_back,
                               const h5::CommitGroup* group) {
+  // No advice to delete what is no data file: a link loop, a FIFO, a directory named *.h5.
+  if (const std::optional<std::string> odd = odd_instrument_file(file_path)) {
+    return failure(file_path,
+                   "更新 " + file_path + " 失败：" + *odd + "；它不是数据文件，未更新，也未删除");
+  }
   try {
     StoredCounts stored = body();
     if (group && group->holds(file_path)) {
