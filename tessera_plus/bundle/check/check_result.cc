@@ -1,10 +1,13 @@
 #include "tessera_plus/bundle/check/check_result.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -82,6 +85,45 @@ std::string read_answer(std::istream& in, std::ostream& out) {
   return line;
 }
 
+// A file as the check judged it. The interactive check takes the bundle's lock only after the
+// yes, and an update that ran while the question waited may have rebuilt a broken file: one that
+// is no longer what was judged is not deleted.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modified_ns = 0, changed_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+std::optional<FileStamp> stamp_of(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  const auto ns = [](const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; };
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+std::vector<std::optional<FileStamp>> stamps_of(const std::vector<std::string>& paths) {
+  std::vector<std::optional<FileStamp>> stamps;
+  for (const std::string& path : paths) stamps.push_back(stamp_of(path));
+  return stamps;
+}
+
+// The files of `paths` still as `checked` says, each other one named on `out`.
+std::vector<std::string> unchanged_since(const std::vector<std::string>& paths,
+                                         const std::vector<std::optional<FileStamp>>& checked,
+                                         std::ostream& out) {
+  std::vector<std::string> unchanged;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (stamp_of(paths[i]) == checked[i]) {
+      unchanged.push_back(paths[i]);
+    } else {
+      print(out, fmt::format("\n{} 在检查之后已被其他程序更新，未删除", paths[i]));
+    }
+  }
+  return unchanged;
+}
+
 void delete_files(const std::vector<std::string>& paths) {
   ProgressBar bar(paths.size(), "删除的异常文件");
   for (const std::string& path : paths) {
@@ -144,10 +186,11 @@ void deal_with_check_result(const std::vector<std::string>& error_file_path_list
                             const std::string& frequency, std::istream& in, std::ostream& out,
                             const std::function<void()>& before_deleting) {
   if (!print_findings(error_file_path_list, blocking_or_permision_error, frequency, out)) return;
+  const std::vector<std::optional<FileStamp>> checked = stamps_of(error_file_path_list);
   const std::string is_ok = read_answer(in, out);
   if (is_ok == "yes" || is_ok == "y") {
     if (before_deleting) before_deleting();
-    delete_broken(error_file_path_list, out);
+    delete_broken(unchanged_since(error_file_path_list, checked, out), out);
   } else if (is_ok == "no" || is_ok == "n") {
     print(out, "\n异常数据未删除！");
   } else {

@@ -66,7 +66,9 @@ struct CheckRequest {
 // progress bar on standard error, after adding the instrument files among them to their bundle's
 // record of deleted files (record_deleted_files), from which the next update rebuilds them. Files
 // of `blocking_or_permision_error` are never deleted. `before_deleting`, when given, runs after a
-// yes and before the record is written.
+// yes and before the record is written (it takes the bundle's lock); a broken file that is no
+// longer the file the check judged (an update rebuilt it while the question waited) is then named
+// and kept.
 //
 // EOFError when `in` ends before an answer, with nothing deleted. A record that cannot be written
 // throws the operating system's error before anything is deleted; so does a file that cannot be

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "tests/support/check_fixtures.h"
+#include "tests/support/temp_dir.h"
 
 namespace tessera_plus {
 namespace {
@@ -128,6 +129,24 @@ TEST(CheckResult, AFileThatCannotBeDeletedStopsTheDeletionThere) {
   EXPECT_FALSE(exists(broken[0]));  // deleted before the failure
   EXPECT_TRUE(exists(broken[2]));   // never reached
   EXPECT_EQ(out.str().find("删除完成"), std::string::npos);
+}
+
+// The lock is taken after the yes; an update that held it while the question waited may have
+// rebuilt a broken file, which is then no longer the file the check judged.
+TEST(CheckResult, AFileRebuiltWhileTheQuestionWaitedIsKept) {
+  TempDir dir;
+  const std::vector<std::string> broken = {dir / "a.h5", dir / "rebuilt.h5"};
+  for (const std::string& path : broken) write_file(path, "x");
+  std::istringstream in("yes\n");
+  std::ostringstream out;
+  deal_with_check_result(broken, {}, "分钟", in, out, [&] {
+    write_file(broken[1] + ".new", "a whole file");
+    std::filesystem::rename(broken[1] + ".new", broken[1]);
+  });
+  EXPECT_FALSE(exists(broken[0]));
+  EXPECT_EQ(testing::read_file(broken[1]), "a whole file");
+  EXPECT_NE(out.str().find(broken[1] + " 在检查之后已被其他程序更新，未删除"), std::string::npos);
+  EXPECT_TRUE(out.str().ends_with("\n删除完成！共删除1个标的。\n")) << out.str();
 }
 
 TEST(CheckResult, CompletionCountsEveryListedFile) {
