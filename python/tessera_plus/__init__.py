@@ -8,6 +8,8 @@ BlockingIOError, ValueError, KeyError) plus PermissionDenied and ServiceUnavaila
 
 from . import _core
 from ._core import *  # noqa: F401,F403  (the commands, raw readers, errors and `sim`)
+from ._commands import (check_minbar, check_tick, download_sample, smart_update,  # noqa: F811
+                        status, update)
 from ._readers import read_bars, read_ticks
 
 __version__ = _core.__version__

@@ -2,14 +2,127 @@
 
 import datetime
 import os
-from typing import Iterable, Optional, Union
+from typing import Any, Dict, Iterable, Literal, Optional, Union, overload
 
 import numpy as np
 import pandas as pd
 
 from ._core import *  # noqa: F401,F403
+from ._core import BundleStatus, CheckReport, Progress, UpdateReport
 
 __version__: str
+
+_PathArg = Union[str, os.PathLike[str]]
+# One id or tag, or any iterable of them.
+_Tags = Union[str, Iterable[str]]
+
+@overload
+def update(
+    data_bundle_path: _PathArg,
+    *,
+    minbar: _Tags = ...,
+    tick: _Tags = ...,
+    base: bool = ...,
+    jobs: Optional[int] = ...,
+    concurrency: Optional[int] = ...,
+    with_derivatives: bool = ...,
+    rebuild: bool = ...,
+    enable_bjse: bool = ...,
+    wait: float = ...,
+    lock_wait: float = ...,
+    retry_attempts: Optional[int] = ...,
+    retry_max_wait: Optional[float] = ...,
+    rate_limit: Optional[float] = ...,
+    requests: Optional[int] = ...,
+    report: Optional[_PathArg] = ...,
+    progress: Progress = ...,
+    dry_run: Literal[False] = ...,
+    **options: Any,
+) -> UpdateReport:
+    """Base data, then the minute bars and ticks of the tagged instruments; an UpdateReport,
+    truthy when every step succeeded."""
+@overload
+def update(
+    data_bundle_path: _PathArg,
+    *,
+    minbar: _Tags = ...,
+    tick: _Tags = ...,
+    base: bool = ...,
+    jobs: Optional[int] = ...,
+    concurrency: Optional[int] = ...,
+    with_derivatives: bool = ...,
+    rebuild: bool = ...,
+    enable_bjse: bool = ...,
+    wait: float = ...,
+    lock_wait: float = ...,
+    retry_attempts: Optional[int] = ...,
+    retry_max_wait: Optional[float] = ...,
+    rate_limit: Optional[float] = ...,
+    requests: Optional[int] = ...,
+    report: Optional[_PathArg] = ...,
+    progress: Progress = ...,
+    dry_run: Literal[True],
+    **options: Any,
+) -> Dict[str, Any]:
+    """dry_run=True: the plan, as `update --dry-run --report` writes it; nothing is written."""
+@overload
+def smart_update(
+    data_bundle_path: _PathArg,
+    *,
+    jobs: Optional[int] = ...,
+    concurrency: Optional[int] = ...,
+    wait: float = ...,
+    lock_wait: float = ...,
+    retry_attempts: Optional[int] = ...,
+    retry_max_wait: Optional[float] = ...,
+    rate_limit: Optional[float] = ...,
+    requests: Optional[int] = ...,
+    report: Optional[_PathArg] = ...,
+    progress: Progress = ...,
+    dry_run: Literal[False] = ...,
+    **options: Any,
+) -> UpdateReport:
+    """Extends every file the bundle holds; keywords and answer as update's."""
+@overload
+def smart_update(
+    data_bundle_path: _PathArg,
+    *,
+    jobs: Optional[int] = ...,
+    concurrency: Optional[int] = ...,
+    wait: float = ...,
+    lock_wait: float = ...,
+    retry_attempts: Optional[int] = ...,
+    retry_max_wait: Optional[float] = ...,
+    rate_limit: Optional[float] = ...,
+    requests: Optional[int] = ...,
+    report: Optional[_PathArg] = ...,
+    progress: Progress = ...,
+    dry_run: Literal[True],
+    **options: Any,
+) -> Dict[str, Any]:
+    """dry_run=True: the plan, as `smart-update --dry-run --report` writes it."""
+def check_minbar(
+    data_bundle_path: _PathArg, *, jobs: Optional[int] = ..., progress: Progress = ...
+) -> CheckReport:
+    """Broken and locked minute-bar files with reasons; FileNotFoundError without bundle/."""
+def check_tick(
+    data_bundle_path: _PathArg,
+    *,
+    jobs: Optional[int] = ...,
+    progress: Progress = ...,
+    full: bool = ...,
+) -> CheckReport:
+    """Broken and locked tick files with reasons; FileNotFoundError without bundle/."""
+def status(data_bundle_path: _PathArg) -> BundleStatus:
+    """What the bundle holds; FileNotFoundError without bundle/."""
+def download_sample(
+    data_bundle_path: _PathArg,
+    *,
+    file: Optional[_PathArg] = ...,
+    wait: float = ...,
+    progress: Progress = ...,
+) -> None:
+    """Unpacks the sample bundle, downloaded or from a local archive."""
 
 _Date = Union[int, str, datetime.date, pd.Timestamp, np.datetime64]
 
