@@ -141,6 +141,33 @@ def read_bars(root, order_book_id, start=None, end=None, columns=None):
     return _choose(frame, columns)
 
 
+def _frame_of(columns, names, choose):
+    """The DataFrame of the columns that _core decoded (_core._tick_columns), named and ordered by
+    `names` (trading_date first), then `choose`n. Each kind's columns already lie in one 2-D array
+    as pandas keeps them, so the frame is assembled from those blocks without a copy; a pandas
+    whose internals differ gets the same frame through a copy."""
+    import numpy as np
+    import pandas as pd
+    index = pd.DatetimeIndex(columns['index'].view('M8[ns]'), name='datetime')
+    trading = columns['trading_date'].view('M8[ns]')
+    position = {name: i for i, name in enumerate(names)}
+    try:
+        from pandas.core.internals import BlockManager
+        from pandas.core.internals.api import make_block
+        blocks = [make_block(trading.reshape(1, -1), placement=[position['trading_date']])]
+        for kind in ('floats', 'ints'):
+            if len(columns[kind[:-1] + '_names']):
+                placement = [position[n] for n in columns[kind[:-1] + '_names']]
+                blocks.append(make_block(columns[kind], placement=placement))
+        frame = pd.DataFrame(BlockManager(blocks, [pd.Index(names), index]))
+    except (ImportError, TypeError, ValueError, AttributeError):
+        data = {'trading_date': trading}
+        for kind in ('floats', 'ints'):
+            data.update(zip(columns[kind[:-1] + '_names'], columns[kind]))
+        frame = pd.DataFrame({name: data[name] for name in names}, index=index)
+    return _choose(frame, choose) if choose is not None else frame
+
+
 def read_ticks(root, order_book_id, start=None, end=None, columns=None):
     """The ticks of `order_book_id` in the bundle under `root` as a DataFrame.
 
@@ -151,16 +178,8 @@ def read_ticks(root, order_book_id, start=None, end=None, columns=None):
     float. `start`, `end` and `columns` as for read_bars; only the trading dates asked for are
     read.
     """
-    import pandas as pd
     first, last = _span(start, end)
     path = _core.tick_file(os.fspath(root), order_book_id)
-    records, trading = _core.read_tick_range(path, first, last)
-    time = records['time'].astype('int64')
-    index = _times(records['date'], _seconds_of(time // 1000), time % 1000)
-    columns_ = {'trading_date': _dates(trading)}
-    for name, _, factor in _core.tick_fields():
-        if name not in ('date', 'time'):
-            values = records[name]
-            columns_[name] = values / factor if factor != 1.0 else values
-    frame = pd.DataFrame(columns_, index=index)
-    return _choose(frame, columns)
+    names = ['trading_date'] + [name for name, _, _ in _core.tick_fields()
+                                if name not in ('date', 'time')]
+    return _frame_of(_core._tick_columns(path, first, last), names, columns)

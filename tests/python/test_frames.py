@@ -158,8 +158,14 @@ class TestTicks:
         for name in ('open', 'last', 'high', 'low', 'prev_close', 'limit_up', 'limit_down', 'a1',
                      'b5'):
             assert frame[name].dtype == np.float64
-            np.testing.assert_allclose(frame[name].to_numpy(), records[name] / 10000.0, rtol=0,
-                                       atol=1e-12)
+            # A stored 0 is a price that does not exist (yet): NaN, never a price of 0.
+            expected = np.where(records[name] == 0, np.nan, records[name] / 10000.0)
+            np.testing.assert_allclose(frame[name].to_numpy(), expected, rtol=0, atol=1e-12)
+        # The call auction before the first trade has no open or last price yet; the raw reader
+        # keeps the stored zeros.
+        assert frame['open'].isna().any() and frame['last'].min() > 0
+        raw = tessera_plus.read_tick(path, names[0])
+        assert (raw['open'] == 0).any()
         for name in ('volume', 'a1_v', 'b5_v', 'open_interest'):
             assert frame[name].dtype == np.int64
             np.testing.assert_array_equal(frame[name].to_numpy(), records[name])
@@ -175,6 +181,21 @@ class TestTicks:
         frame = tessera_plus.read_ticks(pathlib.Path(root), STOCK, columns=['last', 'volume'])
         assert list(frame.columns) == ['last', 'volume'] and len(frame) == total
         assert frame.index.is_monotonic_increasing
+
+    def test_frames_assembled_from_blocks_equal_the_plain_construction(self, root, monkeypatch):
+        fast = tessera_plus.read_ticks(root, STOCK)
+        import pandas.core.internals.api as internals
+
+        def unavailable(*args, **kwargs):
+            raise TypeError('internals of another pandas')
+
+        monkeypatch.setattr(internals, 'make_block', unavailable)
+        plain = tessera_plus.read_ticks(root, STOCK)
+        pd.testing.assert_frame_equal(fast, plain)
+        # A frame the user may change like any other.
+        fast.loc[fast.index[0], 'last'] = 1.0
+        fast['spread'] = fast['a1'] - fast['b1']
+        assert fast['last'].iloc[0] == 1.0 and plain['last'].iloc[0] != 1.0
 
     def test_missing_tick_file(self, root):
         with pytest.raises(FileNotFoundError):
