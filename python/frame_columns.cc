@@ -20,6 +20,8 @@
 #include "python/bindings.h"
 #include "python/hdf5_turn.h"
 #include "python/parallel_decode.h"
+#include "tessera_plus/bundle/store/minbar_range.h"
+#include "tessera_plus/bundle/store/records.h"
 #include "tessera_plus/bundle/store/tick_layout.h"
 #include "tessera_plus/h5/dataset.h"
 #include "tessera_plus/h5/fetched_rows.h"
@@ -50,6 +52,9 @@ T load(const std::byte* at) {
   return value;
 }
 
+// The field a record of this file lacks (open_interest of a stock among futures): NaN.
+constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
+
 // One output column fed from one stored field.
 struct ColumnSource {
   std::size_t offset = 0;
@@ -62,7 +67,7 @@ struct ColumnSource {
 // the columns (what pandas keeps as one block), and the datetime64[ns] index and trading dates.
 struct Columns {
   std::vector<std::string> float_names, int_names;
-  std::vector<ColumnSource> float_sources, int_sources;
+  std::vector<ColumnSource> float_sources, int_sources;  // the same for every row (ticks)
   py::array_t<double> floats;
   py::array_t<std::int64_t> ints, index, trading_date;
   std::size_t rows = 0;
@@ -70,8 +75,8 @@ struct Columns {
   void allocate(std::size_t n) {
     rows = n;
     const auto count = static_cast<py::ssize_t>(n);
-    floats = py::array_t<double>({static_cast<py::ssize_t>(float_sources.size()), count});
-    ints = py::array_t<std::int64_t>({static_cast<py::ssize_t>(int_sources.size()), count});
+    floats = py::array_t<double>({static_cast<py::ssize_t>(float_names.size()), count});
+    ints = py::array_t<std::int64_t>({static_cast<py::ssize_t>(int_names.size()), count});
     index = py::array_t<std::int64_t>(count);
     trading_date = py::array_t<std::int64_t>(count);
   }
@@ -97,10 +102,17 @@ void split_records(const std::byte* records, std::size_t record, std::size_t cou
   for (std::size_t c = 0; c < float_sources.size(); ++c) {
     const ColumnSource& s = float_sources[c];
     double* out = floats + c * rows + at;
-    const std::byte* from = records + s.offset;
+    const std::byte* from = records + (s.offset == kAbsent ? 0 : s.offset);
     const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (s.offset == kAbsent) {
+      std::fill(out, out + count, nan);
+      continue;
+    }
     for (std::size_t r = 0; r < count; ++r, from += record) {
-      if (s.kind == h5::Kind::kFloat64) {
+      if (s.kind == h5::Kind::kFloat64 && s.price) {
+        const double value = load<double>(from);
+        out[r] = value == 0 ? nan : value;
+      } else if (s.kind == h5::Kind::kFloat64) {
         out[r] = load<double>(from);
       } else {
         const auto stored = load<std::int64_t>(from);
@@ -192,6 +204,106 @@ py::dict tick_columns(const std::filesystem::path& path, int first_date, int las
   return c.to_dict();
 }
 
+ColumnSource bar_source(const h5::RecordLayout& layout, const std::string& name) {
+  const h5::Field* field = layout.find(name);
+  if (field == nullptr) return ColumnSource{.offset = kAbsent, .kind = h5::Kind::kFloat64};
+  const bool price = name == "open" || name == "high" || name == "low" || name == "close";
+  return ColumnSource{.offset = field->offset, .kind = field->kind, .factor = 1.0, .price = price};
+}
+
+// One minute-bar file's part of the span: its rows as stored and the trading date of each day.
+struct BarFile {
+  const h5::RecordLayout* layout = nullptr;
+  std::vector<bundle::IndexEntry> days;
+  h5::Size begin = 0;
+};
+
+// The bars of the trading dates [first_date, last_date] of each file of `paths`, one after the
+// other, as columns; "rows" says how many each file gave.
+py::dict bar_columns(const std::vector<std::filesystem::path>& paths, int first_date,
+                     int last_date) {
+  std::vector<h5::FetchedRows> fetched;
+  std::vector<BarFile> files;
+  {
+    py::gil_scoped_release unlocked;
+    const Hdf5Turn turn;
+    for (const std::filesystem::path& path : paths) {
+      h5::File file = h5::File::open(path.string(), h5::Mode::kReadOnly);
+      const h5::Dataset data = h5::Dataset::open(file, "data");
+      bundle::MinbarRange range = bundle::minbar_range(
+          h5::Dataset::open(file, "index"), data.readable_length(), first_date, last_date);
+      const h5::RecordLayout& layout =
+          data.has_field("open_interest") ? bundle::DERIVATIVES_DTYPE : bundle::EQUITIES_DTYPE;
+      fetched.push_back(h5::FetchedRows::fetch(data, layout, range.begin, range.end - range.begin));
+      files.push_back({.layout = &layout, .days = std::move(range.days), .begin = range.begin});
+    }
+  }
+  // Prices and amounts as floats; open_interest as int64 when every file has it, as floats with
+  // NaN for the stocks when stocks and derivatives are read together.
+  Columns c;
+  c.float_names = {"open", "high", "low", "close", "volume", "total_turnover"};
+  std::size_t derivatives = 0;
+  for (const BarFile& f : files) derivatives += f.layout == &bundle::DERIVATIVES_DTYPE;
+  if (derivatives == files.size() && !files.empty()) {
+    c.int_names = {"open_interest"};
+  } else if (derivatives > 0) {
+    c.float_names.push_back("open_interest");
+  }
+  // Per file: its sources, in the order of the names.
+  std::vector<std::vector<ColumnSource>> float_sources(files.size()), int_sources(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    for (const std::string& name : c.float_names)
+      float_sources[i].push_back(bar_source(*files[i].layout, name));
+    for (const std::string& name : c.int_names)
+      int_sources[i].push_back(bar_source(*files[i].layout, name));
+  }
+  std::size_t n = 0;
+  std::vector<std::size_t> rows_of;
+  for (const h5::FetchedRows& f : fetched) {
+    rows_of.push_back(static_cast<std::size_t>(f.rows()));
+    n += rows_of.back();
+  }
+  c.allocate(n);
+  double* floats = c.floats.mutable_data();
+  std::int64_t* ints = c.ints.mutable_data();
+  std::int64_t* index = c.index.mutable_data();
+  std::int64_t* trading = c.trading_date.mutable_data();
+  {
+    py::gil_scoped_release unlocked;
+    decode_in_parallel(
+        pieces_of(fetched), [&](std::span<const std::byte> bytes, const PieceRef& p) {
+          const std::size_t record = files[p.source].layout->size;
+          const std::size_t count = bytes.size() / record;
+          split_records(bytes.data(), record, count, p.out_row, float_sources[p.source], floats,
+                        int_sources[p.source], ints, n);
+          const std::byte* at = bytes.data();
+          for (std::size_t r = 0; r < count; ++r, at += record) {
+            // YYYYMMDDHHMMSS, the bar's own time.
+            const auto stamp = load<std::int64_t>(at);
+            const std::int64_t hhmmss = stamp % 1'000'000;
+            index[p.out_row + r] =
+                epoch_days(stamp / 1'000'000) * kNsPerDay +
+                (hhmmss / 10000 * 3600 + hhmmss / 100 % 100 * 60 + hhmmss % 100) * kNsPerSecond;
+          }
+        });
+    // Each day's bars run from its line_no to the next day's; the last day's to the span's end.
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const BarFile& f = files[i];
+      for (std::size_t d = 0; d < f.days.size(); ++d) {
+        const std::size_t from = offset + (f.days[d].line_no - f.begin);
+        const std::size_t to = d + 1 < f.days.size() ? offset + (f.days[d + 1].line_no - f.begin)
+                                                     : offset + rows_of[i];
+        std::fill(trading + from, trading + to, epoch_days(f.days[d].date) * kNsPerDay);
+      }
+      offset += rows_of[i];
+    }
+  }
+  py::dict d = c.to_dict();
+  d["rows"] = rows_of;
+  return d;
+}
+
 }  // namespace
 
 void bind_frame_columns(py::module_& m) {
@@ -200,6 +312,9 @@ void bind_frame_columns(py::module_& m) {
         "The ticks of the trading dates first_date..last_date as the columns of read_ticks'\n"
         "frame: dict of index and trading_date (int64 nanoseconds), floats and ints (one 2-D\n"
         "array each, a row per column named by float_names and int_names).");
+  m.def("_bar_columns", &bar_columns, py::arg("paths"), py::arg("first_date"), py::arg("last_date"),
+        "The minute bars of the trading dates first_date..last_date of each file, one after the\n"
+        "other, as _tick_columns gives them, and rows: how many each file gave.");
 }
 
 }  // namespace tessera_plus::python

@@ -10,8 +10,11 @@ from . import _core
 from ._core import *  # noqa: F401,F403  (the commands, raw readers, errors and `sim`)
 from ._commands import (check_minbar, check_tick, download_sample, smart_update,  # noqa: F811
                         status, update)
+from ._bundle import instruments, iter_ticks, read_daily, suspended_days, trading_dates
 from ._readers import read_bars, read_ticks
 
 __version__ = _core.__version__
 
-__all__ = [name for name in dir(_core) if not name.startswith('_')] + ['read_bars', 'read_ticks']
+__all__ = [name for name in dir(_core) if not name.startswith('_')] + [
+    'read_bars', 'read_ticks', 'instruments', 'trading_dates', 'suspended_days', 'read_daily',
+    'iter_ticks']

@@ -2,7 +2,7 @@
 
 import datetime
 import os
-from typing import Any, Dict, Iterable, Literal, Optional, Union, overload
+from typing import Any, Dict, Iterable, Iterator, Literal, Optional, Union, overload
 
 import numpy as np
 import pandas as pd
@@ -128,20 +128,52 @@ _Date = Union[int, str, datetime.date, pd.Timestamp, np.datetime64]
 
 def read_bars(
     root: Union[str, os.PathLike[str]],
-    order_book_id: str,
+    order_book_id: Union[str, Iterable[str]],
     start: Optional[_Date] = ...,
     end: Optional[_Date] = ...,
     columns: Optional[Union[str, Iterable[str]]] = ...,
 ) -> pd.DataFrame:
     """Minute bars as a DataFrame: DatetimeIndex of each bar's time, trading_date, prices as
-    floats, volume as int64. start/end select trading dates, both included."""
+    floats (NaN where none), volume as int64. start/end select trading dates, both included. A
+    list of ids: one frame indexed by (order_book_id, datetime)."""
 
 def read_ticks(
     root: Union[str, os.PathLike[str]],
-    order_book_id: str,
+    order_book_id: Union[str, Iterable[str]],
     start: Optional[_Date] = ...,
     end: Optional[_Date] = ...,
     columns: Optional[Union[str, Iterable[str]]] = ...,
 ) -> pd.DataFrame:
     """Ticks as a DataFrame: DatetimeIndex to the millisecond, trading_date, prices in currency
-    units (the stored x10000 undone), volumes as int64."""
+    units (the stored x10000 undone; NaN where none), volumes as int64. A list of ids: one frame
+    indexed by (order_book_id, datetime)."""
+
+def instruments(root: _PathArg) -> pd.DataFrame:
+    """The instrument list indexed by order_book_id, with minbar, tick and daily: the files held."""
+
+def trading_dates(
+    root: _PathArg, start: Optional[_Date] = ..., end: Optional[_Date] = ...
+) -> pd.DatetimeIndex:
+    """The trading calendar as a DatetimeIndex named 'trading_date'."""
+
+def suspended_days(root: _PathArg, ids: Optional[_Tags] = ...) -> pd.DataFrame:
+    """One row per suspended day: order_book_id, date."""
+
+def read_daily(
+    root: _PathArg,
+    ids: _Tags,
+    start: Optional[_Date] = ...,
+    end: Optional[_Date] = ...,
+    columns: Optional[Union[str, Iterable[str]]] = ...,
+) -> pd.DataFrame:
+    """Daily bars indexed by date, or by (order_book_id, date) for a list of ids."""
+
+def iter_ticks(
+    root: _PathArg,
+    order_book_id: str,
+    start: Optional[_Date] = ...,
+    end: Optional[_Date] = ...,
+    days: int = ...,
+    columns: Optional[Union[str, Iterable[str]]] = ...,
+) -> Iterator[pd.DataFrame]:
+    """The ticks as read_ticks gives them, one frame per `days` trading dates."""
