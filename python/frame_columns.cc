@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
@@ -93,6 +94,28 @@ struct Columns {
   }
 };
 
+// One column of `count` records: the branch on the field's kind is taken once, not per row.
+void split_float(const std::byte* from, std::size_t record, std::size_t count,
+                 const ColumnSource& s, double* out) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  if (s.offset == kAbsent) {
+    std::fill(out, out + count, nan);
+  } else if (s.kind == h5::Kind::kFloat64 && s.price) {
+    for (std::size_t r = 0; r < count; ++r, from += record) {
+      const double value = load<double>(from);
+      out[r] = value == 0 ? nan : value;
+    }
+  } else if (s.kind == h5::Kind::kFloat64) {
+    for (std::size_t r = 0; r < count; ++r, from += record) out[r] = load<double>(from);
+  } else {
+    const double scale = 1.0 / s.factor;
+    for (std::size_t r = 0; r < count; ++r, from += record) {
+      const auto stored = load<std::int64_t>(from);
+      out[r] = s.price && stored == 0 ? nan : static_cast<double>(stored) * scale;
+    }
+  }
+}
+
 // Writes the columns of `count` records starting at output row `at`. Column by column: the reads
 // stride through a chunk that stays in cache, the writes run straight.
 void split_records(const std::byte* records, std::size_t record, std::size_t count, std::size_t at,
@@ -101,24 +124,8 @@ void split_records(const std::byte* records, std::size_t record, std::size_t cou
                    std::size_t rows) {
   for (std::size_t c = 0; c < float_sources.size(); ++c) {
     const ColumnSource& s = float_sources[c];
-    double* out = floats + c * rows + at;
-    const std::byte* from = records + (s.offset == kAbsent ? 0 : s.offset);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    if (s.offset == kAbsent) {
-      std::fill(out, out + count, nan);
-      continue;
-    }
-    for (std::size_t r = 0; r < count; ++r, from += record) {
-      if (s.kind == h5::Kind::kFloat64 && s.price) {
-        const double value = load<double>(from);
-        out[r] = value == 0 ? nan : value;
-      } else if (s.kind == h5::Kind::kFloat64) {
-        out[r] = load<double>(from);
-      } else {
-        const auto stored = load<std::int64_t>(from);
-        out[r] = s.price && stored == 0 ? nan : static_cast<double>(stored) / s.factor;
-      }
-    }
+    split_float(records + (s.offset == kAbsent ? 0 : s.offset), record, count, s,
+                floats + c * rows + at);
   }
   for (std::size_t c = 0; c < int_sources.size(); ++c) {
     std::int64_t* out = ints + c * rows + at;
@@ -126,6 +133,22 @@ void split_records(const std::byte* records, std::size_t record, std::size_t cou
     for (std::size_t r = 0; r < count; ++r, from += record) out[r] = load<std::int64_t>(from);
   }
 }
+
+// Nanoseconds since the epoch of dates that change seldom from one row to the next.
+class DayClock {
+ public:
+  std::int64_t at(std::int64_t yyyymmdd) {
+    if (yyyymmdd != date_) {
+      date_ = yyyymmdd;
+      ns_ = epoch_days(yyyymmdd) * kNsPerDay;
+    }
+    return ns_;
+  }
+
+ private:
+  std::int64_t date_ = -1;
+  std::int64_t ns_ = 0;
+};
 
 Columns tick_columns_layout() {
   Columns c;
@@ -190,12 +213,13 @@ py::dict tick_columns(const std::filesystem::path& path, int first_date, int las
       split_records(bytes.data(), layout.size, count, p.out_row, c.float_sources, floats,
                     c.int_sources, ints, n);
       const std::byte* record = bytes.data();
+      DayClock day;
       for (std::size_t r = 0; r < count; ++r, record += layout.size) {
         // HHMMSSmmm of the tick's own calendar date.
         const std::int64_t t = load<std::int32_t>(record + time_at);
         const std::int64_t seconds =
             t / 10'000'000 * 3600 + t / 100'000 % 100 * 60 + t / 1000 % 100;
-        index[p.out_row + r] = epoch_days(load<std::int32_t>(record + date_at)) * kNsPerDay +
+        index[p.out_row + r] = day.at(load<std::int32_t>(record + date_at)) +
                                seconds * kNsPerSecond + t % 1000 * 1'000'000;
         trading[p.out_row + r] = day_ns[p.source];
       }
@@ -220,8 +244,33 @@ struct BarFile {
 
 // The bars of the trading dates [first_date, last_date] of each file of `paths`, one after the
 // other, as columns; "rows" says how many each file gave.
-py::dict bar_columns(const std::vector<std::filesystem::path>& paths, int first_date,
-                     int last_date) {
+// The times of files read one after the other, as the datetime level of a (order_book_id,
+// datetime) index: every distinct time, ascending, and each row's position in it. Each file's times
+// ascend, so the level is the union of sorted runs and each file's codes one walk along it.
+void time_level(const std::int64_t* times, const std::vector<std::size_t>& rows_of,
+                std::vector<std::int64_t>& level, std::int32_t* codes) {
+  std::vector<std::int64_t> merged;
+  std::size_t offset = 0;
+  for (std::size_t rows : rows_of) {
+    merged.clear();
+    std::set_union(level.begin(), level.end(), times + offset, times + offset + rows,
+                   std::back_inserter(merged));
+    level.swap(merged);
+    offset += rows;
+  }
+  offset = 0;
+  for (std::size_t rows : rows_of) {
+    std::size_t at = 0;
+    for (std::size_t r = offset; r < offset + rows; ++r) {
+      while (level[at] < times[r]) ++at;
+      codes[r] = static_cast<std::int32_t>(at);
+    }
+    offset += rows;
+  }
+}
+
+py::dict bar_columns(const std::vector<std::filesystem::path>& paths, int first_date, int last_date,
+                     bool by_instrument) {
   std::vector<h5::FetchedRows> fetched;
   std::vector<BarFile> files;
   {
@@ -277,12 +326,13 @@ py::dict bar_columns(const std::vector<std::filesystem::path>& paths, int first_
           split_records(bytes.data(), record, count, p.out_row, float_sources[p.source], floats,
                         int_sources[p.source], ints, n);
           const std::byte* at = bytes.data();
+          DayClock day;
           for (std::size_t r = 0; r < count; ++r, at += record) {
             // YYYYMMDDHHMMSS, the bar's own time.
             const auto stamp = load<std::int64_t>(at);
             const std::int64_t hhmmss = stamp % 1'000'000;
             index[p.out_row + r] =
-                epoch_days(stamp / 1'000'000) * kNsPerDay +
+                day.at(stamp / 1'000'000) +
                 (hhmmss / 10000 * 3600 + hhmmss / 100 % 100 * 60 + hhmmss % 100) * kNsPerSecond;
           }
         });
@@ -301,6 +351,18 @@ py::dict bar_columns(const std::vector<std::filesystem::path>& paths, int first_
   }
   py::dict d = c.to_dict();
   d["rows"] = rows_of;
+  if (by_instrument) {
+    py::array_t<std::int32_t> codes(static_cast<py::ssize_t>(n));
+    std::int32_t* code = codes.mutable_data();
+    std::vector<std::int64_t> level;
+    {
+      py::gil_scoped_release unlocked;
+      time_level(index, rows_of, level, code);
+    }
+    d["time_level"] =
+        py::array_t<std::int64_t>(static_cast<py::ssize_t>(level.size()), level.data());
+    d["time_codes"] = codes;
+  }
   return d;
 }
 
@@ -313,8 +375,11 @@ void bind_frame_columns(py::module_& m) {
         "frame: dict of index and trading_date (int64 nanoseconds), floats and ints (one 2-D\n"
         "array each, a row per column named by float_names and int_names).");
   m.def("_bar_columns", &bar_columns, py::arg("paths"), py::arg("first_date"), py::arg("last_date"),
+        py::arg("by_instrument") = false,
         "The minute bars of the trading dates first_date..last_date of each file, one after the\n"
-        "other, as _tick_columns gives them, and rows: how many each file gave.");
+        "other, as _tick_columns gives them, and rows: how many each file gave; by_instrument:\n"
+        "also time_level and time_codes, the datetime level of a (order_book_id, datetime)\n"
+        "index.");
 }
 
 }  // namespace tessera_plus::python

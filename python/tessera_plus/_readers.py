@@ -157,16 +157,22 @@ def read_bars(root, order_book_id, start=None, end=None, columns=None):
     first, last = _span(start, end)
     root = os.fspath(root)
     paths = [_core.minbar_file(root, i) for i in ids]
-    decoded = _core._bar_columns(paths, first, last)
+    decoded = _core._bar_columns(paths, first, last, by_instrument=not one)
     names = ['trading_date', 'open', 'high', 'low', 'close']
     if 'open_interest' in decoded['float_names'] + decoded['int_names']:
         names.append('open_interest')
     names += ['volume', 'total_turnover']
     index = None
     if not one:
+        import numpy as np
         import pandas as pd
-        times = pd.DatetimeIndex(decoded['index'].view('M8[ns]'), name='datetime')
-        index = _by_instrument(ids, decoded['rows'], times)
+        # Built from its levels and codes, which _core worked out without the lock: pandas would
+        # otherwise hash every row's time to find them.
+        index = pd.MultiIndex(
+            levels=[pd.Index(ids), pd.DatetimeIndex(decoded['time_level'].view('M8[ns]'))],
+            codes=[np.repeat(np.arange(len(ids), dtype='int32'), decoded['rows']),
+                   decoded['time_codes']],
+            names=['order_book_id', 'datetime'], verify_integrity=False)
     return _frame_of(decoded, names, columns, convert={'volume': _whole}, index=index)
 
 
