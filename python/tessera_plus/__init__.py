@@ -4,6 +4,10 @@ readers that return the bundle's minute bars and ticks as pandas DataFrames.
 The market-data source is chosen as for the program: TALLOW_SOURCE (sim, or python with
 TALLOW_PYTHON_MODULE). Errors are Python's own kinds (OSError with errno, PermissionError,
 BlockingIOError, ValueError, KeyError) plus PermissionDenied and ServiceUnavailable.
+
+progress=True draws one live bar per pass in Jupyter (tqdm's notebook bar with ipywidgets 7 or
+later, a text bar redrawn in place otherwise) and tqdm's bar in a terminal; the program's own
+bars elsewhere. The calls may be made from several threads at once; they take turns.
 """
 
 from . import _core

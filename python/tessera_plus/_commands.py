@@ -9,6 +9,7 @@ refuses the ones it does not know.
 import os
 
 from . import _core
+from ._progress import progress_for
 
 
 def _path(value, name):
@@ -38,6 +39,16 @@ def _tags(value, name):
     return tags
 
 
+def _call(compiled, progress, *args, **kwargs):
+    """`compiled` with progress shown where the caller sits (tessera_plus._progress)."""
+    shown, bars = progress_for(progress)
+    try:
+        return compiled(*args, progress=shown, **kwargs)
+    finally:
+        if bars is not None:
+            bars.close()
+
+
 def _doc(compiled):
     """The compiled command's description, without pybind11's signature line."""
     text = compiled.__doc__ or ''
@@ -50,34 +61,34 @@ def update(data_bundle_path, *, minbar=(), tick=(), base=True, jobs=None, concur
            lock_wait=_core._DEFAULT_LOCK_WAIT, retry_attempts=None, retry_max_wait=None,
            rate_limit=None, requests=None, report=None, progress=True, dry_run=False,
            **options):
-    return _core.update(
-        _path(data_bundle_path, 'data_bundle_path'), minbar=_tags(minbar, 'minbar'),
-        tick=_tags(tick, 'tick'), base=base, jobs=jobs, concurrency=concurrency,
-        with_derivatives=with_derivatives, rebuild=rebuild, enable_bjse=enable_bjse, wait=wait,
-        lock_wait=lock_wait, retry_attempts=retry_attempts, retry_max_wait=retry_max_wait,
-        rate_limit=rate_limit, requests=requests, report=_optional_path(report, 'report'),
-        progress=progress, dry_run=dry_run, **options)
+    return _call(
+        _core.update, progress, _path(data_bundle_path, 'data_bundle_path'),
+        minbar=_tags(minbar, 'minbar'), tick=_tags(tick, 'tick'), base=base, jobs=jobs,
+        concurrency=concurrency, with_derivatives=with_derivatives, rebuild=rebuild,
+        enable_bjse=enable_bjse, wait=wait, lock_wait=lock_wait, retry_attempts=retry_attempts,
+        retry_max_wait=retry_max_wait, rate_limit=rate_limit, requests=requests,
+        report=_optional_path(report, 'report'), dry_run=dry_run, **options)
 
 
 def smart_update(data_bundle_path, *, jobs=None, concurrency=None, wait=0.0,
                  lock_wait=_core._DEFAULT_LOCK_WAIT, retry_attempts=None, retry_max_wait=None,
                  rate_limit=None, requests=None, report=None, progress=True, dry_run=False,
                  **options):
-    return _core.smart_update(
-        _path(data_bundle_path, 'data_bundle_path'), jobs=jobs, concurrency=concurrency,
-        wait=wait, lock_wait=lock_wait, retry_attempts=retry_attempts,
+    return _call(
+        _core.smart_update, progress, _path(data_bundle_path, 'data_bundle_path'), jobs=jobs,
+        concurrency=concurrency, wait=wait, lock_wait=lock_wait, retry_attempts=retry_attempts,
         retry_max_wait=retry_max_wait, rate_limit=rate_limit, requests=requests,
-        report=_optional_path(report, 'report'), progress=progress, dry_run=dry_run, **options)
+        report=_optional_path(report, 'report'), dry_run=dry_run, **options)
 
 
 def check_minbar(data_bundle_path, *, jobs=None, progress=True):
-    return _core.check_minbar(_path(data_bundle_path, 'data_bundle_path'), jobs=jobs,
-                              progress=progress)
+    return _call(_core.check_minbar, progress, _path(data_bundle_path, 'data_bundle_path'),
+                 jobs=jobs)
 
 
 def check_tick(data_bundle_path, *, jobs=None, progress=True, full=False):
-    return _core.check_tick(_path(data_bundle_path, 'data_bundle_path'), jobs=jobs,
-                            progress=progress, full=full)
+    return _call(_core.check_tick, progress, _path(data_bundle_path, 'data_bundle_path'),
+                 jobs=jobs, full=full)
 
 
 def status(data_bundle_path):
@@ -85,8 +96,8 @@ def status(data_bundle_path):
 
 
 def download_sample(data_bundle_path, *, file=None, wait=0.0, progress=True):
-    return _core.download_sample(_path(data_bundle_path, 'data_bundle_path'),
-                                 file=_optional_path(file, 'file'), wait=wait, progress=progress)
+    return _call(_core.download_sample, progress, _path(data_bundle_path, 'data_bundle_path'),
+                 file=_optional_path(file, 'file'), wait=wait)
 
 
 for _command in (update, smart_update, check_minbar, check_tick, status, download_sample):
