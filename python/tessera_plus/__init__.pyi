@@ -7,8 +7,21 @@ from typing import Any, Dict, Iterable, Iterator, Literal, Optional, Union, over
 import numpy as np
 import pandas as pd
 
-from ._core import *  # noqa: F401,F403
-from ._core import BundleStatus, CheckReport, Progress, UpdateReport
+# Re-exported as they are; the commands are declared below, over the compiled ones.
+from ._core import BundleStatus as BundleStatus
+from ._core import CheckReport as CheckReport
+from ._core import PermissionDenied as PermissionDenied
+from ._core import Progress as Progress
+from ._core import ServiceUnavailable as ServiceUnavailable
+from ._core import UpdateReport as UpdateReport
+from ._core import minbar_file as minbar_file
+from ._core import read_minbar as read_minbar
+from ._core import read_minbar_range as read_minbar_range
+from ._core import read_tick as read_tick
+from ._core import read_tick_range as read_tick_range
+from ._core import sim as sim
+from ._core import tick_fields as tick_fields
+from ._core import tick_file as tick_file
 
 __version__: str
 
