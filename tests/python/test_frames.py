@@ -62,6 +62,20 @@ class TestBars:
         assert frame['volume'].dtype == np.int64
         np.testing.assert_array_equal(frame['volume'].to_numpy(), data['volume'])
 
+    def test_a_stored_price_of_0_is_nan_and_the_raw_reader_keeps_it(self, root, tmp_path):
+        copy = str(tmp_path / 'root')
+        shutil.copytree(root, copy)
+        path = tessera_plus.minbar_file(copy, STOCK)
+        with h5py.File(path, 'r+') as f:
+            row = f['data'][7]
+            row['open'] = 0.0
+            f['data'][7] = row
+        frame = tessera_plus.read_bars(copy, STOCK)
+        assert np.isnan(frame['open'].iloc[7]) and frame['close'].iloc[7] == row['close'] > 0
+        assert frame['open'].isna().sum() == 1
+        data, _ = tessera_plus.read_minbar(path)
+        assert data['open'][7] == 0.0
+
     def test_futures_keep_open_interest_and_night_bars_belong_to_the_next_trading_date(self, root):
         order_book_id = future_id(root)
         data, index = stored_minbar(root, order_book_id)
