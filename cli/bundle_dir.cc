@@ -13,21 +13,13 @@
 #include "tessera_plus/base/errors.h"
 #include "tessera_plus/base/logger.h"
 #include "tessera_plus/bundle/store/bundle_layout.h"
+#include "tessera_plus/bundle/store/bundle_root.h"
 
 namespace tessera_plus::cli {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// What a bundle directory holds at its top, whichever parts an update has written so far.
-bool looks_like_bundle(const fs::path& dir) {
-  std::error_code ec;
-  return dir.filename() == bundle::bundle_dir("").filename() ||
-         fs::exists(bundle::trading_calendar_file(dir), ec) ||
-         fs::is_directory(bundle::minbar_dir(dir), ec) ||
-         fs::is_directory(bundle::tick_dir(dir), ec);
-}
 
 // ROOT without a trailing separator, so that its parent is the directory that holds it.
 fs::path without_trailing_separator(const std::string& root) {
@@ -60,19 +52,7 @@ void require_creatable_root(const std::string& root) {
 
 void require_bundle_dir(const std::string& root) {
   require_root_not_a_file(root);
-  const fs::path bundle = bundle::bundle_dir(root);
-  std::error_code ec;
-  if (fs::is_directory(bundle, ec)) return;
-  const fs::path given = fs::path(root).lexically_normal();
-  if (fs::is_directory(given, ec) && looks_like_bundle(given)) {
-    throw OSError(ENOENT,
-                  fmt::format("the bundle directory {} does not exist; -d takes the bundle root, "
-                              "the directory that holds bundle/: try -d {}",
-                              bundle.string(), given.parent_path().string()));
-  }
-  throw OSError(ENOENT, fmt::format("the bundle directory {} does not exist; check -d or run an "
-                                    "update with base data first",
-                                    bundle.string()));
+  bundle::require_bundle_dir(root, "-d");
 }
 
 void require_writable_output(const std::string& path) {

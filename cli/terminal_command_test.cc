@@ -21,7 +21,9 @@ class Terminal : public ::testing::Test {
  protected:
   // The screen rows of a tmux window `columns` wide after `command` ran in it to its end.
   std::vector<std::string> rows_after(const std::string& command, int columns) {
-    const std::string tmux = "tmux -S " + (dir / "tmux.socket");
+    // A server of its own per window: kill-server returns before the old server has gone, and a
+    // new session on the same socket can meet it dying ("server exited unexpectedly").
+    const std::string tmux = "tmux -S " + (dir / ("tmux-" + std::to_string(columns) + ".socket"));
     // `cat` keeps the pane open for the capture once the program has ended.
     const std::string run = tmux + " new-session -d -x " + std::to_string(columns) + " -y 120 '" +
                             command + "; " + tmux + " wait-for -S ended; exec cat'";

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,27 @@ namespace {
 
 // How long the calling thread waits for output before it looks at Python's signals again.
 constexpr int kSignalPollMs = 50;
+
+// One released call at a time leads descriptors 1 and 2 through its pipes: two calls that each
+// swapped them would put them back out of order, leaving the process writing into a closed pipe.
+std::timed_mutex& console_lock() {
+  static std::timed_mutex lock;
+  return lock;
+}
+
+// Waits for the console with the interpreter lock released, answering Python's signals (Ctrl-C)
+// as the call itself does; the calls ahead are serialised by HDF5's turn anyway.
+std::unique_lock<std::timed_mutex> take_console() {
+  std::unique_lock<std::timed_mutex> held(console_lock(), std::defer_lock);
+  for (;;) {
+    {
+      py::gil_scoped_release released;
+      if (held.try_lock_for(std::chrono::milliseconds(kSignalPollMs))) break;
+    }
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+  return held;
+}
 
 // Set on the thread that runs a released call's work: its forks are the worker pools'.
 thread_local bool work_thread = false;
@@ -100,6 +122,7 @@ void run_released(const std::function<void()>& work, const CallOutput& output) {
   int wake_fds[2];
   if (::pipe2(wake_fds, O_CLOEXEC) != 0) throw_os_error(errno, "cannot create a pipe");
   const FileDescriptor wake_read(wake_fds[0]), wake_write(wake_fds[1]);
+  const std::unique_lock<std::timed_mutex> console_held = take_console();
   ConsoleRouter console(output);
   // The Python exception that ends the call: Ctrl-C's KeyboardInterrupt, a callback's error.
   std::optional<py::error_already_set> raised;

@@ -20,12 +20,14 @@ struct CallOutput {
 };
 
 // Runs `work` on another thread, with the lock released and file descriptors 1 and 2 led through
-// pipes to Python. A Python signal handler that raises (Ctrl-C: KeyboardInterrupt), or an output
-// callback that raises, requests a stop (base/stop_request.h); the call still waits for `work` to
-// return, so that the workers are reaped and every commit is either whole or rolled back, and then
-// raises that exception. Otherwise what `work` threw is rethrown. `work` runs in the HDF5 library's
-// turn (python/hdf5_turn.h): other threads' reads, this module's and h5py's, wait for its end, and
-// so a progress callback or log handler must not read with h5py. Call with the lock held.
+// pipes to Python. Calls from several threads take turns, each waiting (Ctrl-C still heard) until
+// the one before has put the descriptors back. A Python signal handler that raises (Ctrl-C:
+// KeyboardInterrupt), or an output callback that raises, requests a stop (base/stop_request.h); the
+// call still waits for `work` to return, so that the workers are reaped and every commit is either
+// whole or rolled back, and then raises that exception. Otherwise what `work` threw is rethrown.
+// `work` runs in the HDF5 library's turn (python/hdf5_turn.h): other threads' reads, this module's
+// and h5py's, wait for its end, and so a progress callback or log handler must not read with h5py.
+// Call with the lock held.
 void run_released(const std::function<void()>& work, const CallOutput& output);
 
 // Registers the fork handlers that let forked workers of a released call use Python (the `python`

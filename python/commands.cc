@@ -8,6 +8,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "tessera_plus/bundle/client/source.h"
 #include "tessera_plus/bundle/status/bundle_status.h"
 #include "tessera_plus/bundle/store/bundle_lock.h"
+#include "tessera_plus/bundle/store/bundle_root.h"
 #include "tessera_plus/bundle/update/full_update.h"
 #include "tessera_plus/bundle/update/run_summary.h"
 #include "tessera_plus/bundle/update/sample_download.h"
@@ -142,13 +144,17 @@ py::object run_update(const std::string& command, const std::string& root,
           const std::optional<bundle::BundleLock> lock = lock_bundle(root, s.wait, missing);
           install_client(s);
           bundle::_init_tallow(enable_bjse);
+          bool refused = false;
           try {
             run.completed = update();
           } catch (const ExitRequest&) {
-            // A stopped update (no Beijing-exchange permission) did nothing: a failure.
+            // A stopped update (no Beijing-exchange permission) did nothing: a failure, and
+            // its message is the last line, as the command line ends the run there.
+            refused = true;
           }
           run.totals = run_totals();
           publish_run_report(std::nullopt);
+          if (refused) return;
           const RunTotals& t = run.totals;
           if (!run.completed || t.updated + t.unchanged + t.failed + t.retries > 0) {
             std::cout.flush();
@@ -261,12 +267,17 @@ py::object smart_update(const std::string& root, std::optional<int> jobs,
   });
 }
 
-// The checks return their findings to the caller and ask nothing.
+// How a mistyped root's error names the argument.
+constexpr std::string_view kRootName = "data_bundle_path=";
+
+// The checks print the command line's report of their findings, return them to the caller and
+// ask nothing.
 py::object check(const std::string& kind, const std::string& root, std::optional<int> jobs,
                  py::object progress, bool full = false) {
+  bundle::require_bundle_dir(root, kRootName);
   const bundle::CheckRequest request{.data_bundle_path = root,
                                      .jobs = workers_or_cores(jobs, "jobs"),
-                                     .findings = bundle::CheckRequest::Findings::kReturn,
+                                     .findings = bundle::CheckRequest::Findings::kReport,
                                      .full = full};
   const auto start = std::chrono::steady_clock::now();
   bundle::CheckFindings findings;
@@ -309,6 +320,9 @@ const char* const kUpdateDoc =
 
 void bind_commands(py::module_& m) {
   prepare_forks();
+  // For the package's wrappers, whose signatures show the defaults.
+  m.attr("_DEFAULT_LOCK_WAIT") = kDefaultLockWaitSeconds;
+  m.attr("_DEFAULT_RECHECK_DAYS") = bundle::kDefaultRecheckDays;
   m.def(
       "update", &update, py::arg("data_bundle_path"), py::kw_only(),
       py::arg("minbar") = std::vector<std::string>{}, py::arg("tick") = std::vector<std::string>{},
@@ -353,6 +367,7 @@ void bind_commands(py::module_& m) {
   m.def(
       "status",
       [](const std::string& path) {
+        bundle::require_bundle_dir(path, kRootName);
         bundle::BundleStatus status;
         run_released([&] { status = bundle::bundle_status(path); }, CallOutput{});
         return bundle_status_object(status);

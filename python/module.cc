@@ -21,5 +21,7 @@ PYBIND11_MODULE(_core, m) {
   tessera_plus::python::bind_results(m);
   tessera_plus::python::bind_commands(m);
   tessera_plus::python::bind_readers(m);
+  tessera_plus::python::bind_frame_columns(m);
+  tessera_plus::python::bind_bundle_tables(m);
   tessera_plus::python::bind_sim(m);
 }

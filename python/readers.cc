@@ -59,7 +59,12 @@ py::dtype dtype_of(const h5::RecordLayout& layout) {
 py::array read_rows(const h5::Dataset& dataset, const h5::RecordLayout& layout, h5::Size start,
                     h5::Size count) {
   py::array records(dtype_of(layout), std::vector<py::ssize_t>{static_cast<py::ssize_t>(count)});
-  if (count > 0) dataset.read(layout, start, count, records.mutable_data());
+  void* out = records.mutable_data();
+  // Other Python threads run while the rows are read and inflated: only this thread is in HDF5.
+  if (count > 0) {
+    const py::gil_scoped_release unlocked;
+    dataset.read(layout, start, count, out);
+  }
   return records;
 }
 

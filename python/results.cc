@@ -83,20 +83,33 @@ std::string repr_of(const Report& r, const std::vector<const char*>& keys) {
   return text + ")";
 }
 
+// A YYYYMMDD date as a pandas Timestamp, None as NaT: a frame's column of them is datetime64.
+py::object timestamp_of(py::handle date) {
+  py::module_ pandas = py::module_::import("pandas");
+  if (date.is_none()) return pandas.attr("NaT");
+  const auto n = date.cast<std::int64_t>();
+  return pandas.attr("Timestamp")(n / 10000, n / 100 % 100, n % 100);
+}
+
+// The figures read through properties; a report pickles as them, so that a pool worker of
+// multiprocessing can return one.
 template <typename T>
-void def_fields(py::class_<T>& c, const std::vector<const char*>& keys) {
+void def_fields(py::class_<T>& c, const char* type, const std::vector<const char*>& keys) {
   for (const char* key : keys) {
     c.def_property_readonly(key, [key](const T& r) { return r.get(key); });
   }
   c.def("to_dict", &T::to_dict, "The figures as the program's JSON report has them.");
+  c.def(py::pickle([](const T& r) { return r.to_dict(); },
+                   [type](const py::dict& d) { return T(type, d); }));
 }
 
 void bind_update_report(py::module_& m) {
   py::class_<UpdateReport> c(m, "UpdateReport",
                              "What update or smart_update did; truthy when it succeeded.");
-  def_fields(c, {"command", "data_bundle_path", "updated", "unchanged", "failed", "failures",
-                 "failures_not_listed", "retries", "revised_days", "rows_written", "bytes_added",
-                 "error", "duration_seconds", "success"});
+  def_fields(c, "UpdateReport",
+             {"command", "data_bundle_path", "updated", "unchanged", "failed", "failures",
+              "failures_not_listed", "retries", "revised_days", "rows_written", "bytes_added",
+              "error", "duration_seconds", "success"});
   c.def_property_readonly("rows", [](const UpdateReport& r) { return r.get("rows_written"); });
   c.def_property_readonly("bytes", [](const UpdateReport& r) { return r.get("bytes_added"); });
   c.def_property_readonly("duration",
@@ -118,7 +131,8 @@ void bind_check_report(py::module_& m) {
       m, "CheckReport",
       "What a check found; truthy when no file is broken or locked. Unpacks as (broken, locked)\n"
       "paths.");
-  def_fields(c, {"kind", "data_bundle_path", "checked", "files", "duration_seconds"});
+  def_fields(c, "CheckReport",
+             {"kind", "data_bundle_path", "checked", "files", "duration_seconds"});
   c.def_property_readonly("broken", [](const CheckReport& r) { return paths_of(r.get("broken")); });
   c.def_property_readonly("locked", [](const CheckReport& r) { return paths_of(r.get("locked")); });
   c.def_property_readonly("reasons", [](const CheckReport& r) {
@@ -169,7 +183,8 @@ void bind_bundle_status(py::module_& m) {
       m, "BundleStatus",
       "What each class directory of a bundle holds, as `status --json`; truthy when no file is\n"
       "questioned.");
-  def_fields(c, {"data_bundle_path", "has_calendar", "last_trading_day", "classes", "unfinished"});
+  def_fields(c, "BundleStatus",
+             {"data_bundle_path", "has_calendar", "last_trading_day", "classes", "unfinished"});
   c.def(
       "to_frame",
       [](const BundleStatus& r) {
@@ -177,11 +192,15 @@ void bind_bundle_status(py::module_& m) {
         for (py::handle k : r.get("classes")) {
           py::dict row = py::module_::import("copy").attr("copy")(k);
           row["questioned"] = py::len(k["questioned"]);
+          row["first_date"] = timestamp_of(k["first_date"]);
+          row["last_date"] = timestamp_of(k["last_date"]);
           rows.append(row);
         }
         return py::module_::import("pandas").attr("DataFrame")(rows).attr("set_index")("name");
       },
-      "One row per class directory, indexed by name; questioned is the number of files.");
+      "One row per class directory, indexed by name; questioned is the number of files, "
+      "first_date\n"
+      "and last_date are dates (NaT for none).");
   c.def("__bool__", [](const BundleStatus& r) {
     for (py::handle k : r.get("classes")) {
       if (py::len(k["questioned"]) != 0) return false;

@@ -13,6 +13,7 @@ packages=(
   python3-h5py python3-numpy python3-pytest python3-venv python3-setuptools
   pybind11-dev python3-dev python3-pandas python3-jsonschema
   bzip2 faketime tmux
+  python3-tqdm python3-ipywidgets python3-nbconvert python3-ipykernel python3-mypy
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -113,32 +113,116 @@ def _choose(frame, columns):
     return frame[columns]
 
 
+def _ids(order_book_id):
+    """(ids, one): a single id as a str, or any iterable of them."""
+    if isinstance(order_book_id, str):
+        return [order_book_id], True
+    if isinstance(order_book_id, (bytes, bytearray)):
+        raise TypeError('order_book_id must be a str or an iterable of str, not bytes')
+    ids = list(order_book_id)
+    for i in ids:
+        if not isinstance(i, str):
+            raise TypeError(f'order_book_id holds {i!r}; every id is a str')
+    if len(set(ids)) != len(ids):
+        raise ValueError('order_book_id names an instrument twice')
+    return ids, False
+
+
+def _by_instrument(ids, rows, times):
+    """The (order_book_id, datetime) index of instruments' rows read one after the other."""
+    import numpy as np
+    import pandas as pd
+    codes = np.repeat(np.arange(len(ids)), rows)
+    return pd.MultiIndex.from_arrays(
+        [pd.Categorical.from_codes(codes, categories=pd.Index(ids)), times],
+        names=['order_book_id', 'datetime'])
+
+
 def read_bars(root, order_book_id, start=None, end=None, columns=None):
     """The minute bars of `order_book_id` in the bundle under `root` as a DataFrame.
 
     Index: the bar's own time (DatetimeIndex 'datetime'). Columns: trading_date (the trading
     date the bar belongs to: a night-session bar belongs to the next trading date), open, high,
-    low, close (floats, currency units, unadjusted), volume (int64), total_turnover (float) and,
-    for futures and options, open_interest (int64). `start` and `end` select trading dates, both
-    included: YYYYMMDD ints or strings, ISO strings, datetime.date, pandas.Timestamp or
-    numpy.datetime64. Only the chunks of the file that hold those dates are read. `columns`
-    chooses and orders the columns.
+    low, close (floats, currency units, unadjusted; NaN where the stored price is 0), volume
+    (int64), total_turnover (float) and, for futures and options, open_interest (int64).
+    `start` and `end` select trading dates, both included: YYYYMMDD ints or strings, ISO
+    strings, datetime.date, pandas.Timestamp or numpy.datetime64. Only the chunks of the file
+    that hold those dates are read. `columns` chooses and orders the columns.
+
+    A list (any iterable) of ids reads them all into one frame indexed by (order_book_id,
+    datetime), in the order given, the files' chunks decompressed on every core; open_interest
+    is then float with NaN for the instruments without it, unless every one has it.
     """
-    import numpy as np
-    import pandas as pd
+    ids, one = _ids(order_book_id)
     first, last = _span(start, end)
-    path = _core.minbar_file(os.fspath(root), order_book_id)
-    data, days = _core.read_minbar_range(path, first, last)
-    # Each day's bars run from its line_no to the next day's; the last day's to the end of data.
-    starts = days['line_no'].astype('int64')
-    counts = np.diff(starts, append=starts[0] + len(data)) if len(days) else starts
-    stamp = data['datetime'].astype('int64')
-    index = _times(stamp // 1000000, _seconds_of(stamp % 1000000))
-    columns_ = {'trading_date': np.repeat(_dates(days['date']), counts)}
-    for name in data.dtype.names[1:]:
-        columns_[name] = _whole(data[name]) if name == 'volume' else data[name]
-    frame = pd.DataFrame(columns_, index=index)
-    return _choose(frame, columns)
+    root = os.fspath(root)
+    paths = [_core.minbar_file(root, i) for i in ids]
+    decoded = _core._bar_columns(paths, first, last, by_instrument=not one)
+    names = ['trading_date', 'open', 'high', 'low', 'close']
+    if 'open_interest' in decoded['float_names'] + decoded['int_names']:
+        names.append('open_interest')
+    names += ['volume', 'total_turnover']
+    index = None
+    if not one:
+        import numpy as np
+        import pandas as pd
+        # Built from its levels and codes, which _core worked out without the lock: pandas would
+        # otherwise hash every row's time to find them.
+        index = pd.MultiIndex(
+            levels=[pd.Index(ids), pd.DatetimeIndex(decoded['time_level'].view('M8[ns]'))],
+            codes=[np.repeat(np.arange(len(ids), dtype='int32'), decoded['rows']),
+                   decoded['time_codes']],
+            names=['order_book_id', 'datetime'], verify_integrity=False)
+    return _frame_of(decoded, names, columns, convert={'volume': _whole}, index=index)
+
+
+def _blocks(columns, position, convert):
+    """(values, placement) of the frame's blocks: runs of adjacent columns of one kind as views
+    of _core's 2-D arrays, and each column that `convert` names on its own, converted."""
+    for kind in ('floats', 'ints'):
+        names, values = columns[kind[:-1] + '_names'], columns[kind]
+        run = 0
+        for i in range(len(names) + 1):
+            if i == len(names) or names[i] in convert:
+                if run < i:
+                    yield values[run:i], [position[n] for n in names[run:i]]
+                if i < len(names):
+                    yield convert[names[i]](values[i]).reshape(1, -1), [position[names[i]]]
+                run = i + 1
+
+
+def _frame_of(columns, names, choose, convert=None, index=None):
+    """The DataFrame of the columns that _core decoded (_core._tick_columns, _bar_columns), named
+    and ordered by `names` (trading_date first), then `choose`n; `convert` maps a column name to
+    a function of its values. Each kind's columns already lie in one 2-D array as pandas keeps
+    them, so the frame is assembled from views of those blocks without a copy; a pandas whose
+    internals differ gets the same frame through a copy."""
+    import pandas as pd
+    convert = convert or {}
+    if index is None:
+        index = pd.DatetimeIndex(columns['index'].view('M8[ns]'), name='datetime')
+    trading = columns['trading_date'].view('M8[ns]')
+    position = {name: i for i, name in enumerate(names)}
+    try:
+        from pandas.core.internals import BlockManager
+        from pandas.core.internals.api import make_block
+        blocks = [make_block(trading.reshape(1, -1), placement=[position['trading_date']])]
+        blocks += [make_block(values, placement=placement)
+                   for values, placement in _blocks(columns, position, convert)]
+        frame = pd.DataFrame(BlockManager(blocks, [pd.Index(names), index]))
+    except (ImportError, TypeError, ValueError, AttributeError):
+        data = {'trading_date': trading}
+        for kind in ('floats', 'ints'):
+            for name, values in zip(columns[kind[:-1] + '_names'], columns[kind]):
+                data[name] = convert[name](values) if name in convert else values
+        frame = pd.DataFrame({name: data[name] for name in names}, index=index)
+    return _choose(frame, choose) if choose is not None else frame
+
+
+def _tick_names():
+    """The columns of a tick frame: trading_date, then the stored fields but date and time."""
+    return ['trading_date'] + [name for name, _, _ in _core.tick_fields()
+                               if name not in ('date', 'time')]
 
 
 def read_ticks(root, order_book_id, start=None, end=None, columns=None):
@@ -149,18 +233,17 @@ def read_ticks(root, order_book_id, start=None, end=None, columns=None):
     high, low, prev_close, limit_up, limit_down, a1..a5, b1..b5) as floats in currency units,
     volume and the order-book volumes (a1_v..b5_v) and open_interest as int64, total_turnover as
     float. `start`, `end` and `columns` as for read_bars; only the trading dates asked for are
-    read.
+    read. A stored price of 0 (no trade yet, an empty book level) is NaN. A list of ids gives
+    one frame indexed by (order_book_id, datetime).
     """
-    import pandas as pd
+    ids, one = _ids(order_book_id)
     first, last = _span(start, end)
-    path = _core.tick_file(os.fspath(root), order_book_id)
-    records, trading = _core.read_tick_range(path, first, last)
-    time = records['time'].astype('int64')
-    index = _times(records['date'], _seconds_of(time // 1000), time % 1000)
-    columns_ = {'trading_date': _dates(trading)}
-    for name, _, factor in _core.tick_fields():
-        if name not in ('date', 'time'):
-            values = records[name]
-            columns_[name] = values / factor if factor != 1.0 else values
-    frame = pd.DataFrame(columns_, index=index)
-    return _choose(frame, columns)
+    names = _tick_names()
+    frames = [_frame_of(_core._tick_columns(_core.tick_file(os.fspath(root), i), first, last),
+                        names, columns) for i in ids]
+    if one:
+        return frames[0]
+    import pandas as pd
+    frame = pd.concat(frames, copy=False)
+    frame.index = _by_instrument(ids, [len(f) for f in frames], frame.index)
+    return frame

@@ -184,11 +184,7 @@ void copy_rows(const std::byte* rows, std::size_t record, std::span<const FieldC
   }
 }
 
-// Deflate at its worst stores the data in raw blocks: 5 bytes per 64 KB plus the zlib frame. A
-// stored chunk beyond this cannot be a stream of the chunk's size.
-std::size_t max_stored_size(std::size_t chunk_bytes) {
-  return chunk_bytes + chunk_bytes / 1024 + 64;
-}
+}  // namespace
 
 // One Blosc chunk as stored, decompressed into `out` (exactly a chunk long). Blosc's own
 // decompression trusts the lengths in the chunk's header, so they are validated against the
@@ -206,8 +202,6 @@ void decode_blosc_chunk(const std::vector<std::byte>& stored, std::vector<std::b
                                     first_row, decoded));
   }
 }
-
-}  // namespace
 
 std::optional<BloscChunks> blosc_chunks(hid_t dataset, std::size_t record,
                                         const std::string& where) {

@@ -25,6 +25,12 @@ struct DecodeScratch;
 // allocating whatever a damaged header claims.
 inline constexpr std::size_t kMaxChunkBytes = std::size_t{64} << 20;
 
+// Deflate at its worst stores the data in raw blocks: 5 bytes per 64 KB plus the zlib frame. A
+// stored chunk beyond this cannot be a stream of the chunk's size.
+inline std::size_t max_stored_size(std::size_t chunk_bytes) {
+  return chunk_bytes + chunk_bytes / 1024 + 64;
+}
+
 // A number as stored inside a record: one of the standard integer or IEEE float types.
 struct StoredNumber {
   std::size_t offset = 0;
@@ -79,6 +85,11 @@ using BloscChunks = DeflateChunks;
 // nullopt otherwise. The file's damage when a chunk is larger than kMaxChunkBytes.
 std::optional<BloscChunks> blosc_chunks(hid_t dataset, std::size_t record,
                                         const std::string& where);
+
+// One Blosc chunk as stored, decompressed into `out` (exactly a chunk long); the chunk's header is
+// validated against the stored bytes first. The file's damage otherwise.
+void decode_blosc_chunk(const std::vector<std::byte>& stored, std::vector<std::byte>& out,
+                        hsize_t first_row, const std::string& where);
 
 // Fetches each chunk of rows [0, rows) of `ds` as stored and decompresses it into `scratch.rows`.
 // The file's damage unless every chunk written decodes to exactly a chunk of records (a chunk

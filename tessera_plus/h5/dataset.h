@@ -51,6 +51,8 @@ class Dataset {
   Dataset& operator=(Dataset&&) noexcept = default;
 
   Id id() const { return id_.get(); }
+  // "dataset 'data' of /path/file.h5", as messages about it name it.
+  const std::string& description() const { return where_; }
   // The extent as stored; the file's damage (OSError) when the dataset is not one-dimensional.
   Size length() const;
   // The extent after the checks that every read makes first, without reading a row: a stored

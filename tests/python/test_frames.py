@@ -62,6 +62,20 @@ class TestBars:
         assert frame['volume'].dtype == np.int64
         np.testing.assert_array_equal(frame['volume'].to_numpy(), data['volume'])
 
+    def test_a_stored_price_of_0_is_nan_and_the_raw_reader_keeps_it(self, root, tmp_path):
+        copy = str(tmp_path / 'root')
+        shutil.copytree(root, copy)
+        path = tessera_plus.minbar_file(copy, STOCK)
+        with h5py.File(path, 'r+') as f:
+            row = f['data'][7]
+            row['open'] = 0.0
+            f['data'][7] = row
+        frame = tessera_plus.read_bars(copy, STOCK)
+        assert np.isnan(frame['open'].iloc[7]) and frame['close'].iloc[7] == row['close'] > 0
+        assert frame['open'].isna().sum() == 1
+        data, _ = tessera_plus.read_minbar(path)
+        assert data['open'][7] == 0.0
+
     def test_futures_keep_open_interest_and_night_bars_belong_to_the_next_trading_date(self, root):
         order_book_id = future_id(root)
         data, index = stored_minbar(root, order_book_id)
@@ -158,8 +172,14 @@ class TestTicks:
         for name in ('open', 'last', 'high', 'low', 'prev_close', 'limit_up', 'limit_down', 'a1',
                      'b5'):
             assert frame[name].dtype == np.float64
-            np.testing.assert_allclose(frame[name].to_numpy(), records[name] / 10000.0, rtol=0,
-                                       atol=1e-12)
+            # A stored 0 is a price that does not exist (yet): NaN, never a price of 0.
+            expected = np.where(records[name] == 0, np.nan, records[name] / 10000.0)
+            np.testing.assert_allclose(frame[name].to_numpy(), expected, rtol=0, atol=1e-12)
+        # The call auction before the first trade has no open or last price yet; the raw reader
+        # keeps the stored zeros.
+        assert frame['open'].isna().any() and frame['last'].min() > 0
+        raw = tessera_plus.read_tick(path, names[0])
+        assert (raw['open'] == 0).any()
         for name in ('volume', 'a1_v', 'b5_v', 'open_interest'):
             assert frame[name].dtype == np.int64
             np.testing.assert_array_equal(frame[name].to_numpy(), records[name])
@@ -175,6 +195,21 @@ class TestTicks:
         frame = tessera_plus.read_ticks(pathlib.Path(root), STOCK, columns=['last', 'volume'])
         assert list(frame.columns) == ['last', 'volume'] and len(frame) == total
         assert frame.index.is_monotonic_increasing
+
+    def test_frames_assembled_from_blocks_equal_the_plain_construction(self, root, monkeypatch):
+        fast = tessera_plus.read_ticks(root, STOCK)
+        import pandas.core.internals.api as internals
+
+        def unavailable(*args, **kwargs):
+            raise TypeError('internals of another pandas')
+
+        monkeypatch.setattr(internals, 'make_block', unavailable)
+        plain = tessera_plus.read_ticks(root, STOCK)
+        pd.testing.assert_frame_equal(fast, plain)
+        # A frame the user may change like any other.
+        fast.loc[fast.index[0], 'last'] = 1.0
+        fast['spread'] = fast['a1'] - fast['b1']
+        assert fast['last'].iloc[0] == 1.0 and plain['last'].iloc[0] != 1.0
 
     def test_missing_tick_file(self, root):
         with pytest.raises(FileNotFoundError):

@@ -7,6 +7,8 @@ import pathlib
 import re
 import subprocess
 
+import pytest
+
 import tessera_plus
 from tessera_plus import _core
 
@@ -22,6 +24,9 @@ def stub_names(path):
             names.add(node.name)
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             names.add(node.target.id)
+        elif isinstance(node, ast.ImportFrom):
+            # Only `import X as X` re-exports a name from a stub.
+            names.update(a.asname for a in node.names if a.asname == a.name)
     return names
 
 
@@ -40,6 +45,29 @@ def test_every_public_name_is_exported_and_typed():
     missing = public - stub_names(PACKAGE / '_core.pyi')
     assert not missing, f'no stub in _core.pyi for {sorted(missing)}'
     assert {'read_bars', 'read_ticks', '__version__'} <= stub_names(PACKAGE / '__init__.pyi')
+    untyped = set(tessera_plus.__all__) - stub_names(PACKAGE / '__init__.pyi')
+    assert not untyped, f'no stub in __init__.pyi for {sorted(untyped)}'
+
+
+def test_a_type_checker_sees_what_each_call_returns(tmp_path):
+    mypy = pytest.importorskip('mypy')  # noqa: F841
+    use = tmp_path / 'use.py'
+    use.write_text(
+        'import pathlib\n'
+        'import tessera_plus\n'
+        "report = tessera_plus.update(pathlib.Path('/r'), minbar='000001.XSHE')\n"
+        'reveal_type(report)\n'
+        "plan = tessera_plus.update('/r', dry_run=True)\n"
+        'reveal_type(plan)\n'
+        "print(report.success, tessera_plus.smart_update('/r').updated, plan['totals'])\n"
+        "print(tessera_plus.check_tick(pathlib.Path('/r')).broken)\n")
+    done = subprocess.run(['/usr/bin/python3', '-m', 'mypy', '--ignore-missing-imports',
+                           '--no-incremental', '--cache-dir', os.devnull, str(use)],
+                          capture_output=True, text=True,
+                          env=dict(os.environ, MYPYPATH=str(PACKAGE.parent)))
+    assert done.returncode == 0, done.stdout
+    assert 'Revealed type is "tessera_plus._core.UpdateReport"' in done.stdout
+    assert 'Revealed type is "builtins.dict[builtins.str, Any]"' in done.stdout
 
 
 def test_extension_links_no_libpython_and_no_search_path():

@@ -159,7 +159,8 @@ def test_console_lines_go_to_the_logger_when_it_is_enabled(bundle, caplog):
     with contextlib.redirect_stdout(out):
         tessera_plus.check_tick(bundle, progress=False)
     records = [r for r in caplog.records if r.name == 'tessera_plus']
-    assert [r.getMessage() for r in records] == ['共有1个tick数据文件!']
+    assert [r.getMessage() for r in records] == ['共有1个tick数据文件!', '',
+                                                 '检测完成：tick数据质量良好！']
     assert records[0].levelno == logging.INFO
     assert out.getvalue() == ''
 
@@ -212,7 +213,7 @@ def test_status_holds_what_status_json_says(bundle):
     frame = status.to_frame()
     ticks = status.classes[[c['name'] for c in status.classes].index('ticks')]
     assert frame.loc['ticks', 'files'] == ticks['files'] == 1
-    assert frame.loc['equities', 'last_date'] == status.last_trading_day
+    assert frame.loc['equities', 'last_date'].strftime('%Y%m%d') == str(status.last_trading_day)
 
 
 def test_update_report_and_its_file_hold_what_update_report_says(bundle, tmp_path):

@@ -217,6 +217,9 @@ void handle_check_findings(const CheckFindings& findings, const std::string& fre
     case CheckRequest::Findings::kDelete:
       delete_check_result(findings.broken, findings.locked, frequency, *request.out);
       break;
+    case CheckRequest::Findings::kReport:
+      print_findings(findings.broken, findings.locked, frequency, *request.out);
+      break;
     case CheckRequest::Findings::kReturn:
       break;
   }

@@ -40,6 +40,7 @@ struct CheckRequest {
   enum class Findings {
     kAsk,     // deal_with_check_result: report them, ask on `in`, delete the broken on yes
     kDelete,  // delete_check_result: report them and delete the broken without asking
+    kReport,  // report them as kAsk does, without the question: nothing is deleted
     kReturn,  // only return them: nothing is reported, asked or deleted
   };
 

@@ -161,8 +161,9 @@ TEST(CheckResult, CompletionCountsEveryListedFile) {
   for (const std::string& path : broken) EXPECT_FALSE(exists(path));
 }
 
-// What a front end asks decides what becomes of the findings: returned only (Python, --json),
-// deleted without a question (--yes), or asked about on the request's input.
+// What a front end asks decides what becomes of the findings: returned only (--json), reported
+// without a question (Python), deleted without a question (--yes), or asked about on the request's
+// input.
 TEST(CheckResult, TheRequestDecidesWhetherToAskDeleteOrOnlyReturn) {
   TempDir dir;
   const std::string path = dir / "000001.XSHE.h5";
@@ -176,6 +177,14 @@ TEST(CheckResult, TheRequestDecidesWhetherToAskDeleteOrOnlyReturn) {
   bundle::handle_check_findings(findings, "分钟", {.findings = Findings::kReturn, .out = &out});
   EXPECT_EQ(out.str(), "");
   EXPECT_TRUE(exists(path));
+
+  // Python's checks: the report the question follows, and no question.
+  bundle::handle_check_findings(findings, "分钟", {.findings = Findings::kReport, .out = &out});
+  EXPECT_EQ(out.str(),
+            "\n检测完成：共有1个标的分钟数据存在异常，0个文件被其他进程占用或没有权限。\n"
+            "数据异常标的如下:\n['000001.XSHE']\n\n");
+  EXPECT_TRUE(exists(path));
+  out.str("");
 
   bundle::handle_check_findings(findings, "分钟",
                                 {.findings = Findings::kAsk, .out = &out, .in = &in});

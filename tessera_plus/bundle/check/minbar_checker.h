@@ -14,7 +14,8 @@ namespace tessera_plus::bundle {
 // hands the broken and the locked or unreadable files to what `request.findings` names (by default
 // deal_with_check_result, which reports them and asks on `request.in` whether to delete the broken
 // ones), and returns them. Console messages go to `request.out`, the progress bar to standard
-// error. With kReturn only the messages up to the number of files are printed.
+// error. With kReturn only the messages up to the number of files are printed; kReport adds
+// the report of the findings.
 //
 // A file is broken when it has `data` but no `index`, an empty `index`, a day whose first bar
 // does not match its index date, a trading day missing between its first and last index date
