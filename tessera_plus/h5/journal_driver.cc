@@ -313,7 +313,12 @@ int prepare(Commit& c) {
   c.record_path = rollback_path(s.path);
   c.grow = grows_with_record(s, c.guarded);
   c.what = "cannot write the rollback record of";
-  c.record_fd = ::open(c.record_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The record holds the file's old bytes: it is no more readable than the file, and a link put
+  // in its place is refused rather than followed to write elsewhere.
+  struct stat file_stat {};
+  const mode_t mode = ::fstat(s.fd, &file_stat) == 0 ? (file_stat.st_mode & 0666) : 0600;
+  c.record_fd =
+      ::open(c.record_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
   if (c.record_fd < 0) return errno;
   // Nothing but the signature and the tail changes before the barrier; the rollback puts the
   // signature back, cuts the tail and removes the record.

@@ -426,6 +426,25 @@ TEST_F(JournalDriverTest, NothingReachesTheFileBeforeCloseAndReadsSeeTheSession)
   EXPECT_TRUE(is_new(path));
 }
 
+// The record holds the file's old bytes: a link put in its place is refused, never followed to
+// write elsewhere, and the file keeps its old content.
+TEST_F(JournalDriverTest, ALinkWhereTheRecordGoesIsRefusedAndTheFileStaysOld) {
+  const std::string path = fresh("linked.h5");
+  const std::string victim = dir_ / "victim";
+  std::ofstream(victim) << "untouched";
+  h5::File file = h5::File::open_journaled(path, h5::Mode::kAppend);
+  append_rows(file);
+  fs::create_symlink(victim, h5::rollback_path(path));
+  try {
+    file.close();
+    ADD_FAILURE() << "the commit wrote its record through a link";
+  } catch (const OSError& e) {
+    EXPECT_EQ(e.error_number(), ELOOP) << e.what();
+  }
+  EXPECT_EQ(read_file(victim), "untouched");
+  EXPECT_TRUE(is_old(path));
+}
+
 TEST_F(JournalDriverTest, AFileDroppedWithoutCloseKeepsItsOldContent) {
   std::string path = fresh("a.h5");
   {

@@ -19,7 +19,7 @@ class CommitGroup;
 namespace tessera_plus::bundle {
 
 // Whether a file exists and its size. Taken by a writer before it touches the file, so that the
-// run reports how much each file grew (a rebuild deletes the file first). Modification times say
+// run reports how much each file grew (a rebuild replaces the file whole). Modification times say
 // nothing here: opening a file for writing touches it even when nothing is appended.
 struct FileState {
   bool exists = false;
