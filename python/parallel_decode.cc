@@ -12,9 +12,11 @@ namespace {
 // More threads than this stop paying: the copy into columns is bound by memory, not by cores.
 constexpr unsigned kMaxThreads = 8;
 
+// One core is left to the interpreter: a notebook's other threads (a progress widget, a
+// dashboard's poll) keep running while a large read decodes.
 unsigned threads_for(std::size_t pieces) {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  return static_cast<unsigned>(std::min<std::size_t>({cores, kMaxThreads, pieces}));
+  const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+  return static_cast<unsigned>(std::min<std::size_t>({cores - 1, kMaxThreads, pieces}));
 }
 
 }  // namespace
