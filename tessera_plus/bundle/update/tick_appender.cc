@@ -134,16 +134,25 @@ tallow::SuspensionTable suspension_of(const std::string& order_book_id, const Da
   return tallow::is_suspended(order_book_id, start_date, end_date);
 }
 
-void mark_suspended_days(h5::File& file, const std::string& order_book_id,
-                         const tallow::SuspensionTable& suspension) {
+// The dataset names of the days `suspension` says the stock was suspended.
+std::vector<std::string> suspended_day_names(const std::string& order_book_id,
+                                             const tallow::SuspensionTable& suspension) {
   const std::vector<bool>& suspended = suspension.column(order_book_id);
   if (suspended.size() != suspension.dates.size()) {
     throw ValueError(fmt::format("the suspension table has {} values for {} dates",
                                  suspended.size(), suspension.dates.size()));
   }
+  std::vector<std::string> names;
   for (std::size_t i = 0; i < suspended.size(); ++i) {
-    std::string name = format_compact(suspension.dates[i]);
-    if (suspended[i]) mark_suspended_day(file, name);
+    if (suspended[i]) names.push_back(format_compact(suspension.dates[i]));
+  }
+  return names;
+}
+
+void mark_suspended_days(h5::File& file, const std::string& order_book_id,
+                         const tallow::SuspensionTable& suspension) {
+  for (const std::string& name : suspended_day_names(order_book_id, suspension)) {
+    mark_suspended_day(file, name);
   }
 }
 
@@ -256,9 +265,8 @@ bool plan_changes_file(const std::string& file_path, const std::string& order_bo
     const BatchDays days = days_of(file, plan.first_batch);
     if (!days.fresh.empty()) return true;
     if (plan.suspension) {
-      const std::vector<bool>& suspended = plan.suspension->column(order_book_id);
-      for (std::size_t i = 0; i < suspended.size() && i < plan.suspension->dates.size(); ++i) {
-        if (suspended[i] && !file.has(format_compact(plan.suspension->dates[i]))) return true;
+      for (const std::string& name : suspended_day_names(order_book_id, *plan.suspension)) {
+        if (!file.has(name)) return true;
       }
     }
     std::vector<std::byte> records;
